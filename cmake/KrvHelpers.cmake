@@ -1,0 +1,51 @@
+# krv_library(NAME SOURCES... [DEPS targets...] [SYSTEM_LIBS libs...])
+function(krv_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS;SYSTEM_LIBS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${A_DEPS} ${A_SYSTEM_LIBS})
+endfunction()
+
+# krv_test(NAME LABEL label SOURCES... LIBS...): one GoogleTest program, its cases registered
+# with CTest under the folder's label.
+function(krv_test name)
+  cmake_parse_arguments(A "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name} PRIVATE KRV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                             KRV_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS "${A_LABEL}" TIMEOUT ${A_TIMEOUT})
+endfunction()
+
+# krv_fuzz(NAME SOURCES... LIBS...): a libFuzzer target with -DKRV_FUZZ=ON (clang); otherwise the
+# same entry point linked with a driver that replays the files named on its command line, so the
+# targets keep compiling and their seed corpora run as regression tests.
+function(krv_fuzz name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  if(KRV_FUZZ)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz/ReplayMain.cpp)
+    if(KRV_BUILD_TESTS AND EXISTS ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name})
+      add_test(NAME fuzz_replay.${name} COMMAND ${name} ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name})
+      set_tests_properties(fuzz_replay.${name} PROPERTIES LABELS fuzz TIMEOUT 300)
+    endif()
+  endif()
+endfunction()
+
+# krv_bench(NAME SOURCES... LIBS...): a benchmark program, run by scripts/bench.sh.
+function(krv_bench name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} Threads::Threads)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/bench)
+  set_property(GLOBAL APPEND PROPERTY KRV_BENCHMARKS ${name})
+endfunction()
+
+find_package(Threads REQUIRED)

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and runs each; every figure is printed as
+#   bench <name>: ratio <ours/reference> (ours <value> <unit>, reference <value> <unit>)
+# with its reference measured in the same run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/setup.sh
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKRV_BUILD_TESTS=OFF >/dev/null
+cmake --build build-bench -j "$(nproc)" >/dev/null
+filter=${1:-}
+for b in build-bench/bench/*/bench_* build-bench/bench/*/*/bench_*; do
+  [ -x "$b" ] || continue
+  case "$b" in *"$filter"*) ;; *) continue ;; esac
+  "$b"
+done
