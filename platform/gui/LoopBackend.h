@@ -1,0 +1,44 @@
+// Internal: how a toolkit plugs its own event loop into a thread's waits, and the queue services
+// the loop needs. Shared with the GTK module, so only plain types and virtual calls cross it.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/gui/MessageLoop.h"
+
+namespace platform::gui::detail {
+
+// The calling thread's queue as the toolkit sees it.
+struct TQueueServices {
+  int (*WakeFd)();            // eventfd written on every post and queue change
+  int (*TimerFd)();           // timerfd armed for the earliest window timer
+  bool (*Pending)();          // a posted message or a due timer waits
+  int (*MsUntilNextTimer)();  // -1 when no timer is set
+  void (*DrainFds)();         // empties both descriptors (their state is re-read by Pending)
+  bool (*DispatchOne)();      // one posted message or due timer; false when none
+};
+
+// A toolkit's loop for the thread it runs on.
+class IThreadLoop {
+ public:
+  virtual ~IThreadLoop() = default;
+  // The wait with the toolkit's own pending work counted as GUI work; same answers as
+  // MsgWaitForMultipleObjects (the handle list is already validated).
+  virtual uint32_t Wait(const TWaitHandle* handles, uint32_t count, uint32_t timeoutMs) = 0;
+  // Dispatches pending toolkit work without blocking; answers whether anything ran.
+  virtual bool DispatchToolkitOne() = 0;
+};
+
+// Installs (or with nullptr removes) the toolkit loop of the calling thread.
+void InstallThreadLoop(IThreadLoop* loop);
+const TQueueServices& QueueServices();
+
+// Polls for the first signalled handle without blocking: its index, count when none, or
+// WAIT_FAILED. Auto-reset events reported are reset. Used by both loops.
+uint32_t PollHandlesOnce(const TWaitHandle* handles, uint32_t count);
+// Validates a handle list (and sets the last-error value when it is bad).
+bool ValidateHandles(const TWaitHandle* handles, uint32_t count);
+// The descriptor a handle polls.
+inline int HandleFd(const TWaitHandle& h) { return h.Fd >= 0 ? h.Fd : (h.Event ? h.Event->Fd() : -1); }
+
+}  // namespace platform::gui::detail
