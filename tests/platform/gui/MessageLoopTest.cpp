@@ -344,6 +344,7 @@ TEST(Timers, ExceptionFromHandlerGoesToTheHandlerAndTheLoopGoesOn) {
 }
 
 TEST(Timers, WithoutHandlerTheExceptionIsWrittenToStderr) {
+  SetDispatchExceptionHandler(nullptr);
   HWND w = AllocateHWnd([](TMessage&) { throw rtl::EConvertError("bad number"); });
   PostMessage(w, WM_USER, 0, 0);
   testing::internal::CaptureStderr();

@@ -1,0 +1,85 @@
+// Internal: the interface each toolkit backend implements (headless here, GTK in its module).
+// Only plain types, UTF-8 strings and virtual calls cross it; a backend never lets an exception
+// out and the host's event sinks never throw into it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/gui/LoopBackend.h"
+
+namespace platform::gui::detail {
+
+struct TFontSpec {
+  std::string Name;
+  int Height = -11;            // negative: pixels of the character height; positive: points
+  bool Bold = false, Italic = false;
+  bool DefaultColor = true;    // the theme's text colour
+  uint32_t Rgb = 0;            // 0xRRGGBB when not DefaultColor
+};
+
+struct TFormSpec {
+  std::string Caption;
+  int ClientWidth = 0, ClientHeight = 0;
+  bool Resizable = false;
+  bool Centered = true;
+  bool Minimizable = false, Maximizable = false;
+  bool DefaultBackground = true;  // the theme's window colour (the button face)
+  uint32_t BackgroundRgb = 0;
+  TFontSpec Font;
+};
+
+struct TOpenDialogSpec {
+  void* OwnerForm = nullptr;   // a native form or nullptr
+  std::string Title, FilterDescription, FilterPattern, InitialDir;
+  int FilterIndex = 1;
+  bool PathMustExist = true, FileMustExist = true;
+};
+
+// What a native form reports; called on the GUI thread, never throws.
+class IFormEvents {
+ public:
+  virtual void NativeActivated() noexcept = 0;    // the window became active or was first shown
+  virtual void NativeCloseRequest() noexcept = 0; // the user asked to close it
+ protected:
+  ~IFormEvents() = default;
+};
+
+class IToolkit {
+ public:
+  virtual ~IToolkit() = default;
+  virtual const char* Name() const = 0;
+  virtual void* CreateForm(const TFormSpec& spec, IFormEvents* events) = 0;
+  virtual void DestroyForm(void* form) = 0;
+  virtual void SetFormCaption(void* form, const std::string& caption) = 0;
+  virtual void ShowForm(void* form) = 0;
+  virtual void HideForm(void* form) = 0;
+  virtual void* CreateLabel(void* form, int left, int top, int width, int height,
+                            const std::string& caption, const TFontSpec& font) = 0;
+  virtual void SetLabelCaption(void* label, const std::string& caption) = 0;
+  virtual void* CreateProgressBar(void* form, int left, int top, int width, int height) = 0;
+  virtual void SetProgress(void* bar, int min, int max, int position) = 0;
+  virtual void PulseProgress(void* bar) = 0;
+  // Modal; returns the platform's button identifier (IDOK...).
+  virtual int MessageBox(void* ownerForm, const std::string& text, const std::string& caption,
+                         uint32_t flags) = 0;
+  // Modal; true with fileName set when a file was chosen.
+  virtual bool ExecuteOpenDialog(const TOpenDialogSpec& spec, std::string& fileName) = 0;
+  // Ends the innermost modal dialog as if the user pressed the button with that identifier
+  // (IDCANCEL cancels a file dialog); false when no modal dialog is open.
+  virtual bool EndModal(int result) = 0;
+  virtual int ModalDepth() = 0;           // modal dialogs open now
+  virtual std::string ModalTitle() = 0;   // the innermost modal dialog's title, "" when none
+  virtual IThreadLoop* Loop() = 0;        // the toolkit's loop for its thread, nullptr for none
+};
+
+// The headless toolkit (always available).
+IToolkit* HeadlessToolkit();
+
+// The GTK module's single entry point: answers the toolkit when the display could be opened,
+// nullptr otherwise (and then the module may be unloaded).
+using TCreateToolkitFn = IToolkit* (*)(const TQueueServices* services, int abiVersion);
+constexpr int kToolkitAbiVersion = 1;
+constexpr const char* kToolkitEntryName = "krv_gui_create_toolkit";
+
+}  // namespace platform::gui::detail
