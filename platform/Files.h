@@ -1,0 +1,64 @@
+// File services the archive component was designed against (create-always, attributes, Unix
+// modes, last-write times, drive type), over POSIX. Failures set the thread's last-error value.
+#pragma once
+
+#include <cstdint>
+
+#include "rtl/SysUtils.h"
+
+namespace platform {
+
+using THandle = int;
+constexpr THandle INVALID_HANDLE_VALUE = -1;
+
+enum : uint32_t {
+  FILE_ATTRIBUTE_READONLY = 0x0001,
+  FILE_ATTRIBUTE_HIDDEN = 0x0002,
+  FILE_ATTRIBUTE_SYSTEM = 0x0004,
+  FILE_ATTRIBUTE_DIRECTORY = 0x0010,
+  FILE_ATTRIBUTE_ARCHIVE = 0x0020,
+  FILE_ATTRIBUTE_NORMAL = 0x0080,
+  // Archives made on Unix set this bit and keep st_mode in the high 16 bits.
+  FILE_ATTRIBUTE_UNIX_EXTENSION = 0x8000,
+};
+
+enum : uint32_t { DRIVE_UNKNOWN = 0, DRIVE_REMOVABLE = 2, DRIVE_FIXED = 3 };
+
+// The process's file-creation mask (read once, without changing it).
+uint32_t ProcessUmask();
+
+// Permission bits a file created with these attributes gets: the Unix mode masked to 0777 (never
+// setuid, setgid or sticky) when the extension bit is set; otherwise 0666 less the umask, with the
+// write bits cleared for a read-only file.
+uint32_t FileModeFromAttributes(uint32_t attributes);
+// Permission bits of a folder item, or -1 when the attributes carry none to apply (Windows
+// attribute bits mean nothing for a folder here).
+int32_t FolderModeFromAttributes(uint32_t attributes);
+
+// Something of that name exists (a file, a folder or a link, even a dangling one).
+bool PathExists(const rtl::String& path);
+
+// Creates or truncates a file for reading and writing and gives it the attributes' permission
+// bits. An existing file whose owner-write bit is clear is refused with ERROR_ACCESS_DENIED (5)
+// as a read-only file would be, also for root; so is a folder. A running executable (ETXTBSY) is
+// unlinked first: the running program keeps its copy and a new file takes the name.
+THandle CreateFileAlways(const rtl::String& path, uint32_t attributes);
+// Opens an existing file for reading.
+THandle OpenFileForRead(const rtl::String& path);
+bool CloseHandle(THandle h);
+// The file's size, -1 on failure.
+int64_t GetFileSizeOfHandle(THandle h);
+// Positioned I/O; *done receives the count. False on failure (last-error set).
+bool ReadFileAt(THandle h, int64_t offset, void* buffer, uint32_t size, uint32_t* done);
+bool WriteFileAt(THandle h, int64_t offset, const void* buffer, uint32_t size, uint32_t* done);
+// Sets only the last-write time (FILETIME ticks, UTC).
+bool SetFileLastWriteTime(THandle h, uint64_t fileTimeUtc);
+// The last-write time of a file as FILETIME ticks (UTC), 0 on failure.
+uint64_t GetFileLastWriteTime(const rtl::String& path);
+bool SetPathMode(const rtl::String& path, uint32_t mode);
+// Creates one folder (0777 less the umask).
+bool CreateDirectoryW(const rtl::String& path);
+// Every folder counts as a fixed drive here.
+uint32_t GetDriveType(const rtl::String& root);
+
+}  // namespace platform

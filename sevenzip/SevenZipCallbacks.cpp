@@ -1,0 +1,388 @@
+#include "sevenzip/SevenZipCallbacks.h"
+
+#include <algorithm>
+
+#include "platform/LastError.h"
+
+namespace sevenzip {
+
+namespace {
+
+// No C++ exception may cross the library: keep it for Extract and tell the library to stop.
+template <class F>
+HRESULT Guarded(TSevenZip* owner, F f) {
+  try {
+    return f();
+  } catch (...) {
+    if (owner) owner->KeepException(std::current_exception());
+    return E_ABORT;
+  }
+}
+
+HRESULT PasswordFor(TSevenZip* owner, const rtl::String& password, BSTR* out) {
+  if (!out) return E_INVALIDARG;
+  if (password.empty() || !owner) return S_FALSE;
+  *out = AllocLibraryString(owner->Library(), password);
+  return *out ? S_OK : E_FAIL;
+}
+
+}  // namespace
+
+bool IsUnsafeStoredPath(const rtl::String& p) {
+  if (!p.empty() && p[0] == u'/') return true;
+  size_t start = 0;
+  while (start <= p.size()) {
+    size_t end = p.find(u'/', start);
+    if (end == rtl::String::npos) end = p.size();
+    if (end - start == 2 && p[start] == u'.' && p[start + 1] == u'.') return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+bool DosRoundedFileTime(rtl::TDateTime local, uint64_t& fileTimeUtc) {
+  uint32_t dos = rtl::DateTimeToDosDateTime(local);
+  if (dos == 0) return false;
+  fileTimeUtc = rtl::DateTimeToFileTime(rtl::LocalToUTC(rtl::DosDateTimeToDateTime(dos)));
+  return true;
+}
+
+// --- open callback -------------------------------------------------------------------------
+
+TMyArchiveOpenCallback::TMyArchiveOpenCallback(TSevenZip* Owner)
+    : FSevenzip(Owner), FPassword(Owner ? Owner->Password() : rtl::String()) {}
+
+HRESULT TMyArchiveOpenCallback::QueryInterface(const GUID& iid, void** out) {
+  if (!out) return E_INVALIDARG;
+  *out = nullptr;
+  if (iid == IID_IUnknown || iid == IID_IArchiveOpenCallback)
+    *out = static_cast<IArchiveOpenCallback*>(this);
+  else if (iid == IID_ICryptoGetTextPassword)
+    *out = static_cast<ICryptoGetTextPassword*>(this);
+  else
+    return E_NOINTERFACE;
+  DoAddRef();
+  return S_OK;
+}
+
+HRESULT TMyArchiveOpenCallback::SetTotal(const uint64_t*, const uint64_t*) { return S_OK; }
+HRESULT TMyArchiveOpenCallback::SetCompleted(const uint64_t*, const uint64_t*) { return S_OK; }
+HRESULT TMyArchiveOpenCallback::CryptoGetTextPassword(BSTR* password) {
+  return Guarded(FSevenzip, [&] { return PasswordFor(FSevenzip, FPassword, password); });
+}
+
+// --- extraction callback -------------------------------------------------------------------
+
+TMyArchiveExtractCallback::TMyArchiveExtractCallback(TSevenZip* Owner)
+    : FSevenzip(Owner), FPassword(Owner->Password()) {}
+
+HRESULT TMyArchiveExtractCallback::QueryInterface(const GUID& iid, void** out) {
+  if (!out) return E_INVALIDARG;
+  *out = nullptr;
+  if (iid == IID_IUnknown || iid == IID_IArchiveExtractCallback || iid == IID_IProgress)
+    *out = static_cast<IArchiveExtractCallback*>(this);
+  else if (iid == IID_ICryptoGetTextPassword)
+    *out = static_cast<ICryptoGetTextPassword*>(this);
+  else
+    return E_NOINTERFACE;
+  DoAddRef();
+  return S_OK;
+}
+
+HRESULT TMyArchiveExtractCallback::CryptoGetTextPassword(BSTR* password) {
+  return Guarded(FSevenzip, [&] { return PasswordFor(FSevenzip, FPassword, password); });
+}
+
+HRESULT TMyArchiveExtractCallback::SetTotal(uint64_t total) {
+  return Guarded(FSevenzip, [&] {
+    if (FFilestoextract == 0 && FSevenzip->OnPreProgress)
+      FSevenzip->OnCallerThread([&] { FSevenzip->OnPreProgress(FSevenzip, static_cast<int64_t>(total)); });
+    return S_OK;
+  });
+}
+
+HRESULT TMyArchiveExtractCallback::SetCompleted(const uint64_t* completeValue) {
+  return Guarded(FSevenzip, [&] { return DoSetCompleted(completeValue); });
+}
+
+HRESULT TMyArchiveExtractCallback::DoSetCompleted(const uint64_t* completeValue) {
+  // A report without a value can't move the counters; it still answers the stop rules.
+  if (completeValue) {
+    int64_t value = static_cast<int64_t>(*completeValue);
+    bool first = FProgressFilePos == 0;
+    FProgressFilePos += value - FLastPos;
+    FLastPos = value;
+    if ((first && FSevenzip->OnExtractfile) || FSevenzip->OnProgress) {
+      FSevenzip->OnCallerThread([&] {
+        if (first && FSevenzip->OnExtractfile) FSevenzip->OnExtractfile(FSevenzip, FProgressFile, FProgressFileSize);
+        if (FSevenzip->OnProgress) FSevenzip->OnProgress(FSevenzip, FProgressFile, value, FProgressFilePos);
+      });
+    }
+  }
+  HRESULT answer = FAllFilesExt ? S_FALSE : S_OK;
+  if (FSevenzip->MainCancel()) {
+    FSevenzip->ReportError(SZ_USER_CANCELED, FProgressFile);
+    answer = S_FALSE;
+  }
+  return answer;
+}
+
+HRESULT TMyArchiveExtractCallback::GetStream(uint32_t index, ISequentialOutStream** outStream,
+                                             int32_t askExtractMode) {
+  if (!outStream) return E_INVALIDARG;
+  *outStream = nullptr;
+  return Guarded(FSevenzip, [&] { return DoGetStream(index, outStream, askExtractMode); });
+}
+
+HRESULT TMyArchiveExtractCallback::DoGetStream(uint32_t index, ISequentialOutStream** outStream,
+                                               int32_t askExtractMode) {
+  const TSevenZipLibrary& lib = FSevenzip->Library();
+  IInArchive* a = FSevenzip->InArchive();
+  bool overwrite = FSevenzip->ExtractOptions() & OptBit(ExtractOverwrite);
+  // A refused item comes back in test mode: it stays the refused one until the next item.
+  if (!(askExtractMode == kTest && FCurrentRefused)) FCurrentRefused = false;
+  if (FSevenzip->MainCancel()) return S_FALSE;
+
+  rtl::String path;
+  if (askExtractMode == kTest) {
+    ReadPropString(lib, a, index, kpidPath, path);
+    int64_t size = static_cast<int64_t>(ReadPropUInt64(a, index, kpidSize));
+    if (!FCurrentRefused) FProgressFile = path;
+    FProgressFilePos = 0;
+    FProgressFileSize = size;
+    return S_OK;
+  }
+  if (askExtractMode != kExtract) return S_OK;
+
+  ReadPropString(lib, a, index, kpidPath, path);
+  int64_t size = static_cast<int64_t>(ReadPropUInt64(a, index, kpidSize));
+  uint32_t attr = static_cast<uint32_t>(ReadPropUInt64(a, index, kpidAttrib));
+  uint64_t mtime = 0;
+  bool hasTime = ReadPropFileTime(a, index, kpidMTime, mtime);
+  // Archives that store no attributes still mark their folders.
+  bool isDir = (attr & platform::FILE_ATTRIBUTE_DIRECTORY) || ReadPropUInt64(a, index, kpidIsDir) != 0;
+
+  bool noPath = FSevenzip->ExtractOptions() & OptBit(ExtractNoPath);
+  rtl::String part = noPath ? rtl::ExtractFileName(path) : path;
+  rtl::String target = FExtractDirectory + part;
+  const rtl::String firstTarget = target;
+
+  if (IsUnsafeStoredPath(part)) {
+    // Writing there would leave the extraction folder: refused like a file that can't be made.
+    FProgressFile = firstTarget;
+    FProgressFilePos = 0;
+    FProgressFileSize = size;
+    FCurrentRefused = true;
+    FSevenzip->SetLastError(platform::ERROR_INVALID_NAME);
+    FSevenzip->ReportError(SZ_COULD_NOT_CREATE_FILE, firstTarget);
+    return S_FALSE;
+  }
+
+  if (FSevenzip->OnSetExtractName)
+    FSevenzip->OnCallerThread([&] { FSevenzip->OnSetExtractName(FSevenzip, index, target); });
+
+  bool createdHere = isDir && std::any_of(FFolderModes.begin(), FFolderModes.end(),
+                                          [&](const TFolderMode& f) { return f.Path == rtl::ExcludeTrailingPathDelimiter(target); });
+  if (!overwrite && !createdHere && platform::PathExists(rtl::ExcludeTrailingPathDelimiter(target))) {
+    if (FSevenzip->OnExtractOverwrite)
+      FSevenzip->OnCallerThread([&] { FSevenzip->OnExtractOverwrite(FSevenzip, target, overwrite); });
+    if (!overwrite) return S_OK;
+  }
+
+  FProgressFile = target;
+  FProgressFilePos = 0;
+  FProgressFileSize = size;
+
+  if (isDir) {
+    CreateDirectoryPath(target, attr | platform::FILE_ATTRIBUTE_DIRECTORY);
+    return S_OK;
+  }
+
+  if (--FFilestoextract == 0) FLastFileToExt = true;
+
+  // A folder never takes a file item's mode here: it would lose its search bit.
+  size_t slash = target.rfind(u'/');
+  if (slash != rtl::String::npos) CreateDirectoryPath(target.substr(0, slash + 1), 0);
+
+  rtl::TDateTime local = hasTime ? rtl::UTCToLocal(rtl::FileTimeToDateTime(mtime)) : 0.0;
+  int32_t error = 0;
+  TMyStreamWriter* writer = TMyStreamWriter::Create(&error, target, local, attr, 0, false);
+  if (writer) {
+    writer->AddRef();
+    *outStream = static_cast<IOutStream*>(writer);
+    return S_OK;
+  }
+  FCurrentRefused = true;
+  FSevenzip->SetLastError(error);
+  FSevenzip->ReportError(SZ_COULD_NOT_CREATE_FILE, firstTarget);
+  return S_FALSE;
+}
+
+HRESULT TMyArchiveExtractCallback::PrepareOperation(int32_t) { return S_OK; }
+
+HRESULT TMyArchiveExtractCallback::SetOperationResult(int32_t result) {
+  return Guarded(FSevenzip, [&] { return DoSetOperationResult(result); });
+}
+
+HRESULT TMyArchiveExtractCallback::DoSetOperationResult(int32_t result) {
+  switch (result) {
+    case kOK:
+      // The refused item's own test result must not hide its refusal.
+      if (!FCurrentRefused) FSevenzip->SetErrCode(SZ_SUCCESS);
+      break;
+    case kUnsupportedMethod:
+      FSevenzip->ReportError(SZ_UNSUPPORTED_METHOD, FProgressFile);
+      break;
+    case kCRCError:
+      FSevenzip->ReportError(SZ_CRC_ERROR, FProgressFile);
+      break;
+    default:
+      // Data error and every later result (unavailable, unexpected end, data after end, not an
+      // archive, headers error, wrong password): the item's data was not produced.
+      FSevenzip->ReportError(SZ_DATA_ERROR, FProgressFile);
+      break;
+  }
+  FCurrentRefused = false;
+  if (FLastFileToExt) FAllFilesExt = true;
+  return S_OK;
+}
+
+bool TMyArchiveExtractCallback::CreateDirectoryPath(const rtl::String& pathIn, uint32_t attributes) {
+  rtl::String path = pathIn;
+  if (path.empty()) return true;
+  if (path.back() == u'/') path.pop_back();
+  // "/" is the only root here; a relative one-letter folder is an ordinary folder.
+  if (path.empty()) return true;
+  // Walk up to the first folder that exists, then create downwards.
+  std::vector<rtl::String> missing;
+  rtl::String p = path;
+  while (!p.empty() && !rtl::DirectoryExists(p)) {
+    missing.push_back(p);
+    size_t slash = p.rfind(u'/');
+    if (slash == rtl::String::npos) break;
+    p = p.substr(0, slash);
+    while (!p.empty() && p.back() == u'/') p.pop_back();
+  }
+  bool ok = true;
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (!platform::CreateDirectoryW(*it) && !rtl::DirectoryExists(*it)) {
+      ok = false;
+      break;
+    }
+  }
+  int32_t mode = platform::FolderModeFromAttributes(attributes);
+  bool createdNow = ok && !missing.empty() && missing.front() == path;
+  bool createdBefore = std::any_of(FFolderModes.begin(), FFolderModes.end(),
+                                   [&](const TFolderMode& f) { return f.Path == path; });
+  if ((attributes & platform::FILE_ATTRIBUTE_DIRECTORY) && mode >= 0 && (createdNow || createdBefore)) {
+    FFolderModes.push_back({path, static_cast<uint32_t>(mode)});
+  } else if (createdNow) {
+    // Remembered without a mode: this extraction made it, a later folder item may still set one.
+    FFolderModes.push_back({path, 0xFFFFFFFFu});
+  }
+  return ok;
+}
+
+void TMyArchiveExtractCallback::ApplyFolderModes() {
+  // Deepest first, the last mode recorded for a folder wins.
+  std::vector<TFolderMode> modes(FFolderModes.rbegin(), FFolderModes.rend());
+  std::stable_sort(modes.begin(), modes.end(),
+                   [](const TFolderMode& a, const TFolderMode& b) { return a.Path.size() > b.Path.size(); });
+  std::vector<rtl::String> done;
+  for (const TFolderMode& f : modes) {
+    if (std::find(done.begin(), done.end(), f.Path) != done.end()) continue;
+    if (f.Mode == 0xFFFFFFFFu) continue;
+    done.push_back(f.Path);
+    platform::SetPathMode(f.Path, f.Mode);
+  }
+  FFolderModes.clear();
+}
+
+// --- output stream -------------------------------------------------------------------------
+
+TMyStreamWriter* TMyStreamWriter::Create(int32_t* PLastError, const rtl::String& sz, rtl::TDateTime szDate,
+                                         uint32_t FAttr, uint32_t VolumeSize, bool CreateSFX) {
+  TMyStreamWriter* w = new TMyStreamWriter();
+  w->arcName = sz;
+  w->arcDate = szDate;
+  w->arcAttr = FAttr;
+  w->arcVolumeSize = VolumeSize;
+  w->arcCreateSFX = CreateSFX;
+  w->FPLastError = PLastError;
+  // Split output and self-extractor appending serve archive creation, which is not built.
+  if (VolumeSize != 0 || CreateSFX)
+    w->MyLastError = platform::ERROR_NOT_SUPPORTED;
+  else if (w->AddVolume())
+    return w;  // no reference yet: the caller takes the first
+  if (PLastError) *PLastError = w->MyLastError;
+  delete w;  // closes a file that did open
+  return nullptr;
+}
+
+bool TMyStreamWriter::AddVolume() {
+  TFiles f;
+  f.Name = arcName;
+  f.Handle = platform::CreateFileAlways(arcName, arcAttr);
+  if (f.Handle == platform::INVALID_HANDLE_VALUE) {
+    MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
+    return false;
+  }
+  Files.push_back(f);
+  // Outside 1980..2107 there is no DOS form: the file keeps the time of extraction.
+  if (DosRoundedFileTime(arcDate, FFileTime)) {
+    FHasTime = true;
+    if (!platform::SetFileLastWriteTime(f.Handle, FFileTime)) {
+      MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
+      return false;
+    }
+  }
+  return true;
+}
+
+TMyStreamWriter::~TMyStreamWriter() {
+  for (TFiles& f : Files) {
+    if (f.Handle != platform::INVALID_HANDLE_VALUE) {
+      if (FHasTime) platform::SetFileLastWriteTime(f.Handle, FFileTime);
+      platform::CloseHandle(f.Handle);
+    }
+  }
+}
+
+HRESULT TMyStreamWriter::QueryInterface(const GUID& iid, void** out) {
+  if (!out) return E_INVALIDARG;
+  *out = nullptr;
+  if (iid == IID_IUnknown || iid == IID_ISequentialOutStream || iid == IID_IOutStream)
+    *out = static_cast<IOutStream*>(this);
+  else
+    return E_NOINTERFACE;
+  DoAddRef();
+  return S_OK;
+}
+
+HRESULT TMyStreamWriter::Write(const void* data, uint32_t size, uint32_t* processedSize) {
+  uint32_t done = 0;
+  if (Files.empty() || !platform::WriteFileAt(Files.front().Handle, arcPosition, data, size, &done)) {
+    MyLastError = static_cast<int32_t>(Files.empty() ? platform::ERROR_INVALID_HANDLE : platform::GetLastErrorValue());
+    done = 0;
+  }
+  arcPosition += done;
+  if (arcPosition > arcSize) arcSize = arcPosition;
+  if (processedSize) *processedSize = done;
+  return MyLastError != 0 ? S_FALSE : S_OK;
+}
+
+HRESULT TMyStreamWriter::Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) {
+  switch (seekOrigin) {
+    case 0: arcPosition = offset; break;
+    case 1: arcPosition += offset; break;
+    case 2: arcPosition = arcSize + offset; break;
+    default: break;
+  }
+  if (arcPosition > arcSize) arcSize = arcPosition;
+  if (newPosition) *newPosition = static_cast<uint64_t>(arcPosition);
+  return S_OK;
+}
+
+HRESULT TMyStreamWriter::SetSize(uint64_t) { return S_FALSE; }
+
+}  // namespace sevenzip

@@ -1,0 +1,158 @@
+// The objects the library calls back during Open and Extract: the open callback, the extraction
+// callback and the output stream of one extracted file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "sevenzip/SevenZip.h"
+
+namespace sevenzip {
+
+// Reference counting shared by every object handed to the library. Counts start at 0: the
+// creator's TComPtr takes the first reference.
+class TInterfacedObject {
+ public:
+  virtual ~TInterfacedObject() = default;
+  uint32_t DoAddRef() { return ++FRefCount; }
+  uint32_t DoRelease() {
+    uint32_t n = --FRefCount;
+    if (n == 0) delete this;
+    return n;
+  }
+  uint32_t RefCount() const { return FRefCount; }
+
+ private:
+  std::atomic<uint32_t> FRefCount{0};
+};
+
+#define SEVENZIP_IUNKNOWN_IMPL                                     \
+  HRESULT QueryInterface(const GUID& iid, void** out) override;   \
+  uint32_t AddRef() override { return DoAddRef(); }               \
+  uint32_t Release() override { return DoRelease(); }
+
+// An owning reference to a library-facing object.
+template <class T>
+class TComPtr {
+ public:
+  TComPtr() = default;
+  explicit TComPtr(T* p) : FPtr(p) {
+    if (FPtr) FPtr->AddRef();
+  }
+  TComPtr(const TComPtr& o) : TComPtr(o.FPtr) {}
+  TComPtr& operator=(const TComPtr& o) {
+    TComPtr tmp(o);
+    std::swap(FPtr, tmp.FPtr);
+    return *this;
+  }
+  ~TComPtr() { Reset(); }
+  void Reset() {
+    if (FPtr) FPtr->Release();
+    FPtr = nullptr;
+  }
+  T* Get() const { return FPtr; }
+  T* operator->() const { return FPtr; }
+  explicit operator bool() const { return FPtr != nullptr; }
+
+ private:
+  T* FPtr = nullptr;
+};
+
+class TMyArchiveOpenCallback : public TInterfacedObject, public IArchiveOpenCallback, public ICryptoGetTextPassword {
+ public:
+  explicit TMyArchiveOpenCallback(TSevenZip* Owner);
+  SEVENZIP_IUNKNOWN_IMPL
+  HRESULT SetTotal(const uint64_t* files, const uint64_t* bytes) override;
+  HRESULT SetCompleted(const uint64_t* files, const uint64_t* bytes) override;
+  HRESULT CryptoGetTextPassword(BSTR* password) override;
+
+ private:
+  TSevenZip* FSevenzip;
+  rtl::String FPassword;
+};
+
+class TMyArchiveExtractCallback : public TInterfacedObject,
+                                  public IArchiveExtractCallback,
+                                  public ICryptoGetTextPassword {
+ public:
+  explicit TMyArchiveExtractCallback(TSevenZip* Owner);
+  SEVENZIP_IUNKNOWN_IMPL
+  HRESULT SetTotal(uint64_t total) override;
+  HRESULT SetCompleted(const uint64_t* completeValue) override;
+  HRESULT GetStream(uint32_t index, ISequentialOutStream** outStream, int32_t askExtractMode) override;
+  HRESULT PrepareOperation(int32_t askExtractMode) override;
+  HRESULT SetOperationResult(int32_t resultEOperationResult) override;
+  HRESULT CryptoGetTextPassword(BSTR* password) override;
+
+  // Folder modes from the archive, applied once every item is written (a read-only folder would
+  // refuse its own content otherwise).
+  void ApplyFolderModes();
+
+  rtl::String FExtractDirectory;
+  int64_t FFilestoextract = 0;
+  bool FLastFileToExt = false;
+  bool FAllFilesExt = false;
+
+ private:
+  HRESULT DoGetStream(uint32_t index, ISequentialOutStream** outStream, int32_t askExtractMode);
+  HRESULT DoSetCompleted(const uint64_t* completeValue);
+  HRESULT DoSetOperationResult(int32_t result);
+  bool CreateDirectoryPath(const rtl::String& path, uint32_t attributes);
+
+  TSevenZip* FSevenzip;
+  rtl::String FProgressFile;
+  int64_t FProgressFilePos = 0;
+  int64_t FProgressFileSize = 0;
+  int64_t FLastPos = 0;
+  rtl::String FPassword;
+  // The current item was refused before the library got a stream: its later test result must
+  // not clear the code reported for it.
+  bool FCurrentRefused = false;
+  struct TFolderMode {
+    rtl::String Path;
+    uint32_t Mode;
+  };
+  std::vector<TFolderMode> FFolderModes;
+};
+
+// The output stream of one extracted file.
+class TMyStreamWriter : public TInterfacedObject, public IOutStream {
+ public:
+  // Creates the file; nullptr on failure with the OS error code stored through PLastError.
+  static TMyStreamWriter* Create(int32_t* PLastError, const rtl::String& sz, rtl::TDateTime szDate, uint32_t FAttr,
+                                 uint32_t VolumeSize, bool CreateSFX);
+  ~TMyStreamWriter() override;
+  SEVENZIP_IUNKNOWN_IMPL
+  HRESULT Write(const void* data, uint32_t size, uint32_t* processedSize) override;
+  HRESULT Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) override;
+  HRESULT SetSize(uint64_t newSize) override;
+
+ private:
+  TMyStreamWriter() = default;
+  bool AddVolume();
+
+  rtl::String arcName;
+  rtl::TDateTime arcDate = 0;
+  uint32_t arcAttr = 0;
+  bool arcCreateSFX = false;
+  uint32_t arcVolumeSize = 0;
+  int64_t arcPosition = 0;
+  int64_t arcSize = 0;
+  int32_t* FPLastError = nullptr;
+  int32_t MyLastError = 0;
+  TArrayOfFiles Files;
+  // The DOS-rounded time, reapplied at release since writing moves a file's time on.
+  bool FHasTime = false;
+  uint64_t FFileTime = 0;
+};
+
+// The extraction-time rule for a stored path: a path that is absolute or climbs out of the
+// extraction folder ("..") is refused.
+bool IsUnsafeStoredPath(const rtl::String& storedPath);
+
+// Local date-time of the DOS rounding of a local date-time, as FILETIME ticks in UTC; false
+// outside the DOS range (1980..2107).
+bool DosRoundedFileTime(rtl::TDateTime local, uint64_t& fileTimeUtc);
+
+}  // namespace sevenzip
