@@ -1,0 +1,475 @@
+#include "netlib/zlib/clInflate.h"
+
+#include <cstring>
+#include <limits>
+
+#include "netlib/zlib/clZLibBase.h"
+
+namespace netlib {
+namespace {
+
+using Tree = TclInflaterHuffmanTree;
+
+// Order in which a dynamic header lists the code-length code lengths.
+constexpr uint8_t kCodeLenOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// Decodes one symbol a bit at a time as input allows; false when the input ends before the code
+// is complete (nothing consumed then). An entry whose code length fits in the bits held is the
+// right one whatever follows, as the code is prefix-free.
+bool DecodeSlow(const Tree& ATree, TclInflateBuffer& AIn, uint32_t& AEntry) {
+  for (;;) {
+    uint32_t e = ATree.Lookup(AIn.FBuffer);
+    if (Tree::CodeLength(e) <= AIn.FBits_in_buffer) {
+      AIn.DropBits(Tree::CodeLength(e));
+      AEntry = e;
+      return true;
+    }
+    if (!AIn.PullByte()) return false;
+  }
+}
+
+// Window room the fast loop needs at the top of a round: two literals and a longest match.
+constexpr size_t kFastRoom = TclOutputWindow::MAX_MATCH + 2;
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+}  // namespace
+
+bool TclInflaterHeader::Decode(TclInflateBuffer& AIn) {
+  for (;;) {
+    switch (FMode) {
+      case hmCounts:
+        if (!AIn.NeedBits(14)) return false;
+        FLnum = static_cast<int>(AIn.GetBits(5)) + 257;
+        FDnum = static_cast<int>(AIn.GetBits(5)) + 1;
+        FBlnum = static_cast<int>(AIn.GetBits(4)) + 4;
+        // 286 and 287 literal/length and 30, 31 distance symbols never occur in valid data.
+        if (FLnum > 286 || FDnum > 30) RaiseZLibError(ZLIB_ERR_TOO_MANY_CODES);
+        FNum = FLnum + FDnum;
+        std::memset(FBlLens, 0, sizeof(FBlLens));
+        FPtr = 0;
+        FMode = hmBlLens;
+        break;
+      case hmBlLens:
+        while (FPtr < FBlnum) {
+          if (!AIn.NeedBits(3)) return false;
+          FBlLens[kCodeLenOrder[FPtr++]] = static_cast<uint8_t>(AIn.GetBits(3));
+        }
+        FBlTree.Build(FBlLens, 19);
+        FPtr = 0;
+        FMode = hmLens;
+        break;
+      case hmLens:
+        while (FPtr < FNum) {
+          uint32_t e;
+          if (!DecodeSlow(FBlTree, AIn, e)) return false;
+          uint32_t sym = Tree::Value(e);
+          if (sym < 16) {
+            FLitdistLens[FPtr++] = static_cast<uint8_t>(sym);
+            continue;
+          }
+          if (sym == 16 && FPtr == 0) RaiseZLibError(ZLIB_ERR_UNKNOWN);  // nothing to repeat
+          FRepSymbol = static_cast<int>(sym);
+          FMode = hmRepeat;
+          break;
+        }
+        if (FMode == hmLens) {
+          if (FLitdistLens[256] == 0) RaiseZLibError(ZLIB_ERR_MISSING_END_OF_BLOCK);
+          FMode = hmDone;
+          return true;
+        }
+        break;
+      case hmRepeat: {
+        static constexpr uint8_t kBits[3] = {2, 3, 7};
+        static constexpr uint8_t kAdd[3] = {3, 3, 11};
+        int i = FRepSymbol - 16;
+        if (!AIn.NeedBits(kBits[i])) return false;
+        int count = static_cast<int>(AIn.GetBits(kBits[i])) + kAdd[i];
+        if (FPtr + count > FNum) RaiseZLibError(ZLIB_ERR_UNKNOWN);  // runs past the lengths
+        uint8_t value = FRepSymbol == 16 ? FLitdistLens[FPtr - 1] : 0;
+        std::memset(FLitdistLens + FPtr, value, static_cast<size_t>(count));
+        FPtr += count;
+        FMode = hmLens;
+        break;
+      }
+      case hmDone:
+        return true;
+    }
+  }
+}
+
+TclInflater::TclInflater(bool ANoHeader)
+    : FNoHeader(ANoHeader),
+      FDynHeader(new TclInflaterHeader),
+      FOwnLitlenTree(new TclInflaterHuffmanTree(TclInflaterHuffmanTree::hkLitLen)),
+      FOwnDistTree(new TclInflaterHuffmanTree(TclInflaterHuffmanTree::hkDist)) {
+  Reset();
+}
+
+TclInflater::~TclInflater() = default;
+
+void TclInflater::Reset() {
+  FMode = FNoHeader ? imBlocks : imHeader;
+  FReadAdler = 0;
+  FDictionaryRead = false;
+  FNeededBits = 0;
+  FRepLength = FRepDist = FUncomprLen = 0;
+  FIsLastBlock = false;
+  FTotalOut = FTotalIn = 0;
+  FError = 0;
+  FInput.Clear();
+  FOutputWindow.Reset();
+  FAdler.Reset();
+  FDynHeader->Reset();
+  FLitlenTree = FDistTree = nullptr;
+}
+
+void TclInflater::SetInput(const uint8_t* ABuffer, int32_t AOffset, int32_t ALen) {
+  if (AOffset < 0 || ALen < 0 || AOffset > std::numeric_limits<int32_t>::max() - ALen ||
+      (!ABuffer && ALen > 0))
+    RaiseZLibError(ZLIB_ERR_ARGUMENT_RANGE);
+  if (!IsNeedingInput()) RaiseZLibError(ZLIB_ERR_INPUT_NOT_PROCESSED);
+  FInput.SetInput(ABuffer ? ABuffer + AOffset : nullptr, static_cast<size_t>(ALen));
+  FTotalIn += ALen;
+}
+
+int32_t TclInflater::Inflate(uint8_t* ABuffer, int32_t AOffset, int32_t ALen) {
+  if (AOffset < 0 || ALen < 0 || AOffset > std::numeric_limits<int32_t>::max() - ALen ||
+      (!ABuffer && ALen > 0))
+    RaiseZLibError(ZLIB_ERR_ARGUMENT_RANGE);
+  if (FError) RaiseZLibError(FError);
+  try {
+    if (ALen == 0) {
+      if (!IsFinished()) Step();
+      return 0;
+    }
+    uint8_t* dest = ABuffer + AOffset;
+    size_t done = 0, want = static_cast<size_t>(ALen);
+    for (;;) {
+      size_t n = FOutputWindow.CopyOutput(dest + done, want - done);
+      if (n) {
+        FAdler.Update(dest + done, n);
+        FTotalOut += static_cast<int64_t>(n);
+        done += n;
+        if (done == want) break;
+      }
+      if (!Step() && FOutputWindow.Filled() == 0) break;
+    }
+    return static_cast<int32_t>(done);
+  } catch (const EclZLibError& e) {
+    FError = e.ErrorCode();
+    throw;
+  }
+}
+
+bool TclInflater::Step() {
+  switch (FMode) {
+    case imHeader: {
+      if (!FInput.NeedBits(16)) return false;
+      uint32_t cmf = FInput.GetBits(8), flg = FInput.GetBits(8);
+      if (((cmf << 8) | flg) % 31) RaiseZLibError(ZLIB_ERR_HEADER_CHECKSUM);
+      if ((cmf & 15) != 8) RaiseZLibError(ZLIB_ERR_METHOD_UNKNOWN);
+      if ((cmf >> 4) > 7) RaiseZLibError(ZLIB_ERR_INVALID_WINDOW_SIZE);  // more than 32 KiB
+      FMode = (flg & 0x20) ? imDictionary : imBlocks;
+      return true;
+    }
+    case imDictionary: {
+      if (FDictionaryRead || !FInput.NeedBits(32)) return false;
+      uint32_t id = 0;
+      for (int i = 0; i < 4; ++i) id = (id << 8) | FInput.GetBits(8);
+      FReadAdler = id;
+      FDictionaryRead = true;
+      return true;
+    }
+    case imBlocks: {
+      if (FIsLastBlock) {
+        if (FNoHeader) {
+          FMode = imFinished;
+        } else {
+          FInput.SkipToByteBoundary();
+          FMode = imTrailer;
+        }
+        return true;
+      }
+      if (!FInput.NeedBits(3)) return false;
+      FIsLastBlock = FInput.GetBits(1) != 0;
+      switch (FInput.GetBits(2)) {
+        case 0:
+          FInput.SkipToByteBoundary();
+          FMode = imStoredLen;
+          break;
+        case 1:
+          FLitlenTree = &FixedLitLenTree();
+          FDistTree = &FixedDistTree();
+          FMode = imHuffman;
+          break;
+        case 2:
+          FDynHeader->Reset();
+          FMode = imDynHeader;
+          break;
+        default:
+          RaiseZLibError(ZLIB_ERR_UNKNOWN_BLOCK_TYPE);
+      }
+      return true;
+    }
+    case imStoredLen:
+      if (!FInput.NeedBits(16)) return false;
+      FUncomprLen = FInput.GetBits(16);
+      FMode = imStoredNLen;
+      return true;
+    case imStoredNLen:
+      if (!FInput.NeedBits(16)) return false;
+      if (FInput.GetBits(16) != (FUncomprLen ^ 0xFFFF)) RaiseZLibError(ZLIB_ERR_BROKEN_STORED_BLOCK);
+      FMode = imStored;
+      return true;
+    case imStored: {
+      if (FUncomprLen == 0) {
+        FMode = imBlocks;
+        return true;
+      }
+      FOutputWindow.MakeRoom();
+      size_t n = FUncomprLen;
+      if (n > FOutputWindow.FreeSpace()) n = FOutputWindow.FreeSpace();
+      if (n > FOutputWindow.LinearRoom()) n = FOutputWindow.LinearRoom();
+      size_t got = FInput.CopyBytes(FOutputWindow.WritePtr(), n);
+      FOutputWindow.Advance(got);
+      FUncomprLen -= static_cast<uint32_t>(got);
+      if (FUncomprLen == 0) FMode = imBlocks;
+      return got > 0 || FMode == imBlocks;
+    }
+    case imDynHeader: {
+      const uint8_t* before = FInput.FWindow_start;
+      unsigned beforeBits = FInput.FBits_in_buffer;
+      if (!FDynHeader->Decode(FInput))
+        return FInput.FWindow_start != before || FInput.FBits_in_buffer != beforeBits;
+      FOwnLitlenTree->Build(FDynHeader->LitLens(), FDynHeader->Lnum());
+      FOwnDistTree->Build(FDynHeader->DistLens(), FDynHeader->Dnum());
+      FLitlenTree = FOwnLitlenTree.get();
+      FDistTree = FOwnDistTree.get();
+      FMode = imHuffman;
+      return true;
+    }
+    case imHuffman:
+      return DecodeHuffman();
+    case imLenBits:
+      if (!FInput.NeedBits(FNeededBits)) return false;
+      FRepLength += FInput.GetBits(FNeededBits);
+      FMode = imDistance;
+      return true;
+    case imDistance: {
+      uint32_t e;
+      if (!DecodeSlow(*FDistTree, FInput, e)) return false;
+      if (!(e & Tree::kBase)) RaiseZLibError(ZLIB_ERR_ILLEGAL_DIST_CODE);
+      FRepDist = Tree::Value(e);
+      FNeededBits = Tree::Extra(e);
+      FMode = imDistBits;
+      return true;
+    }
+    case imDistBits:
+      if (!FInput.NeedBits(FNeededBits)) return false;
+      FRepDist += FInput.GetBits(FNeededBits);
+      if (FRepDist > FOutputWindow.History()) RaiseZLibError(ZLIB_ERR_DISTANCE_TOO_FAR);
+      FOutputWindow.Repeat(FRepLength, FRepDist);
+      FMode = imHuffman;
+      return true;
+    case imTrailer: {
+      // The Adler-32 covers all output, so everything must have been taken out first.
+      if (FOutputWindow.Filled() || !FInput.NeedBits(32)) return false;
+      uint32_t value = 0;
+      for (int i = 0; i < 4; ++i) value = (value << 8) | FInput.GetBits(8);
+      if (value != FAdler.Value()) RaiseZLibError(ZLIB_ERR_ADLER_MISMATCH);
+      FMode = imFinished;
+      return true;
+    }
+    case imFinished:
+      return false;
+    default:
+      RaiseZLibError(ZLIB_ERR_UNKNOWN_MODE);
+  }
+}
+
+// State 7: symbols are decoded while the window has room for a longest match. With enough
+// input the fast loop runs; near the end of the input symbols go one at a time through the states.
+bool TclInflater::DecodeHuffman() {
+  bool progress = false;
+  for (;;) {
+    if (FOutputWindow.FreeSpace() < TclOutputWindow::MAX_MATCH) return progress;
+    FOutputWindow.MakeRoom();
+    if (FInput.AvailableBytes() >= 16 && FOutputWindow.FreeSpace() >= kFastRoom) {
+      progress = true;  // the fast loop always decodes at least one symbol
+      if (DecodeFast()) return true;
+      continue;
+    }
+    uint32_t e;
+    if (!DecodeSlow(*FLitlenTree, FInput, e)) return progress;
+    progress = true;
+    if (e & Tree::kLiteral) {
+      FOutputWindow.WriteByte(static_cast<uint8_t>(Tree::Value(e)));
+      continue;
+    }
+    if (e & Tree::kEnd) {
+      FMode = imBlocks;
+      return true;
+    }
+    if (!(e & Tree::kBase)) RaiseZLibError(ZLIB_ERR_ILLEGAL_LENGTH_CODE);
+    FRepLength = Tree::Value(e);
+    FNeededBits = Tree::Extra(e);
+    FMode = imLenBits;
+    return true;
+  }
+}
+
+// The hot loop. The 64-bit bit buffer is refilled with one unaligned 8-byte load; after a refill
+// it holds at least 56 bits, enough for two literals and the start of a third, or a length with
+// its extra bits; a second refill covers the distance. At least 16 input bytes are left at the
+// top of each round, so both loads stay inside the input. Bits above the count are the next input
+// bits, which makes the OR of the next load harmless. The window keeps room for a longest match
+// plus slack, so matches copy in whole words and may write a little past their end.
+// Answers true at the end of the block.
+bool TclInflater::DecodeFast() {
+  const uint8_t* in = FInput.FWindow_start;
+  const uint8_t* const inStart = in;
+  const uint8_t* const inLimit = FInput.FWindow_end - 16;
+  uint64_t bitbuf = FInput.FBuffer;
+  unsigned bits = FInput.FBits_in_buffer;
+  uint8_t* const base = FOutputWindow.FWindow.get();
+  uint8_t* out = base + FOutputWindow.FWindowEnd;
+  // Stop while a longest match still fits both the 32 KiB of waiting output and the buffer.
+  // A round may add two literals before a match.
+  size_t limitByWindow = FOutputWindow.FReadPos + TclOutputWindow::WSIZE - kFastRoom;
+  size_t limitByBuffer = TclOutputWindow::CAPACITY - TclOutputWindow::SLACK - TclOutputWindow::MAX_MATCH;
+  uint8_t* const outLimit = base + (limitByWindow < limitByBuffer ? limitByWindow : limitByBuffer);
+  const uint32_t* const lt = FLitlenTree->Table();
+  const uint32_t* const dt = FDistTree->Table();
+  constexpr uint32_t kLitMask = (1u << 11) - 1, kDistMask = (1u << 8) - 1;
+  bool endOfBlock = false;
+  int32_t error = 0;
+
+#define KRV_REFILL()                             \
+  do {                                           \
+    bitbuf |= Load64(in) << bits;                \
+    in += (63 - bits) >> 3;                      \
+    bits |= 56;                                  \
+  } while (0)
+#define KRV_DROP(n)   \
+  do {                \
+    bitbuf >>= (n);   \
+    bits -= (n);      \
+  } while (0)
+
+  while (in <= inLimit && out <= outLimit) {
+    KRV_REFILL();
+    uint32_t e = lt[bitbuf & kLitMask];
+    if (e & Tree::kLiteral) {
+      KRV_DROP(e & 15);
+      *out++ = static_cast<uint8_t>(e >> 16);
+      e = lt[bitbuf & kLitMask];
+      if (e & Tree::kLiteral) {
+        KRV_DROP(e & 15);
+        *out++ = static_cast<uint8_t>(e >> 16);
+        e = lt[bitbuf & kLitMask];
+        if (e & Tree::kLiteral) {
+          KRV_DROP(e & 15);
+          *out++ = static_cast<uint8_t>(e >> 16);
+          continue;
+        }
+      }
+    }
+    // At least 26 bits remain here: enough for any code with its extra bits.
+    if (!(e & Tree::kBase)) {
+      if (e & Tree::kSub) {
+        e = lt[(e >> 16) + ((bitbuf >> 11) & ((1u << ((e >> 4) & 15)) - 1))];
+        if (e & Tree::kLiteral) {
+          KRV_DROP(e & 15);
+          *out++ = static_cast<uint8_t>(e >> 16);
+          continue;
+        }
+      }
+      if (e & Tree::kEnd) {
+        KRV_DROP(e & 15);
+        endOfBlock = true;
+        break;
+      }
+      if (!(e & Tree::kBase)) {
+        error = ZLIB_ERR_ILLEGAL_LENGTH_CODE;
+        break;
+      }
+    }
+    uint32_t codeLen = e & 15, extra = (e >> 4) & 15;
+    uint32_t length = (e >> 16) + (static_cast<uint32_t>(bitbuf >> codeLen) & ((1u << extra) - 1));
+    KRV_DROP(codeLen + extra);
+
+    KRV_REFILL();
+    e = dt[bitbuf & kDistMask];
+    if (!(e & Tree::kBase)) {
+      if (e & Tree::kSub) e = dt[(e >> 16) + ((bitbuf >> 8) & ((1u << ((e >> 4) & 15)) - 1))];
+      if (!(e & Tree::kBase)) {
+        error = ZLIB_ERR_ILLEGAL_DIST_CODE;
+        break;
+      }
+    }
+    codeLen = e & 15;
+    extra = (e >> 4) & 15;
+    uint32_t dist = (e >> 16) + (static_cast<uint32_t>(bitbuf >> codeLen) & ((1u << extra) - 1));
+    KRV_DROP(codeLen + extra);
+    if (dist > static_cast<size_t>(out - base)) {
+      error = ZLIB_ERR_DISTANCE_TOO_FAR;
+      break;
+    }
+
+    const uint8_t* src = out - dist;
+    uint8_t* const end = out + length;
+    if (dist >= 8) {
+      // Whole words; with dist >= 8 each load reads only bytes already written.
+      do {
+        std::memcpy(out, src, 8);
+        std::memcpy(out + 8, src + 8, 8);
+        out += 16;
+        src += 16;
+      } while (out < end);
+    } else if (dist == 1) {
+      uint64_t v = 0x0101010101010101ull * *src;
+      do {
+        std::memcpy(out, &v, 8);
+        out += 8;
+      } while (out < end);
+    } else {
+      // A period of 2 to 7: write the first multiple of the period that is >= 8 byte by byte,
+      // then whole words from that far back, which repeat the same pattern.
+      size_t step = (8 + dist - 1) / dist * dist;
+      uint8_t* const pre = out + step < end ? out + step : end;
+      while (out < pre) {
+        *out = *(out - dist);
+        ++out;
+      }
+      while (out < end) {
+        std::memcpy(out, out - step, 8);
+        out += 8;
+      }
+    }
+    out = end;
+  }
+#undef KRV_REFILL
+#undef KRV_DROP
+
+  // Hand back whole bytes not used (never more than this call took from the input), and clear
+  // the bits above the count, as the byte-wise reader expects.
+  size_t back = bits >> 3;
+  if (back > static_cast<size_t>(in - inStart)) back = static_cast<size_t>(in - inStart);
+  in -= back;
+  bits -= static_cast<unsigned>(back * 8);
+  if (bits < 64) bitbuf &= (uint64_t(1) << bits) - 1;
+  FInput.FWindow_start = in;
+  FInput.FBuffer = bitbuf;
+  FInput.FBits_in_buffer = bits;
+  FOutputWindow.FWindowEnd = static_cast<size_t>(out - base);
+  if (error) RaiseZLibError(error);
+  if (endOfBlock) FMode = imBlocks;
+  return endOfBlock;
+}
+
+}  // namespace netlib

@@ -1,0 +1,112 @@
+// The decoder's bit reader over the caller's input, and its output window.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace netlib {
+
+// Reads bits least significant first from the caller's bytes, which it neither copies nor owns.
+// Bytes move into the 64-bit buffer only when a step needs their bits, so a decoder that stops
+// for lack of input has used no byte it did not need; the decoder's fast loop loads 8 bytes at a
+// time and hands back whole unused bytes when it leaves.
+class TclInflateBuffer {
+ public:
+  void SetInput(const uint8_t* AData, size_t ALen) {
+    FWindow_start = AData;
+    FWindow_end = AData + ALen;
+  }
+  void Clear() {
+    FWindow_start = FWindow_end = nullptr;
+    FBuffer = 0;
+    FBits_in_buffer = 0;
+  }
+  // Unread bytes of the input range.
+  size_t AvailableBytes() const { return static_cast<size_t>(FWindow_end - FWindow_start); }
+  // Unread bytes, whole bytes still in the bit buffer included.
+  size_t RemainingBytes() const { return AvailableBytes() + FBits_in_buffer / 8; }
+  unsigned BitsInBuffer() const { return FBits_in_buffer; }
+
+  // Makes at least n (<= 57) bits available; false when the input ends first.
+  bool NeedBits(unsigned n) {
+    while (FBits_in_buffer < n) {
+      if (FWindow_start == FWindow_end) return false;
+      FBuffer |= static_cast<uint64_t>(*FWindow_start++) << FBits_in_buffer;
+      FBits_in_buffer += 8;
+    }
+    return true;
+  }
+  // Pulls one more byte into the bit buffer; false at the end of the input.
+  bool PullByte() {
+    if (FWindow_start == FWindow_end || FBits_in_buffer > 56) return false;
+    FBuffer |= static_cast<uint64_t>(*FWindow_start++) << FBits_in_buffer;
+    FBits_in_buffer += 8;
+    return true;
+  }
+  uint32_t PeekBits(unsigned n) const { return static_cast<uint32_t>(FBuffer & ((uint64_t(1) << n) - 1)); }
+  void DropBits(unsigned n) {
+    FBuffer >>= n;
+    FBits_in_buffer -= n;
+  }
+  uint32_t GetBits(unsigned n) {
+    uint32_t v = PeekBits(n);
+    DropBits(n);
+    return v;
+  }
+  // Drops the bits up to the next byte boundary.
+  void SkipToByteBoundary() { DropBits(FBits_in_buffer & 7); }
+  // Copies up to ALen whole bytes, first those left in the bit buffer, then from the input range.
+  // Raises "Bit buffer is not byte aligned" when not at a byte boundary.
+  size_t CopyBytes(uint8_t* ADest, size_t ALen);
+
+  const uint8_t* FWindow_start = nullptr;
+  const uint8_t* FWindow_end = nullptr;
+  uint64_t FBuffer = 0;          // bits above FBits_in_buffer are zero outside the fast loop
+  unsigned FBits_in_buffer = 0;
+};
+
+// The last 32 KiB of output, for back-references, plus the decoded bytes not yet taken out.
+// Kept linear, with room after the history so that matches copy without wrapping: when the write
+// position nears the end, the last 32 KiB slide back to the start. What is observable is as for a
+// 32 KiB circular window: at most 32 KiB of decoded output wait inside, and symbols are decoded
+// only while a longest match (258 bytes) still fits.
+class TclOutputWindow {
+ public:
+  static constexpr size_t WSIZE = 32768;
+  static constexpr size_t MAX_MATCH = 258;
+  static constexpr size_t ROOM = 65536;  // between slides
+  static constexpr size_t SLACK = 64;    // the fast loop copies whole words past a match's end
+  static constexpr size_t CAPACITY = WSIZE + ROOM + MAX_MATCH + SLACK;
+
+  TclOutputWindow() : FWindow(new uint8_t[CAPACITY]) {}
+  void Reset() { FWindowEnd = FReadPos = 0; }
+
+  size_t Filled() const { return FWindowEnd - FReadPos; }
+  size_t FreeSpace() const { return WSIZE - Filled(); }
+  // Bytes of history a distance may reach back over.
+  size_t History() const { return FWindowEnd; }
+  // Ensures room for at least a longest match after the write position.
+  void MakeRoom() {
+    if (FWindowEnd + MAX_MATCH + SLACK > CAPACITY) Slide();
+  }
+  // Room before the end of the buffer (for bulk copies).
+  size_t LinearRoom() const { return CAPACITY - SLACK - FWindowEnd; }
+
+  void WriteByte(uint8_t b);
+  // Copies a match of ALen bytes from ADist back; the caller has checked the distance.
+  void Repeat(size_t ALen, size_t ADist);
+  // Takes up to ALen decoded bytes out, oldest first.
+  size_t CopyOutput(uint8_t* ADest, size_t ALen);
+  uint8_t* WritePtr() { return FWindow.get() + FWindowEnd; }
+  void Advance(size_t n);
+
+  std::unique_ptr<uint8_t[]> FWindow;
+  size_t FWindowEnd = 0;  // next write index
+  size_t FReadPos = 0;    // oldest byte not yet taken out
+
+ private:
+  void Slide();
+};
+
+}  // namespace netlib

@@ -1,0 +1,240 @@
+#include "netlib/zlib/clZLibStreams.h"
+
+#include <cstring>
+
+#include "netlib/zlib/clZLibBase.h"
+
+namespace netlib {
+namespace {
+
+constexpr uint8_t kFlagHeaderCrc = 2, kFlagExtra = 4, kFlagName = 8, kFlagComment = 16;
+constexpr size_t kMaxPiece = size_t(1) << 30;  // the decoder takes 32-bit lengths
+
+uint32_t ReadLE32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+TclGZipInflateStream::TclGZipInflateStream(rtl::TStream* ADestination) : FDestination(ADestination) {
+  rtl::Assert(ADestination != nullptr, u"TclGZipInflateStream needs a destination");
+  StartMember();
+}
+
+TclGZipInflateStream::~TclGZipInflateStream() = default;
+
+void TclGZipInflateStream::StartMember() {
+  FInflater.Reset();
+  FFileCrc.Reset();
+  FFileSize = 0;
+  FRawDataSize = 0;
+  FRawBytesSize = 0;
+  FIsContent = false;
+  FIsTrailer = false;
+  FHeaderStep = hsFixed;
+  FHeaderPos = 0;
+  FHeaderFlags = 0;
+  FHeaderSkip = 0;
+}
+
+bool TclGZipInflateStream::IsAtMemberBoundary() const {
+  if (FTotalWritten == 0 || FIgnoreRest) return true;
+  return FCheckMagic && !FIsContent && FHeaderStep == hsFixed && FHeaderPos == 0;
+}
+
+int64_t TclGZipInflateStream::Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) {
+  int64_t current = static_cast<int64_t>(FTotalWritten);
+  int64_t target = AOrigin == rtl::soBeginning ? AOffset : current + AOffset;
+  if (target != current) RaiseZLibError(ZLIB_ERR_INVALID_STREAM_OP);
+  return current;
+}
+
+int64_t TclGZipInflateStream::Write(const void* ABuffer, int64_t ACount) {
+  if (ACount < 0 || (!ABuffer && ACount > 0)) RaiseZLibError(ZLIB_ERR_ARGUMENT_RANGE);
+  if (FFailure) std::rethrow_exception(FFailure);
+  FTotalWritten += static_cast<uint64_t>(ACount);
+  try {
+    WriteImpl(static_cast<const uint8_t*>(ABuffer), static_cast<size_t>(ACount));
+  } catch (...) {
+    // The decoder's state is not resumable past a failure; keep reporting it.
+    FFailure = std::current_exception();
+    throw;
+  }
+  return ACount;
+}
+
+void TclGZipInflateStream::WriteImpl(const uint8_t* ABuffer, size_t ACount) {
+  size_t p = 0;
+  while (p < ACount) {
+    if (FIgnoreRest) return;
+    if (!FIsContent) {
+      if (!ParseHeader(ABuffer, p, ACount)) return;
+      FIsContent = true;
+      FRawDataSize = 0;
+      FRawBytesSize = 0;
+    }
+    if (!FIsTrailer) {
+      if (!DecodeContent(ABuffer, p, ACount)) return;
+      FIsTrailer = true;
+    }
+    if (!ReadTrailer(ABuffer, p, ACount)) return;
+    // A complete member: what follows may start the next one.
+    FCheckMagic = true;
+    StartMember();
+  }
+}
+
+TclGZipInflateStream::THeaderStep TclGZipInflateStream::NextHeaderStep(THeaderStep AAfter) const {
+  switch (AAfter) {
+    case hsFixed:
+      if (FHeaderFlags & kFlagExtra) return hsExtraLen;
+      [[fallthrough]];
+    case hsExtraLen:
+    case hsExtra:
+      if (FHeaderFlags & kFlagName) return hsName;
+      [[fallthrough]];
+    case hsName:
+      if (FHeaderFlags & kFlagComment) return hsComment;
+      [[fallthrough]];
+    case hsComment:
+      if (FHeaderFlags & kFlagHeaderCrc) return hsHeaderCrc;
+      [[fallthrough]];
+    default:
+      return hsDone;
+  }
+}
+
+// The ten fixed bytes (magic, method, flags, time, extra flags, system) are skipped apart from
+// the flags; the magic is looked at only after a first member, to tell a next member from
+// trailing garbage. The optional fields follow in their RFC 1952 order; the header CRC is skipped.
+bool TclGZipInflateStream::ParseHeader(const uint8_t* ABuffer, size_t& APos, size_t ACount) {
+  while (FHeaderStep != hsDone) {
+    if (APos >= ACount) return false;
+    switch (FHeaderStep) {
+      case hsFixed: {
+        uint8_t b = ABuffer[APos++];
+        if (FCheckMagic && ((FHeaderPos == 0 && b != 0x1F) || (FHeaderPos == 1 && b != 0x8B))) {
+          FIgnoreRest = true;
+          return false;
+        }
+        if (FHeaderPos == 3) FHeaderFlags = b;
+        if (++FHeaderPos == 10) {
+          FHeaderPos = 0;
+          FHeaderStep = NextHeaderStep(hsFixed);
+        }
+        break;
+      }
+      case hsExtraLen:
+        FHeaderSkip |= uint32_t(ABuffer[APos++]) << (8 * FHeaderPos);
+        if (++FHeaderPos == 2) {
+          FHeaderPos = 0;
+          FHeaderStep = FHeaderSkip ? hsExtra : NextHeaderStep(hsExtra);
+        }
+        break;
+      case hsExtra: {
+        size_t n = ACount - APos < FHeaderSkip ? ACount - APos : FHeaderSkip;
+        APos += n;
+        FHeaderSkip -= static_cast<uint32_t>(n);
+        if (FHeaderSkip == 0) FHeaderStep = NextHeaderStep(hsExtra);
+        break;
+      }
+      case hsName:
+      case hsComment: {
+        const void* zero = std::memchr(ABuffer + APos, 0, ACount - APos);
+        if (!zero) {
+          APos = ACount;
+          return false;
+        }
+        APos = static_cast<size_t>(static_cast<const uint8_t*>(zero) - ABuffer) + 1;
+        FHeaderStep = NextHeaderStep(FHeaderStep);
+        break;
+      }
+      case hsHeaderCrc:
+        ++APos;
+        if (++FHeaderPos == 2) {
+          FHeaderPos = 0;
+          FHeaderStep = hsDone;
+        }
+        break;
+      case hsDone:
+        break;
+    }
+  }
+  return true;
+}
+
+// The decoder is always handed at least two bytes: a lone last byte of a write is held back and
+// joined with the first byte (or the only two bytes) of the next write.
+bool TclGZipInflateStream::DecodeContent(const uint8_t* ABuffer, size_t& APos, size_t ACount) {
+  size_t avail = ACount - APos;
+  if (FRawBytesSize > 0) {
+    if (avail == 0) return false;
+    size_t take = avail == 2 ? 2 : 1;
+    std::memcpy(FRawBytes + FRawBytesSize, ABuffer + APos, take);
+    size_t joined = FRawBytesSize + take;
+    FRawBytesSize = 0;
+    APos += take;
+    size_t used;
+    if (DecodePiece(FRawBytes, joined, used)) {
+      // The trailer starts inside the joined piece.
+      std::memcpy(FRawData, FRawBytes + used, joined - used);
+      FRawDataSize = joined - used;
+      return true;
+    }
+    avail = ACount - APos;
+    if (avail == 0) return false;
+  } else if (avail == 1) {
+    FRawBytes[0] = ABuffer[APos];
+    FRawBytesSize = 1;
+    APos = ACount;
+    return false;
+  } else if (avail == 0) {
+    return false;
+  }
+  size_t used;
+  bool finished = DecodePiece(ABuffer + APos, avail, used);
+  APos += finished ? used : avail;
+  return finished;
+}
+
+bool TclGZipInflateStream::DecodePiece(const uint8_t* AData, size_t ALen, size_t& AUsed) {
+  size_t done = 0;
+  while (done < ALen) {
+    size_t piece = ALen - done;
+    if (piece > kMaxPiece + 1) piece = kMaxPiece;  // never leaves a lone byte behind
+    FInflater.SetInput(AData + done, 0, static_cast<int32_t>(piece));
+    while (FInflater.RemainingInput() > 0 && !FInflater.IsNeedingInput() && !FInflater.IsFinished()) {
+      int32_t n = FInflater.Inflate(FOut, 0, sizeof(FOut));
+      if (n > 0) {
+        FDestination->WriteBuffer(FOut, n);
+        FFileCrc.Update(FOut, static_cast<size_t>(n));
+        FFileSize += static_cast<uint32_t>(n);
+      }
+      if (FInflater.IsNeedingDictionary()) RaiseZLibError(ZLIB_ERR_NEED_DICTIONARY);
+      if (n == 0) break;  // nothing more to do with this input
+    }
+    if (FInflater.IsFinished()) {
+      int64_t remaining = FInflater.RemainingInput();
+      if (remaining > static_cast<int64_t>(piece)) remaining = static_cast<int64_t>(piece);
+      AUsed = done + piece - static_cast<size_t>(remaining);
+      return true;
+    }
+    done += piece;
+  }
+  AUsed = ALen;
+  return false;
+}
+
+bool TclGZipInflateStream::ReadTrailer(const uint8_t* ABuffer, size_t& APos, size_t ACount) {
+  size_t n = ACount - APos;
+  if (n > 8 - FRawDataSize) n = 8 - FRawDataSize;
+  std::memcpy(FRawData + FRawDataSize, ABuffer + APos, n);
+  FRawDataSize += n;
+  APos += n;
+  if (FRawDataSize < 8) return false;
+  if (ReadLE32(FRawData) != FFileCrc.Value()) RaiseZLibError(ZLIB_ERR_INVALID_CRC);
+  if (ReadLE32(FRawData + 4) != FFileSize) RaiseZLibError(ZLIB_ERR_INVALID_SIZE);
+  return true;
+}
+
+}  // namespace netlib

@@ -1,0 +1,70 @@
+// The gzip decoding stream (RFC 1952): compressed bytes are written in, decoded bytes go on to a
+// destination stream as soon as they are decoded.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+
+#include "netlib/zlib/clChecksum.h"
+#include "netlib/zlib/clInflate.h"
+#include "rtl/Classes.h"
+
+namespace netlib {
+
+class TclGZipInflateStream : public rtl::TStream {
+ public:
+  // ADestination receives the decoded bytes; it is not owned and must outlive this stream.
+  explicit TclGZipInflateStream(rtl::TStream* ADestination);
+  ~TclGZipInflateStream() override;
+
+  // Nothing can be read.
+  int64_t Read(void* ABuffer, int64_t ACount) override { return 0; }
+  // Consumes all ACount bytes and answers ACount, or raises EclZLibError (or the destination's
+  // exception). After an exception every later write raises it again.
+  int64_t Write(const void* ABuffer, int64_t ACount) override;
+  // Only the current position (the number of bytes written) is a valid target; any other raises
+  // "Invalid Stream operation".
+  int64_t Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) override;
+
+  // True when nothing was written or every member written so far is complete (its trailer
+  // checked), so a body that ends here is not truncated. Bytes after a member that do not start
+  // with the gzip magic are ignored, as gzip ignores trailing garbage, and leave this true.
+  bool IsAtMemberBoundary() const;
+
+ private:
+  enum THeaderStep { hsFixed, hsExtraLen, hsExtra, hsName, hsComment, hsHeaderCrc, hsDone };
+
+  void StartMember();
+  bool ParseHeader(const uint8_t* ABuffer, size_t& APos, size_t ACount);
+  THeaderStep NextHeaderStep(THeaderStep AAfter) const;
+  bool DecodeContent(const uint8_t* ABuffer, size_t& APos, size_t ACount);
+  // Decodes one piece; answers whether the compressed data ended in it, and then how many of
+  // its bytes it used.
+  bool DecodePiece(const uint8_t* AData, size_t ALen, size_t& AUsed);
+  bool ReadTrailer(const uint8_t* ABuffer, size_t& APos, size_t ACount);
+  void WriteImpl(const uint8_t* ABuffer, size_t ACount);
+
+  TclInflater FInflater{true};
+  rtl::TStream* FDestination;
+  TclCrc32 FFileCrc;
+  uint32_t FFileSize = 0;           // modulo 2^32, as the trailer stores it
+  uint8_t FRawData[8] = {};         // trailer bytes gathered
+  size_t FRawDataSize = 0;
+  bool FIsContent = false;
+  bool FIsTrailer = false;
+  uint64_t FTotalWritten = 0;
+  uint8_t FRawBytes[10] = {};       // bytes held back from the decoder (at most 3 used)
+  size_t FRawBytesSize = 0;
+
+  // Header parsing, incremental so a long name costs neither memory nor repeated work.
+  THeaderStep FHeaderStep = hsFixed;
+  size_t FHeaderPos = 0;            // bytes of the current header step taken
+  uint8_t FHeaderFlags = 0;
+  uint32_t FHeaderSkip = 0;         // extra-field bytes still to skip
+  bool FCheckMagic = false;         // members after the first must start with 1F 8B
+  bool FIgnoreRest = false;         // trailing garbage after a member
+  std::exception_ptr FFailure;
+  uint8_t FOut[16384];
+};
+
+}  // namespace netlib
