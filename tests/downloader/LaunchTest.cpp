@@ -1,0 +1,169 @@
+// The launch decision: argument forwarding, the version gate and KRVDownload end to end.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "TestUtil.h"
+#include "downloader/Utils.h"
+
+using krvtest::MakePe;
+using krvtest::TTempDir;
+using krvtest::VersionRc;
+using rtl::String;
+
+namespace {
+
+// Sets the process's arguments for one case and puts the real ones back afterwards.
+class TCommandLine {
+ public:
+  explicit TCommandLine(std::vector<std::string> args) : FArgs(std::move(args)) {
+    FArgs.insert(FArgs.begin(), "KRVDownload");
+    for (std::string& a : FArgs) FPtrs.push_back(a.data());
+    rtl::SetCommandLine(static_cast<int>(FPtrs.size()), FPtrs.data());
+  }
+  ~TCommandLine() {
+    char name[] = "downloader_tests";
+    char* argv[] = {name};
+    rtl::SetCommandLine(1, argv);
+  }
+
+ private:
+  std::vector<std::string> FArgs;
+  std::vector<char*> FPtrs;
+};
+
+TEST(ForwardedParameters, LaunchAndShortcutStrings) {
+  struct Case {
+    std::vector<std::string> args;
+    const char *launch, *shortcut;
+  };
+  const Case cases[] = {
+      {{}, "", ""},
+      {{"/ini=C:\\My Files\\a.ini", "/L=EN", "x"}, " /ini=\"C:\\My Files\\a.ini\" /L=EN x",
+       " /ini=\"C:\\My Files\\a.ini\" x"},
+      {{"/INI="}, " /INI=\"\"", " /INI=\"\""},
+      {{"/Ini=/home/u/My Files/k.ini"}, " /Ini=\"/home/u/My Files/k.ini\"", " /Ini=\"/home/u/My Files/k.ini\""},
+      {{"/l=sl", "/UKREXE=1", "/umode=2", "/UXE3=x", "/L", "/LANG=en", "keep"},
+       " /l=sl /UKREXE=1 /umode=2 /UXE3=x /L /LANG=en keep", " /L /LANG=en keep"},
+      {{"a b", "-x"}, " a b -x", " a b -x"},  // only /INI= values are quoted again
+      {{"x/INI=y"}, " x/INI=y", " x/INI=y"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.launch);
+    TCommandLine line(c.args);
+    EXPECT_EQ(downloader::ForwardedParameters(false), rtl::S(c.launch));
+    EXPECT_EQ(downloader::ForwardedParameters(true), rtl::S(c.shortcut));
+  }
+}
+
+TEST(NeedsUpdate, VersionGate) {
+  TTempDir dir;
+  auto tv = [](const char* value) {
+    return krvtest::Table("040904E4", std::string("      VALUE \"TVERSION\", \"") + value + "\"\n");
+  };
+  struct Case {
+    const char* name;
+    std::string rc;  // empty: no file at all
+    bool needsUpdate;
+  };
+  const Case cases[] = {
+      {"10.0.0.1 is not newer", VersionRc("10,0,0,1"), true},
+      {"10.0.0.2", VersionRc("10,0,0,2"), false},
+      {"10.0.18.20", VersionRc("10,0,18,20"), false},
+      {"9.10.0.0 (9100000)", VersionRc("9,10,0,0"), false},
+      {"9.9.99.99 (999999)", VersionRc("9,9,99,99"), true},
+      {"100.100.100.100 does not fit", VersionRc("100,100,100,100"), true},
+      {"no version resource", "1 RCDATA { \"x\" }\n", true},
+      {"no file", "", true},
+      {"alpha 10.0.0.0 rev 5", VersionRc("1,0,0,0", tv("10.0.0.0.5,0")), false},
+      {"alpha 10.0.0.0 rev 0", VersionRc("1,0,0,0", tv("10.0.0.0,0")), true},
+      {"alpha 10.0.0.2", VersionRc("1,0,0,0", tv("10.0.0.2,0")), false},
+      {"prerelease 10.0.0.2", VersionRc("1,0,0,0", tv("10.0.0.2,1")), false},
+      {"unknown label", VersionRc("1,0,0,0", tv("10.0.18.20,5")), true},
+      {"label outside the enumeration", VersionRc("1,0,0,0", tv("10.0.18.20,7")), true},
+      {"broken TVERSION", VersionRc("10,0,18,20", tv("x")), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = dir / "missing.exe";
+    if (!c.rc.empty()) file = MakePe(dir, "gate", c.rc);
+    EXPECT_EQ(downloader::NeedsUpdate(rtl::S(file)), c.needsUpdate);
+  }
+}
+
+// A copy of KRVDownload in its own folder, optionally with a product next to it.
+class EndToEnd : public ::testing::Test {
+ protected:
+  // Into a sub-folder of app, so one test can install several times.
+  std::string Install(const char* product, bool executable = true, const std::string& name = "a") {
+    namespace fs = std::filesystem;
+    fs::path folder = app.Path() / name;
+    fs::create_directory(folder);
+    fs::copy_file(KRV_DOWNLOADER_EXE, folder / "KRVDownload");
+    if (product) {
+      fs::copy_file(product, folder / "KorvelFA.exe");
+      if (!executable) ::chmod((folder / "KorvelFA.exe").c_str(), 0644);
+    }
+    return (folder / "KRVDownload").string();
+  }
+  krvtest::TRun Run(std::vector<std::string> args, const std::vector<std::string>& env = {},
+                    const std::string& name = "a") {
+    args.insert(args.begin(), (app.Path() / name / "KRVDownload").string());
+    return krvtest::RunWithProductPipe(args, work.Path().string(), env);
+  }
+  TTempDir app, work;
+};
+
+TEST_F(EndToEnd, AcceptedProductIsStartedWithTheForwardedArguments) {
+  Install(KRV_PRODUCT_10002);
+  krvtest::TRun r = Run({"/ini=/home/user/My Files/a.ini", "/L=EN", "x", "two words"});
+  EXPECT_EQ(r.ExitCode, 0);
+  ASSERT_TRUE(r.ProductStarted);
+  // Started in the downloader's current directory, not its own folder.
+  EXPECT_EQ(r.Cwd, std::filesystem::canonical(work.Path()).string());
+  EXPECT_EQ(r.Args, (std::vector<std::string>{"/ini=/home/user/My Files/a.ini", "/L=EN", "x", "two", "words"}));
+}
+
+TEST_F(EndToEnd, LaunchPathLoadsNoGuiAndNoTls) {
+  Install(KRV_PRODUCT_10002);
+  std::string log = work / "ld";
+  krvtest::TRun r = Run({}, {"LD_DEBUG=libs", "LD_DEBUG_OUTPUT=" + log});
+  ASSERT_TRUE(r.ProductStarted);
+  std::string all;
+  for (const auto& e : std::filesystem::directory_iterator(work.Path()))
+    if (e.path().filename().string().rfind("ld.", 0) == 0) all += krvtest::ReadFile(e.path().string());
+  ASSERT_NE(all.find("libc.so"), std::string::npos);  // the loader did report
+  EXPECT_EQ(all.find("libgtk"), std::string::npos);
+  EXPECT_EQ(all.find("libgdk"), std::string::npos);
+  EXPECT_EQ(all.find("libssl"), std::string::npos);
+  EXPECT_EQ(all.find("libcrypto"), std::string::npos);
+}
+
+TEST_F(EndToEnd, UpdatePathCases) {
+  struct Case {
+    const char* name;
+    const char* product;
+    bool executable;
+  };
+  const Case cases[] = {
+      {"10.0.0.1", KRV_PRODUCT_10001, true},
+      {"no version", KRV_PRODUCT_NOVER, true},
+      {"no product", nullptr, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Install(c.product, c.executable, c.name);
+    krvtest::TRun r = Run({"x"}, {}, c.name);
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_FALSE(r.ProductStarted);
+  }
+}
+
+TEST_F(EndToEnd, ProductWithoutExecuteBitEndsSilently) {
+  Install(KRV_PRODUCT_10002, false);
+  krvtest::TRun r = Run({"x"});
+  EXPECT_EQ(r.ExitCode, 0);
+  EXPECT_FALSE(r.ProductStarted);
+}
+
+}  // namespace

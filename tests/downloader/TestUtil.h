@@ -1,0 +1,169 @@
+// Helpers of the launcher tests: temporary folders, files, PE files made by GNU binutils for
+// mingw-w64, and child processes whose product stand-in reports through a pipe.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace krvtest {
+
+namespace fs = std::filesystem;
+
+class TTempDir {
+ public:
+  TTempDir() {
+    std::string pattern = (fs::temp_directory_path() / "krv-launch-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    FPath = pattern;
+  }
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  ~TTempDir() {
+    std::error_code ec;
+    fs::remove_all(FPath, ec);
+  }
+  const fs::path& Path() const { return FPath; }
+  std::string operator/(const std::string& name) const { return (FPath / name).string(); }
+
+ private:
+  fs::path FPath;
+};
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Runs a shell command line; true when it exits with 0.
+inline bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+// Compiles a resource script into a PE executable: x86_64 (PE32+) or i686 (PE32).
+inline std::string MakePe(const TTempDir& dir, const std::string& name, const std::string& rc, bool pe32 = false) {
+  const std::string prefix = pe32 ? "i686-w64-mingw32-" : "x86_64-w64-mingw32-";
+  WriteFile(dir / (name + ".rc"), rc);
+  std::string obj = dir / (name + ".o"), exe = dir / (name + ".exe");
+  bool ok = Shell(prefix + "windres --preprocessor=cpp -c 65001 -i '" + (dir / (name + ".rc")) + "' -o '" + obj +
+                  "'") &&
+            Shell(prefix + "ld -o '" + exe + "' '" + obj + "' 2>/dev/null");
+  if (!ok) ADD_FAILURE() << "binutils could not build " << name;
+  return exe;
+}
+
+// A VERSIONINFO script with the given product version and string-table body.
+inline std::string VersionRc(const std::string& product, const std::string& tables = "",
+                             const std::string& file = "1,0,0,0") {
+  return "1 VERSIONINFO\nFILEVERSION " + file + "\nPRODUCTVERSION " + product +
+         "\nFILEFLAGSMASK 0x3f\nFILEFLAGS 0\nFILEOS 0x40004\nFILETYPE 1\nFILESUBTYPE 0\nBEGIN\n"
+         "  BLOCK \"StringFileInfo\"\n  BEGIN\n" + tables +
+         "  END\n  BLOCK \"VarFileInfo\"\n  BEGIN\n    VALUE \"Translation\", 0x0409, 1252\n  END\nEND\n";
+}
+
+inline std::string Table(const std::string& name, const std::string& values) {
+  return "    BLOCK \"" + name + "\"\n    BEGIN\n" + values + "    END\n";
+}
+
+// What a run of a program reports: its exit status and everything the product stand-in wrote.
+struct TRun {
+  int ExitCode = -1;
+  bool ProductStarted = false;
+  std::string Cwd;
+  std::vector<std::string> Args;
+};
+
+// Starts argv[0] in cwd with a pipe on descriptor 100 that a product stand-in reports on, waits
+// for the program, then reads until every holder of the pipe has closed it, so a product started
+// in the background is waited for and one that never started is known for sure.
+inline TRun RunWithProductPipe(const std::vector<std::string>& argv, const std::string& cwd,
+                               const std::vector<std::string>& extraEnv = {}) {
+  TRun r;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe";
+    return r;
+  }
+  std::vector<std::string> env{"KRV_PRODUCT_FD=100"};
+  for (char** e = environ; *e; ++e)
+    if (std::string(*e).rfind("KRV_PRODUCT_FD=", 0) != 0) env.push_back(*e);
+  for (const std::string& e : extraEnv) env.push_back(e);
+  std::vector<char*> envp, args;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argCopy = argv;
+  for (std::string& a : argCopy) args.push_back(a.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 100);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  pid_t pid;
+  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(fds[0]);
+    ADD_FAILURE() << "cannot start " << argv[0];
+    return r;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::string data;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fds[0], buf, sizeof buf)) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    data.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  if (!data.empty()) {
+    r.ProductStarted = true;
+    std::vector<std::string> parts;
+    size_t p = 0;
+    while (p < data.size()) {
+      size_t z = data.find('\0', p);
+      if (z == std::string::npos) z = data.size();
+      parts.push_back(data.substr(p, z - p));
+      p = z + 1;
+    }
+    r.Cwd = parts.front();
+    r.Args.assign(parts.begin() + 1, parts.end());
+  }
+  return r;
+}
+
+// Runs a program and answers its standard output.
+inline std::string Capture(const std::string& command) {
+  std::string out;
+  FILE* f = ::popen(command.c_str(), "r");
+  if (!f) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  ::pclose(f);
+  return out;
+}
+
+}  // namespace krvtest
