@@ -1,0 +1,872 @@
+#include "netlib/transport/clSocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "netlib/text/clCallbackWindow.h"
+#include "netlib/text/clTranslator.h"
+#include "netlib/transport/clWinSock2.h"
+#include "platform/LastError.h"
+#include "rtl/DateUtils.h"
+
+namespace netlib {
+
+namespace gui = platform::gui;
+using platform::TNetworkEvents;
+
+// --- the wait ----------------------------------------------------------------------------------------
+
+bool WaitForSocketEvent(const gui::TWaitHandle& ASocketEvent, gui::TEvent* AAbortEvent, uint64_t AStartTicks,
+                        int ATimeOut) {
+  gui::TWaitHandle handles[2];
+  handles[0] = ASocketEvent;
+  uint32_t count = 1;
+  if (AAbortEvent) {
+    handles[1].Fd = AAbortEvent->Fd();
+    handles[1].Event = AAbortEvent;
+    count = 2;
+  }
+  // Each call gets the full time-out; messages are checked against the start tick below.
+  uint32_t r = gui::MsgWaitForMultipleObjects(handles, count, ATimeOut < 0 ? gui::INFINITE : uint32_t(ATimeOut));
+  if (r == gui::WAIT_FAILED) RaiseSocketError(platform::WsaGetLastError());
+  if (r == gui::WAIT_TIMEOUT) RaiseSocketError(TimeoutOccured, TimeoutOccuredCode);
+  if (r == gui::WAIT_OBJECT_0 + count) {
+    auto expired = [&] { return ATimeOut >= 0 && rtl::GetTickCount64() - AStartTicks > uint64_t(ATimeOut); };
+    while (gui::ProcessOneMessage()) {
+      if (expired()) RaiseSocketError(TimeoutOccured, TimeoutOccuredCode);
+    }
+    if (expired()) RaiseSocketError(TimeoutOccured, TimeoutOccuredCode);
+    return false;
+  }
+  return r == gui::WAIT_OBJECT_0;
+}
+
+bool WaitForSocketEvent(platform::TSocketEvent* ASocketEvent, gui::TEvent* AAbortEvent, uint64_t AStartTicks,
+                        int ATimeOut) {
+  gui::TWaitHandle h;
+  ASocketEvent->WaitDescriptor(h.Fd, h.Events);
+  return WaitForSocketEvent(h, AAbortEvent, AStartTicks, ATimeOut);
+}
+
+bool WaitForSocketEvent(gui::TEvent& AEvent, gui::TEvent* AAbortEvent, uint64_t AStartTicks, int ATimeOut) {
+  gui::TWaitHandle h;
+  h.Fd = AEvent.Fd();
+  h.Event = &AEvent;
+  return WaitForSocketEvent(h, AAbortEvent, AStartTicks, ATimeOut);
+}
+
+// --- asynchronous IPv4 lookup ------------------------------------------------------------------------
+
+namespace {
+
+struct TLookupRequest {
+  std::mutex Lock;
+  bool Cancelled = false;
+  gui::HWND Wnd = nullptr;
+  uint32_t Msg = 0;
+  std::vector<uint32_t>* Result = nullptr;
+};
+
+std::mutex gLookupLock;
+std::map<uintptr_t, std::shared_ptr<TLookupRequest>>& Lookups() {
+  static auto* lookups = new std::map<uintptr_t, std::shared_ptr<TLookupRequest>>();
+  return *lookups;
+}
+std::atomic<uintptr_t> gNextLookup{1};
+
+void RunLookup(uintptr_t handle, std::shared_ptr<TLookupRequest> req, std::string name) {
+  std::vector<uint32_t> found;
+  int error = 0;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (name.empty()) {
+    error = platform::WSAHOST_NOT_FOUND;
+  } else {
+    error = platform::GetAddrInfo(name.c_str(), nullptr, &hints, &list);
+    for (addrinfo* p = list; !error && p; p = p->ai_next) {
+      if (p->ai_family == AF_INET && p->ai_addr && p->ai_addrlen >= sizeof(sockaddr_in))
+        found.push_back(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
+    }
+    platform::FreeAddrInfo(list);
+    if (!error && found.empty()) error = platform::WSANO_DATA;
+  }
+  {
+    std::lock_guard<std::mutex> lock(gLookupLock);
+    Lookups().erase(handle);
+  }
+  // Under the request's lock: a cancel either happened before (nothing is touched) or waits
+  // until the list is written and the message posted.
+  std::lock_guard<std::mutex> lock(req->Lock);
+  if (req->Cancelled) return;
+  if (!error && req->Result) *req->Result = std::move(found);
+  gui::PostMessage(req->Wnd, req->Msg, handle, static_cast<intptr_t>(uint32_t(error & 0xFFFF) << 16));
+  req->Cancelled = true;
+}
+
+}  // namespace
+
+uintptr_t AsyncGetHostByName(gui::HWND AWnd, uint32_t AMsg, const std::string& AName, std::vector<uint32_t>* AResult) {
+  auto req = std::make_shared<TLookupRequest>();
+  req->Wnd = AWnd;
+  req->Msg = AMsg;
+  req->Result = AResult;
+  uintptr_t handle = gNextLookup.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> lock(gLookupLock);
+    Lookups()[handle] = req;
+  }
+  try {
+    std::thread(RunLookup, handle, req, AName).detach();
+  } catch (const std::system_error&) {
+    std::lock_guard<std::mutex> lock(gLookupLock);
+    Lookups().erase(handle);
+    platform::WsaSetLastError(platform::WSAENOBUFS);
+    return 0;
+  }
+  return handle;
+}
+
+bool CancelAsyncRequest(uintptr_t AHandle) {
+  std::shared_ptr<TLookupRequest> req;
+  {
+    std::lock_guard<std::mutex> lock(gLookupLock);
+    auto it = Lookups().find(AHandle);
+    if (it == Lookups().end()) return false;
+    req = it->second;
+    Lookups().erase(it);
+  }
+  std::lock_guard<std::mutex> lock(req->Lock);
+  req->Cancelled = true;
+  return true;
+}
+
+// --- resolvers -----------------------------------------------------------------------------------------
+
+rtl::String TclHostResolver::GetIPAddress(const rtl::String& AHostName) {
+  std::unique_ptr<TclHostResolver> resolver;
+  if (AddressInfoAvailable())
+    resolver = std::make_unique<TclHostResolver6>();
+  else
+    resolver = std::make_unique<TclHostResolver4>();
+  return resolver->ResolveIP(AHostName);
+}
+
+TclHostResolver4::TclHostResolver4() = default;
+TclHostResolver4::~TclHostResolver4() = default;
+
+std::vector<uint32_t> TclHostResolver4::Lookup(const rtl::String& AHostName) {
+  std::vector<uint32_t> result;
+  std::string name;
+  // A name the system code page cannot carry cannot be found.
+  if (!HostToSystemText(AHostName, name)) RaiseSocketError(platform::WSAHOST_NOT_FOUND);
+  FCompleted = std::make_unique<gui::TEvent>(false, false);
+  gui::HWND wnd = AllocateCallbackWindow([this](gui::TMessage& m) {
+    if (m.Msg == LookupCompletedMessage && FLookupHandle != 0 && m.WParam == FLookupHandle) {
+      FAsyncError = static_cast<int>((uint32_t(m.LParam) >> 16) & 0xFFFF);
+      FCompleted->Set();
+    }
+  });
+  if (!wnd) RaiseSocketError(static_cast<int>(platform::GetLastErrorValue()));
+  struct TCleanup {
+    TclHostResolver4* Self;
+    gui::HWND Wnd;
+    ~TCleanup() {
+      // Detach a lookup still running before the window and the list go away.
+      if (Self->FLookupHandle) CancelAsyncRequest(Self->FLookupHandle);
+      Self->FLookupHandle = 0;
+      gui::RemovePendingMessages(Wnd);
+      ReleaseCallbackWindow(Wnd);
+      Self->FCompleted.reset();
+    }
+  } cleanup{this, wnd};
+  FAsyncError = 0;
+  FLookupHandle = AsyncGetHostByName(wnd, LookupCompletedMessage, name, &result);
+  if (FLookupHandle == 0) RaiseSocketError(platform::WsaGetLastError());
+  while (!WaitForSocketEvent(*FCompleted, nullptr, rtl::GetTickCount64(), LookupTimeOut)) {
+  }
+  FLookupHandle = 0;
+  if (FAsyncError != 0) RaiseSocketError(FAsyncError);
+  return result;
+}
+
+rtl::String TclHostResolver4::ResolveIP(const rtl::String& AHostName) {
+  if (TclIPAddress::IsHostIP(AHostName)) return AHostName;
+  std::vector<uint32_t> list = Lookup(AHostName);
+  if (list.empty()) return rtl::String();
+  in_addr a;
+  a.s_addr = list[0];
+  return IPv4ToText(a);
+}
+
+void TclHostResolver4::ResolveIPList(const rtl::String& AHostName, rtl::TStringList& AList) {
+  AList.Clear();
+  if (TclIPAddress::IsHostIP(AHostName)) {
+    AList.Add(AHostName);
+    return;
+  }
+  for (uint32_t v : Lookup(AHostName)) {
+    in_addr a;
+    a.s_addr = v;
+    AList.Add(IPv4ToText(a));
+  }
+}
+
+namespace {
+
+struct TAddrInfoList {
+  addrinfo* List = nullptr;
+  ~TAddrInfoList() { FreeAddrInfo(List); }
+};
+
+// The text of one entry, checked against the length it claims.
+rtl::String EntryText(const addrinfo* e) {
+  if (!e->ai_addr) return rtl::String();
+  if (e->ai_family == AF_INET && e->ai_addrlen >= sizeof(sockaddr_in))
+    return IPv4ToText(reinterpret_cast<const sockaddr_in*>(e->ai_addr)->sin_addr);
+  if (e->ai_family == AF_INET6 && e->ai_addrlen >= sizeof(sockaddr_in6)) {
+    uint8_t bytes[16];
+    std::memcpy(bytes, &reinterpret_cast<const sockaddr_in6*>(e->ai_addr)->sin6_addr, 16);
+    return IPv6ToText(bytes);
+  }
+  return rtl::String();
+}
+
+void LookupAll(const rtl::String& AHostName, TAddrInfoList& AList) {
+  std::string name;
+  if (!HostToSystemText(AHostName, name)) RaiseSocketError(platform::WSAHOST_NOT_FOUND);
+  addrinfo hints{};
+  int r = GetAddrInfo(name.c_str(), nullptr, &hints, &AList.List);
+  if (r != 0) RaiseSocketError(r);
+}
+
+}  // namespace
+
+rtl::String TclHostResolver6::ResolveIP(const rtl::String& AHostName) {
+  if (TclIPAddress::IsHostIP(AHostName)) return AHostName;
+  TAddrInfoList list;
+  LookupAll(AHostName, list);
+  for (addrinfo* p = list.List; p; p = p->ai_next)
+    if (p->ai_family == AF_INET) {
+      rtl::String text = EntryText(p);
+      if (!text.empty()) return text;
+    }
+  return list.List ? EntryText(list.List) : rtl::String();
+}
+
+void TclHostResolver6::ResolveIPList(const rtl::String& AHostName, rtl::TStringList& AList) {
+  AList.Clear();
+  if (TclIPAddress::IsHostIP(AHostName)) {
+    AList.Add(AHostName);
+    return;
+  }
+  TAddrInfoList list;
+  LookupAll(AHostName, list);
+  for (addrinfo* p = list.List; p; p = p->ai_next) {
+    rtl::String text = EntryText(p);
+    // getaddrinfo answers one entry per socket type; list each address once.
+    if (!text.empty() && AList.IndexOf(text) < 0) AList.Add(text);
+  }
+}
+
+// --- network stream ---------------------------------------------------------------------------------
+
+TclNetworkStream::TclNetworkStream() : FSleepEvent(std::make_unique<gui::TEvent>(false, false)) {}
+TclNetworkStream::~TclNetworkStream() = default;
+
+TclConnection& TclNetworkStream::RequireConnection() const {
+  rtl::Assert(FConnection != nullptr, u"The network stream has no connection");
+  return *FConnection;
+}
+
+platform::TSocket TclNetworkStream::SocketHandle() const { return RequireConnection().Socket().Socket(); }
+
+int TclNetworkStream::GetBatchSize() {
+  TclConnection& c = RequireConnection();
+  if (c.BatchSize() < 1) RaiseSocketError(InvalidBatchSize, InvalidBatchSizeCode);
+  int64_t limit = c.BytesToProceed();
+  if (limit >= 0 && limit >= FBytesProceed && limit - FBytesProceed < c.BatchSize())
+    return static_cast<int>(limit - FBytesProceed);
+  return c.BatchSize();
+}
+
+void TclNetworkStream::SetConnection(TclConnection* AConnection) { FConnection = AConnection; }
+
+void TclNetworkStream::Assign(const TclNetworkStream& ASource) {
+  FPeerIP = ASource.FPeerIP;
+  FPeerPort = ASource.FPeerPort;
+  FIP = ASource.FIP;
+  FPort = ASource.FPort;
+  FHasReadData = ASource.FHasReadData;
+}
+
+void TclNetworkStream::SetNextAction(TclNetworkStreamAction Action) {
+  if (FNextAction == saNone) FNextAction = Action;
+}
+
+void TclNetworkStream::SetPeerInfo(const rtl::String& AIP, int APort) {
+  FPeerIP = AIP;
+  FPeerPort = APort;
+  if (FConnection) FConnection->SetPeerInfo(AIP, APort);
+}
+
+bool TclNetworkStream::IsProceedLimit() {
+  int64_t limit = RequireConnection().BytesToProceed();
+  return limit >= 0 && FBytesProceed >= limit;
+}
+
+void TclNetworkStream::UpdateProgress(int64_t ABytesProceed) {
+  FBytesProceed += ABytesProceed;
+  RequireConnection().Progress(ABytesProceed);
+}
+
+bool TclNetworkStream::StopTest() { return RequireConnection().IsAborted() || IsProceedLimit(); }
+
+void TclNetworkStream::Sleep(int AMilliseconds) {
+  if (AMilliseconds <= 0) return;
+  uint64_t start = rtl::GetTickCount64();
+  gui::TWaitHandle h;
+  h.Fd = FSleepEvent->Fd();
+  h.Event = FSleepEvent.get();
+  for (;;) {
+    uint32_t r = gui::MsgWaitForMultipleObjects(&h, 1, uint32_t(AMilliseconds));
+    if (r != gui::WAIT_OBJECT_0 + 1) return;  // the event, the time-out or a failure ends it
+    gui::ProcessMessages();
+    if (rtl::GetTickCount64() - start > uint64_t(AMilliseconds)) return;
+  }
+}
+
+int TclNetworkStream::ThrottledRecv(void* ABuffer, int ALength) {
+  int r = platform::Recv(SocketHandle(), ABuffer, ALength);
+  int bps = RequireConnection().BitsPerSec();
+  if (bps > 0) {
+    int err = platform::WsaGetLastError();
+    Sleep(static_cast<int>((int64_t(ALength) * 8000) / bps));
+    platform::WsaSetLastError(err);
+  }
+  return r;
+}
+
+int TclNetworkStream::ThrottledSend(const void* ABuffer, int ALength) {
+  int r = platform::Send(SocketHandle(), ABuffer, ALength);
+  int bps = RequireConnection().BitsPerSec();
+  if (bps > 0) {
+    int err = platform::WsaGetLastError();
+    Sleep(static_cast<int>((int64_t(ALength) * 8000) / bps));
+    platform::WsaSetLastError(err);
+  }
+  return r;
+}
+
+bool TclNetworkStream::Connect(TclIPAddress& Addr_, int APort) {
+  FNeedClose = false;
+  ClearNextAction();
+  CreateEndPoint(Addr_, APort);
+  int r = platform::Connect(SocketHandle(), Addr_.Address(), socklen_t(Addr_.AddressLength()));
+  if (r == platform::SOCKET_ERROR && platform::WsaGetLastError() != platform::WSAEWOULDBLOCK)
+    RaiseSocketError(platform::WsaGetLastError());
+  SetPeerInfo(Addr_.ToString(), Addr_.Port());
+  OpenClientSession();
+  return r == 0;
+}
+
+void TclNetworkStream::RefreshLocalAddress() {
+  TclConnection& c = RequireConnection();
+  if (!c.Active()) return;
+  sockaddr_storage ss{};
+  socklen_t len = sizeof(ss);
+  if (platform::GetSockName(SocketHandle(), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+    RaiseSocketError(platform::WsaGetLastError());
+  FIP = SockAddrToText(reinterpret_cast<sockaddr*>(&ss));
+  FPort = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  c.SetLocalInfo(FIP, FPort);
+}
+
+void TclNetworkStream::ConnectEnd() { RefreshLocalAddress(); }
+void TclNetworkStream::AcceptEnd() { RefreshLocalAddress(); }
+
+void TclNetworkStream::Bind(TclIPAddress& Addr_, int APort) {
+  CreateEndPoint(Addr_, APort);
+  if (platform::Bind(SocketHandle(), Addr_.Address(), socklen_t(Addr_.AddressLength())) != 0)
+    RaiseSocketError(platform::WsaGetLastError());
+}
+
+void TclNetworkStream::Bind(TclIPAddress& Addr_, int APortBegin, int APortEnd) {
+  if (APortBegin < 1 || APortEnd < APortBegin) RaiseSocketError(InvalidPort, InvalidPortCode);
+  for (int port = APortBegin; port <= APortEnd; ++port) {
+    CreateEndPoint(Addr_, port);
+    if (platform::Bind(SocketHandle(), Addr_.Address(), socklen_t(Addr_.AddressLength())) == 0) return;
+    int err = platform::WsaGetLastError();
+    if ((err != platform::WSAEADDRINUSE && err != platform::WSAEACCES) || port == APortEnd) RaiseSocketError(err);
+  }
+}
+
+void TclNetworkStream::Broadcast() {
+  if (RequireConnection().Socket().AddressFamily() == platform::WSA_AF_INET6)
+    RaiseSocketError(InvalidAddressFamily, InvalidAddressFamilyCode);
+  int on = 1;
+  if (platform::SetSockOpt(SocketHandle(), platform::WSA_SOL_SOCKET, platform::WSA_SO_BROADCAST, &on, sizeof(on)) != 0)
+    RaiseSocketError(platform::WsaGetLastError());
+}
+
+void TclNetworkStream::Listen() {
+  FNeedClose = false;
+  ClearNextAction();
+  unsigned long nonBlocking = 1;
+  if (platform::IoctlSocket(SocketHandle(), platform::WSA_FIONBIO, &nonBlocking) != 0 ||
+      platform::Listen(SocketHandle(), 1) != 0)
+    RaiseSocketError(platform::WsaGetLastError());
+  sockaddr_storage ss{};
+  socklen_t len = sizeof(ss);
+  if (platform::GetSockName(SocketHandle(), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+    RaiseSocketError(platform::WsaGetLastError());
+  FPort = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+}
+
+void TclNetworkStream::Accept() {
+  FNeedClose = false;
+  ClearNextAction();
+  TclConnection& c = RequireConnection();
+  sockaddr_storage ss{};
+  socklen_t len = sizeof(ss);
+  platform::TSocket s = platform::Accept(SocketHandle(), reinterpret_cast<sockaddr*>(&ss), &len);
+  if (s == platform::INVALID_SOCKET) RaiseSocketError(platform::WsaGetLastError());
+  int family = c.Socket().AddressFamily();
+  c.Socket().Close();  // the accepted socket replaces the listening one
+  c.Socket().SetSocket(s, family);
+  int port = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+                                      : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  SetPeerInfo(SockAddrToText(reinterpret_cast<sockaddr*>(&ss)), port);
+  OpenServerSession();
+}
+
+void TclNetworkStream::Close(bool ANotifyPeer) { ClearNextAction(); }
+
+void TclNetworkStream::StreamReady() { RequireConnection().DoReady(); }
+
+bool TclNetworkStream::Read(rtl::TStream* AData) {
+  ClearNextAction();
+  if (!AData) return true;
+  bool result = true;
+  int received = 0;
+  do {
+    int batch = GetReadBatchSize();
+    if (batch <= 0) break;
+    if (static_cast<size_t>(batch) > FReadBuffer.size()) {
+      try {
+        FReadBuffer.assign(static_cast<size_t>(batch), 0);
+      } catch (const std::bad_alloc&) {
+        RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
+      }
+    }
+    received = ThrottledRecv(FReadBuffer.data(), batch);
+    if (received < 0) {
+      result = false;
+      int err = platform::WsaGetLastError();
+      if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
+    } else if (received > 0) {
+      AData->WriteBuffer(FReadBuffer.data(), received);
+      UpdateProgress(received);
+    } else {
+      FNeedClose = true;
+    }
+  } while (received > 0 && !StopTest());
+  return result;
+}
+
+bool TclNetworkStream::Write(rtl::TStream* AData) {
+  ClearNextAction();
+  if (!AData || AData->Position() >= AData->Size()) return true;
+  std::vector<uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<size_t>(std::max(GetWriteBatchSize(), 0)));
+  } catch (const std::bad_alloc&) {
+    RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
+  }
+  for (;;) {
+    int64_t left = AData->Size() - AData->Position();
+    int batch = GetWriteBatchSize();
+    int chunk = static_cast<int>(std::min<int64_t>(batch, left));
+    // The read limit can cut the batch to nothing; that ends the pass like the stop test.
+    if (chunk <= 0) return true;
+    if (static_cast<size_t>(chunk) > buffer.size()) buffer.resize(static_cast<size_t>(chunk));
+    chunk = static_cast<int>(AData->Read(buffer.data(), chunk));
+    if (chunk <= 0) return true;
+    int sent = ThrottledSend(buffer.data(), chunk);
+    if (sent < 0) {
+      int err = platform::WsaGetLastError();
+      if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
+      AData->Seek(-chunk, rtl::soCurrent);
+      return false;
+    }
+    if (sent < chunk) AData->Seek(-(chunk - sent), rtl::soCurrent);
+    UpdateProgress(sent);
+    if (AData->Position() >= AData->Size() || StopTest()) return true;
+  }
+}
+
+bool TclNetworkStream::ReadFrom(rtl::TStream* AData) {
+  ClearNextAction();
+  if (!AData) return true;
+  int batch = GetReadBatchSize();
+  if (batch <= 0) return true;
+  if (static_cast<size_t>(batch) > FReadBuffer.size()) FReadBuffer.assign(static_cast<size_t>(batch), 0);
+  sockaddr_storage ss{};
+  socklen_t len = sizeof(ss);
+  int r = platform::RecvFrom(SocketHandle(), FReadBuffer.data(), batch, reinterpret_cast<sockaddr*>(&ss), &len);
+  if (r < 0) {
+    int err = platform::WsaGetLastError();
+    if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
+    return false;
+  }
+  AData->WriteBuffer(FReadBuffer.data(), r);
+  UpdateProgress(r);
+  int port = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+                                      : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  SetPeerInfo(SockAddrToText(reinterpret_cast<sockaddr*>(&ss)), port);
+  return true;
+}
+
+bool TclNetworkStream::WriteTo(rtl::TStream* AData, TclIPAddress& Addr_, int APort) {
+  ClearNextAction();
+  if (!AData || AData->Position() >= AData->Size()) return true;
+  int chunk = static_cast<int>(std::min<int64_t>(GetWriteBatchSize(), AData->Size() - AData->Position()));
+  if (chunk <= 0) return true;
+  std::vector<uint8_t> buffer(static_cast<size_t>(chunk));
+  chunk = static_cast<int>(AData->Read(buffer.data(), chunk));
+  CreateEndPoint(Addr_, APort);
+  int r = platform::SendTo(SocketHandle(), buffer.data(), chunk, Addr_.Address(), socklen_t(Addr_.AddressLength()));
+  if (r < 0) {
+    int err = platform::WsaGetLastError();
+    if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
+    AData->Seek(-chunk, rtl::soCurrent);
+    return false;
+  }
+  UpdateProgress(r);
+  SetPeerInfo(Addr_.ToString(), Addr_.Port());
+  return true;
+}
+
+int TclNetworkStream::ReadBuf(void* ABuffer, int ALength) { return ThrottledRecv(ABuffer, ALength); }
+int TclNetworkStream::WriteBuf(const void* ABuffer, int ALength) { return ThrottledSend(ABuffer, ALength); }
+
+// --- TclSocket --------------------------------------------------------------------------------------
+
+TclSocket::~TclSocket() { Close(); }
+
+void TclSocket::Close() {
+  if (FSocket != platform::INVALID_SOCKET) {
+    platform::Shutdown(FSocket, 2);
+    platform::CloseSocket(FSocket);
+  }
+  FSocket = platform::INVALID_SOCKET;
+  FAddressFamily = 0;
+}
+
+void TclSocket::SetSocket(platform::TSocket ASocket, int AddressFamily) {
+  FSocket = ASocket;
+  FAddressFamily = ASocket == platform::INVALID_SOCKET ? 0 : AddressFamily;
+}
+
+// --- TclConnection ----------------------------------------------------------------------------------
+
+TclConnection::TclConnection() : FSocket(std::make_unique<TclSocket>()) {}
+
+TclConnection::~TclConnection() {
+  FActive_ = false;
+  FSocket->Close();
+}
+
+TclNetworkStream* TclConnection::NetworkStream() const {
+  if (!FNetworkStream) RaiseSocketError(NetworkStreamRequired, NetworkStreamRequiredCode);
+  return FNetworkStream.get();
+}
+
+void TclConnection::SetNetworkStream(std::unique_ptr<TclNetworkStream> AStream) {
+  if (AStream.get() == FNetworkStream.get()) return;
+  if (AStream && FNetworkStream) AStream->Assign(*FNetworkStream);
+  FNetworkStream = std::move(AStream);
+  if (FNetworkStream) FNetworkStream->SetConnection(this);
+}
+
+void TclConnection::InitProgress(int64_t ABytesProceed, int64_t ATotalBytes) {
+  FTotalBytesProceed = ABytesProceed;
+  if (FNetworkStream) FNetworkStream->InitProgress();
+  FTotalBytes = ATotalBytes;
+}
+
+void TclConnection::Progress(int64_t ACount) {
+  FTotalBytesProceed += ACount;
+  DoProgress(FTotalBytesProceed, FTotalBytes);
+}
+
+void TclConnection::DoProgress(int64_t ABytesProceed, int64_t ATotalBytes) {
+  if (OnProgress) OnProgress(this, ABytesProceed, ATotalBytes);
+}
+
+void TclConnection::DoReady() {
+  if (OnReady) OnReady(this);
+}
+
+void TclConnection::CreateSocket(int AddrFamily, int AStruct, int AProtocol) {
+  FIsAborted = false;
+  rtl::Assert(FSocket->Socket() == platform::INVALID_SOCKET, u"The connection already holds a socket");
+  platform::TSocket s = platform::Socket(AddrFamily, AStruct, AProtocol);
+  if (s == platform::INVALID_SOCKET) RaiseSocketError(platform::WsaGetLastError());
+  FSocket->SetSocket(s, AddrFamily);
+}
+
+void TclConnection::CloseSocket() {
+  FActive_ = false;
+  FSocket->Close();
+}
+
+void TclConnection::Close(bool ANotifyPeer) {
+  try {
+    if (FActive_ && FNetworkStream) {
+      FNetworkStream->Close(ANotifyPeer);
+      if (ANotifyPeer) DispatchNextAction();
+      // A layered stream that still has something to say keeps the socket open for it.
+      if (FActive_ && FNetworkStream && FNetworkStream->NextAction() != saNone) return;
+    }
+  } catch (...) {
+    CloseSocket();
+    throw;
+  }
+  CloseSocket();
+}
+
+void TclConnection::Abort() { FIsAborted = true; }
+
+// --- TclSyncConnection ------------------------------------------------------------------------------
+
+TclSyncConnection::TclSyncConnection() : FAbortEvent(std::make_unique<gui::TEvent>(false, false)) {
+  FSocketEvent = platform::WsaCreateEvent();
+  if (!FSocketEvent) RaiseSocketError(platform::WsaGetLastError());
+}
+
+TclSyncConnection::~TclSyncConnection() { ReleaseResources(); }
+
+void TclSyncConnection::ReleaseResources() {
+  if (FSocketEvent) platform::WsaCloseEvent(FSocketEvent);
+  FSocketEvent = nullptr;
+}
+
+void TclSyncConnection::Abort() {
+  TclConnection::Abort();
+  FAbortEvent->Set();
+}
+
+void TclSyncConnection::StartIdlePeriod() { FTimeOutTicks = rtl::GetTickCount64(); }
+
+bool TclSyncConnection::WaitForEvent() {
+  return WaitForSocketEvent(FSocketEvent, FAbortEvent.get(), FTimeOutTicks, FTimeOut);
+}
+
+void TclSyncConnection::SelectEvents(long AMask) {
+  if (platform::WsaEventSelect(Socket().Socket(), FSocketEvent, AMask) != 0)
+    RaiseSocketError(platform::WsaGetLastError());
+}
+
+void TclSyncConnection::EnumEvents(TNetworkEvents& AEvents) {
+  if (platform::WsaEnumNetworkEvents(Socket().Socket(), FSocketEvent, &AEvents) != 0)
+    RaiseSocketError(platform::WsaGetLastError());
+}
+
+void TclSyncConnection::WriteString(const rtl::String& AString) { WriteString(AString, u"us-ascii"); }
+
+void TclSyncConnection::WriteString(const rtl::String& AString, const rtl::String& ACharSet) {
+  if (AString.empty()) return;
+  rtl::TBytesStream data(TclTranslator::GetBytes(AString, ACharSet));
+  data.SetPosition(0);
+  WriteData(&data);
+  rtl::Assert(data.Position() == data.Size(), u"The string was not written completely");
+}
+
+// --- TclTcpConnection -------------------------------------------------------------------------------
+
+TclTcpConnection::~TclTcpConnection() {
+  try {
+    Close(false);
+  } catch (const EclSocketError&) {
+  }
+  CloseSocket();
+}
+
+void TclTcpConnection::ReadLoop(rtl::TStream* AData) {
+  StartIdlePeriod();
+  TclNetworkStream* stream = NetworkStream();
+  if (stream->HasReadData()) {
+    stream->SetHasReadData(false);
+    stream->Read(AData);
+    if (stream->NeedClose()) {
+      Close(false);
+      return;
+    }
+    if (!FIsReadUntilClose || !Active()) {
+      if (!Active()) stream->ClearNextAction();
+      return;
+    }
+  }
+  bool peerClosed = false;
+  for (;;) {
+    if (!Active()) RaiseSocketError(platform::WSAENOTSOCK);
+    if (WaitForEvent()) {
+      TNetworkEvents ev;
+      EnumEvents(ev);
+      if (ev.NetworkEvents & platform::FD_CLOSE) {
+        if (ev.ErrorCode[platform::FD_CLOSE_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_CLOSE_BIT]);
+        peerClosed = true;
+      }
+      if (ev.NetworkEvents & platform::FD_READ) {
+        if (ev.ErrorCode[platform::FD_READ_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_READ_BIT]);
+        stream->Read(AData);
+        if (peerClosed) {
+          Close(false);
+          return;
+        }
+        if (!FIsReadUntilClose) return;
+        StartIdlePeriod();
+      }
+      if (peerClosed || stream->NeedClose()) {
+        Close(false);
+        return;
+      }
+    }
+    if (IsAborted() || stream->IsProceedLimit()) return;
+  }
+}
+
+void TclTcpConnection::WriteLoop(rtl::TStream* AData) {
+  StartIdlePeriod();
+  TclNetworkStream* stream = NetworkStream();
+  if (stream->Write(AData)) return;
+  for (;;) {
+    if (WaitForEvent()) {
+      TNetworkEvents ev;
+      EnumEvents(ev);
+      if (ev.NetworkEvents & platform::FD_READ) {
+        if (ev.ErrorCode[platform::FD_READ_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_READ_BIT]);
+        stream->SetHasReadData(true);
+      }
+      if (ev.NetworkEvents & platform::FD_WRITE) {
+        if (ev.ErrorCode[platform::FD_WRITE_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_WRITE_BIT]);
+        StartIdlePeriod();
+        if (stream->Write(AData)) return;
+      }
+      if (ev.NetworkEvents & platform::FD_CLOSE) {
+        if (ev.ErrorCode[platform::FD_CLOSE_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_CLOSE_BIT]);
+        Close(false);
+        return;
+      }
+    }
+    if (IsAborted() || stream->IsProceedLimit()) return;
+  }
+}
+
+bool TclTcpConnection::ReadData(rtl::TStream* AData) {
+  ReadLoop(AData);
+  for (;;) {
+    TclNetworkStreamAction a = NetworkStream()->NextAction();
+    if (a == saRead)
+      ReadLoop(AData);
+    else if (a == saWrite)
+      WriteData(nullptr);
+    else
+      break;
+  }
+  return NetworkStream()->NextAction() == saNone;
+}
+
+bool TclTcpConnection::WriteData(rtl::TStream* AData) {
+  WriteLoop(AData);
+  for (;;) {
+    TclNetworkStreamAction a = NetworkStream()->NextAction();
+    if (a == saRead)
+      ReadData(nullptr);
+    else if (a == saWrite)
+      WriteLoop(nullptr);
+    else
+      break;
+  }
+  return NetworkStream()->NextAction() == saNone;
+}
+
+void TclTcpConnection::DispatchNextAction() {
+  switch (NetworkStream()->NextAction()) {
+    case saRead: ReadData(nullptr); break;
+    case saWrite: WriteData(nullptr); break;
+    case saNone: break;
+  }
+}
+
+// --- TclTcpClientConnection -------------------------------------------------------------------------
+
+namespace {
+// Puts IsReadUntilClose back on every way out of an open.
+struct TReadUntilCloseGuard {
+  bool& Flag;
+  bool Saved;
+  explicit TReadUntilCloseGuard(bool& flag) : Flag(flag), Saved(flag) { Flag = false; }
+  ~TReadUntilCloseGuard() { Flag = Saved; }
+};
+}  // namespace
+
+void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
+  std::unique_ptr<TclIPAddress> addr = TclIPAddress::CreateIpAddress(AIP);
+  TReadUntilCloseGuard guard(FIsReadUntilClose);
+  CreateSocket(addr->AddressFamily(), 1, 6);
+  SelectEvents(platform::FD_CONNECT);
+  rtl::String binding = rtl::Trim(LocalBinding());
+  if (!binding.empty()) {
+    auto local = TclIPAddress::CreateBindingIpAddress(binding, addr->AddressFamily());
+    NetworkStream()->Bind(*local, 0);
+  }
+  if (!NetworkStream()->Connect(*addr, APort)) {
+    StartIdlePeriod();
+    for (;;) {
+      if (WaitForEvent()) {
+        TNetworkEvents ev;
+        EnumEvents(ev);
+        if (ev.NetworkEvents & platform::FD_CONNECT) {
+          if (ev.ErrorCode[platform::FD_CONNECT_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_CONNECT_BIT]);
+          break;
+        }
+      }
+      if (IsAborted()) break;
+    }
+  }
+  SelectEvents(platform::FD_READ | platform::FD_WRITE | platform::FD_CLOSE);
+  if (IsAborted()) {
+    Close(false);
+    return;
+  }
+  SetActive(true);
+  DispatchNextAction();
+  if (!Active()) RaiseSocketError(ConnectionNotActive, ConnectionNotActiveCode);
+  NetworkStream()->ConnectEnd();
+  NetworkStream()->StreamReady();
+}
+
+void TclTcpClientConnection::OpenSession() {
+  if (!Active()) RaiseSocketError(ConnectionNotActive, ConnectionNotActiveCode);
+  TReadUntilCloseGuard guard(FIsReadUntilClose);
+  NetworkStream()->OpenClientSession();
+  if (IsAborted()) {
+    Close(false);
+    return;
+  }
+  DispatchNextAction();
+  NetworkStream()->StreamReady();
+}
+
+}  // namespace netlib

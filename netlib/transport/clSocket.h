@@ -1,0 +1,301 @@
+// The message-pumping wait, the host resolvers, the network stream and the connection chain
+// TclSocket - TclConnection - TclSyncConnection - TclTcpConnection - TclTcpClientConnection.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "netlib/transport/clIpAddress.h"
+#include "netlib/transport/clSocketUtils.h"
+#include "platform/Sockets.h"
+#include "platform/gui/MessageLoop.h"
+#include "rtl/Classes.h"
+#include "rtl/SysUtils.h"
+
+namespace netlib {
+
+enum TclNetworkStreamAction { saNone, saRead, saWrite };
+
+using TNotifyEvent = std::function<void(void* Sender)>;
+using TclProgressEvent = std::function<void(void* Sender, int64_t ABytesProceed, int64_t ATotalBytes)>;
+
+// Waits for the socket event (or the abort event) while dispatching the thread's messages.
+// True when the socket event was signalled; false when the abort event was, or when messages
+// were handled. Raises "Timeout error occured" (-1) when the wait runs out, or once messages
+// have kept it busy for more than ATimeOut since AStartTicks; -1 means no time-out.
+bool WaitForSocketEvent(const platform::gui::TWaitHandle& ASocketEvent, platform::gui::TEvent* AAbortEvent,
+                        uint64_t AStartTicks, int ATimeOut);
+bool WaitForSocketEvent(platform::TSocketEvent* ASocketEvent, platform::gui::TEvent* AAbortEvent,
+                        uint64_t AStartTicks, int ATimeOut);
+bool WaitForSocketEvent(platform::gui::TEvent& AEvent, platform::gui::TEvent* AAbortEvent, uint64_t AStartTicks,
+                        int ATimeOut);
+
+// --- host resolution ------------------------------------------------------------------------------
+
+class TclHostResolver {
+ public:
+  virtual ~TclHostResolver() = default;
+  virtual rtl::String ResolveIP(const rtl::String& AHostName) = 0;
+  virtual void ResolveIPList(const rtl::String& AHostName, rtl::TStringList& AList) = 0;
+  // Through TclHostResolver6 when the address functions are available, else TclHostResolver4.
+  static rtl::String GetIPAddress(const rtl::String& AHostName);
+};
+
+// IPv4 only: the lookup runs on a worker and completes through a hidden window on this thread.
+class TclHostResolver4 : public TclHostResolver {
+ public:
+  TclHostResolver4();
+  ~TclHostResolver4() override;
+  rtl::String ResolveIP(const rtl::String& AHostName) override;
+  void ResolveIPList(const rtl::String& AHostName, rtl::TStringList& AList) override;
+
+  static constexpr uint32_t LookupCompletedMessage = 3134;
+  static constexpr int LookupTimeOut = 5000;
+
+ private:
+  std::vector<uint32_t> Lookup(const rtl::String& AHostName);
+  int FAsyncError = 0;
+  uintptr_t FLookupHandle = 0;
+  std::unique_ptr<platform::gui::TEvent> FCompleted;
+};
+
+class TclHostResolver6 : public TclHostResolver {
+ public:
+  rtl::String ResolveIP(const rtl::String& AHostName) override;
+  void ResolveIPList(const rtl::String& AHostName, rtl::TStringList& AList) override;
+};
+
+// The IPv4 lookup behind TclHostResolver4: a worker resolves AName and posts AMsg to AWnd with
+// WParam the handle and the error code in the high 16 bits of LParam. The addresses (network
+// order) go to *AResult, which must live until the request completed or was cancelled; after
+// CancelAsyncRequest the worker touches neither the list nor the window. 0 when no worker could
+// be started (last error set).
+uintptr_t AsyncGetHostByName(platform::gui::HWND AWnd, uint32_t AMsg, const std::string& AName,
+                             std::vector<uint32_t>* AResult);
+// Detaches the caller from the request; answers false for an unknown (already finished) handle.
+bool CancelAsyncRequest(uintptr_t AHandle);
+
+// --- network stream ------------------------------------------------------------------------------
+
+class TclConnection;
+
+class TclNetworkStream {
+ public:
+  TclNetworkStream();
+  virtual ~TclNetworkStream();
+  TclNetworkStream(const TclNetworkStream&) = delete;
+  TclNetworkStream& operator=(const TclNetworkStream&) = delete;
+
+  TclConnection* Connection() const { return FConnection; }
+  TclNetworkStreamAction NextAction() const { return FNextAction; }
+  bool HasReadData() const { return FHasReadData; }
+  void SetHasReadData(bool AValue) { FHasReadData = AValue; }
+  const rtl::String& PeerIP() const { return FPeerIP; }
+  int PeerPort() const { return FPeerPort; }
+  const rtl::String& IP() const { return FIP; }
+  int Port() const { return FPort; }
+  int64_t BytesProceed() const { return FBytesProceed; }
+  bool NeedClose() const { return FNeedClose; }
+  // Whether this stream speaks TLS (the plain stream does not).
+  virtual bool IsTls() const { return false; }
+
+  virtual int GetBatchSize();
+  virtual void SetConnection(TclConnection* AConnection);
+  virtual void Assign(const TclNetworkStream& ASource);
+  virtual bool Connect(TclIPAddress& Addr_, int APort);
+  virtual void ConnectEnd();
+  virtual void Bind(TclIPAddress& Addr_, int APort);
+  virtual void Bind(TclIPAddress& Addr_, int APortBegin, int APortEnd);
+  virtual void Broadcast();
+  virtual void Listen();
+  virtual void Accept();
+  virtual void AcceptEnd();
+  virtual void Close(bool ANotifyPeer);
+  virtual void StreamReady();
+  virtual bool Read(rtl::TStream* AData);
+  virtual bool Write(rtl::TStream* AData);
+  // One datagram into AData; the sender becomes the peer.
+  virtual bool ReadFrom(rtl::TStream* AData);
+  // One datagram of at most a batch from AData to Addr_ at APort.
+  virtual bool WriteTo(rtl::TStream* AData, TclIPAddress& Addr_, int APort);
+  virtual int ReadBuf(void* ABuffer, int ALength);
+  virtual int WriteBuf(const void* ABuffer, int ALength);
+  virtual int GetReadBatchSize() { return GetBatchSize(); }
+  virtual int GetWriteBatchSize() { return GetBatchSize(); }
+  virtual bool IsProceedLimit();
+  virtual void InitProgress() { FBytesProceed = 0; }
+  virtual void UpdateProgress(int64_t ABytesProceed);
+  virtual void OpenClientSession() {}
+  virtual void OpenServerSession() {}
+
+  void CreateEndPoint(TclIPAddress& Addr, int APort) { Addr.SetPort(APort); }
+  void SetPeerInfo(const rtl::String& AIP, int APort);
+  void ClearNextAction() { FNextAction = saNone; }
+  void SetNextAction(TclNetworkStreamAction Action);
+
+ protected:
+  // recv and send followed by the throttle's pause; the last socket error survives the pause.
+  int ThrottledRecv(void* ABuffer, int ALength);
+  int ThrottledSend(const void* ABuffer, int ALength);
+  void Sleep(int AMilliseconds);
+  bool StopTest();
+  platform::TSocket SocketHandle() const;
+  TclConnection& RequireConnection() const;
+  void RefreshLocalAddress();
+
+ private:
+  TclConnection* FConnection = nullptr;
+  std::unique_ptr<platform::gui::TEvent> FSleepEvent;
+  TclNetworkStreamAction FNextAction = saNone;
+  rtl::String FIP;
+  int FPort = 0;
+  rtl::String FPeerIP;
+  int FPeerPort = 0;
+  bool FHasReadData = false;
+  int64_t FBytesProceed = 0;
+  bool FNeedClose = false;
+  std::vector<uint8_t> FReadBuffer;  // kept across Read calls; grows only with the batch size
+};
+
+// --- connections ---------------------------------------------------------------------------------
+
+class TclSocket {
+ public:
+  virtual ~TclSocket();
+  platform::TSocket Socket() const { return FSocket; }
+  int AddressFamily() const { return FAddressFamily; }
+  // Shuts the socket down in both directions and closes it; results ignored.
+  virtual void Close();
+  virtual void SetSocket(platform::TSocket ASocket, int AddressFamily);
+
+ private:
+  int FAddressFamily = 0;
+  platform::TSocket FSocket = platform::INVALID_SOCKET;
+};
+
+class TclConnection {
+ public:
+  TclConnection();
+  virtual ~TclConnection();
+  TclConnection(const TclConnection&) = delete;
+  TclConnection& operator=(const TclConnection&) = delete;
+
+  bool Active() const { return FActive_; }
+  bool IsAborted() const { return FIsAborted; }
+  TclSocket& Socket() { return *FSocket; }
+  // Raises "NetworkStream is required" (-5) when there is none.
+  TclNetworkStream* NetworkStream() const;
+  TclNetworkStream* NetworkStreamOrNull() const { return FNetworkStream.get(); }
+  // Takes ownership; a replacement first copies the old stream's addresses.
+  void SetNetworkStream(std::unique_ptr<TclNetworkStream> AStream);
+  int BatchSize() const { return FBatchSize; }
+  void SetBatchSize(int AValue) { FBatchSize = AValue; }
+  int BitsPerSec() const { return FBitsPerSec; }
+  void SetBitsPerSec(int AValue) { FBitsPerSec = AValue; }
+  int64_t BytesProceed() const { return FTotalBytesProceed; }
+  int64_t TotalBytes() const { return FTotalBytes; }
+  int64_t BytesToProceed() const { return FBytesToProceed; }
+  void SetBytesToProceed(int64_t AValue) { FBytesToProceed = AValue; }
+  const rtl::String& IP() const { return FIP; }
+  int Port() const { return FPort; }
+  const rtl::String& PeerIP() const { return FPeerIP; }
+  int PeerPort() const { return FPeerPort; }
+  void SetLocalInfo(const rtl::String& AIP, int APort) { FIP = AIP; FPort = APort; }
+  void SetPeerInfo(const rtl::String& AIP, int APort) { FPeerIP = AIP; FPeerPort = APort; }
+
+  TclProgressEvent OnProgress;
+  TNotifyEvent OnReady;
+
+  void InitProgress(int64_t ABytesProceed, int64_t ATotalBytes);
+  // The stream's progress step.
+  void Progress(int64_t ACount);
+  void CreateSocket(int AddrFamily, int AStruct, int AProtocol);
+  virtual void DoReady();
+
+  virtual void Close(bool ANotifyPeer);
+  virtual bool ReadData(rtl::TStream* AData) = 0;
+  virtual bool WriteData(rtl::TStream* AData) = 0;
+  virtual void DispatchNextAction() {}
+  virtual void Abort();
+
+ protected:
+  virtual void ReleaseResources() {}
+  virtual void DoProgress(int64_t ABytesProceed, int64_t ATotalBytes);
+  void SetActive(bool AValue) { FActive_ = AValue; }
+  // Step 3 of Close: inactive, socket shut down and closed.
+  void CloseSocket();
+
+ private:
+  std::unique_ptr<TclSocket> FSocket;
+  int FBatchSize = 8192;
+  int FBitsPerSec = 0;
+  bool FIsAborted = false;
+  std::unique_ptr<TclNetworkStream> FNetworkStream;
+  bool FActive_ = false;
+  int64_t FTotalBytesProceed = 0;
+  int64_t FTotalBytes = 0;
+  int64_t FBytesToProceed = -1;
+  rtl::String FIP;
+  int FPort = 0;
+  rtl::String FPeerIP;
+  int FPeerPort = 0;
+};
+
+class TclSyncConnection : public TclConnection {
+ public:
+  TclSyncConnection();
+  ~TclSyncConnection() override;
+
+  int TimeOut() const { return FTimeOut; }
+  void SetTimeOut(int AValue) { FTimeOut = AValue; }
+  platform::TSocketEvent* SocketEvent() const { return FSocketEvent; }
+  const rtl::String& LocalBinding() const { return FLocalBinding; }
+  void SetLocalBinding(const rtl::String& AValue) { FLocalBinding = AValue; }
+
+  // The text in "us-ascii" / in the named set; an empty text writes nothing.
+  void WriteString(const rtl::String& AString);
+  void WriteString(const rtl::String& AString, const rtl::String& ACharSet);
+  void Abort() override;
+
+ protected:
+  void ReleaseResources() override;
+  void StartIdlePeriod();
+  bool WaitForEvent();
+  void SelectEvents(long AMask);
+  void EnumEvents(platform::TNetworkEvents& AEvents);
+
+  uint64_t FTimeOutTicks = 0;
+
+ private:
+  int FTimeOut = 5000;
+  platform::TSocketEvent* FSocketEvent = nullptr;
+  std::unique_ptr<platform::gui::TEvent> FAbortEvent;
+  rtl::String FLocalBinding;
+};
+
+class TclTcpConnection : public TclSyncConnection {
+ public:
+  ~TclTcpConnection() override;
+  bool IsReadUntilClose() const { return FIsReadUntilClose; }
+  void SetIsReadUntilClose(bool AValue) { FIsReadUntilClose = AValue; }
+
+  bool ReadData(rtl::TStream* AData) override;
+  bool WriteData(rtl::TStream* AData) override;
+  void DispatchNextAction() override;
+
+ protected:
+  void ReadLoop(rtl::TStream* AData);
+  void WriteLoop(rtl::TStream* AData);
+  bool FIsReadUntilClose = false;
+};
+
+class TclTcpClientConnection : public TclTcpConnection {
+ public:
+  // AIP is an address literal; names are resolved by the caller.
+  void Open(const rtl::String& AIP, int APort);
+  void OpenSession();
+};
+
+}  // namespace netlib

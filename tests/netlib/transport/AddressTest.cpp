@@ -1,0 +1,380 @@
+// Address literals, their texts, the error codes of the transport and the host resolvers.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "netlib/transport/clIpAddress.h"
+#include "netlib/transport/clSocket.h"
+#include "netlib/transport/clSocketUtils.h"
+#include "netlib/transport/clWinSock2.h"
+#include "platform/Sockets.h"
+
+using namespace netlib;
+
+namespace {
+
+// Forces the address functions off for one test.
+struct TForcedOff {
+  TForcedOff() { SetAddressInfoForcedOff(true); }
+  ~TForcedOff() { SetAddressInfoForcedOff(false); }
+};
+
+// Replaces the platform's function table for one test.
+struct TTableSwap {
+  platform::TSocketFunctions Old;
+  explicit TTableSwap(const platform::TSocketFunctions& t) : Old(platform::ReplaceSocketFunctions(t)) {}
+  ~TTableSwap() { platform::ReplaceSocketFunctions(Old); }
+};
+
+template <typename F>
+int CodeOf(F f) {
+  try {
+    f();
+  } catch (const EclSocketError& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+TEST(SocketUtils, RaiseSocketErrorCarriesTheSystemText) {
+  try {
+    RaiseSocketError(10038);
+    FAIL() << "no exception";
+  } catch (const EclSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10038);
+    EXPECT_EQ(rtl::U8(e.Message()), "An operation was attempted on something that is not a socket.");
+    EXPECT_STREQ(e.ClassName(), "EclSocketError");
+  }
+}
+
+TEST(SocketUtils, LibraryCodesAndTheirMessages) {
+  struct {
+    int code;
+    const char* text;
+  } cases[] = {
+      {-1, "Timeout error occured"},   {-2, "Invalid host address"},
+      {-3, "Invalid port number"},     {-4, "Invalid Batch Size"},
+      {-5, "NetworkStream is required"}, {-6, "The connection to the server is not active"},
+      {-7, "Invalid address family"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(rtl::U8(LibraryErrorMessage(c.code)), c.text) << c.code;
+  EXPECT_EQ(LibraryErrorMessage(5), u"");
+}
+
+TEST(WinSock2Binding, ForcedOffHidesTheAddressFunctions) {
+  EXPECT_TRUE(AddressInfoAvailable());
+  TForcedOff off;
+  EXPECT_FALSE(AddressInfoAvailable());
+  addrinfo* res = reinterpret_cast<addrinfo*>(1);
+  EXPECT_EQ(GetAddrInfo("127.0.0.1", nullptr, nullptr, &res), 11003);
+  EXPECT_EQ(res, nullptr);
+  FreeAddrInfo(nullptr);  // nothing to do, no crash
+}
+
+TEST(WinSock2Binding, MissingAddressFunctionsInTheTable) {
+  platform::TSocketFunctions t = platform::SocketFunctions();
+  t.freeaddrinfo = nullptr;
+  TTableSwap swap(t);
+  EXPECT_FALSE(AddressInfoAvailable());
+  EXPECT_EQ(GetAddrInfo("127.0.0.1", nullptr, nullptr, nullptr), 11003);
+  EXPECT_NO_THROW(LoadWinSock2());  // optional functions
+}
+
+TEST(WinSock2Binding, MissingRequiredFunctionIsNotASocketError) {
+  platform::TSocketFunctions t = platform::SocketFunctions();
+  t.recv = nullptr;
+  TTableSwap swap(t);
+  try {
+    LoadWinSock2();
+    FAIL() << "no exception";
+  } catch (const EclSocketError&) {
+    FAIL() << "an EclSocketError";
+  } catch (const rtl::Exception& e) {
+    EXPECT_FALSE(e.Message().empty());
+  }
+}
+
+TEST(IpAddress, IPv6TextRules) {
+  struct {
+    uint16_t groups[8];
+    const char* text;
+  } cases[] = {
+      {{0, 0, 0, 0, 0, 0, 0, 1}, "::1"},
+      {{0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}, "2001:DB8::1:0:0:1"},
+      {{1, 0, 2, 0, 0, 0, 3, 4}, "1:0:2:0:0:0:3:4"},
+      {{0xfe80, 0, 0, 0, 0, 0, 0, 0}, "FE80::"},
+      {{0, 0, 0, 0, 0, 0, 0, 0}, "::"},
+      {{1, 2, 3, 4, 5, 6, 7, 0}, "1:2:3:4:5:6:7:0"},
+      {{0, 1, 2, 3, 4, 5, 6, 7}, "0:1:2:3:4:5:6:7"},
+      {{0xabcd, 0x0ef, 0, 0, 0, 0, 0x10, 0xffff}, "ABCD:EF::10:FFFF"},
+      {{1, 2, 3, 4, 5, 6, 0, 0}, "1:2:3:4:5:6::"},
+  };
+  for (const auto& c : cases) {
+    uint8_t bytes[16];
+    for (int i = 0; i < 8; ++i) {
+      bytes[2 * i] = uint8_t(c.groups[i] >> 8);
+      bytes[2 * i + 1] = uint8_t(c.groups[i]);
+    }
+    EXPECT_EQ(rtl::U8(IPv6ToText(bytes)), c.text);
+  }
+}
+
+TEST(IpAddress, ParsedLiteralsAndTheirClasses) {
+  struct {
+    const char16_t* text;
+    int family;
+    const char* back;
+  } cases[] = {
+      {u"127.0.0.1", 2, "127.0.0.1"},
+      {u"10.0.0.1", 2, "10.0.0.1"},
+      {u"::1", 23, "::1"},
+      {u"2001:db8::1:0:0:1", 23, "2001:DB8::1:0:0:1"},
+      {u"fe80::", 23, "FE80::"},
+      {u"::ffff:127.0.0.1", 23, "::FFFF:7F00:1"},
+  };
+  for (const auto& c : cases) {
+    auto a = TclIPAddress::CreateIpAddress(c.text);
+    EXPECT_EQ(a->AddressFamily(), c.family) << rtl::U8(c.text);
+    EXPECT_EQ(a->IsIpV6(), c.family == 23);
+    EXPECT_EQ(a->AddressLength(), c.family == 23 ? 28 : 16);
+    EXPECT_EQ(rtl::U8(a->ToString()), c.back);
+    EXPECT_TRUE(TclIPAddress::IsHostIP(c.text));
+  }
+}
+
+TEST(IpAddress, NonLiteralsAreInvalidHostAddresses) {
+  const char16_t* bad[] = {u"localhost", u"", u"1.2.3.4.5", u"::1::2", u"256.1.1.1", u"example",
+                           u"1.2.3.4\u0100", u"12:", u"255.255.255.255"};
+  for (const char16_t* t : bad) {
+    // The broadcast text parses as IPv6-capable input but not as the IPv4 class.
+    if (rtl::String(t) == u"255.255.255.255") {
+      EXPECT_FALSE(TclIPAddress4().Parse(t));
+      continue;
+    }
+    EXPECT_EQ(CodeOf([&] { TclIPAddress::CreateIpAddress(t); }), -2) << rtl::U8(t);
+    EXPECT_FALSE(TclIPAddress::IsHostIP(t)) << rtl::U8(t);
+  }
+  // A zero inside the text never lets the part before it pass for the whole.
+  rtl::String withZero = u"127.0.0.1";
+  withZero.push_back(0);
+  withZero += u"junk";
+  EXPECT_EQ(CodeOf([&] { TclIPAddress::CreateIpAddress(withZero); }), -2);
+}
+
+TEST(IpAddress, WithoutAddressFunctionsOnlyIPv4Parses) {
+  TForcedOff off;
+  EXPECT_TRUE(TclIPAddress::IsHostIP(u"10.0.0.1"));
+  EXPECT_FALSE(TclIPAddress::IsHostIP(u"::1"));
+  auto a = TclIPAddress::CreateIpAddress(u"10.0.0.1");
+  EXPECT_EQ(a->AddressFamily(), 2);
+  EXPECT_EQ(a->AddressLength(), 16);
+  EXPECT_EQ(CodeOf([] { TclIPAddress::CreateIpAddress(u"::1"); }), -2);
+  // The None/Any objects are of the IPv4 class then.
+  EXPECT_EQ(TclIPAddress::CreateAny(2)->AddressLength(), 16);
+  EXPECT_EQ(CodeOf([] { TclIPAddress::CreateNone(23); }), -7);
+}
+
+TEST(IpAddress, PortsKeepTheirLow16BitsAndRefuseNegatives) {
+  for (const char16_t* host : {u"127.0.0.1", u"::1"}) {
+    auto a = TclIPAddress::CreateIpAddress(host);
+    a->SetPort(70000);
+    EXPECT_EQ(a->Port(), 4464);
+    a->SetPort(80);
+    EXPECT_EQ(a->Port(), 80);
+    EXPECT_EQ(CodeOf([&] { a->SetPort(-1); }), -3);
+  }
+  TclIPAddress4 v4;
+  v4.SetPort(65535);
+  EXPECT_EQ(v4.Port(), 65535);
+  // An IPv6-capable object without an address cannot take a port.
+  TclIPAddress6 empty;
+  EXPECT_EQ(CodeOf([&] { empty.SetPort(80); }), -2);
+  EXPECT_EQ(empty.Address(), nullptr);
+  EXPECT_EQ(empty.AddressFamily(), 0);
+  EXPECT_EQ(empty.Port(), 0);
+  EXPECT_EQ(empty.ToString(), u"");
+}
+
+TEST(IpAddress, NoneAnyAndBindingAddresses) {
+  struct {
+    int family;
+    const char* text;
+    int length;
+  } cases[] = {{2, "0.0.0.0", 16}, {23, "::", 28}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(rtl::U8(TclIPAddress::CreateNone(c.family)->ToString()), c.text);
+    auto any = TclIPAddress::CreateAny(c.family);
+    EXPECT_EQ(rtl::U8(any->ToString()), c.text);
+    EXPECT_EQ(any->AddressLength(), c.length);
+    EXPECT_EQ(any->AddressFamily(), c.family);
+    EXPECT_EQ(rtl::U8(TclIPAddress::CreateBindingIpAddress(u"", c.family)->ToString()), c.text);
+  }
+  EXPECT_EQ(rtl::U8(TclIPAddress::CreateBindingIpAddress(u"127.0.0.1", 23)->ToString()), "127.0.0.1");
+  for (int family : {0, 1, 10, 24}) {
+    EXPECT_EQ(CodeOf([&] { TclIPAddress::CreateNone(family); }), -7) << family;
+    EXPECT_EQ(CodeOf([&] { TclIPAddress4().Any(family); }), -7) << family;
+  }
+}
+
+// --- resolvers -------------------------------------------------------------------------------------
+
+// A getaddrinfo that answers every name but "localhost" with an IPv6 entry first and an IPv4
+// entry second, without any traffic.
+constexpr int kOurs = 0x4000;  // marks the entries this table made
+addrinfo* MakeEntry(int family) {
+  auto* ai = static_cast<addrinfo*>(calloc(1, sizeof(addrinfo)));
+  ai->ai_family = family;
+  ai->ai_socktype = SOCK_STREAM;
+  ai->ai_flags = kOurs;
+  if (family == AF_INET6) {
+    auto* a = static_cast<sockaddr_in6*>(calloc(1, sizeof(sockaddr_in6)));
+    a->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "2001:db8::5", &a->sin6_addr);
+    ai->ai_addr = reinterpret_cast<sockaddr*>(a);
+    ai->ai_addrlen = sizeof(*a);
+  } else {
+    auto* a = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
+    a->sin_family = AF_INET;
+    inet_pton(AF_INET, "192.0.2.7", &a->sin_addr);
+    ai->ai_addr = reinterpret_cast<sockaddr*>(a);
+    ai->ai_addrlen = sizeof(*a);
+  }
+  return ai;
+}
+std::atomic<int> gScriptedLookups{0};
+std::atomic<int> gScriptedDelayMs{0};
+std::atomic<bool> gScriptedDone{false};
+int ScriptedGetAddrInfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+  if (hints && (hints->ai_flags & AI_NUMERICHOST))
+    return platform::SystemSocketFunctions().getaddrinfo(node, service, hints, res);
+  ++gScriptedLookups;
+  if (gScriptedDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gScriptedDelayMs.load()));
+  int result;
+  if (std::strcmp(node, "both.test") == 0) {
+    addrinfo* v6 = MakeEntry(AF_INET6);
+    addrinfo* v4 = MakeEntry(AF_INET);
+    if (hints && hints->ai_family == AF_INET) {
+      *res = v4;
+      free(v6->ai_addr);
+      free(v6);
+    } else {
+      v6->ai_next = v4;
+      *res = v6;
+    }
+    result = 0;
+  } else if (std::strcmp(node, "v6only.test") == 0 && !(hints && hints->ai_family == AF_INET)) {
+    *res = MakeEntry(AF_INET6);
+    result = 0;
+  } else {
+    result = EAI_NONAME;
+  }
+  gScriptedDone = true;
+  return result;
+}
+void ScriptedFreeAddrInfo(addrinfo* ai) {
+  if (ai && ai->ai_flags != kOurs) {  // a list of the C library's
+    platform::SystemSocketFunctions().freeaddrinfo(ai);
+    return;
+  }
+  while (ai) {
+    addrinfo* next = ai->ai_next;
+    free(ai->ai_addr);
+    free(ai);
+    ai = next;
+  }
+}
+platform::TSocketFunctions ScriptedTable() {
+  platform::TSocketFunctions t = platform::SystemSocketFunctions();
+  t.getaddrinfo = ScriptedGetAddrInfo;
+  t.freeaddrinfo = ScriptedFreeAddrInfo;
+  return t;
+}
+
+TEST(HostResolver, BothFamiliesResolveToIPv4EvenWhenIPv6ComesFirst) {
+  TTableSwap swap(ScriptedTable());
+  EXPECT_EQ(rtl::U8(TclHostResolver::GetIPAddress(u"both.test")), "192.0.2.7");
+  EXPECT_EQ(rtl::U8(TclHostResolver6().ResolveIP(u"v6only.test")), "2001:DB8::5");
+  rtl::TStringList list;
+  TclHostResolver6().ResolveIPList(u"both.test", list);
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(rtl::U8(list[0]), "2001:DB8::5");
+  EXPECT_EQ(rtl::U8(list[1]), "192.0.2.7");
+}
+
+TEST(HostResolver, LiteralsComeBackUnchangedWithoutALookup) {
+  TTableSwap swap(ScriptedTable());
+  gScriptedLookups = 0;
+  EXPECT_EQ(TclHostResolver::GetIPAddress(u"127.0.0.1"), u"127.0.0.1");
+  EXPECT_EQ(TclHostResolver6().ResolveIP(u"::1"), u"::1");
+  {
+    TForcedOff off;
+    EXPECT_EQ(TclHostResolver4().ResolveIP(u"127.0.0.1"), u"127.0.0.1");
+  }
+  EXPECT_EQ(gScriptedLookups.load(), 0);
+}
+
+TEST(HostResolver, UnknownNamesRaiseHostNotFound) {
+  TTableSwap swap(ScriptedTable());
+  EXPECT_EQ(CodeOf([] { TclHostResolver6().ResolveIP(u"nothing.test"); }), 11001);
+  TForcedOff off;
+  EXPECT_EQ(CodeOf([] { TclHostResolver4().ResolveIP(u"nothing.test"); }), 11001);
+  // Names the system code page cannot carry are not looked up at all.
+  gScriptedLookups = 0;
+  EXPECT_EQ(CodeOf([] { TclHostResolver4().ResolveIP(u"\u4e2d.test"); }), 11001);
+  EXPECT_EQ(gScriptedLookups.load(), 0);
+}
+
+TEST(HostResolver, LocalhostThroughBothResolvers) {
+  EXPECT_EQ(rtl::U8(TclHostResolver6().ResolveIP(u"localhost")), "127.0.0.1");
+  TForcedOff off;
+  EXPECT_EQ(rtl::U8(TclHostResolver::GetIPAddress(u"localhost")), "127.0.0.1");
+  rtl::TStringList list;
+  TclHostResolver4().ResolveIPList(u"localhost", list);
+  ASSERT_GE(list.Count(), 1);
+  EXPECT_EQ(rtl::U8(list[0]), "127.0.0.1");
+}
+
+TEST(HostResolver, IPv4ResolverCompletesThroughItsHiddenWindowWhileMessagesRun) {
+  TTableSwap swap(ScriptedTable());
+  TForcedOff off;
+  gScriptedDelayMs = 200;
+  // A message posted to another window during the lookup is dispatched by the resolver's wait.
+  std::atomic<int> handled{0};
+  platform::gui::HWND other = platform::gui::AllocateHWnd([&](platform::gui::TMessage& m) {
+    if (m.Msg == platform::gui::WM_USER + 1) ++handled;
+  });
+  std::thread poster([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    platform::gui::PostMessage(other, platform::gui::WM_USER + 1, 0, 0);
+  });
+  rtl::String ip = TclHostResolver4().ResolveIP(u"both.test");
+  poster.join();
+  gScriptedDelayMs = 0;
+  platform::gui::DeallocateHWnd(other);
+  EXPECT_EQ(rtl::U8(ip), "192.0.2.7");
+  EXPECT_EQ(handled.load(), 1);
+}
+
+TEST(HostResolver, IPv4ResolverTimesOutAndTheLateWorkerWritesNothing) {
+  TTableSwap swap(ScriptedTable());
+  TForcedOff off;
+  gScriptedDone = false;
+  gScriptedDelayMs = 5600;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CodeOf([] { TclHostResolver4().ResolveIP(u"both.test"); }), -1);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
+  // Let the worker finish after the resolver and its list are gone (ASan watches for writes).
+  for (int i = 0; i < 200 && !gScriptedDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  gScriptedDelayMs = 0;
+  EXPECT_TRUE(gScriptedDone.load());
+  EXPECT_FALSE(platform::gui::ProcessMessages());  // no late completion message for anybody
+}
+
+}  // namespace
