@@ -1,0 +1,46 @@
+// HTTP enumerations and the proxy settings of the HTTP client.
+#pragma once
+
+#include <cstdint>
+
+#include "netlib/http/clPersistent.h"
+#include "rtl/SysUtils.h"
+
+namespace netlib {
+
+enum TclHttpVersion : uint8_t { hvHttp1_0, hvHttp1_1 };
+
+// atBasic: send Basic credentials with the first request; atAutoDetect: answer challenges only.
+enum TclAuthorizationType : uint8_t { atBasic, atAutoDetect };
+
+// The HTTP proxy to use and its credentials. No proxy when Server is empty. The fields are
+// plain settings: setting them raises no notification.
+class TclHttpProxySettings : public TPersistent {
+ public:
+  TclHttpProxySettings() { Clear(); }
+
+  void Clear();
+  // From another TclHttpProxySettings: all five fields; anything else fails (EConvertError).
+  void Assign(const TPersistent* Source) override;
+  const char* ClassName() const override { return "TclHttpProxySettings"; }
+
+  TclAuthorizationType AuthorizationType() const { return FAuthorizationType; }
+  void SetAuthorizationType(TclAuthorizationType Value) { FAuthorizationType = Value; }
+  const rtl::String& UserName() const { return FUserName; }
+  void SetUserName(const rtl::String& Value) { FUserName = Value; }
+  const rtl::String& Password() const { return FPassword; }
+  void SetPassword(const rtl::String& Value) { FPassword = Value; }
+  const rtl::String& Server() const { return FServer; }
+  void SetServer(const rtl::String& Value) { FServer = Value; }
+  int32_t Port() const { return FPort; }
+  void SetPort(int32_t Value) { FPort = Value; }
+
+ private:
+  TclAuthorizationType FAuthorizationType = atAutoDetect;
+  rtl::String FUserName;
+  rtl::String FPassword;
+  rtl::String FServer;
+  int32_t FPort = 8080;
+};
+
+}  // namespace netlib
