@@ -16,6 +16,11 @@ struct TQueueServices {
   int (*MsUntilNextTimer)();  // -1 when no timer is set
   void (*DrainFds)();         // empties both descriptors (their state is re-read by Pending)
   bool (*DispatchOne)();      // one posted message or due timer; false when none
+  // The descriptor a wait handle polls.
+  int (*HandleFd)(const TWaitHandle* handle);
+  // Given the poll results of the handles: the index of the first signalled one (an auto-reset
+  // event it names is reset), count when none, WAIT_FAILED (last error set) for a closed one.
+  uint32_t (*FirstSignalled)(const TWaitHandle* handles, uint32_t count, const short* revents);
 };
 
 // A toolkit's loop for the thread it runs on.

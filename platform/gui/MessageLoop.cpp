@@ -240,8 +240,12 @@ int ServiceMsUntilNextTimer() {
 }
 void ServiceDrain() { MyQueue().Drain(); }
 
-const detail::TQueueServices kServices{ServiceWakeFd, ServiceTimerFd, ServicePending,
-                                       ServiceMsUntilNextTimer, ServiceDrain, DispatchQueued};
+int ServiceHandleFd(const TWaitHandle* h) { return detail::HandleFd(*h); }
+uint32_t ServiceFirstSignalled(const TWaitHandle* handles, uint32_t count, const short* revents);
+
+const detail::TQueueServices kServices{ServiceWakeFd,  ServiceTimerFd,  ServicePending,
+                                       ServiceMsUntilNextTimer, ServiceDrain, DispatchQueued,
+                                       ServiceHandleFd, ServiceFirstSignalled};
 
 uint32_t Fail(uint32_t code) {
   SetLastErrorValue(code);
@@ -270,7 +274,7 @@ bool ValidateHandles(const TWaitHandle* handles, uint32_t count) {
 
 // Reads the poll results of the handles (the first count entries of fds): index of the first
 // signalled one, count when none, WAIT_FAILED for a closed descriptor.
-static uint32_t FirstSignalled(const TWaitHandle* handles, uint32_t count, const pollfd* fds) {
+uint32_t FirstSignalled(const TWaitHandle* handles, uint32_t count, const pollfd* fds) {
   for (uint32_t i = 0; i < count; ++i) {
     short re = fds[i].revents;
     if (re & POLLNVAL) return Fail(ERROR_INVALID_HANDLE);
@@ -282,6 +286,19 @@ static uint32_t FirstSignalled(const TWaitHandle* handles, uint32_t count, const
   }
   return count;
 }
+
+}  // namespace detail
+
+namespace {
+uint32_t ServiceFirstSignalled(const TWaitHandle* handles, uint32_t count, const short* revents) {
+  pollfd fds[MAXIMUM_WAIT_OBJECTS];
+  for (uint32_t i = 0; i < count && i < MAXIMUM_WAIT_OBJECTS; ++i)
+    fds[i] = pollfd{detail::HandleFd(handles[i]), handles[i].Events, revents[i]};
+  return detail::FirstSignalled(handles, count, fds);
+}
+}  // namespace
+
+namespace detail {
 
 uint32_t PollHandlesOnce(const TWaitHandle* handles, uint32_t count) {
   if (count == 0) return 0;

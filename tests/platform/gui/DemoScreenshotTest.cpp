@@ -1,0 +1,90 @@
+// The demo window under a private Xvfb: two screenshots one second apart must show the marquee
+// in a different place, and the changes must lie inside the progress bar of the 437 x 96
+// window. One screenshot is kept as an artifact.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "XvfbDisplay.h"
+
+namespace {
+
+std::string Shell(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  std::array<char, 256> buf;
+  while (fgets(buf.data(), buf.size(), p)) out += buf.data();
+  int s = pclose(p);
+  if (status) *status = s;
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+struct TBox {
+  int W = 0, H = 0, X = 0, Y = 0;
+};
+
+// ImageMagick's "-trim info:" geometry "WxH+X+Y" of the page: the box of what is not background.
+bool TrimBox(const std::string& imageExpr, TBox& box) {
+  std::string s = Shell("/usr/bin/convert " + imageExpr + " -trim -format '%w %h %X %Y' info: 2>/dev/null");
+  return std::sscanf(s.c_str(), "%d %d %d %d", &box.W, &box.H, &box.X, &box.Y) == 4;
+}
+
+TEST(DemoWindow, MarqueeMovesBetweenTwoScreenshots) {
+  std::string why;
+  if (!krvtest::TXvfb::Start(why)) GTEST_SKIP() << "no X server: " << why;
+  if (access("/usr/bin/import", X_OK) != 0 || access("/usr/bin/convert", X_OK) != 0)
+    GTEST_SKIP() << "ImageMagick (import, convert) is not installed";
+  std::string dir = std::string(KRV_BINARY_DIR) + "/artifacts";
+  mkdir(dir.c_str(), 0755);
+  std::string a = dir + "/krv-gui-demo.png", b = dir + "/krv-gui-demo-2.png";
+  std::remove(a.c_str());
+  std::remove(b.c_str());
+
+  pid_t demo = fork();
+  if (demo == 0) {
+    execl(KRV_DEMO_PROGRAM, "krv-gui-demo", "--seconds", "6", (char*)nullptr);
+    _exit(127);
+  }
+  ASSERT_GT(demo, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  int s1 = -1, s2 = -1;
+  Shell("/usr/bin/import -window root " + a + " 2>&1", &s1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  Shell("/usr/bin/import -window root " + b + " 2>&1", &s2);
+  int status = 0;
+  waitpid(demo, &status, 0);
+  ASSERT_EQ(s1, 0);
+  ASSERT_EQ(s2, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "demo status " << status;
+
+  // Without a window manager the window has no frame: what is not the black root is the client
+  // area, centred on the 1024 x 768 screen.
+  TBox window;
+  ASSERT_TRUE(TrimBox(a, window));
+  EXPECT_EQ(window.W, 437);
+  EXPECT_EQ(window.H, 96);
+  EXPECT_NEAR(window.X, (1024 - 437) / 2, 2);
+  EXPECT_NEAR(window.Y, (768 - 96) / 2, 2);
+
+  // What changed in one second: only inside the bar (left 16, top 47, 401 x 25).
+  TBox changed;
+  ASSERT_TRUE(TrimBox(a + " " + b + " -compose difference -composite -threshold 0", changed))
+      << "the two screenshots are identical: the marquee did not move";
+  EXPECT_GT(changed.W, 0);
+  EXPECT_GE(changed.X, window.X + 16);
+  EXPECT_LE(changed.X + changed.W, window.X + 16 + 401);
+  EXPECT_GE(changed.Y, window.Y + 47);
+  EXPECT_LE(changed.Y + changed.H, window.Y + 47 + 25);
+  std::remove(b.c_str());  // the first one stays as the artifact
+}
+
+}  // namespace

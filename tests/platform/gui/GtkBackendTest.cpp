@@ -1,0 +1,215 @@
+// The GTK backend under a private Xvfb: the wait on GLib's context, timers and posted messages
+// in GTK's loops, modal boxes, the first activation, the file chooser.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "XvfbDisplay.h"
+#include "platform/LastError.h"
+#include "platform/gui/Dialogs.h"
+#include "platform/gui/Forms.h"
+#include "rtl/Exception.h"
+
+using namespace platform::gui;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class GtkApp : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!krvtest::TXvfb::Start(why)) GTEST_SKIP() << "no X server for the GTK tests: " << why;
+    Application().Initialize();
+    ASSERT_STREQ(Application().BackendName(), "gtk") << "the GTK module did not load or open the display";
+  }
+  void TearDown() override {
+    Application().DestroyForms();
+    Application().OnException = nullptr;
+    ProcessMessages();
+  }
+};
+
+int64_t MsSince(Clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+void PumpFor(int ms) {
+  auto t0 = Clock::now();
+  while (MsSince(t0) < ms)
+    if (MsgWaitForMultipleObjects(nullptr, 0, 10) == WAIT_OBJECT_0) ProcessMessages();
+}
+
+// Closes the next modal box or dialog whose title matches, from a timer inside its own loop.
+struct TModalCloser {
+  TTimer Timer;
+  std::string SeenTitle;
+  int Closed = 0;
+  TModalCloser(const rtl::String& title, int result) {
+    Timer.SetInterval(50);
+    Timer.OnTimer = [this, title, result](TObject*) {
+      if (Application().ModalOpen() && Application().ModalTitle() == title) {
+        SeenTitle = rtl::U8(Application().ModalTitle());
+        if (Application().EndModal(result)) ++Closed;
+      }
+    };
+  }
+};
+
+TEST_F(GtkApp, WaitReturnsTheSignalledEventAndTimesOut) {
+  TEvent e(false);
+  TWaitHandle h;
+  h.Event = &e;
+  ProcessMessages();
+  auto t0 = Clock::now();
+  uint32_t r;
+  // GTK's own start-up work may still be pending: drain it, then the handle must time out.
+  while ((r = MsgWaitForMultipleObjects(&h, 1, 60)) == WAIT_OBJECT_0 + 1 && MsSince(t0) < 3000) ProcessMessages();
+  EXPECT_EQ(r, WAIT_TIMEOUT);
+  e.Set();
+  EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 1000), WAIT_OBJECT_0);
+  EXPECT_FALSE(e.IsSet());
+}
+
+TEST_F(GtkApp, PostedMessageIsReportedThenDispatched) {
+  std::vector<uint32_t> got;
+  HWND w = AllocateHWnd([&](TMessage& m) { got.push_back(m.Msg); });
+  PostMessage(w, WM_USER + 1, 0, 0);
+  TEvent e(false);
+  TWaitHandle h;
+  h.Event = &e;
+  EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 1000), WAIT_OBJECT_0 + 1);
+  EXPECT_TRUE(got.empty());
+  EXPECT_TRUE(ProcessMessages());
+  EXPECT_EQ(got, std::vector<uint32_t>{WM_USER + 1});
+  DeallocateHWnd(w);
+}
+
+TEST_F(GtkApp, TimerAndWorkerPostArriveDuringWaits) {
+  int ticks = 0;
+  std::atomic<bool> workerMsg{false};
+  HWND w = AllocateHWnd([&](TMessage& m) {
+    if (m.Msg == WM_TIMER) ++ticks;
+    if (m.Msg == WM_USER + 5) workerMsg = true;
+  });
+  SetTimer(w, 3, 20);
+  std::thread worker([w] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    PostMessage(w, WM_USER + 5, 0, 0);
+  });
+  auto t0 = Clock::now();
+  while ((ticks < 3 || !workerMsg) && MsSince(t0) < 5000)
+    if (MsgWaitForMultipleObjects(nullptr, 0, INFINITE) == WAIT_OBJECT_0) ProcessMessages();
+  worker.join();
+  EXPECT_GE(ticks, 3);
+  EXPECT_TRUE(workerMsg);
+  DeallocateHWnd(w);
+}
+
+TEST_F(GtkApp, MessageBoxIsModalAndReturnsWhenClosed) {
+  TModalCloser closer(u"Error", IDOK);
+  auto t0 = Clock::now();
+  int r = Application().MessageBox(u"File \"x.7z\" could not be downloaded", u"Error", MB_OK | MB_ICONERROR);
+  EXPECT_EQ(r, IDOK);
+  EXPECT_EQ(closer.Closed, 1);
+  EXPECT_EQ(closer.SeenTitle, "Error");
+  EXPECT_LT(MsSince(t0), 5000);
+  EXPECT_FALSE(Application().ModalOpen());
+  // the answer follows the button pressed
+  TModalCloser no(u"Question", IDNO);
+  EXPECT_EQ(Application().MessageBox(u"Go on?", u"Question", MB_YESNO | MB_ICONQUESTION), IDNO);
+}
+
+class TWindowForm : public TForm {
+ public:
+  TLabel* Label;
+  TProgressBar* Bar;
+  TWindowForm() {
+    SetCaption(u"Downloader");
+    BorderStyle = bsSingle;
+    BorderIcons = biSystemMenu;
+    Position = poScreenCenter;
+    ClientWidth = 437;
+    ClientHeight = 96;
+    Label = new TLabel(this);
+    Label->SetBounds(16, 20, 401, 20);
+    Bar = new TProgressBar(this);
+    Bar->SetBounds(16, 47, 401, 25);
+    Bar->SetStyle(pbstMarquee);
+  }
+};
+
+TEST_F(GtkApp, ActivateFiresOnceEvenAfterAnErrorBox) {
+  auto* f = Application().CreateForm<TWindowForm>();
+  uint64_t marquee = 0;
+  f->OnActivate = [&](TObject*) {
+    f->Label->SetCaption(u"Downloading KorvelFA.exe");
+    TModalCloser closer(u"Error", IDOK);
+    Application().MessageBox(u"Execute command 'x' failed!", u"Error", MB_OK | MB_ICONERROR);
+    PumpFor(300);  // focus comes back to the window: no second activation
+    marquee = f->Bar->MarqueeSteps();
+    f->Close();
+  };
+  auto t0 = Clock::now();
+  Application().Run();
+  EXPECT_LT(MsSince(t0), 10000);
+  EXPECT_EQ(f->ActivateCount(), 1);
+  EXPECT_GE(marquee, 10u) << "the marquee moves while messages are dispatched";
+}
+
+TEST_F(GtkApp, ExceptionFromTimerShowsTheErrorBoxAndTheLoopGoesOn) {
+  auto* f = Application().CreateForm<TWindowForm>();
+  TTimer* t = new TTimer(f);
+  t->SetInterval(30);
+  int ticks = 0;
+  TModalCloser closer(Application().Title, IDOK);
+  t->OnTimer = [&](TObject*) {
+    if (++ticks == 1) throw rtl::Exception("Timer failed");
+    if (ticks == 3) f->Close();
+  };
+  Application().Run();
+  EXPECT_EQ(ticks, 3);
+  EXPECT_EQ(closer.Closed, 1) << "the default handler showed one box";
+}
+
+TEST_F(GtkApp, FileDialogCancelOrOpenInTheInitialFolderWithTheFilter) {
+  char dir[] = "/tmp/krv-gui-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string base = dir;
+  std::ofstream(base + "/data.001") << "a";
+  std::ofstream(base + "/data.002") << "b";
+  TOpenDialogOptions o;
+  o.Title = u"Select the next volume";
+  o.FilterDescription = u"data-volumes";
+  o.FilterPattern = u"data.*";
+  o.InitialDir = rtl::S(base);
+  {
+    TModalCloser closer(o.Title, IDCANCEL);
+    rtl::String name = u"unchanged";
+    EXPECT_FALSE(ExecuteOpenDialog(o, name));
+    EXPECT_EQ(closer.Closed, 1);
+    EXPECT_EQ(name, u"unchanged");
+  }
+  {
+    // Open takes the file the chooser selected in the initial folder, through the filter
+    // (the chooser may need the response twice: once to take the selection, once to end).
+    std::ofstream(base + "/other.txt") << "c";
+    TModalCloser closer(o.Title, IDOK);
+    rtl::String name = u"unchanged";
+    platform::SetLastErrorValue(5);
+    EXPECT_TRUE(ExecuteOpenDialog(o, name));
+    EXPECT_GE(closer.Closed, 1);
+    EXPECT_TRUE(name == rtl::S(base + "/data.001") || name == rtl::S(base + "/data.002")) << rtl::U8(name);
+    EXPECT_EQ(platform::GetLastErrorValue(), 0u);
+    std::remove((base + "/other.txt").c_str());
+  }
+  std::remove((base + "/data.001").c_str());
+  std::remove((base + "/data.002").c_str());
+  rmdir(dir);
+}
+
+}  // namespace
