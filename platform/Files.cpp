@@ -72,7 +72,18 @@ THandle CreateFileAlways(const rtl::String& path, uint32_t attributes) {
     if (::unlink(p.c_str()) == 0) fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   }
   if (fd < 0) {
-    Fail();
+    int e = errno;
+    // As on Windows: a missing folder on the way is "path not found", not "file not found".
+    if (e == ENOENT) {
+      size_t slash = p.rfind('/');
+      std::string dir = slash == std::string::npos ? std::string(".") : p.substr(0, slash == 0 ? 1 : slash);
+      struct stat ds;
+      if (::stat(dir.c_str(), &ds) != 0 || !S_ISDIR(ds.st_mode)) {
+        SetLastErrorValue(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+      }
+    }
+    SetLastErrorFromErrno(e);
     return INVALID_HANDLE_VALUE;
   }
   // open() applies the umask and leaves an existing file's mode: set the archive's bits exactly.

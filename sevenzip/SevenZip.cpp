@@ -182,6 +182,8 @@ int32_t TSevenZip::Extract(bool TestArchive) {
   });
   callback->ApplyFolderModes();
   RethrowKept();
+  // The callback stops the library once every selected file is done; that stop is no failure.
+  if (result == S_FALSE && callback->FAllFilesExt && !FMainCancel) result = S_OK;
   return result;
 }
 

@@ -26,6 +26,11 @@ HRESULT PasswordFor(TSevenZip* owner, const rtl::String& password, BSTR* out) {
   return *out ? S_OK : E_FAIL;
 }
 
+// An item that can't be written is answered "go on without a stream": with S_FALSE this library
+// re-tests the item and reports it and every later item of its solid block as a data error,
+// extracting none of them.
+constexpr HRESULT kRefusedAnswer = S_OK;
+
 }  // namespace
 
 bool IsUnsafeStoredPath(const rtl::String& p) {
@@ -175,7 +180,7 @@ HRESULT TMyArchiveExtractCallback::DoGetStream(uint32_t index, ISequentialOutStr
     FCurrentRefused = true;
     FSevenzip->SetLastError(platform::ERROR_INVALID_NAME);
     FSevenzip->ReportError(SZ_COULD_NOT_CREATE_FILE, firstTarget);
-    return S_FALSE;
+    return kRefusedAnswer;
   }
 
   if (FSevenzip->OnSetExtractName)
@@ -215,7 +220,7 @@ HRESULT TMyArchiveExtractCallback::DoGetStream(uint32_t index, ISequentialOutStr
   FCurrentRefused = true;
   FSevenzip->SetLastError(error);
   FSevenzip->ReportError(SZ_COULD_NOT_CREATE_FILE, firstTarget);
-  return S_FALSE;
+  return kRefusedAnswer;
 }
 
 HRESULT TMyArchiveExtractCallback::PrepareOperation(int32_t) { return S_OK; }
@@ -225,10 +230,15 @@ HRESULT TMyArchiveExtractCallback::SetOperationResult(int32_t result) {
 }
 
 HRESULT TMyArchiveExtractCallback::DoSetOperationResult(int32_t result) {
+  if (FCurrentRefused) {
+    // Already reported (code 11); its data went nowhere, whatever the library says of it.
+    FCurrentRefused = false;
+    if (FLastFileToExt) FAllFilesExt = true;
+    return S_OK;
+  }
   switch (result) {
     case kOK:
-      // The refused item's own test result must not hide its refusal.
-      if (!FCurrentRefused) FSevenzip->SetErrCode(SZ_SUCCESS);
+      FSevenzip->SetErrCode(SZ_SUCCESS);
       break;
     case kUnsupportedMethod:
       FSevenzip->ReportError(SZ_UNSUPPORTED_METHOD, FProgressFile);
@@ -242,7 +252,6 @@ HRESULT TMyArchiveExtractCallback::DoSetOperationResult(int32_t result) {
       FSevenzip->ReportError(SZ_DATA_ERROR, FProgressFile);
       break;
   }
-  FCurrentRefused = false;
   if (FLastFileToExt) FAllFilesExt = true;
   return S_OK;
 }

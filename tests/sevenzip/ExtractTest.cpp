@@ -1,0 +1,662 @@
+// TSevenZip against archives the 7z program makes at test time, compared with what `7z x` gives.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "platform/LastError.h"
+#include "sevenzip/SevenZip.h"
+#include "TestUtil.h"
+
+using namespace sztest;
+using sevenzip::TSevenZip;
+
+namespace {
+
+struct TMessage {
+  int32_t Code;
+  std::string Text;
+  std::string File;
+};
+
+// A component with its messages recorded, and every prompt failing the test unless allowed.
+class ExtractTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Zip = std::make_unique<TSevenZip>();
+    Zip->OnMessage = [this](TSevenZip*, int32_t code, const rtl::String& text, const rtl::String& file) {
+      Messages.push_back({code, rtl::U8(text), rtl::U8(file)});
+    };
+    sevenzip::SetBrowseForFileHandler([this](const sevenzip::TBrowseRequest& r, rtl::String&) {
+      Browses.push_back(r);
+      return false;
+    });
+  }
+  void TearDown() override { sevenzip::SetBrowseForFileHandler(nullptr); }
+
+  // The sample tree: nested folders, an empty folder, modes, odd-second times, non-ASCII and
+  // non-BMP names.
+  void MakeSampleTree(const fs::path& src) {
+    WriteFile(src / "top.txt", "top level\n");
+    WriteFile(src / "a/b/c/deep.txt", std::string(100000, 'x') + "end");
+    WriteFile(src / "run.sh", "#!/bin/sh\necho hi\n");
+    fs::permissions(src / "run.sh", fs::perms(0755));
+    WriteFile(src / "readonly.txt", "do not touch\n");
+    fs::permissions(src / "readonly.txt", fs::perms(0444));
+    WriteFile(src / "gr\xC3\xBC\xC3\x9F e/\xC3\xB1.txt", "non-ascii\n");
+    WriteFile(src / "\xF0\x9F\x98\x80 smile.txt", "non-bmp\n");
+    fs::create_directories(src / "empty");
+    fs::create_directories(src / "private");
+    WriteFile(src / "private/secret.txt", "s\n");
+    fs::permissions(src / "private", fs::perms(0700));
+    int64_t t = 1700000001;  // an odd second: kept to two-second steps
+    for (auto& e : fs::recursive_directory_iterator(src))
+      if (e.is_regular_file()) SetMTime(e.path(), t += 2);
+  }
+
+  int32_t ExtractTo(const fs::path& archive, const fs::path& dir, bool test = false) {
+    Zip->SetSZFileName(rtl::S(archive.string()));
+    Zip->SetExtrBaseDir(rtl::S(dir.string()));
+    return Zip->Extract(test);
+  }
+
+  // 7z x keeps exact times; ours are DOS times (two-second steps, rounded down).
+  static std::map<std::string, TEntry> DosRounded(std::map<std::string, TEntry> t) {
+    for (auto& [k, v] : t) v.MTime -= v.MTime % 2;
+    return t;
+  }
+
+  TScratch S;
+  std::unique_ptr<TSevenZip> Zip;
+  std::vector<TMessage> Messages;
+  std::vector<sevenzip::TBrowseRequest> Browses;
+};
+
+TEST_F(ExtractTest, TreeMatchesWhatSevenZipExtracts) {
+  MakeSampleTree(S / "src");
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src"));
+  ASSERT_TRUE(Extract7z(S / "t.7z", S / "ref"));
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  EXPECT_EQ(Zip->ErrCode(), 0);
+  EXPECT_TRUE(Messages.empty());
+  auto ours = Tree(S / "out"), ref = DosRounded(Tree(S / "ref"));
+  EXPECT_EQ(Describe(ours), Describe(ref));
+  EXPECT_EQ(ours, ref);
+  EXPECT_EQ(ModeOf(S / "out/run.sh"), 0755u);
+  EXPECT_EQ(ModeOf(S / "out/readonly.txt"), 0444u);
+  EXPECT_EQ(ModeOf(S / "out/private"), 0700u);
+  EXPECT_TRUE(fs::is_directory(S / "out/empty"));
+  EXPECT_EQ(MTimeOf(S / "out/top.txt") % 2, 0);
+  EXPECT_TRUE(Browses.empty());
+}
+
+TEST_F(ExtractTest, BaseDirWithAndWithoutSlashAndEmpty) {
+  WriteFile(S / "src/x/y.txt", "y");
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src"));
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "one/"), 0);
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "two"), 0);
+  EXPECT_EQ(ReadFile(S / "one/x/y.txt"), "y");
+  EXPECT_EQ(ReadFile(S / "two/x/y.txt"), "y");
+  // An empty folder means the current one; a relative one-letter folder is created.
+  fs::path old = fs::current_path();
+  fs::create_directories(S / "cwd");
+  fs::current_path(S / "cwd");
+  Zip->SetSZFileName(rtl::S((S / "t.7z").string()));
+  Zip->SetExtrBaseDir(u"");
+  EXPECT_EQ(Zip->Extract(false), 0);
+  Zip->SetExtrBaseDir(u"a");
+  EXPECT_EQ(Zip->Extract(false), 0);
+  fs::current_path(old);
+  EXPECT_EQ(ReadFile(S / "cwd/x/y.txt"), "y");
+  EXPECT_EQ(ReadFile(S / "cwd/a/x/y.txt"), "y");
+}
+
+TEST_F(ExtractTest, FolderMadeForAFileTakesNoFileMode) {
+  WriteFile(S / "src/d/e/f.txt", "f");
+  // Only the file is stored, no folder items.
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "", "d/e/f.txt"));
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  EXPECT_EQ(ReadFile(S / "out/d/e/f.txt"), "f");
+  EXPECT_EQ(ModeOf(S / "out/d/e"), 0777u & ~platform::ProcessUmask());
+}
+
+TEST_F(ExtractTest, TestModeCreatesNothingAndReportsStoredPaths) {
+  MakeSampleTree(S / "src");
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src"));
+  std::vector<std::string> progressNames;
+  Zip->OnProgress = [&](TSevenZip*, const rtl::String& f, int64_t, int64_t) { progressNames.push_back(rtl::U8(f)); };
+  int64_t pre = 0;
+  Zip->OnPreProgress = [&](TSevenZip*, int64_t max) { pre = max; };
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out", true), 0);
+  EXPECT_FALSE(fs::exists(S / "out"));
+  EXPECT_GT(pre, 100000);
+  ASSERT_FALSE(progressNames.empty());
+  for (auto& n : progressNames) EXPECT_EQ(n.find(S.Root.string()), std::string::npos) << n;
+}
+
+TEST_F(ExtractTest, PasswordRightAndWrong) {
+  WriteFile(S / "src/p.txt", "protected");
+  ASSERT_TRUE(Make7z(S / "plainhdr.7z", S / "src", "-pSecret"));
+  ASSERT_TRUE(Make7z(S / "enchdr.7z", S / "src", "-pSecret -mhe=on"));
+  struct {
+    const char* archive;
+    const char* password;
+    int32_t result;
+    int32_t code;
+    bool extracted;
+  } cases[] = {
+      {"plainhdr.7z", "Secret", 0, 0, true},
+      {"enchdr.7z", "Secret", 0, 0, true},
+      {"plainhdr.7z", "wrong", 0, 2, false},   // data error for the item
+      {"enchdr.7z", "wrong", -1, 1, false},    // headers can't be read
+      {"enchdr.7z", "", -1, 1, false},
+  };
+  int n = 0;
+  for (auto& c : cases) {
+    SCOPED_TRACE(std::string(c.archive) + " / " + c.password);
+    Messages.clear();
+    Zip->SetPassword(rtl::S(c.password));
+    fs::path out = S / ("out" + std::to_string(n++));
+    EXPECT_EQ(ExtractTo(S / c.archive, out), c.result);
+    EXPECT_EQ(Zip->ErrCode(), c.code);
+    if (c.extracted) {
+      EXPECT_EQ(ReadFile(out / "p.txt"), "protected");
+    } else {
+      ASSERT_EQ(Messages.size(), 1u);
+      EXPECT_EQ(Messages[0].Code, c.code);
+    }
+  }
+}
+
+TEST_F(ExtractTest, SplitVolumesThroughTheFirstWithoutPrompt) {
+  std::string big = PseudoRandom(300000, 1);
+  WriteFile(S / "src/big.txt", big);
+  ASSERT_TRUE(Make7z(S / "vol.7z", S / "src", "-v100k -mx1"));
+  ASSERT_TRUE(fs::exists(S / "vol.7z.003"));
+  bool asked = false;
+  Zip->OnOpenVolume = [&](rtl::String&, bool, bool& cancel) {
+    asked = true;
+    cancel = true;
+  };
+  EXPECT_EQ(ExtractTo(S / "vol.7z.001", S / "out"), 0);
+  EXPECT_EQ(ReadFile(S / "out/big.txt"), big);
+  EXPECT_FALSE(asked);
+  EXPECT_TRUE(Browses.empty());
+  EXPECT_EQ(Zip->GetIndexByFilename(u"BIG.TXT"), 0);
+}
+
+TEST_F(ExtractTest, MissingMiddleVolumeAsksOnOpenVolume) {
+  std::string big = PseudoRandom(300000, 2);
+  WriteFile(S / "src/big.txt", big);
+  ASSERT_TRUE(Make7z(S / "vol.7z", S / "src", "-v100k -mx1"));
+  fs::create_directories(S / "elsewhere");
+  fs::rename(S / "vol.7z.002", S / "elsewhere/moved.bin");
+
+  // Cancelled: the archive can't be opened.
+  std::vector<std::string> asked;
+  bool removableSeen = true;
+  Zip->OnOpenVolume = [&](rtl::String& name, bool removable, bool& cancel) {
+    asked.push_back(rtl::U8(name));
+    removableSeen = removable;
+    cancel = true;
+  };
+  EXPECT_EQ(ExtractTo(S / "vol.7z.001", S / "out1"), -1);
+  EXPECT_EQ(Zip->ErrCode(), 1);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0], (S / "vol.7z.002").string());
+  EXPECT_FALSE(removableSeen);
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].File, (S / "vol.7z.001").string());
+
+  // Replaced: the handler names the file where it now lives.
+  asked.clear();
+  Zip->OnOpenVolume = [&](rtl::String& name, bool, bool&) {
+    asked.push_back(rtl::U8(name));
+    name = rtl::S((S / "elsewhere/moved.bin").string());
+  };
+  EXPECT_EQ(ExtractTo(S / "vol.7z.001", S / "out2"), 0);
+  EXPECT_EQ(asked.size(), 1u);
+  EXPECT_EQ(ReadFile(S / "out2/big.txt"), big);
+  EXPECT_TRUE(Browses.empty());
+}
+
+TEST_F(ExtractTest, MissingVolumeWithoutHandlerShowsTheDialog) {
+  std::string big = PseudoRandom(250000, 3);
+  WriteFile(S / "src/big.txt", big);
+  ASSERT_TRUE(Make7z(S / "vol.7z", S / "src", "-v50k -mx0"));
+  fs::remove(S / "vol.7z.002");
+  EXPECT_EQ(ExtractTo(S / "vol.7z.001", S / "out"), -1);
+  ASSERT_EQ(Browses.size(), 1u);
+  EXPECT_EQ(rtl::U8(Browses[0].Title), "Select volume");
+  EXPECT_EQ(rtl::U8(Browses[0].FilterDescription), "vol.7z-volumes");
+  EXPECT_EQ(rtl::U8(Browses[0].FilterPattern), "vol.7z.*");
+  EXPECT_EQ(rtl::U8(Browses[0].InitialDir), S.Root.string());
+  EXPECT_EQ(Zip->ErrCode(), 1);
+}
+
+TEST_F(ExtractTest, TruncatedArchiveAsksForTheLastVolumeThenFails) {
+  WriteFile(S / "src/a.txt", std::string(50000, 'a'));
+  ASSERT_TRUE(Make7z(S / "full.7z", S / "src", "-mx0"));
+  std::string bytes = ReadFile(S / "full.7z");
+  WriteFile(S / "data.7z", bytes.substr(0, bytes.size() / 2));
+  EXPECT_EQ(ExtractTo(S / "data.7z", S / "out"), -1);
+  EXPECT_EQ(Zip->ErrCode(), 1);
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].Text, "File not found");
+  ASSERT_EQ(Browses.size(), 1u);
+  EXPECT_EQ(rtl::U8(Browses[0].Title), "Select last volume");
+  EXPECT_EQ(rtl::U8(Browses[0].FilterDescription), "-volumes");
+  EXPECT_EQ(rtl::U8(Browses[0].FilterPattern), ".*");
+  EXPECT_EQ(rtl::U8(Browses[0].InitialDir), "");
+  EXPECT_FALSE(fs::exists(S / "out/a.txt"));
+}
+
+TEST_F(ExtractTest, MissingOrGarbageArchiveIsFileNotFound) {
+  WriteFile(S / "garbage.7z", std::string(1000, '\x37'));
+  struct {
+    const char* name;
+    int32_t lastError;
+  } cases[] = {{"missing.7z", 2}, {"garbage.7z", 0}};
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Messages.clear();
+    Zip->SetLastError(0);
+    EXPECT_EQ(ExtractTo(S / c.name, S / "out"), -1);
+    EXPECT_EQ(Zip->ErrCode(), 1);
+    EXPECT_EQ(Zip->LastError(), c.lastError);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].File, (S / c.name).string());
+  }
+  EXPECT_FALSE(fs::exists(S / "out"));
+  EXPECT_TRUE(Browses.empty());
+}
+
+TEST_F(ExtractTest, CrcErrorThenCorrectItemGivesOneMessage) {
+  WriteFile(S / "src/1first.txt", std::string(4000, 'A'));
+  WriteFile(S / "src/2second.txt", std::string(4000, 'B'));
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-mx0 -ms=off", "1first.txt 2second.txt"));
+  std::string bytes = ReadFile(S / "t.7z");
+  ASSERT_EQ(bytes[32 + 10], 'A');  // stored data begins right after the 32-byte start header
+  bytes[32 + 10] = 'Z';
+  WriteFile(S / "t.7z", bytes);
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].Code, 3);
+  EXPECT_EQ(Messages[0].Text, "CRC Error");
+  EXPECT_EQ(Messages[0].File, (S / "out/1first.txt").string());
+  EXPECT_EQ(Zip->ErrCode(), 0);
+  EXPECT_EQ(ReadFile(S / "out/2second.txt"), std::string(4000, 'B'));
+}
+
+TEST_F(ExtractTest, SelectionByIndexHexAndName) {
+  for (const char* n : {"a.txt", "b.txt", "c.txt", "d.txt"}) WriteFile(S / "src/Dir" / n, n);
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "", "Dir/a.txt Dir/b.txt Dir/c.txt Dir/d.txt"));
+  struct {
+    std::vector<const char*> entries;
+    std::vector<const char*> expected;
+  } cases[] = {
+      {{"0"}, {"a.txt"}},
+      {{"$3"}, {"d.txt"}},
+      {{"0x2", " 1"}, {"b.txt", "c.txt"}},
+      {{"x1"}, {"b.txt"}},
+      {{"dir/C.TXT"}, {"c.txt"}},
+      {{"DIR/D.txt", "0"}, {"a.txt", "d.txt"}},
+  };
+  int n = 0;
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.entries[0]);
+    Zip->Files().Clear();
+    for (auto* e : c.entries) Zip->Files().Add(rtl::S(e));
+    int64_t pre = -1;
+    Zip->OnPreProgress = [&](TSevenZip*, int64_t v) { pre = v; };
+    fs::path out = S / ("out" + std::to_string(n++));
+    EXPECT_EQ(ExtractTo(S / "t.7z", out), 0);
+    std::vector<std::string> got;
+    for (auto& e : fs::directory_iterator(out / "Dir")) got.push_back(e.path().filename().string());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, std::vector<std::string>(c.expected.begin(), c.expected.end()));
+    EXPECT_EQ(pre, int64_t(5 * c.expected.size()));
+  }
+  EXPECT_TRUE(Messages.empty());
+}
+
+TEST_F(ExtractTest, IndexOutOfRange) {
+  WriteFile(S / "src/a.txt", "a");
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src"));
+  ASSERT_TRUE(Make7z(S / "empty.7z", S / "src", "-x!a.txt"));
+  struct {
+    const char* archive;
+    const char* entry;
+  } cases[] = {{"t.7z", "1"}, {"t.7z", "-1"}, {"t.7z", "nosuch.txt"}, {"empty.7z", "0"}};
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    Messages.clear();
+    Zip->Files().Clear();
+    Zip->Files().Add(rtl::S(c.entry));
+    EXPECT_EQ(ExtractTo(S / c.archive, S / "out"), -1);
+    EXPECT_EQ(Zip->ErrCode(), 5);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Text, "Index out of Range");
+    EXPECT_EQ(Messages[0].File, "");
+  }
+  EXPECT_FALSE(fs::exists(S / "out"));
+}
+
+TEST_F(ExtractTest, NoPathOption) {
+  WriteFile(S / "src/a/b/c.txt", "c");
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src"));
+  Zip->SetExtractOptions(sevenzip::OptBit(sevenzip::ExtractNoPath));
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  EXPECT_EQ(ReadFile(S / "out/c.txt"), "c");
+  EXPECT_FALSE(fs::exists(S / "out/a/b/c.txt"));
+}
+
+TEST_F(ExtractTest, OverwriteRules) {
+  WriteFile(S / "src/f.txt", "new");
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src"));
+  struct {
+    bool option;
+    int handler;  // 0 none, 1 says no, 2 says yes
+    const char* expected;
+  } cases[] = {{false, 0, "old"}, {false, 1, "old"}, {false, 2, "new"}, {true, 0, "new"}};
+  for (auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.option) + "/" + std::to_string(c.handler));
+    WriteFile(S / "out/f.txt", "old");
+    Zip->SetExtractOptions(c.option ? sevenzip::OptBit(sevenzip::ExtractOverwrite) : 0);
+    int calls = 0;
+    Zip->OnExtractOverwrite = nullptr;
+    if (c.handler)
+      Zip->OnExtractOverwrite = [&](TSevenZip*, const rtl::String& name, bool& doIt) {
+        ++calls;
+        EXPECT_EQ(rtl::U8(name), (S / "out/f.txt").string());
+        doIt = c.handler == 2;
+      };
+    Zip->SetErrCode(7);
+    EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+    EXPECT_EQ(ReadFile(S / "out/f.txt"), c.expected);
+    EXPECT_EQ(calls, c.handler ? 1 : 0);
+    EXPECT_EQ(Zip->ErrCode(), 0);
+  }
+  EXPECT_TRUE(Messages.empty());
+}
+
+TEST_F(ExtractTest, SetExtractNameRenames) {
+  WriteFile(S / "src/f.txt", "f");
+  WriteFile(S / "src/g.txt", "g");
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src"));
+  Zip->OnSetExtractName = [&](TSevenZip*, uint32_t, rtl::String& name) {
+    if (rtl::ExtractFileName(name) == u"f.txt") name = rtl::S((S / "renamed/ff.txt").string());
+  };
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  EXPECT_EQ(ReadFile(S / "renamed/ff.txt"), "f");
+  EXPECT_EQ(ReadFile(S / "out/g.txt"), "g");
+  EXPECT_FALSE(fs::exists(S / "out/f.txt"));
+
+  // A failure names the target as composed before the handler changed it.
+  fs::create_directories(S / "blocked");
+  WriteFile(S / "blocked/ff.txt", "ro");
+  fs::permissions(S / "blocked/ff.txt", fs::perms(0444));
+  Zip->OnSetExtractName = [&](TSevenZip*, uint32_t, rtl::String& name) {
+    if (rtl::ExtractFileName(name) == u"f.txt") name = rtl::S((S / "blocked/ff.txt").string());
+  };
+  Zip->SetExtractOptions(sevenzip::OptBit(sevenzip::ExtractOverwrite));
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out2"), 0);
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].Code, 11);
+  EXPECT_EQ(Messages[0].File, (S / "out2/f.txt").string());
+  EXPECT_EQ(ReadFile(S / "blocked/ff.txt"), "ro");
+}
+
+TEST_F(ExtractTest, ReadOnlyTargetIsCode11WithAccessDenied) {
+  WriteFile(S / "src/a.txt", "new a");
+  WriteFile(S / "src/b.txt", "new b");
+  WriteFile(S / "src/c.txt", "new c");
+  // One solid block: the refused item must not take the rest of its block with it.
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-ms=on", "a.txt b.txt c.txt"));
+  WriteFile(S / "out/b.txt", "old b");
+  fs::permissions(S / "out/b.txt", fs::perms(0444));
+  Zip->SetExtractOptions(sevenzip::OptBit(sevenzip::ExtractOverwrite));
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].Code, 11);
+  EXPECT_EQ(Messages[0].Text, "Could not create file");
+  EXPECT_EQ(Messages[0].File, (S / "out/b.txt").string());
+  EXPECT_EQ(Zip->LastError(), 5);
+  EXPECT_EQ(ReadFile(S / "out/b.txt"), "old b");
+  EXPECT_EQ(ReadFile(S / "out/a.txt"), "new a");
+  EXPECT_EQ(ReadFile(S / "out/c.txt"), "new c");
+  // The next correct item set the code back.
+  EXPECT_EQ(Zip->ErrCode(), 0);
+}
+
+TEST_F(ExtractTest, PathsLeavingTheFolderAreRefused) {
+  WriteFile(S / "inner/keep.txt", "keep");
+  WriteFile(S / "victim.txt", "victim");
+  WriteFile(S / "inner/sub/ok.txt", "ok");
+  // -spf keeps the names as given: one climbing out, one absolute.
+  ASSERT_TRUE(Make7z(S / "evil.7z", S / "inner", "-spf -ms=on",
+                     "../victim.txt " + Quote((S / "victim.txt").string()) + " sub/ok.txt keep.txt"));
+  fs::remove(S / "victim.txt");
+  EXPECT_EQ(ExtractTo(S / "evil.7z", S / "out"), 0);
+  EXPECT_FALSE(fs::exists(S / "victim.txt"));
+  EXPECT_EQ(ReadFile(S / "out/sub/ok.txt"), "ok");
+  EXPECT_EQ(ReadFile(S / "out/keep.txt"), "keep");
+  ASSERT_EQ(Messages.size(), 2u);
+  std::set<std::string> refused;
+  for (auto& m : Messages) {
+    EXPECT_EQ(m.Code, 11);
+    refused.insert(m.File);
+  }
+  EXPECT_EQ(refused, (std::set<std::string>{(S / "out/../victim.txt").string(),
+                                            (S / "out").string() + "/" + (S / "victim.txt").string()}));
+  // Without paths the file-name part is what counts, and it is harmless.
+  Messages.clear();
+  Zip->SetExtractOptions(sevenzip::OptBit(sevenzip::ExtractNoPath) | sevenzip::OptBit(sevenzip::ExtractOverwrite));
+  EXPECT_EQ(ExtractTo(S / "evil.7z", S / "flat"), 0);
+  EXPECT_EQ(ReadFile(S / "flat/victim.txt"), "victim");
+  EXPECT_TRUE(Messages.empty());
+}
+
+TEST_F(ExtractTest, ElfSelfExtractor) {
+  WriteFile(S / "src/in.txt", "inside");
+  ASSERT_TRUE(Make7z(S / "setup.exe", S / "src", "-sfx"));
+  int64_t stub = static_cast<int64_t>(fs::file_size("/usr/lib/p7zip/7zCon.sfx"));
+  EXPECT_TRUE(Zip->SFXCheck(rtl::S((S / "setup.exe").string())));
+  EXPECT_TRUE(Zip->IsSFX());
+  EXPECT_EQ(Zip->SFXOffset(), stub);
+  Zip->SetIsSFX(false);
+  Zip->SetSFXOffset(0);
+  EXPECT_EQ(ExtractTo(S / "setup.exe", S / "out"), 0);
+  EXPECT_EQ(ReadFile(S / "out/in.txt"), "inside");
+  EXPECT_TRUE(Zip->IsSFX());
+}
+
+TEST_F(ExtractTest, WindowsStubsBothWaysAndTheOffsetStays) {
+  WriteFile(S / "src/w.txt", "windows stub");
+  ASSERT_TRUE(Make7z(S / "inner.7z", S / "src"));
+  std::string archive = ReadFile(S / "inner.7z");
+
+  // Window scan: the archive right at 70536.
+  std::string stub(70536, '\0');
+  stub[0] = 'M';
+  stub[1] = 'Z';
+  WriteFile(S / "scan.EXE", stub + archive);
+  EXPECT_EQ(ExtractTo(S / "scan.EXE", S / "out1"), 0);
+  EXPECT_TRUE(Zip->IsSFX());
+  EXPECT_EQ(Zip->SFXOffset(), 70536);
+  EXPECT_EQ(ReadFile(S / "out1/w.txt"), "windows stub");
+
+  // Header candidate: past the window, named by the section table.
+  const uint32_t lfanew = 128, sections = 3, at = 200000;
+  std::string pe(at, '\0');
+  pe[0] = 'M';
+  pe[1] = 'Z';
+  auto put32 = [&](size_t off, uint32_t v) {
+    for (int i = 0; i < 4; ++i) pe[off + i] = char(v >> (8 * i));
+  };
+  put32(60, lfanew);
+  pe[lfanew + 6] = char(sections);
+  put32(lfanew + 248 + 40 * (sections + 1) - 20, at);
+  WriteFile(S / "cand.exe", pe + archive);
+  EXPECT_EQ(ExtractTo(S / "cand.exe", S / "out2"), 0);
+  EXPECT_EQ(Zip->SFXOffset(), at);
+  EXPECT_EQ(ReadFile(S / "out2/w.txt"), "windows stub");
+
+  // A later plain archive is still read from the old offset.
+  WriteFile(S / "prefixed.7z", std::string(at, 'j') + archive);
+  EXPECT_EQ(ExtractTo(S / "prefixed.7z", S / "out3"), 0);
+  EXPECT_EQ(ReadFile(S / "out3/w.txt"), "windows stub");
+  EXPECT_TRUE(Zip->IsSFX());
+  EXPECT_EQ(Zip->SFXOffset(), at);
+  Messages.clear();
+  EXPECT_EQ(ExtractTo(S / "inner.7z", S / "out4"), -1);
+  EXPECT_EQ(Zip->ErrCode(), 1);
+}
+
+TEST_F(ExtractTest, ExeWithoutArchiveIsCode7) {
+  struct {
+    const char* name;
+    size_t size;
+  } cases[] = {{"plain.exe", 200000}, {"short.Exe", 1000}, {"missing.exe", 0}};
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Messages.clear();
+    if (c.size) WriteFile(S / c.name, std::string(c.size, 'M'));
+    EXPECT_FALSE(Zip->SFXCheck(rtl::S((S / c.name).string())));
+    EXPECT_EQ(ExtractTo(S / c.name, S / "out"), -1);
+    EXPECT_EQ(Zip->ErrCode(), 7);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Text, "File is not an 7z SFX archive");
+    EXPECT_EQ(Messages[0].File, (S / c.name).string());
+  }
+  // Not an .exe: nothing checked, nothing changed.
+  Zip->SetIsSFX(true);
+  Zip->SetSFXOffset(5);
+  EXPECT_FALSE(Zip->SFXCheck(u"x.7z"));
+  EXPECT_TRUE(Zip->IsSFX());
+  EXPECT_EQ(Zip->SFXOffset(), 5);
+}
+
+TEST_F(ExtractTest, EventsRunOnTheCallingThreadWithParallelDecoding) {
+  // Several LZMA2 blocks decode on the library's threads.
+  std::string data = PseudoRandom(2000000, 4);
+  WriteFile(S / "src/big1.txt", data);
+  WriteFile(S / "src/big2.txt", data.substr(100));
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-m0=lzma2:c=256k -mmt=2 -mx1"));
+  const auto me = std::this_thread::get_id();
+  int progress = 0, files = 0, wrong = 0;
+  Zip->OnProgress = [&](TSevenZip*, const rtl::String&, int64_t, int64_t) {
+    ++progress;
+    if (std::this_thread::get_id() != me) ++wrong;
+  };
+  Zip->OnExtractfile = [&](TSevenZip*, const rtl::String&, int64_t) {
+    ++files;
+    if (std::this_thread::get_id() != me) ++wrong;
+  };
+  Zip->OnSetExtractName = [&](TSevenZip*, uint32_t, rtl::String&) {
+    if (std::this_thread::get_id() != me) ++wrong;
+  };
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  EXPECT_GT(progress, 0);
+  EXPECT_GT(files, 0);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(ReadFile(S / "out/big1.txt"), data);
+}
+
+TEST_F(ExtractTest, HandlerExceptionLeavesExtractAndTheComponentStaysUsable) {
+  WriteFile(S / "src/a.txt", "a");
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src"));
+  Zip->OnSetExtractName = [](TSevenZip* z, uint32_t, rtl::String&) {
+    z->SetMainCancel(true);
+    throw rtl::EAbort("stop here");
+  };
+  EXPECT_THROW(ExtractTo(S / "t.7z", S / "out"), rtl::EAbort);
+  EXPECT_FALSE(Zip->MainCancel());
+  Zip->OnSetExtractName = nullptr;
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  EXPECT_EQ(ReadFile(S / "out/a.txt"), "a");
+}
+
+TEST_F(ExtractTest, CancelFromAHandler) {
+  std::string data(3000000, 'c');
+  WriteFile(S / "src/a.bin", data);
+  WriteFile(S / "src/b.bin", data);
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-mx0"));
+  Zip->OnExtractfile = [&](TSevenZip* z, const rtl::String&, int64_t) { z->SetMainCancel(true); };
+  int32_t r = ExtractTo(S / "t.7z", S / "out");
+  EXPECT_NE(r, 0);
+  ASSERT_FALSE(Messages.empty());
+  EXPECT_EQ(Messages[0].Code, 6);
+  EXPECT_EQ(Messages[0].Text, "User canceled operation");
+  EXPECT_FALSE(Zip->MainCancel());
+}
+
+TEST_F(ExtractTest, GetIndexByFilename) {
+  for (const char* n : {"x/One.txt", "x/two.txt"}) WriteFile(S / "src" / n, n);
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "", "x/One.txt x/two.txt"));
+  Zip->SetSZFileName(rtl::S((S / "t.7z").string()));
+  EXPECT_EQ(Zip->GetIndexByFilename(u"X/ONE.TXT"), 0);
+  EXPECT_EQ(Zip->GetIndexByFilename(u"x/two.txt"), 1);
+  EXPECT_EQ(Zip->GetIndexByFilename(u"two.txt"), -1);
+  Zip->SetSZFileName(rtl::S((S / "none.7z").string()));
+  EXPECT_EQ(Zip->GetIndexByFilename(u"x/two.txt"), -1);
+}
+
+TEST(SevenZipSetters, VolumeSizeAndSFXCreateRules) {
+  TScratch S;
+  TSevenZip z;
+  EXPECT_EQ(z.NumberOfFiles(), -1);
+  EXPECT_EQ(rtl::U8(z.SFXModule()), "7z.sfx");
+  EXPECT_EQ(z.LPPMDsize(), 10);
+  EXPECT_EQ(z.LPPMDmem(), 30);
+  EXPECT_EQ(z.ErrCode(), 0);
+
+  z.SetSFXModule(rtl::S((S / "missing.sfx").string()));
+  z.SetSFXCreate(true);
+  EXPECT_FALSE(z.SFXCreate());
+
+  WriteFile(S / "stub.sfx", std::string(1000, 's'));
+  z.SetSFXModule(rtl::S((S / "stub.sfx").string()));
+  z.SetVolumeSize(10);
+  z.SetSFXCreate(true);
+  EXPECT_TRUE(z.SFXCreate());
+  EXPECT_EQ(z.SFXOffset(), 1000);
+  EXPECT_EQ(z.VolumeSize(), 1007);
+
+  z.SetSFXOffset(150000);
+  z.SetVolumeSize(100);
+  EXPECT_EQ(z.VolumeSize(), 150007);
+  z.SetVolumeSize(200000);
+  EXPECT_EQ(z.VolumeSize(), 200000);
+  z.SetVolumeSize(0);
+  EXPECT_EQ(z.VolumeSize(), 0);
+  z.SetSFXCreate(false);
+  z.SetVolumeSize(100);
+  EXPECT_EQ(z.VolumeSize(), 100);
+}
+
+// The library can't be bound: the exact two-line text.
+TEST(SevenZipLoad, MissingLibraryMessage) {
+  TScratch S;
+  WriteFile(S / "not-a-library.so", "nothing here");
+  const char* old = std::getenv("KRV_7Z_LIBRARY");
+  std::string saved = old ? old : "";
+  for (std::string path : {(S / "absent.so").string(), (S / "not-a-library.so").string(),
+                           std::string("libz.so.1")}) {
+    SCOPED_TRACE(path);
+    ::setenv("KRV_7Z_LIBRARY", path.c_str(), 1);
+    try {
+      TSevenZip z;
+      ADD_FAILURE() << "constructed";
+    } catch (const rtl::Exception& e) {
+      EXPECT_EQ(rtl::U8(e.Message()), "Could not load CreateObject function from 7z.so\r\nPerhaps 7z.so not found");
+    }
+  }
+  if (old)
+    ::setenv("KRV_7Z_LIBRARY", saved.c_str(), 1);
+  else
+    ::unsetenv("KRV_7Z_LIBRARY");
+  EXPECT_NO_THROW(TSevenZip());
+}
+
+}  // namespace

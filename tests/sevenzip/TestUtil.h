@@ -1,0 +1,139 @@
+// Shared helpers of the archive tests: a scratch folder, the 7z program, file trees.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "rtl/SysUtils.h"
+
+namespace sztest {
+
+namespace fs = std::filesystem;
+
+inline std::string Quote(const std::string& s) {
+  std::string r = "'";
+  for (char c : s) {
+    if (c == '\'')
+      r += "'\\''";
+    else
+      r += c;
+  }
+  return r + "'";
+}
+
+// Runs a shell command; answers its exit status.
+inline int Run(const std::string& cmd) {
+  int rc = std::system((cmd + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+inline void WriteFile(const fs::path& p, const std::string& data) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << data;
+}
+
+inline std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline uint32_t ModeOf(const fs::path& p) {
+  struct stat st{};
+  if (::lstat(p.c_str(), &st) != 0) return 0xFFFFFFFF;
+  return st.st_mode & 07777;
+}
+
+inline int64_t MTimeOf(const fs::path& p) {
+  struct stat st{};
+  if (::stat(p.c_str(), &st) != 0) return -1;
+  return st.st_mtim.tv_sec;
+}
+
+inline void SetMTime(const fs::path& p, int64_t unixSeconds) {
+  struct timespec ts[2] = {{unixSeconds, 0}, {unixSeconds, 0}};
+  ::utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+}
+
+// Deterministic bytes that don't compress (a linear congruential generator).
+inline std::string PseudoRandom(size_t size, uint32_t seed) {
+  std::string s(size, '\0');
+  uint64_t x = seed * 2862933555777941757ULL + 3037000493ULL;
+  for (size_t i = 0; i < size; ++i) {
+    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+    s[i] = char(x >> 56);
+  }
+  return s;
+}
+
+// One entry of a tree: kind, permission bits, content and modification time.
+struct TEntry {
+  char Kind;  // 'f' file, 'd' folder
+  uint32_t Mode;
+  std::string Content;
+  int64_t MTime;
+  bool operator==(const TEntry& o) const {
+    return Kind == o.Kind && Mode == o.Mode && Content == o.Content && MTime == o.MTime;
+  }
+};
+
+// Every entry below root by relative path; folder times are left out (their content moves them).
+inline std::map<std::string, TEntry> Tree(const fs::path& root) {
+  std::map<std::string, TEntry> r;
+  if (!fs::exists(root)) return r;
+  for (auto& e : fs::recursive_directory_iterator(root)) {
+    std::string rel = fs::relative(e.path(), root).string();
+    if (e.is_directory())
+      r[rel] = {'d', ModeOf(e.path()), "", 0};
+    else
+      r[rel] = {'f', ModeOf(e.path()), ReadFile(e.path()), MTimeOf(e.path())};
+  }
+  return r;
+}
+
+inline std::string Describe(const std::map<std::string, TEntry>& t) {
+  std::string s;
+  for (auto& [k, v] : t)
+    s += k + " " + v.Kind + " " + std::to_string(v.Mode) + " " + std::to_string(v.Content.size()) + " " +
+         std::to_string(v.MTime) + "\n";
+  return s;
+}
+
+// A fresh scratch folder per test, removed afterwards (write bits restored first).
+class TScratch {
+ public:
+  TScratch() {
+    char tmpl[] = "/tmp/krv-sevenzip-XXXXXX";
+    Root = ::mkdtemp(tmpl);
+  }
+  ~TScratch() {
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(Root, ec))
+      if (e.is_directory()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(Root, ec);
+  }
+  fs::path operator/(const std::string& s) const { return Root / s; }
+  rtl::String U(const std::string& s) const { return rtl::S((Root / s).string()); }
+  fs::path Root;
+};
+
+// Makes an archive with the 7z program from inside folder `from`; extra are 7z switches.
+inline bool Make7z(const fs::path& archive, const fs::path& from, const std::string& extra = "",
+                   const std::string& what = ".") {
+  return Run("cd " + Quote(from.string()) + " && 7z a -bd -y " + extra + " " + Quote(archive.string()) + " " + what) == 0;
+}
+
+// What the 7z program extracts, for comparison.
+inline bool Extract7z(const fs::path& archive, const fs::path& to, const std::string& extra = "") {
+  return Run("7z x -bd -y " + extra + " -o" + Quote(to.string()) + " " + Quote(archive.string())) == 0;
+}
+
+}  // namespace sztest

@@ -1,0 +1,409 @@
+// Volume names, self-extractor detection, stored-path rules, the hand-over gate, the input and
+// output streams and the platform file services, without the library where it isn't needed.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/Files.h"
+#include "platform/LastError.h"
+#include "sevenzip/SFXCheck.h"
+#include "sevenzip/SevenZipReader.h"
+#include "sevenzip/VolumeNames.h"
+#include "TestUtil.h"
+
+using namespace sztest;
+using namespace sevenzip;
+
+namespace {
+
+TEST(VolumeNames, NumberOf) {
+  struct {
+    const char* name;
+    int number;
+  } cases[] = {
+      {"data.7z.001", 1}, {"data.7z.002", 2}, {"a/b.c/data.7z.1000", 1000}, {"data.7z", -1},
+      {"data.7z.", -1},   {"data.7z.-1", -1}, {"data.7z.$10", -1},         {"data.7z. 12", -1},
+      {"dir.003/file", -1}, {"x.0000000000", -1}, {"x.999999999", 999999999}, {"x.00a", -1},
+  };
+  for (auto& c : cases) EXPECT_EQ(VolumeNumberOf(rtl::S(c.name)), c.number) << c.name;
+}
+
+TEST(VolumeNames, Compose) {
+  struct {
+    const char* arc;
+    int k;
+    bool sfx;
+    const char* expected;
+  } cases[] = {
+      {"data.7z.001", 2, false, "data.7z.002"}, {"data.7z.001", 12, false, "data.7z.012"},
+      {"/d/data.7z.001", 1234, false, "/d/data.7z.1234"}, {"setup.exe", 2, true, "setup.exe.002"},
+      {"setup.exe", 3, true, "setup.exe.003"},  {"data.7z", 2, false, "data.002"},
+      {"noext", 2, false, "noext.002"},
+  };
+  for (auto& c : cases) EXPECT_EQ(rtl::U8(VolumeName(rtl::S(c.arc), c.k, c.sfx)), c.expected) << c.arc;
+}
+
+TEST(VolumeNames, GuessAndBelong) {
+  std::set<std::string> present = {"v.7z.001", "v.7z.002", "v.7z.003", "v.7z.005", "w.7z.010", "w.7z.011"};
+  auto exists = [&](const rtl::String& n) { return present.count(rtl::U8(n)) > 0; };
+  struct {
+    const char* name;
+    const char* guess;
+  } cases[] = {{"v.7z.001", "v.7z.003"}, {"v.7z.003", "v.7z.003"}, {"v.7z.004", "v.7z.005"},
+               {"w.7z.010", "w.7z.011"}, {"v.7z", ""}, {"x.7z.001", "x.7z.001"}};
+  for (auto& c : cases) EXPECT_EQ(rtl::U8(GuessLastVolume(rtl::S(c.name), exists)), c.guess) << c.name;
+
+  struct {
+    const char* chosen;
+    const char* first;
+    bool sfx;
+    bool belongs;
+  } belong[] = {
+      {"/x/DATA.7Z.004", "/y/data.7z.001", false, true}, {"/x/other.7z.004", "/y/data.7z.001", false, false},
+      {"data.002", "data.7z", false, true},              {"setup.exe.002", "setup.exe", true, true},
+      {"setup.002", "setup.exe", true, false},           {"SETUP.EXE.9", "/p/setup.exe", true, true},
+  };
+  for (auto& b : belong)
+    EXPECT_EQ(BelongsToArchive(rtl::S(b.chosen), rtl::S(b.first), b.sfx), b.belongs) << b.chosen;
+}
+
+TEST(StoredPaths, UnsafeOnes) {
+  struct {
+    const char* path;
+    bool unsafe;
+  } cases[] = {
+      {"a/b.txt", false}, {"../a", true},     {"a/../../b", true}, {"/etc/passwd", true}, {"..", true},
+      {"a/..", true},     {"..a/b", false},   {"a/b..", false},    {"./a", false},        {"a\\..\\b", false},
+      {"", false},        {"a//..//b", true}, {"...", false},
+  };
+  for (auto& c : cases) EXPECT_EQ(IsUnsafeStoredPath(rtl::S(c.path)), c.unsafe) << c.path;
+}
+
+TEST(DosTimes, RoundedDownToEvenSecondsInRange) {
+  rtl::TDateTime t = rtl::EncodeDate(2020, 5, 17) + rtl::EncodeTime(12, 0, 1, 500);
+  uint64_t ft = 0;
+  ASSERT_TRUE(DosRoundedFileTime(t, ft));
+  rtl::TDateTime back = rtl::UTCToLocal(rtl::FileTimeToDateTime(ft));
+  int y, mo, d, h, mi, s, ms;
+  rtl::DecodeDateTime(back, y, mo, d, h, mi, s, ms);
+  EXPECT_EQ(h * 3600 + mi * 60 + s, 12 * 3600);
+  EXPECT_FALSE(DosRoundedFileTime(rtl::EncodeDate(1975, 1, 1), ft));
+  EXPECT_FALSE(DosRoundedFileTime(rtl::EncodeDate(2108, 1, 1), ft));
+}
+
+class TMemSource : public TSFXSource {
+ public:
+  explicit TMemSource(std::string d) : Data(std::move(d)) {}
+  int64_t Size() override { return static_cast<int64_t>(Data.size()); }
+  uint32_t ReadAt(int64_t off, void* buf, uint32_t n) override {
+    if (off < 0 || off >= Size()) return 0;
+    size_t k = std::min<size_t>(n, Data.size() - size_t(off));
+    std::memcpy(buf, Data.data() + off, k);
+    return uint32_t(k);
+  }
+  std::string Data;
+};
+
+const std::string kSig("\x37\x7A\xBC\xAF\x27\x1C", 6);
+
+TEST(SFXDetection, WindowAndCandidate) {
+  auto pe = [](size_t size, uint32_t lfanew, uint16_t n, uint32_t candidate) {
+    std::string s(size, '\0');
+    s[0] = 'M';
+    s[1] = 'Z';
+    auto put = [&](size_t off, uint32_t v, int bytes) {
+      for (int i = 0; i < bytes && off + i < s.size(); ++i) s[off + i] = char(v >> (8 * i));
+    };
+    put(60, lfanew, 4);
+    put(lfanew + 6, n, 2);
+    put(lfanew + 248 + 40 * (n + 1) - 20, candidate, 4);
+    return s;
+  };
+  struct {
+    const char* what;
+    std::string data;
+    int64_t expected;
+  } cases[] = {
+      {"window start", std::string(65536, 'M') + kSig + "rest", 65536},
+      {"window end", std::string(65536 + 81920 - 6, 'M') + kSig, 65536 + 81920 - 6},
+      {"just past the window", std::string(65536 + 81920 - 5, 'M') + kSig, -1},
+      {"before the window", std::string(100, 'M') + kSig + std::string(70000, 'M'), -1},
+      {"candidate", pe(150000, 64, 2, 150000 - 10) .substr(0, 149990) + kSig + "tail", 149990},
+      {"candidate equal to size", pe(150000, 64, 2, 150000), -1},
+      {"candidate without signature", pe(150000, 64, 2, 149000), -1},
+      {"short file, candidate", pe(1000, 64, 1, 900).substr(0, 900) + kSig, 900},
+      {"garbage header", std::string(70, '\xFF'), -1},
+      {"empty", std::string(), -1},
+  };
+  for (auto& c : cases) {
+    TMemSource src(c.data);
+    EXPECT_EQ(FindEmbeddedArchive(src), c.expected) << c.what;
+  }
+}
+
+TEST(SFXDetection, RealElfStubEndsWhereTheArchiveBegins) {
+  std::string stub = ReadFile("/usr/lib/p7zip/7zCon.sfx");
+  ASSERT_GT(stub.size(), 100000u);
+  TMemSource alone(stub);
+  EXPECT_EQ(ElfImageEnd(alone), int64_t(stub.size()));
+  EXPECT_EQ(FindEmbeddedArchive(alone), -1);
+  TMemSource joined(stub + kSig + std::string(26, '\0'));
+  EXPECT_EQ(FindEmbeddedArchive(joined), int64_t(stub.size()));
+  // Truncated or lying headers are no image.
+  TMemSource cut(stub.substr(0, 1000));
+  EXPECT_EQ(ElfImageEnd(cut), -1);
+}
+
+TEST(CallerGate, RunsHandedWorkOnTheServingThread) {
+  TCallerGate gate;
+  const auto me = std::this_thread::get_id();
+  std::atomic<int> onServer{0}, total{0};
+  bool threw = false;
+  gate.ServeWhile([&] {
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 3; ++w)
+      workers.emplace_back([&] {
+        for (int i = 0; i < 50; ++i)
+          gate.Run([&] {
+            ++total;
+            if (std::this_thread::get_id() == me) ++onServer;
+          });
+      });
+    for (auto& t : workers) t.join();
+    try {
+      gate.Run([] { throw rtl::EAbort("from the handler"); });
+    } catch (const rtl::EAbort&) {
+      threw = true;
+    }
+  });
+  EXPECT_EQ(total, 150);
+  EXPECT_EQ(onServer, 150);
+  EXPECT_TRUE(threw);
+  // Nobody serving: run in place.
+  int ran = 0;
+  gate.Run([&] { ++ran; });
+  EXPECT_EQ(ran, 1);
+}
+
+// The reader over files, without an owner.
+struct ReaderTest : ::testing::Test {
+  TScratch S;
+  std::string Part1, Part2, Part3;
+  void SetUp() override {
+    for (int i = 0; i < 50; ++i) Part1 += char('A' + i % 26);
+    for (int i = 0; i < 200; ++i) Part2 += char('a' + i % 26);
+    for (int i = 0; i < 30; ++i) Part3 += char('0' + i % 10);
+    WriteFile(S / "v.7z.001", Part1);
+    WriteFile(S / "v.7z.002", Part2);
+    WriteFile(S / "v.7z.003", Part3);
+  }
+};
+
+TEST_F(ReaderTest, SizeRequestJoinsTheVolumesAndReadsSpanThem) {
+  TComPtr<TMyStreamReader> r(new TMyStreamReader(nullptr, S.U("v.7z.001"), true));
+  uint64_t size = 0, pos = 0;
+  EXPECT_EQ(r->Seek(0, 2, &pos), S_OK);
+  EXPECT_EQ(pos, 280u);
+  EXPECT_EQ(r->GetSize(&size), S_OK);
+  EXPECT_EQ(size, 280u);
+  EXPECT_TRUE(r->Multivolume());
+  EXPECT_EQ(r->VolumeCount(), 3);
+  std::string all = Part1 + Part2 + Part3;
+  struct {
+    int64_t at;
+    uint32_t want;
+    uint32_t got;
+  } reads[] = {{40, 100, 100}, {0, 280, 280}, {249, 31, 31}, {270, 100, 10}, {280, 5, 0}, {10, 5, 5}};
+  for (auto& c : reads) {
+    std::string buf(c.want, '?');
+    uint32_t done = 12345;
+    r->Seek(c.at, 0, nullptr);
+    EXPECT_EQ(r->Read(buf.data(), c.want, &done), S_OK) << c.at;
+    EXPECT_EQ(done, c.got) << c.at;
+    EXPECT_EQ(buf.substr(0, done), all.substr(size_t(c.at), done)) << c.at;
+    EXPECT_EQ(r->Seek(0, 1, &pos), S_OK);
+    EXPECT_EQ(pos, uint64_t(c.at) + c.got);
+  }
+}
+
+TEST_F(ReaderTest, SingleFileAndMissingFile) {
+  WriteFile(S / "one.7z", "0123456789");
+  TComPtr<TMyStreamReader> r(new TMyStreamReader(nullptr, S.U("one.7z"), true));
+  uint64_t size = 0;
+  EXPECT_EQ(r->GetSize(&size), S_OK);
+  EXPECT_EQ(size, 10u);
+  EXPECT_FALSE(r->Multivolume());
+  char buf[20];
+  uint32_t done = 0;
+  r->Seek(5, 0, nullptr);
+  EXPECT_EQ(r->Read(buf, 20, &done), S_OK);
+  EXPECT_EQ(std::string(buf, done), "56789");
+
+  TComPtr<TMyStreamReader> m(new TMyStreamReader(nullptr, S.U("none.7z"), true));
+  uint64_t pos = 77;
+  EXPECT_EQ(m->Seek(0, 2, &pos), S_FALSE);
+  EXPECT_EQ(pos, 0u);
+  EXPECT_EQ(m->GetSize(&size), S_FALSE);
+  EXPECT_EQ(m->Read(buf, 10, &done), S_OK);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(m->MyLastErrorValue(), 2);
+}
+
+TEST_F(ReaderTest, DialogRequestsAndMissingVolumes) {
+  std::vector<TBrowseRequest> asked;
+  std::string answer;
+  SetBrowseForFileHandler([&](const TBrowseRequest& r, rtl::String& name) {
+    asked.push_back(r);
+    if (answer.empty()) return false;
+    name = rtl::S(answer);
+    return true;
+  });
+  fs::rename(S / "v.7z.002", S / "kept.bin");
+  TComPtr<TMyStreamReader> r(new TMyStreamReader(nullptr, S.U("v.7z.001"), true));
+  uint64_t size = 0;
+  EXPECT_EQ(r->GetSize(&size), S_OK);
+  EXPECT_EQ(size, 50u);  // the next volume is missing: just the first file
+  EXPECT_FALSE(r->ProvideMissingVolumes(280));
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(rtl::U8(asked[0].Title), "Select volume");
+  EXPECT_EQ(rtl::U8(asked[0].FilterDescription), "v.7z-volumes");
+  EXPECT_EQ(rtl::U8(asked[0].FilterPattern), "v.7z.*");
+  EXPECT_EQ(rtl::U8(asked[0].InitialDir), S.Root.string());
+  answer = (S / "kept.bin").string();
+  EXPECT_TRUE(r->ProvideMissingVolumes(280));
+  EXPECT_TRUE(r->Multivolume());
+  EXPECT_EQ(r->OfferedSize(), 280);
+  std::string buf(280, '?');
+  uint32_t done = 0;
+  r->Seek(0, 0, nullptr);
+  EXPECT_EQ(r->Read(buf.data(), 280, &done), S_OK);
+  EXPECT_EQ(buf, Part1 + Part2 + Part3);
+  SetBrowseForFileHandler(nullptr);
+}
+
+TEST_F(ReaderTest, LastVolumeSearchRejectsOtherArchives) {
+  // Volumes of a name without a number are named after it without its extension.
+  WriteFile(S / "v.003", Part3);
+  std::vector<std::string> answers = {(S / "other.7z.002").string(), (S / "v.003").string()};
+  int asks = 0;
+  SetBrowseForFileHandler([&](const TBrowseRequest& r, rtl::String& name) {
+    EXPECT_EQ(rtl::U8(r.Title), "Select last volume");
+    if (asks >= int(answers.size())) return false;
+    name = rtl::S(answers[asks++]);
+    return true;
+  });
+  WriteFile(S / "v.7z", Part1);
+  TComPtr<TMyStreamReader> r(new TMyStreamReader(nullptr, S.U("v.7z"), true));
+  // The name carries no number, so the user is asked; the other archive's volume is refused.
+  EXPECT_TRUE(r->OpenLastVolume());
+  EXPECT_EQ(asks, 2);
+  EXPECT_EQ(r->VolumeCount(), 3);
+  SetBrowseForFileHandler(nullptr);
+}
+
+TEST(OutputStream, PositionsAndTimes) {
+  TScratch S;
+  rtl::TDateTime when = rtl::UTCToLocal(rtl::UnixToDateTime(1600000001));
+  int32_t err = -1;
+  TMyStreamWriter* w = TMyStreamWriter::Create(&err, S.U("o.bin"), when, 0x81A48020, 0, false);
+  ASSERT_NE(w, nullptr);
+  TComPtr<TMyStreamWriter> ref(w);
+  uint32_t done = 0;
+  uint64_t pos = 0;
+  EXPECT_EQ(w->Write("hello", 5, &done), S_OK);
+  EXPECT_EQ(done, 5u);
+  EXPECT_EQ(w->Seek(1, 0, &pos), S_OK);
+  EXPECT_EQ(pos, 1u);
+  EXPECT_EQ(w->Write("EL", 2, nullptr), S_OK);
+  EXPECT_EQ(w->Seek(0, 2, &pos), S_OK);
+  EXPECT_EQ(pos, 5u);
+  EXPECT_EQ(w->Seek(-1, 1, &pos), S_OK);
+  EXPECT_EQ(pos, 4u);
+  EXPECT_EQ(w->SetSize(1), S_FALSE);
+  ref.Reset();
+  EXPECT_EQ(ReadFile(S / "o.bin"), "hELlo");
+  EXPECT_EQ(ModeOf(S / "o.bin"), 0644u);
+  EXPECT_EQ(MTimeOf(S / "o.bin"), 1600000000);  // kept after the writes, two-second step
+
+  WriteFile(S / "ro.bin", "keep");
+  fs::permissions(S / "ro.bin", fs::perms(0444));
+  EXPECT_EQ(TMyStreamWriter::Create(&err, S.U("ro.bin"), when, 0, 0, false), nullptr);
+  EXPECT_EQ(err, 5);
+  EXPECT_EQ(ReadFile(S / "ro.bin"), "keep");
+  EXPECT_EQ(TMyStreamWriter::Create(&err, S.U("no/such/dir/x"), when, 0, 0, false), nullptr);
+  EXPECT_EQ(err, 3);
+}
+
+TEST(PlatformFiles, ModesFromAttributes) {
+  uint32_t def = 0666 & ~platform::ProcessUmask();
+  struct {
+    uint32_t attr;
+    uint32_t mode;
+  } cases[] = {
+      {0x81A48020, 0644}, {0x81ED8020, 0755}, {0x8FFF8020, 0777},  // setuid/setgid/sticky dropped
+      {0x81248020, 0444}, {0x20, def},        {0x21, def & ~0222u}, {0, def},
+  };
+  for (auto& c : cases) EXPECT_EQ(platform::FileModeFromAttributes(c.attr), c.mode) << std::hex << c.attr;
+  EXPECT_EQ(platform::FolderModeFromAttributes(0x41ED8010), 0755);
+  EXPECT_EQ(platform::FolderModeFromAttributes(0x10), -1);
+}
+
+TEST(PlatformFiles, CreateAlwaysRules) {
+  TScratch S;
+  WriteFile(S / "ro", "x");
+  fs::permissions(S / "ro", fs::perms(0444));
+  fs::create_directories(S / "dir");
+  struct {
+    const char* name;
+    uint32_t error;
+  } refused[] = {{"ro", 5}, {"dir", 5}, {"missing/x", 3}};
+  for (auto& c : refused) {
+    EXPECT_EQ(platform::CreateFileAlways(S.U(c.name), 0), platform::INVALID_HANDLE_VALUE) << c.name;
+    EXPECT_EQ(platform::GetLastErrorValue(), c.error) << c.name;
+  }
+  WriteFile(S / "rw", "long old content");
+  platform::THandle h = platform::CreateFileAlways(S.U("rw"), 0x81248020);
+  ASSERT_NE(h, platform::INVALID_HANDLE_VALUE);
+  uint32_t done = 0;
+  EXPECT_TRUE(platform::WriteFileAt(h, 0, "new", 3, &done));
+  platform::CloseHandle(h);
+  EXPECT_EQ(ReadFile(S / "rw"), "new");
+  EXPECT_EQ(ModeOf(S / "rw"), 0444u);
+  EXPECT_TRUE(platform::PathExists(S.U("rw")));
+  EXPECT_FALSE(platform::PathExists(S.U("nothing")));
+  EXPECT_EQ(platform::GetDriveType(S.U("")), platform::DRIVE_FIXED);
+}
+
+TEST(PlatformFiles, RunningExecutableIsReplaced) {
+  TScratch S;
+  fs::copy_file("/bin/sleep", S / "prog");
+  fs::permissions(S / "prog", fs::perms(0755));
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl((S / "prog").c_str(), "prog", "5", nullptr);
+    ::_exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  // Wait until the program runs from the file.
+  for (int i = 0; i < 200 && ::access((S / "prog").c_str(), F_OK) == 0; ++i) {
+    std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+    if (fs::exists(exe) && fs::read_symlink(exe) == S / "prog") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  platform::THandle h = platform::CreateFileAlways(S.U("prog"), 0x81ED8020);
+  EXPECT_NE(h, platform::INVALID_HANDLE_VALUE);
+  uint32_t done = 0;
+  if (h != platform::INVALID_HANDLE_VALUE) {
+    platform::WriteFileAt(h, 0, "new", 3, &done);
+    platform::CloseHandle(h);
+  }
+  EXPECT_EQ(ReadFile(S / "prog"), "new");
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status));  // it was still running its own copy
+}
+
+}  // namespace
