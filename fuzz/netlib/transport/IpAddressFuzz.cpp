@@ -1,0 +1,67 @@
+// Address literals from outside (URLs, settings): parsing never fails other than with
+// "Invalid host address", and every text we write parses back to the same address.
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "netlib/transport/clIpAddress.h"
+#include "netlib/transport/clSocketUtils.h"
+
+using namespace netlib;
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+
+void LiteralRoundTrip(const uint8_t* data, size_t size) {
+  rtl::String text = rtl::Utf8ToString(std::string_view(reinterpret_cast<const char*>(data), size));
+  std::unique_ptr<TclIPAddress> a;
+  try {
+    a = TclIPAddress::CreateIpAddress(text);
+  } catch (const EclSocketError& e) {
+    Check(e.ErrorCode() == InvalidAddressCode);
+    Check(!TclIPAddress::IsHostIP(text) || text == u"255.255.255.255");
+    return;
+  }
+  Check(TclIPAddress::IsHostIP(text));
+  Check(a->AddressFamily() == 2 || a->AddressFamily() == 23);
+  rtl::String back = a->ToString();
+  Check(!back.empty());
+  auto b = TclIPAddress::CreateIpAddress(back);
+  Check(b->AddressFamily() == a->AddressFamily());
+  Check(b->AddressLength() == a->AddressLength());
+  if (a->AddressFamily() == 2) {
+    Check(std::memcmp(&reinterpret_cast<const sockaddr_in*>(a->Address())->sin_addr,
+                      &reinterpret_cast<const sockaddr_in*>(b->Address())->sin_addr, 4) == 0);
+  } else {
+    Check(std::memcmp(&reinterpret_cast<const sockaddr_in6*>(a->Address())->sin6_addr,
+                      &reinterpret_cast<const sockaddr_in6*>(b->Address())->sin6_addr, 16) == 0);
+  }
+  a->SetPort(static_cast<int>(size * 977));
+  Check(a->Port() == static_cast<int>((size * 977) & 0xFFFF));
+}
+
+void TextOfBytes(const uint8_t* data, size_t size) {
+  uint8_t bytes[16] = {};
+  std::memcpy(bytes, data, size < 16 ? size : 16);
+  rtl::String text = IPv6ToText(bytes);
+  Check(text.size() >= 2 && text.size() <= 39);
+  in6_addr parsed;
+  Check(inet_pton(AF_INET6, rtl::U8(text).c_str(), &parsed) == 1);
+  Check(std::memcmp(&parsed, bytes, 16) == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  if (data[0] & 1)
+    TextOfBytes(data + 1, size - 1);
+  else
+    LiteralRoundTrip(data + 1, size - 1);
+  return 0;
+}
