@@ -247,7 +247,8 @@ rtl::String TEncoding::GetString(const uint8_t* bytes, size_t count) const {
 
 int TEncoding::GetBytes(std::u16string_view text, uint8_t* bytes, int byteCount) const {
   rtl::Bytes b = GetBytes(text);
-  if (byteCount < 0 || b.size() > static_cast<size_t>(byteCount)) throw rtl::EEncodingError(kBufferTooSmall);
+  if (byteCount < 0 || b.size() > static_cast<size_t>(byteCount) || (!bytes && !b.empty()))
+    throw rtl::EEncodingError(kBufferTooSmall);
   if (!b.empty()) std::memcpy(bytes, b.data(), b.size());
   return static_cast<int>(b.size());
 }

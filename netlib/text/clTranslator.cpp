@@ -43,8 +43,30 @@ rtl::Bytes ByteStringToBytes(std::u16string_view s) {
 
 rtl::String BytesToByteString(const rtl::Bytes& b) { return rtl::String(b.begin(), b.end()); }
 
+rtl::Bytes TranslateBytes(std::u16string_view ACharSet, const rtl::Bytes& ASource, bool ATo) {
+  rtl::Bytes out(ASource);
+  if (const TclCharSetTable* table = FindFallbackCharSet(ACharSet)) {
+    const uint8_t* map = ATo ? table->ToTable : table->FromTable;
+    for (uint8_t& b : out) b = map[b];
+  }
+  return out;
+}
+
 void TranslateStreams(std::u16string_view ACharSet, rtl::TStream& ASource, rtl::TStream& ADestination, bool ATo) {
   const TclCharSetTable* table = FindFallbackCharSet(ACharSet);
+  if (&ASource == &ADestination) {
+    // One stream for both: translate it in place rather than overtake the reading.
+    int64_t pos = ASource.Position();
+    ASource.SetPosition(0);
+    rtl::Bytes data;
+    uint8_t chunk[8192];
+    for (int64_t n; (n = ASource.Read(chunk, sizeof(chunk))) > 0;) data.insert(data.end(), chunk, chunk + n);
+    data = TranslateBytes(ACharSet, data, ATo);
+    ASource.SetPosition(0);
+    ASource.WriteBuffer(data.data(), static_cast<int64_t>(data.size()));
+    ASource.SetPosition(pos);
+    return;
+  }
   int64_t sourcePos = ASource.Position();
   int64_t destPos = ADestination.Position();
   ASource.SetPosition(0);
@@ -61,15 +83,6 @@ void TranslateStreams(std::u16string_view ACharSet, rtl::TStream& ASource, rtl::
   }
   ASource.SetPosition(sourcePos);
   ADestination.SetPosition(destPos);
-}
-
-rtl::Bytes TranslateBytes(std::u16string_view ACharSet, const rtl::Bytes& ASource, bool ATo) {
-  rtl::Bytes out(ASource);
-  if (const TclCharSetTable* table = FindFallbackCharSet(ACharSet)) {
-    const uint8_t* map = ATo ? table->ToTable : table->FromTable;
-    for (uint8_t& b : out) b = map[b];
-  }
-  return out;
 }
 
 // The library's lenient UTF-8 decoder over code units of any width; positions at or past the

@@ -207,13 +207,22 @@ void TclStringsUtils::LoadStrings(rtl::TStream& ASource) {
   if (total < 0) total = 0;
   rtl::Bytes bytes;
   if (FBatchSize > 0) {
-    std::vector<uint8_t> buf(static_cast<size_t>(FBatchSize));
+    // The buffer stays small whatever the batch size; progress fires once per batch.
+    std::vector<uint8_t> buf(static_cast<size_t>(std::min(FBatchSize, 1 << 20)));
+    int64_t sinceProgress = 0;
+    auto report = [&] {
+      DoProgress(static_cast<int64_t>(bytes.size()), std::max(total, static_cast<int64_t>(bytes.size())));
+      sinceProgress = 0;
+    };
     for (;;) {
-      int64_t n = ASource.Read(buf.data(), FBatchSize);
+      int64_t want = std::min<int64_t>(static_cast<int64_t>(buf.size()), FBatchSize - sinceProgress);
+      int64_t n = ASource.Read(buf.data(), want);
       if (n <= 0) break;
       bytes.insert(bytes.end(), buf.begin(), buf.begin() + n);
-      DoProgress(static_cast<int64_t>(bytes.size()), std::max(total, static_cast<int64_t>(bytes.size())));
+      sinceProgress += n;
+      if (sinceProgress >= FBatchSize) report();
     }
+    if (sinceProgress > 0) report();
   } else {
     bytes = ReadToEnd(ASource);
     if (!bytes.empty()) DoProgress(static_cast<int64_t>(bytes.size()), static_cast<int64_t>(bytes.size()));

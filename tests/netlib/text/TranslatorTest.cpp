@@ -145,6 +145,16 @@ TEST(TranslatorTables, StreamsTranslateWholeAndKeepPositions) {
   EXPECT_EQ(Bytes(out.Memory(), out.Memory() + 6), win);
 }
 
+TEST(TranslatorTables, OneStreamAsSourceAndDestinationIsTranslatedInPlace) {
+  // Larger than one read chunk, so a naive copy would overtake its own reading.
+  Bytes win(20000, 0xE0);
+  rtl::TBytesStream s(win);
+  s.SetPosition(7);
+  TclTranslator::TranslateTo(u"koi8-r", s, s);
+  EXPECT_EQ(s.Position(), 7);
+  EXPECT_EQ(Bytes(s.Memory(), s.Memory() + s.Size()), Bytes(20000, 0xC1));
+}
+
 TEST(TranslatorTables, UnknownSetCopiesUnchanged) {
   Bytes data = B({0x00, 0x80, 0xFF, 0x41});
   EXPECT_EQ(TclTranslator::TranslateTo(u"utf-8", data), data);

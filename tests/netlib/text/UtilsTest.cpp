@@ -269,6 +269,18 @@ TEST(StringsUtils, BatchedRoundTripReportsProgress) {
   EXPECT_EQ(events, 4);
 }
 
+TEST(StringsUtils, HugeBatchSizeLoadsInOneBatch) {
+  rtl::TBytesStream s(Bytes{'a', '\n', 'b'});
+  rtl::TStringList list;
+  TclStringsUtils loader(&list, u"us-ascii");
+  loader.SetBatchSize(0x7FFFFFFF);
+  std::vector<int64_t> done;
+  loader.OnProgress = [&](void*, int64_t d, int64_t) { done.push_back(d); };
+  loader.LoadStrings(s);
+  EXPECT_EQ(Items(list), (std::vector<String>{u"a", u"b"}));
+  EXPECT_EQ(done, std::vector<int64_t>{3});
+}
+
 TEST(PutWordBE, StoresHighByteFirstAndGrows) {
   Bytes b(3, 0);
   int i = 0;
