@@ -190,7 +190,10 @@ std::vector<uint32_t> TclHostResolver4::Lookup(const rtl::String& AHostName) {
   FAsyncError = 0;
   FLookupHandle = AsyncGetHostByName(wnd, LookupCompletedMessage, name, &result);
   if (FLookupHandle == 0) RaiseSocketError(platform::WsaGetLastError());
-  while (!WaitForSocketEvent(*FCompleted, nullptr, rtl::GetTickCount64(), LookupTimeOut)) {
+  // One start for the whole lookup: restarting it after every dispatched message would let a
+  // window timer (the main window's marquee) keep a hanging lookup alive for ever.
+  uint64_t start = rtl::GetTickCount64();
+  while (!WaitForSocketEvent(*FCompleted, nullptr, start, LookupTimeOut)) {
   }
   FLookupHandle = 0;
   if (FAsyncError != 0) RaiseSocketError(FAsyncError);

@@ -364,11 +364,20 @@ TEST(HostResolver, IPv4ResolverTimesOutAndTheLateWorkerWritesNothing) {
   TTableSwap swap(ScriptedTable());
   TForcedOff off;
   gScriptedDone = false;
-  gScriptedDelayMs = 5600;
+  gScriptedDelayMs = 5800;
+  // A window timer keeps the wait busy with messages; the time-out still comes after 5 s.
+  int ticks = 0;
+  platform::gui::HWND wnd = platform::gui::AllocateHWnd([&](platform::gui::TMessage& m) {
+    if (m.Msg == platform::gui::WM_TIMER) ++ticks;
+  });
+  platform::gui::SetTimer(wnd, 1, 20);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(CodeOf([] { TclHostResolver4().ResolveIP(u"both.test"); }), -1);
   auto elapsed = std::chrono::steady_clock::now() - start;
+  platform::gui::DeallocateHWnd(wnd);
   EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(5700));
+  EXPECT_GT(ticks, 10);
   // Let the worker finish after the resolver and its list are gone (ASan watches for writes).
   for (int i = 0; i < 200 && !gScriptedDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
