@@ -1,0 +1,143 @@
+// The krv-7z program on the same archives, against what `7z x` extracts.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "TestUtil.h"
+
+using namespace sztest;
+
+namespace {
+
+const std::string kTool = std::string(KRV_BINARY_DIR) + "/tools/krv-7z/krv-7z";
+
+struct TResult {
+  int Code;
+  std::string Err;
+};
+
+// Runs the tool with the arguments (already quoted); stderr is captured.
+TResult RunTool(const std::string& args, const std::string& env = "") {
+  std::string cmd = env + " " + Quote(kTool) + " " + args + " 2>&1 >/dev/null";
+  TResult r{-1, ""};
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.Err.append(buf, n);
+  int status = ::pclose(p);
+  r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(S / "src/top.txt", "top\n");
+    WriteFile(S / "src/Dir/a.txt", PseudoRandom(70000, 9));
+    WriteFile(S / "src/Dir/b.txt", "b\n");
+    WriteFile(S / "src/bin/tool", "#!/bin/sh\n");
+    fs::permissions(S / "src/bin/tool", fs::perms(0750));
+    fs::create_directories(S / "src/empty");
+    for (auto& e : fs::recursive_directory_iterator(S / "src"))
+      if (e.is_regular_file()) SetMTime(e.path(), 1650000003);
+    ASSERT_TRUE(Make7z(S / "t.7z", S / "src"));
+  }
+  std::string A(const std::string& name) { return Quote((S / name).string()); }
+  TScratch S;
+};
+
+TEST_F(ToolTest, ExtractMatchesSevenZip) {
+  ASSERT_TRUE(Extract7z(S / "t.7z", S / "ref"));
+  TResult r = RunTool("x " + A("t.7z") + " -o " + A("out"));
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  auto ref = Tree(S / "ref");
+  for (auto& [k, v] : ref) v.MTime -= v.MTime % 2;
+  EXPECT_EQ(Describe(Tree(S / "out")), Describe(ref));
+  EXPECT_EQ(Tree(S / "out"), ref);
+}
+
+TEST_F(ToolTest, CommandsAndOptions) {
+  WriteFile(S / "src2/p.txt", "secret text");
+  ASSERT_TRUE(Make7z(S / "enc.7z", S / "src2", "-pPw -mhe=on"));
+  ASSERT_TRUE(Make7z(S / "sfx.exe", S / "src2", "-sfx"));
+  WriteFile(S / "pre/Dir/b.txt", "old");
+  struct {
+    const char* what;
+    std::string args;
+    int code;
+    std::string errContains;
+    std::string checkFile;  // relative to the scratch folder, "" for none
+    std::string content;    // expected content; "-" means the file must not exist
+  } cases[] = {
+      {"test", "t " + A("t.7z") + " -o " + A("tout"), 0, "", "tout", "-"},
+      {"selection", "x " + A("t.7z") + " -o " + A("sel") + " DIR/B.TXT", 0, "", "sel/Dir/b.txt", "b\n"},
+      {"selection leaves others", "x " + A("t.7z") + " -o " + A("sel2") + " dir/b.txt", 0, "", "sel2/top.txt", "-"},
+      {"no path", "x " + A("t.7z") + " --no-path -o " + A("flat"), 0, "", "flat/b.txt", "b\n"},
+      {"no overwrite", "x " + A("t.7z") + " -o " + A("pre"), 0, "", "pre/Dir/b.txt", "old"},
+      {"overwrite", "x " + A("t.7z") + " --overwrite -o" + A("pre"), 0, "", "pre/Dir/b.txt", "b\n"},
+      {"password", "x " + A("enc.7z") + " -p Pw -o " + A("pw"), 0, "", "pw/p.txt", "secret text"},
+      {"wrong password", "x " + A("enc.7z") + " -pnope -o " + A("pw2"), 2,
+       "message 1 File not found: " + (S / "enc.7z").string() + "\n", "pw2/p.txt", "-"},
+      {"self-extractor", "x " + A("sfx.exe") + " -o " + A("sfx"), 0, "", "sfx/p.txt", "secret text"},
+      {"missing archive", "x " + A("none.7z") + " -o " + A("none"), 2,
+       "message 1 File not found: " + (S / "none.7z").string() + "\n", "none", "-"},
+      {"index out of range", "x " + A("t.7z") + " -o " + A("oor") + " 99", 2, "message 5 Index out of Range: \n",
+       "oor", "-"},
+      {"double dash ends the options", "x " + A("t.7z") + " -o " + A("x") + " -- --overwrite", 2, "message 5 Index out of Range", "x",
+       "-"},
+      {"no arguments", "", 2, "usage: krv-7z", "", ""},
+      {"unknown command", "e " + A("t.7z"), 2, "unknown command 'e'", "", ""},
+      {"unknown option", "x " + A("t.7z") + " --force", 2, "unknown option '--force'", "", ""},
+      {"missing value", "x " + A("t.7z") + " -o", 2, "option -o needs a value", "", ""},
+      {"missing archive name", "t", 2, "missing archive name", "", ""},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TResult r = RunTool(c.args);
+    EXPECT_EQ(r.Code, c.code) << r.Err;
+    if (c.errContains.empty())
+      EXPECT_EQ(r.Err, "");
+    else
+      EXPECT_NE(r.Err.find(c.errContains), std::string::npos) << r.Err;
+    if (c.checkFile.empty()) continue;
+    if (c.content == "-")
+      EXPECT_FALSE(fs::exists(S / c.checkFile));
+    else
+      EXPECT_EQ(ReadFile(S / c.checkFile), c.content);
+  }
+}
+
+TEST_F(ToolTest, DamagedItemAndVolumes) {
+  WriteFile(S / "d/1.txt", std::string(3000, 'A'));
+  WriteFile(S / "d/2.txt", std::string(3000, 'B'));
+  ASSERT_TRUE(Make7z(S / "bad.7z", S / "d", "-mx0 -ms=off", "1.txt 2.txt"));
+  std::string bytes = ReadFile(S / "bad.7z");
+  bytes[40] ^= 0x55;
+  WriteFile(S / "bad.7z", bytes);
+  TResult r = RunTool("x " + A("bad.7z") + " -o " + A("bad"));
+  // The library's result is 0: the damage shows in the message, the exit code follows Extract.
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_EQ(r.Err, "message 3 CRC Error: " + (S / "bad/1.txt").string() + "\n");
+  EXPECT_EQ(ReadFile(S / "bad/2.txt"), std::string(3000, 'B'));
+
+  WriteFile(S / "v/big.bin", PseudoRandom(400000, 5));
+  ASSERT_TRUE(Make7z(S / "vol.7z", S / "v", "-v120k"));
+  r = RunTool("x " + A("vol.7z.001") + " -o " + A("vol"));
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(ReadFile(S / "vol/big.bin"), PseudoRandom(400000, 5));
+  fs::remove(S / "vol.7z.003");
+  r = RunTool("x " + A("vol.7z.001") + " -o " + A("vol2"));
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_NE(r.Err.find("message 1 File not found"), std::string::npos) << r.Err;
+}
+
+TEST_F(ToolTest, LibraryMissing) {
+  TResult r = RunTool("x " + A("t.7z") + " -o " + A("out"), "KRV_7Z_LIBRARY=" + A("absent.so"));
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_EQ(r.Err, "error: Could not load CreateObject function from 7z.so\r\nPerhaps 7z.so not found\n");
+  EXPECT_FALSE(fs::exists(S / "out"));
+}
+
+}  // namespace
