@@ -56,6 +56,8 @@ void LoadSettings() {
     LoadSettingsFromStream(stream);
   } catch (const std::exception& e) {
     ReportException(e);
+  } catch (...) {
+    WriteLog(u"Exception: unknown exception");
   }
 }
 
@@ -119,6 +121,8 @@ int RunDownloader() {
     }
   } catch (const std::exception& e) {
     ReportException(e);
+  } catch (...) {
+    WriteLog(u"Exception: unknown exception");
   }
   return 0;
 }
