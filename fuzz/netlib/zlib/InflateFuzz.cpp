@@ -1,0 +1,149 @@
+// Differential target: arbitrary bytes through TclInflater (raw or zlib mode, fed in pieces) and
+// through zlib's inflate must agree on whether the data is accepted, on the output up to the
+// first error, and on the number of input bytes a complete stream used.
+//
+// First byte: bit 0 selects the zlib wrapper, bits 1-7 seed the piece and output-buffer sizes.
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "netlib/zlib/clInflate.h"
+#include "netlib/zlib/clZLibBase.h"
+
+namespace {
+
+constexpr size_t kMaxOut = size_t(1) << 22;
+
+struct TOutcome {
+  std::vector<uint8_t> out;
+  bool accepted = false;   // end of stream reached (and trailer checked)
+  bool needDict = false;
+  bool error = false;
+  bool capped = false;     // output limit hit; acceptance not compared
+  uint64_t totalIn = 0;
+};
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "differential mismatch: %s\n", what);
+  std::abort();
+}
+
+TOutcome RunOurs(const uint8_t* data, size_t size, bool wrapped, uint32_t seed) {
+  TOutcome r;
+  netlib::TclInflater inf(!wrapped);
+  std::vector<uint8_t> buf(1 + seed % 70000);
+  auto next = [&seed] { seed = seed * 1103515245u + 12345u; return seed >> 16; };
+  auto drain = [&]() -> bool {
+    for (;;) {
+      int32_t n = inf.Inflate(buf.data(), 0, static_cast<int32_t>(buf.size()));
+      r.out.insert(r.out.end(), buf.begin(), buf.begin() + n);
+      if (r.out.size() > kMaxOut) return false;
+      if (n == 0 || inf.IsNeedingDictionary()) return true;
+    }
+  };
+  try {
+    size_t pos = 0;
+    bool whole = (seed & 3) == 0;
+    while (pos < size && !inf.IsFinished() && !inf.IsNeedingDictionary()) {
+      size_t piece = whole ? size - pos : 1 + next() % 37;
+      if (piece > size - pos) piece = size - pos;
+      inf.SetInput(data + pos, 0, static_cast<int32_t>(piece));
+      pos += piece;
+      while (!inf.IsNeedingInput() && !inf.IsFinished() && !inf.IsNeedingDictionary()) {
+        int32_t n = inf.Inflate(buf.data(), 0, static_cast<int32_t>(buf.size()));
+        r.out.insert(r.out.end(), buf.begin(), buf.begin() + n);
+        if (r.out.size() > kMaxOut) {
+          r.capped = true;
+          return r;
+        }
+        if (n == 0) break;
+      }
+      if (!inf.IsNeedingInput() && !inf.IsFinished() && !inf.IsNeedingDictionary())
+        break;  // stalled with input left: reported below as not accepted
+    }
+    if (!drain()) {
+      r.capped = true;
+      return r;
+    }
+    // Lengths never go negative and the totals add up.
+    if (inf.RemainingInput() < 0 || inf.TotalOut() != static_cast<int64_t>(r.out.size()))
+      Fail("counters");
+  } catch (const netlib::EclZLibError& e) {
+    if (e.ErrorCode() >= -100 || e.ErrorCode() < -129) Fail("unexpected error code");
+    r.error = true;
+    return r;
+  }
+  r.accepted = inf.IsFinished();
+  r.needDict = inf.IsNeedingDictionary();
+  r.totalIn = static_cast<uint64_t>(inf.TotalIn());
+  return r;
+}
+
+TOutcome RunZlib(const uint8_t* data, size_t size, bool wrapped) {
+  TOutcome r;
+  z_stream zs{};
+  if (inflateInit2(&zs, wrapped ? 15 : -15) != Z_OK) std::abort();
+  std::vector<uint8_t> buf(65536);
+  zs.next_in = const_cast<Bytef*>(data);
+  zs.avail_in = static_cast<uInt>(size);
+  for (;;) {
+    zs.next_out = buf.data();
+    zs.avail_out = static_cast<uInt>(buf.size());
+    int ret = inflate(&zs, Z_NO_FLUSH);
+    r.out.insert(r.out.end(), buf.begin(), buf.begin() + (buf.size() - zs.avail_out));
+    if (r.out.size() > kMaxOut) {
+      r.capped = true;
+      break;
+    }
+    if (ret == Z_STREAM_END) {
+      r.accepted = true;
+      break;
+    }
+    if (ret == Z_NEED_DICT) {
+      r.needDict = true;
+      break;
+    }
+    if (ret == Z_DATA_ERROR || ret == Z_MEM_ERROR || ret == Z_STREAM_ERROR) {
+      r.error = true;
+      break;
+    }
+    if (ret == Z_BUF_ERROR || (zs.avail_in == 0 && zs.avail_out != 0)) break;  // needs more input
+  }
+  r.totalIn = zs.total_in;
+  inflateEnd(&zs);
+  return r;
+}
+
+bool IsPrefix(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  return a.size() <= b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  bool wrapped = data[0] & 1;
+  uint32_t seed = data[0] >> 1;
+  TOutcome ours = RunOurs(data + 1, size - 1, wrapped, seed * 2654435761u);
+  TOutcome ref = RunZlib(data + 1, size - 1, wrapped);
+  if (ours.capped || ref.capped) {
+    if (!IsPrefix(ours.out, ref.out) && !IsPrefix(ref.out, ours.out)) Fail("capped output");
+    return 0;
+  }
+  if (ours.accepted != ref.accepted) Fail("acceptance");
+  if (ours.needDict != ref.needDict) Fail("dictionary request");
+  if (ref.error && !ours.error) Fail("zlib rejects data we took");
+  if (ours.accepted) {
+    if (ours.out != ref.out) Fail("output of accepted data");
+    if (ours.totalIn != ref.totalIn) Fail("input used by accepted data");
+  } else if (ours.error) {
+    if (!IsPrefix(ours.out, ref.out)) Fail("output before the error");
+  } else {
+    if (ours.out != ref.out) Fail("output of incomplete data");
+  }
+  return 0;
+}
