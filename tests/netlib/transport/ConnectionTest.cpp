@@ -573,3 +573,81 @@ TEST(Stream, PortRangeBindingRefusesBadRanges) {
 }
 
 }  // namespace
+
+namespace {
+
+// The server and datagram operations of the stream, driven by hand (no connection loop uses them).
+int LocalPort(platform::TSocket s) {
+  sockaddr_in a{};
+  socklen_t len = sizeof(a);
+  platform::GetSockName(s, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+TEST(ServerStream, ListenAcceptAndExchange) {
+  TConn server;
+  server.C.CreateSocket(2, 1, 6);
+  auto local = TclIPAddress::CreateIpAddress(u"127.0.0.1");
+  server.Stream().Bind(*local, 0);
+  server.Stream().Listen();
+  int port = server.Stream().Port();
+  ASSERT_GT(port, 0);
+  TConn client;
+  client.C.Open(u"127.0.0.1", port);
+  // The listening socket is non-blocking: nothing to accept is 10035.
+  int code = 10035;
+  for (int i = 0; i < 500 && code == 10035; ++i) {
+    code = CodeOf([&] { server.Stream().Accept(); });
+    if (code == 10035) TLoopbackServer::SleepMs(5);
+  }
+  ASSERT_EQ(code, 0);
+  EXPECT_EQ(server.Stream().PeerIP(), u"127.0.0.1");
+  EXPECT_EQ(server.Stream().PeerPort(), client.C.Port());
+  client.C.WriteString(u"ping");
+  rtl::TMemoryStream got;
+  for (int i = 0; i < 500 && got.Size() < 4; ++i) {
+    server.Stream().Read(&got);
+    if (got.Size() < 4) TLoopbackServer::SleepMs(5);
+  }
+  EXPECT_EQ(Text(got), "ping");
+  client.C.Close(true);
+  server.C.Close(false);
+}
+
+TEST(ServerStream, DatagramRoundTrip) {
+  TConn a, b;
+  a.C.CreateSocket(2, 2, 17);
+  b.C.CreateSocket(2, 2, 17);
+  auto local = TclIPAddress::CreateIpAddress(u"127.0.0.1");
+  a.Stream().Bind(*local, 0);
+  b.Stream().Bind(*local, 0);
+  unsigned long nonBlocking = 1;
+  platform::IoctlSocket(b.C.Socket().Socket(), platform::WSA_FIONBIO, &nonBlocking);
+  int portA = LocalPort(a.C.Socket().Socket()), portB = LocalPort(b.C.Socket().Socket());
+  rtl::TMemoryStream out;
+  out.WriteBuffer("datagram", 8);
+  out.SetPosition(0);
+  auto to = TclIPAddress::CreateIpAddress(u"127.0.0.1");
+  EXPECT_TRUE(a.Stream().WriteTo(&out, *to, portB));
+  EXPECT_EQ(out.Position(), 8);
+  rtl::TMemoryStream in;
+  bool got = false;
+  for (int i = 0; i < 500 && !got; ++i) {
+    got = b.Stream().ReadFrom(&in);
+    if (!got) TLoopbackServer::SleepMs(5);
+  }
+  ASSERT_TRUE(got);
+  EXPECT_EQ(Text(in), "datagram");
+  EXPECT_EQ(b.Stream().PeerIP(), u"127.0.0.1");
+  EXPECT_EQ(b.Stream().PeerPort(), portA);
+  // Broadcast is refused on IPv6 sockets only.
+  EXPECT_NO_THROW(a.Stream().Broadcast());
+  TConn v6;
+  v6.C.CreateSocket(23, 2, 17);
+  EXPECT_EQ(CodeOf([&] { v6.Stream().Broadcast(); }), -7);
+  a.C.Close(false);
+  b.C.Close(false);
+  v6.C.Close(false);
+}
+
+}  // namespace
