@@ -5,7 +5,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
+#include <mutex>
 #include <unistd.h>
 
 #include "platform/LastError.h"
@@ -70,6 +70,18 @@ intptr_t Fail(uint32_t code) {
   return code == 0 || code > 32 ? static_cast<intptr_t>(ERROR_GEN_FAILURE) : static_cast<intptr_t>(code);
 }
 
+// Programs we started and nobody waits for. The ones that have ended are reaped at the next
+// start, so a long-running caller keeps no more than its live children and the last ones to end;
+// a reaper thread would cost the launch path a thread start and a slower exit.
+std::mutex gStartedLock;
+std::vector<pid_t> gStarted;
+
+void Started(pid_t pid) {
+  std::lock_guard<std::mutex> lock(gStartedLock);
+  std::erase_if(gStarted, [](pid_t p) { return ::waitpid(p, nullptr, WNOHANG) != 0; });
+  gStarted.push_back(pid);
+}
+
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -128,15 +140,7 @@ intptr_t ShellExecuteW(void*, std::u16string_view verb, const rtl::String& file,
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return Fail(WindowsErrorFromErrno(rc));
-  // Nobody waits for the program; a reaper keeps it from lingering as a zombie while we run.
-  try {
-    std::thread([pid] {
-      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-      }
-    }).detach();
-  } catch (...) {
-    // Without a thread the child is reaped when we end; the launch itself succeeded.
-  }
+  Started(pid);
   SetLastErrorValue(ERROR_SUCCESS);
   return 42;  // any value above 32 means success; this is the one the shell answers
 }
