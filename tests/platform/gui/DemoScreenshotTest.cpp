@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "GtkLeakSuppressions.h"
 #include "XvfbDisplay.h"
 
 namespace {

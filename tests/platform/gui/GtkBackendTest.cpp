@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "GtkLeakSuppressions.h"
 #include "XvfbDisplay.h"
 #include "platform/LastError.h"
 #include "platform/gui/Dialogs.h"
