@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "GtkLeakSuppressions.h"
 #include "XvfbDisplay.h"
@@ -86,6 +87,45 @@ TEST(DemoWindow, MarqueeMovesBetweenTwoScreenshots) {
   EXPECT_GE(changed.Y, window.Y + 47);
   EXPECT_LE(changed.Y + changed.H, window.Y + 47 + 25);
   std::remove(b.c_str());  // the first one stays as the artifact
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DemoProgram, LaunchPathDoesNotNeedGtk) {
+  int status = -1;
+  std::string needed = Shell(std::string("readelf -d ") + KRV_DEMO_PROGRAM + " 2>&1 | grep NEEDED", &status);
+  ASSERT_EQ(status, 0) << needed;
+  EXPECT_NE(needed.find("libc.so"), std::string::npos) << needed;
+  for (const char* lib : {"libgtk", "libgdk", "libglib", "libgobject", "libX11"})
+    EXPECT_EQ(needed.find(lib), std::string::npos) << lib << " in\n" << needed;
+}
+
+TEST(DemoProgram, BadArgumentsGetAClearErrorAndExitCode2) {
+  const std::vector<std::string> cases = {"--seconds", "--seconds x", "--seconds -1", "--seconds 99999999",
+                                          "--message", "--bogus"};
+  for (const std::string& args : cases) {
+    int status = -1;
+    std::string out = Shell("KRV_GUI=headless " + std::string(KRV_DEMO_PROGRAM) + " " + args + " 2>&1", &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args << ": " << status;
+    EXPECT_NE(out.find("krv-gui-demo: "), std::string::npos) << args;
+    EXPECT_NE(out.find("usage:"), std::string::npos) << args;
+  }
+}
+
+TEST(DemoProgram, RunsHeadlessAndEndsByItself) {
+  int status = -1;
+  std::string out = Shell("env -u DISPLAY -u WAYLAND_DISPLAY timeout 20 " + std::string(KRV_DEMO_PROGRAM) +
+                              " --seconds 1 2>&1",
+                          &status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  EXPECT_NE(out.find("headless backend"), std::string::npos) << out;
+  unsigned long long moves = 0;
+  auto at = out.find("marquee moved ");
+  ASSERT_NE(at, std::string::npos) << out;
+  std::sscanf(out.c_str() + at, "marquee moved %llu", &moves);
+  EXPECT_GE(moves, 20u) << "about 100 moves a second while the demo pumps messages";
 }
 
 }  // namespace
