@@ -374,3 +374,95 @@ TEST(VersionReaderPrint, TheSettingIsReadOnceAndOnlyFromASource) {
 }
 
 }  // namespace
+
+namespace {
+
+// A minimal ELF image: header, section-name table, the block as ".versioninfo" (or NOBITS), and
+// three section headers, in either class and byte order; the count and the name-table index can
+// be moved into section 0 as large files do.
+struct TElfSpec {
+  bool is64, big;
+  bool extendedCount = false, extendedIndex = false, nobits = false;
+  int64_t sizeDelta = 0;  // added to the section's size
+};
+
+rtl::Bytes MakeElf(const TElfSpec& s, const rtl::Bytes& block) {
+  rtl::Bytes img(s.is64 ? 64 : 52, 0);
+  auto put = [&](size_t at, uint64_t v, int n) {
+    if (img.size() < at + n) img.resize(at + n, 0);
+    for (int i = 0; i < n; ++i) img[at + (s.big ? n - 1 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  const char names[] = "\0.shstrtab\0.versioninfo";
+  size_t strOff = img.size();
+  img.insert(img.end(), names, names + sizeof names);
+  while (img.size() % 4) img.push_back(0);
+  size_t blockOff = img.size();
+  img.insert(img.end(), block.begin(), block.end());
+  while (img.size() % 8) img.push_back(0);
+  size_t shoff = img.size();
+  const int ent = s.is64 ? 64 : 40;
+  img.resize(shoff + 3 * ent, 0);
+  std::memcpy(img.data(), "\x7F" "ELF", 4);
+  img[4] = s.is64 ? 2 : 1;
+  img[5] = s.big ? 2 : 1;
+  img[6] = 1;
+  if (s.is64) {
+    put(40, shoff, 8), put(58, ent, 2), put(60, s.extendedCount ? 0 : 3, 2), put(62, s.extendedIndex ? 0xFFFF : 1, 2);
+  } else {
+    put(32, shoff, 4), put(46, ent, 2), put(48, s.extendedCount ? 0 : 3, 2), put(50, s.extendedIndex ? 0xFFFF : 1, 2);
+  }
+  auto section = [&](int i, uint32_t name, uint32_t type, uint64_t off, uint64_t size, uint32_t link) {
+    size_t b = shoff + i * ent;
+    put(b, name, 4), put(b + 4, type, 4);
+    if (s.is64) put(b + 24, off, 8), put(b + 32, size, 8), put(b + 40, link, 4);
+    else put(b + 16, off, 4), put(b + 20, size, 4), put(b + 24, link, 4);
+  };
+  section(0, 0, 0, 0, s.extendedCount ? 3 : 0, s.extendedIndex ? 1 : 0);
+  section(1, 1, 3, strOff, sizeof names, 0);
+  section(2, 11, s.nobits ? 8 : 1, blockOff, block.size() + s.sizeDelta, 0);
+  return img;
+}
+
+TEST(ElfVersionBlock, ClassesByteOrdersAndLargeFileFields) {
+  rtl::Bytes block = Block(KRV_PRODUCT_10002);
+  ASSERT_FALSE(block.empty());
+  struct Case {
+    const char* name;
+    TElfSpec spec;
+    uint32_t error;  // 0: the block is found
+  };
+  const Case cases[] = {
+      {"ELF64 LE", {true, false}, 0},
+      {"ELF64 BE", {true, true}, 0},
+      {"ELF32 LE", {false, false}, 0},
+      {"ELF32 BE", {false, true}, 0},
+      {"count in section 0", {true, false, true}, 0},
+      {"name index in section 0", {false, true, false, true}, 0},
+      {"both in section 0", {true, true, true, true}, 0},
+      {"NOBITS", {true, false, false, false, true}, platform::verinfo::ERROR_RESOURCE_TYPE_NOT_FOUND},
+      {"section shorter than the block", {true, false, false, false, false, -2}, platform::verinfo::ERROR_RESOURCE_DATA_NOT_FOUND},
+      {"section longer than the block", {false, false, false, false, false, 8}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rtl::Bytes img = MakeElf(c.spec, block);
+    uint32_t error = 12345;
+    rtl::Bytes found = platform::VersionBlockFromImage(img.data(), img.size(), error);
+    EXPECT_EQ(error, c.error);
+    if (c.error == 0) {
+      EXPECT_EQ(found, block);
+    } else {
+      EXPECT_TRUE(found.empty());
+    }
+    // Cut anywhere, the image gives an error and never a read past its end.
+    for (size_t cut = 0; cut < img.size(); cut += 7) {
+      rtl::Bytes part(img.begin(), img.begin() + cut);
+      uint32_t e = 0;
+      rtl::Bytes r = platform::VersionBlockFromImage(part.data(), part.size(), e);
+      EXPECT_TRUE(r.empty() || r == block);
+      EXPECT_EQ(r.empty(), e != 0);
+    }
+  }
+}
+
+}  // namespace
