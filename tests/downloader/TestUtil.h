@@ -25,8 +25,12 @@ namespace fs = std::filesystem;
 
 class TTempDir {
  public:
+  // Under the build tree: the tests run programs from these folders, and a temporary file system
+  // may be mounted without execute rights.
   TTempDir() {
-    std::string pattern = (fs::temp_directory_path() / "krv-launch-XXXXXX").string();
+    fs::path base = fs::path(KRV_BINARY_DIR) / "tests" / "downloader" / "tmp";
+    fs::create_directories(base);
+    std::string pattern = (base / "krv-launch-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     FPath = pattern;
   }
