@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -56,6 +57,7 @@ Bytes SampleBinary(size_t size, uint32_t seed) {
   return out;
 }
 
+// Each caller removes its folder when done with it.
 std::string TempDir() {
   static std::atomic<int> n{0};
   std::string base = std::string(KRV_BINARY_DIR) + "/zlib-test-tmp";
@@ -93,16 +95,18 @@ Bytes Encode(const std::string& commandTemplate, const Bytes& data) {
   std::string cmd = commandTemplate;
   ReplaceAll(cmd, "{in}", in);
   ReplaceAll(cmd, "{out}", out);
-  if (!Run(cmd)) return {};
-  return ReadFile(out);
+  Bytes made = Run(cmd) ? ReadFile(out) : Bytes();
+  std::filesystem::remove_all(dir);
+  return made;
 }
 
 Bytes Python(const std::string& script) {
   std::string dir = TempDir();
   std::string py = dir + "/make.py", out = dir + "/made.bin";
   WriteFile(py, Bytes(script.begin(), script.end()));
-  if (!Run("python3 " + py + " " + out)) return {};
-  return ReadFile(out);
+  Bytes made = Run("python3 " + py + " " + out) ? ReadFile(out) : Bytes();
+  std::filesystem::remove_all(dir);
+  return made;
 }
 
 void TBitWriter::Bits(uint32_t value, int n) {
