@@ -218,6 +218,9 @@ class TGtkToolkit final : public IToolkit {
   TGtkToolkit() {
     FSource = g_source_new(&gQueueFuncs, sizeof(TQueueSource));
     g_source_set_priority(FSource, G_PRIORITY_DEFAULT);
+    // A handler run by this source may wait (a download started from a timer inside a message
+    // box): the source must stay in the poll set meanwhile, or posts and timers would not wake it.
+    g_source_set_can_recurse(FSource, TRUE);
     auto* q = reinterpret_cast<TQueueSource*>(FSource);
     q->WakeTag = g_source_add_unix_fd(FSource, gQueue->WakeFd(), G_IO_IN);
     q->TimerTag = g_source_add_unix_fd(FSource, gQueue->TimerFd(), G_IO_IN);

@@ -125,6 +125,43 @@ TEST_F(GtkApp, MessageBoxIsModalAndReturnsWhenClosed) {
   EXPECT_EQ(Application().MessageBox(u"Go on?", u"Question", MB_YESNO | MB_ICONQUESTION), IDNO);
 }
 
+// A handler that runs inside GTK's nested loop (dispatched by GLib, not by our loop) and waits
+// there, as a download started from a timer would: posts from a worker and timers must still
+// wake that inner wait.
+TEST_F(GtkApp, WaitInsideAHandlerDispatchedByGtksNestedLoopStillSeesThePosts) {
+  std::atomic<int64_t> postedAt{0};
+  int64_t receivedAt = 0;
+  auto now = [] { return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count(); };
+  HWND target = AllocateHWnd([&](TMessage& m) {
+    if (m.Msg == WM_USER) receivedAt = now();
+  });
+  TTimer t;
+  t.SetInterval(30);
+  bool ran = false;
+  t.OnTimer = [&](TObject*) {
+    if (!Application().ModalOpen() || ran) return;
+    ran = true;
+    t.SetEnabled(false);
+    PumpFor(300);  // let the box settle: GTK has nothing more to do
+    std::thread worker([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      postedAt = now();
+      PostMessage(target, WM_USER, 0, 0);
+    });
+    auto t0 = Clock::now();
+    while (!receivedAt && MsSince(t0) < 3000)
+      if (MsgWaitForMultipleObjects(nullptr, 0, 3000) == WAIT_OBJECT_0) ProcessMessages();
+    worker.join();
+    Application().EndModal(IDOK);
+  };
+  EXPECT_EQ(Application().MessageBox(u"inner wait", u"Nested", MB_OK), IDOK);
+  EXPECT_TRUE(ran);
+  ASSERT_NE(receivedAt, 0);
+  // Woken by the post itself (about 0 ms), not by some later toolkit work (about 90 ms here).
+  EXPECT_LT(receivedAt - postedAt, 50) << "the post did not wake the inner wait";
+  DeallocateHWnd(target);
+}
+
 class TWindowForm : public TForm {
  public:
   TLabel* Label;
