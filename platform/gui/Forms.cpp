@@ -455,9 +455,11 @@ bool TApplication::ModalOpen() { return Toolkit().ModalDepth() > 0; }
 rtl::String TApplication::ModalTitle() { return rtl::S(Toolkit().ModalTitle()); }
 bool TApplication::EndModal(int result) { return Toolkit().EndModal(result); }
 
+// Never destroyed: at exit other static objects may already be gone. Programs that want their
+// forms' OnDestroy to run call DestroyForms before they return.
 TApplication& Application() {
-  static TApplication app;
-  return app;
+  static TApplication* app = new TApplication;
+  return *app;
 }
 
 }  // namespace platform::gui

@@ -76,9 +76,10 @@ class THeadlessToolkit final : public IToolkit {
 
 }  // namespace
 
+// Never destroyed: forms may still be freed while static objects go away at exit.
 IToolkit* HeadlessToolkit() {
-  static THeadlessToolkit kit;
-  return &kit;
+  static THeadlessToolkit* kit = new THeadlessToolkit;
+  return kit;
 }
 
 }  // namespace platform::gui::detail

@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     Application().Run();
     std::fprintf(stderr, "krv-gui-demo: marquee moved %llu times\n",
                  (unsigned long long)form->progress->MarqueeSteps());
+    Application().DestroyForms();
   } catch (const rtl::Exception& e) {
     std::fprintf(stderr, "krv-gui-demo: %s\n", rtl::U8(e.Diagnostic()).c_str());
     return 1;
