@@ -126,41 +126,44 @@ class TIconvEncoding : public TEncoding {
   }
 
   rtl::String DoGetString(const uint8_t* bytes, size_t count) const override {
-    rtl::Bytes out;
+    rtl::String out;
     iconv(FDecoder, nullptr, nullptr, nullptr, nullptr);
     size_t i = 0;
-    static const char16_t kReplacement = u'\uFFFD';
     while (i < count) {
       size_t used = 0;
       int err = Convert(FDecoder, reinterpret_cast<const char*>(bytes + i), count - i, out, used);
       i += used;
       if (err == 0) break;
       // An undecodable byte (or an incomplete sequence at the end) becomes U+FFFD.
-      const uint8_t* r = reinterpret_cast<const uint8_t*>(&kReplacement);
-      out.insert(out.end(), r, r + 2);
+      out.push_back(u'\uFFFD');
       if (err == EINVAL) break;
       i += 1;
     }
-    rtl::String s(out.size() / 2, u'\0');
-    if (!s.empty()) std::memcpy(s.data(), out.data(), s.size() * 2);
-    return s;
+    return out;
   }
 
  private:
   // Converts as much as it can, growing the output; answers 0 when everything was converted,
   // else the errno of the stop (EILSEQ or EINVAL), with `used` the input bytes consumed.
-  static int Convert(iconv_t cd, const char* in, size_t inSize, rtl::Bytes& out, size_t& used) {
+  // Converts as much as it can, growing the output; answers 0 when everything was converted,
+  // else the errno of the stop (EILSEQ or EINVAL), with `used` the input bytes consumed.
+  // Encoding grows a byte array, decoding writes UTF-16 code units straight into the string.
+  template <typename Out>
+  static int Convert(iconv_t cd, const char* in, size_t inSize, Out& out, size_t& used) {
+    constexpr size_t unit = sizeof(typename Out::value_type);
     char* src = const_cast<char*>(in);
     size_t left = inSize;
     for (;;) {
       size_t start = out.size();
-      size_t room = left * 4 + 16;
+      // Room for the usual worst case (decoding: a unit per byte; encoding: four bytes per
+      // UTF-16 unit); E2BIG asks for more when a set needs it.
+      size_t room = (unit == 1 ? left * 2 : left) + 16;
       out.resize(start + room);
       char* dst = reinterpret_cast<char*>(out.data() + start);
-      size_t outLeft = room;
+      size_t outLeft = room * unit;
       size_t r = iconv(cd, &src, &left, &dst, &outLeft);
       int e = errno;
-      out.resize(start + (room - outLeft));
+      out.resize(start + room - outLeft / unit);
       used = inSize - left;
       if (r != static_cast<size_t>(-1)) return 0;
       if (e == E2BIG) continue;

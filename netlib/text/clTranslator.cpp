@@ -89,40 +89,43 @@ void TranslateStreams(std::u16string_view ACharSet, rtl::TStream& ASource, rtl::
 // end read as 0, so nothing beyond the input is ever touched.
 template <typename Unit>
 rtl::String DecodeUtf8(const Unit* src, size_t count) {
-  rtl::String out;
-  out.reserve(count);
+  // Never more characters than units: write into a buffer of that size, then cut it.
+  rtl::String out(count, u'\0');
+  size_t o = 0;
   auto at = [&](size_t i) -> uint32_t { return i < count ? static_cast<uint32_t>(src[i]) : 0u; };
   auto isCont = [](uint32_t c) { return c >= 0x80 && c <= 0xBF; };
   // A bad continuation: one character for the lead and the offending unit together.
   auto bad = [](uint32_t c) { return c == 0x20 ? u' ' : u'\u20AC'; };
+  auto put = [&](char16_t ch) { out[o++] = ch; };
   size_t i = 0;
   while (i < count) {
     uint32_t c = at(i);
     if (c < 0x80) {
-      out.push_back(static_cast<char16_t>(c));
+      put(static_cast<char16_t>(c));
       i += 1;
       continue;
     }
     uint32_t c2 = at(i + 1);
     if (!isCont(c2)) {
-      out.push_back(bad(c2));
+      put(bad(c2));
       i += 2;
       continue;
     }
     if (c & 0x20) {
       uint32_t c3 = at(i + 2);
       if (!isCont(c3)) {
-        out.push_back(bad(c3));
+        put(bad(c3));
         i += 3;
         continue;
       }
-      out.push_back(static_cast<char16_t>(((c & 0x0F) << 12) | ((c2 & 0x3F) << 6) | (c3 & 0x3F)));
+      put(static_cast<char16_t>(((c & 0x0F) << 12) | ((c2 & 0x3F) << 6) | (c3 & 0x3F)));
       i += 3;
     } else {
-      out.push_back(static_cast<char16_t>(((c & 0x1F) << 6) | (c2 & 0x3F)));
+      put(static_cast<char16_t>(((c & 0x1F) << 6) | (c2 & 0x3F)));
       i += 2;
     }
   }
+  out.resize(o);
   return out;
 }
 

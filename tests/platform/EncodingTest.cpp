@@ -150,4 +150,14 @@ TEST(EncodingConversions, LongTextCrossesBufferGrowth) {
   EXPECT_EQ(e->GetString(b), text);
 }
 
+TEST(EncodingConversions, OutputLongerThanItsEstimateGrows) {
+  // Every switch in and out of JIS X 0208 costs six bytes of escapes: nine bytes for two units.
+  String text;
+  for (int i = 0; i < 1000; ++i) text += u"a\u3042";
+  std::unique_ptr<TEncoding> e = TEncoding::GetEncoding(u"ISO-2022-JP");
+  Bytes b = e->GetBytes(text);
+  EXPECT_EQ(b.size(), 9000u);
+  EXPECT_EQ(e->GetString(b), text);
+}
+
 }  // namespace
