@@ -95,22 +95,8 @@ krvtest::TRun OpenProduct(const String& verb, const String& params, const String
   result = platform::ShellExecuteW(nullptr, verb, rtl::S(KRV_PRODUCT_NOVER), params, directory, platform::SW_SHOWNORMAL);
   ::unsetenv("KRV_PRODUCT_FD");
   ::close(w);
-  std::string data;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fds[0], buf, sizeof buf)) > 0) data.append(buf, static_cast<size_t>(n));
+  run.Record(krvtest::ReadToEnd(fds[0]));
   ::close(fds[0]);
-  if (data.empty()) return run;
-  run.ProductStarted = true;
-  size_t p = 0;
-  std::vector<std::string> parts;
-  while (p < data.size()) {
-    size_t z = data.find('\0', p);
-    parts.push_back(data.substr(p, z - p));
-    p = z + 1;
-  }
-  run.Cwd = parts[0];
-  run.Args.assign(parts.begin() + 1, parts.end());
   return run;
 }
 

@@ -91,7 +91,35 @@ struct TRun {
   bool ProductStarted = false;
   std::string Cwd;
   std::vector<std::string> Args;
+
+  // The stand-in's record: the current directory, then each argument, each ended by a zero.
+  void Record(const std::string& data) {
+    if (data.empty()) return;
+    ProductStarted = true;
+    std::vector<std::string> parts;
+    for (size_t p = 0; p < data.size();) {
+      size_t z = data.find('\0', p);
+      if (z == std::string::npos) z = data.size();
+      parts.push_back(data.substr(p, z - p));
+      p = z + 1;
+    }
+    Cwd = parts.front();
+    Args.assign(parts.begin() + 1, parts.end());
+  }
 };
+
+// Everything on the descriptor until every writer has closed it.
+inline std::string ReadToEnd(int fd) {
+  std::string data;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  return data;
+}
 
 // Starts argv[0] in cwd with a pipe on descriptor 100 that a product stand-in reports on, waits
 // for the program, then reads until every holder of the pipe has closed it, so a product started
@@ -131,30 +159,9 @@ inline TRun RunWithProductPipe(const std::vector<std::string>& argv, const std::
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   r.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::string data;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fds[0], buf, sizeof buf)) != 0) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    data.append(buf, static_cast<size_t>(n));
-  }
+  std::string data = ReadToEnd(fds[0]);
   ::close(fds[0]);
-  if (!data.empty()) {
-    r.ProductStarted = true;
-    std::vector<std::string> parts;
-    size_t p = 0;
-    while (p < data.size()) {
-      size_t z = data.find('\0', p);
-      if (z == std::string::npos) z = data.size();
-      parts.push_back(data.substr(p, z - p));
-      p = z + 1;
-    }
-    r.Cwd = parts.front();
-    r.Args.assign(parts.begin() + 1, parts.end());
-  }
+  r.Record(data);
   return r;
 }
 
