@@ -157,7 +157,8 @@ rtl::String TclUrlParser::EncodeUrl(const rtl::String& AUrl, const rtl::String& 
 
 rtl::String TclUrlParser::AbsolutePath() const {
   if (FHost == u"*") return u"*";
-  rtl::String target = FUrlpath;
+  // A request target starts with "/": "http://h?x" asks for "/?x", not "?x".
+  rtl::String target = FUrlpath.empty() && !FExtra.empty() ? rtl::String(1, u'/') : FUrlpath;
   if (!FExtra.empty()) {
     if (FExtra[0] != u'?' && !target.empty() && target.back() != u'?') target += u'?';
     target += FExtra;

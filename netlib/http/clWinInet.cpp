@@ -92,7 +92,7 @@ bool PutComponent(std::string_view value, const char* urlBase, char*& pointer, u
       length = static_cast<uint32_t>(value.size() + 1);
       return false;
     }
-    std::memcpy(pointer, value.data(), value.size());
+    if (!value.empty()) std::memcpy(pointer, value.data(), value.size());
     pointer[value.size()] = '\0';
     length = static_cast<uint32_t>(value.size());
   } else if (pointer == nullptr && length != 0) {
@@ -241,7 +241,9 @@ int CreateUrl(URL_COMPONENTS* uc, uint32_t AFlags, char* AUrl, uint32_t* ALength
     uint16_t defaultPort = info ? info->DefaultPort : uint16_t(INTERNET_INVALID_PORT_NUMBER);
     if (uc->nPort != INTERNET_INVALID_PORT_NUMBER && uc->nPort != defaultPort)
       out += ":" + std::to_string(uc->nPort);
-    if (!path.empty() && path[0] != '/') out += '/';
+    // Keeps the authority's end visible: "http://h?x" becomes "http://h/?x", so an encoded "#"
+    // or a ":" of the extra text can never be read back as part of the host.
+    if ((!path.empty() && path[0] != '/') || (path.empty() && !extra.empty())) out += '/';
     out += path;
   }
   out += extra;

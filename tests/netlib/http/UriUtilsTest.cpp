@@ -36,6 +36,9 @@ TEST(UrlParser, ParsesComponentsAndRequestTargets) {
       {u"http://host/p?x=1#frag", u"", u"http://host/p?x=1%23frag", u"host", 80, utHTTP, u"/p", u"?x=1#frag",
        u"/p?x=1%23frag"},
       {u"http://host/p#frag", u"", u"http://host/p%23frag", u"host", 80, utHTTP, u"/p", u"#frag", u"/p?%23frag"},
+      // an empty path before a query or fragment: the target and the rebuilt URL get their "/"
+      {u"http://host?x=1", u"", u"http://host/?x=1", u"host", 80, utHTTP, u"", u"?x=1", u"/?x=1"},
+      {u"http://host#f:1", u"", u"http://host/%23f:1", u"host", 80, utHTTP, u"", u"#f:1", u"/?%23f:1"},
       {u"http://host/%41", u"", u"http://host/%41", u"host", 80, utHTTP, u"/%41", u"", u"/%41"},
       {u"http://host/a%4", u"", u"http://host/a%254", u"host", 80, utHTTP, u"/a%4", u"", u"/a%254"},
       {u"http://host/a%zz", u"", u"http://host/a%25zz", u"host", 80, utHTTP, u"/a%zz", u"", u"/a%25zz"},
@@ -160,10 +163,10 @@ TEST(UrlParser, HandlerMayChangeTheRecord) {
     uc.lpszUrlPath[0] = '\0';  // the handler may edit the buffers in place
     uc.dwUrlPathLength = 0;
   };
-  EXPECT_EQ(p.Parse(u"http://h/x?y", u""), u"http://h:8081?y");
+  EXPECT_EQ(p.Parse(u"http://h/x?y", u""), u"http://h:8081/?y");
   EXPECT_EQ(p.Port(), 8081);
   EXPECT_EQ(p.Urlpath(), u"");
-  EXPECT_EQ(p.AbsolutePath(), u"?y");
+  EXPECT_EQ(p.AbsolutePath(), u"/?y");
 }
 
 TEST(UrlParser, HandlerCannotPointTheHostElsewhere) {

@@ -209,6 +209,9 @@ TEST(WinInet, CreateAssemblesComponents) {
       {INTERNET_SCHEME_UNKNOWN, "foo", "h", 9, nullptr, nullptr, "/x", "", "foo://h:9/x"},
       {INTERNET_SCHEME_DEFAULT, nullptr, "h", 0, nullptr, nullptr, "/x", "", "http://h/x"},
       {INTERNET_SCHEME_PARTIAL, nullptr, "h", 0, nullptr, nullptr, "/x", "", "//h/x"},
+      {INTERNET_SCHEME_HTTP, "http", "h", 80, nullptr, nullptr, "", "?q", "http://h/?q"},
+      {INTERNET_SCHEME_HTTP, "http", "h", 80, nullptr, nullptr, "", "#f", "http://h/#f"},
+      {INTERNET_SCHEME_MAILTO, "mailto", "", 0, nullptr, nullptr, "", "?s", "mailto:?s"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Expected);
