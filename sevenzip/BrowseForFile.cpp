@@ -3,9 +3,8 @@
 
 #include "sevenzip/SevenZip.h"
 
-#if defined(KRV_HAVE_PLATFORM_GUI)
 #include "platform/gui/Dialogs.h"
-#endif
+#include "platform/gui/Forms.h"
 
 namespace sevenzip {
 
@@ -14,8 +13,9 @@ std::mutex gBrowseLock;
 TBrowseForFileFunc gBrowse;
 
 bool PlatformOpenDialog(const TBrowseRequest& request, rtl::String& fileName) {
-#if defined(KRV_HAVE_PLATFORM_GUI)
   platform::gui::TOpenDialogOptions o;
+  // The application's main window owns the dialog when there is one.
+  if (platform::gui::TForm* main = platform::gui::Application().MainForm()) o.Owner = main->Handle();
   o.Title = request.Title;
   o.FilterDescription = request.FilterDescription;
   o.FilterPattern = request.FilterPattern;
@@ -23,13 +23,8 @@ bool PlatformOpenDialog(const TBrowseRequest& request, rtl::String& fileName) {
   o.InitialDir = request.InitialDir;
   o.PathMustExist = true;
   o.FileMustExist = true;
+  // Without a display the GUI layer answers "cancelled".
   return platform::gui::ExecuteOpenDialog(o, fileName);
-#else
-  // No dialog in this build: the prompt counts as cancelled.
-  (void)request;
-  (void)fileName;
-  return false;
-#endif
 }
 }  // namespace
 

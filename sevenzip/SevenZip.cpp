@@ -54,7 +54,7 @@ struct TCloseOnExit {
 
 }  // namespace
 
-TSevenZip::TSevenZip(void* AOwner) : FOwner(AOwner) {
+TSevenZip::TSevenZip(platform::gui::TComponent* AOwner) : platform::gui::TComponent(AOwner) {
   if (!LoadSevenZipLibrary(FLibrary))
     throw rtl::Exception(rtl::String(u"Could not load CreateObject function from ") + kLibraryFileName +
                          u"\r\nPerhaps " + kLibraryFileName + u" not found");

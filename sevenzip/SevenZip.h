@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/gui/Forms.h"
 #include "rtl/DateUtils.h"
 #include "rtl/Exception.h"
 #include "sevenzip/CallerGate.h"
@@ -99,11 +100,12 @@ enum : int32_t {
 };
 extern const char16_t* const c7zipResMsg[12];
 
-class TSevenZip {
+// A non-visual component: an owner, when given, frees it.
+class TSevenZip : public platform::gui::TComponent {
  public:
   // Binds the library; raises rtl::Exception with the two-line text when it can't.
-  explicit TSevenZip(void* AOwner = nullptr);
-  virtual ~TSevenZip();
+  explicit TSevenZip(platform::gui::TComponent* AOwner = nullptr);
+  ~TSevenZip() override;
   TSevenZip(const TSevenZip&) = delete;
   TSevenZip& operator=(const TSevenZip&) = delete;
 
@@ -117,7 +119,6 @@ class TSevenZip {
   void SetLastError(int32_t Value) { FLastError = Value; }
 
   // Properties.
-  void* Owner() const { return FOwner; }
   int32_t ErrCode() const { return FErrCode; }
   void SetErrCode(int32_t v) { FErrCode = v; }
   int32_t LastError() const { return FLastError; }
@@ -189,7 +190,6 @@ class TSevenZip {
   int32_t FindItemIndex(const rtl::String& name);
   void RethrowKept();
 
-  void* FOwner = nullptr;
   int32_t FErrCode = 0;
   std::atomic<int32_t> FLastError{0};
   intptr_t FHandle = 0;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -30,19 +31,26 @@ void WriteContent(const fs::path& p, size_t size, uint64_t seed) {
   static const char* words[] = {"archive ", "volume ", "stream ", "header ", "block ", "extract ", "update ",
                                 "version ", "kernel ", "packet ", "buffer ", "window ", "folder ", "select ",
                                 "\n", "0x1F ", "42 ", "data.7z ", "{ ", "} "};
+  // Written in small pieces: this process's own peak must stay far below the programs' (a child
+  // started by posix_spawn reports the larger of its parent's peak and its own).
+  std::ofstream out(p, std::ios::binary);
   std::string s;
-  s.reserve(size);
+  s.reserve(1 << 16);
   uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
-  while (s.size() < size) {
-    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
-    if ((x >> 60) == 0) {
-      s.push_back(char(x >> 32));  // a sprinkle of noise
-    } else {
-      s += words[(x >> 33) % 20];
+  size_t written = 0;
+  while (written < size) {
+    s.clear();
+    while (s.size() < (1u << 16) - 16) {
+      x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+      if ((x >> 60) == 0)
+        s.push_back(char(x >> 32));  // a sprinkle of noise
+      else
+        s += words[(x >> 33) % 20];
     }
+    size_t n = std::min(s.size(), size - written);
+    out.write(s.data(), std::streamsize(n));
+    written += n;
   }
-  s.resize(size);
-  std::ofstream(p, std::ios::binary).write(s.data(), std::streamsize(s.size()));
 }
 
 struct TRun {

@@ -6,6 +6,7 @@
 
 #include "platform/LastError.h"
 #include "sevenzip/SevenZip.h"
+#include "sevenzip/SevenZipCallbacks.h"
 #include "TestUtil.h"
 
 using namespace sztest;
@@ -635,6 +636,13 @@ TEST(SevenZipSetters, VolumeSizeAndSFXCreateRules) {
   EXPECT_EQ(z.VolumeSize(), 100);
 }
 
+TEST(SevenZipSetters, AnOwnerFreesTheComponent) {
+  auto owner = std::make_unique<platform::gui::TComponent>(nullptr);
+  auto* zip = new TSevenZip(owner.get());
+  EXPECT_EQ(zip->Owner(), owner.get());
+  owner.reset();  // frees zip with it; the sanitizer build sees a leak or a double free otherwise
+}
+
 // The library can't be bound: the exact two-line text.
 TEST(SevenZipLoad, MissingLibraryMessage) {
   TScratch S;
@@ -657,6 +665,95 @@ TEST(SevenZipLoad, MissingLibraryMessage) {
   else
     ::unsetenv("KRV_7Z_LIBRARY");
   EXPECT_NO_THROW(TSevenZip());
+}
+
+}  // namespace
+
+namespace {
+
+// The extraction callback on its own, as the library would drive it.
+TEST(ExtractCallback, ItemResultsProgressAndPassword) {
+  TSevenZip zip;
+  std::vector<std::pair<int32_t, std::string>> messages;
+  zip.OnMessage = [&](TSevenZip*, int32_t code, const rtl::String& text, const rtl::String&) {
+    messages.push_back({code, rtl::U8(text)});
+  };
+  sevenzip::TComPtr<sevenzip::TMyArchiveExtractCallback> cb(new sevenzip::TMyArchiveExtractCallback(&zip));
+  struct {
+    int32_t result;
+    int32_t code;
+    const char* text;
+  } cases[] = {
+      {0, 0, nullptr},           {1, 4, "Unsupported Method"}, {2, 2, "Data Error"}, {3, 3, "CRC Error"},
+      {4, 2, "Data Error"},      {5, 2, "Data Error"},         {6, 2, "Data Error"}, {7, 2, "Data Error"},
+      {8, 2, "Data Error"},      {9, 2, "Data Error"},         {0, 0, nullptr},      {77, 2, "Data Error"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.result);
+    messages.clear();
+    EXPECT_EQ(cb->SetOperationResult(c.result), sevenzip::S_OK);
+    EXPECT_EQ(zip.ErrCode(), c.code);
+    if (c.text) {
+      ASSERT_EQ(messages.size(), 1u);
+      EXPECT_EQ(messages[0].first, c.code);
+      EXPECT_EQ(messages[0].second, c.text);
+    } else {
+      EXPECT_TRUE(messages.empty());
+    }
+  }
+
+  // Announced only while no selection counts down.
+  int64_t pre = -1;
+  zip.OnPreProgress = [&](TSevenZip*, int64_t v) { pre = v; };
+  cb->FFilestoextract = 2;
+  cb->SetTotal(500);
+  EXPECT_EQ(pre, -1);
+  cb->FFilestoextract = 0;
+  cb->SetTotal(600);
+  EXPECT_EQ(pre, 600);
+
+  // Progress: OnExtractfile while the item's position is 0, the stop once all selected are done.
+  int files = 0;
+  std::vector<int64_t> positions;
+  zip.OnExtractfile = [&](TSevenZip*, const rtl::String&, int64_t) { ++files; };
+  zip.OnProgress = [&](TSevenZip*, const rtl::String&, int64_t arc, int64_t file) {
+    positions.push_back(arc);
+    positions.push_back(file);
+  };
+  uint64_t v = 0;
+  EXPECT_EQ(cb->SetCompleted(&v), sevenzip::S_OK);
+  v = 100;
+  EXPECT_EQ(cb->SetCompleted(&v), sevenzip::S_OK);
+  v = 250;
+  EXPECT_EQ(cb->SetCompleted(&v), sevenzip::S_OK);
+  EXPECT_EQ(cb->SetCompleted(nullptr), sevenzip::S_OK);
+  EXPECT_EQ(files, 2);
+  EXPECT_EQ(positions, (std::vector<int64_t>{0, 0, 100, 100, 250, 250}));
+  cb->FAllFilesExt = true;
+  EXPECT_EQ(cb->SetCompleted(&v), sevenzip::S_FALSE);
+  cb->FAllFilesExt = false;
+  messages.clear();
+  zip.SetMainCancel(true);
+  EXPECT_EQ(cb->SetCompleted(&v), sevenzip::S_FALSE);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].first, 6);
+  zip.SetMainCancel(false);
+
+  // The password: none answers S_FALSE and leaves the value; one comes as a library string.
+  sevenzip::BSTR pw = reinterpret_cast<sevenzip::BSTR>(0x1);
+  EXPECT_EQ(cb->CryptoGetTextPassword(&pw), sevenzip::S_FALSE);
+  EXPECT_EQ(pw, reinterpret_cast<sevenzip::BSTR>(0x1));
+  zip.SetPassword(u"p\u00E4ss");
+  sevenzip::TComPtr<sevenzip::TMyArchiveOpenCallback> open(new sevenzip::TMyArchiveOpenCallback(&zip));
+  pw = nullptr;
+  ASSERT_EQ(open->CryptoGetTextPassword(&pw), sevenzip::S_OK);
+  ASSERT_NE(pw, nullptr);
+  EXPECT_EQ(rtl::U8(sevenzip::BStrToString(pw)), "p\xC3\xA4ss");
+  zip.Library().SysFreeString(pw);
+  EXPECT_EQ(open->SetTotal(nullptr, nullptr), sevenzip::S_OK);
+  void* none = nullptr;
+  EXPECT_EQ(open->QueryInterface(sevenzip::IID_IInStream, &none), sevenzip::E_NOINTERFACE);
+  EXPECT_EQ(none, nullptr);
 }
 
 }  // namespace

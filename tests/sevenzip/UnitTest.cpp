@@ -407,3 +407,29 @@ TEST(PlatformFiles, RunningExecutableIsReplaced) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LibraryStrings, Utf32AndSurrogateHalves) {
+  const wchar_t pair[] = {L'a', wchar_t(0xD83D), wchar_t(0xDE00), 0};
+  const wchar_t whole[] = {L'a', wchar_t(0x1F600), 0};
+  const wchar_t bad[] = {wchar_t(0x110000), 0};
+  EXPECT_EQ(BStrToString(pair), u"a\U0001F600");
+  EXPECT_EQ(BStrToString(whole), u"a\U0001F600");
+  EXPECT_EQ(BStrToString(bad), u"\uFFFD");
+  EXPECT_EQ(BStrToString(nullptr), u"");
+  PROPVARIANT v{};
+  struct {
+    VARTYPE vt;
+    uint64_t raw;
+    uint64_t expected;
+  } cases[] = {{VT_EMPTY, 5, 0}, {VT_UI4, 0x1FFFFFFFFULL, 0xFFFFFFFF}, {VT_UI8, 1ULL << 40, 1ULL << 40},
+               {VT_UI1, 0x1FF, 0xFF}, {VT_BSTR, 7, 0}};
+  for (auto& c : cases) {
+    v.vt = c.vt;
+    v.uhVal = c.raw;
+    EXPECT_EQ(VariantToUInt64(v), c.expected) << c.vt;
+  }
+}
+
+}  // namespace
