@@ -199,6 +199,8 @@ void Deliver(HWND wnd, TMessage& msg) {
 bool DispatchQueued() {
   TThreadQueue& q = MyQueue();
   TQueued item;
+  bool isTimer = false;
+  int64_t setDue = 0;
   {
     std::unique_lock<std::mutex> g(q.Lock);
     if (!q.Posted.empty()) {
@@ -211,13 +213,26 @@ bool DispatchQueued() {
       for (TTimer& t : q.Timers)
         if (t.Due <= now && (!due || t.Due < due->Due)) due = &t;
       if (!due) return false;
-      due->Due = now + int64_t(due->Period) * 1000000;
+      due->Due = setDue = now + int64_t(due->Period) * 1000000;
       item.Wnd = due->Wnd;
       item.Msg = TMessage{WM_TIMER, due->Id, 0, 0};
+      isTimer = true;
       q.RearmLocked();
     }
   }
   Deliver(item.Wnd, item.Msg);
+  if (isTimer) {
+    // The next period counts from the handler's end: a handler slower than its period must not
+    // keep a "dispatch everything pending" loop busy for ever. A timer the handler set again or
+    // killed is left as the handler made it.
+    std::lock_guard<std::mutex> g(q.Lock);
+    for (TTimer& t : q.Timers)
+      if (t.Wnd == item.Wnd && t.Id == item.Msg.WParam && t.Due == setDue) {
+        t.Due = NowNs() + int64_t(t.Period) * 1000000;
+        q.RearmLocked();
+        break;
+      }
+  }
   return true;
 }
 
@@ -418,15 +433,17 @@ bool PostMessage(HWND wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
 }
 
 bool SetTimer(HWND wnd, uintptr_t id, uint32_t periodMs) {
-  TWindowRecord rec;
-  if (!FindWindow(wnd, rec)) {
-    SetLastErrorValue(1400);
-    return false;
-  }
   // The platform raises periods below its minimum to 10 ms; a period of 0 would spin.
   periodMs = std::max<uint32_t>(periodMs, 10);
   periodMs = std::min<uint32_t>(periodMs, 0x7FFFFFFF);
-  TThreadQueue& q = *rec.Queue;
+  // Under the registry lock, like PostMessage: a window being freed cannot get a timer.
+  std::lock_guard<std::mutex> rg(gWindowsLock);
+  auto w = gWindows.find(reinterpret_cast<uintptr_t>(wnd));
+  if (w == gWindows.end()) {
+    SetLastErrorValue(1400);
+    return false;
+  }
+  TThreadQueue& q = *w->second.Queue;
   {
     std::lock_guard<std::mutex> g(q.Lock);
     if (!q.Alive) {

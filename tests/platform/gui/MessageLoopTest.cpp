@@ -372,3 +372,39 @@ TEST(Wait, TwoWaitersOnOneAutoResetEventOnlyOneReportsIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Timers, ASlowHandlerDoesNotKeepProcessMessagesBusy) {
+  int ticks = 0;
+  HWND w = AllocateHWnd([&](TMessage& m) {
+    if (m.Msg != WM_TIMER) return;
+    ++ticks;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));  // longer than the period
+  });
+  SetTimer(w, 1, 10);
+  std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  auto t0 = Clock::now();
+  ProcessMessages();
+  EXPECT_EQ(ticks, 1);
+  EXPECT_LT(MsSince(t0), 500);
+  DeallocateHWnd(w);
+}
+
+TEST(Timers, HandlerThatSetsItsTimerAgainKeepsItsOwnPeriod) {
+  int ticks = 0;
+  HWND w = nullptr;
+  w = AllocateHWnd([&](TMessage& m) {
+    if (m.Msg != WM_TIMER) return;
+    ++ticks;
+    SetTimer(w, 1, 5000);  // the handler's choice wins over the loop's rescheduling
+  });
+  SetTimer(w, 1, 10);
+  EXPECT_EQ(MsgWaitForMultipleObjects(nullptr, 0, 2000), WAIT_OBJECT_0);
+  ProcessMessages();
+  EXPECT_EQ(ticks, 1);
+  EXPECT_EQ(MsgWaitForMultipleObjects(nullptr, 0, 100), WAIT_TIMEOUT);
+  DeallocateHWnd(w);
+}
+
+}  // namespace
