@@ -380,13 +380,13 @@ namespace {
 // A minimal ELF image: header, section-name table, the block as ".versioninfo" (or NOBITS), and
 // three section headers, in either class and byte order; the count and the name-table index can
 // be moved into section 0 as large files do.
-struct TElfSpec {
+struct TElfLayout {
   bool is64, big;
   bool extendedCount = false, extendedIndex = false, nobits = false;
   int64_t sizeDelta = 0;  // added to the section's size
 };
 
-rtl::Bytes MakeElf(const TElfSpec& s, const rtl::Bytes& block) {
+rtl::Bytes MakeElf(const TElfLayout& s, const rtl::Bytes& block) {
   rtl::Bytes img(s.is64 ? 64 : 52, 0);
   auto put = [&](size_t at, uint64_t v, int n) {
     if (img.size() < at + n) img.resize(at + n, 0);
@@ -428,7 +428,7 @@ TEST(ElfVersionBlock, ClassesByteOrdersAndLargeFileFields) {
   ASSERT_FALSE(block.empty());
   struct Case {
     const char* name;
-    TElfSpec spec;
+    TElfLayout layout;
     uint32_t error;  // 0: the block is found
   };
   const Case cases[] = {
@@ -445,7 +445,7 @@ TEST(ElfVersionBlock, ClassesByteOrdersAndLargeFileFields) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    rtl::Bytes img = MakeElf(c.spec, block);
+    rtl::Bytes img = MakeElf(c.layout, block);
     uint32_t error = 12345;
     rtl::Bytes found = platform::VersionBlockFromImage(img.data(), img.size(), error);
     EXPECT_EQ(error, c.error);
