@@ -346,12 +346,20 @@ void TclNetworkStream::Sleep(int AMilliseconds) {
   }
 }
 
+namespace {
+// (length x 8000) / bits per second in 64 bits, so large batches cannot wrap into no pause.
+int PauseMs(int ALength, int ABitsPerSec) {
+  int64_t ms = (int64_t(ALength < 0 ? 0 : ALength) * 8000) / ABitsPerSec;
+  return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+}
+}  // namespace
+
 int TclNetworkStream::ThrottledRecv(void* ABuffer, int ALength) {
   int r = platform::Recv(SocketHandle(), ABuffer, ALength);
   int bps = RequireConnection().BitsPerSec();
   if (bps > 0) {
     int err = platform::WsaGetLastError();
-    Sleep(static_cast<int>((int64_t(ALength) * 8000) / bps));
+    Sleep(PauseMs(ALength, bps));
     platform::WsaSetLastError(err);
   }
   return r;
@@ -362,7 +370,7 @@ int TclNetworkStream::ThrottledSend(const void* ABuffer, int ALength) {
   int bps = RequireConnection().BitsPerSec();
   if (bps > 0) {
     int err = platform::WsaGetLastError();
-    Sleep(static_cast<int>((int64_t(ALength) * 8000) / bps));
+    Sleep(PauseMs(ALength, bps));
     platform::WsaSetLastError(err);
   }
   return r;
