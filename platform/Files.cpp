@@ -39,7 +39,10 @@ uint32_t ProcessUmask() {
 }
 
 uint32_t FileModeFromAttributes(uint32_t attributes) {
-  if (attributes & FILE_ATTRIBUTE_UNIX_EXTENSION) return (attributes >> 16) & 0777;
+  // Only a regular file's mode is taken: a stored link (0777) or device is written as an ordinary
+  // file and must not come out world-writable.
+  uint32_t type = (attributes >> 16) & 0170000;
+  if ((attributes & FILE_ATTRIBUTE_UNIX_EXTENSION) && (type == 0100000 || type == 0)) return (attributes >> 16) & 0777;
   uint32_t mode = 0666 & ~ProcessUmask();
   if (attributes & FILE_ATTRIBUTE_READONLY) mode &= ~0222u;
   return mode;

@@ -28,7 +28,8 @@ enum : uint32_t { DRIVE_UNKNOWN = 0, DRIVE_REMOVABLE = 2, DRIVE_FIXED = 3 };
 uint32_t ProcessUmask();
 
 // Permission bits a file created with these attributes gets: the Unix mode masked to 0777 (never
-// setuid, setgid or sticky) when the extension bit is set; otherwise 0666 less the umask, with the
+// setuid, setgid or sticky) when the extension bit is set and the type is a regular file (a stored
+// link is written as a plain file with the default mode); otherwise 0666 less the umask, with the
 // write bits cleared for a read-only file.
 uint32_t FileModeFromAttributes(uint32_t attributes);
 // Permission bits of a folder item, or -1 when the attributes carry none to apply (Windows

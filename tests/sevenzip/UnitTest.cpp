@@ -343,7 +343,8 @@ TEST(PlatformFiles, ModesFromAttributes) {
     uint32_t mode;
   } cases[] = {
       {0x81A48020, 0644}, {0x81ED8020, 0755}, {0x8FFF8020, 0777},  // setuid/setgid/sticky dropped
-      {0x81248020, 0444}, {0x20, def},        {0x21, def & ~0222u}, {0, def},
+      {0x81248020, 0444}, {0xA1FF8020, def},  // a stored symbolic link
+      {0x01A48020, 0644}, {0x20, def},        {0x21, def & ~0222u}, {0, def},
   };
   for (auto& c : cases) EXPECT_EQ(platform::FileModeFromAttributes(c.attr), c.mode) << std::hex << c.attr;
   EXPECT_EQ(platform::FolderModeFromAttributes(0x41ED8010), 0755);
