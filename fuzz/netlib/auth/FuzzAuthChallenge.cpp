@@ -1,0 +1,51 @@
+// The scheme walk on arbitrary challenges and credentials. Input: UTF-8 text, first line the
+// user name, second the password, the rest challenge lines. When Basic answers, its value must
+// decode to the credentials in the default code page.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "netlib/auth/clEncoder.h"
+#include "netlib/auth/clHttpAuth.h"
+#include "netlib/text/clTranslator.h"
+
+using namespace netlib;
+
+namespace {
+
+rtl::String TakeLine(rtl::String& text) {
+  size_t nl = text.find(u'\n');
+  rtl::String line = text.substr(0, nl);
+  text = nl == rtl::String::npos ? rtl::String() : text.substr(nl + 1);
+  return line;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static TclUrlParser url = [] {
+    TclUrlParser u;
+    u.Parse(u"http://127.0.0.1/x", u"");
+    return u;
+  }();
+  rtl::String text = rtl::Utf8ToString(std::string(reinterpret_cast<const char*>(data), size));
+  const rtl::String user = TakeLine(text);
+  const rtl::String password = TakeLine(text);
+  rtl::TStringList challenges;
+  challenges.SetText(text);
+
+  rtl::String basicLine = FindChallenge(challenges, u"basic");
+  if (!basicLine.empty() && challenges.IndexOf(basicLine) < 0) std::abort();
+
+  TclHttpAuthorization* a = TclHttpAuthorization::Authorize(url, u"GET", user, password, challenges, data);
+  if (a == nullptr) {
+    if (!basicLine.empty() && !(user.empty() && password.empty())) std::abort();
+    return 0;
+  }
+  if (dynamic_cast<TclHttpBasicAuthorization*>(a) == nullptr || basicLine.empty()) std::abort();
+  const rtl::String& value = a->AuthValue();
+  if (value.compare(0, 6, u"Basic ") != 0) std::abort();
+  rtl::String credentials = user.empty() ? password : user + u":" + password;
+  if (TclEncoder::DecodeBase64(value.substr(6)) != TclTranslator::GetBytes(credentials, u"")) std::abort();
+  return 0;
+}
