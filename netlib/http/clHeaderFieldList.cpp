@@ -229,19 +229,24 @@ std::vector<rtl::String> TclHeaderFieldList::FoldLine(const rtl::String& ALine, 
   return pieces;
 }
 
-int TclHeaderFieldList::InsertFieldLine(int AIndex, const rtl::String& ALine) {
-  CheckAttached();
+int TclHeaderFieldList::InsertFolded(int AIndex, const rtl::String& ALine) {
   // A line break inside a line would split the header on the wire.
   rtl::Assert(ALine.find_first_of(u"\r\n") == rtl::String::npos);
-  int index = std::clamp(AIndex, 0, FHeaderEnd);
-  if (ALine.empty()) return FHeaderEnd;
+  if (ALine.empty()) return AIndex;
   size_t colon = ALine.find(u':');
   if (FCharsPerLine > 0 && colon != rtl::String::npos && !IsContinuation(ALine)) {
     for (const rtl::String& piece : FoldLine(ALine, static_cast<int>(colon) + 2))
-      FSource->Insert(index++, piece);
+      FSource->Insert(AIndex++, piece);
   } else {
-    FSource->Insert(index, ALine);
+    FSource->Insert(AIndex++, ALine);
   }
+  return AIndex;
+}
+
+int TclHeaderFieldList::InsertFieldLine(int AIndex, const rtl::String& ALine) {
+  CheckAttached();
+  int index = std::clamp(AIndex, 0, FHeaderEnd);
+  if (InsertFolded(index, ALine) == index) return FHeaderEnd;
   return Parse(FHeaderStart, FSource);
 }
 
@@ -313,7 +318,16 @@ void TclHeaderFieldList::AddFieldIfNotExist(const rtl::String& AName, const rtl:
 
 void TclHeaderFieldList::AddFields(const rtl::TStringList& AFields) {
   CheckAttached();
-  for (const rtl::String& line : AFields) InsertFieldLine(FHeaderEnd, line);
+  // The same as inserting each line at the header end in turn, but indexed once: a head of
+  // thousands of lines must not cost a re-index per line.
+  int index = FHeaderEnd;
+  try {
+    for (const rtl::String& line : AFields) index = InsertFolded(index, line);
+  } catch (...) {
+    Parse(FHeaderStart, FSource);
+    throw;
+  }
+  if (index != FHeaderEnd) Parse(FHeaderStart, FSource);
 }
 
 void TclHeaderFieldList::AddFieldItem(const rtl::String& AFieldName, const rtl::String& AItemName,

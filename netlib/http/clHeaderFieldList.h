@@ -98,6 +98,9 @@ class TclHeaderFieldList {
                                const rtl::String& AValue);
   virtual void RemoveFieldLines(int AFieldIndex);
 
+  // Inserts ALine (folded when CharsPerLine is positive) at AIndex without re-indexing; answers
+  // the index after the inserted lines. Asserts that the line holds no CR or LF.
+  int InsertFolded(int AIndex, const rtl::String& ALine);
   // The line index stored with FieldList entry AIndex.
   int FieldLine(int AIndex) const;
   // Splits a line into pieces of at most CharsPerLine characters where it can: after a folding

@@ -274,6 +274,11 @@ TEST(HeaderFieldList, ProgrammingErrorsAreAssertions) {
     EXPECT_THROW(list.AddFieldItem(u"A", u"i", value), rtl::EAssertionFailed);
   }
   EXPECT_EQ(Dump(lines), std::vector<std::string>{"A: 1"});
+  // Lines added before the refused one stay, and the index covers them.
+  EXPECT_THROW(list.AddFields(Lines({u"B: 2", u"C\n: 3", u"D: 4"})), rtl::EAssertionFailed);
+  EXPECT_EQ(Dump(lines), (std::vector<std::string>{"A: 1", "B: 2"}));
+  EXPECT_EQ(list.GetFieldValue(u"B"), u"2");
+  EXPECT_EQ(list.HeaderEnd(), 2);
   try {
     list.AddField(u"X", u"a\r\nb");
   } catch (const rtl::EAssertionFailed& e) {
