@@ -81,6 +81,9 @@ rtl::String WindowsErrorMessage(uint32_t code) {
     case ERROR_NO_MORE_FILES: return u"There are no more files.";
     case ERROR_DIRECTORY: return u"The directory name is invalid.";
     case ERROR_TIMEOUT: return u"This operation returned because the timeout period expired.";
+    case ERROR_BAD_EXE_FORMAT: return u"The specified image file is not a valid application.";
+    case ERROR_RESOURCE_DATA_NOT_FOUND: return u"The specified image file did not contain a resource section.";
+    case ERROR_RESOURCE_TYPE_NOT_FOUND: return u"The specified resource type cannot be found in the image file.";
     default: return u"Unknown error (" + rtl::IntToStr(code) + u")";
   }
 }

@@ -40,10 +40,13 @@ enum : uint32_t {
   ERROR_DIR_NOT_EMPTY = 145,
   ERROR_BUSY = 170,
   ERROR_ALREADY_EXISTS = 183,
+  ERROR_BAD_EXE_FORMAT = 193,
   ERROR_FILENAME_EXCED_RANGE = 206,
   ERROR_NO_MORE_FILES = 18,
   ERROR_DIRECTORY = 267,
   ERROR_TIMEOUT = 1460,
+  ERROR_RESOURCE_DATA_NOT_FOUND = 1812,
+  ERROR_RESOURCE_TYPE_NOT_FOUND = 1813,
 };
 
 // Thread-local, like the platform's; our own names (the 7-Zip library exports GetLastError).

@@ -74,17 +74,17 @@ uint64_t Le64(const uint8_t* p) { return Le32(p) | (static_cast<uint64_t>(Le32(p
 rtl::Bytes ReadBlock(TSource& src, uint64_t offset, uint64_t available, uint32_t& error) {
   uint8_t head[6];
   if (available < 6 || !src.ReadAt(offset, head, 6)) {
-    error = verinfo::ERROR_RESOURCE_DATA_NOT_FOUND;
+    error = ERROR_RESOURCE_DATA_NOT_FOUND;
     return {};
   }
   uint32_t length = Le16(head);
   if (length < 6 || length > available) {
-    error = verinfo::ERROR_RESOURCE_DATA_NOT_FOUND;
+    error = ERROR_RESOURCE_DATA_NOT_FOUND;
     return {};
   }
   rtl::Bytes block(length);
   if (!src.ReadAt(offset, block.data(), length)) {
-    error = verinfo::ERROR_RESOURCE_DATA_NOT_FOUND;
+    error = ERROR_RESOURCE_DATA_NOT_FOUND;
     return {};
   }
   error = ERROR_SUCCESS;
@@ -102,7 +102,7 @@ class TPeImage {
   explicit TPeImage(TSource& src) : FSrc(src) {}
 
   rtl::Bytes VersionBlock(uint32_t& error) {
-    error = verinfo::ERROR_BAD_EXE_FORMAT;
+    error = ERROR_BAD_EXE_FORMAT;
     uint8_t dos[64];
     if (!FSrc.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return {};
     uint64_t pe = Le32(dos + 0x3C);
@@ -127,7 +127,7 @@ class TPeImage {
       if (!FSrc.ReadAt(pe + 24 + optSize + 40ull * i, s, sizeof s)) return {};
       FSections.push_back({Le32(s + 12), Le32(s + 8), Le32(s + 16), Le32(s + 20)});
     }
-    error = verinfo::ERROR_RESOURCE_TYPE_NOT_FOUND;
+    error = ERROR_RESOURCE_TYPE_NOT_FOUND;
     const size_t resourceDir = 2;
     if (countAt + 4 > optSize || Le32(opt.data() + countAt) <= resourceDir) return {};
     if (dirsAt + resourceDir * 8 + 8 > optSize) return {};
@@ -145,7 +145,7 @@ class TPeImage {
                 false, dataEntry))
       return {};
     uint8_t entry[16];
-    error = verinfo::ERROR_RESOURCE_DATA_NOT_FOUND;
+    error = ERROR_RESOURCE_DATA_NOT_FOUND;
     uint64_t off;
     if (!RvaToOffset(FRoot + dataEntry, sizeof entry, off) || !FSrc.ReadAt(off, entry, sizeof entry)) return {};
     uint32_t dataRva = Le32(entry), dataSize = Le32(entry + 4);
@@ -215,7 +215,7 @@ class TElfImage {
   explicit TElfImage(TSource& src) : FSrc(src) {}
 
   rtl::Bytes VersionBlock(uint32_t& error) {
-    error = verinfo::ERROR_BAD_EXE_FORMAT;
+    error = ERROR_BAD_EXE_FORMAT;
     uint8_t h[64];
     if (!FSrc.ReadAt(0, h, 52) || std::memcmp(h, "\x7F" "ELF", 4) != 0) return {};
     F64 = h[4] == 2;
@@ -226,7 +226,7 @@ class TElfImage {
     uint32_t shentsize = U16(h + (F64 ? 0x3A : 0x2E));
     uint64_t shnum = U16(h + (F64 ? 0x3C : 0x30));
     uint32_t shstrndx = U16(h + (F64 ? 0x3E : 0x32));
-    error = verinfo::ERROR_RESOURCE_TYPE_NOT_FOUND;
+    error = ERROR_RESOURCE_TYPE_NOT_FOUND;
     const uint32_t minEnt = F64 ? 64 : 40;
     if (shoff == 0 || shentsize < minEnt) return {};
     // Large section counts and indexes live in section 0.
@@ -280,12 +280,12 @@ class TElfImage {
 rtl::Bytes VersionBlockFromSource(TSource& src, uint32_t& error) {
   uint8_t magic[4];
   if (!src.ReadAt(0, magic, 4)) {
-    error = verinfo::ERROR_BAD_EXE_FORMAT;
+    error = ERROR_BAD_EXE_FORMAT;
     return {};
   }
   if (magic[0] == 'M' && magic[1] == 'Z') return TPeImage(src).VersionBlock(error);
   if (std::memcmp(magic, "\x7F" "ELF", 4) == 0) return TElfImage(src).VersionBlock(error);
-  error = verinfo::ERROR_BAD_EXE_FORMAT;
+  error = ERROR_BAD_EXE_FORMAT;
   return {};
 }
 

@@ -7,16 +7,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/LastError.h"
 #include "rtl/SysUtils.h"
 
 namespace platform {
-
-// Error numbers of these queries beyond the list in platform/LastError.h.
-namespace verinfo {
-inline constexpr uint32_t ERROR_BAD_EXE_FORMAT = 193;
-inline constexpr uint32_t ERROR_RESOURCE_DATA_NOT_FOUND = 1812;
-inline constexpr uint32_t ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
-}  // namespace verinfo
 
 // The size of the file's version block, 0 when there is none (the last-error value says why:
 // 2/3 no file, 193 neither PE nor ELF, 1813 no version resource or section, 1812 a block that

@@ -129,9 +129,9 @@ TEST_F(PeFiles, FilesWithoutAReadableBlock) {
     uint32_t error;
   };
   const Case cases[] = {
-      {noVersion, platform::verinfo::ERROR_RESOURCE_TYPE_NOT_FOUND},
-      {dir / "bare.exe", platform::verinfo::ERROR_RESOURCE_TYPE_NOT_FOUND},
-      {dir / "text.txt", platform::verinfo::ERROR_BAD_EXE_FORMAT},
+      {noVersion, platform::ERROR_RESOURCE_TYPE_NOT_FOUND},
+      {dir / "bare.exe", platform::ERROR_RESOURCE_TYPE_NOT_FOUND},
+      {dir / "text.txt", platform::ERROR_BAD_EXE_FORMAT},
       {dir.Path().string(), platform::ERROR_ACCESS_DENIED},
       {dir / "fifo", platform::ERROR_ACCESS_DENIED},
       {dir / "missing.exe", platform::ERROR_FILE_NOT_FOUND},
@@ -439,8 +439,8 @@ TEST(ElfVersionBlock, ClassesByteOrdersAndLargeFileFields) {
       {"count in section 0", {true, false, true}, 0},
       {"name index in section 0", {false, true, false, true}, 0},
       {"both in section 0", {true, true, true, true}, 0},
-      {"NOBITS", {true, false, false, false, true}, platform::verinfo::ERROR_RESOURCE_TYPE_NOT_FOUND},
-      {"section shorter than the block", {true, false, false, false, false, -2}, platform::verinfo::ERROR_RESOURCE_DATA_NOT_FOUND},
+      {"NOBITS", {true, false, false, false, true}, platform::ERROR_RESOURCE_TYPE_NOT_FOUND},
+      {"section shorter than the block", {true, false, false, false, false, -2}, platform::ERROR_RESOURCE_DATA_NOT_FOUND},
       {"section longer than the block", {false, false, false, false, false, 8}, 0},
   };
   for (const Case& c : cases) {
