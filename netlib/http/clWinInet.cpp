@@ -167,7 +167,8 @@ int CrackUrl(const char* AUrl, uint32_t AUrlLength, uint32_t AFlags, URL_COMPONE
         if (!IsDigit(c)) return Fail(ERROR_INTERNET_INVALID_URL);
         value = value * 10 + static_cast<uint32_t>(c - '0');
       }
-      if (value > 65535) return Fail(ERROR_INTERNET_INVALID_URL);
+      // Port 0 is no port at all: the record would read as "default port" when rebuilt.
+      if (value == 0 || value > 65535) return Fail(ERROR_INTERNET_INVALID_URL);
       port = static_cast<uint16_t>(value);
     }
   }

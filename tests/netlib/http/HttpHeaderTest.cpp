@@ -319,9 +319,26 @@ TEST(HttpRequest, CachesUntilTheHeaderChanges) {
   request.SetHeader(other);
   EXPECT_EQ(Dump(request.HeaderSource()), std::vector<std::string>{"Host: h"});
 
+  int beforeClear = changes;
   request.Clear();
+  EXPECT_GT(changes, beforeClear);
   EXPECT_EQ(Dump(request.HeaderSource()), std::vector<std::string>{"Accept: */*"});
   EXPECT_EQ(request.Header()->Host(), u"");
+}
+
+TEST(HttpRequest, BodyIsEmptyInEveryCharSet) {
+  TclHttpRequest request;
+  for (const char16_t* charSet : {u"", u"utf-8", u"koi8-r"}) {
+    request.Header()->SetCharSet(charSet);
+    EXPECT_EQ(request.RequestSource().Count(), 0);
+    EXPECT_EQ(request.RequestSource().Text(), u"");
+  }
+  // Each call hands out a stream of its own.
+  auto a = request.RequestStream();
+  auto b = request.RequestStream();
+  EXPECT_NE(a.get(), b.get());
+  EXPECT_EQ(a->Size(), 0);
+  EXPECT_EQ(request.TotalSize(), 0);
 }
 
 TEST(ProxySettings, DefaultsClearAndAssign) {
