@@ -282,7 +282,7 @@ void TForm::Hide() {
 }
 
 void TForm::Close() {
-  TCloseAction action = Application().MainForm() == this ? caFree : caHide;
+  TCloseAction action = caHide;
   if (OnClose) OnClose(this, action);
   if (action == caNone) return;
   if (Application().MainForm() == this) {

@@ -85,7 +85,7 @@ TEST_F(HeadlessApp, FormEventsFireInOrderAndActivateOnlyOnce) {
   };
   f->OnClose = [&](TObject*, TCloseAction& a) {
     log.push_back("close");
-    EXPECT_EQ(a, caFree);
+    EXPECT_EQ(a, caHide);
   };
   log.push_back("run");
   Application().Run();
