@@ -1,6 +1,7 @@
 #include "netlib/transport/clTcpClient.h"
 
 #include "netlib/text/clCallbackWindow.h"
+#include "netlib/transport/clSocks.h"
 #include "platform/LastError.h"
 
 namespace netlib {
@@ -88,6 +89,24 @@ void TclTcpClient::DoClose() {
 }
 
 std::unique_ptr<TclNetworkStream> TclTcpClient::CreateNetworkStream() { return std::make_unique<TclNetworkStream>(); }
+
+std::unique_ptr<TclNetworkStream> TclTcpClient::WrapNetworkStream(std::unique_ptr<TclNetworkStream> AStream,
+                                                                 rtl::String& AConnectHost, int& AConnectPort) {
+  const TclFirewallSettings& fw = FFirewallSettings;
+  if (fw.Server().empty()) return AStream;
+  std::unique_ptr<TclSocksNetworkStream> socks;
+  if (fw.FirewallType() == ftSocks5)
+    socks = std::make_unique<TclSocks5NetworkStream>(std::move(AStream));
+  else
+    socks = std::make_unique<TclSocks4NetworkStream>(std::move(AStream));
+  socks->SetTargetPort(AConnectPort);
+  socks->SetUserName(fw.UserName());
+  socks->SetPassword(fw.Password());
+  socks->SetTargetServer(fw.NeedResolveIP() ? AConnectHost : TclHostResolver::GetIPAddress(AConnectHost));
+  AConnectHost = fw.Server();
+  AConnectPort = fw.Port();
+  return socks;
+}
 
 void TclTcpClient::OpenConnection(const rtl::String& AServer, int APort) {
   FConnection->SetNetworkStream(nullptr);

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "netlib/transport/clFirewallUtils.h"
 #include "netlib/transport/clSocket.h"
 #include "platform/gui/MessageLoop.h"
 #include "rtl/SyncObjs.h"
@@ -34,6 +35,11 @@ class TclTcpClient {
   // Does not restart a running timer.
   void SetKeepAlive(int AValue);
 
+  TclFirewallSettings& FirewallSettings() { return FFirewallSettings; }
+  const TclFirewallSettings& FirewallSettings() const { return FFirewallSettings; }
+  // Copies the values.
+  void SetFirewallSettings(const TclFirewallSettings& AValue) { FFirewallSettings.Assign(AValue); }
+
   TclTcpClientConnection& Connection() const { return *FConnection; }
   bool Active() const { return FConnection->Active(); }
 
@@ -57,13 +63,10 @@ class TclTcpClient {
   virtual void DoChanged();
   virtual void DoOpen();
   virtual void DoClose();
-  // Where the SOCKS stream will wrap the new stream and redirect the connection to the firewall:
-  // answers the stream to put on the connection and may change the host and port to connect to.
-  // The plain client connects directly.
+  // With a firewall server set, wraps the new stream in a SOCKS stream aimed at the given host and
+  // port and redirects the connection to the firewall; otherwise answers the stream unchanged.
   virtual std::unique_ptr<TclNetworkStream> WrapNetworkStream(std::unique_ptr<TclNetworkStream> AStream,
-                                                              rtl::String& AConnectHost, int& AConnectPort) {
-    return AStream;
-  }
+                                                              rtl::String& AConnectHost, int& AConnectPort);
 
   void StartKeepAliveTimer();
   void StopKeepAliveTimer();
@@ -75,6 +78,7 @@ class TclTcpClient {
   int FPort = 0;
   bool FPortSet = false;
   int FKeepAlive = 0;
+  TclFirewallSettings FFirewallSettings;
   std::unique_ptr<TclTcpClientConnection> FConnection;
   platform::gui::HWND FTimerHwnd = nullptr;
   rtl::TCriticalSection FAccessor;
