@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <vector>
 
 #include "platform/Files.h"
@@ -35,24 +34,57 @@ std::string WithoutTrailingSlashes(std::string path) {
   return path;
 }
 
-// The XDG_DESKTOP_DIR line of user-dirs.dirs, read the way the desktop's own readers do: a value
-// in double quotes that is "$HOME", starts with "$HOME/" or is absolute; backslash escapes the
-// next character; the last valid line wins. Empty when there is none.
-std::string DesktopFromUserDirs(const std::string& file, const std::string& home) {
-  std::ifstream in(file, std::ios::binary);
-  std::string line, result;
-  while (std::getline(in, line)) {
+// home and the rest ("" or "/..."), without doubling the separator of a home of "/".
+std::string UnderHome(std::string_view home, std::string_view rest) {
+  while (!home.empty() && home.back() == '/') home.remove_suffix(1);
+  std::string r = std::string(home) + std::string(rest);
+  return r.empty() ? "/" : r;
+}
+
+// The start of a user-dirs.dirs file; a FIFO or a device in its place is not read (no waiting).
+std::string ReadSmallFile(const std::string& path) {
+  std::string text;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return text;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    text.resize(1 << 16);
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    text.resize(done);
+  }
+  ::close(fd);
+  return text;
+}
+
+[[noreturn]] void RaiseSaveError(const std::string& path, int err) {
+  throw rtl::EOSError(u"Cannot write the desktop entry \"" + rtl::S(path) + u"\": " + rtl::SysErrorMessage(err),
+                      static_cast<int>(WindowsErrorFromErrno(err)));
+}
+
+}  // namespace
+
+std::string DesktopFolderFromUserDirs(std::string_view text, std::string_view home) {
+  std::string result;
+  const std::string_view key = "XDG_DESKTOP_DIR";
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     size_t p = line.find_first_not_of(" \t");
-    const std::string key = "XDG_DESKTOP_DIR";
-    if (p == std::string::npos || line.compare(p, key.size(), key) != 0) continue;
+    if (p == std::string_view::npos || line.substr(p, key.size()) != key) continue;
     p = line.find_first_not_of(" \t", p + key.size());
-    if (p == std::string::npos || line[p] != '=') continue;
+    if (p == std::string_view::npos || line[p] != '=') continue;
     p = line.find_first_not_of(" \t", p + 1);
-    if (p == std::string::npos || line[p] != '"') continue;
-    ++p;
+    if (p == std::string_view::npos || line[p] != '"') continue;
     std::string value;
     bool closed = false;
-    for (; p < line.size(); ++p) {
+    for (++p; p < line.size(); ++p) {
       if (line[p] == '\\' && p + 1 < line.size()) {
         value += line[++p];
       } else if (line[p] == '"') {
@@ -64,21 +96,13 @@ std::string DesktopFromUserDirs(const std::string& file, const std::string& home
     }
     if (!closed) continue;
     if (value == "$HOME" || value.rfind("$HOME/", 0) == 0) {
-      if (home.empty()) continue;
-      result = home + value.substr(5);
+      if (!home.empty()) result = UnderHome(home, std::string_view(value).substr(5));
     } else if (!value.empty() && value[0] == '/') {
       result = value;
     }
   }
   return result;
 }
-
-[[noreturn]] void RaiseSaveError(const std::string& path, int err) {
-  throw rtl::EOSError(u"Cannot write the desktop entry \"" + rtl::S(path) + u"\": " + rtl::SysErrorMessage(err),
-                      static_cast<int>(WindowsErrorFromErrno(err)));
-}
-
-}  // namespace
 
 rtl::String GetDesktopFolderPath() {
   const char* env = std::getenv("XDG_DESKTOP_DIR");
@@ -91,11 +115,11 @@ rtl::String GetDesktopFolderPath() {
   else if (!home.empty())
     config = home + "/.config";
   if (!config.empty()) {
-    std::string fromFile = DesktopFromUserDirs(config + "/user-dirs.dirs", home);
+    std::string fromFile = DesktopFolderFromUserDirs(ReadSmallFile(config + "/user-dirs.dirs"), home);
     if (!fromFile.empty()) return rtl::S(WithoutTrailingSlashes(fromFile));
   }
   if (home.empty()) return rtl::String();
-  return rtl::S(WithoutTrailingSlashes(home) + "/Desktop");
+  return rtl::S(UnderHome(home, "/Desktop"));
 }
 
 std::string DesktopEscapeString(std::string_view value) {

@@ -15,6 +15,11 @@ namespace platform {
 // The folder is not checked for existence.
 rtl::String GetDesktopFolderPath();
 
+// The desktop folder named by the text of a user-dirs.dirs file: the XDG_DESKTOP_DIR line's
+// quoted value when it is "$HOME", starts with "$HOME/" (home put in its place) or is absolute;
+// a backslash escapes the next character; the last such line wins. Empty when there is none.
+std::string DesktopFolderFromUserDirs(std::string_view text, std::string_view home);
+
 // A value of type string with the escapes of desktop entries (\\ \n \t \r, a leading blank as \s).
 // Raises rtl::EArgumentException for other control characters, which a value cannot carry.
 std::string DesktopEscapeString(std::string_view value);

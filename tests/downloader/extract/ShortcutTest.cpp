@@ -251,6 +251,16 @@ TEST(DesktopFolder, FromEnvironmentUserDirsOrHome) {
     EXPECT_EQ(rtl::U8(GetDesktopFolder()), c.Expected);
   }
   ::unsetenv("XDG_DESKTOP_DIR");
+  // A FIFO in place of the file is not waited on.
+  fs::remove(config + "/user-dirs.dirs");
+  ASSERT_EQ(::mkfifo((config + "/user-dirs.dirs").c_str(), 0600), 0);
+  EXPECT_EQ(rtl::U8(GetDesktopFolder()), home + "/Desktop");
+  fs::remove(config + "/user-dirs.dirs");
+  // A home of "/" gives no doubled separator.
+  ::setenv("HOME", "/", 1);
+  EXPECT_EQ(rtl::U8(GetDesktopFolder()), "/Desktop");
+  WriteFile(config + "/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME\"\n");
+  EXPECT_EQ(rtl::U8(GetDesktopFolder()), "/");
   ::unsetenv("XDG_CONFIG_HOME");
   ::setenv("HOME", oldHome.c_str(), 1);
 }
