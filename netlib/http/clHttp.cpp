@@ -1,0 +1,768 @@
+#include "netlib/http/clHttp.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "netlib/auth/clHttpAuth.h"
+#include "netlib/http/clHeaderFieldList.h"
+#include "netlib/http/clStreams.h"
+#include "netlib/text/clUtils.h"
+#include "netlib/zlib/clZLibBase.h"
+#include "netlib/zlib/clZLibStreams.h"
+#include "rtl/Ansi.h"
+
+namespace netlib {
+
+const char16_t* const DefaultUserAgent = u"Mozilla/4.0 (compatible; Tamber Internet Suite)";
+
+namespace {
+
+const char16_t* const HttpVersionText[] = {u"HTTP/1.0", u"HTTP/1.1"};
+const char16_t* const CacheFieldName[] = {u"Pragma", u"Cache-Control"};
+
+// Routes the connection's progress to one of the client's events for as long as it lives.
+class TProgressRoute {
+ public:
+  TProgressRoute(TclConnection& AConnection, TclProgressEvent AHandler)
+      : FConnection(AConnection), FSaved(std::move(AConnection.OnProgress)) {
+    FConnection.OnProgress = std::move(AHandler);
+  }
+  ~TProgressRoute() { FConnection.OnProgress = std::move(FSaved); }
+
+ private:
+  TclConnection& FConnection;
+  TclProgressEvent FSaved;
+};
+
+// Puts the connection's read limit back on every way out.
+class TReadLimit {
+ public:
+  TReadLimit(TclConnection& AConnection, int64_t ALimit) : FConnection(AConnection), FSaved(AConnection.BytesToProceed()) {
+    FConnection.SetBytesToProceed(ALimit);
+  }
+  ~TReadLimit() { FConnection.SetBytesToProceed(FSaved); }
+
+ private:
+  TclConnection& FConnection;
+  int64_t FSaved;
+};
+
+// A decimal number of digits only (no sign, no blanks inside, no hexadecimal), at most 18 digits.
+bool ParseDecimal(std::u16string_view AText, int64_t& AValue) {
+  if (AText.empty() || AText.size() > 18) return false;
+  int64_t v = 0;
+  for (char16_t c : AText) {
+    if (c < u'0' || c > u'9') return false;
+    v = v * 10 + (c - u'0');
+  }
+  AValue = v;
+  return true;
+}
+
+// The folder part of a URL path, lower-cased: up to and including its last "/".
+rtl::String PathFolder(const rtl::String& APath) {
+  rtl::String p = rtl::LowerCase(APath);
+  size_t slash = p.rfind(u'/');
+  if (slash == rtl::String::npos) return u"/";
+  p.resize(slash + 1);
+  if (p.empty() || p[0] != u'/') p.insert(p.begin(), u'/');
+  return p;
+}
+
+void ReplaceField(rtl::TStringList& ALines, const rtl::String& AName, const rtl::String& AValue) {
+  while (ALines.Count() > 0 && ALines[ALines.Count() - 1].empty()) ALines.Delete(ALines.Count() - 1);
+  TclHeaderFieldList fields;
+  fields.Parse(0, &ALines);
+  fields.RemoveField(AName);
+  fields.AddField(AName, AValue);
+}
+
+void RemoveFieldFrom(rtl::TStringList& ALines, const rtl::String& AName) {
+  TclHeaderFieldList fields;
+  fields.Parse(0, &ALines);
+  fields.RemoveField(AName);
+}
+
+bool IsKeptConnectionGone(int ACode) {
+  // 10053 and 10038 as on the original platform; 10054 is how Linux reports the same dead
+  // connection when the peer's reset overtakes its close.
+  return ACode == 10053 || ACode == 10038 || ACode == 10054;
+}
+
+}  // namespace
+
+// --- construction -----------------------------------------------------------------------------
+
+TclHttp::TclHttp()
+    : FUrl(std::make_unique<TclUrlParser>()),
+      FUserAgent(DefaultUserAgent),
+      FProxySettings(std::make_unique<TclHttpProxySettings>()),
+      FResponseHeader(std::make_unique<TclHttpResponseHeader>()),
+      FResponseCookies(std::make_unique<TclCookieList>()) {
+  SetTLSFlags({tfUseSSL3, tfUseTLS, tfUseTLS11});
+}
+
+TclHttp::~TclHttp() {
+  try {
+    Close();
+  } catch (...) {
+  }
+  if (FCookieManager) FCookieManager->RemoveFreeNotification(this);
+}
+
+// --- settings ---------------------------------------------------------------------------------
+
+#define CL_HTTP_SETTER(Type, Name)          \
+  void TclHttp::Set##Name(Type AValue) {    \
+    if (F##Name == AValue) return;          \
+    F##Name = AValue;                       \
+    DoChanged();                            \
+  }
+
+CL_HTTP_SETTER(TclHttpVersion, HttpVersion)
+CL_HTTP_SETTER(const rtl::String&, UserName)
+CL_HTTP_SETTER(const rtl::String&, Password)
+CL_HTTP_SETTER(const rtl::String&, Authorization)
+CL_HTTP_SETTER(TclAuthorizationType, AuthorizationType)
+CL_HTTP_SETTER(const rtl::String&, UserAgent)
+CL_HTTP_SETTER(bool, KeepConnection)
+CL_HTTP_SETTER(bool, AllowCaching)
+CL_HTTP_SETTER(bool, AllowRedirects)
+CL_HTTP_SETTER(bool, AllowCookies)
+CL_HTTP_SETTER(bool, AllowCompression)
+CL_HTTP_SETTER(int, MaxRedirects)
+CL_HTTP_SETTER(int, MaxAuthRetries)
+CL_HTTP_SETTER(bool, SilentHTTP)
+CL_HTTP_SETTER(bool, Expect100Continue)
+CL_HTTP_SETTER(const rtl::String&, CharSet)
+CL_HTTP_SETTER(TclHttpRequest*, Request)
+
+#undef CL_HTTP_SETTER
+
+void TclHttp::SetCookieManager(TclCookieManager* AValue) {
+  if (FCookieManager == AValue) return;
+  if (FCookieManager) FCookieManager->RemoveFreeNotification(this);
+  FCookieManager = AValue;
+  if (FCookieManager) {
+    FCookieManager->FreeNotification(this, [this](TclCookieManager* AManager) {
+      if (FCookieManager == AManager) FCookieManager = nullptr;
+    });
+    FOwnCookieManager.reset();
+  }
+  DoChanged();
+}
+
+TclCookieManager* TclHttp::CookieStore() {
+  if (FCookieManager) return FCookieManager;
+  if (!FOwnCookieManager) FOwnCookieManager = std::make_unique<TclCookieManager>();
+  return FOwnCookieManager.get();
+}
+
+TclHttpRequest* TclHttp::TakeRequest() {
+  TclHttpRequest* request = FRequest;
+  if (!request) {
+    if (!FOwnRequest) FOwnRequest = std::make_unique<TclHttpRequest>();
+    request = FOwnRequest.get();
+    request->Clear();
+  }
+  if (!FCharSet.empty()) request->Header()->SetCharSet(FCharSet);
+  return request;
+}
+
+// --- events -----------------------------------------------------------------------------------
+
+void TclHttp::DoSendRequest(const rtl::String& AMethod, const rtl::String& AUrl, const rtl::TStringList& AHeader) {
+  if (OnSendRequest) OnSendRequest(this, AMethod, AUrl, AHeader);
+}
+
+void TclHttp::DoReceiveHeader(const rtl::String& AMethod, const rtl::String& AUrl, const rtl::TStringList& AHeader,
+                              TclCookieList& ACookies, bool& Cancel) {
+  if (OnReceiveHeader) OnReceiveHeader(this, AMethod, AUrl, AHeader, ACookies, Cancel);
+}
+
+void TclHttp::DoReceiveResponse(const rtl::String& AMethod, const rtl::String& AUrl, const rtl::TStringList& AHeader,
+                                TclCookieList& ACookies) {
+  if (OnReceiveResponse) OnReceiveResponse(this, AMethod, AUrl, AHeader, ACookies);
+}
+
+void TclHttp::DoSendProgress(int64_t ABytesProceed, int64_t ATotalBytes) {
+  FProgressHandled = true;
+  if (OnSendProgress) OnSendProgress(this, ABytesProceed, ATotalBytes);
+}
+
+void TclHttp::DoReceiveProgress(int64_t ABytesProceed, int64_t ATotalBytes) {
+  FProgressHandled = true;
+  if (OnReceiveProgress) OnReceiveProgress(this, ABytesProceed, ATotalBytes);
+}
+
+void TclHttp::DoRedirect(const rtl::TStringList& ARequestHeader, int AStatusCode, const rtl::TStringList& AResponseText,
+                         rtl::String& AMethod, bool& CanRedirect, bool& Handled) {
+  if (OnRedirect) OnRedirect(this, ARequestHeader, AStatusCode, *FResponseHeader, AResponseText, AMethod, CanRedirect, Handled);
+}
+
+// --- public requests --------------------------------------------------------------------------
+
+void TclHttp::Get(const rtl::String& AUrl, rtl::TStream* ADestination) { DoGet(AUrl, nullptr, nullptr, ADestination); }
+
+void TclHttp::DoGet(const rtl::String& AUrl, TclHttpRequest* ARequest, rtl::TStringList* AResponseHeader,
+                    rtl::TStream* ADestination) {
+  TclHttpRequest* request = ARequest ? ARequest : TakeRequest();
+  rtl::String query = rtl::Trim(request->RequestSource().Text());
+  rtl::String url = query.empty() ? AUrl : AUrl + u"?" + query;
+  rtl::TStringList header(request->HeaderSource());
+  SendRequest(u"GET", url, header, nullptr, AResponseHeader, ADestination);
+}
+
+void TclHttp::SendRequest(const rtl::String& AMethod, const rtl::String& AUrl, const rtl::TStringList& ARequestHeader,
+                          rtl::TStream* ARequestBody, rtl::TStringList* AResponseHeader, rtl::TStream* AResponseBody) {
+  rtl::TStringList ownResponseHeader;
+  rtl::TStringList& responseHeader = AResponseHeader ? *AResponseHeader : ownResponseHeader;
+  FUrl->Parse(AUrl, FCharSet);
+  RequestCycle(AMethod, ARequestHeader, ARequestBody, responseHeader, AResponseBody);
+}
+
+void TclHttp::SendRequest(const rtl::String& AMethod, const rtl::String& AUrl, TclHttpRequest* ARequest,
+                          rtl::TStringList* AResponseHeader, rtl::TStream* AResponseBody) {
+  rtl::Assert(ARequest != nullptr, u"Assertion failure");
+  rtl::TStringList header(ARequest->HeaderSource());
+  std::unique_ptr<rtl::TStream> body = ARequest->RequestStream();
+  SendRequest(AMethod, AUrl, header, body.get(), AResponseHeader, AResponseBody);
+}
+
+void TclHttp::DoHead(const rtl::String& AUrl, rtl::TStringList* AResponseHeader) {
+  TclHttpRequest* request = TakeRequest();
+  SendRequest(u"HEAD", AUrl, request, AResponseHeader, nullptr);
+}
+
+void TclHttp::DoPut(const rtl::String& AUrl, const rtl::String& AContentType, rtl::TStream* ASource,
+                    rtl::TStringList* AResponseHeader, rtl::TStream* AResponseBody) {
+  TclHttpRequest* request = TakeRequest();
+  request->Header()->SetAccept(u"");
+  if (!AContentType.empty()) request->Header()->SetContentType(AContentType);
+  rtl::TStringList header(request->HeaderSource());
+  SendRequest(u"PUT", AUrl, header, ASource, AResponseHeader, AResponseBody);
+}
+
+void TclHttp::DoPost(const rtl::String& AUrl, TclHttpRequest* ARequest, rtl::TStringList* AResponseHeader,
+                     rtl::TStream* AResponseBody) {
+  SendRequest(u"POST", AUrl, ARequest ? ARequest : TakeRequest(), AResponseHeader, AResponseBody);
+}
+
+void TclHttp::DoDelete(const rtl::String& AUrl, rtl::TStringList* AResponseHeader, rtl::TStream* AResponseBody) {
+  SendRequest(u"DELETE", AUrl, TakeRequest(), AResponseHeader, AResponseBody);
+}
+
+// --- the request cycle ------------------------------------------------------------------------
+
+bool TclHttp::IsKeepAlive() const {
+  const rtl::String& field = HasProxy() ? FResponseHeader->ProxyConnection() : FResponseHeader->Connection();
+  bool keep;
+  if (FHttpVersion == hvHttp1_1 && FResponseVersion == hvHttp1_1)
+    keep = !rtl::SameText(rtl::Trim(field), u"close");
+  else
+    keep = rtl::SameText(rtl::Trim(field), u"Keep-Alive");
+  return keep && FKeepConnection;
+}
+
+[[noreturn]] void TclHttp::RaiseHttpError(const rtl::TStringList& AResponseHeader, const rtl::TStringList& AText) {
+  rtl::String message = AResponseHeader.Count() > 0 ? AResponseHeader[0] : rtl::String();
+  throw EclHttpError(message, FStatusCode, AText.Text());
+}
+
+void TclHttp::PreemptiveAuthorize(const rtl::String& AUserName, const rtl::String& APassword,
+                                  const rtl::String& AFieldName, rtl::TStringList& AHeader) {
+  bool keep = FKeepConnection;
+  rtl::TStringList challenge;
+  challenge.Add(u"Basic");
+  bool newConnection = false;
+  try {
+    Authorize(AUserName, APassword, AFieldName, challenge, AHeader, newConnection);
+  } catch (...) {
+    FKeepConnection = keep;
+    throw;
+  }
+  FKeepConnection = keep;
+}
+
+bool TclHttp::Authorize(const rtl::String& AUserName, const rtl::String& APassword, const rtl::String& AFieldName,
+                        const rtl::TStringList& AChallenge, rtl::TStringList& AHeader, bool& ANewConnection) {
+  ANewConnection = false;
+  TclHttpAuthorization* a =
+      TclHttpAuthorization::Authorize(*FUrl, FMethod, AUserName, APassword, AChallenge, static_cast<TclAuthContext>(this));
+  if (!a) return false;
+  ANewConnection = a->StartNewConnection();
+  ReplaceField(AHeader, AFieldName, a->AuthValue());
+  SetKeepConnection(true);
+  return true;
+}
+
+rtl::String TclHttp::GetRedirectMethod(int AStatusCode, const rtl::String& AMethod) {
+  if (AStatusCode == 302 || AStatusCode == 303) return u"GET";
+  return AMethod;
+}
+
+bool TclHttp::Redirect(rtl::TStringList& AHeader, const rtl::TStringList& AResponseText, rtl::String& ANewMethod) {
+  rtl::String location = FResponseHeader->Location();
+  bool canRedirect = false, handled = false;
+  DoRedirect(AHeader, FStatusCode, AResponseText, ANewMethod, canRedirect, handled);
+  if (handled) return canRedirect;
+  if (location.empty()) return false;
+  TclUrlParser old;
+  old.Assign(*FUrl);
+  rtl::String combined = TclUrlParser::CombineUrl(location, FUrl->AbsoluteUri(), FCharSet);
+  if (combined.empty()) return false;
+  if (FUrl->Parse(combined, FCharSet).empty()) return false;
+  ANewMethod = GetRedirectMethod(FStatusCode, ANewMethod);
+  // Credentials go only to the same scheme, host and port, and below the same folder there.
+  bool sameSite = old.UrlType() == FUrl->UrlType() && rtl::SameText(old.Host(), FUrl->Host()) &&
+                  old.Port() == FUrl->Port();
+  rtl::String oldFolder = PathFolder(old.Urlpath());
+  rtl::String newFolder = PathFolder(FUrl->Urlpath());
+  if (!sameSite || newFolder.compare(0, oldFolder.size(), oldFolder) != 0) RemoveFieldFrom(AHeader, u"Authorization");
+  return true;
+}
+
+void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& AHeader, rtl::TStream* ABody,
+                           rtl::TStringList& AResponseHeader, rtl::TStream* AResponseBody) {
+  rtl::TStringList lines(AHeader);
+  rtl::TMemoryStream buffer;
+  rtl::TStringList text;
+  std::unique_ptr<TclNullStream> ownBody, redirectBody;
+  rtl::TStream* body = ABody;
+  if (!body) {
+    ownBody = std::make_unique<TclNullStream>();
+    body = ownBody.get();
+  }
+  FMethod = AMethod;
+
+  rtl::String user = FUserName.empty() ? FUrl->UserName() : FUserName;
+  rtl::String password = FPassword.empty() ? FUrl->Password() : FPassword;
+  if (FAuthorizationType == atBasic)
+    PreemptiveAuthorize(user, password, u"Authorization", lines);
+  else if (!FAuthorization.empty())
+    ReplaceField(lines, u"Authorization", FAuthorization);
+  if (HasProxy() && FProxySettings->AuthorizationType() == atBasic)
+    PreemptiveAuthorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization", lines);
+
+  int64_t start = body->Position();
+  bool close = false;
+  int redirects = 0, auth401 = 0, auth407 = 0;
+  int kind = 0;
+  auto fail = [&]() -> bool {
+    if (!FSilentHTTP) RaiseHttpError(AResponseHeader, text);
+    WriteResponseText(text, AResponseBody);
+    return true;
+  };
+  try {
+    for (;;) {
+      kind = GetRequestKind();
+      bool wasOpen = Active();
+      try {
+        body->SetPosition(start);
+        SendRequestHeader(kind, lines, *body);
+        SendRequestBody(*body);
+        DoSendRequest(FMethod, FUrl->AbsoluteUri(), lines);
+        if (!ReadResponseHeader(AResponseHeader, buffer)) {
+          close = true;
+          break;
+        }
+      } catch (const EclHttpError&) {
+        throw;
+      } catch (const EclSocketError& e) {
+        if (wasOpen && IsKeptConnectionGone(e.ErrorCode())) {
+          Close();
+          continue;
+        }
+        throw;
+      }
+      int64_t remaining = buffer.Size() - buffer.Position();
+      close = !IsKeepAlive();
+      int status = FStatusCode;
+      if (status >= 300 && status < 400 && status != 304 && status != 305) {
+        ++redirects;
+        ReadResponseText(AResponseHeader, buffer, text, remaining);
+        if (FMaxRedirects > 0 && redirects > FMaxRedirects) {
+          fail();
+          break;
+        }
+        rtl::String newMethod = FMethod;
+        if (!FAllowRedirects || !Redirect(lines, text, newMethod)) {
+          fail();
+          break;
+        }
+        if (rtl::SameText(newMethod, u"GET") && body != redirectBody.get()) {
+          if (!redirectBody) redirectBody = std::make_unique<TclNullStream>();
+          body = redirectBody.get();
+          start = 0;
+        }
+        FMethod = newMethod;
+        if (HasProxy()) close = true;
+      } else if (status == 401) {
+        ++auth401;
+        ReadResponseText(AResponseHeader, buffer, text, remaining);
+        bool newConnection = false;
+        if (!FAuthorization.empty() || (FMaxAuthRetries > 0 && auth401 > FMaxAuthRetries) ||
+            !Authorize(user, password, u"Authorization", *FResponseHeader->Authenticate(), lines, newConnection)) {
+          fail();
+          break;
+        }
+        if (auth401 == 1 && newConnection) close = true;
+      } else if (status == 407) {
+        ++auth407;
+        ReadResponseText(AResponseHeader, buffer, text, remaining);
+        bool newConnection = false;
+        if ((FMaxAuthRetries > 0 && auth407 > FMaxAuthRetries) ||
+            !Authorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization",
+                       *FResponseHeader->ProxyAuthenticate(), lines, newConnection)) {
+          fail();
+          break;
+        }
+        if (auth407 == 1 && newConnection) close = true;
+      } else if (status >= 400) {
+        if (FSilentHTTP) {
+          ReadResponseBody(AResponseHeader, buffer, AResponseBody, remaining);
+          break;
+        }
+        ReadResponseText(AResponseHeader, buffer, text, remaining);
+        RaiseHttpError(AResponseHeader, text);
+      } else {
+        ReadResponseBody(AResponseHeader, buffer, AResponseBody, remaining);
+        break;
+      }
+      if (close) Close();
+    }
+  } catch (const EclHttpError& e) {
+    // A response read to its end leaves the connection usable; our own head and length errors
+    // do not.
+    if ((close || e.ErrorCode() < 100) && kind != 1) Close();
+    throw;
+  } catch (...) {
+    // Whatever was left unread on the connection would corrupt the next response.
+    if (kind != 1) Close();
+    throw;
+  }
+  if (close && kind != 1) Close();
+}
+
+// --- opening --------------------------------------------------------------------------------
+
+int TclHttp::GetRequestKind() const {
+  if (!HasProxy() || FUrl->UrlType() != utHTTPS) return 0;
+  return rtl::SameText(FMethod, u"CONNECT") ? 1 : 2;
+}
+
+void TclHttp::OpenConnection(const rtl::String& AServer, int APort) {
+  rtl::String host = HasProxy() ? FProxySettings->Server() : AServer;
+  // An IPv6 literal keeps its brackets in the URL and the Host field, not for the connection.
+  if (host.size() > 2 && host.front() == u'[' && host.back() == u']') host = host.substr(1, host.size() - 2);
+  TclTcpClientTls::OpenConnection(host, HasProxy() ? FProxySettings->Port() : APort);
+}
+
+void TclHttp::OpenForRequest(int AKind) {
+  if (HasProxy()) {
+    if (FProxySettings->Server() != FOldProxyServer || FProxySettings->Port() != FOldProxyPort) Close();
+    FOldProxyServer = FProxySettings->Server();
+    FOldProxyPort = FProxySettings->Port();
+  } else if (!FOldProxyServer.empty()) {
+    // The open connection leads to the proxy that is no longer wanted.
+    Close();
+    FOldProxyServer.clear();
+    FOldProxyPort = 0;
+  }
+  const rtl::String& host = FUrl->Host();
+  if (!host.empty() && host != u"*") {
+    if (Server() != host || Port() != FUrl->Port()) Close();
+    SetServer(host);
+    SetPort(FUrl->Port());
+  }
+  if (HasProxy()) {
+    if (FUrl->UrlType() == utHTTPS && AKind != 1) {
+      SetupTunnel();
+      StartTls();
+    } else {
+      SetUseTLS(ctNone);
+    }
+  } else {
+    SetUseTLS(FUrl->UrlType() == utHTTPS ? ctImplicit : ctNone);
+  }
+  Open();
+}
+
+void TclHttp::SetupTunnel() {
+  rtl::String method = FMethod;
+  TclHttpVersion version = FHttpVersion;
+  bool cookies = FAllowCookies, compression = FAllowCompression;
+  FHttpVersion = hvHttp1_0;
+  FKeepConnection = true;
+  FAllowCompression = false;
+  FAllowCaching = false;
+  FAllowCookies = false;
+  rtl::TStringList header, responseHeader;
+  TclNullStream body, responseBody;
+  try {
+    RequestCycle(u"CONNECT", header, &body, responseHeader, &responseBody);
+  } catch (...) {
+    FMethod = method;
+    FHttpVersion = version;
+    FAllowCookies = cookies;
+    FAllowCompression = compression;
+    throw;
+  }
+  FMethod = method;
+  FHttpVersion = version;
+  FAllowCookies = cookies;
+  FAllowCompression = compression;
+}
+
+// --- the exchange on the wire -------------------------------------------------------------------
+
+void TclHttp::PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TStream& ABody) {
+  int64_t bodySize = ABody.Size() - ABody.Position();
+  if (bodySize < 0) bodySize = 0;
+  if (AHeader.Count() > 0) {
+    const rtl::String& first = AHeader[0];
+    size_t space = first.find(u' ');
+    size_t colon = first.find(u':');
+    if (space != rtl::String::npos && (colon == rtl::String::npos || space < colon)) AHeader.Delete(0);
+  }
+  while (AHeader.Count() > 0 && AHeader[AHeader.Count() - 1].empty()) AHeader.Delete(AHeader.Count() - 1);
+
+  rtl::String target;
+  if (HasProxy()) {
+    if (AKind == 1)
+      target = rtl::Format(u"%s:%d", {FUrl->Host(), FUrl->Port()});
+    else if (AKind == 2)
+      target = FUrl->AbsolutePath();
+    else
+      target = FUrl->AbsoluteUri();
+  } else {
+    target = FUrl->AbsolutePath();
+  }
+  if (target.empty()) target = u"/";
+  AHeader.Insert(0, rtl::Format(u"%s %s %s", {FMethod, target, rtl::String(HttpVersionText[FHttpVersion])}));
+
+  TclHeaderFieldList fields;
+  fields.Parse(0, &AHeader);
+  fields.RemoveField(u"Host");
+  if (FAllowCompression) fields.AddFieldIfNotExist(u"Accept-Encoding", u"gzip");
+  auto portSuffix = [](int APort) -> rtl::String {
+    return APort == 80 || APort == 443 ? rtl::String() : rtl::Format(u":%d", {APort});
+  };
+  if (!FUrl->Host().empty())
+    fields.AddField(u"Host", FUrl->Host() + portSuffix(FUrl->Port()));
+  else
+    fields.AddField(u"Host", Server() + portSuffix(Port()));
+  fields.AddFieldIfNotExist(u"User-Agent", FUserAgent);
+
+  int64_t declared = 0;
+  rtl::String lengthValue = fields.GetFieldValue(u"Content-Length");
+  if (!ParseDecimal(rtl::Trim(lengthValue), declared)) declared = 0;
+  if (declared > 0 && bodySize == 0) {
+    fields.RemoveField(u"Content-Length");
+    fields.RemoveField(u"Content-Type");
+  } else if (fields.GetFieldIndex(u"Content-Length") < 0 || lengthValue.empty()) {
+    if (fields.GetFieldIndex(u"Content-Length") >= 0) fields.RemoveField(u"Content-Length");
+    if (AKind == 1 || bodySize > 0)
+      fields.AddField(u"Content-Length", rtl::IntToStr(bodySize));
+    else if (rtl::SameText(FMethod, u"POST"))
+      fields.AddField(u"Content-Length", u"0");
+  }
+  if (!FAllowCaching) fields.AddFieldIfNotExist(CacheFieldName[FHttpVersion], u"no-cache");
+  if (FKeepConnection) fields.AddFieldIfNotExist(HasProxy() ? u"Proxy-Connection" : u"Connection", u"Keep-Alive");
+  fields.RemoveField(u"Expect");
+  if (FExpect100Continue && bodySize > 0) fields.AddField(u"Expect", u"100-continue");
+  if (FAllowCookies) {
+    TclCookieList cookies;
+    CookieStore()->GetCookies(cookies, FUrl->Host(), FUrl->AbsolutePath(), FUrl->Port(), FUrl->UrlType() == utHTTPS);
+    cookies.SetRequestCookies(AHeader);
+  }
+  AHeader.Add(u"");
+}
+
+void TclHttp::SendRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TStream& ABody) {
+  OpenForRequest(AKind);
+  PrepareRequestHeader(AKind, AHeader, ABody);
+  Connection().WriteString(AHeader.Text());
+}
+
+void TclHttp::SendRequestBody(rtl::TStream& ABody) {
+  int64_t size = ABody.Size();
+  if (size <= 0) return;
+  TclTcpClientConnection& c = Connection();
+  c.InitProgress(ABody.Position(), size);
+  FProgressHandled = false;
+  TProgressRoute route(c, [this](void*, int64_t ABytes, int64_t ATotal) { DoSendProgress(ABytes, ATotal); });
+  c.WriteData(&ABody);
+  if (!FProgressHandled) DoSendProgress(size, size);
+}
+
+void TclHttp::CheckConnectionOpen() {
+  if (!Active())
+    throw EclSocketError(u"The connection was closed before the response was complete", 10038);
+}
+
+bool TclHttp::ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& ABuffer) {
+  ABuffer.Clear();
+  int64_t headStart = 0;
+  FStatusCode = 0;
+  FStatusText.clear();
+  FResponseVersion = FHttpVersion;
+  TclTcpClientConnection& c = Connection();
+  c.SetIsReadUntilClose(false);
+  static const uint8_t crlf2[] = {'\r', '\n', '\r', '\n'};
+  static const uint8_t lf2[] = {'\n', '\n'};
+  int64_t headEnd = -1;
+  while (headEnd < 0) {
+    CheckConnectionOpen();
+    // Every read of the head may take one batch, counted afresh.
+    c.InitProgress(0, 0);
+    {
+      TReadLimit limit(c, BatchSize());
+      c.ReadData(&ABuffer);
+    }
+    for (;;) {
+      const uint8_t* data = ABuffer.Memory();
+      int64_t size = ABuffer.Size();
+      int64_t from = std::max<int64_t>(headStart, 1);
+      int64_t termLen = 4;
+      int64_t term = FindBytes(crlf2, 4, data, size_t(size), from, size);
+      if (term < 0) {
+        termLen = 2;
+        term = FindBytes(lf2, 2, data, size_t(size), from, size);
+      }
+      if (term < 0) {
+        if (size - headStart > MaxResponseHeadSize)
+          throw EclHttpError(u"The response head is larger than 1048576 bytes", HttpHeadTooLargeCode, u"");
+        break;
+      }
+      // The status line.
+      const uint8_t* line = data + headStart;
+      const uint8_t* lineEnd = static_cast<const uint8_t*>(memchr(line, '\n', size_t(size - headStart)));
+      if (!lineEnd) lineEnd = data + size;
+      rtl::String status = rtl::AnsiToString(line, size_t(lineEnd - line));
+      size_t space = status.find(u' ');
+      FResponseVersion = FHttpVersion;
+      FStatusCode = 0;
+      FStatusText.clear();
+      if (space != rtl::String::npos) {
+        rtl::String version = rtl::UpperCase(rtl::Trim(status.substr(0, space)));
+        if (version == u"HTTP/1.0")
+          FResponseVersion = hvHttp1_0;
+        else if (version == u"HTTP/1.1")
+          FResponseVersion = hvHttp1_1;
+        size_t codeEnd = status.find_first_of(u" \r", space + 1);
+        if (codeEnd == rtl::String::npos) codeEnd = status.size();
+        int64_t code = 0;
+        // Three digits, as every status code has.
+        std::u16string_view digits = std::u16string_view(status).substr(space + 1, codeEnd - space - 1);
+        if (digits.size() == 3 && ParseDecimal(digits, code) && code >= 100) FStatusCode = static_cast<int>(code);
+        FStatusText = codeEnd < status.size() ? rtl::Trim(status.substr(codeEnd)) : rtl::String();
+      }
+      if (FStatusCode == 0)
+        throw EclHttpError(u"The response has no valid status line", HttpInvalidStatusLineCode, u"");
+      if (FStatusCode == 100) {
+        headStart = term + termLen;
+        continue;
+      }
+      headEnd = term + termLen;
+      break;
+    }
+  }
+  ABuffer.SetPosition(headStart);
+  AHeader.SetText(rtl::AnsiToString(ABuffer.Memory() + headStart, size_t(headEnd - headStart)));
+  ABuffer.SetPosition(headEnd);
+  FResponseHeader->ParseHeader(AHeader);
+  FResponseCookies->GetResponseCookies(AHeader, FUrl->Host(), FUrl->AbsolutePath(), FUrl->Port());
+  if (FAllowCookies) CookieStore()->AddCookies(*FResponseCookies);
+  bool cancel = false;
+  DoReceiveHeader(FMethod, FUrl->AbsoluteUri(), AHeader, *FResponseCookies, cancel);
+  return !cancel;
+}
+
+int64_t TclHttp::GetResponseLength() {
+  rtl::String length = rtl::Trim(FResponseHeader->ContentLength());
+  if (FStatusCode == 204 && length.empty()) return 0;
+  if (rtl::SameText(FMethod, u"CONNECT") && FStatusCode == 200) return 0;
+  if (rtl::SameText(FMethod, u"HEAD") || FStatusCode == 304) return 0;
+  if ((FHttpVersion == hvHttp1_0 || FResponseVersion == hvHttp1_0) && length.empty()) return -1;
+  if (length.empty() && (FStatusCode & 0xC8) == 0xC8) return -1;
+  if (length.empty()) return 0;
+  int64_t value = 0;
+  // A length we cannot read would end the body at a wrong place: refuse it.
+  if (!ParseDecimal(length, value))
+    throw EclHttpError(u"The response has an invalid Content-Length: " + length, HttpInvalidContentLengthCode, u"");
+  return value;
+}
+
+void TclHttp::ReadResponseBody(rtl::TStringList& AHeader, rtl::TMemoryStream& ABuffer, rtl::TStream* ADestination,
+                               int64_t ARemaining) {
+  if (!rtl::SameText(FMethod, u"HEAD")) {
+    TclNullStream nullStream;
+    rtl::TStream* dest = ADestination ? ADestination : &nullStream;
+    TclTcpClientConnection& c = Connection();
+    FProgressHandled = false;
+    TProgressRoute route(c, [this](void*, int64_t ABytes, int64_t ATotal) { DoReceiveProgress(ABytes, ATotal); });
+    std::unique_ptr<TclGZipInflateStream> gzip;
+    if (rtl::LowerCase(FResponseHeader->ContentEncoding()).find(u"gzip") != rtl::String::npos) {
+      gzip = std::make_unique<TclGZipInflateStream>(dest);
+      dest = gzip.get();
+    }
+    const uint8_t* pending = ABuffer.Memory() + ABuffer.Position();
+    if (rtl::SameText(rtl::Trim(FResponseHeader->TransferEncoding()), u"chunked")) {
+      TclChunkedStream chunked(dest);
+      if (ARemaining > 0) chunked.Write(pending, ARemaining);
+      c.InitProgress(ARemaining, -1);
+      while (!chunked.IsCompleted()) {
+        CheckConnectionOpen();
+        c.ReadData(&chunked);
+      }
+      if (!FProgressHandled) DoReceiveProgress(c.BytesProceed(), -1);
+    } else {
+      int64_t len = GetResponseLength();
+      // Bytes beyond the announced length are not part of this body.
+      int64_t taken = len < 0 ? ARemaining : std::min(ARemaining, len);
+      if (taken > 0) dest->WriteBuffer(pending, taken);
+      c.InitProgress(taken, len);
+      if (len < 0) {
+        if (Active()) {
+          c.SetIsReadUntilClose(true);
+          try {
+            c.ReadData(dest);
+          } catch (...) {
+            c.SetIsReadUntilClose(false);
+            throw;
+          }
+          c.SetIsReadUntilClose(false);
+        }
+      } else if (c.BytesProceed() < len) {
+        TReadLimit limit(c, len - taken);
+        while (c.BytesProceed() < len) {
+          CheckConnectionOpen();
+          c.ReadData(dest);
+        }
+      }
+      if (!FProgressHandled) DoReceiveProgress(len, len);
+    }
+    if (gzip && !gzip->IsAtMemberBoundary())
+      throw EclZLibError(u"Uncompressing error - the gzip data ends inside a member", ZLibTruncatedMemberCode);
+  }
+  DoReceiveResponse(FMethod, FUrl->AbsoluteUri(), AHeader, *FResponseCookies);
+}
+
+void TclHttp::ReadResponseText(rtl::TStringList& AHeader, rtl::TMemoryStream& ABuffer, rtl::TStringList& AText,
+                               int64_t ARemaining) {
+  if (rtl::SameText(FMethod, u"HEAD")) {
+    AText.Clear();
+    return;
+  }
+  rtl::TMemoryStream body;
+  ReadResponseBody(AHeader, ABuffer, &body, ARemaining);
+  body.SetPosition(0);
+  TclStringsUtils::LoadStrings(body, AText, FCharSet);
+}
+
+void TclHttp::WriteResponseText(const rtl::TStringList& AText, rtl::TStream* ADestination) {
+  if (ADestination) TclStringsUtils::SaveStrings(AText, *ADestination, FCharSet);
+}
+
+}  // namespace netlib

@@ -1,0 +1,214 @@
+// The HTTP client component: one request at a time, synchronously, over the TCP client's
+// connection, with redirects, authorization answers, cookies, keep-alive and an HTTP proxy.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "netlib/http/clCookieManager.h"
+#include "netlib/http/clHttpHeader.h"
+#include "netlib/http/clHttpRequest.h"
+#include "netlib/http/clHttpUtils.h"
+#include "netlib/http/clUriUtils.h"
+#include "netlib/transport/clTcpClientTls.h"
+#include "rtl/Classes.h"
+
+namespace netlib {
+
+// ErrorCode holds the HTTP status code and the message the status line; ResponseText is the
+// response body as text.
+class EclHttpError : public EclSocketError {
+ public:
+  EclHttpError(rtl::String AMessage, int AErrorCode, rtl::String AResponseText)
+      : EclSocketError(std::move(AMessage), AErrorCode), FResponseText(std::move(AResponseText)) {}
+  const char* ClassName() const noexcept override { return "EclHttpError"; }
+  const rtl::String& ResponseText() const { return FResponseText; }
+
+ private:
+  rtl::String FResponseText;
+};
+
+// A response head that is not complete within this many bytes fails at once.
+constexpr int64_t MaxResponseHeadSize = 1048576;
+// Codes of the client's own failures (HTTP status codes are 100..999).
+constexpr int HttpHeadTooLargeCode = -20;         // "The response head is larger than 1048576 bytes"
+constexpr int HttpInvalidStatusLineCode = -21;    // "The response has no valid status line"
+constexpr int HttpInvalidContentLengthCode = -22; // "The response has an invalid Content-Length: <value>"
+// A gzip body that ends inside a member (EclZLibError).
+constexpr int32_t ZLibTruncatedMemberCode = -150;  // "Uncompressing error - the gzip data ends inside a member"
+
+class TclHttp;
+
+using TclHttpRequestEvent = std::function<void(TclHttp* Sender, const rtl::String& AMethod, const rtl::String& AUrl,
+                                               const rtl::TStringList& ARequestHeader)>;
+using TclHttpHeaderEvent =
+    std::function<void(TclHttp* Sender, const rtl::String& AMethod, const rtl::String& AUrl,
+                       const rtl::TStringList& AResponseHeader, TclCookieList& ACookies, bool& Cancel)>;
+using TclHttpResponseEvent = std::function<void(TclHttp* Sender, const rtl::String& AMethod, const rtl::String& AUrl,
+                                                const rtl::TStringList& AResponseHeader, TclCookieList& ACookies)>;
+using TclHttpProgressEvent = std::function<void(TclHttp* Sender, int64_t ABytesProceed, int64_t ATotalBytes)>;
+using TclHttpRedirectEvent =
+    std::function<void(TclHttp* Sender, const rtl::TStringList& ARequestHeader, int AStatusCode,
+                       const TclHttpResponseHeader& AResponseHeader, const rtl::TStringList& AResponseText,
+                       rtl::String& AMethod, bool& CanRedirect, bool& Handled)>;
+
+class TclHttp : public TclTcpClientTls {
+ public:
+  TclHttp();
+  ~TclHttp() override;
+
+  // Downloads AUrl into ADestination; any exception means the download failed.
+  void Get(const rtl::String& AUrl, rtl::TStream* ADestination);
+  void SendRequest(const rtl::String& AMethod, const rtl::String& AUrl, const rtl::TStringList& ARequestHeader,
+                   rtl::TStream* ARequestBody, rtl::TStringList* AResponseHeader, rtl::TStream* AResponseBody);
+  void SendRequest(const rtl::String& AMethod, const rtl::String& AUrl, TclHttpRequest* ARequest,
+                   rtl::TStringList* AResponseHeader, rtl::TStream* AResponseBody);
+  void DoGet(const rtl::String& AUrl, TclHttpRequest* ARequest, rtl::TStringList* AResponseHeader,
+             rtl::TStream* ADestination);
+  void DoHead(const rtl::String& AUrl, rtl::TStringList* AResponseHeader);
+  void DoPut(const rtl::String& AUrl, const rtl::String& AContentType, rtl::TStream* ASource,
+             rtl::TStringList* AResponseHeader, rtl::TStream* AResponseBody);
+  void DoPost(const rtl::String& AUrl, TclHttpRequest* ARequest, rtl::TStringList* AResponseHeader,
+              rtl::TStream* AResponseBody);
+  void DoDelete(const rtl::String& AUrl, rtl::TStringList* AResponseHeader, rtl::TStream* AResponseBody);
+
+  // Read-only state of the last response head.
+  TclUrlParser& Url() const { return *FUrl; }
+  int StatusCode() const { return FStatusCode; }
+  const rtl::String& StatusText() const { return FStatusText; }
+  TclHttpVersion ResponseVersion() const { return FResponseVersion; }
+  TclHttpResponseHeader& ResponseHeader() const { return *FResponseHeader; }
+  TclCookieList& ResponseCookies() const { return *FResponseCookies; }
+
+  // Settings; a setter that changes a value raises OnChanged.
+  TclHttpRequest* Request() const { return FRequest; }
+  // The request is not owned; the caller keeps it alive or unassigns it before freeing it.
+  void SetRequest(TclHttpRequest* AValue);
+  TclHttpVersion HttpVersion() const { return FHttpVersion; }
+  void SetHttpVersion(TclHttpVersion AValue);
+  const rtl::String& UserName() const { return FUserName; }
+  void SetUserName(const rtl::String& AValue);
+  const rtl::String& Password() const { return FPassword; }
+  void SetPassword(const rtl::String& AValue);
+  const rtl::String& Authorization() const { return FAuthorization; }
+  void SetAuthorization(const rtl::String& AValue);
+  TclAuthorizationType AuthorizationType() const { return FAuthorizationType; }
+  void SetAuthorizationType(TclAuthorizationType AValue);
+  const rtl::String& UserAgent() const { return FUserAgent; }
+  void SetUserAgent(const rtl::String& AValue);
+  bool KeepConnection() const { return FKeepConnection; }
+  void SetKeepConnection(bool AValue);
+  bool AllowCaching() const { return FAllowCaching; }
+  void SetAllowCaching(bool AValue);
+  bool AllowRedirects() const { return FAllowRedirects; }
+  void SetAllowRedirects(bool AValue);
+  bool AllowCookies() const { return FAllowCookies; }
+  void SetAllowCookies(bool AValue);
+  bool AllowCompression() const { return FAllowCompression; }
+  void SetAllowCompression(bool AValue);
+  TclHttpProxySettings& ProxySettings() const { return *FProxySettings; }
+  void SetProxySettings(const TclHttpProxySettings& AValue) { FProxySettings->Assign(&AValue); }
+  int MaxRedirects() const { return FMaxRedirects; }
+  void SetMaxRedirects(int AValue);
+  int MaxAuthRetries() const { return FMaxAuthRetries; }
+  void SetMaxAuthRetries(int AValue);
+  // Not owned; the client hears of the store's destruction and forgets it.
+  TclCookieManager* CookieManager() const { return FCookieManager; }
+  void SetCookieManager(TclCookieManager* AValue);
+  bool SilentHTTP() const { return FSilentHTTP; }
+  void SetSilentHTTP(bool AValue);
+  bool Expect100Continue() const { return FExpect100Continue; }
+  void SetExpect100Continue(bool AValue);
+  const rtl::String& CharSet() const { return FCharSet; }
+  void SetCharSet(const rtl::String& AValue);
+
+  TclHttpRequestEvent OnSendRequest;
+  TclHttpHeaderEvent OnReceiveHeader;
+  TclHttpResponseEvent OnReceiveResponse;
+  TclHttpProgressEvent OnSendProgress;
+  TclHttpProgressEvent OnReceiveProgress;
+  TclHttpRedirectEvent OnRedirect;
+
+ protected:
+  int GetDefaultPort() const override { return 80; }
+  void OpenConnection(const rtl::String& AServer, int APort) override;
+  virtual rtl::String GetRedirectMethod(int AStatusCode, const rtl::String& AMethod);
+
+  virtual void DoSendRequest(const rtl::String& AMethod, const rtl::String& AUrl, const rtl::TStringList& AHeader);
+  virtual void DoReceiveHeader(const rtl::String& AMethod, const rtl::String& AUrl, const rtl::TStringList& AHeader,
+                               TclCookieList& ACookies, bool& Cancel);
+  virtual void DoReceiveResponse(const rtl::String& AMethod, const rtl::String& AUrl,
+                                 const rtl::TStringList& AHeader, TclCookieList& ACookies);
+  virtual void DoSendProgress(int64_t ABytesProceed, int64_t ATotalBytes);
+  virtual void DoReceiveProgress(int64_t ABytesProceed, int64_t ATotalBytes);
+  virtual void DoRedirect(const rtl::TStringList& ARequestHeader, int AStatusCode, const rtl::TStringList& AResponseText,
+                          rtl::String& AMethod, bool& CanRedirect, bool& Handled);
+
+  // The exchange on the wire.
+  int GetRequestKind() const;
+  void PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TStream& ABody);
+  void SendRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TStream& ABody);
+  void SendRequestBody(rtl::TStream& ABody);
+  bool ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& ABuffer);
+  int64_t GetResponseLength();
+  void ReadResponseBody(rtl::TStringList& AHeader, rtl::TMemoryStream& ABuffer, rtl::TStream* ADestination,
+                        int64_t ARemaining);
+  void ReadResponseText(rtl::TStringList& AHeader, rtl::TMemoryStream& ABuffer, rtl::TStringList& AText,
+                        int64_t ARemaining);
+  void WriteResponseText(const rtl::TStringList& AText, rtl::TStream* ADestination);
+
+ private:
+  bool HasProxy() const { return !FProxySettings->Server().empty(); }
+  TclHttpRequest* TakeRequest();
+  TclCookieManager* CookieStore();
+  void RequestCycle(const rtl::String& AMethod, const rtl::TStringList& AHeader, rtl::TStream* ABody,
+                    rtl::TStringList& AResponseHeader, rtl::TStream* AResponseBody);
+  bool IsKeepAlive() const;
+  bool Redirect(rtl::TStringList& AHeader, const rtl::TStringList& AResponseText, rtl::String& ANewMethod);
+  bool Authorize(const rtl::String& AUserName, const rtl::String& APassword, const rtl::String& AFieldName,
+                 const rtl::TStringList& AChallenge, rtl::TStringList& AHeader, bool& ANewConnection);
+  void PreemptiveAuthorize(const rtl::String& AUserName, const rtl::String& APassword, const rtl::String& AFieldName,
+                           rtl::TStringList& AHeader);
+  [[noreturn]] void RaiseHttpError(const rtl::TStringList& AResponseHeader, const rtl::TStringList& AText);
+  void OpenForRequest(int AKind);
+  void SetupTunnel();
+  void CheckConnectionOpen();
+
+  rtl::String FCharSet;
+  std::unique_ptr<TclUrlParser> FUrl;
+  TclHttpVersion FHttpVersion = hvHttp1_1;
+  rtl::String FUserName;
+  rtl::String FPassword;
+  int FStatusCode = 0;
+  rtl::String FStatusText;
+  rtl::String FUserAgent;
+  TclAuthorizationType FAuthorizationType = atAutoDetect;
+  bool FKeepConnection = true;
+  bool FAllowCaching = true;
+  bool FAllowRedirects = true;
+  std::unique_ptr<TclHttpProxySettings> FProxySettings;
+  int FMaxRedirects = 15;
+  int FMaxAuthRetries = 5;
+  TclCookieManager* FCookieManager = nullptr;
+  std::unique_ptr<TclCookieManager> FOwnCookieManager;
+  bool FAllowCookies = true;
+  bool FAllowCompression = true;
+  TclHttpRequest* FRequest = nullptr;
+  std::unique_ptr<TclHttpResponseHeader> FResponseHeader;
+  rtl::String FMethod;
+  TclHttpVersion FResponseVersion = hvHttp1_0;
+  std::unique_ptr<TclHttpRequest> FOwnRequest;
+  bool FProgressHandled = false;
+  std::unique_ptr<TclCookieList> FResponseCookies;
+  rtl::String FOldProxyServer;
+  int FOldProxyPort = 0;
+  bool FSilentHTTP = false;
+  rtl::String FAuthorization;
+  bool FExpect100Continue = false;
+};
+
+// The default user agent text.
+extern const char16_t* const DefaultUserAgent;  // "Mozilla/4.0 (compatible; Tamber Internet Suite)"
+
+}  // namespace netlib

@@ -1,0 +1,203 @@
+// A scripted HTTP peer on loopback for the client tests. Each accepted connection runs one
+// script: a list of replies, one per request read from the connection, after which the server
+// closes it. Replies are raw bytes; a few markers change what happens:
+//   CloseNow   - close without answering the request just read;
+//   Hang       - answer nothing and wait (bounded) until the client closes;
+//   Split      - inside a reply, send the bytes before it, pause briefly, then go on;
+//   {PORT}     - replaced by the server's port.
+// Every request (head and body, as received) is recorded. The accept, receive and send calls
+// are bounded in time, so a broken client cannot hang a test.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace krvtest {
+
+inline const std::string CloseNow = "\x01<close>";
+inline const std::string Hang = "\x01<hang>";
+inline const std::string Split = "\x01<split>";
+
+using TConnectionScript = std::vector<std::string>;
+
+class THttpTestServer {
+ public:
+  // Listens on 127.0.0.1 (or ::1) on a port the system chooses.
+  explicit THttpTestServer(std::vector<TConnectionScript> AScripts, bool AIPv6 = false)
+      : FScripts(std::move(AScripts)) {
+    FListener = socket(AIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (AIPv6) {
+      sockaddr_in6 a{};
+      a.sin6_family = AF_INET6;
+      a.sin6_addr = in6addr_loopback;
+      bind(FListener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      bind(FListener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    listen(FListener, 8);
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    getsockname(FListener, reinterpret_cast<sockaddr*>(&ss), &len);
+    FPort = ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                                           : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    FThread = std::thread([this] { Run(); });
+  }
+  ~THttpTestServer() {
+    FStop = true;
+    if (FThread.joinable()) FThread.join();
+    close(FListener);
+  }
+
+  int Port() const { return FPort; }
+  std::string Url(const std::string& APath = "/") const { return "http://127.0.0.1:" + std::to_string(FPort) + APath; }
+  // Waits for the script to end (bounded) and answers the requests received.
+  std::vector<std::string> Requests() {
+    WaitDone();
+    std::lock_guard<std::mutex> lock(FLock);
+    return FRequests;
+  }
+  int Connections() {
+    WaitDone();
+    return FConnections;
+  }
+  void WaitDone(int AMs = 5000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
+    while (!FDone && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+
+  // Reads one request (head and Content-Length body) from a connected socket; "" when the peer
+  // closed first or nothing came within the time limit.
+  static std::string ReadRequest(int ASocket, std::string& APending, const std::atomic<bool>& AStop) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    size_t headEnd;
+    while ((headEnd = APending.find("\r\n\r\n")) == std::string::npos) {
+      if (!ReadMore(ASocket, APending, AStop, deadline)) return "";
+    }
+    size_t need = headEnd + 4;
+    std::string head = APending.substr(0, headEnd);
+    for (size_t p = 0; (p = Lower(head).find("\ncontent-length:", p)) != std::string::npos; ++p)
+      need += std::stoul(head.substr(p + 16));
+    while (APending.size() < need) {
+      if (!ReadMore(ASocket, APending, AStop, deadline)) return "";
+    }
+    std::string request = APending.substr(0, need);
+    APending.erase(0, need);
+    return request;
+  }
+
+ private:
+  static std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return s;
+  }
+  static bool ReadMore(int ASocket, std::string& ABuffer, const std::atomic<bool>& AStop,
+                       std::chrono::steady_clock::time_point ADeadline) {
+    while (!AStop && std::chrono::steady_clock::now() < ADeadline) {
+      pollfd p{ASocket, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      char buf[65536];
+      ssize_t n = recv(ASocket, buf, sizeof buf, 0);
+      if (n <= 0) return false;
+      ABuffer.append(buf, size_t(n));
+      return true;
+    }
+    return false;
+  }
+  bool SendAll(int ASocket, const std::string& AData) {
+    size_t done = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (done < AData.size()) {
+      if (FStop || std::chrono::steady_clock::now() > deadline) return false;
+      pollfd p{ASocket, POLLOUT, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      ssize_t n = send(ASocket, AData.data() + done, AData.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        return false;
+      }
+      done += size_t(n);
+    }
+    return true;
+  }
+  void SendReply(int ASocket, std::string AReply) {
+    for (size_t p; (p = AReply.find("{PORT}")) != std::string::npos;) AReply.replace(p, 6, std::to_string(FPort));
+    size_t from = 0;
+    for (;;) {
+      size_t mark = AReply.find(Split, from);
+      if (!SendAll(ASocket, AReply.substr(from, mark == std::string::npos ? std::string::npos : mark - from))) return;
+      if (mark == std::string::npos) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      from = mark + Split.size();
+    }
+  }
+  void Run() {
+    for (const TConnectionScript& script : FScripts) {
+      int s = -1;
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (s < 0 && !FStop && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{FListener, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0) s = accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+      }
+      if (s < 0) break;
+      ++FConnections;
+      int one = 1;
+      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      std::string pending;
+      for (const std::string& reply : script) {
+        std::string request = ReadRequest(s, pending, FStop);
+        if (request.empty()) break;
+        {
+          std::lock_guard<std::mutex> lock(FLock);
+          FRequests.push_back(request);
+        }
+        if (reply == CloseNow) break;
+        if (reply == Hang) {
+          std::string rest;
+          auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+          while (ReadMore(s, rest, FStop, end)) {
+          }
+          break;
+        }
+        SendReply(s, reply);
+      }
+      shutdown(s, SHUT_WR);
+      // Let the client read what was sent before the socket goes away (a close with unread
+      // input would reset the connection).
+      std::string drain;
+      auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+      while (ReadMore(s, drain, FStop, end)) {
+      }
+      close(s);
+    }
+    FDone = true;
+  }
+
+  std::vector<TConnectionScript> FScripts;
+  int FListener = -1;
+  int FPort = 0;
+  std::thread FThread;
+  std::atomic<bool> FStop{false};
+  std::atomic<bool> FDone{false};
+  std::atomic<int> FConnections{0};
+  std::mutex FLock;
+  std::vector<std::string> FRequests;
+};
+
+}  // namespace krvtest

@@ -1,0 +1,80 @@
+// Helpers shared by the client tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "HttpTestServer.h"
+#include "netlib/http/clHttp.h"
+#include "netlib/zlib/clZLibBase.h"
+#include "rtl/Classes.h"
+#include "rtl/SysUtils.h"
+
+namespace krvtest {
+
+inline std::string Str(const rtl::String& s) { return rtl::U8(s); }
+inline rtl::String W(const std::string& s) { return rtl::S(s); }
+
+inline std::string Contents(rtl::TMemoryStream& m) {
+  return std::string(reinterpret_cast<const char*>(m.Memory()), size_t(m.Size()));
+}
+
+// A client with short time-outs, so a failing test ends quickly.
+inline void Quick(netlib::TclHttp& AHttp) { AHttp.SetTimeOut(3000); }
+
+// The exception's class and code, or "none" when AAction returns normally.
+struct TOutcome {
+  std::string ClassName = "none";
+  int Code = 0;
+  std::string Message;
+};
+
+inline TOutcome Attempt(const std::function<void()>& AAction) {
+  TOutcome r;
+  try {
+    AAction();
+  } catch (const netlib::EclSocketError& e) {
+    r = {e.ClassName(), e.ErrorCode(), Str(e.Message())};
+  } catch (const netlib::EclZLibError& e) {
+    r = {e.ClassName(), e.ErrorCode(), Str(e.Message())};
+  } catch (const rtl::Exception& e) {
+    r = {e.ClassName(), 0, Str(e.Message())};
+  }
+  return r;
+}
+
+// The bytes gzip makes of AData (gzip -n), produced by the real program.
+inline std::string Gzip(const std::string& AData) {
+  std::string in = std::string(KRV_BINARY_DIR) + "/client-gzip-in.tmp";
+  FILE* f = fopen(in.c_str(), "wb");
+  fwrite(AData.data(), 1, AData.size(), f);
+  fclose(f);
+  FILE* p = popen(("gzip -n -c " + in).c_str(), "r");
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  remove(in.c_str());
+  return out;
+}
+
+inline std::string Chunked(const std::string& AData, size_t APiece, const std::string& ATrailer = "") {
+  std::string r;
+  char size[32];
+  for (size_t i = 0; i < AData.size(); i += APiece) {
+    std::string part = AData.substr(i, APiece);
+    snprintf(size, sizeof size, "%zx\r\n", part.size());
+    r += size + part + "\r\n";
+  }
+  return r + "0\r\n" + ATrailer + "\r\n";
+}
+
+inline std::string Ok(const std::string& ABody, const std::string& AExtra = "") {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(ABody.size()) + "\r\n" + AExtra + "\r\n" + ABody;
+}
+
+}  // namespace krvtest
