@@ -245,6 +245,54 @@ TEST(Proxy, TunnelIsRequestedWithConnect) {
   if (r.ClassName != "none") EXPECT_EQ(r.ClassName, "EclSocketError");
 }
 
+// The test server speaks SOCKS first, then HTTP; the target name is passed on unresolved.
+TEST(Socks, RequestsThroughSocks4And5) {
+  struct TCase {
+    const char* Name;
+    TSocksMode Mode;
+    std::string User;
+    bool RemoteResolve;
+    std::string Url, Target;
+  } cases[] = {
+      {"socks4 address", smSocks4, "", true, "http://127.0.0.9:8080/a", "127.0.0.9:8080"},
+      {"socks4a name", smSocks4, "", true, "http://origin.invalid/a", "origin.invalid:80"},
+      {"socks5 name", smSocks5, "", true, "http://origin.invalid:81/a", "origin.invalid:81"},
+      {"socks5 with password", smSocks5, "su:sp", true, "http://origin.invalid/a", "origin.invalid:80"},
+      {"socks5 localhost resolved here", smSocks5, "", false, "http://localhost:82/a", "127.0.0.1:82"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    THttpTestServer socks({{Ok("through socks")}}, false, c.Mode, c.User);
+    TclHttp http;
+    Quick(http);
+    TclFirewallSettings& fw = http.FirewallSettings();
+    fw.SetServer(u"127.0.0.1");
+    fw.SetPort(socks.Port());
+    fw.SetFirewallType(c.Mode == smSocks4 ? ftSocks4 : ftSocks5);
+    fw.SetNeedResolveIP(c.RemoteResolve);
+    if (!c.User.empty()) {
+      fw.SetUserName(W(c.User.substr(0, c.User.find(':'))));
+      fw.SetPassword(W(c.User.substr(c.User.find(':') + 1)));
+    }
+    rtl::TMemoryStream body;
+    http.Get(W(c.Url), &body);
+    EXPECT_EQ(Contents(body), "through socks");
+    EXPECT_EQ(socks.SocksTargets(), std::vector<std::string>{c.Target});
+    EXPECT_EQ(RequestLine(socks.Requests()[0]), "GET /a HTTP/1.1");
+  }
+  // A wrong password is refused by the server: a clear error, not a hang.
+  THttpTestServer socks({{Ok("")}}, false, smSocks5, "su:sp");
+  TclHttp http;
+  Quick(http);
+  http.FirewallSettings().SetServer(u"127.0.0.1");
+  http.FirewallSettings().SetPort(socks.Port());
+  http.FirewallSettings().SetFirewallType(ftSocks5);
+  http.FirewallSettings().SetUserName(u"su");
+  http.FirewallSettings().SetPassword(u"wrong");
+  TOutcome r = Attempt([&] { http.Get(u"http://origin.invalid/", nullptr); });
+  EXPECT_NE(r.ClassName, "none");
+}
+
 TEST(Connection, StaleKeptConnectionIsSentAgainOnce) {
   // The first connection answers one request and then goes away although it allowed keep-alive.
   THttpTestServer server({{Ok("first")}, {Ok("second")}});

@@ -32,11 +32,17 @@ inline const std::string Split = "\x01<split>";
 
 using TConnectionScript = std::vector<std::string>;
 
+// With a SOCKS mode the server first plays a SOCKS server on every connection (granting the
+// request, with user name and password for SOCKS 5 when ASocksUser is not empty) and records the
+// target the client asked for as "host:port".
+enum TSocksMode { smNone, smSocks4, smSocks5 };
+
 class THttpTestServer {
  public:
   // Listens on 127.0.0.1 (or ::1) on a port the system chooses.
-  explicit THttpTestServer(std::vector<TConnectionScript> AScripts, bool AIPv6 = false)
-      : FScripts(std::move(AScripts)) {
+  explicit THttpTestServer(std::vector<TConnectionScript> AScripts, bool AIPv6 = false, TSocksMode ASocks = smNone,
+                           std::string ASocksUser = "")
+      : FScripts(std::move(AScripts)), FSocks(ASocks), FSocksUser(std::move(ASocksUser)) {
     FListener = socket(AIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -72,6 +78,11 @@ class THttpTestServer {
     WaitDone();
     std::lock_guard<std::mutex> lock(FLock);
     return FRequests;
+  }
+  std::vector<std::string> SocksTargets() {
+    WaitDone();
+    std::lock_guard<std::mutex> lock(FLock);
+    return FSocksTargets;
   }
   int Connections() {
     WaitDone();
@@ -160,6 +171,10 @@ class THttpTestServer {
       int one = 1;
       setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       std::string pending;
+      if (FSocks != smNone && !SocksHandshake(s, pending)) {
+        close(s);
+        continue;
+      }
       for (const std::string& reply : script) {
         std::string request = ReadRequest(s, pending, FStop);
         if (request.empty()) break;
@@ -189,7 +204,74 @@ class THttpTestServer {
     FDone = true;
   }
 
+  // Takes exactly ACount bytes off the front of the pending input.
+  bool Take(int ASocket, std::string& APending, size_t ACount, std::string& AOut) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (APending.size() < ACount)
+      if (!ReadMore(ASocket, APending, FStop, deadline)) return false;
+    AOut = APending.substr(0, ACount);
+    APending.erase(0, ACount);
+    return true;
+  }
+  bool TakeUntilZero(int ASocket, std::string& APending, std::string& AOut) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    size_t zero;
+    while ((zero = APending.find('\0')) == std::string::npos)
+      if (!ReadMore(ASocket, APending, FStop, deadline)) return false;
+    AOut = APending.substr(0, zero);
+    APending.erase(0, zero + 1);
+    return true;
+  }
+  bool SocksHandshake(int s, std::string& pending) {
+    std::string b, target;
+    if (FSocks == smSocks4) {
+      std::string user, host;
+      if (!Take(s, pending, 8, b) || b[0] != 4 || b[1] != 1 || !TakeUntilZero(s, pending, user)) return false;
+      int port = (uint8_t(b[2]) << 8) | uint8_t(b[3]);
+      if (b[4] == 0 && b[5] == 0 && b[6] == 0 && b[7] != 0) {  // 4A: the name follows
+        if (!TakeUntilZero(s, pending, host)) return false;
+      } else {
+        host = std::to_string(uint8_t(b[4])) + "." + std::to_string(uint8_t(b[5])) + "." + std::to_string(uint8_t(b[6])) +
+               "." + std::to_string(uint8_t(b[7]));
+      }
+      target = host + ":" + std::to_string(port);
+      if (!SendAll(s, std::string("\0\x5a\0\0\0\0\0\0", 8))) return false;
+    } else {
+      if (!Take(s, pending, 2, b) || b[0] != 5 || !Take(s, pending, uint8_t(b[1]), b)) return false;
+      bool auth = !FSocksUser.empty();
+      if (!SendAll(s, std::string("\x05") + (auth ? '\x02' : '\0'))) return false;
+      if (auth) {
+        std::string user, pass;
+        if (!Take(s, pending, 2, b) || !Take(s, pending, uint8_t(b[1]), user) || !Take(s, pending, 1, b) ||
+            !Take(s, pending, uint8_t(b[0]), pass))
+          return false;
+        bool good = user + ":" + pass == FSocksUser;
+        if (!SendAll(s, std::string("\x01") + (good ? '\0' : '\x01')) || !good) return false;
+      }
+      if (!Take(s, pending, 4, b) || b[0] != 5 || b[1] != 1) return false;
+      std::string host;
+      if (b[3] == 1) {
+        if (!Take(s, pending, 4, b)) return false;
+        host = std::to_string(uint8_t(b[0])) + "." + std::to_string(uint8_t(b[1])) + "." + std::to_string(uint8_t(b[2])) +
+               "." + std::to_string(uint8_t(b[3]));
+      } else if (b[3] == 3) {
+        if (!Take(s, pending, 1, b) || !Take(s, pending, uint8_t(b[0]), host)) return false;
+      } else {
+        return false;
+      }
+      if (!Take(s, pending, 2, b)) return false;
+      target = host + ":" + std::to_string((uint8_t(b[0]) << 8) | uint8_t(b[1]));
+      if (!SendAll(s, std::string("\x05\0\0\x01\x7f\0\0\x01\0\x50", 10))) return false;
+    }
+    std::lock_guard<std::mutex> lock(FLock);
+    FSocksTargets.push_back(target);
+    return true;
+  }
+
   std::vector<TConnectionScript> FScripts;
+  TSocksMode FSocks;
+  std::string FSocksUser;
+  std::vector<std::string> FSocksTargets;
   int FListener = -1;
   int FPort = 0;
   std::thread FThread;
