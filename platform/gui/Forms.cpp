@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/LastError.h"
 #include "platform/Modules.h"
 #include "platform/gui/Toolkit.h"
 #include "rtl/Exception.h"
@@ -321,6 +322,14 @@ namespace {
 
 void ApplicationExceptionHandler(std::exception_ptr error) { Application().HandleException(error); }
 
+// Makes sure the calling thread has its queue (a window made and freed again).
+bool AllocateHWndProbe() {
+  HWND w = AllocateHWnd([](TMessage&) {});
+  if (!w) return false;
+  DeallocateHWnd(w);
+  return true;
+}
+
 #ifndef KRV_GUI_GTK_MODULE_PATH
 #define KRV_GUI_GTK_MODULE_PATH ""
 #endif
@@ -372,6 +381,8 @@ void TApplication::Initialize() {
   bool forceHeadless = mode && std::string(mode) == "headless";
   bool display = (std::getenv("DISPLAY") && *std::getenv("DISPLAY")) ||
                  (std::getenv("WAYLAND_DISPLAY") && *std::getenv("WAYLAND_DISPLAY"));
+  // The GUI thread's queue first: a toolkit loop is built around its descriptors.
+  if (!AllocateHWndProbe()) throw rtl::EOSError(WindowsErrorMessage(GetLastErrorValue()), int(GetLastErrorValue()));
   if (!forceHeadless && display) FToolkit = LoadGtkToolkit(FModule);
   if (!FToolkit) FToolkit = detail::HeadlessToolkit();
   detail::InstallThreadLoop(FToolkit->Loop());

@@ -176,6 +176,16 @@ TThreadQueue& MyQueue() {
   return *tQueue.Queue;
 }
 
+// The thread's queue, or nullptr (last-error value set) when the system refuses its descriptors;
+// the entry points answer their failure value instead of throwing.
+TThreadQueue* TryMyQueue() {
+  try {
+    return &MyQueue();
+  } catch (const rtl::Exception&) {
+    return nullptr;
+  }
+}
+
 bool FindWindow(HWND wnd, TWindowRecord& out) {
   std::lock_guard<std::mutex> g(gWindowsLock);
   auto it = gWindows.find(reinterpret_cast<uintptr_t>(wnd));
@@ -333,7 +343,9 @@ uint32_t MsgWaitForMultipleObjects(const TWaitHandle* handles, uint32_t count, u
   if (!detail::ValidateHandles(handles, count)) return WAIT_FAILED;
   if (tLoop) return tLoop->Wait(handles, count, timeoutMs);
 
-  TThreadQueue& q = MyQueue();
+  TThreadQueue* queue = TryMyQueue();
+  if (!queue) return WAIT_FAILED;
+  TThreadQueue& q = *queue;
   pollfd fds[MAXIMUM_WAIT_OBJECTS + 2];
   for (uint32_t i = 0; i < count; ++i) fds[i] = pollfd{detail::HandleFd(handles[i]), handles[i].Events, 0};
   fds[count] = pollfd{q.WakeFd, POLLIN, 0};
@@ -367,6 +379,7 @@ uint32_t MsgWaitForMultipleObjects(const TWaitHandle* handles, uint32_t count, u
 }
 
 bool ProcessOneMessage() {
+  if (!TryMyQueue()) return false;
   if (DispatchQueued()) return true;
   return tLoop && tLoop->DispatchToolkitOne();
 }
@@ -382,7 +395,7 @@ HWND AllocateHWnd(TWndMethod method) {
     SetLastErrorValue(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  MyQueue();
+  if (!TryMyQueue()) return nullptr;
   TWindowRecord rec{tQueue.Queue, std::make_shared<TWndMethod>(std::move(method))};
   std::lock_guard<std::mutex> g(gWindowsLock);
   uintptr_t id = gNextWindow;
@@ -506,7 +519,9 @@ bool IsWindow(HWND wnd) {
 }
 
 size_t PendingMessageCount() {
-  TThreadQueue& q = MyQueue();
+  TThreadQueue* queue = TryMyQueue();
+  if (!queue) return 0;
+  TThreadQueue& q = *queue;
   std::lock_guard<std::mutex> g(q.Lock);
   int64_t now = NowNs();
   size_t n = q.Posted.size();
