@@ -70,10 +70,9 @@ THandle CreateFileAlways(const rtl::String& path, uint32_t attributes) {
       return INVALID_HANDLE_VALUE;
     }
   }
+  // A running executable (ETXTBSY) is refused as a sharing violation, as Windows refuses it: the
+  // extraction job then moves it aside and extracts again.
   int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0 && errno == ETXTBSY) {
-    if (::unlink(p.c_str()) == 0) fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  }
   if (fd < 0) {
     int e = errno;
     // As on Windows: a missing folder on the way is "path not found", not "file not found".

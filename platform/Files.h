@@ -42,7 +42,7 @@ bool PathExists(const rtl::String& path);
 // Creates or truncates a file for reading and writing and gives it the attributes' permission
 // bits. An existing file whose owner-write bit is clear is refused with ERROR_ACCESS_DENIED (5)
 // as a read-only file would be, also for root; so is a folder. A running executable (ETXTBSY) is
-// unlinked first: the running program keeps its copy and a new file takes the name.
+// refused with ERROR_SHARING_VIOLATION (32), as Windows refuses it, and left untouched.
 THandle CreateFileAlways(const rtl::String& path, uint32_t attributes);
 // Opens an existing file for reading.
 THandle OpenFileForRead(const rtl::String& path);
