@@ -215,6 +215,7 @@ bool TclSocksNetworkStream::Read(rtl::TStream* AData) {
 }
 
 void TclSocksNetworkStream::ParseCollected() {
+  rtl::Assert(ReplyLength() > 0, u"No SOCKS reply is awaited");
   if (ParseReply(FReadBuffer.Memory(), int(FReadBuffer.Size())))
     FReadBuffer.Clear();
   else
@@ -386,6 +387,10 @@ bool TclSocks5NetworkStream::ParseReply(const uint8_t* AData, int ASize) {
       SetNextAction(saWrite);
       return true;
     case csCommand: {
+      if (ASize < 5) {
+        FBytesToRead = 5;
+        return false;
+      }
       if (AData[0] != 5) RaiseSocks(SocksInvalidReply, AData[1]);
       if (AData[1] != 0) RaiseSocks(Socks5ErrorMessage(AData[1]), AData[1]);
       int full = 0;
