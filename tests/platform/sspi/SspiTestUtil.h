@@ -1,0 +1,78 @@
+// Drives the provider's table the way a client does, for the tests.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/sspi/Ntlm.h"
+#include "platform/sspi/Spnego.h"
+#include "platform/sspi/Sspi.h"
+
+namespace sspitest {
+
+using namespace platform::sspi;
+using Bytes = std::vector<uint8_t>;
+
+inline SecurityFunctionTableA& T() { return *InitSecurityInterfaceA(); }
+
+struct Identity {
+  std::u16string User, Domain, Password;
+  SEC_WINNT_AUTH_IDENTITY Record() const {
+    return {User.c_str(), static_cast<uint32_t>(User.size()), Domain.c_str(), static_cast<uint32_t>(Domain.size()),
+            Password.c_str(), static_cast<uint32_t>(Password.size()), SEC_WINNT_AUTH_IDENTITY_UNICODE};
+  }
+};
+
+// One InitializeSecurityContext call with provider-allocated output; the token lands in out.
+inline SECURITY_STATUS Leg(CredHandle& cred, CtxtHandle* ctx, const Bytes* input, CtxtHandle& newCtx, Bytes& out) {
+  SecBuffer outBuf{0, SECBUFFER_TOKEN, nullptr};
+  SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuf};
+  SecBuffer inBuf{0, SECBUFFER_TOKEN, nullptr};
+  SecBufferDesc inDesc{SECBUFFER_VERSION, 1, &inBuf};
+  if (input) {
+    inBuf.cbBuffer = static_cast<uint32_t>(input->size());
+    inBuf.pvBuffer = const_cast<uint8_t*>(input->data());
+  }
+  uint32_t attr = 0;
+  const SECURITY_STATUS s = T().InitializeSecurityContextA(&cred, ctx, "HTTP/localhost", 0x1091F, 0, 0,
+                                                           input ? &inDesc : nullptr, 0, &newCtx, &outDesc, &attr,
+                                                           nullptr);
+  out.clear();
+  if (outBuf.pvBuffer) {
+    const auto* p = static_cast<const uint8_t*>(outBuf.pvBuffer);
+    out.assign(p, p + outBuf.cbBuffer);
+    T().FreeContextBuffer(outBuf.pvBuffer);
+  }
+  return s;
+}
+
+inline Bytes HexBytes(const std::string& hex) {
+  Bytes b;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return b;
+}
+inline std::string ToHex(const uint8_t* p, size_t n) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += d[p[i] >> 4], s += d[p[i] & 15];
+  return s;
+}
+template <class C>
+std::string ToHex(const C& c) {
+  return ToHex(c.data(), c.size());
+}
+
+// NTProofStr the server computes from the AUTHENTICATE message and the password it knows:
+// the blob after the first 16 bytes of the NT response is the client's "temp".
+inline std::string ServerProof(const NtlmAuthenticateFields& auth, const NtlmChallenge8& serverChallenge,
+                               const std::u16string& user, const std::u16string& domain,
+                               const std::u16string& password) {
+  if (auth.NtChallengeResponse.size() < 16 + 28) return "short";
+  const rtl::TDigest16 key = NtOwfV2(user, password, domain);
+  Bytes input(serverChallenge.begin(), serverChallenge.end());
+  input.insert(input.end(), auth.NtChallengeResponse.begin() + 16, auth.NtChallengeResponse.end());
+  return ToHex(rtl::HmacMD5(key.data(), 16, input.data(), input.size()));
+}
+
+}  // namespace sspitest
