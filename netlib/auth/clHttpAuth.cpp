@@ -1,6 +1,7 @@
 #include "netlib/auth/clHttpAuth.h"
 
 #include "netlib/auth/clEncoder.h"
+#include "netlib/auth/clHttpAuthDigest.h"
 
 namespace netlib {
 
@@ -12,6 +13,7 @@ namespace {
 TclAuthorizationList CreateBuiltinAuthorizations() {
   TclAuthorizationList list;
   list.push_back(std::make_unique<TclHttpBasicAuthorization>());
+  list.push_back(std::make_unique<TclHttpDigestAuthorization>());
   return list;
 }
 
