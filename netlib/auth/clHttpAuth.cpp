@@ -1,6 +1,7 @@
 #include "netlib/auth/clHttpAuth.h"
 
 #include "netlib/auth/clEncoder.h"
+#include "netlib/auth/clSspiAuth.h"
 #include "netlib/auth/clHttpAuthDigest.h"
 
 namespace netlib {
@@ -14,6 +15,7 @@ TclAuthorizationList CreateBuiltinAuthorizations() {
   TclAuthorizationList list;
   list.push_back(std::make_unique<TclHttpBasicAuthorization>());
   list.push_back(std::make_unique<TclHttpDigestAuthorization>());
+  list.push_back(std::make_unique<TclHttpNtlmAuthorization>());
   return list;
 }
 

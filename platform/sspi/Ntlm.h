@@ -36,6 +36,7 @@ constexpr uint16_t MsvAvEOL = 0;
 constexpr uint16_t MsvAvNbComputerName = 1;
 constexpr uint16_t MsvAvNbDomainName = 2;
 constexpr uint16_t MsvAvTimestamp = 7;
+constexpr uint16_t MsvAvTargetName = 9;
 
 // UTF-16 little-endian bytes of a text.
 NtlmBytes Utf16LE(std::u16string_view s);

@@ -28,6 +28,7 @@ enum class Stage { AwaitChallenge, Done };
 
 struct Context {
   Package Pkg;
+  rtl::String Target;  // the service principal name, echoed to the server in the target information
   Credentials Creds;  // a copy: the credentials handle may be freed before the context
   Stage St = Stage::AwaitChallenge;
 };
@@ -100,15 +101,27 @@ NtlmChallenge8 RandomChallenge() {
 }
 
 // The AUTHENTICATE message answering a CHALLENGE, or a status.
-SECURITY_STATUS AnswerNtlm(const Credentials& creds, const uint8_t* data, size_t size, NtlmBytes& out) {
+SECURITY_STATUS AnswerNtlm(const Context& ctx, const uint8_t* data, size_t size, NtlmBytes& out) {
+  const Credentials& creds = ctx.Creds;
   const auto challenge = ParseNtlmChallenge(data, size);
   if (!challenge) return SEC_E_INVALID_TOKEN;
   // Names and responses go as UTF-16; a server that cannot take it cannot take NTLMv2 either.
   if (!(challenge->Flags & NTLMSSP_NEGOTIATE_UNICODE)) return SEC_E_UNSUPPORTED_FUNCTION;
   const rtl::TDigest16 key = NtOwfV2(creds.User, creds.Password, creds.Domain);
   const uint64_t time = challenge->Timestamp ? *challenge->Timestamp : NtlmCurrentFileTime();
-  const NtlmV2Response r =
-      ComputeNtlmV2Response(key, challenge->ServerChallenge, RandomChallenge(), time, challenge->TargetInfo);
+  // The client names the service it means (MsvAvTargetName) inside the signed blob.
+  NtlmBytes targetInfo = challenge->TargetInfo;
+  if (!ctx.Target.empty()) {
+    auto pairs = ParseAvPairs(targetInfo.data(), targetInfo.size());  // parsed once already
+    bool named = false;
+    for (const NtlmAvPair& p : *pairs) named = named || p.Id == MsvAvTargetName;
+    const NtlmBytes spn = Utf16LE(ctx.Target);
+    if (!named && spn.size() <= 0xffff) {
+      pairs->push_back({MsvAvTargetName, spn});
+      targetInfo = BuildAvPairs(*pairs);
+    }
+  }
+  const NtlmV2Response r = ComputeNtlmV2Response(key, challenge->ServerChallenge, RandomChallenge(), time, targetInfo);
   NtlmAuthenticateFields f;
   f.Flags = (challenge->Flags & kNtlmClientFlags & ~NTLMSSP_NEGOTIATE_OEM) | NTLMSSP_NEGOTIATE_UNICODE;
   // With a server time stamp the LMv2 response is replaced by zeros (the NT response carries it).
@@ -121,16 +134,16 @@ SECURITY_STATUS AnswerNtlm(const Credentials& creds, const uint8_t* data, size_t
   return SEC_E_OK;
 }
 
-SECURITY_STATUS AnswerNegotiate(const Credentials& creds, const uint8_t* data, size_t size, NtlmBytes& out) {
+SECURITY_STATUS AnswerNegotiate(const Context& ctx, const uint8_t* data, size_t size, NtlmBytes& out) {
   // Some servers answer a Negotiate exchange with the bare NTLM message.
-  if (size >= 8 && std::memcmp(data, "NTLMSSP", 8) == 0) return AnswerNtlm(creds, data, size, out);
+  if (size >= 8 && std::memcmp(data, "NTLMSSP", 8) == 0) return AnswerNtlm(ctx, data, size, out);
   const auto resp = ParseSpnegoResp(data, size);
   if (!resp) return SEC_E_INVALID_TOKEN;
   if (resp->NegState == SpnegoNegState::Reject) return SEC_E_LOGON_DENIED;
   if (resp->SupportedMech && *resp->SupportedMech != kNtlmMechOid) return SEC_E_INVALID_TOKEN;
   if (!resp->ResponseToken) return SEC_E_INVALID_TOKEN;
   NtlmBytes auth;
-  const SECURITY_STATUS s = AnswerNtlm(creds, resp->ResponseToken->data(), resp->ResponseToken->size(), auth);
+  const SECURITY_STATUS s = AnswerNtlm(ctx, resp->ResponseToken->data(), resp->ResponseToken->size(), auth);
   if (s != SEC_E_OK) return s;
   SpnegoResp mine;
   mine.ResponseToken = std::move(auth);
@@ -176,7 +189,7 @@ SECURITY_STATUS SEC_ENTRY_FreeCredentials(CredHandle* phCredential) {
   return gCredentials.erase(phCredential->dwLower) ? SEC_E_OK : SEC_E_INVALID_HANDLE;
 }
 
-SECURITY_STATUS SEC_ENTRY_Initialize(CredHandle* phCredential, CtxtHandle* phContext, const char*,
+SECURITY_STATUS SEC_ENTRY_Initialize(CredHandle* phCredential, CtxtHandle* phContext, const char* pszTargetName,
                                      uint32_t fContextReq, uint32_t, uint32_t, SecBufferDesc* pInput, uint32_t,
                                      CtxtHandle* phNewContext, SecBufferDesc* pOutput, uint32_t* pfContextAttr,
                                      TimeStamp* ptsExpiry) {
@@ -210,8 +223,9 @@ SECURITY_STATUS SEC_ENTRY_Initialize(CredHandle* phCredential, CtxtHandle* phCon
   if (!in || (in->cbBuffer && !in->pvBuffer)) return SEC_E_INVALID_TOKEN;
   const auto* data = static_cast<const uint8_t*>(in->pvBuffer);
   NtlmBytes token;
-  const SECURITY_STATUS s = ctx.Pkg == Package::Negotiate ? AnswerNegotiate(ctx.Creds, data, in->cbBuffer, token)
-                                                          : AnswerNtlm(ctx.Creds, data, in->cbBuffer, token);
+  if (pszTargetName) ctx.Target = rtl::S(pszTargetName);
+  const SECURITY_STATUS s = ctx.Pkg == Package::Negotiate ? AnswerNegotiate(ctx, data, in->cbBuffer, token)
+                                                          : AnswerNtlm(ctx, data, in->cbBuffer, token);
   if (s != SEC_E_OK) return s;
   const SECURITY_STATUS w = WriteToken(pOutput, fContextReq, token);
   if (w != SEC_E_OK) return w;

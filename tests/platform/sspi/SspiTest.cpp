@@ -95,6 +95,7 @@ TEST_F(Provider, NtlmHandshakeWithAnIdentityOutsideLatin1) {
   for (int i = 0; i < 8; ++i) echoed |= static_cast<uint64_t>(f->NtChallengeResponse[24 + i]) << (8 * i);
   EXPECT_EQ(echoed, serverTime);
   EXPECT_EQ(f->LmChallengeResponse, Bytes(24, 0));
+  EXPECT_EQ(TargetNameOf(*f), u"HTTP/localhost");
   const std::string proof = ToHex(f->NtChallengeResponse.data(), 16);
   EXPECT_EQ(ServerProof(*f, kServerChallenge, id.User, id.Domain, id.Password), proof);
   EXPECT_NE(ServerProof(*f, kServerChallenge, id.User, id.Domain, u"пароль"), proof);

@@ -75,4 +75,19 @@ inline std::string ServerProof(const NtlmAuthenticateFields& auth, const NtlmCha
   return ToHex(rtl::HmacMD5(key.data(), 16, input.data(), input.size()));
 }
 
+// MsvAvTargetName from the blob of the NT response; "" when absent or malformed.
+inline std::u16string TargetNameOf(const NtlmAuthenticateFields& auth) {
+  const Bytes& nt = auth.NtChallengeResponse;
+  if (nt.size() < 16 + 28 + 4) return u"";
+  const auto pairs = ParseAvPairs(nt.data() + 44, nt.size() - 44 - 4);
+  if (!pairs) return u"";
+  for (const NtlmAvPair& p : *pairs)
+    if (p.Id == MsvAvTargetName) {
+      std::u16string s;
+      for (size_t i = 0; i + 1 < p.Value.size(); i += 2) s += static_cast<char16_t>(p.Value[i] | (p.Value[i + 1] << 8));
+      return s;
+    }
+  return u"";
+}
+
 }  // namespace sspitest
