@@ -1,0 +1,149 @@
+// The test edition of KRVDownload (its update host on this build's reserved loopback port)
+// against krv-update-server, headless: success, missing and corrupt archives, a running old
+// product, a server that dies mid-transfer, and an archive file that cannot be created.
+#include <sys/stat.h>
+
+#include "UpdateTestUtil.h"
+
+using namespace krvtest;
+
+namespace {
+
+const std::string kLocalName = "dlDownloadFA_SQL_KO_KO_1001820.7z";
+const std::string kRemoteName = "dlKorvelFA_SQL_KO_KO_1001820.7z";
+
+class UpdateEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Base = fs::canonical(Dir.Path()).string();
+    Folder = Base + "/folder";
+    Root = Base + "/root";
+    Desktop = Base + "/desktop";
+    for (const std::string& d : {Folder, Root, Desktop}) fs::create_directories(d);
+    Exe = Folder + "/KRVDownload";
+    fs::copy_file(KRV_TEST_EDITION, Exe);
+    Product = Folder + "/KorvelFA.exe";
+  }
+  // The product archive: the stand-in as KorvelFA.exe (version 10.0.18.20) and a readme.
+  void MakeProductArchive() {
+    std::string src = Base + "/src";
+    fs::create_directories(src);
+    fs::copy_file(KRV_UPDATE_PRODUCT, src + "/KorvelFA.exe");
+    WriteFile(src + "/readme.txt", "Korvel\n");
+    ASSERT_TRUE(Make7z(Root + "/" + kRemoteName, src, "KorvelFA.exe readme.txt"));
+  }
+  std::vector<std::string> Shortcuts() {
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(Desktop)) names.push_back(e.path().filename().string());
+    return names;
+  }
+  TDownloaderRun Run(const std::vector<std::string>& args = {}) { return RunDownloader(Exe, Folder, Desktop, args); }
+
+  TTempDir Dir;
+  std::string Base, Folder, Root, Desktop, Exe, Product;
+};
+
+TEST_F(UpdateEndToEnd, SuccessfulUpdateStartsProductAndMakesShortcut) {
+  MakeProductArchive();
+  TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+  ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+  TDownloaderRun r = Run({"/ini=" + Base + "/My Files/a.ini", "/L=EN", "x"});
+  EXPECT_EQ(r.Run.ExitCode, 0);
+  ASSERT_TRUE(r.Run.ProductStarted) << r.Stderr;
+  EXPECT_EQ(r.Run.Args, (std::vector<std::string>{"/ini=" + Base + "/My Files/a.ini", "/L=EN", "x"}));
+  EXPECT_EQ(r.Stderr.find("Error"), std::string::npos) << r.Stderr;
+  EXPECT_TRUE(fs::exists(Folder + "/" + kLocalName)) << "the archive stays";
+  EXPECT_EQ(ReadFile(Folder + "/readme.txt"), "Korvel\n");
+  std::vector<std::string> links = Shortcuts();
+  ASSERT_EQ(links.size(), 1u);
+  std::string entry = ReadFile(Desktop + "/" + links[0]);
+  EXPECT_NE(entry.find(Product), std::string::npos) << entry;
+  EXPECT_NE(entry.find("My Files/a.ini"), std::string::npos) << entry;
+  EXPECT_EQ(entry.find("/L=EN"), std::string::npos) << entry;
+  EXPECT_NE(server.ReadLine(10000).find("FNM=" + kRemoteName + "&XE3=1&VER=600000 HTTP/1.1\" 200"), std::string::npos);
+
+  // A second run launches the product at once: no request reaches the server.
+  TDownloaderRun again = Run({"y"});
+  ASSERT_TRUE(again.Run.ProductStarted);
+  EXPECT_EQ(again.Run.Args, std::vector<std::string>{"y"});
+  EXPECT_EQ(server.ReadLine(500), "");
+}
+
+TEST_F(UpdateEndToEnd, FailuresShowTheirBoxAndLeaveNoShortcut) {
+  struct Case {
+    const char* Name;
+    int Kind;  // 0 missing archive, 1 corrupt archive, 2 server dies mid-transfer, 3 archive cannot be created
+    std::string Box;
+    bool ArchiveLeft;
+  } cases[] = {
+      {"missing", 0,
+       "Error: File \"dlKorvelFA_SQL_KO_KO_1001820.7z\" could not be downloaded from ftp! Probably does not exists on "
+       "ftp yet.",
+       false},
+      {"corrupt", 1, "Error: Execute command '" + Product + "' failed!", true},
+      {"server dies", 2,
+       "Error: File \"dlKorvelFA_SQL_KO_KO_1001820.7z\" could not be downloaded from ftp! Probably does not exists on "
+       "ftp yet.",
+       false},
+      {"cannot create", 3, "Cannot create file", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove_all(Root);
+    fs::create_directories(Root);
+    fs::remove_all(Folder + "/" + kLocalName);
+    if (c.Kind == 1) WriteFile(Root + "/" + kRemoteName, "7z\xBC\xAF\x27\x1C this is not an archive");
+    if (c.Kind == 2) {
+      std::string data(6 << 20, '\0');
+      for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 2654435761u >> 24);
+      WriteFile(Root + "/" + kRemoteName, data);
+    }
+    if (c.Kind == 3) fs::create_directories(Folder + "/" + kLocalName);
+    TUpdateServer server(Root, KRV_TEST_EDITION_PORT, c.Kind == 2 ? std::vector<std::string>{"--rate", "1000000"}
+                                                                  : std::vector<std::string>{});
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    std::thread killer;
+    if (c.Kind == 2)
+      killer = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        server.Kill(SIGKILL);
+      });
+    TDownloaderRun r = Run({"a"});
+    if (killer.joinable()) killer.join();
+    EXPECT_EQ(r.Run.ExitCode, 0) << "the window closed and the program ended by itself";
+    EXPECT_FALSE(r.Run.ProductStarted);
+    EXPECT_NE(r.Stderr.find(c.Box), std::string::npos) << r.Stderr;
+    // One box only.
+    EXPECT_EQ(r.Stderr.find('\n'), r.Stderr.rfind('\n')) << r.Stderr;
+    EXPECT_EQ(fs::exists(Folder + "/" + kLocalName), c.ArchiveLeft);
+    EXPECT_TRUE(Shortcuts().empty());
+    EXPECT_FALSE(fs::exists(Product));
+  }
+}
+
+TEST_F(UpdateEndToEnd, RunningOldProductIsMovedAsideAndUpdateSucceeds) {
+  MakeProductArchive();
+  // An old product that is running: its file cannot be opened for writing (ETXTBSY).
+  fs::copy_file("/bin/sleep", Product);
+  pid_t old = fork();
+  if (old == 0) {
+    execl(Product.c_str(), "KorvelFA.exe", "60", (char*)nullptr);
+    _exit(127);
+  }
+  ASSERT_GT(old, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+  ASSERT_TRUE(server.Running());
+  TDownloaderRun r = Run({"b"});
+  ::kill(old, SIGKILL);
+  ::waitpid(old, nullptr, 0);
+  ASSERT_TRUE(r.Run.ProductStarted) << r.Stderr;
+  EXPECT_EQ(r.Run.Args, std::vector<std::string>{"b"});
+  EXPECT_EQ(r.Stderr.find("Error"), std::string::npos) << r.Stderr;
+  ASSERT_TRUE(fs::exists(Product + ".1001820.0"));
+  EXPECT_EQ(ReadFile(Product + ".1001820.0"), ReadFile("/bin/sleep"));
+  EXPECT_EQ(ReadFile(Product), ReadFile(KRV_UPDATE_PRODUCT));
+  EXPECT_EQ(Shortcuts().size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// Helpers of the update tests: the update server as a child process on a port of the test's
+// choosing, archives made by the real 7z program, and runs of a downloader edition.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../TestUtil.h"
+
+namespace krvtest {
+
+// The krv-update-server program serving Root; Port 0 lets the system choose.
+class TUpdateServer {
+ public:
+  TUpdateServer(const std::string& root, int port, const std::vector<std::string>& extra = {}) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    std::vector<std::string> argv{KRV_UPDATE_SERVER, "--root", root, "--port", std::to_string(port)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    if (::posix_spawn(&FPid, args[0], &fa, nullptr, args.data(), environ) != 0) FPid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    FOut = out[0];
+    // The first line names the address; bounded wait.
+    std::string first = ReadLine(10000);
+    auto at = first.rfind(':');
+    if (FPid > 0 && at != std::string::npos) Port = std::atoi(first.c_str() + at + 1);
+  }
+  ~TUpdateServer() {
+    Kill(SIGTERM);
+    if (FOut >= 0) ::close(FOut);
+  }
+  bool Running() const { return FPid > 0 && Port > 0; }
+  void Kill(int sig) {
+    if (FPid > 0) {
+      ::kill(FPid, sig);
+      ::waitpid(FPid, nullptr, 0);
+      FPid = -1;
+    }
+  }
+  // One log line, waiting at most timeoutMs; empty when none came.
+  std::string ReadLine(int timeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      auto nl = FBuffer.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = FBuffer.substr(0, nl);
+        FBuffer.erase(0, nl + 1);
+        return line;
+      }
+      int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+      if (left <= 0 || FOut < 0) return {};
+      pollfd p{FOut, POLLIN, 0};
+      if (::poll(&p, 1, left) <= 0) return {};
+      char buf[4096];
+      ssize_t n = ::read(FOut, buf, sizeof buf);
+      if (n <= 0) return {};
+      FBuffer.append(buf, size_t(n));
+    }
+  }
+  int Port = 0;
+
+ private:
+  pid_t FPid = -1;
+  int FOut = -1;
+  std::string FBuffer;
+};
+
+// A 7z archive made by the real 7z program from files of a folder (names relative to it).
+inline bool Make7z(const std::string& archive, const std::string& folder, const std::string& names,
+                   const std::string& options = "-mx=1") {
+  return Shell("cd '" + folder + "' && 7z a -t7z " + options + " '" + archive + "' " + names + " >/dev/null 2>&1");
+}
+
+struct TDownloaderRun {
+  TRun Run;
+  std::string Stderr;
+};
+
+// Runs the downloader edition in Folder (its own folder and current directory) with the product's
+// report pipe, stderr kept, XDG_DESKTOP_DIR pointing at Desktop, bounded to 120 s.
+inline TDownloaderRun RunDownloader(const std::string& exe, const std::string& folder, const std::string& desktop,
+                                    const std::vector<std::string>& args, bool headless = true) {
+  std::string errFile = folder + "/../stderr.txt";
+  // env(1) sets the variables over any the test itself inherited.
+  std::vector<std::string> argv{"/usr/bin/timeout", "120", "/usr/bin/env", "-u", "KRV_GUI", "XDG_DESKTOP_DIR=" + desktop};
+  if (headless) argv.push_back("KRV_GUI=headless");
+  for (const char* s : {"/bin/sh", "-c"}) argv.push_back(s);
+  argv.push_back("exec \"$0\" \"$@\" 2>'" + errFile + "'");
+  argv.push_back(exe);
+  argv.insert(argv.end(), args.begin(), args.end());
+  TDownloaderRun r;
+  r.Run = RunWithProductPipe(argv, folder);
+  r.Stderr = ReadFile(errFile);
+  return r;
+}
+
+}  // namespace krvtest
