@@ -2,8 +2,6 @@
 
 namespace netlib {
 
-const char16_t* const TlsNotAvailable = u"The TLS network stream is not available in this build";
-
 TclTcpClientTls::TclTcpClientTls() = default;
 
 void TclTcpClientTls::SetUseTLS(TclClientTlsMode AValue) {
@@ -30,6 +28,18 @@ void TclTcpClientTls::SetCSP(const rtl::String& AValue) {
   DoChanged();
 }
 
+void TclTcpClientTls::SetCAFile(const rtl::String& AValue) {
+  if (FCAFile == AValue) return;
+  FCAFile = AValue;
+  DoChanged();
+}
+
+void TclTcpClientTls::SetCAPath(const rtl::String& AValue) {
+  if (FCAPath == AValue) return;
+  FCAPath = AValue;
+  DoChanged();
+}
+
 bool TclTcpClientTls::IsTls() const {
   TclNetworkStream* stream = Connection().NetworkStreamOrNull();
   return stream && stream->IsTls();
@@ -51,7 +61,20 @@ std::unique_ptr<TclNetworkStream> TclTcpClientTls::CreateNetworkStream() {
 }
 
 std::unique_ptr<TclNetworkStream> TclTcpClientTls::CreateTlsNetworkStream() {
-  RaiseSocketError(TlsNotAvailable, TlsNotAvailableCode);
+  TlsApi();  // a missing module fails here, before any connection is made
+  auto stream = std::make_unique<TclTlsNetworkStream>();
+  stream->Sender = this;
+  // TLSFlags need no translation: TLS 1.2 and 1.3 are always on and older protocols never are.
+  stream->TargetName = Server();
+  if (stream->TargetName.size() > 2 && stream->TargetName.front() == u'[' && stream->TargetName.back() == u']')
+    stream->TargetName = stream->TargetName.substr(1, stream->TargetName.size() - 2);
+  stream->CAFile = FCAFile;
+  stream->CAPath = FCAPath;
+  stream->CertificateFlags = FCertificateFlags;
+  stream->CSP = FCSP;
+  stream->OnGetCertificate = OnGetCertificate;
+  stream->OnVerifyServer = OnVerifyServer;
+  return stream;
 }
 
 void TclTcpClientTls::StartTls() {

@@ -4,20 +4,15 @@
 #include <set>
 
 #include "netlib/transport/clTcpClient.h"
+#include "netlib/transport/tls/clTlsNetworkStream.h"
 
 namespace netlib {
 
 enum TclClientTlsMode { ctNone, ctAutomatic, ctImplicit, ctExplicit };
 enum TclTlsFlag { tfUseSSL2, tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12 };
 using TclTlsFlags = std::set<TclTlsFlag>;
-// Certificate checks the TLS stream may be told to skip.
-enum TclCertificateVerifyFlag { cfIgnoreCommonNameInvalid, cfIgnoreDateInvalid, cfIgnoreUnknownAuthority,
-                                cfIgnoreRevocation, cfIgnoreWrongUsage };
-using TclCertificateVerifyFlags = std::set<TclCertificateVerifyFlag>;
-
-// Code of the error raised while no TLS stream is built into the library.
+// Code of the error raised when the TLS module cannot be loaded.
 constexpr int TlsNotAvailableCode = 10045;  // the platform's "operation not supported"
-extern const char16_t* const TlsNotAvailable;
 
 class TclTcpClientTls : public TclTcpClient {
  public:
@@ -31,6 +26,14 @@ class TclTcpClientTls : public TclTcpClient {
   void SetCertificateFlags(const TclCertificateVerifyFlags& AValue);
   const rtl::String& CSP() const { return FCSP; }
   void SetCSP(const rtl::String& AValue);
+  // Trusted authorities in PEM (a file, a hashed folder); both empty: the system's store.
+  const rtl::String& CAFile() const { return FCAFile; }
+  void SetCAFile(const rtl::String& AValue);
+  const rtl::String& CAPath() const { return FCAPath; }
+  void SetCAPath(const rtl::String& AValue);
+  // Raised with the component as sender.
+  TclGetCertificateEvent OnGetCertificate;
+  TclVerifyServerEvent OnVerifyServer;
   // True when the connection's current stream speaks TLS.
   bool IsTls() const;
 
@@ -43,8 +46,8 @@ class TclTcpClientTls : public TclTcpClient {
 
  protected:
   std::unique_ptr<TclNetworkStream> CreateNetworkStream() override;
-  // A TLS stream configured from the settings. Until the TLS stream exists this raises
-  // EclSocketError (TlsNotAvailable, TlsNotAvailableCode).
+  // A TLS stream configured from the settings and aimed at Server; raises EclSocketError
+  // (TlsNotAvailableCode) when the TLS module cannot be loaded.
   virtual std::unique_ptr<TclNetworkStream> CreateTlsNetworkStream();
 
  private:
@@ -52,6 +55,8 @@ class TclTcpClientTls : public TclTcpClient {
   TclTlsFlags FTLSFlags{tfUseTLS};
   TclCertificateVerifyFlags FCertificateFlags;
   rtl::String FCSP;
+  rtl::String FCAFile;
+  rtl::String FCAPath;
 };
 
 }  // namespace netlib

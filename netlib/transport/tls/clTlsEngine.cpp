@@ -1,0 +1,356 @@
+// The OpenSSL side of the TLS network stream: one SSL object between two memory BIOs. The stream
+// moves the bytes between the BIOs and the socket; nothing here touches a socket.
+#include "netlib/transport/tls/clTlsEngine.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+struct krv_tls_session {
+  SSL_CTX* ctx = nullptr;
+  SSL* ssl = nullptr;
+  BIO* in = nullptr;   // from the peer
+  BIO* out = nullptr;  // to the peer
+  unsigned ignore = 0;
+  int verify_code = 0;  // first failed check not switched off
+  bool cert_asked = false;
+  bool cert_given = false;
+  X509* client_cert = nullptr;
+  EVP_PKEY* client_key = nullptr;
+};
+
+namespace {
+
+int SessionIndex() {
+  static int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+void CopyText(const std::string& text, char* buffer, int size) {
+  if (!buffer || size <= 0) return;
+  size_t n = text.size() < size_t(size - 1) ? text.size() : size_t(size - 1);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = 0;
+}
+
+// The OpenSSL error queue as one text (emptied), or AFallback when it is empty.
+std::string ErrorQueueText(const char* AFallback) {
+  std::string text;
+  unsigned long e;
+  while ((e = ERR_get_error()) != 0) {
+    char line[256];
+    ERR_error_string_n(e, line, sizeof(line));
+    // Only the reason: "error:0A00010B:SSL routines::wrong version number" -> "wrong version number".
+    const char* reason = ERR_reason_error_string(e);
+    if (!text.empty()) text += "; ";
+    text += reason ? reason : line;
+  }
+  return text.empty() ? std::string(AFallback) : text;
+}
+
+bool Ignored(unsigned ignore, int code) {
+  switch (code) {
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_UNTRUSTED:
+      return ignore & KRV_TLS_IGNORE_UNKNOWN_CA;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return ignore & KRV_TLS_IGNORE_NAME;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
+      return ignore & KRV_TLS_IGNORE_DATE;
+    case X509_V_ERR_CERT_REVOKED:
+    case X509_V_ERR_UNABLE_TO_GET_CRL:
+    case X509_V_ERR_CRL_HAS_EXPIRED:
+    case X509_V_ERR_CRL_NOT_YET_VALID:
+      return ignore & KRV_TLS_IGNORE_REVOCATION;
+    case X509_V_ERR_INVALID_PURPOSE:
+    case X509_V_ERR_KEYUSAGE_NO_CERTSIGN:
+    case X509_V_ERR_INVALID_CA:
+      return ignore & KRV_TLS_IGNORE_USAGE;
+    default:
+      return false;
+  }
+}
+
+// Every failed check is noted; the handshake goes on so that the verdict (with the server's
+// certificate at hand) is taken once it is complete.
+int VerifyCallback(int ok, X509_STORE_CTX* store) {
+  if (ok) return 1;
+  SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* s = ssl ? static_cast<krv_tls_session*>(SSL_get_ex_data(ssl, SessionIndex())) : nullptr;
+  int code = X509_STORE_CTX_get_error(store);
+  if (s && s->verify_code == 0 && !Ignored(s->ignore, code)) s->verify_code = code;
+  return 1;
+}
+
+int ClientCertCallback(SSL* ssl, X509** x509, EVP_PKEY** pkey) {
+  auto* s = static_cast<krv_tls_session*>(SSL_get_ex_data(ssl, SessionIndex()));
+  if (!s) return 0;
+  if (!s->cert_given) {
+    s->cert_asked = true;
+    return -1;  // the handshake stops with SSL_ERROR_WANT_X509_LOOKUP until the caller answers
+  }
+  if (!s->client_cert || !s->client_key) return 0;
+  // The library frees what it is given.
+  X509_up_ref(s->client_cert);
+  EVP_PKEY_up_ref(s->client_key);
+  *x509 = s->client_cert;
+  *pkey = s->client_key;
+  return 1;
+}
+
+void Destroy(krv_tls_session* s) {
+  if (!s) return;
+  if (s->ssl) SSL_free(s->ssl);  // frees both BIOs
+  if (s->ctx) SSL_CTX_free(s->ctx);
+  X509_free(s->client_cert);
+  EVP_PKEY_free(s->client_key);
+  delete s;
+}
+
+bool IsIpLiteral(const char* name) {
+  unsigned char buf[16];
+  return inet_pton(AF_INET, name, buf) == 1 || inet_pton(AF_INET6, name, buf) == 1;
+}
+
+krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize) {
+  ERR_clear_error();
+  auto* s = new krv_tls_session;
+  auto fail = [&](const char* what) -> krv_tls_session* {
+    CopyText(ErrorQueueText(what), err, errSize);
+    Destroy(s);
+    return nullptr;
+  };
+  s->ignore = settings->ignore;
+  s->ctx = SSL_CTX_new(TLS_client_method());
+  if (!s->ctx) return fail("cannot create the TLS context");
+  // TLS 1.2 and 1.3 only, whatever the caller's protocol flags name.
+  SSL_CTX_set_min_proto_version(s->ctx, TLS1_2_VERSION);
+  SSL_CTX_set_mode(s->ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (settings->cipher_list && *settings->cipher_list &&
+      SSL_CTX_set_cipher_list(s->ctx, settings->cipher_list) != 1)
+    return fail("no usable cipher in the cipher list");
+  bool own = (settings->ca_file && *settings->ca_file) || (settings->ca_path && *settings->ca_path);
+  if (own) {
+    if (SSL_CTX_load_verify_locations(s->ctx, settings->ca_file && *settings->ca_file ? settings->ca_file : nullptr,
+                                      settings->ca_path && *settings->ca_path ? settings->ca_path : nullptr) != 1)
+      return fail("cannot load the trusted certificates");
+  } else if (SSL_CTX_set_default_verify_paths(s->ctx) != 1) {
+    return fail("cannot load the system's trusted certificates");
+  }
+  SSL_CTX_set_verify(s->ctx, SSL_VERIFY_PEER, VerifyCallback);
+  SSL_CTX_set_client_cert_cb(s->ctx, ClientCertCallback);
+  s->ssl = SSL_new(s->ctx);
+  if (!s->ssl) return fail("cannot create the TLS session");
+  SSL_set_ex_data(s->ssl, SessionIndex(), s);
+  s->in = BIO_new(BIO_s_mem());
+  s->out = BIO_new(BIO_s_mem());
+  if (!s->in || !s->out) {
+    BIO_free(s->in);
+    BIO_free(s->out);
+    s->in = s->out = nullptr;
+    return fail("cannot create the TLS buffers");
+  }
+  // An empty memory BIO answers "retry" rather than the end.
+  BIO_set_mem_eof_return(s->in, -1);
+  SSL_set_bio(s->ssl, s->in, s->out);
+  const char* name = settings->server_name ? settings->server_name : "";
+  if (*name) {
+    if (IsIpLiteral(name)) {
+      if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(s->ssl), name) != 1) return fail("invalid server address");
+    } else {
+      if (SSL_set_tlsext_host_name(s->ssl, name) != 1) return fail("invalid server name");
+      if (SSL_set1_host(s->ssl, name) != 1) return fail("invalid server name");
+    }
+  }
+  SSL_set_connect_state(s->ssl);
+  return s;
+}
+
+int Feed(krv_tls_session* s, const void* data, int size) {
+  if (size <= 0) return 0;
+  int n = BIO_write(s->in, data, size);
+  return n == size ? n : KRV_TLS_ERROR;
+}
+
+int PendingOut(krv_tls_session* s) { return int(BIO_ctrl_pending(s->out)); }
+
+int TakeOut(krv_tls_session* s, void* buffer, int size) {
+  if (size <= 0 || BIO_ctrl_pending(s->out) == 0) return 0;
+  int n = BIO_read(s->out, buffer, size);
+  return n < 0 ? 0 : n;
+}
+
+int Handshake(krv_tls_session* s, char* err, int errSize) {
+  ERR_clear_error();
+  int r = SSL_do_handshake(s->ssl);
+  if (r == 1) return KRV_TLS_OK;
+  switch (SSL_get_error(s->ssl, r)) {
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      return KRV_TLS_WANT_READ;
+    case SSL_ERROR_WANT_X509_LOOKUP:
+      return KRV_TLS_WANT_CERT;
+    case SSL_ERROR_ZERO_RETURN:
+      CopyText("the server closed the session during the handshake", err, errSize);
+      return KRV_TLS_ERROR;
+    default:
+      CopyText(ErrorQueueText("the handshake failed"), err, errSize);
+      return KRV_TLS_ERROR;
+  }
+}
+
+int SetClientCert(krv_tls_session* s, const char* certPem, const char* keyPem, char* err, int errSize) {
+  ERR_clear_error();
+  s->cert_given = true;
+  if (!certPem || !*certPem || !keyPem || !*keyPem) return KRV_TLS_OK;
+  BIO* cb = BIO_new_mem_buf(certPem, -1);
+  BIO* kb = BIO_new_mem_buf(keyPem, -1);
+  X509* cert = cb ? PEM_read_bio_X509(cb, nullptr, nullptr, nullptr) : nullptr;
+  EVP_PKEY* key = kb ? PEM_read_bio_PrivateKey(kb, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(cb);
+  BIO_free(kb);
+  if (!cert || !key || X509_check_private_key(cert, key) != 1) {
+    CopyText(ErrorQueueText("the client certificate or its key is not valid PEM or they do not match"), err, errSize);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return KRV_TLS_ERROR;
+  }
+  s->client_cert = cert;
+  s->client_key = key;
+  return KRV_TLS_OK;
+}
+
+int Read(krv_tls_session* s, void* buffer, int size, char* err, int errSize) {
+  if (size <= 0) return 0;
+  ERR_clear_error();
+  int r = SSL_read(s->ssl, buffer, size);
+  if (r > 0) return r;
+  switch (SSL_get_error(s->ssl, r)) {
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      return 0;
+    case SSL_ERROR_ZERO_RETURN:
+      return -KRV_TLS_CLOSED;
+    default:
+      CopyText(ErrorQueueText("the TLS record could not be read"), err, errSize);
+      return KRV_TLS_ERROR;
+  }
+}
+
+int Write(krv_tls_session* s, const void* data, int size, char* err, int errSize) {
+  if (size <= 0) return 0;
+  ERR_clear_error();
+  int done = 0;
+  // A memory BIO takes everything, so partial writes only split the data into records.
+  while (done < size) {
+    int r = SSL_write(s->ssl, static_cast<const char*>(data) + done, size - done);
+    if (r <= 0) {
+      CopyText(ErrorQueueText("the TLS record could not be written"), err, errSize);
+      return KRV_TLS_ERROR;
+    }
+    done += r;
+  }
+  return done;
+}
+
+void Shutdown(krv_tls_session* s) {
+  ERR_clear_error();
+  if (!(SSL_get_shutdown(s->ssl) & SSL_SENT_SHUTDOWN)) SSL_shutdown(s->ssl);
+  ERR_clear_error();
+}
+
+int Buffered(krv_tls_session* s) { return SSL_pending(s->ssl) > 0 || BIO_ctrl_pending(s->in) > 0; }
+
+int VerifyResult(krv_tls_session* s, char* text, int size) {
+  if (s->verify_code == 0) {
+    CopyText("ok", text, size);
+    return 0;
+  }
+  CopyText(X509_verify_cert_error_string(s->verify_code), text, size);
+  return s->verify_code;
+}
+
+std::string Name(const X509_NAME* name) {
+  BIO* b = BIO_new(BIO_s_mem());
+  X509_NAME_print_ex(b, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+  char* data = nullptr;
+  long n = BIO_get_mem_data(b, &data);
+  std::string r(data ? data : "", size_t(n > 0 ? n : 0));
+  BIO_free(b);
+  return r;
+}
+
+std::string Time(const ASN1_TIME* t) {
+  struct tm tm {};
+  if (!t || ASN1_TIME_to_tm(t, &tm) != 1) return "";
+  char buf[64];
+  std::snprintf(buf, sizeof(buf), "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+int PeerField(krv_tls_session* s, int field, char* buffer, int size) {
+  std::string text;
+  if (field == KRV_TLS_FIELD_PROTOCOL) {
+    text = SSL_get_version(s->ssl);
+  } else if (field == KRV_TLS_FIELD_CIPHER) {
+    text = SSL_get_cipher_name(s->ssl);
+  } else {
+    X509* cert = SSL_get0_peer_certificate(s->ssl);
+    if (!cert) return -1;
+    switch (field) {
+      case KRV_TLS_FIELD_SUBJECT: text = Name(X509_get_subject_name(cert)); break;
+      case KRV_TLS_FIELD_ISSUER: text = Name(X509_get_issuer_name(cert)); break;
+      case KRV_TLS_FIELD_NOT_BEFORE: text = Time(X509_get0_notBefore(cert)); break;
+      case KRV_TLS_FIELD_NOT_AFTER: text = Time(X509_get0_notAfter(cert)); break;
+      case KRV_TLS_FIELD_SHA256: {
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        if (X509_digest(cert, EVP_sha256(), md, &n) != 1) return -1;
+        static const char hex[] = "0123456789ABCDEF";
+        for (unsigned i = 0; i < n; ++i) {
+          if (i) text += ':';
+          text += hex[md[i] >> 4];
+          text += hex[md[i] & 15];
+        }
+        break;
+      }
+      case KRV_TLS_FIELD_PEM: {
+        BIO* b = BIO_new(BIO_s_mem());
+        PEM_write_bio_X509(b, cert);
+        char* data = nullptr;
+        long n = BIO_get_mem_data(b, &data);
+        text.assign(data ? data : "", size_t(n > 0 ? n : 0));
+        BIO_free(b);
+        break;
+      }
+      default: return -1;
+    }
+  }
+  CopyText(text, buffer, size);
+  return int(text.size());
+}
+
+const krv_tls_api TheApi = {KRV_TLS_API_VERSION, Create,   Destroy,      Feed,   PendingOut,   TakeOut, Handshake,
+                            SetClientCert,       Read,     Write,        Shutdown, Buffered,   VerifyResult, PeerField};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const krv_tls_api* krv_tls_get_api(void) { return &TheApi; }

@@ -1,0 +1,409 @@
+#include "netlib/transport/tls/clTlsNetworkStream.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "netlib/transport/tls/clTlsEngine.h"
+#include "platform/Modules.h"
+#include "platform/Sockets.h"
+
+#ifndef KRV_TLS_MODULE_PATH
+#define KRV_TLS_MODULE_PATH ""
+#endif
+
+namespace netlib {
+
+namespace {
+
+constexpr const char* ModuleName = "libkrvtls.so";
+const char16_t* const TlsNotAvailableText = u"The TLS network stream is not available";
+
+struct TModuleState {
+  std::once_flag Once;
+  const krv_tls_api* Api = nullptr;
+  rtl::String Path;
+  rtl::String Error;
+};
+
+TModuleState& ModuleState() {
+  static TModuleState state;
+  return state;
+}
+
+std::string ProgramFolder() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return "";
+  std::string path(buf, size_t(n));
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+// The module named by KRV_TLS_MODULE, else the one beside the program, else the one built with
+// this library.
+void LoadModule(TModuleState& AState) {
+  std::vector<std::string> candidates;
+  if (const char* env = std::getenv("KRV_TLS_MODULE"); env && *env) {
+    candidates.push_back(env);
+  } else {
+    std::string folder = ProgramFolder();
+    if (!folder.empty()) candidates.push_back(folder + ModuleName);
+    if (*KRV_TLS_MODULE_PATH) candidates.push_back(KRV_TLS_MODULE_PATH);
+  }
+  rtl::String reasons;
+  for (const std::string& path : candidates) {
+    if (::access(path.c_str(), R_OK) != 0) continue;
+    platform::HMODULE m = platform::LoadModule(rtl::S(path));
+    if (!m) {
+      reasons += (reasons.empty() ? u"" : u"; ") + platform::LastModuleErrorText();
+      continue;
+    }
+    auto get = reinterpret_cast<krv_tls_get_api_fn>(platform::GetModuleSymbol(m, "krv_tls_get_api"));
+    const krv_tls_api* api = get ? get() : nullptr;
+    if (!api || api->version != KRV_TLS_API_VERSION) {
+      reasons += (reasons.empty() ? u"" : u"; ") + rtl::S(path) + u": not a TLS module of this version";
+      platform::FreeModule(m);
+      continue;
+    }
+    AState.Api = api;  // kept loaded for the life of the process
+    AState.Path = rtl::S(path);
+    return;
+  }
+  AState.Error = reasons.empty() ? rtl::String(u"the TLS module ") + rtl::S(ModuleName) + u" was not found" : reasons;
+}
+
+}  // namespace
+
+const krv_tls_api& TlsApi() {
+  TModuleState& state = ModuleState();
+  std::call_once(state.Once, [&] { LoadModule(state); });
+  if (!state.Api) RaiseSocketError(rtl::String(TlsNotAvailableText) + u": " + state.Error, 10045);
+  return *state.Api;
+}
+
+rtl::String TlsModulePath() { return ModuleState().Path; }
+
+// The destination of the base read while it receives record bytes: they go into the engine.
+class TclTlsNetworkStream::TFeedSink : public rtl::TStream {
+ public:
+  TFeedSink(const krv_tls_api& AApi, krv_tls_session* ASession) : FApi(AApi), FSession(ASession) {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* ABuffer, int64_t ACount) override {
+    int n = FApi.feed(FSession, ABuffer, int(ACount));
+    if (n < 0) return 0;  // the base read's WriteBuffer turns this into a write error
+    FFed += n;
+    return n;
+  }
+  int64_t Seek(int64_t, rtl::TSeekOrigin) override { return FFed; }
+  int64_t Fed() const { return FFed; }
+
+ private:
+  const krv_tls_api& FApi;
+  krv_tls_session* FSession;
+  int64_t FFed = 0;
+};
+
+TclTlsNetworkStream::TclTlsNetworkStream() = default;
+
+TclTlsNetworkStream::~TclTlsNetworkStream() {
+  if (FSession) FApi->destroy(FSession);
+}
+
+void TclTlsNetworkStream::Fail(const rtl::String& AMessage, int ACode) {
+  FState = tsFailed;
+  throw EclTlsError(AMessage, ACode);
+}
+
+rtl::String TclTlsNetworkStream::Field(int AField) const {
+  if (!FSession) return u"";
+  int n = FApi->peer_field(FSession, AField, nullptr, 0);
+  if (n < 0) return u"";
+  std::string buf(size_t(n) + 1, '\0');
+  FApi->peer_field(FSession, AField, buf.data(), n + 1);
+  buf.resize(size_t(n));
+  return rtl::S(buf);
+}
+
+rtl::String TclTlsNetworkStream::Protocol() const { return Field(KRV_TLS_FIELD_PROTOCOL); }
+rtl::String TclTlsNetworkStream::Cipher() const { return Field(KRV_TLS_FIELD_CIPHER); }
+
+int TclTlsNetworkStream::RawBatchSize() {
+  TclConnection& c = RequireConnection();
+  if (c.BatchSize() < 1) RaiseSocketError(InvalidBatchSize, InvalidBatchSizeCode);
+  // At least one full record per pass.
+  return c.BatchSize() > 16384 + 512 ? c.BatchSize() : 16384 + 512;
+}
+
+int TclTlsNetworkStream::GetReadBatchSize() { return FRaw ? RawBatchSize() : TclNetworkStream::GetReadBatchSize(); }
+int TclTlsNetworkStream::GetWriteBatchSize() { return FRaw ? RawBatchSize() : TclNetworkStream::GetWriteBatchSize(); }
+
+bool TclTlsNetworkStream::IsProceedLimit() {
+  if (FRaw) return FRawCount >= FRawLimit;
+  return TclNetworkStream::IsProceedLimit();
+}
+
+void TclTlsNetworkStream::UpdateProgress(int64_t ABytesProceed) {
+  // Record bytes are not the caller's data: only the plain bytes count and are reported.
+  if (FRaw)
+    FRawCount += ABytesProceed;
+  else
+    TclNetworkStream::UpdateProgress(ABytesProceed);
+}
+
+namespace {
+struct TRawMode {
+  bool& Flag;
+  explicit TRawMode(bool& AFlag) : Flag(AFlag) { Flag = true; }
+  ~TRawMode() { Flag = false; }
+};
+}  // namespace
+
+bool TclTlsNetworkStream::RawRead(int64_t& AFed) {
+  TFeedSink sink(*FApi, FSession);
+  bool r;
+  {
+    TRawMode raw(FRaw);
+    FRawCount = 0;
+    FRawLimit = RawBatchSize();  // one receive per call
+    try {
+      r = TclNetworkStream::Read(&sink);
+    } catch (const rtl::EWriteError&) {
+      Fail(u"TLS error: the received data could not be buffered", TlsProtocolErrorCode);
+    }
+  }
+  AFed = sink.Fed();
+  return r;
+}
+
+bool TclTlsNetworkStream::FlushOut() {
+  // What the engine has goes behind what is still waiting.
+  int pending = FApi->pending_out(FSession);
+  if (pending > 0) {
+    if (FOut.Position() >= FOut.Size()) FOut.Clear();
+    int64_t pos = FOut.Position();
+    FOut.Seek(0, rtl::soEnd);
+    std::vector<uint8_t> buf(static_cast<size_t>(pending));
+    int n = FApi->take_out(FSession, buf.data(), pending);
+    if (n > 0) FOut.WriteBuffer(buf.data(), n);
+    FOut.SetPosition(pos);
+  }
+  if (FOut.Position() >= FOut.Size()) return true;
+  TRawMode raw(FRaw);
+  FRawCount = 0;
+  FRawLimit = INT64_MAX;
+  TclNetworkStream::Write(&FOut);
+  if (FOut.Position() < FOut.Size()) return false;
+  FOut.Clear();
+  return true;
+}
+
+void TclTlsNetworkStream::MarkReadData() {
+  // The connection asks its outermost stream (which may wrap this one) whether to read at once.
+  if (FSession && FApi->buffered(FSession)) {
+    TclNetworkStream* outer = RequireConnection().NetworkStreamOrNull();
+    (outer ? outer : this)->SetHasReadData(true);
+  }
+}
+
+void TclTlsNetworkStream::OpenClientSession() {
+  const krv_tls_api& api = TlsApi();
+  FApi = &api;
+  if (FSession) {
+    FApi->destroy(FSession);
+    FSession = nullptr;
+  }
+  FOut.Clear();
+  FPeerClosed = false;
+  std::string name = rtl::U8(TargetName), caFile = rtl::U8(CAFile), caPath = rtl::U8(CAPath);
+  krv_tls_settings settings{};
+  settings.server_name = name.c_str();
+  settings.ca_file = caFile.c_str();
+  settings.ca_path = caPath.c_str();
+  unsigned ignore = 0;
+  if (CertificateFlags.count(cfIgnoreUnknownAuthority)) ignore |= KRV_TLS_IGNORE_UNKNOWN_CA;
+  if (CertificateFlags.count(cfIgnoreCommonNameInvalid)) ignore |= KRV_TLS_IGNORE_NAME;
+  if (CertificateFlags.count(cfIgnoreDateInvalid)) ignore |= KRV_TLS_IGNORE_DATE;
+  if (CertificateFlags.count(cfIgnoreRevocation)) ignore |= KRV_TLS_IGNORE_REVOCATION;
+  if (CertificateFlags.count(cfIgnoreWrongUsage)) ignore |= KRV_TLS_IGNORE_USAGE;
+  settings.ignore = ignore;
+  char err[512] = {0};
+  FSession = FApi->create(&settings, err, sizeof(err));
+  if (!FSession) Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
+  FState = tsHandshake;
+  ClearNextAction();
+  ContinueHandshake();
+}
+
+void TclTlsNetworkStream::ContinueHandshake() {
+  char err[512] = {0};
+  for (;;) {
+    int r = FApi->handshake(FSession, err, sizeof(err));
+    if (r == KRV_TLS_WANT_CERT) {
+      rtl::String cert, key;
+      bool handled = false;
+      if (OnGetCertificate) OnGetCertificate(Sender, cert, key, handled);
+      std::string c = handled ? rtl::U8(cert) : std::string(), k = handled ? rtl::U8(key) : std::string();
+      if (FApi->set_client_cert(FSession, c.c_str(), k.c_str(), err, sizeof(err)) != KRV_TLS_OK)
+        Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
+      continue;
+    }
+    if (r == KRV_TLS_ERROR) Fail(u"TLS handshake failed: " + rtl::S(err), TlsProtocolErrorCode);
+    if (r == KRV_TLS_OK) {
+      FState = tsData;
+      VerifyServer();
+      if (FApi->pending_out(FSession) > 0 || FOut.Position() < FOut.Size()) SetNextAction(saWrite);
+      MarkReadData();
+      return;
+    }
+    // Our flight goes out first, then the server's answer is awaited.
+    SetNextAction(FApi->pending_out(FSession) > 0 || FOut.Position() < FOut.Size() ? saWrite : saRead);
+    return;
+  }
+}
+
+void TclTlsNetworkStream::VerifyServer() {
+  char text[256] = {0};
+  int code = FApi->verify_result(FSession, text, sizeof(text));
+  FPeerCertificate.Subject = Field(KRV_TLS_FIELD_SUBJECT);
+  FPeerCertificate.Issuer = Field(KRV_TLS_FIELD_ISSUER);
+  FPeerCertificate.ValidFrom = Field(KRV_TLS_FIELD_NOT_BEFORE);
+  FPeerCertificate.ValidTo = Field(KRV_TLS_FIELD_NOT_AFTER);
+  FPeerCertificate.Sha256Fingerprint = Field(KRV_TLS_FIELD_SHA256);
+  FPeerCertificate.Pem = Field(KRV_TLS_FIELD_PEM);
+  bool verified = code == 0;
+  if (OnVerifyServer) OnVerifyServer(Sender, FPeerCertificate, code, rtl::S(text), verified);
+  if (verified) return;
+  FState = tsFailed;
+  if (code == 0)
+    throw EclTlsCertificateError(u"The server's certificate was refused by the verification handler", 0);
+  throw EclTlsCertificateError(u"The server's certificate was refused: " + rtl::S(text), code);
+}
+
+bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
+  ClearNextAction();
+  if (FState == tsHandshake) {
+    int64_t fed = 0;
+    bool r = RawRead(fed);
+    if (fed == 0 && NeedClose())
+      Fail(u"TLS handshake failed: the server closed the connection", TlsProtocolErrorCode);
+    ContinueHandshake();
+    return r;
+  }
+  if (FState != tsData && FState != tsClosing) return TclNetworkStream::Read(AData);
+  if (!AData) {
+    if (FApi->pending_out(FSession) > 0) SetNextAction(saWrite);
+    return true;
+  }
+  bool result = true;
+  bool gotPlain = false;
+  char err[512] = {0};
+  for (;;) {
+    for (;;) {
+      int batch = GetReadBatchSize();
+      if (batch <= 0) goto done;
+      if (FPlain.size() < size_t(batch)) FPlain.resize(size_t(batch));
+      int n = FApi->read(FSession, FPlain.data(), batch, err, sizeof(err));
+      if (n > 0) {
+        AData->WriteBuffer(FPlain.data(), n);
+        UpdateProgress(n);
+        gotPlain = true;
+        if (StopTest()) goto done;
+        continue;
+      }
+      if (n == 0) break;
+      if (n == -KRV_TLS_CLOSED) {
+        // The peer's closing message: nothing more will come. A receive after our own shutdown
+        // answers 0, which tells the connection (through the base read) to close.
+        FPeerClosed = true;
+        platform::Shutdown(SocketHandle(), 0);
+        int64_t ignored = 0;
+        RawRead(ignored);
+        goto done;
+      }
+      Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
+    }
+    if (NeedClose()) {
+      // A close without the closing message may have cut the data short.
+      if (!gotPlain && !FPeerClosed)
+        Fail(u"TLS error: the server closed the connection without the closing message", TlsTruncatedCode);
+      goto done;
+    }
+    int64_t fed = 0;
+    if (!RawRead(fed)) result = false;
+    if (fed == 0 && !NeedClose()) {
+      // A record still incomplete: the connection reads on into the same destination.
+      if (!gotPlain) SetNextAction(saRead);
+      goto done;
+    }
+  }
+done:
+  if (FApi->pending_out(FSession) > 0) {
+    ClearNextAction();
+    SetNextAction(saWrite);
+  }
+  MarkReadData();
+  return result;
+}
+
+bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
+  ClearNextAction();
+  if (FState == tsNone || FState == tsClosed || FState == tsFailed) return TclNetworkStream::Write(AData);
+  if (!FlushOut()) return false;
+  if (FState == tsHandshake) {
+    ContinueHandshake();
+    return true;
+  }
+  if (FState != tsData || !AData || AData->Position() >= AData->Size()) return true;
+  char err[512] = {0};
+  for (;;) {
+    int64_t left = AData->Size() - AData->Position();
+    int batch = GetWriteBatchSize();
+    int chunk = int(batch < left ? batch : left);
+    if (chunk <= 0) return true;
+    if (FPlain.size() < size_t(chunk)) FPlain.resize(size_t(chunk));
+    chunk = int(AData->Read(FPlain.data(), chunk));
+    if (chunk <= 0) return true;
+    if (FApi->write(FSession, FPlain.data(), chunk, err, sizeof(err)) != chunk)
+      Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
+    UpdateProgress(chunk);
+    // The records are ours now; what the socket does not take goes out at the next write event.
+    if (!FlushOut()) return false;
+    if (AData->Position() >= AData->Size() || StopTest()) return true;
+  }
+}
+
+void TclTlsNetworkStream::Close(bool ANotifyPeer) {
+  ClearNextAction();
+  TclConnection* c = Connection();
+  if (FState == tsHandshake) {
+    FState = tsClosed;
+    // The peer's close in the middle of the handshake; an abort or our own close is no error.
+    if (!ANotifyPeer && c && !c->IsAborted())
+      throw EclTlsError(u"TLS handshake failed: the server closed the connection", TlsProtocolErrorCode);
+    return;
+  }
+  if (FState != tsData && FState != tsClosing) return;
+  if (!c || !c->Active()) {
+    FState = tsClosed;
+    return;
+  }
+  FApi->shutdown(FSession);
+  if (ANotifyPeer) {
+    FState = tsClosing;
+    if (FApi->pending_out(FSession) > 0 || FOut.Position() < FOut.Size()) SetNextAction(saWrite);
+    return;
+  }
+  // Answering the peer's closing message costs one send, without waiting.
+  if (FPeerClosed) {
+    std::vector<uint8_t> buf(size_t(FApi->pending_out(FSession)));
+    int n = buf.empty() ? 0 : FApi->take_out(FSession, buf.data(), int(buf.size()));
+    if (n > 0) platform::Send(SocketHandle(), buf.data(), n);
+  }
+  FState = tsClosed;
+}
+
+}  // namespace netlib

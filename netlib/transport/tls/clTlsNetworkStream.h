@@ -1,0 +1,139 @@
+// The TLS network stream: TLS 1.2 and 1.3 between the connection's socket and the caller's data,
+// its handshake and closing message run through the connection's next actions. The TLS engine
+// (OpenSSL) lives in a module opened on first need.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "netlib/transport/clSocket.h"
+#include "netlib/transport/clSocketUtils.h"
+#include "rtl/Classes.h"
+
+struct krv_tls_api;
+struct krv_tls_session;
+
+namespace netlib {
+
+// Certificate checks the TLS stream may be told to skip.
+enum TclCertificateVerifyFlag { cfIgnoreCommonNameInvalid, cfIgnoreDateInvalid, cfIgnoreUnknownAuthority,
+                                cfIgnoreRevocation, cfIgnoreWrongUsage };
+using TclCertificateVerifyFlags = std::set<TclCertificateVerifyFlag>;
+constexpr TclCertificateVerifyFlag vfIgnoreUnknownAuthority = cfIgnoreUnknownAuthority;
+constexpr TclCertificateVerifyFlag vfIgnoreCommonNameInvalid = cfIgnoreCommonNameInvalid;
+constexpr TclCertificateVerifyFlag vfIgnoreDateInvalid = cfIgnoreDateInvalid;
+constexpr TclCertificateVerifyFlag vfIgnoreRevocation = cfIgnoreRevocation;
+constexpr TclCertificateVerifyFlag vfIgnoreWrongUsage = cfIgnoreWrongUsage;
+
+// The server's certificate as the verification handler sees it.
+struct TclCertificateInfo {
+  rtl::String Subject;
+  rtl::String Issuer;
+  rtl::String ValidFrom;  // "YYYY-MM-DD hh:mm:ss", UTC
+  rtl::String ValidTo;
+  rtl::String Sha256Fingerprint;  // "AB:CD:..."
+  rtl::String Pem;
+};
+
+// AStatusCode is 0 when every check that was not switched off passed; Verified starts as
+// (AStatusCode == 0) and decides.
+using TclVerifyServerEvent = std::function<void(void* Sender, const TclCertificateInfo& ACertificate, int AStatusCode,
+                                                const rtl::String& AStatusText, bool& Verified)>;
+// The server asks for a client certificate: set both PEM texts and Handled to send one.
+using TclGetCertificateEvent =
+    std::function<void(void* Sender, rtl::String& ACertificatePem, rtl::String& AKeyPem, bool& Handled)>;
+
+// A TLS failure (handshake, record, a close in the middle of the handshake).
+class EclTlsError : public EclSocketError {
+ public:
+  EclTlsError(rtl::String AMessage, int AErrorCode) : EclSocketError(std::move(AMessage), AErrorCode) {}
+  const char* ClassName() const noexcept override { return "EclTlsError"; }
+};
+
+// The server's certificate was refused; VerifyCode is the platform's code of the failed check.
+class EclTlsCertificateError : public EclTlsError {
+ public:
+  EclTlsCertificateError(rtl::String AMessage, int AVerifyCode)
+      : EclTlsError(std::move(AMessage), TlsCertificateRefusedCode), FVerifyCode(AVerifyCode) {}
+  const char* ClassName() const noexcept override { return "EclTlsCertificateError"; }
+  int VerifyCode() const noexcept { return FVerifyCode; }
+  static constexpr int TlsCertificateRefusedCode = -10;
+
+ private:
+  int FVerifyCode;
+};
+
+constexpr int TlsProtocolErrorCode = -9;
+// The peer's close without the closing message, where data was expected: as an aborted connection.
+constexpr int TlsTruncatedCode = 10053;
+
+// The engine's entry points, loading the module on the first call; raises EclSocketError
+// (10045) with the reason when it cannot be loaded.
+const krv_tls_api& TlsApi();
+// Where the module was found (empty before the first successful load).
+rtl::String TlsModulePath();
+
+class TclTlsNetworkStream : public TclNetworkStream {
+ public:
+  enum TState { tsNone, tsHandshake, tsData, tsClosing, tsClosed, tsFailed };
+
+  TclTlsNetworkStream();
+  ~TclTlsNetworkStream() override;
+
+  // Settings, read when the session opens.
+  void* Sender = nullptr;  // the sender of the events
+  rtl::String TargetName;  // the name (or address literal) the certificate must carry
+  rtl::String CAFile;
+  rtl::String CAPath;
+  TclCertificateVerifyFlags CertificateFlags;
+  rtl::String CSP;  // kept for the settings' sake; OpenSSL has no providers to choose by name
+  TclGetCertificateEvent OnGetCertificate;
+  TclVerifyServerEvent OnVerifyServer;
+
+  TState State() const { return FState; }
+  // After the handshake: "TLSv1.3", the cipher's name and the server's certificate.
+  rtl::String Protocol() const;
+  rtl::String Cipher() const;
+  const TclCertificateInfo& PeerCertificate() const { return FPeerCertificate; }
+  // True once the peer's closing message came.
+  bool PeerClosed() const { return FPeerClosed; }
+
+  bool IsTls() const override { return true; }
+  void Close(bool ANotifyPeer) override;
+  bool Read(rtl::TStream* AData) override;
+  bool Write(rtl::TStream* AData) override;
+  int GetReadBatchSize() override;
+  int GetWriteBatchSize() override;
+  bool IsProceedLimit() override;
+  void UpdateProgress(int64_t ABytesProceed) override;
+  void OpenClientSession() override;
+
+ private:
+  class TFeedSink;
+  int RawBatchSize();
+  // Received bytes go straight into the engine; answers the base read's result.
+  bool RawRead(int64_t& AFed);
+  // Sends what the engine has for the peer; false while the socket does not take it all.
+  bool FlushOut();
+  void ContinueHandshake();
+  void VerifyServer();
+  void MarkReadData();
+  rtl::String Field(int AField) const;
+  [[noreturn]] void Fail(const rtl::String& AMessage, int ACode);
+
+  const krv_tls_api* FApi = nullptr;
+  krv_tls_session* FSession = nullptr;
+  TState FState = tsNone;
+  bool FRaw = false;  // the base read and write move bytes of the TLS records, not the caller's
+  int64_t FRawCount = 0;
+  int64_t FRawLimit = 0;
+  bool FPeerClosed = false;
+  rtl::TMemoryStream FOut;  // record bytes the socket has not taken yet
+  std::vector<uint8_t> FPlain;
+  TclCertificateInfo FPeerCertificate;
+};
+
+}  // namespace netlib
