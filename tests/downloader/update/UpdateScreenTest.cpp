@@ -1,0 +1,183 @@
+// The test edition under a private Xvfb with the GTK backend: the window while a slow server
+// trickles a 20 MiB archive (label text and a moving marquee in two screenshots one second
+// apart), the error box of a missing archive, and the launch path loading neither GTK nor TLS.
+#include <sys/stat.h>
+
+#include <array>
+
+#include "../../platform/gui/XvfbDisplay.h"
+#include "UpdateTestUtil.h"
+
+using namespace krvtest;
+
+namespace {
+
+std::string Sh(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  std::array<char, 512> buf;
+  while (fgets(buf.data(), buf.size(), p)) out += buf.data();
+  int s = pclose(p);
+  if (status) *status = s;
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+struct TBox {
+  int W = 0, H = 0, X = 0, Y = 0;
+};
+
+bool TrimBox(const std::string& imageExpr, TBox& box) {
+  std::string s = Sh("/usr/bin/convert " + imageExpr + " -trim -format '%w %h %X %Y' info: 2>/dev/null");
+  return std::sscanf(s.c_str(), "%d %d %d %d", &box.W, &box.H, &box.X, &box.Y) == 4;
+}
+
+// Pixels that differ between the same region of two images.
+long DifferingPixels(const std::string& a, const std::string& b, const std::string& crop) {
+  std::string s = Sh("/usr/bin/compare -metric AE '" + a + "[" + crop + "]' '" + b + "[" + crop + "]' null: 2>&1");
+  return s.empty() ? -1 : std::atol(s.c_str());
+}
+
+bool Screenshot(const std::string& file) {
+  int status = -1;
+  Sh("/usr/bin/import -window root '" + file + "' 2>&1", &status);
+  return status == 0;
+}
+
+pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& cwd) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    for (const std::string& e : env) putenv(strdup(e.c_str()));
+    unsetenv("KRV_GUI");
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits at most seconds for the child; its status, or -1 after killing it.
+int WaitFor(pid_t pid, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+class UpdateScreen : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!TXvfb::Start(why)) GTEST_SKIP() << "no X server: " << why;
+    if (access("/usr/bin/import", X_OK) != 0 || access("/usr/bin/compare", X_OK) != 0)
+      GTEST_SKIP() << "ImageMagick (import, compare, convert) is not installed";
+    Base = fs::canonical(Dir.Path()).string();
+    Folder = Base + "/folder";
+    Root = Base + "/root";
+    Desktop = Base + "/desktop";
+    for (const std::string& d : {Folder, Root, Desktop}) fs::create_directories(d);
+    Exe = Folder + "/KRVDownload";
+    fs::copy_file(KRV_TEST_EDITION, Exe);
+    Artifacts = std::string(KRV_BINARY_DIR) + "/artifacts";
+    mkdir(Artifacts.c_str(), 0755);
+  }
+  TTempDir Dir;
+  std::string Base, Folder, Root, Desktop, Exe, Artifacts;
+};
+
+TEST_F(UpdateScreen, LabelAndMovingMarqueeWhileATrickledArchiveArrives) {
+  std::string src = Base + "/src";
+  fs::create_directories(src);
+  fs::copy_file(KRV_UPDATE_PRODUCT, src + "/KorvelFA.exe");
+  ASSERT_TRUE(Shell("head -c 20971520 /dev/urandom > '" + src + "/data.bin'"));
+  ASSERT_TRUE(Make7z(Root + "/dlKorvelFA_SQL_KO_KO_1001820.7z", src, "KorvelFA.exe data.bin", "-mx=0"));
+  // About 8 seconds for the whole archive.
+  TUpdateServer server(Root, KRV_TEST_EDITION_PORT, {"--rate", "2700000"});
+  ASSERT_TRUE(server.Running());
+
+  std::string a = Artifacts + "/krv-update-window.png", b = Base + "/second.png";
+  std::remove(a.c_str());
+  pid_t dl = Start({Exe}, {"XDG_DESKTOP_DIR=" + Desktop}, Folder);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  bool shotA = Screenshot(a);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  bool shotB = Screenshot(b);
+  int status = WaitFor(dl, 120);
+  ASSERT_TRUE(shotA && shotB);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::string log = server.ReadLine(5000);
+  EXPECT_NE(log.find("\" 200 "), std::string::npos) << "the download was still running: " << log;
+  EXPECT_EQ(log.find("broken off"), std::string::npos) << log;
+
+  // No window manager: what is not the black root is the client area, centred.
+  TBox window;
+  ASSERT_TRUE(TrimBox(a, window));
+  EXPECT_EQ(window.W, 437);
+  EXPECT_EQ(window.H, 96);
+  TBox changed;
+  ASSERT_TRUE(TrimBox(a + " " + b + " -compose difference -composite -threshold 0", changed))
+      << "the two screenshots are identical: the marquee did not move";
+  EXPECT_GE(changed.X, window.X + 16);
+  EXPECT_LE(changed.X + changed.W, window.X + 16 + 401);
+  EXPECT_GE(changed.Y, window.Y + 47);
+  EXPECT_LE(changed.Y + changed.H, window.Y + 47 + 25);
+
+  // The label, against the same window drawn by krv-gui-demo with a given caption: identical
+  // for "Downloading KorvelFA.exe", different for the design-time caption.
+  const std::string label = "401x20+" + std::to_string(window.X + 16) + "+" + std::to_string(window.Y + 20);
+  long same = -1, other = -1;
+  for (const char* caption : {"Downloading KorvelFA.exe", "Downloading Korvel X ..."}) {
+    std::string ref = Base + "/ref.png";
+    pid_t demo = Start({KRV_GUI_DEMO, "--seconds", "3", "--message", caption}, {}, Base);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(Screenshot(ref));
+    WaitFor(demo, 30);
+    (same < 0 ? same : other) = DifferingPixels(a, ref, label);
+  }
+  EXPECT_EQ(same, 0) << "the label does not read \"Downloading KorvelFA.exe\"";
+  EXPECT_GT(other, 0) << "the comparison cannot tell captions apart";
+}
+
+TEST_F(UpdateScreen, MissingArchiveShowsTheErrorBox) {
+  if (access("/usr/bin/xwininfo", X_OK) != 0) GTEST_SKIP() << "xwininfo (x11-utils) is not installed";
+  TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+  ASSERT_TRUE(server.Running());
+  pid_t dl = Start({Exe}, {"XDG_DESKTOP_DIR=" + Desktop}, Folder);
+  bool boxShown = false;
+  for (int i = 0; i < 200 && !boxShown; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    boxShown = Sh("/usr/bin/xwininfo -root -tree 2>/dev/null").find("\"Error\"") != std::string::npos;
+  }
+  std::string shot = Artifacts + "/krv-update-error.png";
+  bool shotOk = boxShown && Screenshot(shot);
+  EXPECT_TRUE(boxShown) << "no window titled \"Error\" appeared";
+  EXPECT_EQ(WaitFor(dl, 1), -1) << "the downloader must wait for the box to be closed";
+  EXPECT_TRUE(shotOk);
+  EXPECT_FALSE(fs::exists(Folder + "/dlDownloadFA_SQL_KO_KO_1001820.7z"));
+  EXPECT_NE(server.ReadLine(5000).find("\" 404 "), std::string::npos);
+}
+
+TEST(LaunchPath, LoadsNeitherGtkNorTls) {
+  TTempDir dir;
+  std::string folder = fs::canonical(dir.Path()).string();
+  fs::copy_file(KRV_TEST_EDITION, folder + "/KRVDownload");
+  fs::copy_file(KRV_UPDATE_PRODUCT, folder + "/KorvelFA.exe");
+  // A display is named (unreachable): the launch path must not even try the toolkit.
+  std::string out = Sh("cd '" + folder + "' && env DISPLAY=:59999 LD_DEBUG=libs timeout 60 ./KRVDownload 2>&1");
+  EXPECT_NE(out.find("calling init"), std::string::npos) << "the loader's report is missing";
+  for (const char* lib : {"libgtk", "libgdk", "libssl", "libcrypto", "krv_gui_gtk"})
+    EXPECT_EQ(out.find(lib), std::string::npos) << lib << " loaded on the launch path";
+}
+
+}  // namespace
