@@ -1,49 +1,81 @@
 #!/usr/bin/env bash
-# Runs what the system does today, end to end on this machine, in a scratch folder:
-#  1. packs a product (a small program carrying version 10.0.0.2) into a 7z archive with the 7z
-#     program, and extracts it with krv-7z (our archive component over the 7-Zip library);
-#  2. starts KRVDownload next to the extracted product: the version gate accepts it and the
-#     product is started with the forwarded command line, without a window;
-#  3. shows the downloader's window (label and moving marquee) under a private Xvfb and saves a
-#     screenshot to demo-window.png.
+# The whole update on this machine, in a scratch folder:
+#  1. installs what is missing, builds KRVDownload (the default edition), krv-update-server and a
+#     demo product (a program that prints its arguments, version 10.0.18.20);
+#  2. packs the product into the edition's archive with 7z and serves it with krv-update-server on
+#     the build's update host (KRV_UPDATE_HOST);
+#  3. runs KRVDownload with a few arguments: it downloads, extracts, starts the product with the
+#     forwarded arguments and writes its desktop entry into a demo desktop folder (in a window
+#     when a display is there, headless otherwise);
+#  4. runs it a second time: the product is now up to date and starts at once, no download.
+# Everything started here is stopped at the end, also on failure or Ctrl-C.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KRV_DEMO_BUILD:-$root/build}
 cd "$root"
+
+echo "== 1. setup and build ($build)"
 scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target KRVDownload krv-7z krv-gui-demo krv_test_product_10002 >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=(KRVDownload krv-update-server krv-demo-product)
+grep -q '^krv_gui_gtk:' <(cmake --build "$build" --target help) && targets+=(krv_gui_gtk)
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
+host=$(sed -n 's/^KRV_UPDATE_HOST:[A-Z]*=//p' "$build/CMakeCache.txt")
+addr=${host%:*}
+port=${host##*:}
+[ "$addr" = "$host" ] && port=80
+case "$addr" in
+  127.*|localhost|::1|\[::1\]) ;;
+  *) echo "demo.sh: the build's update host $host is not on this machine; configure with -DKRV_UPDATE_HOST=127.0.0.1:<port>" >&2; exit 1 ;;
+esac
+[ "$addr" = localhost ] && addr=127.0.0.1
+addr=${addr#[}; addr=${addr%]}
 
 work=$(mktemp -d /tmp/krv-demo.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-echo "== scratch folder $work"
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+echo "   scratch folder $work, update host $host"
 
-echo "== 1. archive made by 7z, extracted by krv-7z"
-mkdir -p "$work/pack/docs"
-cp build/tests/downloader/krv_test_product_10002 "$work/pack/KorvelFA.exe"
-echo "Korvel demo" > "$work/pack/docs/readme.txt"
-(cd "$work/pack" && 7z a -bd -bso0 -bsp0 "$work/dlDownloadFA_SQL_KO_1001820.7z" . )
-mkdir -p "$work/app"
-build/tools/krv-7z/krv-7z x "$work/dlDownloadFA_SQL_KO_1001820.7z" -o "$work/app" --overwrite
-ls -l "$work/app" "$work/app/docs"
-
-echo "== 2. KRVDownload next to an up-to-date product starts it"
-cp build/downloader/KRVDownload "$work/app/"
-exec 3>"$work/product-record"
-(cd "$work" && KRV_PRODUCT_FD=3 "$work/app/KRVDownload" "/INI=/tmp/x y/a.ini" /L=EN)
-exec 3>&-
-for _ in $(seq 50); do [ -s "$work/product-record" ] && break; sleep 0.1; done
-echo "the product ran in, and with the arguments:"
-tr '\0' '\n' < "$work/product-record" | sed 's/^/    /'
-
-echo "== 3. the downloader's window"
-if command -v xvfb-run >/dev/null; then
-  GSETTINGS_BACKEND=memory xvfb-run -a -s "-screen 0 1024x768x24" bash -c "
-    build/tools/krv-gui-demo/krv-gui-demo --seconds 3 &
-    sleep 1.5
-    import -window root '$root/demo-window.png'
-    wait"
-  echo "screenshot: $root/demo-window.png"
-else
-  echo "xvfb-run is missing: window not shown"
+echo "== 2. the product archive, served by krv-update-server"
+mkdir -p "$work/pack" "$work/server" "$work/demo" "$work/desktop"
+cp "$build/tools/krv-update-server/krv-demo-product" "$work/pack/KorvelFA.exe"
+echo "Korvel demo" > "$work/pack/readme.txt"
+(cd "$work/pack" && 7z a -t7z -bd -bso0 -bsp0 "$work/server/dlKorvelFA_SQL_KO_KO_1001820.7z" KorvelFA.exe readme.txt)
+"$build/tools/krv-update-server/krv-update-server" --root "$work/server" --bind "$addr" --port "$port" \
+  >"$work/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 50); do grep -q serving "$work/server.log" 2>/dev/null && break; kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+if ! grep -q serving "$work/server.log"; then
+  echo "demo.sh: krv-update-server did not start:" >&2; cat "$work/server.log" >&2; exit 1
 fi
+sed 's/^/   /' "$work/server.log"
+
+echo "== 3. KRVDownload in an empty folder: the update"
+cp "$build/downloader/KRVDownload" "$work/demo/"
+[ -f "$build/platform/gui/libkrv_gui_gtk.so" ] && cp "$build/platform/gui/libkrv_gui_gtk.so" "$work/demo/"
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then echo "   (in a window on the display)"; else echo "   (headless: no display)"; fi
+export XDG_DESKTOP_DIR="$work/desktop" KRV_DEMO_RECORD="$work/product.txt"
+(cd "$work/demo" && timeout 300 ./KRVDownload "/INI=/tmp/My Files/a.ini" /L=EN hello)
+for _ in $(seq 50); do [ -s "$work/product.txt" ] && break; sleep 0.1; done
+echo "-- the product:"
+sed 's/^/   /' "$work/product.txt" 2>/dev/null || { echo "demo.sh: the product did not start" >&2; exit 1; }
+echo "-- the folder:"
+ls -l "$work/demo" | sed 's/^/   /'
+echo "-- the desktop entry:"
+for f in "$work/desktop"/*; do echo "   $f"; sed 's/^/      /' "$f"; done
+echo "-- the server's log:"
+sed '1d; s/^/   /' "$work/server.log"
+
+echo "== 4. the second run: the product is up to date and starts at once"
+lines=$(wc -l <"$work/server.log")
+: >"$work/product.txt"
+(cd "$work/demo" && timeout 60 ./KRVDownload again)
+for _ in $(seq 50); do [ -s "$work/product.txt" ] && break; sleep 0.1; done
+sed 's/^/   /' "$work/product.txt"
+if [ "$(wc -l <"$work/server.log")" -eq "$lines" ]; then echo "   no request reached the server"; else echo "demo.sh: the second run downloaded again" >&2; exit 1; fi
 echo "== done"
