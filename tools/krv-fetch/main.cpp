@@ -153,6 +153,7 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
     } else if (arg == "--cacert") {
       AOptions.CaCert = value();
       if (access(AOptions.CaCert.c_str(), R_OK) != 0) throw EUsageError(rtl::S("--cacert: cannot read " + AOptions.CaCert));
+      AHttp.SetCAFile(rtl::S(AOptions.CaCert));
     } else if (arg == "--insecure") {
       AHttp.SetCertificateFlags({cfIgnoreCommonNameInvalid, cfIgnoreDateInvalid, cfIgnoreUnknownAuthority,
                                  cfIgnoreRevocation, cfIgnoreWrongUsage});

@@ -167,4 +167,47 @@ class TServerTls {
   SSL* FSsl = nullptr;
 };
 
+// A loopback peer that accepts up to ACount connections one after the other and runs the script
+// on each (with its number); accept and receives are bounded like TLoopbackServer's.
+class TSequentialServer {
+ public:
+  using TScript = std::function<void(int& fd, int index)>;
+  TSequentialServer(int ACount, TScript AScript) {
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(FListen, 4) != 0) return;
+    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
+    FPort = ntohs(a.sin_port);
+    FThread = std::thread([this, ACount, AScript] {
+      for (int i = 0; i < ACount; ++i) {
+        pollfd p{FListen, POLLIN, 0};
+        if (::poll(&p, 1, 5000) != 1) return;
+        int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        timeval tv{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+        AScript(fd, i);
+        if (fd >= 0) ::close(fd);
+      }
+    });
+  }
+  ~TSequentialServer() {
+    Join();
+    if (FListen >= 0) ::close(FListen);
+  }
+  void Join() {
+    if (FThread.joinable()) FThread.join();
+  }
+  int Port() const { return FPort; }
+
+ private:
+  int FListen = -1;
+  int FPort = 0;
+  std::thread FThread;
+};
+
 }  // namespace tls_test
