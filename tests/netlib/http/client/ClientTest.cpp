@@ -241,8 +241,9 @@ TEST(Proxy, TunnelIsRequestedWithConnect) {
   ASSERT_EQ(req.size(), 1u);
   EXPECT_EQ(RequestLine(req[0]), "CONNECT secure.invalid:443 HTTP/1.0");
   EXPECT_FALSE(Has(req[0], "Accept-Encoding"));
-  // The scripted proxy speaks no TLS inside the tunnel: the handshake fails.
-  EXPECT_EQ(r.ClassName, "EclTlsError");
+  // The scripted proxy speaks no TLS inside the tunnel and closes: the handshake fails, as a TLS
+  // error or as the socket error of the closed connection, whichever the timing gives.
+  EXPECT_TRUE(r.ClassName == "EclTlsError" || r.ClassName == "EclSocketError") << r.ClassName;
 }
 
 // The test server speaks SOCKS first, then HTTP; the target name is passed on unresolved.
