@@ -1,5 +1,6 @@
 // krv-fetch: downloads each URL in turn with one HTTP client, so keep-alive and cookies carry
 // over from one URL to the next.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -228,9 +229,11 @@ int Main(int argc, char** argv) {
       try {
         Fetch(http, options, options.Urls[i], *file);
       } catch (...) {
-        // No partial file is left behind for a download that failed.
+        // No partial file is left behind for a download that failed; only a regular file is
+        // removed ("-o /dev/null" must survive a failure).
         file.reset();
-        unlink(options.Outputs[i].c_str());
+        struct stat st {};
+        if (stat(options.Outputs[i].c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(options.Outputs[i].c_str());
         if (options.Progress) fputc('\n', stderr);
         throw;
       }
