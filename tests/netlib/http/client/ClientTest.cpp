@@ -81,6 +81,30 @@ TEST(Redirects, MethodAndBodyAfterTheRedirect) {
   }
 }
 
+TEST(Requests, PutPostDeleteAndHead) {
+  THttpTestServer server({{Ok("1"), Ok("2"), Ok("3"), Ok("4")}});
+  TclHttp http;
+  Quick(http);
+  std::string data = "put-data";
+  rtl::TBytesStream source(rtl::Bytes(data.begin(), data.end()));
+  rtl::TMemoryStream out;
+  http.DoPut(W(server.Url("/p")), u"text/plain", &source, nullptr, &out);
+  http.DoPost(W(server.Url("/q")), nullptr, nullptr, &out);
+  http.DoDelete(W(server.Url("/d")), nullptr, &out);
+  http.DoHead(W(server.Url("/h")), nullptr);
+  EXPECT_EQ(Contents(out), "123");
+  auto r = server.Requests();
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(RequestLine(r[0]), "PUT /p HTTP/1.1");
+  EXPECT_TRUE(Has(r[0], "\r\nContent-Type: text/plain\r\n"));
+  EXPECT_FALSE(Has(r[0], "Accept:"));
+  EXPECT_TRUE(Has(r[0], "\r\n\r\nput-data"));
+  EXPECT_EQ(RequestLine(r[1]), "POST /q HTTP/1.1");
+  EXPECT_TRUE(Has(r[1], "\r\nContent-Length: 0\r\n"));
+  EXPECT_EQ(RequestLine(r[2]), "DELETE /d HTTP/1.1");
+  EXPECT_EQ(RequestLine(r[3]), "HEAD /h HTTP/1.1");
+}
+
 TEST(Redirects, NotAllowedFails) {
   THttpTestServer server({{Redirect(302, "/x")}});
   TclHttp http;
