@@ -631,7 +631,8 @@ bool TclHttp::ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& 
         term = FindBytes(lf2, 2, data, size_t(size), from, size);
       }
       if (term < 0) {
-        if (size - headStart > MaxResponseHeadSize)
+        // Counted from the first byte, so endless interim responses end here too.
+        if (size > MaxResponseHeadSize)
           throw EclHttpError(u"The response head is larger than 1048576 bytes", HttpHeadTooLargeCode, u"");
         break;
       }

@@ -164,17 +164,20 @@ TEST(ResponseHead, HeadLongerThanOneBatchCompletes) {
 }
 
 TEST(ResponseHead, HeadBeyondOneMebibyteFailsAtOnce) {
-  std::string reply = "HTTP/1.1 200 OK\r\n";
-  while (reply.size() < 1100000) reply += "X-Filler: " + std::string(100, 'f') + "\r\n";
-  THttpTestServer server({{reply + Hang}});
-  TclHttp http;
-  http.SetTimeOut(20000);
-  auto start = std::chrono::steady_clock::now();
-  TOutcome r = Attempt([&] { http.Get(W(server.Url()), nullptr); });
-  EXPECT_EQ(r.ClassName, "EclHttpError");
-  EXPECT_EQ(r.Code, HttpHeadTooLargeCode);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
-  EXPECT_FALSE(http.Active());
+  std::string fields = "HTTP/1.1 200 OK\r\n", interim;
+  while (fields.size() < 1100000) fields += "X-Filler: " + std::string(100, 'f') + "\r\n";
+  while (interim.size() < 1100000) interim += "HTTP/1.1 100 Continue\r\n\r\n";
+  for (const std::string& reply : {fields, interim}) {
+    THttpTestServer server({{reply, Hang}});
+    TclHttp http;
+    http.SetTimeOut(20000);
+    auto start = std::chrono::steady_clock::now();
+    TOutcome r = Attempt([&] { http.Get(W(server.Url()), nullptr); });
+    EXPECT_EQ(r.ClassName, "EclHttpError");
+    EXPECT_EQ(r.Code, HttpHeadTooLargeCode);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_FALSE(http.Active());
+  }
 }
 
 // Bad responses end in a clear exception, never in success.
