@@ -21,6 +21,7 @@ namespace {
 
 constexpr const char* ModuleName = "libkrvtls.so";
 const char16_t* const TlsNotAvailableText = u"The TLS network stream is not available";
+const char16_t* const TruncatedText = u"TLS error: the server closed the connection without the closing message";
 
 struct TModuleState {
   std::once_flag Once;
@@ -329,7 +330,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
     if (NeedClose()) {
       // A close without the closing message may have cut the data short.
       if (!gotPlain && !FPeerClosed)
-        Fail(u"TLS error: the server closed the connection without the closing message", TlsTruncatedCode);
+        Fail(TruncatedText, TlsTruncatedCode);
       goto done;
     }
     int64_t fed = 0;
@@ -341,6 +342,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
     }
   }
 done:
+  FLastReadGotPlain = gotPlain;
   if (FApi->pending_out(FSession) > 0) {
     ClearNextAction();
     SetNextAction(saWrite);
@@ -352,6 +354,16 @@ done:
 bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
   ClearNextAction();
   if (FState == tsNone || FState == tsClosed || FState == tsFailed) return TclNetworkStream::Write(AData);
+  if (FState == tsClosing) {
+    // Our closing message is a courtesy: a peer that is already gone makes no error of a close.
+    try {
+      if (!FlushOut()) return false;
+    } catch (const EclSocketError&) {
+      FOut.Clear();
+    }
+    FState = tsClosed;
+    return true;
+  }
   if (!FlushOut()) return false;
   if (FState == tsHandshake) {
     ContinueHandshake();
@@ -390,6 +402,12 @@ void TclTlsNetworkStream::Close(bool ANotifyPeer) {
   if (!c || !c->Active()) {
     FState = tsClosed;
     return;
+  }
+  if (!ANotifyPeer && !FPeerClosed && !FLastReadGotPlain && !c->IsAborted()) {
+    // The connection saw the peer's close as a socket event, without a closing message, while
+    // data was awaited: the same error as when a read meets it.
+    FState = tsClosed;
+    throw EclTlsError(TruncatedText, TlsTruncatedCode);
   }
   FApi->shutdown(FSession);
   if (ANotifyPeer) {

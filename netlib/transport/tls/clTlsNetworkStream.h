@@ -131,6 +131,7 @@ class TclTlsNetworkStream : public TclNetworkStream {
   int64_t FRawCount = 0;
   int64_t FRawLimit = 0;
   bool FPeerClosed = false;
+  bool FLastReadGotPlain = false;  // whether the last read gave the caller data
   rtl::TMemoryStream FOut;  // record bytes the socket has not taken yet
   std::vector<uint8_t> FPlain;
   TclCertificateInfo FPeerCertificate;

@@ -287,6 +287,27 @@ TEST(Tls, PeerCloseReadLimitAndProgress) {
   EXPECT_EQ(lastProgress, int64_t(big.size()));
 }
 
+// Our closing message to a peer that reset the connection: the close still succeeds quietly.
+TEST(Tls, CloseAfterThePeerVanishedRaisesNothing) {
+  TPki& pki = TPki::Get();
+  TLoopbackServer server([&](int& fd) {
+    TServerTls t(fd, *pki.Good);
+    if (t.Accept()) TLoopbackServer::Reset(fd);
+  });
+  TClient c;
+  c.SetServer(u"127.0.0.1");
+  c.SetPort(server.Port());
+  c.SetUseTLS(ctImplicit);
+  c.SetCAFile(rtl::S(pki.CaFile));
+  c.Open();
+  server.Join();
+  TLoopbackServer::SleepMs(100);
+  TFailure f = Attempt([&] { c.Close(); });
+  EXPECT_EQ(f.ClassName, "none") << f.Message;
+  EXPECT_FALSE(c.Active());
+  EXPECT_EQ(c.Closes, 1);
+}
+
 // A large write in both directions through small batches.
 TEST(Tls, LargeTransferBothWays) {
   TPki& pki = TPki::Get();
