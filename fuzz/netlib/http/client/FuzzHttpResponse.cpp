@@ -43,10 +43,13 @@ class TMemoryNetworkStream : public TclNetworkStream {
       UpdateProgress(int64_t(n));
     } while (untilClose && !IsProceedLimit());
     // The input's end is the peer's close; until then the next read goes straight here.
-    if (Input.Pos >= Input.Size)
-      MarkClosed();
-    else
-      SetHasReadData(true);
+    if (Input.Pos >= Input.Size) {
+      // The stream's own read of the shut-down socket sees the zero-length receive that marks
+      // the peer's close.
+      shutdown(SocketHandle(), SHUT_RD);
+      TclNetworkStream::Read(AData);
+    }
+    SetHasReadData(true);
     return true;
   }
   bool Write(rtl::TStream* AData) override {
@@ -54,16 +57,6 @@ class TMemoryNetworkStream : public TclNetworkStream {
     if (AData) AData->SetPosition(AData->Size());
     SetHasReadData(true);
     return true;
-  }
-
- private:
-  void MarkClosed() {
-    // NeedClose is the stream's own flag: a zero-length receive sets it. Ask the socket for one
-    // on the already shut-down read side.
-    char c;
-    shutdown(SocketHandle(), SHUT_RD);
-    ThrottledRecv(&c, 1);
-    SetHasReadData(true);
   }
 };
 
