@@ -23,7 +23,10 @@ std::string Slurp(const std::string& AFile) {
   return ss.str();
 }
 
-std::string TempPath(const std::string& AName) { return std::string(KRV_BINARY_DIR) + "/client-fetch-" + AName; }
+// CTest runs the cases as parallel processes: each keeps its own files.
+std::string TempPath(const std::string& AName) {
+  return std::string(KRV_BINARY_DIR) + "/client-fetch-" + std::to_string(getpid()) + "-" + AName;
+}
 
 TResult Fetch(const std::vector<std::string>& AArgs) {
   std::string cmd = std::string(KRV_BINARY_DIR) + "/tools/krv-fetch/krv-fetch";
