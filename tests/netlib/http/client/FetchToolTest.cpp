@@ -1,6 +1,7 @@
 // The krv-fetch program against the scripted servers: each option's effect on the wire, the
 // output files, and the error line and exit code.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
