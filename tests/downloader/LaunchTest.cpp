@@ -109,7 +109,10 @@ class EndToEnd : public ::testing::Test {
   krvtest::TRun Run(std::vector<std::string> args, const std::vector<std::string>& env = {},
                     const std::string& name = "a") {
     args.insert(args.begin(), (app.Path() / name / "KRVDownload").string());
-    return krvtest::RunWithProductPipe(args, work.Path().string(), env);
+    // The update path may show an error box: headless, so no display can keep it waiting for OK.
+    std::vector<std::string> e = env;
+    e.push_back("KRV_GUI=headless");
+    return krvtest::RunWithProductPipe(args, work.Path().string(), e);
   }
   TTempDir app, work;
 };
