@@ -215,7 +215,7 @@ TEST(BadInput, ResponsesThatFail) {
     rtl::TMemoryStream body;
     TOutcome r = Attempt([&] { http.Get(W(server.Url()), &body); });
     EXPECT_EQ(r.ClassName, c.Class) << r.Message;
-    if (c.Code != -1) EXPECT_EQ(r.Code, c.Code) << r.Message;
+    if (c.Code != -1) { EXPECT_EQ(r.Code, c.Code) << r.Message; }
     EXPECT_FALSE(http.Active());
   }
 }
@@ -267,7 +267,7 @@ TEST(Progress, ReceiveEventsWithAndWithoutTotal) {
     ASSERT_FALSE(events.empty());
     for (auto& e : events) EXPECT_EQ(e.second, chunked ? -1 : int64_t(big.size()));
     for (size_t i = 1; i < events.size(); ++i) EXPECT_GE(events[i].first, events[i - 1].first);
-    if (!chunked) EXPECT_EQ(events.back().first, int64_t(big.size()));
+    if (!chunked) { EXPECT_EQ(events.back().first, int64_t(big.size())); }
   }
 }
 
