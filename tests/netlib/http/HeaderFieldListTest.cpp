@@ -7,23 +7,15 @@
 #include "netlib/http/clHeaderFieldList.h"
 #include "rtl/Exception.h"
 
+#include "tests/netlib/http/HttpTestLines.h"
+
 using namespace netlib;
 
 namespace {
 
-std::string A(const rtl::String& s) { return rtl::U8(s); }
-
-rtl::TStringList Lines(std::initializer_list<const char16_t*> lines) {
-  rtl::TStringList list;
-  for (const char16_t* l : lines) list.Add(l);
-  return list;
-}
-
-std::vector<std::string> Dump(const rtl::TStringList& list) {
-  std::vector<std::string> out;
-  for (const rtl::String& l : list) out.push_back(A(l));
-  return out;
-}
+using httptest::A;
+using httptest::Dump;
+using httptest::Lines;
 
 // Exposes the item operations and the folding for direct tests.
 class TTestFieldList : public TclHeaderFieldList {
