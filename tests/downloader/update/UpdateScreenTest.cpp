@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "../../platform/gui/ScreenTools.h"
 #include "../../platform/gui/XvfbDisplay.h"
 #include "UpdateTestUtil.h"
 
@@ -12,36 +13,15 @@ using namespace krvtest;
 
 namespace {
 
-std::string Sh(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  std::array<char, 512> buf;
-  while (fgets(buf.data(), buf.size(), p)) out += buf.data();
-  int s = pclose(p);
-  if (status) *status = s;
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
-}
-
-struct TBox {
-  int W = 0, H = 0, X = 0, Y = 0;
-};
-
-bool TrimBox(const std::string& imageExpr, TBox& box) {
-  std::string s = Sh("/usr/bin/convert " + imageExpr + " -trim -format '%w %h %X %Y' info: 2>/dev/null");
-  return std::sscanf(s.c_str(), "%d %d %d %d", &box.W, &box.H, &box.X, &box.Y) == 4;
-}
-
 // Pixels that differ between the same region of two images.
 long DifferingPixels(const std::string& a, const std::string& b, const std::string& crop) {
-  std::string s = Sh("/usr/bin/compare -metric AE '" + a + "[" + crop + "]' '" + b + "[" + crop + "]' null: 2>&1");
+  std::string s = ShellOutput("/usr/bin/compare -metric AE '" + a + "[" + crop + "]' '" + b + "[" + crop + "]' null: 2>&1");
   return s.empty() ? -1 : std::atol(s.c_str());
 }
 
 bool Screenshot(const std::string& file) {
   int status = -1;
-  Sh("/usr/bin/import -window root '" + file + "' 2>&1", &status);
+  ShellOutput("/usr/bin/import -window root '" + file + "' 2>&1", &status);
   return status == 0;
 }
 
@@ -157,7 +137,7 @@ TEST_F(UpdateScreen, MissingArchiveShowsTheErrorBox) {
   bool boxShown = false;
   for (int i = 0; i < 200 && !boxShown; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    boxShown = Sh("/usr/bin/xwininfo -root -tree 2>/dev/null").find("\"Error\"") != std::string::npos;
+    boxShown = ShellOutput("/usr/bin/xwininfo -root -tree 2>/dev/null").find("\"Error\"") != std::string::npos;
   }
   std::string shot = Artifacts + "/krv-update-error.png";
   bool shotOk = boxShown && Screenshot(shot);
@@ -174,7 +154,7 @@ TEST(LaunchPath, LoadsNeitherGtkNorTls) {
   fs::copy_file(KRV_TEST_EDITION, folder + "/KRVDownload");
   fs::copy_file(KRV_UPDATE_PRODUCT, folder + "/KorvelFA.exe");
   // A display is named (unreachable): the launch path must not even try the toolkit.
-  std::string out = Sh("cd '" + folder + "' && env DISPLAY=:59999 LD_DEBUG=libs timeout 60 ./KRVDownload 2>&1");
+  std::string out = ShellOutput("cd '" + folder + "' && env DISPLAY=:59999 LD_DEBUG=libs timeout 60 ./KRVDownload 2>&1");
   EXPECT_NE(out.find("calling init"), std::string::npos) << "the loader's report is missing";
   for (const char* lib : {"libgtk", "libgdk", "libssl", "libcrypto", "krv_gui_gtk"})
     EXPECT_EQ(out.find(lib), std::string::npos) << lib << " loaded on the launch path";

@@ -14,31 +14,14 @@
 #include <vector>
 
 #include "GtkLeakSuppressions.h"
+#include "ScreenTools.h"
 #include "XvfbDisplay.h"
 
 namespace {
 
-std::string Shell(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  std::array<char, 256> buf;
-  while (fgets(buf.data(), buf.size(), p)) out += buf.data();
-  int s = pclose(p);
-  if (status) *status = s;
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
-}
-
-struct TBox {
-  int W = 0, H = 0, X = 0, Y = 0;
-};
-
-// ImageMagick's "-trim info:" geometry "WxH+X+Y" of the page: the box of what is not background.
-bool TrimBox(const std::string& imageExpr, TBox& box) {
-  std::string s = Shell("/usr/bin/convert " + imageExpr + " -trim -format '%w %h %X %Y' info: 2>/dev/null");
-  return std::sscanf(s.c_str(), "%d %d %d %d", &box.W, &box.H, &box.X, &box.Y) == 4;
-}
+using krvtest::ShellOutput;
+using krvtest::TBox;
+using krvtest::TrimBox;
 
 TEST(DemoWindow, MarqueeMovesBetweenTwoScreenshots) {
   std::string why;
@@ -63,14 +46,14 @@ TEST(DemoWindow, MarqueeMovesBetweenTwoScreenshots) {
   TBox window;
   for (int i = 0; i < 40; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    Shell("/usr/bin/import -window root " + a + " 2>&1", &s1);
+    ShellOutput("/usr/bin/import -window root " + a + " 2>&1", &s1);
     if (s1 == 0 && TrimBox(a, window) && window.W == 437) break;
   }
   // Its first activation sets the label right after the first showing: let that settle.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  Shell("/usr/bin/import -window root " + a + " 2>&1", &s1);
+  ShellOutput("/usr/bin/import -window root " + a + " 2>&1", &s1);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  Shell("/usr/bin/import -window root " + b + " 2>&1", &s2);
+  ShellOutput("/usr/bin/import -window root " + b + " 2>&1", &s2);
   int status = 0;
   waitpid(demo, &status, 0);
   ASSERT_EQ(s1, 0);
@@ -103,7 +86,7 @@ namespace {
 
 TEST(DemoProgram, LaunchPathDoesNotNeedGtk) {
   int status = -1;
-  std::string needed = Shell(std::string("readelf -d ") + KRV_DEMO_PROGRAM + " 2>&1 | grep NEEDED", &status);
+  std::string needed = ShellOutput(std::string("readelf -d ") + KRV_DEMO_PROGRAM + " 2>&1 | grep NEEDED", &status);
   ASSERT_EQ(status, 0) << needed;
   EXPECT_NE(needed.find("libc.so"), std::string::npos) << needed;
   for (const char* lib : {"libgtk", "libgdk", "libglib", "libgobject", "libX11"})
@@ -115,7 +98,7 @@ TEST(DemoProgram, BadArgumentsGetAClearErrorAndExitCode2) {
                                           "--message", "--bogus"};
   for (const std::string& args : cases) {
     int status = -1;
-    std::string out = Shell("KRV_GUI=headless " + std::string(KRV_DEMO_PROGRAM) + " " + args + " 2>&1", &status);
+    std::string out = ShellOutput("KRV_GUI=headless " + std::string(KRV_DEMO_PROGRAM) + " " + args + " 2>&1", &status);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args << ": " << status;
     EXPECT_NE(out.find("krv-gui-demo: "), std::string::npos) << args;
     EXPECT_NE(out.find("usage:"), std::string::npos) << args;
@@ -124,7 +107,7 @@ TEST(DemoProgram, BadArgumentsGetAClearErrorAndExitCode2) {
 
 TEST(DemoProgram, RunsHeadlessAndEndsByItself) {
   int status = -1;
-  std::string out = Shell("env -u DISPLAY -u WAYLAND_DISPLAY timeout 20 " + std::string(KRV_DEMO_PROGRAM) +
+  std::string out = ShellOutput("env -u DISPLAY -u WAYLAND_DISPLAY timeout 20 " + std::string(KRV_DEMO_PROGRAM) +
                               " --seconds 1 2>&1",
                           &status);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;

@@ -1,0 +1,33 @@
+// Shell and ImageMagick helpers the screenshot tests share.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+namespace krvtest {
+
+// Runs a shell command and answers its output without the trailing blanks and line breaks.
+inline std::string ShellOutput(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  std::array<char, 512> buf;
+  while (fgets(buf.data(), buf.size(), p)) out += buf.data();
+  int s = pclose(p);
+  if (status) *status = s;
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+struct TBox {
+  int W = 0, H = 0, X = 0, Y = 0;
+};
+
+// ImageMagick's "-trim info:" geometry "WxH+X+Y" of the page: the box of what is not background.
+inline bool TrimBox(const std::string& imageExpr, TBox& box) {
+  std::string s = ShellOutput("/usr/bin/convert " + imageExpr + " -trim -format '%w %h %X %Y' info: 2>/dev/null");
+  return std::sscanf(s.c_str(), "%d %d %d %d", &box.W, &box.H, &box.X, &box.Y) == 4;
+}
+
+}  // namespace krvtest
