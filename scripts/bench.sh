@@ -10,7 +10,7 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKRV_BUILD_TESTS=
 cmake --build build-bench -j "$(nproc)" >/dev/null
 filter=${1:-}
 for b in build-bench/bench/*/bench_* build-bench/bench/*/*/bench_*; do
-  [ -x "$b" ] || continue
+  [ -f "$b" ] && [ -x "$b" ] || continue
   case "$b" in *"$filter"*) ;; *) continue ;; esac
   "$b"
 done

@@ -117,6 +117,7 @@ int32_t TSevenZip::Extract(bool TestArchive) {
 
   TComPtr<TMyStreamReader> reader(new TMyStreamReader(this, FSevenZipFileName, true));
   inA->Close();
+  LimitDecoderThreads();
   TComPtr<TMyArchiveOpenCallback> openCallback(new TMyArchiveOpenCallback(this));
   IInStream* stream = static_cast<IInStream*>(reader.Get());
   IArchiveOpenCallback* openCb = static_cast<IArchiveOpenCallback*>(openCallback.Get());
@@ -185,6 +186,19 @@ int32_t TSevenZip::Extract(bool TestArchive) {
   // The callback stops the library once every selected file is done; that stop is no failure.
   if (result == S_FALSE && callback->FAllFilesExt && !FMainCancel) result = S_OK;
   return result;
+}
+
+void TSevenZip::LimitDecoderThreads() {
+  if (FDecoderThreads == 0) return;
+  ISetProperties* props = nullptr;
+  if (inA->QueryInterface(IID_ISetProperties, reinterpret_cast<void**>(&props)) != S_OK || !props) return;
+  const wchar_t* names[] = {L"mt"};
+  PROPVARIANT value{};
+  value.vt = VT_UI4;
+  value.ulVal = FDecoderThreads;
+  // A library without the setting decodes as it likes; that costs memory, not correctness.
+  props->SetProperties(names, &value, 1);
+  props->Release();
 }
 
 int32_t TSevenZip::FindItemIndex(const rtl::String& name) {

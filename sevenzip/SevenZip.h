@@ -163,6 +163,10 @@ class TSevenZip : public platform::gui::TComponent {
   // The cancel request; no operation of this component raises it, a handler may.
   bool MainCancel() const { return FMainCancel; }
   void SetMainCancel(bool v) { FMainCancel = v; }
+  // Threads the library may decode with; 0 leaves it its own choice. Each extra LZMA2 decoding
+  // thread buffers a whole block (four dictionaries), so a caller short of memory asks for 1.
+  uint32_t DecoderThreads() const { return FDecoderThreads; }
+  void SetDecoderThreads(uint32_t v) { FDecoderThreads = v; }
 
   // Events, fired only when assigned, always on the thread that called Extract.
   T7zProgressEvent OnProgress;
@@ -188,6 +192,7 @@ class TSevenZip : public platform::gui::TComponent {
 
  private:
   int32_t FindItemIndex(const rtl::String& name);
+  void LimitDecoderThreads();
   void RethrowKept();
 
   int32_t FErrCode = 0;
@@ -213,6 +218,7 @@ class TSevenZip : public platform::gui::TComponent {
   std::atomic<bool> FMainCancel{false};
   TSevenZipLibrary FLibrary;
   int32_t FVolumeSize = 0;
+  uint32_t FDecoderThreads = 0;
   rtl::String FPassword;
   std::vector<rtl::String> FNamesOfVolumesWritten;
   IInArchive* inA = nullptr;

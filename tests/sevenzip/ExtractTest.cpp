@@ -1,4 +1,5 @@
 // TSevenZip against archives the 7z program makes at test time, compared with what `7z x` gives.
+#include <fstream>
 #include <gtest/gtest.h>
 
 #include <set>
@@ -562,6 +563,35 @@ TEST_F(ExtractTest, EventsRunOnTheCallingThreadWithParallelDecoding) {
   EXPECT_GT(files, 0);
   EXPECT_EQ(wrong, 0);
   EXPECT_EQ(ReadFile(S / "out/big1.txt"), data);
+}
+
+int ThreadsOfThisProcess() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+TEST_F(ExtractTest, DecoderThreadsLimitsTheLibrarysDecodingThreads) {
+  std::string data = PseudoRandom(3000000, 9);
+  WriteFile(S / "src/big.txt", data);
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-m0=lzma2:c=256k -mmt=2 -mx1"));
+  // The most threads seen while the library works, for the library's choice and for one.
+  auto peakThreads = [&](uint32_t limit, const char* out) {
+    int peak = 0;
+    Zip->SetDecoderThreads(limit);
+    Zip->OnProgress = [&](TSevenZip*, const rtl::String&, int64_t, int64_t) {
+      peak = std::max(peak, ThreadsOfThisProcess());
+    };
+    EXPECT_EQ(ExtractTo(S / "t.7z", S / out), 0);
+    EXPECT_EQ(ReadFile(S / out / "big.txt"), data);
+    return peak;
+  };
+  int parallel = peakThreads(0, "out0");
+  int single = peakThreads(1, "out1");
+  EXPECT_GT(single, 0);
+  EXPECT_LT(single, parallel);
 }
 
 TEST_F(ExtractTest, HandlerExceptionLeavesExtractAndTheComponentStaysUsable) {
