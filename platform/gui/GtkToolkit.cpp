@@ -323,11 +323,13 @@ class TGtkToolkit final : public IToolkit {
     if (!parent) gtk_window_set_position(GTK_WINDOW(d), GTK_WIN_POS_CENTER);
     static const char* kIcons[] = {nullptr, "dialog-error", "dialog-question", "dialog-warning", "dialog-information"};
     if (icon >= 0x10 && icon <= 0x40) {
-      // GTK >= 3.12 shows no icon unless it is set explicitly.
+      // GTK >= 3.12 shows no icon unless it is set explicitly; the image sits beside the message
+      // area, and running the dialog shows neither of them by itself.
+      GtkWidget* image = gtk_image_new_from_icon_name(kIcons[icon >> 4], GTK_ICON_SIZE_DIALOG);
       G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-      gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(d),
-                                   gtk_image_new_from_icon_name(kIcons[icon >> 4], GTK_ICON_SIZE_DIALOG));
+      gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(d), image);
       G_GNUC_END_IGNORE_DEPRECATIONS
+      gtk_widget_show(image);
       gtk_widget_show_all(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(d)));
     }
     struct B { const char* label; int id; };

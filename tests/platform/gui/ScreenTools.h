@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace krvtest {
@@ -28,6 +29,13 @@ struct TBox {
 inline bool TrimBox(const std::string& imageExpr, TBox& box) {
   std::string s = ShellOutput("/usr/bin/convert " + imageExpr + " -trim -format '%w %h %X %Y' info: 2>/dev/null");
   return std::sscanf(s.c_str(), "%d %d %d %d", &box.W, &box.H, &box.X, &box.Y) == 4;
+}
+
+// How many pixels of the image lie within fuzz (a percentage) of the colour, or -1.
+inline long PixelsNear(const std::string& image, const std::string& colour, int fuzz) {
+  std::string s = ShellOutput("/usr/bin/convert '" + image + "' -fuzz " + std::to_string(fuzz) + "% -fill black +opaque '" +
+                              colour + "' -fill white -opaque '" + colour + "' -format '%[fx:round(mean*w*h)]' info: 2>/dev/null");
+  return s.empty() ? -1 : std::atol(s.c_str());
 }
 
 }  // namespace krvtest
