@@ -10,9 +10,13 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 struct krv_tls_session {
@@ -115,6 +119,63 @@ int ClientCertCallback(SSL* ssl, X509** x509, EVP_PKEY** pkey) {
   return 1;
 }
 
+// What tells a changed certificate file from the one a store was made of.
+std::string FileStamp(const std::string& file) {
+  struct stat st {};
+  if (file.empty() || ::stat(file.c_str(), &st) != 0) return "-";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+         std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+}
+
+// The trusted certificates for a session, with a reference for the caller, or null. Parsing the
+// system's bundle (some hundred certificates) costs tens of milliseconds, which every connection
+// paid; a store is kept per file and folder, and made again when the file changes. Folders are
+// looked into per certificate, when a chain is checked, so they need no stamp.
+X509_STORE* TrustedStore(const char* caFile, const char* caPath) {
+  std::string file = caFile ? caFile : "", path = caPath ? caPath : "";
+  bool own = !file.empty() || !path.empty();
+  std::string key = own ? "own\n" + file + "\n" + path : std::string("system");
+  std::string stampOf = file;
+  if (!own) {
+    const char* env = std::getenv(X509_get_default_cert_file_env());
+    stampOf = env && *env ? env : X509_get_default_cert_file();
+    const char* dirEnv = std::getenv(X509_get_default_cert_dir_env());
+    key += "\n" + stampOf + "\n" + (dirEnv ? dirEnv : X509_get_default_cert_dir());
+  }
+  std::string stamp = FileStamp(stampOf);
+
+  struct TEntry {
+    std::string Stamp;
+    X509_STORE* Store;
+  };
+  // Never freed: sessions may be made until the process ends.
+  static auto* lock = new std::mutex;
+  static auto* stores = new std::map<std::string, TEntry>;
+  std::lock_guard<std::mutex> guard(*lock);
+  auto it = stores->find(key);
+  if (it != stores->end() && it->second.Stamp == stamp) {
+    X509_STORE_up_ref(it->second.Store);
+    return it->second.Store;
+  }
+  X509_STORE* store = X509_STORE_new();
+  bool ok = store && (own ? X509_STORE_load_locations(store, file.empty() ? nullptr : file.c_str(),
+                                                      path.empty() ? nullptr : path.c_str()) == 1
+                          : X509_STORE_set_default_paths(store) == 1);
+  if (!ok) {
+    X509_STORE_free(store);  // not kept: the next session tries again
+    return nullptr;
+  }
+  if (it != stores->end()) {
+    X509_STORE_free(it->second.Store);  // sessions that use it hold their own references
+    it->second = {stamp, store};
+  } else {
+    stores->emplace(key, TEntry{stamp, store});
+  }
+  X509_STORE_up_ref(store);
+  return store;
+}
+
 void Destroy(krv_tls_session* s) {
   if (!s) return;
   if (s->ssl) SSL_free(s->ssl);  // frees both BIOs
@@ -147,13 +208,10 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
       SSL_CTX_set_cipher_list(s->ctx, settings->cipher_list) != 1)
     return fail("no usable cipher in the cipher list");
   bool own = (settings->ca_file && *settings->ca_file) || (settings->ca_path && *settings->ca_path);
-  if (own) {
-    if (SSL_CTX_load_verify_locations(s->ctx, settings->ca_file && *settings->ca_file ? settings->ca_file : nullptr,
-                                      settings->ca_path && *settings->ca_path ? settings->ca_path : nullptr) != 1)
-      return fail("cannot load the trusted certificates");
-  } else if (SSL_CTX_set_default_verify_paths(s->ctx) != 1) {
-    return fail("cannot load the system's trusted certificates");
-  }
+  X509_STORE* store = TrustedStore(settings->ca_file, settings->ca_path);
+  if (!store) return fail(own ? "cannot load the trusted certificates" : "cannot load the system's trusted certificates");
+  SSL_CTX_set1_cert_store(s->ctx, store);  // takes a reference of its own
+  X509_STORE_free(store);
   SSL_CTX_set_verify(s->ctx, SSL_VERIFY_PEER, VerifyCallback);
   SSL_CTX_set_client_cert_cb(s->ctx, ClientCertCallback);
   s->ssl = SSL_new(s->ctx);

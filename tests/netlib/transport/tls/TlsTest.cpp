@@ -186,6 +186,47 @@ TEST(Tls, ServerVerification) {
   }
 }
 
+// Trusted stores are kept between connections: a CA file that appears, changes or goes away
+// between two connections must count as it is at the second.
+TEST(Tls, CaFileIsTakenAsItIsAtEachConnection) {
+  TPki& pki = TPki::Get();
+  std::string file = std::string(KRV_BINARY_DIR) + "/tls-test-changing-ca-" + std::to_string(::getpid()) + ".pem";
+  auto put = [&](const std::string& pem) {
+    FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(pem.data(), 1, pem.size(), f);
+    std::fclose(f);
+  };
+  auto connect = [&] {
+    TEchoPeer peer(*pki.Good);
+    TClient c;
+    c.SetServer(peer.Server.Host());
+    c.SetPort(peer.Server.Port());
+    c.SetUseTLS(ctImplicit);
+    c.SetCAFile(rtl::S(file));
+    return Attempt([&] {
+      c.Open();
+      c.Connection().WriteString(u"x\r\n");
+      EXPECT_EQ(ReadText(c, 7), "got:x\r\n");
+      c.Close();
+    });
+  };
+  std::remove(file.c_str());
+  TFailure missing = connect();
+  EXPECT_EQ(missing.Code, TlsProtocolErrorCode) << missing.Message;
+  EXPECT_EQ(missing.Message.rfind("TLS error: ", 0), 0u) << missing.Message;
+  put(PemOf(pki.Ca->Cert));
+  EXPECT_EQ(connect().Code, 0);
+  EXPECT_EQ(connect().Code, 0);
+  put(PemOf(pki.SelfSigned->Cert));  // another authority: the server's issuer is no longer trusted
+  TFailure other = connect();
+  EXPECT_EQ(other.Code, -10) << other.Message;
+  EXPECT_NE(other.Message.find("local issuer"), std::string::npos) << other.Message;
+  put(PemOf(pki.Ca->Cert));
+  EXPECT_EQ(connect().Code, 0);
+  std::remove(file.c_str());
+}
+
 // Automatic mode speaks TLS only off the default port; the plain peer answers in clear text.
 TEST(Tls, AutomaticModeChoosesTlsOffTheDefaultPort) {
   TPki& pki = TPki::Get();
