@@ -1,6 +1,7 @@
 // krv-gui-demo: the downloader's window (437 x 96, a label and a moving marquee) without the
 // update behind it. With --seconds N the "update" is a message-pumping wait of N seconds, as the
-// transport does while it downloads, and the window then closes itself.
+// transport does while it downloads, and the window then closes itself. With --error-box TEXT it
+// shows only the downloader's error box ("Error", the error icon, one OK button) with that text.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -73,7 +74,7 @@ class TDemoForm : public TForm {
 
 int Usage(const char* why) {
   if (why) std::fprintf(stderr, "krv-gui-demo: %s\n", why);
-  std::fprintf(stderr, "usage: krv-gui-demo [--seconds N] [--message TEXT]\n");
+  std::fprintf(stderr, "usage: krv-gui-demo [--seconds N] [--message TEXT] | --error-box TEXT\n");
   return 2;
 }
 
@@ -81,11 +82,12 @@ int Usage(const char* why) {
 
 int main(int argc, char** argv) {
   int seconds = -1;
-  std::string message;
+  std::string message, errorBox;
+  bool boxOnly = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") return Usage(nullptr), 0;
-    if ((a == "--seconds" || a == "--message") && i + 1 >= argc) return Usage(("missing value for " + a).c_str());
+    if ((a == "--seconds" || a == "--message" || a == "--error-box") && i + 1 >= argc) return Usage(("missing value for " + a).c_str());
     if (a == "--seconds") {
       char* end = nullptr;
       long v = std::strtol(argv[++i], &end, 10);
@@ -93,6 +95,9 @@ int main(int argc, char** argv) {
       seconds = int(v);
     } else if (a == "--message") {
       message = argv[++i];
+    } else if (a == "--error-box") {
+      errorBox = argv[++i];
+      boxOnly = true;
     } else {
       return Usage(("unknown argument " + a).c_str());
     }
@@ -101,6 +106,10 @@ int main(int argc, char** argv) {
     Application().Initialize();
     Application().MainFormOnTaskBar = true;
     Application().Title = u"Downloader";
+    if (boxOnly) {
+      Application().MessageBox(rtl::S(errorBox), u"Error", MB_OK | MB_ICONERROR);
+      return 0;
+    }
     auto* form = Application().CreateForm<TDemoForm>();
     form->Seconds = seconds;
     if (!message.empty()) form->Message = rtl::S(message);

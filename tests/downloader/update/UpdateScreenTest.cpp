@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cctype>
 
 #include "../../platform/gui/ScreenTools.h"
 #include "../../platform/gui/XvfbDisplay.h"
@@ -13,10 +14,24 @@ using namespace krvtest;
 
 namespace {
 
+// compare's count of differing pixels, or -1 for anything else it printed (an error).
+long PixelCount(const std::string& out) { return !out.empty() && std::isdigit(static_cast<unsigned char>(out[0])) ? std::atol(out.c_str()) : -1; }
+
 // Pixels that differ between the same region of two images.
 long DifferingPixels(const std::string& a, const std::string& b, const std::string& crop) {
-  std::string s = ShellOutput("/usr/bin/compare -metric AE '" + a + "[" + crop + "]' '" + b + "[" + crop + "]' null: 2>&1");
-  return s.empty() ? -1 : std::atol(s.c_str());
+  return PixelCount(ShellOutput("/usr/bin/compare -metric AE '" + a + "[" + crop + "]' '" + b + "[" + crop + "]' null: 2>&1"));
+}
+
+// Pixels that differ between what is not background in two images: -1 when those parts differ
+// in size (then there is nothing to compare pixel by pixel).
+long DifferingTrimmedPixels(const std::string& a, const std::string& b) {
+  TBox ba, bb;
+  if (!TrimBox(a, ba) || !TrimBox(b, bb) || ba.W != bb.W || ba.H != bb.H) return -1;
+  auto crop = [](const TBox& x) {
+    return std::to_string(x.W) + "x" + std::to_string(x.H) + "+" + std::to_string(x.X) + "+" + std::to_string(x.Y);
+  };
+  return PixelCount(ShellOutput("/usr/bin/compare -metric AE '" + a + "[" + crop(ba) + "]' '" + b + "[" + crop(bb) +
+                                "]' null: 2>&1"));
 }
 
 bool Screenshot(const std::string& file) {
@@ -147,6 +162,26 @@ TEST_F(UpdateScreen, MissingArchiveShowsTheErrorBox) {
   // The error icon: a red disc of some thousand pixels; nothing else on the screen is red.
   if (shotOk) {
     EXPECT_GT(PixelsNear(shot, "#cc0000", 25), 500) << "the box shows no error icon";
+    // The text, against the same box drawn by krv-gui-demo: identical for the expected message,
+    // different for another one.
+    const std::string expected =
+        "File \"dlKorvelFA_SQL_KO_KO_1001820.7z\" could not be downloaded from ftp! Probably does not exists on ftp yet.";
+    long same = -1, other = -1;
+    for (const std::string& text : {expected, std::string("Execute command '/x/KorvelFA.exe' failed!")}) {
+      std::string ref = Base + "/ref-box.png";
+      pid_t demo = Start({KRV_GUI_DEMO, "--error-box", text}, {}, Base);
+      bool refShown = false;
+      for (int i = 0; i < 100 && !refShown; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        refShown = ShellOutput("/usr/bin/xwininfo -root -tree 2>/dev/null").find("\"Error\"") != std::string::npos;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));  // drawn, not only mapped
+      ASSERT_TRUE(refShown && Screenshot(ref));
+      WaitFor(demo, 0);
+      (same < 0 ? same : other) = DifferingTrimmedPixels(shot, ref);
+    }
+    EXPECT_EQ(same, 0) << "the box does not show the missing-archive message";
+    EXPECT_NE(other, 0) << "the comparison cannot tell messages apart";
   }
   EXPECT_TRUE(fs::exists(Folder + "/KRVDownload"));
   for (const auto& e : fs::directory_iterator(Folder))
