@@ -13,8 +13,6 @@ const char* Exception::what() const noexcept {
   return FWhat.c_str();
 }
 
-void Assert(bool condition, const String& message) {
-  if (!condition) throw EAssertionFailed(message);
-}
+void AssertionFailed(const String& message) { throw EAssertionFailed(message); }
 
 }  // namespace rtl

@@ -61,7 +61,16 @@ class EOSError : public Exception {
   int FErrorCode;
 };
 
-// Raises EAssertionFailed with the message when the condition is false.
-void Assert(bool condition, const String& message = u"Assertion failure");
+// Raises EAssertionFailed with the message.
+[[noreturn]] void AssertionFailed(const String& message);
+
+// Raises EAssertionFailed with the message when the condition is false. Inline, and a literal
+// message becomes a string only on failure: hot paths assert on every call.
+inline void Assert(bool condition, const char16_t* message = u"Assertion failure") {
+  if (!condition) AssertionFailed(message);
+}
+inline void Assert(bool condition, const String& message) {
+  if (!condition) AssertionFailed(message);
+}
 
 }  // namespace rtl
