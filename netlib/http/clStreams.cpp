@@ -77,7 +77,7 @@ void TclChunkedStream::ReadSizeLine(const uint8_t* AData, int64_t ACount, int64_
       continue;
     }
     if (FChunkSizeStr.empty() && c == '0') {
-      FChunkSizeStr.assign(1, u'0');  // (assigning a literal trips a false -Wrestrict in GCC 12)
+      FChunkSizeStr = u"0";
       continue;
     }
     if (FChunkSizeStr == u"0") FChunkSizeStr.clear();

@@ -59,8 +59,9 @@ void AppendField(NtlmBytes& msg, size_t fieldAt, const NtlmBytes& payload) {
 }
 
 NtlmBytes Concat(const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
-  NtlmBytes r(a, a + na);
-  r.insert(r.end(), b, b + nb);
+  NtlmBytes r(na + nb);
+  if (na) std::memcpy(r.data(), a, na);
+  if (nb) std::memcpy(r.data() + na, b, nb);
   return r;
 }
 
