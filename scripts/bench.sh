@@ -9,8 +9,8 @@ scripts/setup.sh
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKRV_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j "$(nproc)" >/dev/null
 filter=${1:-}
-for b in build-bench/bench/*/bench_* build-bench/bench/*/*/bench_*; do
-  [ -f "$b" ] && [ -x "$b" ] || continue
+# Every benchmark program at any depth (the TLS one sits three folders down), in a stable order.
+find build-bench/bench -type f -perm -u+x -name 'bench_*' -not -path '*/CMakeFiles/*' | sort | while read -r b; do
   case "$b" in *"$filter"*) ;; *) continue ;; esac
-  "$b"
+  "$b" </dev/null
 done
