@@ -22,6 +22,28 @@
 
 namespace transport_test {
 
+// Binds the socket to an ephemeral port of the loopback address; answers the port, or -1.
+inline int BindLoopback(int fd, bool ipv6) {
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (ipv6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_loopback;
+    len = sizeof(*a);
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof(*a);
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) return -1;
+  socklen_t l = sizeof(ss);
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &l) != 0) return -1;
+  return ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+              : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+}
+
 class TLoopbackServer {
  public:
   // The script gets the accepted socket; it may close it and set it to -1.
@@ -29,27 +51,10 @@ class TLoopbackServer {
 
   explicit TLoopbackServer(TScript script, bool ipv6 = false, int acceptWaitMs = 10000) : FIpv6(ipv6) {
     FListen = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_storage ss{};
-    socklen_t len;
-    if (ipv6) {
-      auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-      a->sin6_family = AF_INET6;
-      a->sin6_addr = in6addr_loopback;
-      len = sizeof(*a);
-    } else {
-      auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-      a->sin_family = AF_INET;
-      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      len = sizeof(*a);
-    }
-    if (FListen < 0 || ::bind(FListen, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(FListen, 4) != 0) {
+    if (FListen < 0 || (FPort = BindLoopback(FListen, ipv6)) < 0 || ::listen(FListen, 4) != 0) {
       FOk = false;
       return;
     }
-    socklen_t l = sizeof(ss);
-    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&ss), &l);
-    FPort = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                 : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
     FThread = std::thread([this, script, acceptWaitMs] {
       pollfd p{FListen, POLLIN, 0};
       if (::poll(&p, 1, acceptWaitMs) != 1) return;
@@ -123,26 +128,9 @@ class TLoopbackServer {
 
 // A port on which nothing listens right now: bound, then released.
 inline int UnusedPort(bool ipv6 = false) {
-  int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-  sockaddr_storage ss{};
-  socklen_t len;
-  if (ipv6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-    a->sin6_family = AF_INET6;
-    a->sin6_addr = in6addr_loopback;
-    len = sizeof(*a);
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof(*a);
-  }
-  ::bind(fd, reinterpret_cast<sockaddr*>(&ss), len);
-  socklen_t l = sizeof(ss);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &l);
-  int port = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                  : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-  ::close(fd);
+  int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = fd < 0 ? -1 : BindLoopback(fd, ipv6);
+  if (fd >= 0) ::close(fd);
   return port;
 }
 
