@@ -186,6 +186,31 @@ TEST(FetchTool, FailuresPrintOneErrorLineAndExitOne) {
   }
 }
 
+// The body reaches the file through a write buffer: every byte in order whatever the receive
+// size (smaller or larger than the buffer), and a write that fails at the final flush still
+// fails the download.
+TEST(FetchTool, OutputFileGetsEveryByteAndAFailedWriteFails) {
+  std::string body(1 << 20, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 2654435761u) >> 13);
+  body += "tail of 37 bytes past the last flush.";
+  for (const char* batch : {"8192", "1000", "400000"}) {
+    SCOPED_TRACE(batch);
+    THttpTestServer server({{Ok(body)}});
+    std::string out = TempPath("whole");
+    TResult r = Fetch({"--batch-size", batch, "-o", out, server.Url()});
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_TRUE(Slurp(out) == body) << "the file differs from the body";
+    remove(out.c_str());
+  }
+  if (access("/dev/full", W_OK) == 0) {
+    // Smaller than the buffer: nothing is written before the final flush.
+    THttpTestServer server({{Ok("a body the disk has no room for")}});
+    TResult r = Fetch({"-o", "/dev/full", server.Url()});
+    EXPECT_EQ(r.Exit, 1);
+    EXPECT_TRUE(Has(r.Err, "error: ")) << r.Err;
+  }
+}
+
 TEST(FetchTool, FailedDownloadLeavesNoFile) {
   THttpTestServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial"}});
   std::string out = TempPath("partial");
