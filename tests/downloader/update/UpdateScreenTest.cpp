@@ -34,6 +34,16 @@ long DifferingTrimmedPixels(const std::string& a, const std::string& b) {
                                 "]' null: 2>&1"));
 }
 
+// Waits at most seconds for a window of that title to be mapped on the display.
+bool WaitForWindow(const std::string& title, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (ShellOutput("/usr/bin/xwininfo -root -tree 2>/dev/null").find("\"" + title + "\"") != std::string::npos)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
 bool Screenshot(const std::string& file) {
   int status = -1;
   ShellOutput("/usr/bin/import -window root '" + file + "' 2>&1", &status);
@@ -104,8 +114,9 @@ TEST_F(UpdateScreen, LabelAndMovingMarqueeWhileATrickledArchiveArrives) {
   std::string a = Artifacts + "/krv-update-window.png", b = Base + "/second.png";
   std::remove(a.c_str());
   pid_t dl = Start({Exe}, {"XDG_DESKTOP_DIR=" + Desktop}, Folder);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  bool shotA = Screenshot(a);
+  bool shown = WaitForWindow("Downloader", 20);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  bool shotA = shown && Screenshot(a);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   bool shotB = Screenshot(b);
   int status = WaitFor(dl, 120);
@@ -135,7 +146,10 @@ TEST_F(UpdateScreen, LabelAndMovingMarqueeWhileATrickledArchiveArrives) {
   for (const char* caption : {"Downloading KorvelFA.exe", "Downloading Korvel X ..."}) {
     std::string ref = Base + "/ref.png";
     pid_t demo = Start({KRV_GUI_DEMO, "--seconds", "3", "--message", caption}, {}, Base);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Mapped, then given time to draw its caption (a slow start, as under the sanitizers, must
+    // not leave the screenshot empty).
+    ASSERT_TRUE(WaitForWindow("Downloader", 20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
     ASSERT_TRUE(Screenshot(ref));
     WaitFor(demo, 30);
     (same < 0 ? same : other) = DifferingPixels(a, ref, label);
@@ -149,11 +163,8 @@ TEST_F(UpdateScreen, MissingArchiveShowsTheErrorBox) {
   TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
   ASSERT_TRUE(server.Running());
   pid_t dl = Start({Exe}, {"XDG_DESKTOP_DIR=" + Desktop}, Folder);
-  bool boxShown = false;
-  for (int i = 0; i < 200 && !boxShown; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    boxShown = ShellOutput("/usr/bin/xwininfo -root -tree 2>/dev/null").find("\"Error\"") != std::string::npos;
-  }
+  bool boxShown = WaitForWindow("Error", 20);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // drawn, not only mapped
   std::string shot = Artifacts + "/krv-update-error.png";
   bool shotOk = boxShown && Screenshot(shot);
   EXPECT_TRUE(boxShown) << "no window titled \"Error\" appeared";
@@ -170,11 +181,7 @@ TEST_F(UpdateScreen, MissingArchiveShowsTheErrorBox) {
     for (const std::string& text : {expected, std::string("Execute command '/x/KorvelFA.exe' failed!")}) {
       std::string ref = Base + "/ref-box.png";
       pid_t demo = Start({KRV_GUI_DEMO, "--error-box", text}, {}, Base);
-      bool refShown = false;
-      for (int i = 0; i < 100 && !refShown; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        refShown = ShellOutput("/usr/bin/xwininfo -root -tree 2>/dev/null").find("\"Error\"") != std::string::npos;
-      }
+      bool refShown = WaitForWindow("Error", 20);
       std::this_thread::sleep_for(std::chrono::milliseconds(300));  // drawn, not only mapped
       ASSERT_TRUE(refShown && Screenshot(ref));
       WaitFor(demo, 0);
