@@ -6,23 +6,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/FuzzText.h"
 #include "netlib/auth/clEncoder.h"
 #include "netlib/auth/clHttpAuth.h"
 #include "netlib/text/clTranslator.h"
 #include "rtl/Exception.h"
 
 using namespace netlib;
-
-namespace {
-
-rtl::String TakeLine(rtl::String& text) {
-  size_t nl = text.find(u'\n');
-  rtl::String line = text.substr(0, nl);
-  text = nl == rtl::String::npos ? rtl::String() : text.substr(nl + 1);
-  return line;
-}
-
-}  // namespace
+using krvfuzz::TakeLine;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static TclUrlParser url = [] {

@@ -6,18 +6,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/FuzzText.h"
 #include "netlib/auth/clHttpAuthDigest.h"
 
 using namespace netlib;
+using krvfuzz::TakeLine;
 
 namespace {
-
-rtl::String TakeLine(rtl::String& text) {
-  size_t nl = text.find(u'\n');
-  rtl::String line = text.substr(0, nl);
-  text = nl == rtl::String::npos ? rtl::String() : text.substr(nl + 1);
-  return line;
-}
 
 class TFuzzDigest : public TclHttpDigestAuthorization {
  protected:

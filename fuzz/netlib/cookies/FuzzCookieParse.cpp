@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/FuzzText.h"
 #include "netlib/http/clCookieManager.h"
 #include "rtl/Exception.h"
 
 using namespace netlib;
+using krvfuzz::TakeLine;
 
 namespace {
 
@@ -19,13 +21,6 @@ bool SameCookie(const TclCookieItem& a, const TclCookieItem& b) {
          a.CookieData() == b.CookieData() && a.Discard() == b.Discard() && a.MaxAge() == b.MaxAge() &&
          a.Version() == b.Version() && a.Port() == b.Port() && a.CommentURL() == b.CommentURL() &&
          a.Comment() == b.Comment() && a.Format() == b.Format();
-}
-
-rtl::String TakeLine(rtl::String& text) {
-  size_t nl = text.find(u'\n');
-  rtl::String line = text.substr(0, nl);
-  text = nl == rtl::String::npos ? rtl::String() : text.substr(nl + 1);
-  return line;
 }
 
 }  // namespace
