@@ -5,15 +5,15 @@
 #include <random>
 #include <string>
 
+#include "../http/HttpTestLines.h"
 #include "netlib/auth/clEncoder.h"
 
 using namespace netlib;
+using httptest::A;
 
 namespace {
 
 rtl::Bytes B(std::string_view s) { return rtl::Bytes(s.begin(), s.end()); }
-std::string A(const rtl::String& s) { return rtl::U8(s); }
-
 struct Vector {
   const char* plain;
   const char16_t* encoded;

@@ -4,26 +4,16 @@
 #include <string>
 #include <vector>
 
+#include "../http/HttpTestLines.h"
 #include "netlib/auth/clEncoder.h"
 #include "netlib/auth/clHttpAuth.h"
 
 using namespace netlib;
+using httptest::Url;
+using httptest::Lines;
+using httptest::A;
 
 namespace {
-
-std::string A(const rtl::String& s) { return rtl::U8(s); }
-
-rtl::TStringList Lines(std::initializer_list<const char16_t*> lines) {
-  rtl::TStringList list;
-  for (const char16_t* l : lines) list.Add(l);
-  return list;
-}
-
-TclUrlParser Url(const rtl::String& url) {
-  TclUrlParser parser;
-  parser.Parse(url, u"");
-  return parser;
-}
 
 TclHttpBasicAuthorization* RegisteredBasic() {
   for (auto& a : TclHttpAuthorization::RegisteredAuthorizations())

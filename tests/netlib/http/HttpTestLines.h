@@ -1,10 +1,12 @@
-// Small helpers the http test programs share: header lines in and out of string lists.
+// Small helpers the http and authorization test programs share: header lines in and out of
+// string lists, and a parsed URL.
 #pragma once
 
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "netlib/http/clUriUtils.h"
 #include "rtl/Classes.h"
 
 namespace httptest {
@@ -15,6 +17,12 @@ inline rtl::TStringList Lines(std::initializer_list<const char16_t*> lines) {
   rtl::TStringList list;
   for (const char16_t* l : lines) list.Add(l);
   return list;
+}
+
+inline netlib::TclUrlParser Url(const rtl::String& url) {
+  netlib::TclUrlParser parser;
+  parser.Parse(url, u"");
+  return parser;
 }
 
 inline std::vector<std::string> Dump(const rtl::TStringList& list) {

@@ -5,29 +5,19 @@
 #include <set>
 #include <string>
 
+#include "../../http/HttpTestLines.h"
 #include "netlib/auth/clHttpAuthDigest.h"
 #include "rtl/Hash.h"
 
 using namespace netlib;
+using httptest::Url;
+using httptest::Lines;
+using httptest::A;
 
 namespace {
 
-std::string A(const rtl::String& s) { return rtl::U8(s); }
-
 // The oracle's MD5: plain ASCII bytes, independent of the scheme's text digest.
 std::string Md5(const std::string& s) { return rtl::U8(rtl::DigestToHex(rtl::MD5(s.data(), s.size()))); }
-
-TclUrlParser Url(const rtl::String& url) {
-  TclUrlParser parser;
-  parser.Parse(url, u"");
-  return parser;
-}
-
-rtl::TStringList Lines(std::initializer_list<const char16_t*> lines) {
-  rtl::TStringList list;
-  for (const char16_t* l : lines) list.Add(l);
-  return list;
-}
 
 // The scheme with a client nonce chosen by the test, counting how often one was asked for.
 class TFixedNonceDigest : public TclHttpDigestAuthorization {

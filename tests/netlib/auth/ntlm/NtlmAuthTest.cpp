@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../../http/HttpTestLines.h"
 #include "SspiTestUtil.h"
 #include "netlib/auth/clEncoder.h"
 #include "netlib/auth/clHttpAuth.h"
@@ -13,21 +14,11 @@
 #include "netlib/auth/clSspiAuth.h"
 
 using namespace netlib;
+using httptest::Url;
+using httptest::Lines;
 using namespace sspitest;
 
 namespace {
-
-TclUrlParser Url(const rtl::String& url) {
-  TclUrlParser p;
-  p.Parse(url, u"");
-  return p;
-}
-
-rtl::TStringList Lines(std::initializer_list<const char16_t*> lines) {
-  rtl::TStringList l;
-  for (const char16_t* s : lines) l.Add(s);
-  return l;
-}
 
 // The token after "<scheme> " in a header value.
 Bytes TokenOf(const rtl::String& value, const rtl::String& scheme) {
