@@ -162,13 +162,15 @@ void TclSocksNetworkStream::StreamReady() {
   }
 }
 
+bool TclSocksNetworkStream::PassThrough(bool (TclNetworkStream::*AOperation)(rtl::TStream*), rtl::TStream* AData) {
+  ClearNextAction();
+  bool r = (FBaseStream.get()->*AOperation)(AData);
+  SetNextAction(FBaseStream->NextAction());
+  return r;
+}
+
 bool TclSocksNetworkStream::Write(rtl::TStream* AData) {
-  if (FState == csData) {
-    ClearNextAction();
-    bool r = FBaseStream->Write(AData);
-    SetNextAction(FBaseStream->NextAction());
-    return r;
-  }
+  if (FState == csData) return PassThrough(&TclNetworkStream::Write, AData);
   ClearNextAction();
   if (FRequest.Position() >= FRequest.Size()) {
     rtl::Bytes request = BuildRequest();
@@ -187,12 +189,7 @@ bool TclSocksNetworkStream::Write(rtl::TStream* AData) {
 }
 
 bool TclSocksNetworkStream::Read(rtl::TStream* AData) {
-  if (FState == csData) {
-    ClearNextAction();
-    bool r = FBaseStream->Read(AData);
-    SetNextAction(FBaseStream->NextAction());
-    return r;
-  }
+  if (FState == csData) return PassThrough(&TclNetworkStream::Read, AData);
   ClearNextAction();
   bool result = true;
   int64_t missing = int64_t(ReplyLength()) - FReadBuffer.Size();

@@ -110,6 +110,8 @@ class TclSocksNetworkStream : public TclNetworkStream {
 
  private:
   void ParseCollected();
+  // In the data state: the wrapped stream's read or write, its next action becoming ours.
+  bool PassThrough(bool (TclNetworkStream::*AOperation)(rtl::TStream*), rtl::TStream* AData);
 
   int FTargetPort = 0;
   rtl::String FTargetServer;
