@@ -14,12 +14,12 @@ using namespace krvtest;
 
 namespace {
 
-// compare's count of differing pixels, or -1 for anything else it printed (an error).
-long PixelCount(const std::string& out) { return !out.empty() && std::isdigit(static_cast<unsigned char>(out[0])) ? std::atol(out.c_str()) : -1; }
-
-// Pixels that differ between the same region of two images.
-long DifferingPixels(const std::string& a, const std::string& b, const std::string& crop) {
-  return PixelCount(ShellOutput("/usr/bin/compare -metric AE '" + a + "[" + crop + "]' '" + b + "[" + crop + "]' null: 2>&1"));
+// Pixels that differ between a region ("WxH+X+Y") of one image and a region of another, or -1
+// when compare printed anything but a count (an error).
+long DifferingPixels(const std::string& a, const std::string& cropA, const std::string& b, const std::string& cropB) {
+  std::string out =
+      ShellOutput("/usr/bin/compare -metric AE '" + a + "[" + cropA + "]' '" + b + "[" + cropB + "]' null: 2>&1");
+  return !out.empty() && std::isdigit(static_cast<unsigned char>(out[0])) ? std::atol(out.c_str()) : -1;
 }
 
 // Pixels that differ between what is not background in two images: -1 when those parts differ
@@ -30,8 +30,7 @@ long DifferingTrimmedPixels(const std::string& a, const std::string& b) {
   auto crop = [](const TBox& x) {
     return std::to_string(x.W) + "x" + std::to_string(x.H) + "+" + std::to_string(x.X) + "+" + std::to_string(x.Y);
   };
-  return PixelCount(ShellOutput("/usr/bin/compare -metric AE '" + a + "[" + crop(ba) + "]' '" + b + "[" + crop(bb) +
-                                "]' null: 2>&1"));
+  return DifferingPixels(a, crop(ba), b, crop(bb));
 }
 
 // Waits at most seconds for a window of that title to be mapped on the display.
@@ -152,7 +151,7 @@ TEST_F(UpdateScreen, LabelAndMovingMarqueeWhileATrickledArchiveArrives) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     ASSERT_TRUE(Screenshot(ref));
     WaitFor(demo, 30);
-    (same < 0 ? same : other) = DifferingPixels(a, ref, label);
+    (same < 0 ? same : other) = DifferingPixels(a, label, ref, label);
   }
   EXPECT_EQ(same, 0) << "the label does not read \"Downloading KorvelFA.exe\"";
   EXPECT_GT(other, 0) << "the comparison cannot tell captions apart";
