@@ -49,3 +49,14 @@ function(krv_bench name)
 endfunction()
 
 find_package(Threads REQUIRED)
+
+# krv_reserved_port(VAR BASE): a loopback port for fixed use by this build tree, derived from its
+# path (two trees do not share one), in BASE to BASE+5999. Callers keep BASE+5999 below 32768:
+# ports from the kernel's ephemeral range (32768-60999) go to every test server that binds port
+# 0, so a fixed port there can be handed to another test running at the same time.
+function(krv_reserved_port var base)
+  string(MD5 hash "${CMAKE_BINARY_DIR}")
+  string(SUBSTRING "${hash}" 0 4 hex)
+  math(EXPR port "0x${hex} % 6000 + ${base}")
+  set(${var} ${port} PARENT_SCOPE)
+endfunction()
