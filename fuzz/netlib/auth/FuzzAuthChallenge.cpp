@@ -28,13 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rtl::TStringList challenges;
   challenges.SetText(text);
 
-  // The challenge found is a piece of one line that begins with the scheme as a whole token.
+  // The challenge found is a piece of one line that begins with the scheme as a whole token
+  // (followed by its end, a blank or the comma before its parameters).
   rtl::String basicLine = FindChallenge(challenges, u"basic");
   if (!basicLine.empty()) {
     bool inLine = false;
     for (const rtl::String& line : challenges) inLine = inLine || line.find(basicLine) != rtl::String::npos;
     if (!inLine || !rtl::SameText(basicLine.substr(0, 5), u"basic") ||
-        (basicLine.size() > 5 && basicLine[5] != u' ' && basicLine[5] != u'\t'))
+        (basicLine.size() > 5 && basicLine[5] != u' ' && basicLine[5] != u'\t' && basicLine[5] != u','))
       std::abort();
   }
 
