@@ -93,7 +93,20 @@ class TTunnelProxy {
   tls_test::TSequentialServer FServer;
 };
 
-void TrustTheTestAuthority(TclHttp& AHttp) { AHttp.SetCAFile(W(tls_test::TPki::Get().CaFile)); }
+// Short time-outs, the tests' authority trusted, through the proxy at APort.
+void ThroughTunnelProxy(TclHttp& AHttp, int APort) {
+  Quick(AHttp);
+  AHttp.SetCAFile(W(tls_test::TPki::Get().CaFile));
+  UseProxy(AHttp, APort);
+}
+
+void SetProxyUser(TclHttp& AHttp) {
+  AHttp.ProxySettings().SetUserName(u"pu");
+  AHttp.ProxySettings().SetPassword(u"pp");
+}
+
+const std::string ProxyChallenge =
+    "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 0\r\n\r\n";
 
 }  // namespace
 
@@ -262,9 +275,7 @@ TEST(Redirects, OnlyToHttpAndHttps) {
 TEST(Tunnel, SetUpOncePerKeptConnection) {
   TTunnelProxy proxy({Ok("one"), Ok("two")});
   TclHttp http;
-  Quick(http);
-  TrustTheTestAuthority(http);
-  UseProxy(http, proxy.Port());
+  ThroughTunnelProxy(http, proxy.Port());
   rtl::TMemoryStream a, b;
   http.Get(u"https://127.0.0.1:4443/a", &a);
   http.Get(u"https://127.0.0.1:4443/b", &b);
@@ -290,11 +301,8 @@ TEST(Tunnel, EachSidesCredentialsStayWithIt) {
     // Preemptive on both sides: the CONNECT carries the proxy's, the request inside the user's.
     TTunnelProxy proxy({Ok("in")});
     TclHttp http;
-    Quick(http);
-    TrustTheTestAuthority(http);
-    UseProxy(http, proxy.Port());
-    http.ProxySettings().SetUserName(u"pu");
-    http.ProxySettings().SetPassword(u"pp");
+    ThroughTunnelProxy(http, proxy.Port());
+    SetProxyUser(http);
     http.ProxySettings().SetAuthorizationType(atBasic);
     http.SetUserName(u"user");
     http.SetPassword(u"pass");
@@ -312,14 +320,10 @@ TEST(Tunnel, EachSidesCredentialsStayWithIt) {
   }
   {
     // A 407 from the origin through the tunnel is no cue for the proxy's password.
-    TTunnelProxy proxy({"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
-                        "Content-Length: 0\r\n\r\n"});
+    TTunnelProxy proxy({ProxyChallenge});
     TclHttp http;
-    Quick(http);
-    TrustTheTestAuthority(http);
-    UseProxy(http, proxy.Port());
-    http.ProxySettings().SetUserName(u"pu");
-    http.ProxySettings().SetPassword(u"pp");
+    ThroughTunnelProxy(http, proxy.Port());
+    SetProxyUser(http);
     TOutcome r = Attempt([&] { http.Get(u"https://127.0.0.1:4443/x", nullptr); });
     http.Close();
     EXPECT_EQ(r.ClassName, "EclHttpError");
@@ -329,12 +333,10 @@ TEST(Tunnel, EachSidesCredentialsStayWithIt) {
   }
   {
     // Without a proxy a 407 is the origin's too.
-    THttpTestServer server({{"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
-                             "Content-Length: 0\r\n\r\n"}});
+    THttpTestServer server({{ProxyChallenge}});
     TclHttp http;
     Quick(http);
-    http.ProxySettings().SetUserName(u"pu");
-    http.ProxySettings().SetPassword(u"pp");
+    SetProxyUser(http);
     TOutcome r = Attempt([&] { http.Get(W(server.Url()), nullptr); });
     http.Close();
     EXPECT_EQ(r.Code, 407);
@@ -366,17 +368,15 @@ TEST(Tunnel, KeepAliveReadsTheFieldsOfWhoAnswered) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     TclHttp http;
-    Quick(http);
-    TrustTheTestAuthority(http);
     if (c.Tunnel) {
       TTunnelProxy proxy({c.Reply});
-      UseProxy(http, proxy.Port());
+      ThroughTunnelProxy(http, proxy.Port());
       http.Get(u"https://127.0.0.1:4443/x", nullptr);
       EXPECT_EQ(http.Active(), c.StaysOpen);
       http.Close();
     } else {
       THttpTestServer proxy({{c.Reply}});
-      UseProxy(http, proxy.Port());
+      ThroughTunnelProxy(http, proxy.Port());
       http.Get(u"http://origin.invalid/x", nullptr);
       EXPECT_EQ(http.Active(), c.StaysOpen);
       http.Close();
