@@ -54,11 +54,12 @@ class TUntouchedPort {
 
 // An HTTP proxy for https: it records the head it gets, grants CONNECT and then plays the origin
 // inside the tunnel (TLS with the tests' certificate for 127.0.0.1), answering the requests in
-// there with AInner in turn. It serves one connection, until the client closes it.
+// there with AInner in turn. It serves AConnections connections one after the other, each until
+// the client closes it, or, with AThenClose, closes each itself after the last answer.
 class TTunnelProxy {
  public:
-  explicit TTunnelProxy(std::vector<std::string> AInner)
-      : FServer(1, [this, AInner](int& fd, int) { Serve(fd, AInner); }) {}
+  explicit TTunnelProxy(std::vector<std::string> AInner, int AConnections = 1, bool AThenClose = false)
+      : FServer(AConnections, [this, AInner, AThenClose](int& fd, int) { Serve(fd, AInner, AThenClose); }) {}
   int Port() const { return FServer.Port(); }
   std::vector<std::string> Outer() {
     FServer.Join();
@@ -70,7 +71,7 @@ class TTunnelProxy {
   }
 
  private:
-  void Serve(int fd, const std::vector<std::string>& AInner) {
+  void Serve(int fd, const std::vector<std::string>& AInner, bool AThenClose) {
     std::string head;
     char c;
     while (head.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) head += c;
@@ -85,7 +86,10 @@ class TTunnelProxy {
       FInner.push_back(inner);
       t.Send(answer);
     }
-    t.ReadToCloseNotify();
+    if (AThenClose)
+      t.Shutdown();
+    else
+      t.ReadToCloseNotify();
   }
 
   // Written by the server's thread, read after it ended.
@@ -293,6 +297,25 @@ TEST(Tunnel, SetUpOncePerKeptConnection) {
     EXPECT_TRUE(Has(head, "\r\nConnection: Keep-Alive\r\n")) << head;
     EXPECT_FALSE(Has(head, "Proxy-")) << head;
   }
+}
+
+// A kept tunnel that the other side has closed meanwhile is made again for the next request.
+TEST(Tunnel, ClosedTunnelIsMadeAgain) {
+  TTunnelProxy proxy({Ok("x")}, 2, true);
+  TclHttp http;
+  ThroughTunnelProxy(http, proxy.Port());
+  rtl::TMemoryStream a, b;
+  http.Get(u"https://127.0.0.1:4443/a", &a);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the tunnel is gone by now
+  http.Get(u"https://127.0.0.1:4443/b", &b);
+  http.Close();
+  EXPECT_EQ(Contents(a) + Contents(b), "xx");
+  auto outer = proxy.Outer();
+  ASSERT_EQ(outer.size(), 2u);
+  EXPECT_EQ(RequestLine(outer[1]), "CONNECT 127.0.0.1:4443 HTTP/1.0");
+  auto inner = proxy.Inner();
+  ASSERT_EQ(inner.size(), 2u);
+  EXPECT_EQ(RequestLine(inner[1]), "GET /b HTTP/1.1");
 }
 
 // Proxy credentials go to the proxy alone; the user's go to the origin alone.
