@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "netlib/auth/clHttpAuth.h"
 #include "netlib/auth/clSspiAuth.h"
@@ -417,7 +418,6 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
 
   int64_t start = body->Position();
   bool close = false;
-  bool handshakeRestarted = false;
   int redirects = 0, auth401 = 0, auth407 = 0;
   int kind = 0;
   auto fail = [&](const rtl::String& AMessage = rtl::String()) -> bool {
@@ -427,6 +427,25 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
     }
     WriteResponseText(text, AResponseBody);
     return true;
+  };
+  // NTLM and Negotiate authenticate the connection: the answer to the server's token is worth
+  // something only on the connection that brought the token. boundScheme names the scheme while
+  // such an answer is on its way. When that connection ends first, the handshake starts again
+  // from its first message on a new connection, once; false when the request failed instead.
+  rtl::String boundScheme;
+  bool handshakeRestarted = false;
+  auto startHandshakeAgain = [&]() -> bool {
+    const rtl::String scheme = std::exchange(boundScheme, rtl::String());
+    if (handshakeRestarted) {
+      fail(u"The server closed the connection during the " + scheme + u" handshake");
+      return false;
+    }
+    handshakeRestarted = true;
+    rtl::TStringList firstLeg;
+    firstLeg.Add(scheme);
+    if (Authorize(user, password, u"Authorization", firstLeg, lines)) return true;
+    fail();
+    return false;
   };
   try {
     for (;;) {
@@ -446,10 +465,12 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
       } catch (const EclSocketError& e) {
         if (wasOpen && IsKeptConnectionGone(e.ErrorCode())) {
           Close();
+          if (!boundScheme.empty() && !startHandshakeAgain()) break;
           continue;
         }
         throw;
       }
+      boundScheme.clear();  // the answer arrived
       int64_t remaining = buffer.Size() - buffer.Position();
       close = !IsKeepAlive(kind);
       int status = FStatusCode;
@@ -483,22 +504,10 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
           break;
         }
         if (auth401 == 1 && a->StartNewConnection()) close = true;
-        // NTLM and Negotiate authenticate the connection: an answer to the server's token can
-        // only go back on the connection that brought it. When that one closes, the handshake
-        // starts again from its first message on a new connection, once.
-        if ((close || !Active()) && !a->StartNewConnection() && dynamic_cast<TclHttpNtlmAuthorization*>(a)) {
-          const rtl::String scheme = a->AuthValue().substr(0, a->AuthValue().find(u' '));
-          if (handshakeRestarted) {
-            fail(u"The server closed the connection during the " + scheme + u" handshake");
-            break;
-          }
-          handshakeRestarted = true;
-          rtl::TStringList firstLeg;
-          firstLeg.Add(scheme);
-          if (!Authorize(user, password, u"Authorization", firstLeg, lines)) {
-            fail();
-            break;
-          }
+        if (!a->StartNewConnection() && dynamic_cast<TclHttpNtlmAuthorization*>(a))
+          boundScheme = a->AuthValue().substr(0, a->AuthValue().find(u' '));
+        if (!boundScheme.empty() && (close || !Active())) {
+          if (!startHandshakeAgain()) break;
           close = true;
         }
       } else if (status == 407) {
