@@ -275,47 +275,33 @@ TEST(Redirects, OnlyToHttpAndHttps) {
 }
 
 // The second https request over the kept proxy connection goes straight into the tunnel, as
-// the origin's request: "Connection", not the proxy's field.
+// the origin's request: "Connection", not the proxy's field. A tunnel that the other side has
+// closed meanwhile is made again.
 TEST(Tunnel, SetUpOncePerKeptConnection) {
-  TTunnelProxy proxy({Ok("one"), Ok("two")});
-  TclHttp http;
-  ThroughTunnelProxy(http, proxy.Port());
-  rtl::TMemoryStream a, b;
-  http.Get(u"https://127.0.0.1:4443/a", &a);
-  http.Get(u"https://127.0.0.1:4443/b", &b);
-  http.Close();
-  EXPECT_EQ(Contents(a), "one");
-  EXPECT_EQ(Contents(b), "two");
-  auto outer = proxy.Outer();
-  ASSERT_EQ(outer.size(), 1u);
-  EXPECT_EQ(RequestLine(outer[0]), "CONNECT 127.0.0.1:4443 HTTP/1.0");
-  auto inner = proxy.Inner();
-  ASSERT_EQ(inner.size(), 2u);
-  EXPECT_EQ(RequestLine(inner[0]), "GET /a HTTP/1.1");
-  EXPECT_EQ(RequestLine(inner[1]), "GET /b HTTP/1.1");
-  for (const std::string& head : inner) {
-    EXPECT_TRUE(Has(head, "\r\nConnection: Keep-Alive\r\n")) << head;
-    EXPECT_FALSE(Has(head, "Proxy-")) << head;
+  for (bool closes : {false, true}) {
+    SCOPED_TRACE(closes ? "closed after each answer" : "kept");
+    TTunnelProxy proxy(closes ? std::vector<std::string>{Ok("x")} : std::vector<std::string>{Ok("x"), Ok("x")},
+                       closes ? 2 : 1, closes);
+    TclHttp http;
+    ThroughTunnelProxy(http, proxy.Port());
+    rtl::TMemoryStream a, b;
+    http.Get(u"https://127.0.0.1:4443/a", &a);
+    if (closes) std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the tunnel is gone by now
+    http.Get(u"https://127.0.0.1:4443/b", &b);
+    http.Close();
+    EXPECT_EQ(Contents(a) + Contents(b), "xx");
+    auto outer = proxy.Outer();
+    EXPECT_EQ(outer.size(), closes ? 2u : 1u);
+    for (const std::string& head : outer) EXPECT_EQ(RequestLine(head), "CONNECT 127.0.0.1:4443 HTTP/1.0");
+    auto inner = proxy.Inner();
+    ASSERT_EQ(inner.size(), 2u);
+    EXPECT_EQ(RequestLine(inner[0]), "GET /a HTTP/1.1");
+    EXPECT_EQ(RequestLine(inner[1]), "GET /b HTTP/1.1");
+    for (const std::string& head : inner) {
+      EXPECT_TRUE(Has(head, "\r\nConnection: Keep-Alive\r\n")) << head;
+      EXPECT_FALSE(Has(head, "Proxy-")) << head;
+    }
   }
-}
-
-// A kept tunnel that the other side has closed meanwhile is made again for the next request.
-TEST(Tunnel, ClosedTunnelIsMadeAgain) {
-  TTunnelProxy proxy({Ok("x")}, 2, true);
-  TclHttp http;
-  ThroughTunnelProxy(http, proxy.Port());
-  rtl::TMemoryStream a, b;
-  http.Get(u"https://127.0.0.1:4443/a", &a);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the tunnel is gone by now
-  http.Get(u"https://127.0.0.1:4443/b", &b);
-  http.Close();
-  EXPECT_EQ(Contents(a) + Contents(b), "xx");
-  auto outer = proxy.Outer();
-  ASSERT_EQ(outer.size(), 2u);
-  EXPECT_EQ(RequestLine(outer[1]), "CONNECT 127.0.0.1:4443 HTTP/1.0");
-  auto inner = proxy.Inner();
-  ASSERT_EQ(inner.size(), 2u);
-  EXPECT_EQ(RequestLine(inner[1]), "GET /b HTTP/1.1");
 }
 
 // Proxy credentials go to the proxy alone; the user's go to the origin alone.
