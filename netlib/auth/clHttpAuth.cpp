@@ -44,10 +44,64 @@ TclHttpAuthorization* TclHttpAuthorization::Authorize(const TclUrlParser& AUrl, 
   return nullptr;
 }
 
+namespace {
+
+bool IsBlank(rtl::Char c) { return c == u' ' || c == u'\t'; }
+
+// A token character of RFC 9110 (5.6.2).
+bool IsTokenChar(rtl::Char c) {
+  if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')) return true;
+  return c < 0x80 && std::u16string_view(u"!#$%&'*+-.^_`|~").find(c) != std::u16string_view::npos;
+}
+
+// Where the challenge of AScheme starts in one header value and where it ends (blanks around it
+// excluded); false when the value has none. A value may list several challenges, separated by
+// commas like their parameters: an element that begins with a token followed by its end or by
+// a blank and no "=" begins a challenge ("Basic realm=x", "NTLM", "Negotiate abc=="); any other
+// element ("realm=x", "nonce = 1") is a parameter of the challenge before it.
+bool FindSchemeIn(const rtl::String& ALine, const rtl::String& AScheme, size_t& AStart, size_t& AEnd) {
+  bool found = false;
+  size_t i = 0;
+  while (i <= ALine.size()) {
+    size_t j = i;
+    bool quoted = false;
+    for (; j < ALine.size() && (quoted || ALine[j] != u','); ++j) {
+      if (ALine[j] == u'"')
+        quoted = !quoted;
+      else if (quoted && ALine[j] == u'\\' && j + 1 < ALine.size())
+        ++j;
+    }
+    size_t b = i;
+    while (b < j && IsBlank(ALine[b])) ++b;
+    size_t t = b;
+    while (t < j && IsTokenChar(ALine[t])) ++t;
+    size_t after = t;
+    while (after < j && IsBlank(ALine[after])) ++after;
+    const bool begins = t > b && (t == j || (after > t && (after == j || ALine[after] != u'=')));
+    if (begins) {
+      if (found) return true;
+      if (rtl::SameText(ALine.substr(b, t - b), AScheme)) {
+        found = true;
+        AStart = b;
+      }
+    }
+    if (found) {
+      size_t e = j;
+      while (e > b && IsBlank(ALine[e - 1])) --e;
+      if (e > b) AEnd = e;
+    }
+    i = j + 1;
+  }
+  return found;
+}
+
+}  // namespace
+
 rtl::String FindChallenge(const rtl::TStringList& AChallengeList, const rtl::String& AScheme) {
-  const rtl::String scheme = rtl::LowerCase(AScheme);
-  for (const rtl::String& line : AChallengeList)
-    if (rtl::LowerCase(line).find(scheme) != rtl::String::npos) return line;
+  for (const rtl::String& line : AChallengeList) {
+    size_t start = 0, end = 0;
+    if (FindSchemeIn(line, AScheme, start, end)) return line.substr(start, end - start);
+  }
   return {};
 }
 

@@ -51,7 +51,9 @@ class TclHttpAuthorization {
   rtl::String FAuthValue;
 };
 
-// The first line that contains AScheme anywhere (case ignored), as it stands; "" when none.
+// The first challenge whose scheme token is AScheme (case ignored), from that token to the end
+// of its parameters, as written; "" when none. A line may hold several challenges separated by
+// commas; a scheme name inside another challenge's parameters is no match.
 rtl::String FindChallenge(const rtl::TStringList& AChallengeList, const rtl::String& AScheme);
 
 class TclHttpBasicAuthorization : public TclHttpAuthorization {

@@ -133,12 +133,14 @@ void TclHttpNtlmAuthorization::AnswerChallenge(const TclUrlParser& AUrl, const r
     scheme = u"NTLM";
     challenge = FindChallenge(AuthChallenge, scheme);
   }
+  std::lock_guard<rtl::TCriticalSection> lock(FAccessor);
+  const rtl::String key = rtl::UIntToStr(reinterpret_cast<uintptr_t>(AContext));
   if (challenge.empty()) {
+    // The server no longer offers the scheme: an exchange under way with this caller is over.
+    FSessions.erase(key);
     FAuthValue.clear();
     return;
   }
-  std::lock_guard<rtl::TCriticalSection> lock(FAccessor);
-  const rtl::String key = rtl::UIntToStr(reinterpret_cast<uintptr_t>(AContext));
   auto it = FSessions.find(key);
   if (it == FSessions.end()) it = FSessions.emplace(key, std::make_unique<TclNtAuthClientSspi>()).first;
   FAuthValue.clear();  // a round that raises leaves no stale value behind

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "netlib/auth/clHttpAuth.h"
+#include "netlib/auth/clSspiAuth.h"
 #include "netlib/http/clHeaderFieldList.h"
 #include "netlib/http/clStreams.h"
 #include "netlib/text/clUtils.h"
@@ -81,6 +83,53 @@ void RemoveFieldFrom(rtl::TStringList& ALines, const rtl::String& AName) {
   TclHeaderFieldList fields;
   fields.Parse(0, &ALines);
   fields.RemoveField(AName);
+}
+
+// Scheme, host (case ignored) and port.
+bool SameOrigin(const TclUrlParser& A, const TclUrlParser& B) {
+  return A.UrlType() == B.UrlType() && rtl::SameText(A.Host(), B.Host()) && A.Port() == B.Port();
+}
+
+// The absolute form of the request target for a proxy: scheme, host and port of the URL with
+// its path and query; never its user info or fragment.
+rtl::String AbsoluteForm(const TclUrlParser& AUrl) {
+  const rtl::String& uri = AUrl.AbsoluteUri();
+  size_t scheme = uri.find(u"://");
+  if (scheme == rtl::String::npos) return AUrl.AbsolutePath();
+  size_t host = scheme + 3;
+  // The rebuilt URL always has a "/" after its authority when anything follows it.
+  size_t end = std::min(uri.find(u'/', host), uri.size());
+  size_t at = uri.rfind(u'@', end - 1);
+  if (at != rtl::String::npos && at >= host) host = at + 1;
+  return uri.substr(0, scheme + 3) + uri.substr(host, end - host) + AUrl.AbsolutePath();
+}
+
+// The scheme a Location names itself (RFC 3986: a letter, then letters, digits, "+", "-", "."
+// up to ":"); empty for a relative reference.
+rtl::String LocationScheme(const rtl::String& ALocation) {
+  size_t b = 0;
+  while (b < ALocation.size() && ALocation[b] <= u' ') ++b;
+  auto letter = [](rtl::Char c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
+  if (b >= ALocation.size() || !letter(ALocation[b])) return {};
+  size_t e = b + 1;
+  while (e < ALocation.size() && (letter(ALocation[e]) || (ALocation[e] >= u'0' && ALocation[e] <= u'9') ||
+                                  ALocation[e] == u'+' || ALocation[e] == u'-' || ALocation[e] == u'.'))
+    ++e;
+  if (e >= ALocation.size() || ALocation[e] != u':') return {};
+  return ALocation.substr(b, e - b);
+}
+
+// Whether a Connection or Proxy-Connection value lists AToken (case ignored).
+bool HasConnectionToken(const rtl::String& AValue, const char16_t* AToken) {
+  size_t from = 0;
+  for (;;) {
+    size_t comma = AValue.find(u',', from);
+    if (rtl::SameText(rtl::Trim(AValue.substr(from, comma == rtl::String::npos ? rtl::String::npos : comma - from)),
+                      AToken))
+      return true;
+    if (comma == rtl::String::npos) return false;
+    from = comma + 1;
+  }
 }
 
 bool IsKeptConnectionGone(int ACode) {
@@ -254,13 +303,17 @@ void TclHttp::DoDelete(const rtl::String& AUrl, rtl::TStringList* AResponseHeade
 
 // --- the request cycle ------------------------------------------------------------------------
 
-bool TclHttp::IsKeepAlive() const {
-  const rtl::String& field = HasProxy() ? FResponseHeader->ProxyConnection() : FResponseHeader->Connection();
+bool TclHttp::IsKeepAlive(int AKind) const {
+  // Inside a tunnel the response is the origin's, and only its Connection field speaks for the
+  // connection; the proxy's own responses may say it in either field.
+  const rtl::String& connection = FResponseHeader->Connection();
+  const rtl::String proxyConnection =
+      HasProxy() && AKind != 2 ? FResponseHeader->ProxyConnection() : rtl::String();
   bool keep;
   if (FHttpVersion == hvHttp1_1 && FResponseVersion == hvHttp1_1)
-    keep = !rtl::SameText(rtl::Trim(field), u"close");
+    keep = !HasConnectionToken(connection, u"close") && !HasConnectionToken(proxyConnection, u"close");
   else
-    keep = rtl::SameText(rtl::Trim(field), u"Keep-Alive");
+    keep = HasConnectionToken(connection, u"Keep-Alive") || HasConnectionToken(proxyConnection, u"Keep-Alive");
   return keep && FKeepConnection;
 }
 
@@ -269,14 +322,18 @@ bool TclHttp::IsKeepAlive() const {
   throw EclHttpError(message, FStatusCode, AText.Text());
 }
 
+[[noreturn]] void TclHttp::RaiseRedirectRefused(const rtl::String& AScheme, const rtl::TStringList& AText) {
+  throw EclHttpError(u"The redirect to a \"" + AScheme.substr(0, 32) + u"\" URL was refused: only http and https are followed",
+                     FStatusCode, AText.Text());
+}
+
 void TclHttp::PreemptiveAuthorize(const rtl::String& AUserName, const rtl::String& APassword,
                                   const rtl::String& AFieldName, rtl::TStringList& AHeader) {
   bool keep = FKeepConnection;
   rtl::TStringList challenge;
   challenge.Add(u"Basic");
-  bool newConnection = false;
   try {
-    Authorize(AUserName, APassword, AFieldName, challenge, AHeader, newConnection);
+    Authorize(AUserName, APassword, AFieldName, challenge, AHeader);
   } catch (...) {
     FKeepConnection = keep;
     throw;
@@ -284,16 +341,15 @@ void TclHttp::PreemptiveAuthorize(const rtl::String& AUserName, const rtl::Strin
   FKeepConnection = keep;
 }
 
-bool TclHttp::Authorize(const rtl::String& AUserName, const rtl::String& APassword, const rtl::String& AFieldName,
-                        const rtl::TStringList& AChallenge, rtl::TStringList& AHeader, bool& ANewConnection) {
-  ANewConnection = false;
+TclHttpAuthorization* TclHttp::Authorize(const rtl::String& AUserName, const rtl::String& APassword,
+                                         const rtl::String& AFieldName, const rtl::TStringList& AChallenge,
+                                         rtl::TStringList& AHeader) {
   TclHttpAuthorization* a =
       TclHttpAuthorization::Authorize(*FUrl, FMethod, AUserName, APassword, AChallenge, static_cast<TclAuthContext>(this));
-  if (!a) return false;
-  ANewConnection = a->StartNewConnection();
+  if (!a) return nullptr;
   ReplaceField(AHeader, AFieldName, a->AuthValue());
   SetKeepConnection(true);
-  return true;
+  return a;
 }
 
 rtl::String TclHttp::GetRedirectMethod(int AStatusCode, const rtl::String& AMethod) {
@@ -309,16 +365,25 @@ bool TclHttp::Redirect(rtl::TStringList& AHeader, const rtl::TStringList& ARespo
   if (location.empty()) return false;
   TclUrlParser old;
   old.Assign(*FUrl);
+  // Only http and https are followed: another scheme would send this request to a file, a mail
+  // address or an FTP server, or read a relative-looking "host:port" as a scheme.
+  rtl::String scheme = LocationScheme(location);
+  if (!scheme.empty() && !rtl::SameText(scheme, u"http") && !rtl::SameText(scheme, u"https"))
+    RaiseRedirectRefused(scheme, AResponseText);
   rtl::String combined = TclUrlParser::CombineUrl(location, FUrl->AbsoluteUri(), FCharSet);
   if (combined.empty()) return false;
   if (FUrl->Parse(combined, FCharSet).empty()) return false;
+  if (FUrl->UrlType() != utHTTP && FUrl->UrlType() != utHTTPS) {
+    scheme = FUrl->AbsoluteUri().substr(0, FUrl->AbsoluteUri().find(u':'));
+    FUrl->Assign(old);
+    RaiseRedirectRefused(scheme, AResponseText);
+  }
   ANewMethod = GetRedirectMethod(FStatusCode, ANewMethod);
   // Credentials go only to the same scheme, host and port, and below the same folder there.
-  bool sameSite = old.UrlType() == FUrl->UrlType() && rtl::SameText(old.Host(), FUrl->Host()) &&
-                  old.Port() == FUrl->Port();
   rtl::String oldFolder = PathFolder(old.Urlpath());
   rtl::String newFolder = PathFolder(FUrl->Urlpath());
-  if (!sameSite || newFolder.compare(0, oldFolder.size(), oldFolder) != 0) RemoveFieldFrom(AHeader, u"Authorization");
+  if (!SameOrigin(old, *FUrl) || newFolder.compare(0, oldFolder.size(), oldFolder) != 0)
+    RemoveFieldFrom(AHeader, u"Authorization");
   return true;
 }
 
@@ -335,12 +400,19 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
   }
   FMethod = AMethod;
 
+  // The user's credentials are for the origin of this URL: the proxy never gets them in its
+  // tunnel request, and no other origin gets them after a redirect.
+  const bool tunnelRequest = GetRequestKind() == 1;
+  TclUrlParser origin;
+  origin.Assign(*FUrl);
   rtl::String user = FUserName.empty() ? FUrl->UserName() : FUserName;
   rtl::String password = FPassword.empty() ? FUrl->Password() : FPassword;
-  if (FAuthorizationType == atBasic)
-    PreemptiveAuthorize(user, password, u"Authorization", lines);
-  else if (!FAuthorization.empty())
-    ReplaceField(lines, u"Authorization", FAuthorization);
+  if (!tunnelRequest) {
+    if (FAuthorizationType == atBasic)
+      PreemptiveAuthorize(user, password, u"Authorization", lines);
+    else if (!FAuthorization.empty())
+      ReplaceField(lines, u"Authorization", FAuthorization);
+  }
   if (HasProxy() && FProxySettings->AuthorizationType() == atBasic)
     PreemptiveAuthorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization", lines);
 
@@ -348,10 +420,32 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
   bool close = false;
   int redirects = 0, auth401 = 0, auth407 = 0;
   int kind = 0;
-  auto fail = [&]() -> bool {
-    if (!FSilentHTTP) RaiseHttpError(AResponseHeader, text);
+  auto fail = [&](const rtl::String& AMessage = rtl::String()) -> bool {
+    if (!FSilentHTTP) {
+      if (AMessage.empty()) RaiseHttpError(AResponseHeader, text);
+      throw EclHttpError(AMessage, FStatusCode, text.Text());
+    }
     WriteResponseText(text, AResponseBody);
     return true;
+  };
+  // NTLM and Negotiate authenticate the connection: the answer to the server's token is worth
+  // something only on the connection that brought the token. boundScheme names the scheme while
+  // such an answer is on its way. When that connection ends first, the handshake starts again
+  // from its first message on a new connection, once; false when the request failed instead.
+  rtl::String boundScheme;
+  bool handshakeRestarted = false;
+  auto startHandshakeAgain = [&]() -> bool {
+    const rtl::String scheme = std::exchange(boundScheme, rtl::String());
+    if (handshakeRestarted) {
+      fail(u"The server closed the connection during the " + scheme + u" handshake");
+      return false;
+    }
+    handshakeRestarted = true;
+    rtl::TStringList firstLeg;
+    firstLeg.Add(scheme);
+    if (Authorize(user, password, u"Authorization", firstLeg, lines)) return true;
+    fail();
+    return false;
   };
   try {
     for (;;) {
@@ -371,12 +465,14 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
       } catch (const EclSocketError& e) {
         if (wasOpen && IsKeptConnectionGone(e.ErrorCode())) {
           Close();
+          if (!boundScheme.empty() && !startHandshakeAgain()) break;
           continue;
         }
         throw;
       }
+      boundScheme.clear();  // the answer arrived
       int64_t remaining = buffer.Size() - buffer.Position();
-      close = !IsKeepAlive();
+      close = !IsKeepAlive(kind);
       int status = FStatusCode;
       if (status >= 300 && status < 400 && status != 304 && status != 305) {
         ++redirects;
@@ -400,24 +496,37 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
       } else if (status == 401) {
         ++auth401;
         ReadResponseText(AResponseHeader, buffer, text, remaining);
-        bool newConnection = false;
-        if (!FAuthorization.empty() || (FMaxAuthRetries > 0 && auth401 > FMaxAuthRetries) ||
-            !Authorize(user, password, u"Authorization", *FResponseHeader->Authenticate(), lines, newConnection)) {
+        TclHttpAuthorization* a = nullptr;
+        if (!FAuthorization.empty() || tunnelRequest || !SameOrigin(origin, *FUrl) ||
+            (FMaxAuthRetries > 0 && auth401 > FMaxAuthRetries) ||
+            !(a = Authorize(user, password, u"Authorization", *FResponseHeader->Authenticate(), lines))) {
           fail();
           break;
         }
-        if (auth401 == 1 && newConnection) close = true;
+        if (auth401 == 1 && a->StartNewConnection()) close = true;
+        if (!a->StartNewConnection() && dynamic_cast<TclHttpNtlmAuthorization*>(a))
+          boundScheme = a->AuthValue().substr(0, a->AuthValue().find(u' '));
+        if (!boundScheme.empty() && (close || !Active())) {
+          if (!startHandshakeAgain()) break;
+          close = true;
+        }
       } else if (status == 407) {
         ++auth407;
         ReadResponseText(AResponseHeader, buffer, text, remaining);
-        bool newConnection = false;
+        // Only the proxy itself asks for its credentials; a 407 from the origin, through a tunnel
+        // or without a proxy, gets none.
+        if (!HasProxy() || kind == 2) {
+          fail(u"The origin server asked for proxy credentials (407); they go only to the proxy");
+          break;
+        }
+        TclHttpAuthorization* a = nullptr;
         if ((FMaxAuthRetries > 0 && auth407 > FMaxAuthRetries) ||
-            !Authorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization",
-                       *FResponseHeader->ProxyAuthenticate(), lines, newConnection)) {
+            !(a = Authorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization",
+                            *FResponseHeader->ProxyAuthenticate(), lines))) {
           fail();
           break;
         }
-        if (auth407 == 1 && newConnection) close = true;
+        if (auth407 == 1 && a->StartNewConnection()) close = true;
       } else if (status >= 400) {
         if (FSilentHTTP) {
           ReadResponseBody(AResponseHeader, buffer, AResponseBody, remaining);
@@ -476,10 +585,16 @@ void TclHttp::OpenForRequest(int AKind) {
     SetPort(FUrl->Port());
   }
   if (HasProxy()) {
-    if (FUrl->UrlType() == utHTTPS && AKind != 1) {
-      SetupTunnel();
-      StartTls();
+    // Through the proxy only a tunnel speaks TLS, and it leads to Server and Port: a kept one
+    // serves every request to that origin, and nothing else.
+    bool tunnelled = Active() && IsTls();
+    if (FUrl->UrlType() == utHTTPS && AKind == 2) {
+      if (!tunnelled) {
+        SetupTunnel();
+        StartTls();
+      }
     } else {
+      if (tunnelled) Close();
       SetUseTLS(ctNone);
     }
   } else {
@@ -534,7 +649,7 @@ void TclHttp::PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TS
     else if (AKind == 2)
       target = FUrl->AbsolutePath();
     else
-      target = FUrl->AbsoluteUri();
+      target = AbsoluteForm(*FUrl);
   } else {
     target = FUrl->AbsolutePath();
   }
@@ -568,7 +683,10 @@ void TclHttp::PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TS
       fields.AddField(u"Content-Length", u"0");
   }
   if (!FAllowCaching) fields.AddFieldIfNotExist(CacheFieldName[FHttpVersion], u"no-cache");
-  if (FKeepConnection) fields.AddFieldIfNotExist(HasProxy() ? u"Proxy-Connection" : u"Connection", u"Keep-Alive");
+  // Inside a tunnel the request is the origin's: proxy fields and the proxy's password stay out.
+  const bool toProxy = HasProxy() && AKind != 2;
+  if (!toProxy) fields.RemoveField(u"Proxy-Authorization");
+  if (FKeepConnection) fields.AddFieldIfNotExist(toProxy ? u"Proxy-Connection" : u"Connection", u"Keep-Alive");
   fields.RemoveField(u"Expect");
   if (FExpect100Continue && bodySize > 0) fields.AddField(u"Expect", u"100-continue");
   if (FAllowCookies) {

@@ -39,6 +39,7 @@ constexpr int HttpInvalidContentLengthCode = -22; // "The response has an invali
 constexpr int32_t ZLibTruncatedMemberCode = -150;  // "Uncompressing error - the gzip data ends inside a member"
 
 class TclHttp;
+class TclHttpAuthorization;
 
 using TclHttpRequestEvent = std::function<void(TclHttp* Sender, const rtl::String& AMethod, const rtl::String& AUrl,
                                                const rtl::TStringList& ARequestHeader)>;
@@ -164,13 +165,16 @@ class TclHttp : public TclTcpClientTls {
   TclCookieManager* CookieStore();
   void RequestCycle(const rtl::String& AMethod, const rtl::TStringList& AHeader, rtl::TStream* ABody,
                     rtl::TStringList& AResponseHeader, rtl::TStream* AResponseBody);
-  bool IsKeepAlive() const;
+  bool IsKeepAlive(int AKind) const;
   bool Redirect(rtl::TStringList& AHeader, const rtl::TStringList& AResponseText, rtl::String& ANewMethod);
-  bool Authorize(const rtl::String& AUserName, const rtl::String& APassword, const rtl::String& AFieldName,
-                 const rtl::TStringList& AChallenge, rtl::TStringList& AHeader, bool& ANewConnection);
+  // Puts the answer of the scheme chosen for AChallenge into AHeader; nullptr when none answers.
+  TclHttpAuthorization* Authorize(const rtl::String& AUserName, const rtl::String& APassword,
+                                  const rtl::String& AFieldName, const rtl::TStringList& AChallenge,
+                                  rtl::TStringList& AHeader);
   void PreemptiveAuthorize(const rtl::String& AUserName, const rtl::String& APassword, const rtl::String& AFieldName,
                            rtl::TStringList& AHeader);
   [[noreturn]] void RaiseHttpError(const rtl::TStringList& AResponseHeader, const rtl::TStringList& AText);
+  [[noreturn]] void RaiseRedirectRefused(const rtl::String& AScheme, const rtl::TStringList& AText);
   void OpenForRequest(int AKind);
   void SetupTunnel();
   void CheckConnectionOpen();

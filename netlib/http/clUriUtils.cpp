@@ -157,11 +157,13 @@ rtl::String TclUrlParser::EncodeUrl(const rtl::String& AUrl, const rtl::String& 
 
 rtl::String TclUrlParser::AbsolutePath() const {
   if (FHost == u"*") return u"*";
+  // The fragment belongs to the client alone: it never goes out in a request.
+  const rtl::String query = FExtra.substr(0, FExtra.find(u'#'));
   // A request target starts with "/": "http://h?x" asks for "/?x", not "?x".
-  rtl::String target = FUrlpath.empty() && !FExtra.empty() ? rtl::String(1, u'/') : FUrlpath;
-  if (!FExtra.empty()) {
-    if (FExtra[0] != u'?' && !target.empty() && target.back() != u'?') target += u'?';
-    target += FExtra;
+  rtl::String target = FUrlpath.empty() && !query.empty() ? rtl::String(1, u'/') : FUrlpath;
+  if (!query.empty()) {
+    if (query[0] != u'?' && !target.empty() && target.back() != u'?') target += u'?';
+    target += query;
   }
   if (target.empty()) target.push_back(u'/');
   return EncodeUrl(target, FCharSet);

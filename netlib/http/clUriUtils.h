@@ -41,7 +41,8 @@ class TclUrlParser {
   const rtl::String& Password() const { return FPassword; }
   const rtl::String& Urlpath() const { return FUrlpath; }
   const rtl::String& Extra() const { return FExtra; }
-  // The encoded request target: "*" for the host "*", else path and query ("/" when empty).
+  // The encoded request target: "*" for the host "*", else path and query ("/" when empty);
+  // never the fragment.
   rtl::String AbsolutePath() const;
   int32_t Port() const { return FPort; }
   TclUrlType UrlType() const { return FUrlType; }

@@ -1,7 +1,8 @@
 // The scheme walk on arbitrary challenges and credentials. Input: UTF-8 text, first line the
 // user name, second the password, the rest challenge lines. Whatever scheme is chosen has a
 // value; when Basic answers, its value must decode to the credentials in the default code page,
-// and when nothing answers, Basic had no challenge or no credentials.
+// and when nothing answers, Basic had no challenge or no credentials. A challenge is found by its
+// scheme token only.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -27,8 +28,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rtl::TStringList challenges;
   challenges.SetText(text);
 
+  // The challenge found is a piece of one line that begins with the scheme as a whole token
+  // (followed by its end, a blank or the comma before its parameters).
   rtl::String basicLine = FindChallenge(challenges, u"basic");
-  if (!basicLine.empty() && challenges.IndexOf(basicLine) < 0) std::abort();
+  if (!basicLine.empty()) {
+    bool inLine = false;
+    for (const rtl::String& line : challenges) inLine = inLine || line.find(basicLine) != rtl::String::npos;
+    if (!inLine || !rtl::SameText(basicLine.substr(0, 5), u"basic") ||
+        (basicLine.size() > 5 && basicLine[5] != u' ' && basicLine[5] != u'\t' && basicLine[5] != u','))
+      std::abort();
+  }
 
   TclHttpAuthorization* a = nullptr;
   try {

@@ -66,7 +66,8 @@ class RegistryTest : public ::testing::Test {
 
 }  // namespace
 
-TEST(FindChallenge, FindsTheSchemeNameAnywhereIgnoringCase) {
+// A challenge is found by its scheme token, never by a name inside another challenge.
+TEST(FindChallenge, MatchesTheSchemeTokenOfEachChallenge) {
   struct Case {
     std::initializer_list<const char16_t*> lines;
     const char16_t* scheme;
@@ -74,11 +75,22 @@ TEST(FindChallenge, FindsTheSchemeNameAnywhereIgnoringCase) {
   } cases[] = {
       {{u"Basic realm=\"x\""}, u"basic", u"Basic realm=\"x\""},
       {{u"NTLM", u"BASIC realm=a"}, u"basic", u"BASIC realm=a"},
-      {{u"Digest realm=\"basic\", nonce=\"n\""}, u"basic", u"Digest realm=\"basic\", nonce=\"n\""},
       {{u"Digest realm=a", u"Basic realm=b"}, u"Basic", u"Basic realm=b"},
       {{u"Negotiate", u"NTLM"}, u"basic", u""},
       {{}, u"basic", u""},
-      {{u"", u"  basic  "}, u"BaSiC", u"  basic  "},
+      {{u"", u"  basic  "}, u"BaSiC", u"basic"},
+      // the name inside parameters, or as part of a longer token
+      {{u"Digest realm=\"basic\", nonce=\"n\""}, u"basic", u""},
+      {{u"Digest realm=basic, nonce = basic"}, u"basic", u""},
+      {{u"Basicx realm=a", u"X-Basic realm=a", u"Basic=1"}, u"basic", u""},
+      {{u"Basic realm=\"NTLM\"", u"NTLMSSP"}, u"NTLM", u""},
+      {{u"Digest realm=\"a\\\", Basic b\", nonce=1"}, u"basic", u""},
+      // several challenges in one value: only the matching one, with its parameters
+      {{u"Digest realm=\"a, Basic b\", nonce=1, Basic realm=\"c\", charset=x"}, u"basic",
+       u"Basic realm=\"c\", charset=x"},
+      {{u"Basic realm=\"c\", Digest realm=\"d\", nonce=\"n\""}, u"digest", u"Digest realm=\"d\", nonce=\"n\""},
+      {{u"Negotiate abc==, NTLM"}, u"negotiate", u"Negotiate abc=="},
+      {{u"Negotiate abc== ,NTLM  "}, u"NTLM", u"NTLM"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(A(c.found));
@@ -117,8 +129,10 @@ TEST(BasicAuthorization, AnswersOnlyWhenSomeLineNamesBasic) {
   EXPECT_EQ(basic.AuthValue(), u"");
   EXPECT_FALSE(basic.StartNewConnection());
 
-  // A Digest challenge whose realm is the word basic is answered by Basic.
+  // A Digest challenge whose realm is the word basic is not Basic's.
   basic.AnswerChallenge(url, u"GET", u"u", u"p", Lines({u"Digest realm=\"basic\", nonce=\"1\""}), nullptr);
+  EXPECT_EQ(basic.AuthValue(), u"");
+  basic.AnswerChallenge(url, u"GET", u"u", u"p", Lines({u"Digest realm=\"x\", Basic realm=\"y\""}), nullptr);
   EXPECT_EQ(A(basic.AuthValue()), "Basic dTpw");
 
   // A later call without a match clears the value again; the connection flag stays.

@@ -33,12 +33,14 @@ TEST(UrlParser, ParsesComponentsAndRequestTargets) {
       {u"localhost:8080/x", u"", u"http://localhost:8080/x", u"localhost", 8080, utHTTP, u"/x", u"", u"/x"},
       {u"http://host", u"", u"http://host", u"host", 80, utHTTP, u"", u"", u"/"},
       {u"http://host/p?x=1", u"", u"http://host/p?x=1", u"host", 80, utHTTP, u"/p", u"?x=1", u"/p?x=1"},
+      // the fragment stays in the components and the rebuilt URL, never in the request target
       {u"http://host/p?x=1#frag", u"", u"http://host/p?x=1%23frag", u"host", 80, utHTTP, u"/p", u"?x=1#frag",
-       u"/p?x=1%23frag"},
-      {u"http://host/p#frag", u"", u"http://host/p%23frag", u"host", 80, utHTTP, u"/p", u"#frag", u"/p?%23frag"},
+       u"/p?x=1"},
+      {u"http://host/p#frag", u"", u"http://host/p%23frag", u"host", 80, utHTTP, u"/p", u"#frag", u"/p"},
+      {u"http://host/p?a#b?c", u"", u"http://host/p?a%23b?c", u"host", 80, utHTTP, u"/p", u"?a#b?c", u"/p?a"},
       // an empty path before a query or fragment: the target and the rebuilt URL get their "/"
       {u"http://host?x=1", u"", u"http://host/?x=1", u"host", 80, utHTTP, u"", u"?x=1", u"/?x=1"},
-      {u"http://host#f:1", u"", u"http://host/%23f:1", u"host", 80, utHTTP, u"", u"#f:1", u"/?%23f:1"},
+      {u"http://host#f:1", u"", u"http://host/%23f:1", u"host", 80, utHTTP, u"", u"#f:1", u"/"},
       {u"http://host/%41", u"", u"http://host/%41", u"host", 80, utHTTP, u"/%41", u"", u"/%41"},
       {u"http://host/a%4", u"", u"http://host/a%254", u"host", 80, utHTTP, u"/a%4", u"", u"/a%254"},
       {u"http://host/a%zz", u"", u"http://host/a%25zz", u"host", 80, utHTTP, u"/a%zz", u"", u"/a%25zz"},

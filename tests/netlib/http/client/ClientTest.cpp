@@ -10,14 +10,6 @@ using namespace krvtest;
 
 namespace {
 
-std::string Redirect(int AStatus, const std::string& ALocation, const std::string& AExtra = "") {
-  return "HTTP/1.1 " + std::to_string(AStatus) + " Moved\r\nLocation: " + ALocation + "\r\n" + AExtra +
-         "Content-Length: 9\r\n\r\nmoved-txt";
-}
-
-std::string RequestLine(const std::string& ARequest) { return ARequest.substr(0, ARequest.find("\r\n")); }
-bool Has(const std::string& ARequest, const std::string& AText) { return ARequest.find(AText) != std::string::npos; }
-
 TEST(Redirects, RelativeLocationDeliversOnlyTheFinalBody) {
   THttpTestServer server({{Redirect(301, "../b/final"), Ok("final body")}});
   TclHttp http;

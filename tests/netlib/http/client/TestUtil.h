@@ -77,4 +77,12 @@ inline std::string Ok(const std::string& ABody, const std::string& AExtra = "") 
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(ABody.size()) + "\r\n" + AExtra + "\r\n" + ABody;
 }
 
+inline std::string Redirect(int AStatus, const std::string& ALocation, const std::string& AExtra = "") {
+  return "HTTP/1.1 " + std::to_string(AStatus) + " Moved\r\nLocation: " + ALocation + "\r\n" + AExtra +
+         "Content-Length: 9\r\n\r\nmoved-txt";
+}
+
+inline std::string RequestLine(const std::string& ARequest) { return ARequest.substr(0, ARequest.find("\r\n")); }
+inline bool Has(const std::string& ARequest, const std::string& AText) { return ARequest.find(AText) != std::string::npos; }
+
 }  // namespace krvtest
