@@ -199,11 +199,10 @@ TclProxyDecision ParseProxyUrl(std::string_view AText, std::string_view AVariabl
   d.Port = DefaultProxyPort;
   // An empty port ("host:") is the default, as RFC 3986 reads it.
   if (hasPort && !portText.empty()) {
-    int port = 0;
-    bool valid = portText.size() <= 5 && AllDigits(portText);
-    if (valid) port = std::atoi(std::string(portText).c_str());
-    if (!valid || port < 1 || port > 65535)
-      Invalid(AVariable, "invalid port \"" + std::string(portText.substr(0, 16)) + "\"");
+    // Only digits are quoted back: other text here may be a password with an unescaped "/".
+    if (!AllDigits(portText)) Invalid(AVariable, "invalid port (not a number)");
+    int port = portText.size() <= 5 ? std::atoi(std::string(portText).c_str()) : 0;
+    if (port < 1 || port > 65535) Invalid(AVariable, "invalid port \"" + std::string(portText.substr(0, 8)) + "\"");
     d.Port = port;
   }
   return d;
