@@ -1,6 +1,8 @@
 // krv-update-server --root DIR [--port N] [--bind ADDR] [--rate BYTES_PER_SECOND]
 // Serves the archives of DIR at the downloader's update endpoint over plain HTTP/1.1, one thread
 // per connection, one log line per request on stdout. Files are streamed, never loaded whole.
+// A GET may ask for one byte range (206, or 416 past the end), under If-Range with the ETag or
+// Last-Modified every answer carries, so a broken download can be resumed.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -134,18 +137,49 @@ void Serve(int fd, sockaddr_storage peerAddr) {
     ::close(fd);
     return;
   }
-  std::string response = "HTTP/1.1 200 OK\r\nContent-Type: application/x-7z-compressed\r\nContent-Length: " +
-                         std::to_string(st.st_size) + "\r\nConnection: close\r\n\r\n";
+  // Validators of the version opened: a resumed download asks with If-Range for exactly it.
+  long long mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  std::string etag = krvupdate::MakeETag(st.st_size, mtimeNs, st.st_ino);
+  std::string lastModified = krvupdate::HttpDate(st.st_mtim.tv_sec);
+  bool lastModifiedStrong = std::time(nullptr) - st.st_mtim.tv_sec >= 1;
+  krvupdate::TByteRange range =
+      krvupdate::ChooseRange(req.Method, head, st.st_size, etag, lastModified, lastModifiedStrong);
+  std::string length = std::to_string(st.st_size);
+  std::string common = "ETag: " + etag + "\r\nLast-Modified: " + lastModified +
+                       "\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n";
+  if (range.Status == 416) {
+    std::string body = "416 Range Not Satisfiable: the archive has " + length + " bytes\n";
+    std::string response = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Type: text/plain\r\nContent-Range: bytes */" +
+                           length + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + common + body;
+    SendAll(fd, response.data(), response.size());
+    ::close(file);
+    Log(peer, line, 416, 0, "(bytes */" + length + ")");
+    ::close(fd);
+    return;
+  }
+  long long first = 0, count = st.st_size;
+  std::string response;
+  if (range.Status == 206) {
+    first = range.First;
+    count = range.Last - range.First + 1;
+    response = "HTTP/1.1 206 Partial Content\r\nContent-Type: application/x-7z-compressed\r\nContent-Range: bytes " +
+               std::to_string(range.First) + "-" + std::to_string(range.Last) + "/" + length +
+               "\r\nContent-Length: " + std::to_string(count) + "\r\n" + common;
+  } else {
+    response = "HTTP/1.1 200 OK\r\nContent-Type: application/x-7z-compressed\r\nContent-Length: " + length + "\r\n" +
+               common;
+  }
   long long sent = 0;
   bool ok = SendAll(fd, response.data(), response.size());
+  if (ok && req.Method == "GET" && first > 0 && ::lseek(file, first, SEEK_SET) != first) ok = false;
   if (ok && req.Method == "GET") {
     // Streamed in chunks; with --rate each chunk waits for its share of the second.
     static constexpr size_t kChunk = 64 * 1024;
     std::string buf(kChunk, '\0');
     auto start = std::chrono::steady_clock::now();
     size_t chunk = gRate > 0 ? size_t(std::max<long long>(1, std::min<long long>(kChunk, gRate / 20))) : kChunk;
-    while (sent < st.st_size) {
-      ssize_t n = ::read(file, buf.data(), chunk);
+    while (sent < count) {
+      ssize_t n = ::read(file, buf.data(), size_t(std::min<long long>(chunk, count - sent)));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0 || !SendAll(fd, buf.data(), size_t(n))) {
         ok = false;
@@ -159,7 +193,11 @@ void Serve(int fd, sockaddr_storage peerAddr) {
     }
   }
   ::close(file);
-  Log(peer, line, 200, sent, ok ? "" : "(transfer broken off)");
+  std::string note = range.Status == 206 ? "(bytes " + std::to_string(range.First) + "-" + std::to_string(range.Last) +
+                                               "/" + length + ")"
+                                         : "";
+  if (!ok) note += std::string(note.empty() ? "" : " ") + "(transfer broken off)";
+  Log(peer, line, range.Status, sent, note);
   ::close(fd);
 }
 

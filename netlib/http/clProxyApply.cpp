@@ -1,0 +1,36 @@
+#include "netlib/http/clProxyApply.h"
+
+#include "netlib/http/clHttp.h"
+
+namespace netlib {
+
+void ApplyProxyDecision(const TclProxyDecision& ADecision, TclHttpProxySettings& AProxy, TclFirewallSettings& AFirewall) {
+  AProxy.Clear();
+  AFirewall.Clear();
+  switch (ADecision.Kind) {
+    case pkNone:
+      break;
+    case pkHttp:
+      AProxy.SetServer(ADecision.Host);
+      AProxy.SetPort(ADecision.Port);
+      AProxy.SetUserName(ADecision.UserName);
+      AProxy.SetPassword(ADecision.Password);
+      if (!ADecision.UserName.empty() || !ADecision.Password.empty()) AProxy.SetAuthorizationType(atBasic);
+      break;
+    case pkSocks4:
+    case pkSocks5:
+      AFirewall.SetFirewallType(ADecision.Kind == pkSocks4 ? ftSocks4 : ftSocks5);
+      AFirewall.SetServer(ADecision.Host);
+      AFirewall.SetPort(ADecision.Port);
+      AFirewall.SetUserName(ADecision.UserName);
+      AFirewall.SetPassword(ADecision.Password);
+      AFirewall.SetNeedResolveIP(ADecision.RemoteResolve);
+      break;
+  }
+}
+
+void ApplyProxyDecision(const TclProxyDecision& ADecision, TclHttp& AHttp) {
+  ApplyProxyDecision(ADecision, AHttp.ProxySettings(), AHttp.FirewallSettings());
+}
+
+}  // namespace netlib
