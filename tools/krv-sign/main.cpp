@@ -42,6 +42,20 @@ bool WriteAll(int AFd, const void* AData, size_t ASize) {
   return true;
 }
 
+// Closes a file just written; when writing it (AOk false, errno telling why) or closing it failed,
+// or when AFd is -1 (a later step failed), removes APath and fails naming AName.
+void CloseWritten(int AFd, bool AOk, const std::string& APath, const std::string& AName) {
+  int e = errno;
+  if (AFd >= 0 && ::close(AFd) != 0 && AOk) {
+    AOk = false;
+    e = errno;
+  }
+  if (AOk && AFd >= 0) return;
+  ::unlink(APath.c_str());
+  errno = e;
+  FailErrno("cannot write " + AName);
+}
+
 // A private key is never written over: losing the old one would orphan every edition built
 // with its public half.
 int Keygen(const std::string& AKeyFile) {
@@ -52,17 +66,8 @@ int Keygen(const std::string& AKeyFile) {
   // The umask can only take bits away; make it exactly owner read and write.
   bool ok = ::fchmod(fd, 0600) == 0 && WriteAll(fd, pair.PrivateKeyPem.data(), pair.PrivateKeyPem.size()) &&
             ::fsync(fd) == 0;
-  int e = errno;
   ::explicit_bzero(pair.PrivateKeyPem.data(), pair.PrivateKeyPem.size());
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    e = errno;
-  }
-  if (!ok) {
-    ::unlink(AKeyFile.c_str());
-    errno = e;
-    FailErrno("cannot write " + AKeyFile);
-  }
+  CloseWritten(fd, ok, AKeyFile, AKeyFile);
   std::printf("%s\n", platform::EncodePublicKey(pair.PublicKey).c_str());
   return 0;
 }
@@ -77,6 +82,7 @@ std::string ReadKeyFile(const std::string& AKeyFile) {
   }
   std::string pem;
   char buf[4096];
+  pem.reserve(65536 + sizeof(buf));  // no reallocation leaves a copy of the key behind
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof(buf));
     if (n < 0 && errno == EINTR) continue;
@@ -98,20 +104,8 @@ void WriteSignature(const std::string& ASigFile, const platform::TEd25519Signatu
   ::umask(mask);
   bool ok = ::fchmod(fd, 0644 & ~mask) == 0 && WriteAll(fd, ASignature.data(), ASignature.size()) &&
             ::fsync(fd) == 0;
-  int e = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    e = errno;
-  }
-  if (ok && ::rename(temp.c_str(), ASigFile.c_str()) != 0) {
-    ok = false;
-    e = errno;
-  }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    errno = e;
-    FailErrno("cannot write " + ASigFile);
-  }
+  CloseWritten(fd, ok, temp, ASigFile);
+  if (::rename(temp.c_str(), ASigFile.c_str()) != 0) CloseWritten(-1, false, temp, ASigFile);
 }
 
 int Sign(const std::string& AKeyFile, const std::string& AArchive) {

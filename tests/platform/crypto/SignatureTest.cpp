@@ -150,7 +150,7 @@ TEST(Sha512, KnownDigestsInAnyPieces) {
 
   TScratch dir;
   WriteFile(dir / "data", data);
-  EXPECT_EQ(Sha512OfFile(rtl::S(dir / "data")), whole);
+  EXPECT_EQ(Sha512OfFile(dir.U("data")), whole);
   // The openssl command as the independent reference.
   TResult r = Shell(dir, "openssl dgst -sha512 -binary " + Quote(dir / "data"));
   ASSERT_EQ(r.Code, 0) << r.Err;
@@ -244,7 +244,7 @@ TEST(SignatureFile, ExactlySixtyFourBytesOfARegularFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     try {
-      TEd25519Signature s = ReadSignatureFile(rtl::S(dir / c.Name));
+      TEd25519Signature s = ReadSignatureFile(dir.U(c.Name));
       EXPECT_EQ(c.Error, "");
       EXPECT_EQ(std::string(s.begin(), s.end()), sig);
     } catch (const ESignatureError& e) {

@@ -20,14 +20,9 @@ TResult Tool(const TScratch& ADir, const std::string& AArgs) { return Shell(ADir
 
 bool OneLine(const std::string& AText) { return !AText.empty() && AText.find('\n') == AText.size() - 1; }
 
-uint32_t ModeOf(const std::string& APath) {
-  struct stat st{};
-  return ::lstat(APath.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFFFFF;
-}
-
 std::vector<std::string> Names(const TScratch& ADir) {
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(ADir.Root()))
+  for (const auto& e : fs::directory_iterator(ADir.Root))
     if (e.path().filename().string()[0] != '.') names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
