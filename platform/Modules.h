@@ -15,7 +15,7 @@ void FreeModule(HMODULE module);
 // dlerror()'s text of the last failure on this thread.
 rtl::String LastModuleErrorText();
 
-// A module of ours that holds a heavy library (OpenSSL, GTK) behind a table of functions, opened
+// A module of ours that holds a heavy library (OpenSSL) behind a table of functions, opened
 // on first need so that programs which never need it never load the library. The table's first
 // member is an int holding its version.
 struct TOwnModule {
