@@ -2,6 +2,12 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "platform/LastError.h"
 
@@ -44,5 +50,51 @@ void FreeModule(HMODULE module) {
 }
 
 rtl::String LastModuleErrorText() { return tLastDlError; }
+
+namespace {
+
+std::vector<std::string> OwnModuleCandidates(const char* AEnvName, const char* AFileName, const char* ABuiltPath) {
+  if (const char* env = std::getenv(AEnvName); env && *env) return {env};
+  std::vector<std::string> candidates;
+  char self[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n > 0) {
+    std::string path(self, size_t(n));
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos) candidates.push_back(path.substr(0, slash + 1) + AFileName);
+  }
+  if (ABuiltPath && *ABuiltPath) candidates.push_back(ABuiltPath);
+  return candidates;
+}
+
+}  // namespace
+
+TOwnModule LoadOwnModule(const char* AEnvName, const char* AFileName, const char* ABuiltPath,
+                         const char* AEntryName, int AVersion, const char* AKind) {
+  TOwnModule result;
+  rtl::String reasons;
+  auto reason = [&](const rtl::String& AText) { reasons += (reasons.empty() ? u"" : u"; ") + AText; };
+  for (const std::string& path : OwnModuleCandidates(AEnvName, AFileName, ABuiltPath)) {
+    if (::access(path.c_str(), R_OK) != 0) continue;
+    HMODULE m = LoadModule(rtl::S(path));
+    if (!m) {
+      reason(LastModuleErrorText());
+      continue;
+    }
+    using TGetApi = const void* (*)();
+    auto get = reinterpret_cast<TGetApi>(GetModuleSymbol(m, AEntryName));
+    const void* api = get ? get() : nullptr;
+    if (!api || *static_cast<const int*>(api) != AVersion) {
+      reason(rtl::S(path) + u": not a " + rtl::S(AKind) + u" module of this version");
+      FreeModule(m);
+      continue;
+    }
+    result.Api = api;
+    result.Path = rtl::S(path);
+    return result;
+  }
+  result.Error = reasons.empty() ? u"the " + rtl::S(AKind) + u" module " + rtl::S(AFileName) + u" was not found" : reasons;
+  return result;
+}
 
 }  // namespace platform

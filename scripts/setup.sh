@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libgtk-3-dev zlib1g-dev
+  libssl-dev openssl libgtk-3-dev zlib1g-dev
   p7zip-full xvfb xauth x11-utils imagemagick xfwm4 dbus-x11 libglib2.0-bin curl nginx pigz zopfli
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   desktop-file-utils python3-ntlm-auth

@@ -19,6 +19,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/crypto/OpenSslText.h"
+
 struct krv_tls_session {
   SSL_CTX* ctx = nullptr;
   SSL* ssl = nullptr;
@@ -37,28 +39,6 @@ namespace {
 int SessionIndex() {
   static int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
   return index;
-}
-
-void CopyText(const std::string& text, char* buffer, int size) {
-  if (!buffer || size <= 0) return;
-  size_t n = text.size() < size_t(size - 1) ? text.size() : size_t(size - 1);
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = 0;
-}
-
-// The OpenSSL error queue as one text (emptied), or AFallback when it is empty.
-std::string ErrorQueueText(const char* AFallback) {
-  std::string text;
-  unsigned long e;
-  while ((e = ERR_get_error()) != 0) {
-    char line[256];
-    ERR_error_string_n(e, line, sizeof(line));
-    // Only the reason: "error:0A00010B:SSL routines::wrong version number" -> "wrong version number".
-    const char* reason = ERR_reason_error_string(e);
-    if (!text.empty()) text += "; ";
-    text += reason ? reason : line;
-  }
-  return text.empty() ? std::string(AFallback) : text;
 }
 
 bool Ignored(unsigned ignore, int code) {
@@ -194,7 +174,7 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
   ERR_clear_error();
   auto* s = new krv_tls_session;
   auto fail = [&](const char* what) -> krv_tls_session* {
-    CopyText(ErrorQueueText(what), err, errSize);
+    platform::CopyCText(platform::OpenSslErrorText(what), err, errSize);
     Destroy(s);
     return nullptr;
   };
@@ -266,10 +246,10 @@ int Handshake(krv_tls_session* s, char* err, int errSize) {
     case SSL_ERROR_WANT_X509_LOOKUP:
       return KRV_TLS_WANT_CERT;
     case SSL_ERROR_ZERO_RETURN:
-      CopyText("the server closed the session during the handshake", err, errSize);
+      platform::CopyCText("the server closed the session during the handshake", err, errSize);
       return KRV_TLS_ERROR;
     default:
-      CopyText(ErrorQueueText("the handshake failed"), err, errSize);
+      platform::CopyCText(platform::OpenSslErrorText("the handshake failed"), err, errSize);
       return KRV_TLS_ERROR;
   }
 }
@@ -285,7 +265,7 @@ int SetClientCert(krv_tls_session* s, const char* certPem, const char* keyPem, c
   BIO_free(cb);
   BIO_free(kb);
   if (!cert || !key || X509_check_private_key(cert, key) != 1) {
-    CopyText(ErrorQueueText("the client certificate or its key is not valid PEM or they do not match"), err, errSize);
+    platform::CopyCText(platform::OpenSslErrorText("the client certificate or its key is not valid PEM or they do not match"), err, errSize);
     X509_free(cert);
     EVP_PKEY_free(key);
     return KRV_TLS_ERROR;
@@ -307,7 +287,7 @@ int Read(krv_tls_session* s, void* buffer, int size, char* err, int errSize) {
     case SSL_ERROR_ZERO_RETURN:
       return -KRV_TLS_CLOSED;
     default:
-      CopyText(ErrorQueueText("the TLS record could not be read"), err, errSize);
+      platform::CopyCText(platform::OpenSslErrorText("the TLS record could not be read"), err, errSize);
       return KRV_TLS_ERROR;
   }
 }
@@ -320,7 +300,7 @@ int Write(krv_tls_session* s, const void* data, int size, char* err, int errSize
   while (done < size) {
     int r = SSL_write(s->ssl, static_cast<const char*>(data) + done, size - done);
     if (r <= 0) {
-      CopyText(ErrorQueueText("the TLS record could not be written"), err, errSize);
+      platform::CopyCText(platform::OpenSslErrorText("the TLS record could not be written"), err, errSize);
       return KRV_TLS_ERROR;
     }
     done += r;
@@ -338,10 +318,10 @@ int Buffered(krv_tls_session* s) { return SSL_pending(s->ssl) > 0 || BIO_ctrl_pe
 
 int VerifyResult(krv_tls_session* s, char* text, int size) {
   if (s->verify_code == 0) {
-    CopyText("ok", text, size);
+    platform::CopyCText("ok", text, size);
     return 0;
   }
-  CopyText(X509_verify_cert_error_string(s->verify_code), text, size);
+  platform::CopyCText(X509_verify_cert_error_string(s->verify_code), text, size);
   return s->verify_code;
 }
 
@@ -402,7 +382,7 @@ int PeerField(krv_tls_session* s, int field, char* buffer, int size) {
       default: return -1;
     }
   }
-  CopyText(text, buffer, size);
+  platform::CopyCText(text, buffer, size);
   return int(text.size());
 }
 

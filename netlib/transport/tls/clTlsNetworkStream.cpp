@@ -1,9 +1,5 @@
 #include "netlib/transport/tls/clTlsNetworkStream.h"
 
-#include <unistd.h>
-
-#include <climits>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -35,46 +31,14 @@ TModuleState& ModuleState() {
   return state;
 }
 
-std::string ProgramFolder() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-  if (n <= 0) return "";
-  std::string path(buf, size_t(n));
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
 // The module named by KRV_TLS_MODULE, else the one beside the program, else the one built with
 // this library.
 void LoadModule(TModuleState& AState) {
-  std::vector<std::string> candidates;
-  if (const char* env = std::getenv("KRV_TLS_MODULE"); env && *env) {
-    candidates.push_back(env);
-  } else {
-    std::string folder = ProgramFolder();
-    if (!folder.empty()) candidates.push_back(folder + ModuleName);
-    if (*KRV_TLS_MODULE_PATH) candidates.push_back(KRV_TLS_MODULE_PATH);
-  }
-  rtl::String reasons;
-  for (const std::string& path : candidates) {
-    if (::access(path.c_str(), R_OK) != 0) continue;
-    platform::HMODULE m = platform::LoadModule(rtl::S(path));
-    if (!m) {
-      reasons += (reasons.empty() ? u"" : u"; ") + platform::LastModuleErrorText();
-      continue;
-    }
-    auto get = reinterpret_cast<krv_tls_get_api_fn>(platform::GetModuleSymbol(m, "krv_tls_get_api"));
-    const krv_tls_api* api = get ? get() : nullptr;
-    if (!api || api->version != KRV_TLS_API_VERSION) {
-      reasons += (reasons.empty() ? u"" : u"; ") + rtl::S(path) + u": not a TLS module of this version";
-      platform::FreeModule(m);
-      continue;
-    }
-    AState.Api = api;  // kept loaded for the life of the process
-    AState.Path = rtl::S(path);
-    return;
-  }
-  AState.Error = reasons.empty() ? rtl::String(u"the TLS module ") + rtl::S(ModuleName) + u" was not found" : reasons;
+  platform::TOwnModule m = platform::LoadOwnModule("KRV_TLS_MODULE", ModuleName, KRV_TLS_MODULE_PATH,
+                                                   "krv_tls_get_api", KRV_TLS_API_VERSION, "TLS");
+  AState.Api = static_cast<const krv_tls_api*>(m.Api);
+  AState.Path = m.Path;
+  AState.Error = m.Error;
 }
 
 }  // namespace

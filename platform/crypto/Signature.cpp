@@ -1,0 +1,227 @@
+#include "platform/crypto/Signature.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "platform/Modules.h"
+#include "platform/crypto/CryptoEngine.h"
+
+#ifndef KRV_CRYPTO_MODULE_PATH
+#define KRV_CRYPTO_MODULE_PATH ""
+#endif
+
+namespace platform {
+
+namespace {
+
+constexpr const char* ModuleName = "libkrvcrypto.so";
+
+struct TModuleState {
+  std::once_flag Once;
+  TOwnModule Module;
+};
+
+TModuleState& ModuleState() {
+  static TModuleState state;
+  return state;
+}
+
+const krv_crypto_api& Api() {
+  TModuleState& state = ModuleState();
+  std::call_once(state.Once, [&] {
+    state.Module = LoadOwnModule("KRV_CRYPTO_MODULE", ModuleName, KRV_CRYPTO_MODULE_PATH, "krv_crypto_get_api",
+                                 KRV_CRYPTO_API_VERSION, "signature");
+  });
+  if (!state.Module.Api) throw ESignatureError(u"Signatures cannot be checked: " + state.Module.Error);
+  return *static_cast<const krv_crypto_api*>(state.Module.Api);
+}
+
+[[noreturn]] void Raise(const rtl::String& AText) { throw ESignatureError(AText); }
+
+// A file of ours to read: a regular file, opened so that a FIFO in its place cannot block us.
+int OpenRegularFile(const rtl::String& AFileName, struct stat& AStat) {
+  int fd = ::open(rtl::U8(AFileName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    if (e == ENOENT) Raise(AFileName + u" does not exist");
+    Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
+  }
+  if (::fstat(fd, &AStat) != 0 || !S_ISREG(AStat.st_mode)) {
+    ::close(fd);
+    Raise(AFileName + u" is not a regular file");
+  }
+  return fd;
+}
+
+// Reads up to ASize bytes (fewer only at the end of the file); -1 with errno on failure.
+ssize_t ReadFull(int AFd, uint8_t* ABuffer, size_t ASize) {
+  size_t done = 0;
+  while (done < ASize) {
+    ssize_t n = ::read(AFd, ABuffer + done, ASize - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += size_t(n);
+  }
+  return ssize_t(done);
+}
+
+const char Base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+}  // namespace
+
+TSha512::TSha512() : FApi(&Api()), FContext(FApi->sha512_create()) {
+  if (!FContext) Raise(u"No SHA-512 context could be made");
+}
+
+TSha512::~TSha512() { FApi->sha512_destroy(FContext); }
+
+void TSha512::Update(const void* AData, size_t ASize) {
+  if (FApi->sha512_update(FContext, AData, ASize) != KRV_CRYPTO_OK) Raise(u"SHA-512 failed");
+}
+
+TSha512Digest TSha512::Final() {
+  TSha512Digest digest;
+  if (FApi->sha512_final(FContext, digest.data()) != KRV_CRYPTO_OK) Raise(u"SHA-512 failed");
+  return digest;
+}
+
+TSha512Digest Sha512OfFile(const rtl::String& AFileName) {
+  TSha512 hash;
+  struct stat st;
+  int fd = OpenRegularFile(AFileName, st);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[Sha512PieceSize]);
+  for (;;) {
+    ssize_t n = ReadFull(fd, buffer.get(), Sha512PieceSize);
+    if (n < 0) {
+      int e = errno;
+      ::close(fd);
+      Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
+    }
+    if (n == 0) break;
+    hash.Update(buffer.get(), size_t(n));
+  }
+  ::close(fd);
+  return hash.Final();
+}
+
+bool Ed25519Verify(const TEd25519PublicKey& APublicKey, const void* AMessage, size_t ASize,
+                   const TEd25519Signature& ASignature) {
+  char err[256] = "";
+  int r = Api().ed25519_verify(APublicKey.data(), AMessage, ASize, ASignature.data(), err, sizeof(err));
+  if (r == KRV_CRYPTO_ERROR) Raise(u"The signature could not be checked: " + rtl::S(err));
+  return r == KRV_CRYPTO_OK;
+}
+
+TEd25519PublicKey DecodePublicKey(std::string_view ABase64) {
+  while (!ABase64.empty() && IsBlank(ABase64.front())) ABase64.remove_prefix(1);
+  while (!ABase64.empty() && IsBlank(ABase64.back())) ABase64.remove_suffix(1);
+  if (ABase64.empty()) Raise(u"the public key is empty");
+  size_t padding = 0;
+  while (padding < 2 && padding < ABase64.size() && ABase64[ABase64.size() - 1 - padding] == '=') ++padding;
+  std::string_view body = ABase64.substr(0, ABase64.size() - padding);
+  for (size_t i = 0; i < body.size(); ++i) {
+    if (Base64Value(body[i]) >= 0) continue;
+    unsigned char c = static_cast<unsigned char>(body[i]);
+    rtl::String shown = c > 0x20 && c < 0x7F ? u"'" + rtl::String(1, char16_t(c)) + u"'"
+                                            : rtl::Format(u"byte 0x%.2X", {int(c)});
+    Raise(u"the public key is not base64: character " + rtl::IntToStr(int64_t(i) + 1) + u" is " + shown);
+  }
+  if (padding > 0 && ABase64.size() % 4 != 0) Raise(u"the public key is not base64: its \"=\" padding is wrong");
+  TEd25519PublicKey key{};
+  size_t count = 0;  // bytes the text holds (only the first 32 are kept)
+  uint32_t bits = 0;
+  int held = 0;
+  for (char c : body) {
+    bits = (bits << 6) | uint32_t(Base64Value(c));
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      if (count < key.size()) key[count] = uint8_t(bits >> held);
+      ++count;
+      bits &= (1u << held) - 1;
+    }
+  }
+  // A lone last character, or one whose spare bits are set, is not how any encoder ends a text.
+  if (held >= 6 || bits != 0) Raise(u"the public key is not base64: it ends in the middle of a byte");
+  if (count != key.size())
+    Raise(u"the public key is " + rtl::IntToStr(int64_t(count)) + u" bytes, an Ed25519 public key is 32");
+  return key;
+}
+
+std::string EncodePublicKey(const TEd25519PublicKey& APublicKey) {
+  std::string out;
+  for (size_t i = 0; i < APublicKey.size(); i += 3) {
+    uint32_t v = uint32_t(APublicKey[i]) << 16;
+    if (i + 1 < APublicKey.size()) v |= uint32_t(APublicKey[i + 1]) << 8;
+    if (i + 2 < APublicKey.size()) v |= APublicKey[i + 2];
+    out += Base64Alphabet[(v >> 18) & 63];
+    out += Base64Alphabet[(v >> 12) & 63];
+    out += i + 1 < APublicKey.size() ? Base64Alphabet[(v >> 6) & 63] : '=';
+    out += i + 2 < APublicKey.size() ? Base64Alphabet[v & 63] : '=';
+  }
+  return out;
+}
+
+TEd25519Signature ReadSignatureFile(const rtl::String& AFileName) {
+  struct stat st;
+  int fd = OpenRegularFile(AFileName, st);
+  TEd25519Signature signature;
+  // One byte more than a signature: a file that grew since fstat is caught as well.
+  uint8_t buffer[sizeof(signature) + 1];
+  ssize_t n = st.st_size == int64_t(sizeof(signature)) ? ReadFull(fd, buffer, sizeof(buffer)) : st.st_size;
+  int e = errno;
+  ::close(fd);
+  if (n < 0) Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
+  if (n != ssize_t(sizeof(signature)))
+    Raise(AFileName + u" is " + rtl::IntToStr(n) + u" bytes, a signature is 64");
+  std::memcpy(signature.data(), buffer, sizeof(signature));
+  return signature;
+}
+
+TEd25519KeyPair Ed25519GenerateKey() {
+  TEd25519KeyPair pair;
+  char pem[1024];
+  char err[256] = "";
+  int n = Api().ed25519_generate(pem, sizeof(pem), pair.PublicKey.data(), err, sizeof(err));
+  if (n < 0) Raise(u"No key could be made: " + rtl::S(err));
+  pair.PrivateKeyPem.assign(pem, size_t(n));
+  ::explicit_bzero(pem, sizeof(pem));
+  return pair;
+}
+
+TEd25519Signature Ed25519Sign(std::string_view APrivateKeyPem, const void* AMessage, size_t ASize,
+                              TEd25519PublicKey* APublicKey) {
+  TEd25519Signature signature;
+  TEd25519PublicKey publicKey;
+  char err[256] = "";
+  // A key file is a few hundred bytes; anything far larger is not one.
+  if (APrivateKeyPem.size() > 65536) Raise(u"the private key file is too large to be a PEM key");
+  if (Api().ed25519_sign(APrivateKeyPem.data(), int(APrivateKeyPem.size()), AMessage, ASize, signature.data(),
+                         publicKey.data(), err, sizeof(err)) != KRV_CRYPTO_OK)
+    Raise(u"cannot sign: " + rtl::S(err));
+  if (APublicKey) *APublicKey = publicKey;
+  return signature;
+}
+
+rtl::String CryptoModulePath() { return ModuleState().Module.Path; }
+
+}  // namespace platform
