@@ -95,8 +95,8 @@ struct TCookieAttribute {
 
 rtl::String Unquoted(std::u16string_view AText) {
   rtl::String v = rtl::Trim(AText);
-  if (v.size() >= 2 && (v.front() == u'"' || v.front() == u'\'') && v.back() == v.front()) return v.substr(1, v.size() - 2);
-  return v;
+  const bool quoted = v.size() >= 2 && (v.front() == u'"' || v.front() == u'\'') && v.back() == v.front();
+  return quoted ? v.substr(1, v.size() - 2) : v;
 }
 
 std::vector<TCookieAttribute> CookieAttributes(std::u16string_view AList) {
