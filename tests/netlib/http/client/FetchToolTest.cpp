@@ -71,15 +71,7 @@ std::string Binary(size_t ASize) {
 class TStopReadingServer {
  public:
   TStopReadingServer(bool AAnswer, bool AHalfClose) {
-    FListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(FListener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(FListener, 4);
-    socklen_t len = sizeof a;
-    getsockname(FListener, reinterpret_cast<sockaddr*>(&a), &len);
-    FPort = ntohs(a.sin_port);
+    FListener = ListenOnLoopback(false, FPort);
     FThread = std::thread([this, AAnswer, AHalfClose] { Run(AAnswer, AHalfClose); });
   }
   ~TStopReadingServer() {
