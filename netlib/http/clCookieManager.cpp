@@ -13,23 +13,6 @@ namespace netlib {
 
 namespace {
 
-// Separators around the flag words "secure", "discard" and "port".
-const TSysCharSet kWordSeparators{u'\t', u'\n', u' ', u',', u';'};
-
-// True when AWord (lower case) occurs in ALowerText as a word of its own.
-bool HasFlagWord(const rtl::String& ALowerText, std::u16string_view AWord) {
-  size_t from = 0;
-  for (;;) {
-    size_t p = ALowerText.find(AWord, from);
-    if (p == rtl::String::npos) return false;
-    size_t end = p + AWord.size();
-    bool before = p == 0 || kWordSeparators.Contains(ALowerText[p - 1]);
-    bool after = end == ALowerText.size() || kWordSeparators.Contains(ALowerText[end]);
-    if (before && after) return true;
-    from = p + 1;
-  }
-}
-
 // Trimmed, with a leading "." when not empty.
 rtl::String DottedDomain(std::u16string_view ADomain) {
   rtl::String d = rtl::Trim(ADomain);
@@ -42,12 +25,53 @@ rtl::String TrimmedPath(std::u16string_view APath) {
   return p.empty() ? rtl::String(1, u'/') : p;
 }
 
-// A "domain" attribute may name the request host itself or a parent of it with at least two
-// labels; anything else would let a server set cookies for other sites or a whole top-level
-// domain.
-bool DomainAttributeAllowed(std::u16string_view ADomain, std::u16string_view AHost) {
-  rtl::String d = rtl::LowerCase(rtl::Trim(ADomain));
-  if (!d.empty() && d[0] == u'.') d.erase(0, 1);
+// The path part of a request target: the query and a fragment never count for cookies.
+rtl::String RequestPathOnly(std::u16string_view APath) {
+  return TrimmedPath(APath.substr(0, APath.find_first_of(u"?#")));
+}
+
+// The folder of the request path (up to, not including, its last "/"), "/" when it has none:
+// the path of a cookie that names none.
+rtl::String DefaultCookiePath(std::u16string_view ARequestPath) {
+  rtl::String p = RequestPathOnly(ARequestPath);
+  size_t last = p.rfind(u'/');
+  if (p[0] != u'/' || last == 0) return rtl::String(1, u'/');
+  return p.substr(0, last);
+}
+
+// An address literal rather than a name: an IPv6 literal, or a last label that is a number
+// (as resolvers read "127.1" and "0x7f.1"). Names never end in a number.
+bool IsAddressHost(std::u16string_view AHost) {
+  rtl::String h = rtl::LowerCase(rtl::Trim(AHost));
+  if (h.find(u':') != rtl::String::npos || (!h.empty() && h[0] == u'[')) return true;
+  while (!h.empty() && h.back() == u'.') h.pop_back();
+  std::u16string_view label = std::u16string_view(h).substr(h.rfind(u'.') + 1);
+  if (label.empty()) return false;
+  auto all = [](std::u16string_view s, std::u16string_view digits) {
+    return std::all_of(s.begin(), s.end(), [&](char16_t c) { return digits.find(c) != digits.npos; });
+  };
+  if (label.size() >= 2 && label[0] == u'0' && label[1] == u'x') return all(label.substr(2), u"0123456789abcdef");
+  return all(label, u"0123456789");
+}
+
+rtl::String WithoutBrackets(rtl::String AHost) {
+  if (AHost.size() >= 2 && AHost.front() == u'[' && AHost.back() == u']') return AHost.substr(1, AHost.size() - 2);
+  return AHost;
+}
+
+// The domain a cookie with a "domain" attribute is stored under, or empty when the host may not
+// set it. The attribute may name the request host itself (whatever the host: "localhost", an
+// address), which gives the cookie the host gets without the attribute; or a parent of a host
+// name with at least two labels. Anything else would let a server set cookies for other sites,
+// a whole top-level domain, or other addresses.
+rtl::String AllowedCookieDomain(std::u16string_view ADomain, std::u16string_view AHost) {
+  rtl::String given = rtl::Trim(ADomain);
+  if (!given.empty() && given[0] == u'.') given.erase(0, 1);
+  const rtl::String d = rtl::LowerCase(given);
+  const rtl::String host = rtl::LowerCase(rtl::Trim(AHost));
+  if (d.empty()) return {};
+  if (WithoutBrackets(d) == WithoutBrackets(host)) return rtl::Trim(AHost);
+  if (IsAddressHost(host)) return {};
   int labels = 0;
   size_t start = 0;
   for (size_t i = 0; i <= d.size(); ++i) {
@@ -56,10 +80,37 @@ bool DomainAttributeAllowed(std::u16string_view ADomain, std::u16string_view AHo
       start = i + 1;
     }
   }
-  if (labels < 2) return false;
-  rtl::String host = rtl::LowerCase(rtl::Trim(AHost));
-  if (host == d) return true;
-  return host.size() > d.size() && rtl::EndsStr(d, host) && host[host.size() - d.size() - 1] == u'.';
+  if (labels < 2) return {};
+  if (host.size() > d.size() && rtl::EndsStr(d, host) && host[host.size() - d.size() - 1] == u'.') return given;
+  return {};
+}
+
+// A cookie field as user agents read it: the name-value pair up to the first ";", then the
+// attribute list, each attribute up to the next ";". Nothing inside the value is ever taken for
+// an attribute, and of an attribute given twice the last one counts.
+struct TCookieAttribute {
+  rtl::String Name;  // trimmed, lower case
+  rtl::String Value;  // trimmed, outer quotes removed; empty without "="
+};
+
+rtl::String Unquoted(std::u16string_view AText) {
+  rtl::String v = rtl::Trim(AText);
+  const bool quoted = v.size() >= 2 && (v.front() == u'"' || v.front() == u'\'') && v.back() == v.front();
+  return quoted ? v.substr(1, v.size() - 2) : v;
+}
+
+std::vector<TCookieAttribute> CookieAttributes(std::u16string_view AList) {
+  std::vector<TCookieAttribute> result;
+  while (!AList.empty()) {
+    size_t end = AList.find(u';');
+    std::u16string_view item = AList.substr(0, end);
+    AList = end == std::u16string_view::npos ? std::u16string_view() : AList.substr(end + 1);
+    size_t eq = item.find(u'=');
+    TCookieAttribute a{rtl::LowerCase(rtl::Trim(item.substr(0, eq))), {}};
+    if (eq != std::u16string_view::npos) a.Value = Unquoted(item.substr(eq + 1));
+    if (!a.Name.empty()) result.push_back(std::move(a));
+  }
+  return result;
 }
 
 // Our text form of a field: "%", tab, carriage return and line feed as "%XX".
@@ -256,56 +307,76 @@ TclCookieItem* TclCookieList::ParseResponseCookie(TclHeaderFieldList& AFieldList
                                                   const rtl::String& ARequestHost) {
   const rtl::String text = AFieldList.GetFieldValue(AFieldIndex);
   if (text.empty()) return nullptr;
-  const rtl::String lower = rtl::LowerCase(text);
 
   // Built aside and appended at the end, so a refused cookie never shows in the list.
   auto cookie = std::make_unique<TclCookieItem>();
-  const size_t eq = text.find(u'=');
-  bool domainGiven = false;
-  if (eq == rtl::String::npos) {
-    cookie->SetName(text);
+  const std::u16string_view field(text);
+  const size_t pairEnd = field.find(u';');
+  const std::u16string_view pair = field.substr(0, pairEnd);
+  const size_t eq = pair.find(u'=');
+  if (eq == std::u16string_view::npos) {
+    cookie->SetName(rtl::TrimRight(pair));
   } else {
-    cookie->SetName(text.substr(0, eq));
-    cookie->SetValue(AFieldList.GetFieldValueItem(text, rtl::LowerCase(cookie->Name())));
-
-    cookie->SetDomain(AFieldList.GetFieldValueItem(text, u"domain"));
-    domainGiven = !rtl::Trim(cookie->Domain()).empty();
-    cookie->SetPath(AFieldList.GetFieldValueItem(text, u"path"));
-    cookie->SetComment(AFieldList.GetFieldValueItem(text, u"comment"));
-
-    // A date of the Netscape form carries a comma after the weekday and dashes inside; hide
-    // the comma from the item split and read the dashes as blanks.
-    if (int p = rtl::Pos(u"expires=", lower); p > 0) {
-      rtl::String date = rtl::StringReplace(rtl::Copy(text, p + 8), u",", u"==", rtl::rfReplaceAll);
-      date = AFieldList.GetFieldValueItem(date, u"");
-      date = rtl::StringReplace(date, u"==", u",", rtl::rfReplaceAll);
-      date = rtl::StringReplace(date, u"-", u" ", rtl::rfReplaceAll);
-      try {
-        cookie->SetExpires(ParseInternetDate(date));
-      } catch (const rtl::Exception&) {
-        // An unreadable date leaves the cookie without expiry.
-      }
-    }
-    rtl::String maxAge = AFieldList.GetFieldValueItem(text, u"max-age");
-    cookie->SetMaxAge(maxAge.empty() ? -1 : rtl::StrToInt64Def(maxAge, -1));
-    cookie->SetVersion(rtl::StrToIntDef(AFieldList.GetFieldValueItem(text, u"version"), 0));
-    cookie->SetCommentURL(AFieldList.GetFieldValueItem(text, u"commenturl"));
-    cookie->SetPort(AFieldList.GetFieldValueItem(text, u"port"));
-    cookie->SetSecure(HasFlagWord(lower, u"secure"));
-    cookie->SetDiscard(HasFlagWord(lower, u"discard"));
-    if (cookie->Port().empty() && HasFlagWord(lower, u"port")) cookie->SetPort(rtl::IntToStr(ARequestPort));
+    cookie->SetName(rtl::String(pair.substr(0, eq)));
+    cookie->SetValue(Unquoted(pair.substr(eq + 1)));
   }
+
+  rtl::String domain, path, expires, maxAge, version, port;
+  bool hasExpires = false, hasPort = false;
+  for (const TCookieAttribute& a :
+       CookieAttributes(pairEnd == std::u16string_view::npos ? std::u16string_view() : field.substr(pairEnd + 1))) {
+    if (a.Name == u"domain") {
+      if (!a.Value.empty()) domain = a.Value;
+    } else if (a.Name == u"path") {
+      path = a.Value;
+    } else if (a.Name == u"expires") {
+      expires = a.Value;
+      hasExpires = true;
+    } else if (a.Name == u"max-age") {
+      maxAge = a.Value;
+    } else if (a.Name == u"version") {
+      version = a.Value;
+    } else if (a.Name == u"port") {
+      port = a.Value;
+      hasPort = true;
+    } else if (a.Name == u"comment") {
+      cookie->SetComment(a.Value);
+    } else if (a.Name == u"commenturl") {
+      cookie->SetCommentURL(a.Value);
+    } else if (a.Name == u"secure") {
+      cookie->SetSecure(true);
+    } else if (a.Name == u"discard") {
+      cookie->SetDiscard(true);
+    }
+  }
+  // Dates of the Netscape form carry dashes ("09-Jun-2021"): read them as blanks.
+  if (hasExpires) {
+    try {
+      cookie->SetExpires(ParseInternetDate(rtl::StringReplace(expires, u"-", u" ", rtl::rfReplaceAll)));
+    } catch (const rtl::Exception&) {
+      // An unreadable date leaves the cookie without expiry.
+    }
+  }
+  // After the date, so a valid date takes precedence.
+  cookie->SetMaxAge(maxAge.empty() ? -1 : rtl::StrToInt64Def(maxAge, -1));
+  cookie->SetVersion(rtl::StrToIntDef(version, 0));
+  if (hasPort) cookie->SetPort(port.empty() ? rtl::IntToStr(ARequestPort) : port);
 
   cookie->SetCookieData(text);
   if (AFieldList.FieldList()[AFieldIndex] == u"set-cookie2") cookie->SetFormat(cfRFC2965);
   else if (cookie->Version() == 1) cookie->SetFormat(cfRFC2109);
   else cookie->SetFormat(cfNetscape);
 
-  if (domainGiven && !DomainAttributeAllowed(cookie->Domain(), ARequestHost)) return nullptr;
-  if (cookie->Domain().empty()) cookie->SetDomain(ARequestHost);
+  if (domain.empty()) {
+    cookie->SetDomain(ARequestHost);
+  } else {
+    cookie->SetDomain(AllowedCookieDomain(domain, ARequestHost));
+    if (cookie->Domain().empty()) return nullptr;
+  }
   cookie->SetDomain(DottedDomain(cookie->Domain()));
-  if (cookie->Path().empty()) cookie->SetPath(ARequestPath);
-  cookie->SetPath(TrimmedPath(cookie->Path()));
+  // A path that does not start with "/" could never match: the request's folder instead.
+  path = rtl::Trim(path);
+  cookie->SetPath(path.empty() || path[0] != u'/' ? DefaultCookiePath(ARequestPath) : path);
 
   cookie->FCollection = this;
   FItems.push_back(std::move(cookie));
@@ -547,20 +618,20 @@ bool TclCookieManager::MatchCookie(const TclCookieItem& ACookie, const rtl::Stri
                                    const rtl::String& APath, int APort, bool ASecure) {
   const rtl::String domain = rtl::LowerCase(DottedDomain(ACookie.Domain()));
   const rtl::String host = rtl::LowerCase(DottedDomain(ADomain));
-  bool domainMatch;
-  if (domain == u".local") {
-    domainMatch = true;
-  } else {
-    domainMatch = domain == host || rtl::EndsStr(domain, host);
-    // Not ".", not "..x", not ".x." (a lone label followed by a dot).
-    size_t second = domain.find(u'.', 1);
-    domainMatch = domainMatch && domain.size() > 1 && domain[1] != u'.' &&
-                  (second == rtl::String::npos || second != domain.size() - 1);
-  }
+  // Equal, or a parent domain of a host name. A domain of one label ("localhost") and an
+  // address match only themselves: neither has parents that could share cookies.
+  const size_t second = domain.find(u'.', 1);
+  bool domainMatch =
+      domain == host || (second != rtl::String::npos && !IsAddressHost(ADomain) && rtl::EndsStr(domain, host));
+  // Not ".", not "..x", not ".x." (a lone label followed by a dot).
+  domainMatch = domainMatch && domain.size() > 1 && domain[1] != u'.' && second != domain.size() - 1;
 
+  // On segment boundaries: "/dir" covers "/dir" and "/dir/x", not "/directory".
   const rtl::String cookiePath = rtl::LowerCase(TrimmedPath(ACookie.Path()));
-  const rtl::String requestPath = rtl::LowerCase(TrimmedPath(APath));
-  const bool pathMatch = rtl::StartsStr(cookiePath, requestPath);
+  const rtl::String requestPath = rtl::LowerCase(RequestPathOnly(APath));
+  const bool pathMatch = rtl::StartsStr(cookiePath, requestPath) &&
+                         (requestPath.size() == cookiePath.size() || cookiePath.back() == u'/' ||
+                          requestPath[cookiePath.size()] == u'/');
 
   bool portMatch = rtl::Trim(ACookie.Port()).empty();
   if (!portMatch) {

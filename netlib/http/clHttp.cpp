@@ -711,6 +711,10 @@ void TclHttp::SendRequestBody(rtl::TStream& ABody) {
   FProgressHandled = false;
   TProgressRoute route(c, [this](void*, int64_t ABytes, int64_t ATotal) { DoSendProgress(ABytes, ATotal); });
   c.WriteData(&ABody);
+  // A peer that closed while the body was going out ends the write early: the request was never
+  // made, whatever the connection may still hold.
+  if (ABody.Position() < size)
+    throw EclSocketError(u"The connection was closed before the request body was sent", 10053);
   if (!FProgressHandled) DoSendProgress(size, size);
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "netlib/http/clHttp.h"
 #include "netlib/zlib/clZLibBase.h"
+#include "rtl/Ansi.h"
 #include "rtl/Classes.h"
 #include "rtl/Exception.h"
 #include "rtl/SysUtils.h"
@@ -50,14 +52,83 @@ const char* const Usage =
     "  --insecure              do not check the server's certificate\n"
     "  -X METHOD               request method\n"
     "  -d DATA                 request body (POST unless -X says otherwise)\n"
+    "  -d @FILE, --data-binary @FILE\n"
+    "                          the file's bytes as the request body, streamed from the file\n"
+    "  --data-binary DATA      request body, as -d\n"
+    "  -H \"Name: value\"        add a request field (replaces one of that name)\n"
+    "  -I                      send HEAD and print the response head\n"
     "  -v                      request and response heads to standard error\n"
     "  --progress              a progress bar on standard error\n";
+
+// The request body of -d @FILE: the file's bytes, read piece by piece as they are sent. Its size
+// is taken when it is opened, because the request announces it before the first byte; a file
+// that shrinks while it is sent fails the request instead of leaving the server waiting, and one
+// that grows sends only the announced bytes.
+class TUploadFile : public rtl::TStream {
+ public:
+  explicit TUploadFile(const std::string& AOption, const std::string& APath)
+      : FPath(APath), FFile(rtl::S(APath), rtl::fmOpenRead) {
+    struct stat st {};
+    if (fstat(FFile.Handle(), &st) != 0 || !S_ISREG(st.st_mode))
+      throw EUsageError(rtl::S(AOption + ": not a regular file: " + APath));
+    FSize = st.st_size;
+  }
+  int64_t Read(void* ABuffer, int64_t ACount) override {
+    int64_t n = FFile.Read(ABuffer, std::min(ACount, FSize - FPosition));
+    if (n <= 0 && ACount > 0 && FPosition < FSize)
+      throw rtl::EReadError(rtl::S("Cannot read \"" + FPath + "\" after " + std::to_string(FPosition) + " of " +
+                                   std::to_string(FSize) + " bytes: the file became shorter or unreadable"));
+    FPosition += std::max<int64_t>(n, 0);
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) override {
+    int64_t base = AOrigin == rtl::soBeginning ? 0 : AOrigin == rtl::soCurrent ? FPosition : FSize;
+    FPosition = std::clamp<int64_t>(base + AOffset, 0, FSize);
+    FFile.Seek(FPosition, rtl::soBeginning);
+    return FPosition;
+  }
+  int64_t Size() override { return FSize; }
+
+ private:
+  std::string FPath;
+  rtl::TFileStream FFile;
+  int64_t FSize = 0, FPosition = 0;
+};
 
 struct TOptions {
   std::vector<std::string> Urls, Outputs;
   std::string User, ProxyUser, SocksUser, Method, Data, CaCert;
-  bool HasData = false, Basic = false, ProxyBasic = false, Verbose = false, Progress = false;
+  std::unique_ptr<TUploadFile> DataFile;
+  std::vector<std::pair<rtl::String, rtl::String>> Fields;  // from -H, in order
+  bool HasData = false, Head = false, Basic = false, ProxyBasic = false, Verbose = false, Progress = false;
 };
+
+bool IsTokenChar(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// "Name: value" of -H. The client frames the message itself, so the fields that carry the
+// framing (and Host, taken from the URL) are not ours to set; CR or LF would start a field or a
+// request of the caller's making.
+std::pair<rtl::String, rtl::String> ParseField(const std::string& AText) {
+  size_t colon = AText.find(':');
+  std::string name = AText.substr(0, colon == std::string::npos ? 0 : colon);
+  if (name.empty() || !std::all_of(name.begin(), name.end(), IsTokenChar))
+    throw EUsageError(u"-H: expected \"Name: value\"");
+  std::string value = AText.substr(colon + 1);
+  if (value.find_first_of("\r\n") != std::string::npos)
+    throw EUsageError(rtl::S("-H: the field " + name + " contains CR or LF"));
+  if (std::any_of(value.begin(), value.end(), [](char c) { return (c >= 0 && c < 0x20 && c != '\t') || c == 0x7f; }))
+    throw EUsageError(rtl::S("-H: the field " + name + " contains a control character"));
+  rtl::String trimmed = rtl::Trim(rtl::S(value));
+  if (trimmed.empty()) throw EUsageError(rtl::S("-H: the field " + name + " has no value"));
+  for (const char16_t* own : {u"Host", u"Content-Length", u"Transfer-Encoding"})
+    if (rtl::SameText(rtl::S(name), own))
+      throw EUsageError(rtl::S("-H: " + name + " is set by krv-fetch itself"));
+  return {rtl::S(name), trimmed};
+}
 
 int ParseNumber(const std::string& AOption, const std::string& AText, int AMin) {
   int64_t v = 0;
@@ -162,9 +233,16 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
       AOptions.Method = value();
       if (AOptions.Method.empty() || AOptions.Method.find_first_of(" \r\n\t") != std::string::npos)
         throw EUsageError(u"-X: invalid method");
-    } else if (arg == "-d") {
+    } else if (arg == "-d" || arg == "--data-binary") {
       AOptions.Data = value();
       AOptions.HasData = true;
+      AOptions.DataFile.reset();
+      if (AOptions.Data.size() > 1 && AOptions.Data[0] == '@')
+        AOptions.DataFile = std::make_unique<TUploadFile>(arg, AOptions.Data.substr(1));
+    } else if (arg == "-H") {
+      AOptions.Fields.push_back(ParseField(value()));
+    } else if (arg == "-I") {
+      AOptions.Head = true;
     } else if (arg == "-v") {
       AOptions.Verbose = true;
     } else if (arg == "--progress") {
@@ -177,6 +255,11 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
   }
   if (AOptions.Urls.empty()) throw EUsageError(u"no URL given (see --help)");
   if (AOptions.Outputs.size() > AOptions.Urls.size()) throw EUsageError(u"more -o options than URLs");
+  if (AOptions.Head && (AOptions.HasData || !AOptions.Method.empty()))
+    throw EUsageError(u"-I: cannot be combined with -d, --data-binary or -X");
+  // A Cookie field of the caller's goes out as given: the store would replace it.
+  for (const auto& f : AOptions.Fields)
+    if (rtl::SameText(f.first, u"Cookie")) AHttp.SetAllowCookies(false);
 }
 
 void PrintLines(const char* APrefix, const rtl::TStringList& ALines) {
@@ -224,18 +307,51 @@ class TBufferedOutput : public rtl::TStream {
   std::vector<uint8_t> FBuffer;
 };
 
-void Fetch(TclHttp& AHttp, const TOptions& AOptions, const std::string& AUrl, rtl::TStream& ADestination) {
+// The head as it came: its lines ended by CR LF, then the empty line.
+void WriteHead(const rtl::TStringList& AHead, rtl::TStream& ADestination) {
+  rtl::String text;
+  for (const rtl::String& line : AHead) {
+    if (line.empty()) break;
+    text += line + u"\r\n";
+  }
+  text += u"\r\n";
+  rtl::Bytes bytes = rtl::StringToAnsi(text);
+  ADestination.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+}
+
+void Fetch(TclHttp& AHttp, TOptions& AOptions, const std::string& AUrl, rtl::TStream& ADestination) {
   rtl::String url = rtl::S(AUrl);
-  if (!AOptions.HasData && AOptions.Method.empty()) {
+  if (!AOptions.HasData && AOptions.Method.empty() && AOptions.Fields.empty() && !AOptions.Head) {
     AHttp.Get(url, &ADestination);
     return;
   }
   TclHttpRequest request;
   if (AOptions.HasData) request.Header()->SetContentType(u"application/x-www-form-urlencoded");
   rtl::TStringList header(request.HeaderSource());
-  rtl::TBytesStream body(rtl::Bytes(AOptions.Data.begin(), AOptions.Data.end()));
-  rtl::String method = AOptions.Method.empty() ? rtl::String(u"POST") : rtl::S(AOptions.Method);
-  AHttp.SendRequest(method, url, header, AOptions.HasData ? &body : nullptr, nullptr, &ADestination);
+  if (!AOptions.Fields.empty()) {
+    TclHeaderFieldList fields;
+    fields.Parse(0, &header);
+    for (const auto& [name, value] : AOptions.Fields) {
+      while (fields.GetFieldIndex(name) >= 0) fields.RemoveField(name);
+      fields.AddField(name, value);
+    }
+  }
+  if (AOptions.Head) {
+    rtl::TStringList head;
+    AHttp.SendRequest(u"HEAD", url, header, nullptr, &head, nullptr);
+    WriteHead(head, ADestination);
+    return;
+  }
+  rtl::TBytesStream data(rtl::Bytes(AOptions.Data.begin(), AOptions.Data.end()));
+  rtl::TStream* body = nullptr;
+  if (AOptions.DataFile) {
+    body = AOptions.DataFile.get();
+    body->SetPosition(0);  // each URL sends the whole file
+  } else if (AOptions.HasData) {
+    body = &data;
+  }
+  rtl::String method = !AOptions.Method.empty() ? rtl::S(AOptions.Method) : body ? rtl::String(u"POST") : rtl::String(u"GET");
+  AHttp.SendRequest(method, url, header, body, nullptr, &ADestination);
 }
 
 int Main(int argc, char** argv) {

@@ -5,10 +5,10 @@
 // First byte: bit 0 selects the zlib wrapper, bits 1-7 seed the piece and output-buffer sizes.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "netlib/zlib/clInflate.h"
@@ -119,7 +119,8 @@ TOutcome RunZlib(const uint8_t* data, size_t size, bool wrapped) {
 }
 
 bool IsPrefix(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  return a.size() <= b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+  // Not memcmp: an empty vector's data() may be null, which memcmp must never get.
+  return a.size() <= b.size() && std::equal(a.begin(), a.end(), b.begin());
 }
 
 }  // namespace

@@ -399,6 +399,35 @@ TEST(Cookies, CarriedAcrossARedirectByTheOwnStore) {
   EXPECT_EQ(seen, 1);
 }
 
+// Path and domain as servers set them: the folder of the request without its query, segment
+// boundaries, attributes only after the value, and an address or "localhost" naming itself.
+TEST(Cookies, PathAndDomainRulesOnTheWire) {
+  std::string set =
+      "Set-Cookie: folder=1\r\nSet-Cookie: next=/a?path=/admin; Path=/\r\nSet-Cookie: ip=1; Domain=127.0.0.1; Path=/\r\n"
+      "Set-Cookie: tail=1; Domain=0.0.1; Path=/\r\n";
+  THttpTestServer server({{Ok("", set), Ok(""), Ok(""), Ok(""), Ok("")}});
+  TclHttp http;
+  Quick(http);
+  for (const char* path : {"/dir/page?back=/x/y", "/dir/other", "/dir", "/directory", "/admin"})
+    http.Get(W(server.Url(path)), nullptr);
+  auto r = server.Requests();
+  ASSERT_EQ(r.size(), 5u);
+  EXPECT_FALSE(Has(r[0], "Cookie:"));
+  EXPECT_TRUE(Has(r[1], "\r\nCookie: folder=1; ip=1; next=/a?path=/admin\r\n")) << r[1];
+  EXPECT_TRUE(Has(r[2], "\r\nCookie: folder=1; ip=1; next=/a?path=/admin\r\n")) << r[2];
+  EXPECT_TRUE(Has(r[3], "\r\nCookie: ip=1; next=/a?path=/admin\r\n")) << r[3];
+  EXPECT_TRUE(Has(r[4], "\r\nCookie: ip=1; next=/a?path=/admin\r\n")) << r[4];
+
+  THttpTestServer named({{Ok("", "Set-Cookie: lh=1; Domain=localhost\r\n"), Ok("")}});
+  TclHttp local;
+  Quick(local);
+  std::string url = "http://localhost:" + std::to_string(named.Port()) + "/";
+  local.Get(W(url), nullptr);
+  local.Get(W(url), nullptr);
+  ASSERT_EQ(named.Requests().size(), 2u);
+  EXPECT_TRUE(Has(named.Requests()[1], "\r\nCookie: lh=1\r\n")) << named.Requests()[1];
+}
+
 TEST(Cookies, ExternalStoreIsForgottenWhenFreed) {
   TclHttp http;
   auto store = std::make_unique<TclCookieManager>();

@@ -1,5 +1,6 @@
 // The krv-fetch program against the scripted servers: each option's effect on the wire, the
 // output files, and the error line and exit code.
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +54,61 @@ TResult Fetch(const std::vector<std::string>& AArgs) {
 bool Has(const std::string& AText, const std::string& APart) { return AText.find(APart) != std::string::npos; }
 std::string Line(const std::string& ARequest) { return ARequest.substr(0, ARequest.find("\r\n")); }
 
+void WriteFile(const std::string& AFile, const std::string& AData) {
+  std::ofstream f(AFile, std::ios::binary);
+  f.write(AData.data(), std::streamsize(AData.size()));
+}
+
+// Bytes of every value, line breaks and "@" among them.
+std::string Binary(size_t ASize) {
+  std::string data(ASize, '\0');
+  for (size_t i = 0; i < ASize; ++i) data[i] = static_cast<char>((i * 2654435761u) >> 11);
+  return data;
+}
+
+// A peer that reads a request head and then never reads the body: it answers or not, then closes
+// or half-closes and stays silent until it is destroyed.
+class TStopReadingServer {
+ public:
+  TStopReadingServer(bool AAnswer, bool AHalfClose) {
+    FListener = ListenOnLoopback(false, FPort);
+    FThread = std::thread([this, AAnswer, AHalfClose] { Run(AAnswer, AHalfClose); });
+  }
+  ~TStopReadingServer() {
+    FStop = true;
+    FThread.join();
+    close(FListener);
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/up"; }
+
+ private:
+  void Run(bool AAnswer, bool AHalfClose) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int s = -1;
+    while (s < 0 && !FStop && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{FListener, POLLIN, 0};
+      if (poll(&p, 1, 50) > 0) s = accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    if (s < 0) return;
+    std::string head;
+    char c;
+    while (!Has(head, "\r\n\r\n") && !FStop && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{s, POLLIN, 0};
+      if (poll(&p, 1, 50) > 0 && recv(s, &c, 1, 0) == 1) head += c;
+    }
+    if (AAnswer) send(s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 40, MSG_NOSIGNAL);
+    if (AHalfClose) {
+      shutdown(s, SHUT_WR);
+      while (!FStop && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    close(s);
+  }
+
+  int FListener = -1, FPort = 0;
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
+};
+
 TEST(FetchTool, OptionsShapeTheRequests) {
   struct TCase {
     const char* Name;
@@ -74,6 +130,18 @@ TEST(FetchTool, OptionsShapeTheRequests) {
       {"silent http", {"--silent-http", "URL"}, {{"HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"}}, {}, {}, "gone"},
       {"insecure accepted", {"--insecure", "URL"}, {{Ok("b")}}, {}, {}, "b"},
       {"gzip decoded", {"URL"}, {{Ok(Gzip("packed text"), "Content-Encoding: gzip\r\n")}}, {}, {}, "packed text"},
+      {"added field", {"-H", "X-Token: a b:c", "URL"}, {{Ok("b")}}, {"GET / HTTP/1.1\r\n", "\r\nX-Token: a b:c\r\n"}, {}, "b"},
+      {"replaced fields", {"-H", "Accept: text/plain", "-H", "user-agent:   mine/1  ", "URL"}, {{Ok("b")}},
+       {"\r\nAccept: text/plain\r\n", "\r\nuser-agent: mine/1\r\n"}, {"Accept: */*", "Tamber"}, "b"},
+      {"own cookie field", {"-H", "Cookie: c=1", "URL"}, {{Ok("b", "Set-Cookie: s=2\r\n")}}, {"\r\nCookie: c=1\r\n"}, {}, "b"},
+      {"fields with data", {"-H", "Content-Type: text/plain", "-d", "x=1", "URL"}, {{Ok("b")}},
+       {"POST / HTTP/1.1\r\n", "\r\nContent-Type: text/plain\r\n", "\r\n\r\nx=1"}, {"urlencoded"}, "b"},
+      {"data-binary text", {"--data-binary", "a\nb", "URL"}, {{Ok("b")}}, {"Content-Length: 3\r\n", "\r\n\r\na\nb"}, {}, "b"},
+      {"lone @ is data", {"-d", "@", "URL"}, {{Ok("b")}}, {"Content-Length: 1\r\n", "\r\n\r\n@"}, {}, "b"},
+      {"head", {"-I", "URL"}, {{"HTTP/1.1 200 OK\r\nContent-Length: 4\r\nX-A: b\r\n\r\n"}}, {"HEAD / HTTP/1.1\r\n"}, {},
+       "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nX-A: b\r\n\r\n"},
+      {"head with a field", {"-I", "-H", "X-A: 1", "URL"}, {{"HTTP/1.0 204 No Content\r\n\r\n"}},
+       {"HEAD / HTTP/1.1\r\n", "\r\nX-A: 1\r\n"}, {}, "HTTP/1.0 204 No Content\r\n\r\n"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -174,6 +242,28 @@ TEST(FetchTool, FailuresPrintOneErrorLineAndExitOne) {
       {"no url", {"-v"}, {}, "error: EUsageError: no URL given (see --help) (code 0)\n"},
       {"missing cacert", {"--cacert", "/nonexistent/ca.pem", "URL"}, {},
        "error: EUsageError: --cacert: cannot read /nonexistent/ca.pem (code 0)\n"},
+      // A field never carries a line break into the request, nor frames it.
+      {"field with CR LF", {"-H", "X-A: 1\r\nX-Injected: 2", "URL"}, {},
+       "error: EUsageError: -H: the field X-A contains CR or LF (code 0)\n"},
+      {"field with LF", {"-H", "X-A: 1\nGET /admin HTTP/1.1", "URL"}, {},
+       "error: EUsageError: -H: the field X-A contains CR or LF (code 0)\n"},
+      {"field with CR", {"-H", "X-A: 1\r", "URL"}, {}, "error: EUsageError: -H: the field X-A contains CR or LF (code 0)\n"},
+      {"field with a control", {"-H", "X-A: 1\x01", "URL"}, {},
+       "error: EUsageError: -H: the field X-A contains a control character (code 0)\n"},
+      {"field without colon", {"-H", "X-A 1", "URL"}, {}, "error: EUsageError: -H: expected \"Name: value\" (code 0)\n"},
+      {"field name with blank", {"-H", "X A: 1", "URL"}, {}, "error: EUsageError: -H: expected \"Name: value\" (code 0)\n"},
+      {"field without value", {"-H", "X-A:  ", "URL"}, {}, "error: EUsageError: -H: the field X-A has no value (code 0)\n"},
+      {"host field", {"-H", "Host: other", "URL"}, {}, "error: EUsageError: -H: Host is set by krv-fetch itself (code 0)\n"},
+      {"length field", {"-H", "content-length: 5", "URL"}, {},
+       "error: EUsageError: -H: content-length is set by krv-fetch itself (code 0)\n"},
+      {"head with data", {"-I", "-d", "x", "URL"}, {},
+       "error: EUsageError: -I: cannot be combined with -d, --data-binary or -X (code 0)\n"},
+      {"missing data file", {"-d", "@/nonexistent/body", "URL"}, {},
+       "error: EFOpenError: Cannot open file \"/nonexistent/body\". No such file or directory (code 0)\n"},
+      {"data file is a folder", {"--data-binary", "@/", "URL"}, {},
+       "error: EFOpenError: Cannot open file \"/\". Is a directory (code 0)\n"},
+      {"data file without an end", {"--data-binary", "@/dev/zero", "URL"}, {},
+       "error: EUsageError: --data-binary: not a regular file: /dev/zero (code 0)\n"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -221,3 +311,96 @@ TEST(FetchTool, FailedDownloadLeavesNoFile) {
 }
 
 }  // namespace
+
+// -d @FILE and --data-binary @FILE send the file's bytes as they are (line breaks kept), once
+// for every URL, read piece by piece: the program never holds the whole file.
+TEST(FetchTool, DataFromAFileIsStreamed) {
+  std::string file = TempPath("upload");
+  std::string small = Binary(300000) + "\r\n@end\n";
+  WriteFile(file, small);
+  for (const char* option : {"-d", "--data-binary"}) {
+    SCOPED_TRACE(option);
+    THttpTestServer server({{Ok("one"), Ok("two")}});
+    TResult r = Fetch({"-X", "PUT", option, "@" + file, server.Url("/a"), server.Url("/b")});
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(r.Out, "onetwo");
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& q : requests) {
+      EXPECT_EQ(Line(q).substr(0, 4), "PUT ");
+      EXPECT_TRUE(Has(q, "\r\nContent-Length: " + std::to_string(small.size()) + "\r\n")) << Line(q);
+      size_t body = q.find("\r\n\r\n") + 4;
+      EXPECT_TRUE(q.compare(body, std::string::npos, small) == 0) << "the body differs from the file";
+    }
+  }
+
+  {
+    // A 307 sends the file again from its start.
+    THttpTestServer server({{"HTTP/1.1 307 Again\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n", Ok("two")}});
+    TResult r = Fetch({"-d", "@" + file, server.Url("/a")});
+    EXPECT_EQ(r.Out, "two") << r.Err;
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(Line(requests[1]), "POST /b HTTP/1.1");
+    EXPECT_TRUE(requests[1].compare(requests[1].find("\r\n\r\n") + 4, std::string::npos, small) == 0);
+  }
+
+  // A body far larger than the program's own memory: the peak resident size of krv-fetch stays
+  // well below it. A child starts with this process's peak, so the file is written in pieces and
+  // that peak is allowed for.
+  const size_t big = size_t(64) << 20;
+  {
+    std::ofstream f(file, std::ios::binary);
+    std::string piece = Binary(1 << 20);
+    for (size_t i = 0; i < big; i += piece.size()) f.write(piece.data(), std::streamsize(piece.size()));
+  }
+  rusage self{};
+  getrusage(RUSAGE_SELF, &self);
+  THttpTestServer server({{Ok("done")}});
+  TResult r = Fetch({"--data-binary", "@" + file, server.Url()});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(r.Out, "done");
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].size() - server.Requests()[0].find("\r\n\r\n") - 4, big);
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  EXPECT_LT(usage.ru_maxrss, self.ru_maxrss + long(big / 2 / 1024)) << "peak resident sizes in KiB, ours " << self.ru_maxrss;
+  remove(file.c_str());
+}
+
+// An upload that the server stops reading, whether it answers first or not and whether it closes
+// or only half-closes, fails with an error line and exit code 1 as it happens (not at the end
+// of the time-out); it never counts as a download.
+void ExpectUploadFails(bool AAnswer, bool AHalfClose, const std::string& AError) {
+  std::string file = TempPath("unread");
+  WriteFile(file, Binary(size_t(32) << 20));
+  TStopReadingServer server(AAnswer, AHalfClose);
+  auto start = std::chrono::steady_clock::now();
+  TResult r = Fetch({"--timeout", "20000", "--data-binary", "@" + file, server.Url()});
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(r.Exit, 1) << r.Err;
+  EXPECT_EQ(r.Out, "");
+  EXPECT_TRUE(Has(r.Err, AError)) << r.Err;
+  EXPECT_LT(seconds, 15) << r.Err;
+  remove(file.c_str());
+}
+
+TEST(FetchTool, UploadTheServerStopsReadingFails) {
+  struct TCase {
+    const char* Name;
+    bool Answer, HalfClose;
+    std::string Error;
+  } cases[] = {
+      {"closes", false, false, "error: EclSocketError: "},
+      {"answers and closes", true, false, "error: EclSocketError: "},
+      {"half-closes", false, true, "error: EclSocketError: The connection was closed before the request body was sent (code 10053)\n"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ExpectUploadFails(c.Answer, c.HalfClose, c.Error);
+  }
+}
+
+// The answer is there but unread, so the connection reports no close; the upload must still end
+// when the server has half-closed.
+TEST(FetchTool, UploadAnsweredThenHalfClosedFails) { ExpectUploadFails(true, true, "error: EclSocketError: "); }

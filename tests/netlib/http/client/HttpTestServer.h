@@ -37,32 +37,38 @@ using TConnectionScript = std::vector<std::string>;
 // target the client asked for as "host:port".
 enum TSocksMode { smNone, smSocks4, smSocks5 };
 
+// A listening socket on 127.0.0.1 (or ::1) on a port the system chooses, which goes to APort.
+inline int ListenOnLoopback(bool AIPv6, int& APort) {
+  int listener = socket(AIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (AIPv6) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } else {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  listen(listener, 8);
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&ss), &len);
+  APort = ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                                         : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  return listener;
+}
+
 class THttpTestServer {
  public:
   // Listens on 127.0.0.1 (or ::1) on a port the system chooses.
   explicit THttpTestServer(std::vector<TConnectionScript> AScripts, bool AIPv6 = false, TSocksMode ASocks = smNone,
                            std::string ASocksUser = "")
       : FScripts(std::move(AScripts)), FSocks(ASocks), FSocksUser(std::move(ASocksUser)) {
-    FListener = socket(AIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (AIPv6) {
-      sockaddr_in6 a{};
-      a.sin6_family = AF_INET6;
-      a.sin6_addr = in6addr_loopback;
-      bind(FListener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bind(FListener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    listen(FListener, 8);
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    getsockname(FListener, reinterpret_cast<sockaddr*>(&ss), &len);
-    FPort = ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                                           : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    FListener = ListenOnLoopback(AIPv6, FPort);
     FThread = std::thread([this] { Run(); });
   }
   ~THttpTestServer() {

@@ -76,17 +76,19 @@ TEST(CookieParse, AttributesAndFlags) {
   } cases[] = {
       {u"Set-Cookie: SID=abc; path=/; HttpOnly", u"h", u"/a?b", 80, "SID", "abc", ".h", "/", false, false, "", 0,
        cfNetscape},
-      // No domain and no path: the request's host and whole path, query included.
-      {u"Set-Cookie: a=1", u"www.example.com", u"/dir/page?q=1", 80, "a", "1", ".www.example.com",
-       "/dir/page?q=1", false, false, "", 0, cfNetscape},
+      // No domain and no path: the request's host and folder.
+      {u"Set-Cookie: a=1", u"www.example.com", u"/dir/page?q=1", 80, "a", "1", ".www.example.com", "/dir", false,
+       false, "", 0, cfNetscape},
+      // The value ends at the first ";", quotes or not.
       {u"set-cookie: a=\"quoted; value\"; Domain=example.com; Path=\"/p\"", u"www.example.com", u"/", 80, "a",
-       "quoted; value", ".example.com", "/p", false, false, "", 0, cfNetscape},
+       "\"quoted", ".example.com", "/p", false, false, "", 0, cfNetscape},
+      {u"Set-Cookie: a=\"quoted\"", u"h", u"/", 80, "a", "quoted", ".h", "/", false, false, "", 0, cfNetscape},
       {u"Set-Cookie: a=1; secure", u"h", u"/", 80, "a", "1", ".h", "/", true, false, "", 0, cfNetscape},
       {u"Set-Cookie: a=1;Secure;Discard", u"h", u"/", 80, "a", "1", ".h", "/", true, true, "", 0, cfNetscape},
       {u"Set-Cookie: a=nosecurex; x=secured", u"h", u"/", 80, "a", "nosecurex", ".h", "/", false, false, "", 0,
        cfNetscape},
       {u"Set-Cookie: a=secure", u"h", u"/", 80, "a", "secure", ".h", "/", false, false, "", 0, cfNetscape},
-      {u"Set-Cookie: a=1, secure", u"h", u"/", 80, "a", "1", ".h", "/", true, false, "", 0, cfNetscape},
+      {u"Set-Cookie: a=1, secure", u"h", u"/", 80, "a", "1, secure", ".h", "/", false, false, "", 0, cfNetscape},
       {u"Set-Cookie: a=1; Version=1", u"h", u"/", 80, "a", "1", ".h", "/", false, false, "", 1, cfRFC2109},
       {u"Set-Cookie: a=1; version=x", u"h", u"/", 80, "a", "1", ".h", "/", false, false, "", 0, cfNetscape},
       {u"Set-Cookie2: a=1; Version=1; Port", u"h", u"/", 8080, "a", "1", ".h", "/", false, false, "8080", 1,
@@ -94,7 +96,9 @@ TEST(CookieParse, AttributesAndFlags) {
       {u"Set-Cookie2: a=1; Port=\"80,8080\"", u"h", u"/", 81, "a", "1", ".h", "/", false, false, "80,8080", 0,
        cfRFC2965},
       {u"Set-Cookie: a=1; exportx", u"h", u"/", 81, "a", "1", ".h", "/", false, false, "", 0, cfNetscape},
-      {u"Set-Cookie: flagonly", u"h", u"/x", 80, "flagonly", "", ".h", "/x", false, false, "", 0, cfNetscape},
+      {u"Set-Cookie: flagonly", u"h", u"/x", 80, "flagonly", "", ".h", "/", false, false, "", 0, cfNetscape},
+      {u"Set-Cookie: flagonly ; Path=/x; Secure", u"h", u"/", 80, "flagonly", "", ".h", "/x", true, false, "", 0,
+       cfNetscape},
       {u"Set-Cookie: a=1; path=", u"h", u"", 80, "a", "1", ".h", "/", false, false, "", 0, cfNetscape},
       {u"Set-Cookie: a=1; domain= .b.c ", u"b.c", u"/", 80, "a", "1", ".b.c", "/", false, false, "", 0,
        cfNetscape},
@@ -189,14 +193,23 @@ TEST(CookieParse, DomainAttributeMustCoverTheHost) {
   struct Case {
     const char16_t* domain;
     const char16_t* host;
-    bool kept;
+    const char* stored;  // nullptr: the cookie is refused
   } cases[] = {
-      {u"b.c", u"a.b.c", true},         {u".b.c", u"a.b.c", true},      {u"B.C", u"A.b.c", true},
-      {u"b.c", u"b.c", true},           {u".a.b.c", u"a.b.c", true},    {u"\"x.b.c\"", u"y.x.b.c", true},
-      {u".com", u"a.b.com", false},     {u"com", u"b.com", false},      {u"local", u"a.local", false},
-      {u".local", u"local", false},     {u"example.com", u"evil.com", false},
-      {u"b.c", u"xb.c", false},         {u"a.b.c", u"b.c", false},      {u".", u"a.b", false},
-      {u"..", u"a.b", false},           {u"b.c.", u"a.b.c", false},     {u"localhost", u"localhost", false},
+      {u"b.c", u"a.b.c", ".b.c"},         {u".b.c", u"a.b.c", ".b.c"},      {u"B.C", u"A.b.c", ".b.c"},
+      {u"b.c", u"b.c", ".b.c"},           {u".a.b.c", u"a.b.c", ".a.b.c"},  {u"\"x.b.c\"", u"y.x.b.c", ".x.b.c"},
+      {u".com", u"a.b.com", nullptr},     {u"com", u"b.com", nullptr},      {u"local", u"a.local", nullptr},
+      {u".local", u"local", ".local"},    {u"example.com", u"evil.com", nullptr},
+      {u"b.c", u"xb.c", nullptr},         {u"a.b.c", u"b.c", nullptr},      {u".", u"a.b", nullptr},
+      {u"..", u"a.b", nullptr},           {u"b.c.", u"a.b.c", nullptr},
+      // The request host itself, whatever it is, gives the cookie the host gets without the
+      // attribute; an address takes no other domain, not even its own tail.
+      {u"localhost", u"localhost", ".localhost"},  {u".LocalHost", u"localhost", ".localhost"},
+      {u"127.0.0.1", u"127.0.0.1", ".127.0.0.1"},  {u".127.0.0.1", u"127.0.0.1", ".127.0.0.1"},
+      {u"0.0.1", u"127.0.0.1", nullptr},           {u"0.1", u"10.0.0.1", nullptr},
+      {u"168.1", u"192.168.1.1", nullptr},         {u"0x7f.1", u"0x7f.1", ".0x7f.1"},
+      {u"0.1", u"0x7f.0.1", nullptr},              {u"[::1]", u"[::1]", ".[::1]"},
+      {u"::1", u"[::1]", ".[::1]"},                {u"1", u"[::1]", nullptr},
+      {u"localhost", u"127.0.0.1", nullptr},
   };
   for (const Case& c : cases) {
     rtl::String field = u"Set-Cookie: a=1; domain=" + rtl::String(c.domain) + u"; path=/";
@@ -205,7 +218,10 @@ TEST(CookieParse, DomainAttributeMustCoverTheHost) {
     rtl::TStringList head = Lines({u"HTTP/1.1 200 OK", field.c_str(), u"Set-Cookie: b=2", u""});
     list.GetResponseCookies(head, c.host, u"/", 80);
     // The other cookie of the head is never affected.
-    ASSERT_EQ(list.Count(), c.kept ? 2 : 1);
+    ASSERT_EQ(list.Count(), c.stored ? 2 : 1);
+    if (c.stored) {
+      EXPECT_EQ(A(rtl::LowerCase(list[0]->Domain())), c.stored);
+    }
     EXPECT_EQ(A(list[list.Count() - 1]->Name()), "b");
     EXPECT_EQ(A(list[list.Count() - 1]->Domain()), "." + A(c.host));
   }
@@ -217,6 +233,83 @@ TEST(CookieParse, WithoutDomainAttributeAnyHostKeepsItsCookies) {
     Parse(list, u"Set-Cookie: a=1", host);
     ASSERT_EQ(list.Count(), 1);
     EXPECT_EQ(A(list[0]->Domain()), "." + A(host));
+  }
+}
+
+// Without a usable "path" attribute the cookie takes the request's folder: its path up to, not
+// including, the last "/"; the query never counts.
+TEST(CookieParse, DefaultPathIsTheRequestFolder) {
+  struct Case {
+    const char16_t* field;
+    const char16_t* requestPath;
+    const char* path;
+  } cases[] = {
+      {u"Set-Cookie: a=1", u"/dir/page?q=1", "/dir"},
+      {u"Set-Cookie: a=1", u"/login?next=/a/b/c", "/"},
+      {u"Set-Cookie: a=1", u"/a/b/?x=/y/z", "/a/b"},
+      {u"Set-Cookie: a=1", u"/a/b#frag/x", "/a"},
+      {u"Set-Cookie: a=1", u"/page", "/"},
+      {u"Set-Cookie: a=1", u"/", "/"},
+      {u"Set-Cookie: a=1", u"", "/"},
+      {u"Set-Cookie: a=1", u"?only=/query/x", "/"},
+      {u"Set-Cookie: a=1", u"relative/x/y", "/"},
+      {u"Set-Cookie: a=1; Path=", u"/d/p", "/d"},
+      {u"Set-Cookie: a=1; Path=relative", u"/d/p", "/d"},
+      {u"Set-Cookie: a=1; Path=/x?y", u"/d/p", "/x?y"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(A(c.field) + " for " + A(c.requestPath));
+    TclCookieList list;
+    Parse(list, c.field, u"h", c.requestPath);
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(A(list[0]->Path()), c.path);
+  }
+}
+
+// Attributes come only from the list after the first ";": text inside the value that looks like
+// an attribute is value, and of an attribute given twice the last counts.
+TEST(CookieParse, AttributesOnlyFromTheAttributeList) {
+  struct Case {
+    const char16_t* field;
+    const char* value;
+    const char* domain;
+    const char* path;
+    bool secure;
+    bool persistent;
+    int64_t maxAge;
+    const char* port;
+  } cases[] = {
+      {u"Set-Cookie: next=/a?path=/admin; Path=/", "/a?path=/admin", ".www.h.org", "/", false, false, -1, ""},
+      {u"Set-Cookie: next=/a?path=/admin", "/a?path=/admin", ".www.h.org", "/login", false, false, -1, ""},
+      {u"Set-Cookie: next=/a,path=/admin; Path=/", "/a,path=/admin", ".www.h.org", "/", false, false, -1, ""},
+      {u"Set-Cookie: q=domain=h.org", "domain=h.org", ".www.h.org", "/login", false, false, -1, ""},
+      {u"Set-Cookie: q=x,domain=evil.org", "x,domain=evil.org", ".www.h.org", "/login", false, false, -1, ""},
+      {u"Set-Cookie: t=expires=Fri, 01 Jan 2100 00:00:00 GMT", "expires=Fri, 01 Jan 2100 00:00:00 GMT", ".www.h.org",
+       "/login", false, false, -1, ""},
+      {u"Set-Cookie: m=max-age=0", "max-age=0", ".www.h.org", "/login", false, false, -1, ""},
+      {u"Set-Cookie: s=on secure", "on secure", ".www.h.org", "/login", false, false, -1, ""},
+      {u"Set-Cookie: p=port", "port", ".www.h.org", "/login", false, false, -1, ""},
+      // Names of attributes are whole words.
+      {u"Set-Cookie: a=1; xpath=/admin; mydomain=evil.org; notsecure; max-age-x=0", "1", ".www.h.org", "/login",
+       false, false, -1, ""},
+      {u"Set-Cookie: a=1; Path=/a; path=/b; Domain=www.h.org; domain=h.org; Max-Age=5; max-age=0", "1", ".h.org",
+       "/b", false, false, 0, ""},
+      {u"Set-Cookie: a=1; Domain=h.org; Domain=", "1", ".h.org", "/login", false, false, -1, ""},
+      {u"Set-Cookie: a=1;SECURE=yes;Port;Expires=Fri, 01-Jan-2100 00:00:00 GMT", "1", ".www.h.org", "/login", true,
+       true, -1, "8080"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(A(c.field));
+    TclCookieList list;
+    Parse(list, c.field, u"www.h.org", u"/login/form?next=/a", 8080);
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(A(list[0]->Value()), c.value);
+    EXPECT_EQ(A(list[0]->Domain()), c.domain);
+    EXPECT_EQ(A(list[0]->Path()), c.path);
+    EXPECT_EQ(list[0]->Secure(), c.secure);
+    EXPECT_EQ(list[0]->IsPersistent(), c.persistent);
+    EXPECT_EQ(list[0]->MaxAge(), c.maxAge);
+    EXPECT_EQ(A(list[0]->Port()), c.port);
   }
 }
 
@@ -285,7 +378,17 @@ TEST(CookieMatch, DomainPathPortAndSecure) {
       {u"b.c", u"/", u"", false, u"b.c", u"/", 80, false, true},
       {u".b.c", u"/", u"", false, u"b.c.d", u"/", 80, false, false},
       {u".b.c", u"/", u"", false, u"xb.c", u"/", 80, false, false},
-      {u".local", u"/", u"", false, u"anything.example", u"/", 80, false, true},
+      // A single label and an address have no parents: they match only themselves.
+      {u".local", u"/", u"", false, u"anything.example", u"/", 80, false, false},
+      {u".local", u"/", u"", false, u"a.local", u"/", 80, false, false},
+      {u".local", u"/", u"", false, u"local", u"/", 80, false, true},
+      {u".localhost", u"/", u"", false, u"a.localhost", u"/", 80, false, false},
+      {u".localhost", u"/", u"", false, u"LocalHost", u"/", 80, false, true},
+      {u".127.0.0.1", u"/", u"", false, u"127.0.0.1", u"/", 80, false, true},
+      {u".0.0.1", u"/", u"", false, u"127.0.0.1", u"/", 80, false, false},
+      {u".0.1", u"/", u"", false, u"10.0.0.1", u"/", 80, false, false},
+      {u".1", u"/", u"", false, u"[::1]", u"/", 80, false, false},
+      {u".[::1]", u"/", u"", false, u"[::1]", u"/", 80, false, true},
       {u".", u"/", u"", false, u"a.b", u"/", 80, false, false},
       {u"..b", u"/", u"", false, u"a..b", u"/", 80, false, false},
       {u".com.", u"/", u"", false, u"x.com.", u"/", 80, false, false},
@@ -293,6 +396,17 @@ TEST(CookieMatch, DomainPathPortAndSecure) {
       {u".h", u"/dir", u"", false, u"h", u"/dir/file", 80, false, true},
       {u".h", u"/dir", u"", false, u"h", u"/DIR/file", 80, false, true},
       {u".h", u"/dir", u"", false, u"h", u"/other/dir", 80, false, false},
+      // Paths match on segment boundaries; the query and a fragment never count.
+      {u".h", u"/dir", u"", false, u"h", u"/dir", 80, false, true},
+      {u".h", u"/dir", u"", false, u"h", u"/directory", 80, false, false},
+      {u".h", u"/dir", u"", false, u"h", u"/DIRectory/x", 80, false, false},
+      {u".h", u"/dir", u"", false, u"h", u"/dir?x=1", 80, false, true},
+      {u".h", u"/dir", u"", false, u"h", u"/dir#top", 80, false, true},
+      {u".h", u"/dir", u"", false, u"h", u"/dirx?/dir/", 80, false, false},
+      {u".h", u"/dir/", u"", false, u"h", u"/dir/x", 80, false, true},
+      {u".h", u"/dir/", u"", false, u"h", u"/dir", 80, false, false},
+      {u".h", u"/dir/x", u"", false, u"h", u"/dir?/dir/x", 80, false, false},
+      {u".h", u"/", u"", false, u"h", u"?q", 80, false, true},
       {u".h", u"", u"", false, u"h", u"/anything", 80, false, true},
       {u".h", u"/", u"80,8080", false, u"h", u"/", 8080, false, true},
       {u".h", u"/", u" 80 , 8080 ", false, u"h", u"/", 80, false, true},
