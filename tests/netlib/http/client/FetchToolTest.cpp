@@ -51,7 +51,6 @@ TResult Fetch(const std::vector<std::string>& AArgs) {
   return r;
 }
 
-bool Has(const std::string& AText, const std::string& APart) { return AText.find(APart) != std::string::npos; }
 std::string Line(const std::string& ARequest) { return ARequest.substr(0, ARequest.find("\r\n")); }
 
 void WriteFile(const std::string& AFile, const std::string& AData) {
