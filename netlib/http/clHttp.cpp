@@ -108,6 +108,13 @@ int64_t FindHeadEnd(const uint8_t* AData, int64_t ASize, int64_t& AScan) {
   return -1;
 }
 
+// Whether ALine is a field named ALowerName, as the header field list names fields: by the text
+// before the first colon, ASCII case ignored.
+bool IsFieldLine(const rtl::String& ALine, std::u16string_view ALowerName) {
+  return ALine.size() > ALowerName.size() && ALine[ALowerName.size()] == u':' &&
+         rtl::SameText(std::u16string_view(ALine).substr(0, ALowerName.size()), ALowerName);
+}
+
 // The elements of a comma-separated field value, each trimmed, empty ones included; a comma
 // inside double quotes (a parameter's quoted value) does not separate.
 std::vector<rtl::String> ListElements(const rtl::String& AValue) {
@@ -761,21 +768,40 @@ void TclHttp::ReadFramingFields(rtl::TStringList& AHeader) {
   // Every field counts, not only the first of its name: a body framed one way for us and
   // another way for a proxy on the road is how responses get smuggled.
   FTransferCodings.clear();
-  std::vector<rtl::String> lengths;
-  TclHeaderFieldList fields;
-  fields.Parse(0, &AHeader);
-  const rtl::TStringList& names = fields.FieldList();
-  for (int i = 0; i < names.Count(); ++i) {
-    if (names[i] == u"content-length") {
-      for (rtl::String& v : ListElements(fields.GetFieldValue(i))) lengths.push_back(std::move(v));
-    } else if (names[i] == u"transfer-encoding") {
-      for (rtl::String& v : ListElements(fields.GetFieldValue(i))) {
-        // A coding's parameters mean nothing to us; "identity" changes nothing.
-        rtl::String coding = rtl::LowerCase(rtl::Trim(v.substr(0, v.find(u';'))));
-        if (!coding.empty() && coding != u"identity") FTransferCodings.push_back(std::move(coding));
-      }
+  int lengthFields = 0, codingFields = 0;
+  for (int i = 0; i < AHeader.Count() && !AHeader[i].empty(); ++i) {
+    if (IsFieldLine(AHeader[i], u"content-length"))
+      ++lengthFields;
+    else if (IsFieldLine(AHeader[i], u"transfer-encoding"))
+      ++codingFields;
+  }
+  std::vector<rtl::String> lengthValues, codingValues;
+  if (lengthFields > 1 || codingFields > 1) {
+    TclHeaderFieldList fields;
+    fields.Parse(0, &AHeader);
+    const rtl::TStringList& names = fields.FieldList();
+    for (int i = 0; i < names.Count(); ++i) {
+      if (names[i] == u"content-length")
+        lengthValues.push_back(fields.GetFieldValue(i));
+      else if (names[i] == u"transfer-encoding")
+        codingValues.push_back(fields.GetFieldValue(i));
+    }
+  } else {
+    // Most heads have one length and no coding: the header object holds the one value already.
+    if (lengthFields == 1 && FResponseHeader->ContentLength().find(u',') != rtl::String::npos)
+      lengthValues.push_back(FResponseHeader->ContentLength());
+    if (codingFields == 1) codingValues.push_back(FResponseHeader->TransferEncoding());
+  }
+  for (const rtl::String& value : codingValues) {
+    for (rtl::String& v : ListElements(value)) {
+      // A coding's parameters mean nothing to us; "identity" changes nothing.
+      rtl::String coding = rtl::LowerCase(rtl::Trim(v.substr(0, v.find(u';'))));
+      if (!coding.empty() && coding != u"identity") FTransferCodings.push_back(std::move(coding));
     }
   }
+  std::vector<rtl::String> lengths;
+  for (const rtl::String& value : lengthValues)
+    for (rtl::String& v : ListElements(value)) lengths.push_back(std::move(v));
   if (lengths.size() < 2) return;
   // Repeated lengths ("42, 42" or two fields) must all be the same number.
   for (const rtl::String& v : lengths) {
