@@ -14,6 +14,14 @@ uint32_t ReadLE32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// A write-only decoding stream's position is the count of bytes written: the only valid target.
+int64_t SeekWritten(uint64_t AWritten, int64_t AOffset, rtl::TSeekOrigin AOrigin) {
+  int64_t current = static_cast<int64_t>(AWritten);
+  int64_t target = AOrigin == rtl::soBeginning ? AOffset : current + AOffset;
+  if (target != current) RaiseZLibError(ZLIB_ERR_INVALID_STREAM_OP);
+  return current;
+}
+
 }  // namespace
 
 TclGZipInflateStream::TclGZipInflateStream(rtl::TStream* ADestination) : FDestination(ADestination) {
@@ -43,10 +51,7 @@ bool TclGZipInflateStream::IsAtMemberBoundary() const {
 }
 
 int64_t TclGZipInflateStream::Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) {
-  int64_t current = static_cast<int64_t>(FTotalWritten);
-  int64_t target = AOrigin == rtl::soBeginning ? AOffset : current + AOffset;
-  if (target != current) RaiseZLibError(ZLIB_ERR_INVALID_STREAM_OP);
-  return current;
+  return SeekWritten(FTotalWritten, AOffset, AOrigin);
 }
 
 int64_t TclGZipInflateStream::Write(const void* ABuffer, int64_t ACount) {
@@ -246,10 +251,7 @@ TclDeflateInflateStream::TclDeflateInflateStream(rtl::TStream* ADestination) : F
 TclDeflateInflateStream::~TclDeflateInflateStream() = default;
 
 int64_t TclDeflateInflateStream::Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) {
-  int64_t current = static_cast<int64_t>(FTotalWritten);
-  int64_t target = AOrigin == rtl::soBeginning ? AOffset : current + AOffset;
-  if (target != current) RaiseZLibError(ZLIB_ERR_INVALID_STREAM_OP);
-  return current;
+  return SeekWritten(FTotalWritten, AOffset, AOrigin);
 }
 
 int64_t TclDeflateInflateStream::Write(const void* ABuffer, int64_t ACount) {

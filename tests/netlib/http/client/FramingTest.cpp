@@ -104,31 +104,19 @@ TEST(Framing, WhatTheServerSentIsWhatTheCallerGets) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    THttpTestServer server({{c.Reply}});
-    TclHttp http;
-    Quick(http);
-    http.SetSilentHTTP(true);
-    rtl::TMemoryStream body;
-    rtl::TStringList header;
-    for (const std::string& line : c.Header) header.Add(W(line));
-    TOutcome r = Attempt([&] { http.SendRequest(u"GET", W(server.Url()), header, nullptr, nullptr, &body); });
-    EXPECT_EQ(r.ClassName, "none") << r.Message;
-    EXPECT_EQ(Contents(body), c.Body);
-    EXPECT_EQ(http.StatusCode(), c.Status);
+    TReplyResult r = AnswerWith(c.Reply, "GET", true, c.Header);
+    EXPECT_EQ(r.Outcome.ClassName, "none") << r.Outcome.Message;
+    EXPECT_EQ(r.Body, c.Body);
+    EXPECT_EQ(r.Status, c.Status);
     // After a switch of protocols the connection is not used for HTTP again.
-    if (c.Status == 101) { EXPECT_FALSE(http.Active()); }
+    if (c.Status == 101) { EXPECT_FALSE(r.Active); }
   }
 }
 
 TEST(Framing, BadFramingFailsClearly) {
   const std::string zlib = Deflate("deflated text", false);
   const std::string gz = Gzip("gzip text");
-  struct TCase {
-    const char* Name;
-    std::string Reply;
-    std::string Class;
-    int Code;
-  } cases[] = {
+  TFailingReply cases[] = {
       {"101 nobody asked for", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\n\r\n", "EclHttpError",
        HttpUnexpectedSwitchCode},
       {"two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 5\r\n\r\nabcde", "EclHttpError",
@@ -150,16 +138,12 @@ TEST(Framing, BadFramingFailsClearly) {
        ZLibTruncatedMemberCode},
       {"chunked inside a coding cut", Chunked200("chunked, gzip", Gzip("5\r\nab")), "EclStreamError", 0},
   };
-  for (const TCase& c : cases) {
+  for (const TFailingReply& c : cases) {
     SCOPED_TRACE(c.Name);
-    THttpTestServer server({{c.Reply}});
-    TclHttp http;
-    Quick(http);
-    rtl::TMemoryStream body;
-    TOutcome r = Attempt([&] { http.Get(W(server.Url()), &body); });
-    EXPECT_EQ(r.ClassName, c.Class) << r.Message;
-    EXPECT_EQ(r.Code, c.Code) << r.Message;
-    EXPECT_FALSE(http.Active());
+    TReplyResult r = AnswerWith(c.Reply);
+    EXPECT_EQ(r.Outcome.ClassName, c.Class) << r.Outcome.Message;
+    EXPECT_EQ(r.Outcome.Code, c.Code) << r.Outcome.Message;
+    EXPECT_FALSE(r.Active);
   }
 }
 
