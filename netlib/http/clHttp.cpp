@@ -119,17 +119,97 @@ rtl::String LocationScheme(const rtl::String& ALocation) {
   return ALocation.substr(b, e - b);
 }
 
+// Where the head that starts before AScan ends: the byte after its first empty line, or -1 when
+// the bytes up to ASize hold none yet. A line ends at LF, with or without a CR before it, so the
+// head ends at the first LF that is followed by LF or by CR LF (CR LF CR LF and LF LF alike).
+// AScan moves on to where the next search resumes, so no byte is searched twice.
+int64_t FindHeadEnd(const uint8_t* AData, int64_t ASize, int64_t& AScan) {
+  int64_t i = AScan;
+  while (i < ASize) {
+    const void* lf = memchr(AData + i, '\n', size_t(ASize - i));
+    if (!lf) {
+      i = ASize;
+      break;
+    }
+    i = static_cast<const uint8_t*>(lf) - AData;
+    if (i + 1 >= ASize) break;
+    if (AData[i + 1] == '\n') return i + 2;
+    if (AData[i + 1] == '\r') {
+      if (i + 2 >= ASize) break;
+      if (AData[i + 2] == '\n') return i + 3;
+    }
+    ++i;
+  }
+  AScan = i;  // at the end, or at an LF whose next bytes have not arrived
+  return -1;
+}
+
+// Whether ALine is a field named ALowerName, as the header field list names fields: by the text
+// before the first colon, ASCII case ignored.
+bool IsFieldLine(const rtl::String& ALine, std::u16string_view ALowerName) {
+  return ALine.size() > ALowerName.size() && ALine[ALowerName.size()] == u':' &&
+         rtl::SameText(std::u16string_view(ALine).substr(0, ALowerName.size()), ALowerName);
+}
+
+// The elements of a comma-separated field value, each trimmed, empty ones included; a comma
+// inside double quotes (a parameter's quoted value) does not separate.
+std::vector<rtl::String> ListElements(const rtl::String& AValue) {
+  std::vector<rtl::String> elements;
+  bool quoted = false;
+  size_t start = 0;
+  for (size_t i = 0; i <= AValue.size(); ++i) {
+    if (i < AValue.size()) {
+      char16_t c = AValue[i];
+      if (quoted && c == u'\\' && i + 1 < AValue.size()) {
+        ++i;
+        continue;
+      }
+      if (c == u'"') quoted = !quoted;
+      if (quoted || c != u',') continue;
+    }
+    elements.push_back(rtl::Trim(AValue.substr(start, i - start)));
+    start = i + 1;
+  }
+  return elements;
+}
+
+// Raised by TTextStream when a body read into memory reaches MaxResponseTextSize.
+struct TTextFull {};
+
+// A memory stream for a body read as text: it keeps at most ALimit bytes, and the write that
+// would pass the limit keeps what fits and raises TTextFull, so nothing more is read or decoded.
+class TTextStream : public rtl::TMemoryStream {
+ public:
+  explicit TTextStream(int64_t ALimit) : FLimit(ALimit) {}
+  int64_t Write(const void* ABuffer, int64_t ACount) override {
+    int64_t room = FLimit - Size();
+    if (ACount <= room) return TMemoryStream::Write(ABuffer, ACount);
+    if (room > 0) TMemoryStream::Write(ABuffer, room);
+    throw TTextFull();
+  }
+
+ private:
+  int64_t FLimit;
+};
+
+// Raises when the body ended inside the data of the decoder AStream.
+void CheckDecoderEnd(rtl::TStream& AStream) {
+  if (auto* gzip = dynamic_cast<TclGZipInflateStream*>(&AStream)) {
+    if (!gzip->IsAtMemberBoundary())
+      throw EclZLibError(u"Uncompressing error - the gzip data ends inside a member", ZLibTruncatedMemberCode);
+  } else if (auto* deflate = dynamic_cast<TclDeflateInflateStream*>(&AStream)) {
+    if (!deflate->IsFinished())
+      throw EclZLibError(u"Uncompressing error - the deflate data ends early", ZLibTruncatedDeflateCode);
+  } else if (auto* chunked = dynamic_cast<TclChunkedStream*>(&AStream)) {
+    if (!chunked->IsCompleted()) throw EclStreamError(u"Invalid chunked body: the data ends inside a chunk");
+  }
+}
+
 // Whether a Connection or Proxy-Connection value lists AToken (case ignored).
 bool HasConnectionToken(const rtl::String& AValue, const char16_t* AToken) {
-  size_t from = 0;
-  for (;;) {
-    size_t comma = AValue.find(u',', from);
-    if (rtl::SameText(rtl::Trim(AValue.substr(from, comma == rtl::String::npos ? rtl::String::npos : comma - from)),
-                      AToken))
-      return true;
-    if (comma == rtl::String::npos) return false;
-    from = comma + 1;
-  }
+  for (const rtl::String& token : ListElements(AValue))
+    if (rtl::SameText(token, AToken)) return true;
+  return false;
 }
 
 bool IsKeptConnectionGone(int ACode) {
@@ -689,6 +769,7 @@ void TclHttp::PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TS
   if (FKeepConnection) fields.AddFieldIfNotExist(toProxy ? u"Proxy-Connection" : u"Connection", u"Keep-Alive");
   fields.RemoveField(u"Expect");
   if (FExpect100Continue && bodySize > 0) fields.AddField(u"Expect", u"100-continue");
+  FUpgradeAsked = fields.GetFieldIndex(u"Upgrade") >= 0;
   if (FAllowCookies) {
     TclCookieList cookies;
     CookieStore()->GetCookies(cookies, FUrl->Host(), FUrl->AbsolutePath(), FUrl->Port(), FUrl->UrlType() == utHTTPS);
@@ -731,9 +812,7 @@ bool TclHttp::ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& 
   FResponseVersion = FHttpVersion;
   TclTcpClientConnection& c = Connection();
   c.SetIsReadUntilClose(false);
-  static const uint8_t crlf2[] = {'\r', '\n', '\r', '\n'};
-  static const uint8_t lf2[] = {'\n', '\n'};
-  int64_t headEnd = -1;
+  int64_t headEnd = -1, scan = 0;
   while (headEnd < 0) {
     CheckConnectionOpen();
     // Every read of the head may take one batch, counted afresh.
@@ -745,14 +824,8 @@ bool TclHttp::ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& 
     for (;;) {
       const uint8_t* data = ABuffer.Memory();
       int64_t size = ABuffer.Size();
-      int64_t from = std::max<int64_t>(headStart, 1);
-      int64_t termLen = 4;
-      int64_t term = FindBytes(crlf2, 4, data, size_t(size), from, size);
-      if (term < 0) {
-        termLen = 2;
-        term = FindBytes(lf2, 2, data, size_t(size), from, size);
-      }
-      if (term < 0) {
+      int64_t end = FindHeadEnd(data, size, scan);
+      if (end < 0) {
         // Counted from the first byte, so endless interim responses end here too.
         if (size > MaxResponseHeadSize)
           throw EclHttpError(u"The response head is larger than 1048576 bytes", HttpHeadTooLargeCode, u"");
@@ -760,8 +833,7 @@ bool TclHttp::ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& 
       }
       // The status line.
       const uint8_t* line = data + headStart;
-      const uint8_t* lineEnd = static_cast<const uint8_t*>(memchr(line, '\n', size_t(size - headStart)));
-      if (!lineEnd) lineEnd = data + size;
+      const uint8_t* lineEnd = static_cast<const uint8_t*>(memchr(line, '\n', size_t(end - headStart)));
       rtl::String status = rtl::AnsiToString(line, size_t(lineEnd - line));
       size_t space = status.find(u' ');
       FResponseVersion = FHttpVersion;
@@ -783,11 +855,16 @@ bool TclHttp::ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& 
       }
       if (FStatusCode == 0)
         throw EclHttpError(u"The response has no valid status line", HttpInvalidStatusLineCode, u"");
-      if (FStatusCode == 100) {
-        headStart = term + termLen;
+      // Interim responses (100 Continue, 102 Processing, 103 Early Hints, ...) come before the
+      // final one; nothing of them is used.
+      if (FStatusCode < 200 && FStatusCode != 101) {
+        headStart = scan = end;
         continue;
       }
-      headEnd = term + termLen;
+      if (FStatusCode == 101 && !FUpgradeAsked)
+        throw EclHttpError(u"The response switches protocols, which the request did not ask for",
+                           HttpUnexpectedSwitchCode, u"");
+      headEnd = end;
       break;
     }
   }
@@ -795,6 +872,7 @@ bool TclHttp::ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& 
   AHeader.SetText(rtl::AnsiToString(ABuffer.Memory() + headStart, size_t(headEnd - headStart)));
   ABuffer.SetPosition(headEnd);
   FResponseHeader->ParseHeader(AHeader);
+  ReadFramingFields(AHeader);
   FResponseCookies->GetResponseCookies(AHeader, FUrl->Host(), FUrl->AbsolutePath(), FUrl->Port());
   if (FAllowCookies) CookieStore()->AddCookies(*FResponseCookies);
   bool cancel = false;
@@ -802,11 +880,67 @@ bool TclHttp::ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& 
   return !cancel;
 }
 
+void TclHttp::ReadFramingFields(rtl::TStringList& AHeader) {
+  // Every field counts, not only the first of its name: a body framed one way for us and
+  // another way for a proxy on the road is how responses get smuggled.
+  FTransferCodings.clear();
+  int lengthFields = 0, codingFields = 0;
+  for (int i = 0; i < AHeader.Count() && !AHeader[i].empty(); ++i) {
+    if (IsFieldLine(AHeader[i], u"content-length"))
+      ++lengthFields;
+    else if (IsFieldLine(AHeader[i], u"transfer-encoding"))
+      ++codingFields;
+  }
+  std::vector<rtl::String> lengthValues, codingValues;
+  if (lengthFields > 1 || codingFields > 1) {
+    TclHeaderFieldList fields;
+    fields.Parse(0, &AHeader);
+    const rtl::TStringList& names = fields.FieldList();
+    for (int i = 0; i < names.Count(); ++i) {
+      if (names[i] == u"content-length")
+        lengthValues.push_back(fields.GetFieldValue(i));
+      else if (names[i] == u"transfer-encoding")
+        codingValues.push_back(fields.GetFieldValue(i));
+    }
+  } else {
+    // Most heads have one length and no coding: the header object holds the one value already.
+    if (lengthFields == 1 && FResponseHeader->ContentLength().find(u',') != rtl::String::npos)
+      lengthValues.push_back(FResponseHeader->ContentLength());
+    if (codingFields == 1) codingValues.push_back(FResponseHeader->TransferEncoding());
+  }
+  for (const rtl::String& value : codingValues) {
+    for (rtl::String& v : ListElements(value)) {
+      // A coding's parameters mean nothing to us; "identity" changes nothing.
+      rtl::String coding = rtl::LowerCase(rtl::Trim(v.substr(0, v.find(u';'))));
+      if (!coding.empty() && coding != u"identity") FTransferCodings.push_back(std::move(coding));
+    }
+  }
+  std::vector<rtl::String> lengths;
+  for (const rtl::String& value : lengthValues)
+    for (rtl::String& v : ListElements(value)) lengths.push_back(std::move(v));
+  if (lengths.size() < 2) return;
+  // Repeated lengths ("42, 42" or two fields) must all be the same number.
+  for (const rtl::String& v : lengths) {
+    if (v.empty())
+      throw EclHttpError(u"The response has an invalid Content-Length: an empty value beside others",
+                         HttpInvalidContentLengthCode, u"");
+    if (v != lengths[0])
+      throw EclHttpError(u"The response has conflicting Content-Length values: " + lengths[0].substr(0, 40) + u", " +
+                             v.substr(0, 40),
+                         HttpConflictingContentLengthCode, u"");
+  }
+  FResponseHeader->SetContentLength(lengths[0]);
+}
+
+bool TclHttp::HasNoBody() const {
+  return (FStatusCode == 204 && rtl::Trim(FResponseHeader->ContentLength()).empty()) ||
+         (rtl::SameText(FMethod, u"CONNECT") && FStatusCode == 200) || rtl::SameText(FMethod, u"HEAD") ||
+         FStatusCode == 304 || FStatusCode < 200;
+}
+
 int64_t TclHttp::GetResponseLength() {
+  if (HasNoBody()) return 0;
   rtl::String length = rtl::Trim(FResponseHeader->ContentLength());
-  if (FStatusCode == 204 && length.empty()) return 0;
-  if (rtl::SameText(FMethod, u"CONNECT") && FStatusCode == 200) return 0;
-  if (rtl::SameText(FMethod, u"HEAD") || FStatusCode == 304) return 0;
   if ((FHttpVersion == hvHttp1_0 || FResponseVersion == hvHttp1_0) && length.empty()) return -1;
   if (length.empty() && (FStatusCode & 0xC8) == 0xC8) return -1;
   if (length.empty()) return 0;
@@ -817,58 +951,90 @@ int64_t TclHttp::GetResponseLength() {
   return value;
 }
 
+void TclHttp::ReadUntilClose(rtl::TStream* ADestination) {
+  if (!Active()) return;
+  TclTcpClientConnection& c = Connection();
+  c.SetIsReadUntilClose(true);
+  try {
+    c.ReadData(ADestination);
+  } catch (...) {
+    c.SetIsReadUntilClose(false);
+    throw;
+  }
+  c.SetIsReadUntilClose(false);
+}
+
+void TclHttp::ReceiveBody(rtl::TMemoryStream& ABuffer, rtl::TStream* ADestination, int64_t ARemaining) {
+  TclNullStream nullStream;
+  rtl::TStream* dest = ADestination ? ADestination : &nullStream;
+  TclTcpClientConnection& c = Connection();
+  FProgressHandled = false;
+  TProgressRoute route(c, [this](void*, int64_t ABytes, int64_t ATotal) { DoReceiveProgress(ABytes, ATotal); });
+  // Decoders in front of the destination, the innermost first: the gzip content coding, then
+  // the transfer codings in the order the server applied them. The last one takes the bytes as
+  // they come from the connection.
+  std::vector<std::unique_ptr<rtl::TStream>> decoders;
+  auto add = [&](std::unique_ptr<rtl::TStream> ADecoder) {
+    dest = ADecoder.get();
+    decoders.push_back(std::move(ADecoder));
+  };
+  if (rtl::LowerCase(FResponseHeader->ContentEncoding()).find(u"gzip") != rtl::String::npos)
+    add(std::make_unique<TclGZipInflateStream>(dest));
+  const uint8_t* pending = ABuffer.Memory() + ABuffer.Position();
+  if (!FTransferCodings.empty() && !HasNoBody()) {
+    // The transfer codings frame the body; a Content-Length beside them does not count.
+    for (const rtl::String& coding : FTransferCodings) {
+      if (coding == u"chunked")
+        add(std::make_unique<TclChunkedStream>(dest));
+      else if (coding == u"gzip" || coding == u"x-gzip")
+        add(std::make_unique<TclGZipInflateStream>(dest));
+      else if (coding == u"deflate")
+        add(std::make_unique<TclDeflateInflateStream>(dest));
+      else
+        throw EclHttpError(u"The response has an unsupported transfer coding: " + coding.substr(0, 40),
+                           HttpUnsupportedTransferCodingCode, u"");
+    }
+    if (ARemaining > 0) dest->WriteBuffer(pending, ARemaining);
+    c.InitProgress(ARemaining, -1);
+    if (FTransferCodings.back() == u"chunked") {
+      auto* chunked = static_cast<TclChunkedStream*>(dest);
+      while (!chunked->IsCompleted()) {
+        CheckConnectionOpen();
+        c.ReadData(chunked);
+      }
+    } else {
+      // Without chunked last, only the connection's end ends the body.
+      ReadUntilClose(dest);
+    }
+    if (!FProgressHandled) DoReceiveProgress(c.BytesProceed(), -1);
+    // A server that frames one body in two ways gets no second request on this connection.
+    if (!FResponseHeader->ContentLength().empty()) Close();
+  } else {
+    int64_t len = GetResponseLength();
+    // Bytes beyond the announced length are not part of this body.
+    int64_t taken = len < 0 ? ARemaining : std::min(ARemaining, len);
+    if (taken > 0) dest->WriteBuffer(pending, taken);
+    c.InitProgress(taken, len);
+    if (len < 0) {
+      ReadUntilClose(dest);
+    } else if (c.BytesProceed() < len) {
+      TReadLimit limit(c, len - taken);
+      while (c.BytesProceed() < len) {
+        CheckConnectionOpen();
+        c.ReadData(dest);
+      }
+    }
+    if (!FProgressHandled) DoReceiveProgress(len, len);
+  }
+  for (auto it = decoders.rbegin(); it != decoders.rend(); ++it) CheckDecoderEnd(**it);
+}
+
 void TclHttp::ReadResponseBody(rtl::TStringList& AHeader, rtl::TMemoryStream& ABuffer, rtl::TStream* ADestination,
                                int64_t ARemaining) {
-  if (!rtl::SameText(FMethod, u"HEAD")) {
-    TclNullStream nullStream;
-    rtl::TStream* dest = ADestination ? ADestination : &nullStream;
-    TclTcpClientConnection& c = Connection();
-    FProgressHandled = false;
-    TProgressRoute route(c, [this](void*, int64_t ABytes, int64_t ATotal) { DoReceiveProgress(ABytes, ATotal); });
-    std::unique_ptr<TclGZipInflateStream> gzip;
-    if (rtl::LowerCase(FResponseHeader->ContentEncoding()).find(u"gzip") != rtl::String::npos) {
-      gzip = std::make_unique<TclGZipInflateStream>(dest);
-      dest = gzip.get();
-    }
-    const uint8_t* pending = ABuffer.Memory() + ABuffer.Position();
-    if (rtl::SameText(rtl::Trim(FResponseHeader->TransferEncoding()), u"chunked")) {
-      TclChunkedStream chunked(dest);
-      if (ARemaining > 0) chunked.Write(pending, ARemaining);
-      c.InitProgress(ARemaining, -1);
-      while (!chunked.IsCompleted()) {
-        CheckConnectionOpen();
-        c.ReadData(&chunked);
-      }
-      if (!FProgressHandled) DoReceiveProgress(c.BytesProceed(), -1);
-    } else {
-      int64_t len = GetResponseLength();
-      // Bytes beyond the announced length are not part of this body.
-      int64_t taken = len < 0 ? ARemaining : std::min(ARemaining, len);
-      if (taken > 0) dest->WriteBuffer(pending, taken);
-      c.InitProgress(taken, len);
-      if (len < 0) {
-        if (Active()) {
-          c.SetIsReadUntilClose(true);
-          try {
-            c.ReadData(dest);
-          } catch (...) {
-            c.SetIsReadUntilClose(false);
-            throw;
-          }
-          c.SetIsReadUntilClose(false);
-        }
-      } else if (c.BytesProceed() < len) {
-        TReadLimit limit(c, len - taken);
-        while (c.BytesProceed() < len) {
-          CheckConnectionOpen();
-          c.ReadData(dest);
-        }
-      }
-      if (!FProgressHandled) DoReceiveProgress(len, len);
-    }
-    if (gzip && !gzip->IsAtMemberBoundary())
-      throw EclZLibError(u"Uncompressing error - the gzip data ends inside a member", ZLibTruncatedMemberCode);
-  }
+  if (FStatusCode == 101)
+    Close();  // after a switch of protocols the connection no longer speaks HTTP
+  else if (!rtl::SameText(FMethod, u"HEAD"))
+    ReceiveBody(ABuffer, ADestination, ARemaining);
   DoReceiveResponse(FMethod, FUrl->AbsoluteUri(), AHeader, *FResponseCookies);
 }
 
@@ -878,8 +1044,15 @@ void TclHttp::ReadResponseText(rtl::TStringList& AHeader, rtl::TMemoryStream& AB
     AText.Clear();
     return;
   }
-  rtl::TMemoryStream body;
-  ReadResponseBody(AHeader, ABuffer, &body, ARemaining);
+  TTextStream body(MaxResponseTextSize);
+  try {
+    ReceiveBody(ABuffer, &body, ARemaining);
+  } catch (const TTextFull&) {
+    // The rest of the page is not wanted; what is left of it unread makes the connection
+    // useless, and reading it could take as long as the server likes.
+    Close();
+  }
+  DoReceiveResponse(FMethod, FUrl->AbsoluteUri(), AHeader, *FResponseCookies);
   body.SetPosition(0);
   TclStringsUtils::LoadStrings(body, AText, FCharSet);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "netlib/http/clCookieManager.h"
 #include "netlib/http/clHttpHeader.h"
@@ -35,8 +36,15 @@ constexpr int64_t MaxResponseHeadSize = 1048576;
 constexpr int HttpHeadTooLargeCode = -20;         // "The response head is larger than 1048576 bytes"
 constexpr int HttpInvalidStatusLineCode = -21;    // "The response has no valid status line"
 constexpr int HttpInvalidContentLengthCode = -22; // "The response has an invalid Content-Length: <value>"
-// A gzip body that ends inside a member (EclZLibError).
+constexpr int HttpConflictingContentLengthCode = -23;  // "The response has conflicting Content-Length values: <a>, <b>"
+constexpr int HttpUnsupportedTransferCodingCode = -24; // "The response has an unsupported transfer coding: <name>"
+constexpr int HttpUnexpectedSwitchCode = -25;  // "The response switches protocols, which the request did not ask for"
+// A gzip body that ends inside a member, a deflate body that ends early (EclZLibError).
 constexpr int32_t ZLibTruncatedMemberCode = -150;  // "Uncompressing error - the gzip data ends inside a member"
+constexpr int32_t ZLibTruncatedDeflateCode = -151; // "Uncompressing error - the deflate data ends early"
+// Response bodies read into memory (redirect, challenge and error pages) keep at most this many
+// decoded bytes; the rest is not read and the connection is closed.
+constexpr int64_t MaxResponseTextSize = 1048576;
 
 class TclHttp;
 class TclHttpAuthorization;
@@ -178,6 +186,12 @@ class TclHttp : public TclTcpClientTls {
   void OpenForRequest(int AKind);
   void SetupTunnel();
   void CheckConnectionOpen();
+  // Message framing: the length and transfer-coding fields, the responses without a body, and
+  // the body's way from the connection through its decoders into ADestination.
+  void ReadFramingFields(rtl::TStringList& AHeader);
+  bool HasNoBody() const;
+  void ReceiveBody(rtl::TMemoryStream& ABuffer, rtl::TStream* ADestination, int64_t ARemaining);
+  void ReadUntilClose(rtl::TStream* ADestination);
 
   rtl::String FCharSet;
   std::unique_ptr<TclUrlParser> FUrl;
@@ -210,6 +224,8 @@ class TclHttp : public TclTcpClientTls {
   bool FSilentHTTP = false;
   rtl::String FAuthorization;
   bool FExpect100Continue = false;
+  bool FUpgradeAsked = false;                   // the request carries "Upgrade": 101 may answer it
+  std::vector<rtl::String> FTransferCodings;    // of the last response, lower case, as applied
 };
 
 // The default user agent text.

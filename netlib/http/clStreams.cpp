@@ -40,10 +40,13 @@ int64_t TclChunkedStream::Write(const void* ABuffer, int64_t ACount) {
         break;
       }
       case csDataEnd:
-        // The line end after the data; anything before it is skipped.
-        while (pos < ACount && data[pos] != '\n') ++pos;
-        if (pos < ACount) {
-          ++pos;
+        // The data is followed by CR LF and nothing else: a byte more or less than the size
+        // said would otherwise go unnoticed.
+        if (data[pos] != (FLineLength == 0 ? '\r' : '\n'))
+          throw EclStreamError(u"Invalid chunked body: chunk data is not followed by CR LF");
+        ++pos;
+        if (++FLineLength == 2) {
+          FLineLength = 0;
           FState = csSizeLine;
         }
         break;

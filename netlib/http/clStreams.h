@@ -36,7 +36,8 @@ class TclChunkedStream : public rtl::TStream {
 
   int64_t Read(void* ABuffer, int64_t ACount) override { return 0; }
   // Consumes all ACount bytes; raises EclStreamError for a size line without hexadecimal digits,
-  // a size beyond 0x7FFFFFFF or a size or trailer line longer than 8192 bytes.
+  // a size beyond 0x7FFFFFFF, a size or trailer line longer than 8192 bytes, or chunk data not
+  // followed by CR LF.
   int64_t Write(const void* ABuffer, int64_t ACount) override;
   // Only the count of bytes written is a valid target.
   int64_t Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) override;
@@ -53,7 +54,7 @@ class TclChunkedStream : public rtl::TStream {
   TState FState = csSizeLine;
   rtl::String FChunkSizeStr;
   bool FSizeDigitsEnded = false;  // a non-digit ended the run of digits of the current line
-  int FLineLength = 0;            // bytes of the current size or trailer line so far
+  int FLineLength = 0;            // bytes of the current size or trailer line (or of the CR LF after data) so far
   int32_t FChunkSize = 0;
   int32_t FChunkWritten = 0;
   bool FIsCompleted = false;

@@ -14,6 +14,14 @@ uint32_t ReadLE32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// A write-only decoding stream's position is the count of bytes written: the only valid target.
+int64_t SeekWritten(uint64_t AWritten, int64_t AOffset, rtl::TSeekOrigin AOrigin) {
+  int64_t current = static_cast<int64_t>(AWritten);
+  int64_t target = AOrigin == rtl::soBeginning ? AOffset : current + AOffset;
+  if (target != current) RaiseZLibError(ZLIB_ERR_INVALID_STREAM_OP);
+  return current;
+}
+
 }  // namespace
 
 TclGZipInflateStream::TclGZipInflateStream(rtl::TStream* ADestination) : FDestination(ADestination) {
@@ -43,10 +51,7 @@ bool TclGZipInflateStream::IsAtMemberBoundary() const {
 }
 
 int64_t TclGZipInflateStream::Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) {
-  int64_t current = static_cast<int64_t>(FTotalWritten);
-  int64_t target = AOrigin == rtl::soBeginning ? AOffset : current + AOffset;
-  if (target != current) RaiseZLibError(ZLIB_ERR_INVALID_STREAM_OP);
-  return current;
+  return SeekWritten(FTotalWritten, AOffset, AOrigin);
 }
 
 int64_t TclGZipInflateStream::Write(const void* ABuffer, int64_t ACount) {
@@ -235,6 +240,66 @@ bool TclGZipInflateStream::ReadTrailer(const uint8_t* ABuffer, size_t& APos, siz
   if (ReadLE32(FRawData) != FFileCrc.Value()) RaiseZLibError(ZLIB_ERR_INVALID_CRC);
   if (ReadLE32(FRawData + 4) != FFileSize) RaiseZLibError(ZLIB_ERR_INVALID_SIZE);
   return true;
+}
+
+// --- deflate ------------------------------------------------------------------------------------
+
+TclDeflateInflateStream::TclDeflateInflateStream(rtl::TStream* ADestination) : FDestination(ADestination) {
+  rtl::Assert(ADestination != nullptr, u"TclDeflateInflateStream needs a destination");
+}
+
+TclDeflateInflateStream::~TclDeflateInflateStream() = default;
+
+int64_t TclDeflateInflateStream::Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) {
+  return SeekWritten(FTotalWritten, AOffset, AOrigin);
+}
+
+int64_t TclDeflateInflateStream::Write(const void* ABuffer, int64_t ACount) {
+  if (ACount < 0 || (!ABuffer && ACount > 0)) RaiseZLibError(ZLIB_ERR_ARGUMENT_RANGE);
+  if (FFailure) std::rethrow_exception(FFailure);
+  FTotalWritten += static_cast<uint64_t>(ACount);
+  const uint8_t* data = static_cast<const uint8_t*>(ABuffer);
+  size_t count = static_cast<size_t>(ACount);
+  try {
+    if (!FInflater && count > 0) {
+      if (!FHaveFirst) {
+        FFirst = *data++;
+        --count;
+        FHaveFirst = true;
+      }
+      if (count == 0) return ACount;
+      // A zlib header: method 8 with a window of at most 32 KiB, the pair a multiple of 31.
+      uint8_t second = *data;
+      bool zlib = (FFirst & 0x0F) == 8 && (FFirst >> 4) <= 7 && ((FFirst << 8) | second) % 31 == 0;
+      FInflater = std::make_unique<TclInflater>(!zlib);
+      Decode(&FFirst, 1);
+    }
+    Decode(data, count);
+  } catch (...) {
+    FFailure = std::current_exception();
+    throw;
+  }
+  return ACount;
+}
+
+void TclDeflateInflateStream::Decode(const uint8_t* AData, size_t ALen) {
+  while (ALen > 0 && !FFinished) {
+    size_t piece = ALen < kMaxPiece ? ALen : kMaxPiece;
+    FInflater->SetInput(AData, 0, static_cast<int32_t>(piece));
+    for (;;) {
+      int32_t n = FInflater->Inflate(FOut, 0, sizeof(FOut));
+      if (n > 0) FDestination->WriteBuffer(FOut, n);
+      if (FInflater->IsNeedingDictionary()) RaiseZLibError(ZLIB_ERR_NEED_DICTIONARY);
+      if (FInflater->IsFinished()) {
+        FFinished = true;
+        return;
+      }
+      // Nothing more without more input: every byte of the piece is in the decoder.
+      if (n == 0) break;
+    }
+    AData += piece;
+    ALen -= piece;
+  }
 }
 
 }  // namespace netlib

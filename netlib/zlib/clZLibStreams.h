@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 
 #include "netlib/zlib/clChecksum.h"
 #include "netlib/zlib/clInflate.h"
@@ -63,6 +64,39 @@ class TclGZipInflateStream : public rtl::TStream {
   uint32_t FHeaderSkip = 0;         // extra-field bytes still to skip
   bool FCheckMagic = false;         // members after the first must start with 1F 8B
   bool FIgnoreRest = false;         // trailing garbage after a member
+  std::exception_ptr FFailure;
+  uint8_t FOut[16384];
+};
+
+// The "deflate" coding of HTTP: zlib data (RFC 1950), its Adler-32 checked. Data whose first
+// two bytes are not a zlib header is decoded as raw deflate data (RFC 1951), as some servers
+// send it. Decoded bytes go on to the destination as they are decoded; bytes after the end of the
+// data are ignored.
+class TclDeflateInflateStream : public rtl::TStream {
+ public:
+  // ADestination receives the decoded bytes; it is not owned and must outlive this stream.
+  explicit TclDeflateInflateStream(rtl::TStream* ADestination);
+  ~TclDeflateInflateStream() override;
+
+  int64_t Read(void* ABuffer, int64_t ACount) override { return 0; }
+  // Consumes all ACount bytes and answers ACount, or raises EclZLibError (or the destination's
+  // exception). After an exception every later write raises it again.
+  int64_t Write(const void* ABuffer, int64_t ACount) override;
+  // As for the gzip stream: only the number of bytes written is a valid target.
+  int64_t Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) override;
+
+  // True when the compressed data has ended (for zlib data, its checksum checked).
+  bool IsFinished() const { return FFinished; }
+
+ private:
+  void Decode(const uint8_t* AData, size_t ALen);
+
+  rtl::TStream* FDestination;
+  std::unique_ptr<TclInflater> FInflater;  // made once the first two bytes tell zlib from raw
+  uint8_t FFirst = 0;                      // the first byte, until the second arrives
+  bool FHaveFirst = false;
+  bool FFinished = false;
+  uint64_t FTotalWritten = 0;
   std::exception_ptr FFailure;
   uint8_t FOut[16384];
 };

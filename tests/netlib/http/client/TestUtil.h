@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "HttpTestServer.h"
 #include "netlib/http/clHttp.h"
@@ -43,6 +44,40 @@ inline TOutcome Attempt(const std::function<void()>& AAction) {
   } catch (const rtl::Exception& e) {
     r = {e.ClassName(), 0, Str(e.Message())};
   }
+  return r;
+}
+
+// What the client got for one request to a server that answers it with AReply: the outcome, the
+// body written to the caller's stream, the status code and whether the connection stayed open.
+struct TReplyResult {
+  TOutcome Outcome;
+  std::string Body;
+  int Status = 0;
+  bool Active = false;
+};
+
+// A reply that must fail: the exception's class and code.
+struct TFailingReply {
+  const char* Name;
+  std::string Reply;
+  std::string Class;
+  int Code;
+};
+
+inline TReplyResult AnswerWith(const std::string& AReply, const std::string& AMethod = "GET", bool ASilent = false,
+                               const std::vector<std::string>& AHeader = {}) {
+  THttpTestServer server({{AReply}});
+  netlib::TclHttp http;
+  Quick(http);
+  http.SetSilentHTTP(ASilent);
+  rtl::TMemoryStream body;
+  rtl::TStringList header;
+  for (const std::string& line : AHeader) header.Add(W(line));
+  TReplyResult r;
+  r.Outcome = Attempt([&] { http.SendRequest(W(AMethod), W(server.Url()), header, nullptr, nullptr, &body); });
+  r.Body = Contents(body);
+  r.Status = http.StatusCode();
+  r.Active = http.Active();
   return r;
 }
 

@@ -110,15 +110,10 @@ TEST(ResponseBody, Framing) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    THttpTestServer server({{c.Reply}});
-    TclHttp http;
-    Quick(http);
-    http.SetSilentHTTP(true);
-    rtl::TMemoryStream body;
-    rtl::TStringList header;
-    http.SendRequest(W(c.Method), W(server.Url()), header, nullptr, nullptr, &body);
-    EXPECT_EQ(Contents(body), c.Body);
-    EXPECT_EQ(http.StatusCode(), c.Status);
+    TReplyResult r = AnswerWith(c.Reply, c.Method, true);
+    EXPECT_EQ(r.Outcome.ClassName, "none") << r.Outcome.Message;
+    EXPECT_EQ(r.Body, c.Body);
+    EXPECT_EQ(r.Status, c.Status);
   }
 }
 
@@ -184,12 +179,7 @@ TEST(ResponseHead, HeadBeyondOneMebibyteFailsAtOnce) {
 TEST(BadInput, ResponsesThatFail) {
   std::string badGz = Gzip("some text to check");
   badGz[badGz.size() - 8] ^= 0x55;
-  struct TCase {
-    const char* Name;
-    std::string Reply;
-    std::string Class;
-    int Code;
-  } cases[] = {
+  TFailingReply cases[] = {
       {"garbage then close", "\x16\x03\x01 garbage bytes no head", "EclSocketError", 10038},
       {"garbage with blank line", "garbage\r\n\r\nmore", "EclHttpError", HttpInvalidStatusLineCode},
       {"no status line", "Content-Length: 2\r\n\r\nab", "EclHttpError", HttpInvalidStatusLineCode},
@@ -207,16 +197,12 @@ TEST(BadInput, ResponsesThatFail) {
                                          std::to_string(badGz.size()) + "\r\n\r\n" + badGz,
        "EclZLibError", -103},
   };
-  for (const TCase& c : cases) {
+  for (const TFailingReply& c : cases) {
     SCOPED_TRACE(c.Name);
-    THttpTestServer server({{c.Reply}});
-    TclHttp http;
-    Quick(http);
-    rtl::TMemoryStream body;
-    TOutcome r = Attempt([&] { http.Get(W(server.Url()), &body); });
-    EXPECT_EQ(r.ClassName, c.Class) << r.Message;
-    if (c.Code != -1) { EXPECT_EQ(r.Code, c.Code) << r.Message; }
-    EXPECT_FALSE(http.Active());
+    TReplyResult r = AnswerWith(c.Reply);
+    EXPECT_EQ(r.Outcome.ClassName, c.Class) << r.Outcome.Message;
+    if (c.Code != -1) { EXPECT_EQ(r.Outcome.Code, c.Code) << r.Outcome.Message; }
+    EXPECT_FALSE(r.Active);
   }
 }
 
