@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -83,8 +84,10 @@ inline TReplyResult AnswerWith(const std::string& AReply, const std::string& AMe
 
 // The bytes gzip makes of AData (gzip -n), produced by the real program.
 inline std::string Gzip(const std::string& AData) {
-  std::string in = std::string(KRV_BINARY_DIR) + "/client-gzip-in.tmp";
-  FILE* f = fopen(in.c_str(), "wb");
+  // A name of its own: the test programs that use this run at the same time.
+  std::string in = std::string(KRV_BINARY_DIR) + "/client-gzip-in-XXXXXX";
+  int fd = mkstemp(in.data());
+  FILE* f = fdopen(fd, "wb");
   fwrite(AData.data(), 1, AData.size(), f);
   fclose(f);
   FILE* p = popen(("gzip -n -c " + in).c_str(), "r");
