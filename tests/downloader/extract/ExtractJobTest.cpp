@@ -283,9 +283,7 @@ TEST_F(ExtractJob, FailedMoveUndoesTheEarlierOnes) {
   MakeArchive({{"KorvelFA.exe", "new product"}, {"lib/a.dll", "new a"}, {"lib/b.dll", "new b"},
                {"lib/c.dll", "new c"}, {"fresh/d.dll", "new d"}, {"top.txt", "new top"}});
   auto before = Snapshot();
-  rtl::String text;
-  EXPECT_FALSE(InstallArchive(rtl::S(Archive), rtl::S(Folder), rtl::S(Product), Version, text));
-  EXPECT_NE(rtl::U8(text).find("lib/b.dll"), std::string::npos) << rtl::U8(text);
+  EXPECT_FALSE(Retry());
   EXPECT_EQ(Snapshot(), before);
   EXPECT_FALSE(fs::exists(Staging()));
 }
