@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchUtil.h"
@@ -42,6 +43,9 @@ int main() {
     fs::copy_file(KRV_OLD_PRODUCT, folder / "KorvelFA.exe", fs::copy_options::overwrite_existing);
     krvbench::TUpdateRun u =
         krvbench::RunUpdate(work, folder, KRV_UPDATE_SERVER, root.string(), KRV_BENCH_EDITION_PORT, "large.bin");
+    // The product starts detached: its record may come a moment after the downloader ended.
+    for (int wait = 0; wait < 100 && !fs::exists(work / "product.txt"); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (!u.Ok || !fs::exists(work / "product.txt")) {
       std::fprintf(stderr, "bench_update_install: the update failed or did not start the product\n");
       return 1;
