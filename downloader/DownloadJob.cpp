@@ -4,6 +4,7 @@
 
 #include "downloader/Utils.h"
 #include "netlib/http/clHttp.h"
+#include "rtl/BufferedStream.h"
 #include "rtl/Classes.h"
 
 namespace downloader {
@@ -40,8 +41,11 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
     try {
       rtl::String url = DownloadUrl(UpdateHost(), TargetPrefix, Localization, Version);
       WriteLog(url);
-      // Streamed: the body goes into the file as it arrives.
-      http->Get(url, file.get());
+      // Streamed: the body goes into the file as it arrives, gathered into large writes; the
+      // last of them is part of the download, so a full disk fails it.
+      rtl::TBufferedWriteStream out(*file);
+      http->Get(url, &out);
+      out.Flush();
       WriteLog(u"Transfer complete");
     } catch (...) {
       failed = true;

@@ -1,15 +1,20 @@
 #include "downloader/ExtractJob.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <stdio.h>
-#include <sys/syscall.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "downloader/Utils.h"
 #include "platform/Files.h"
+#include "platform/LastError.h"
 
 namespace downloader {
 
@@ -30,18 +35,233 @@ const char16_t* const kErrorTexts[12] = {
     u"Ni možno kreirati datoteko!",
 };
 
-// Moves a file without ever replacing one: rename() would silently overwrite a displaced
-// executable that appeared since we looked.
-bool MoveFileNoReplace(const rtl::String& from, const rtl::String& to) {
-  std::string f = rtl::U8(from), t = rtl::U8(to);
-#ifdef SYS_renameat2
-  if (::syscall(SYS_renameat2, AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), 1u /* RENAME_NOREPLACE */) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-#endif
-  // File systems without the flag: a hard link refuses an existing name too.
-  if (::link(f.c_str(), t.c_str()) != 0) return false;
-  return ::unlink(f.c_str()) == 0;
+// A file-system object of the install, relative to the folder that holds it ("a/b/c").
+std::string ParentOf(const std::string& rel) {
+  size_t slash = rel.rfind('/');
+  return slash == std::string::npos ? std::string() : rel.substr(0, slash);
 }
+std::string NameOf(const std::string& rel) {
+  size_t slash = rel.rfind('/');
+  return slash == std::string::npos ? rel : rel.substr(slash + 1);
+}
+
+// An open folder, closed with its owner.
+class TFolder {
+ public:
+  explicit TFolder(platform::THandle h = platform::INVALID_HANDLE_VALUE) : FFd(h) {}
+  TFolder(TFolder&& o) noexcept : FFd(o.FFd) { o.FFd = platform::INVALID_HANDLE_VALUE; }
+  TFolder& operator=(TFolder&& o) noexcept {
+    std::swap(FFd, o.FFd);
+    return *this;
+  }
+  ~TFolder() {
+    if (FFd != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(FFd);
+  }
+  platform::THandle Fd() const { return FFd; }
+  bool Valid() const { return FFd != platform::INVALID_HANDLE_VALUE; }
+
+ private:
+  platform::THandle FFd;
+};
+
+enum class TKind { None, File, Folder, Other };
+
+TKind KindIn(platform::THandle folder, const std::string& name) {
+  struct stat st;
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return TKind::None;
+  if (S_ISDIR(st.st_mode)) return TKind::Folder;
+  return S_ISREG(st.st_mode) ? TKind::File : TKind::Other;
+}
+
+// The names in a folder with their kinds; false when it cannot be listed.
+bool ListFolder(platform::THandle folder, std::vector<std::pair<std::string, TKind>>& entries) {
+  int listFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+  if (!d) {
+    if (listFd >= 0) ::close(listFd);
+    return false;
+  }
+  while (dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") entries.emplace_back(n, KindIn(folder, n));
+  }
+  ::closedir(d);
+  return true;
+}
+
+// The moves that put a staged archive in place, each undone in reverse order when a later one
+// fails. Paths are relative to the install folder and the staging folder alike; folders are
+// reached one component at a time, never through a link.
+class TCommit {
+ public:
+  TCommit(platform::THandle install, platform::THandle staging, const rtl::String& version)
+      : FInstall(install), FStaging(staging), FVersion(rtl::U8(version)) {}
+
+  // Moves every staged file into place, productRel last; false with Error() set on the first
+  // failure, after every earlier move was undone.
+  bool Run(const std::string& productRel) {
+    FProduct = productRel;
+    // Staged folders may carry read-only modes from the archive: opened up to be moved out of
+    // (and removed), their modes kept for the ones that end up in the install.
+    OpenUp("");
+    bool ok = PlaceFolder("");
+    if (ok) {
+      TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(FProduct), false));
+      if (staged.Valid() && KindIn(staged.Fd(), NameOf(FProduct)) == TKind::File) ok = PlaceFile(FProduct);
+    }
+    if (!ok) Undo();
+    return ok;
+  }
+
+  // The archive's modes for the folders that were moved in (deepest first).
+  void RestoreModes() {
+    std::sort(FModes.begin(), FModes.end(), [](auto& a, auto& b) { return a.first.size() > b.first.size(); });
+    for (const auto& [rel, mode] : FModes) {
+      bool placed = std::any_of(FPlacedFolders.begin(), FPlacedFolders.end(), [&](const std::string& root) {
+        return rel == root || rel.compare(0, root.size() + 1, root + "/") == 0;
+      });
+      if (!placed) continue;
+      TFolder parent(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
+      if (parent.Valid()) platform::SetModeIn(parent.Fd(), NameOf(rel), mode);
+    }
+  }
+  const rtl::String& Error() const { return FError; }
+
+ private:
+  enum class TStep { Placed, Exchanged, Aside, MadeFolder };
+  struct TUndo {
+    TStep Step;
+    std::string Rel;
+    std::string Aside;  // for Aside: the name it was moved to, in the same folder
+  };
+
+  bool Fail(const std::string& rel) {
+    uint32_t code = platform::GetLastErrorValue();
+    if (FError.empty())
+      FError = u"7-Zip " + rtl::String(SevenZipMsgText(11)) + u" " + rtl::S(rel) + u" (" +
+               platform::WindowsErrorMessage(code) + u")";
+    return false;
+  }
+
+  void OpenUp(const std::string& rel) {
+    TFolder f(platform::OpenFolderBelow(FStaging, rel, false));
+    std::vector<std::pair<std::string, TKind>> entries;
+    if (!f.Valid() || !ListFolder(f.Fd(), entries)) return;
+    for (const auto& [n, kind] : entries) {
+      if (kind != TKind::Folder) continue;
+      struct stat st;
+      if (::fstatat(f.Fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      std::string child = rel.empty() ? n : rel + "/" + n;
+      FModes.emplace_back(child, st.st_mode & 0777);
+      platform::SetModeIn(f.Fd(), n, 0700 | (st.st_mode & 0777));
+      OpenUp(child);
+    }
+  }
+
+  // Moves what stands at rel aside as rel.<Version>.<N>, N the first free of 0 to 100. A name
+  // counts as taken when anything has it (a dangling link too); nothing is ever replaced.
+  bool MoveAside(platform::THandle folder, const std::string& rel) {
+    const std::string name = NameOf(rel);
+    for (int n = 0; n <= 100; ++n) {
+      std::string aside = name + "." + FVersion + "." + std::to_string(n);
+      struct stat st;
+      if (::fstatat(folder, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+      if (platform::RenameIn(folder, name, folder, aside, platform::kRenameNoReplace)) {
+        FUndo.push_back({TStep::Aside, rel, aside});
+        return true;
+      }
+      if (platform::GetLastErrorValue() != platform::ERROR_ALREADY_EXISTS) return false;
+    }
+    platform::SetLastErrorValue(platform::ERROR_FILE_EXISTS);
+    return false;
+  }
+
+  // A staged file over the install's: exchanged in one step, so the old one waits in the staging
+  // folder until the end. What cannot be replaced in place is moved aside and the move retried.
+  bool PlaceFile(const std::string& rel) {
+    TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
+    TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(rel), false));
+    if (!target.Valid() || !staged.Valid()) return Fail(rel);
+    const std::string name = NameOf(rel);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (platform::CheckReplaceable(target.Fd(), name) == 0) {
+        if (KindIn(target.Fd(), name) == TKind::None) {
+          if (platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameNoReplace)) {
+            FUndo.push_back({TStep::Placed, rel, {}});
+            return true;
+          }
+        } else if (platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameExchange)) {
+          FUndo.push_back({TStep::Exchanged, rel, {}});
+          return true;
+        }
+        // A file system without the exchange: moved aside like a file in use, then placed.
+      }
+      if (attempt == 1 || !MoveAside(target.Fd(), rel)) break;
+    }
+    return Fail(rel);
+  }
+
+  // The content of the staged folder rel, product excepted.
+  bool PlaceFolder(const std::string& rel) {
+    TFolder staged(platform::OpenFolderBelow(FStaging, rel, false));
+    std::vector<std::pair<std::string, TKind>> entries;
+    if (!staged.Valid() || !ListFolder(staged.Fd(), entries)) return Fail(rel);
+    for (const auto& [n, kind] : entries) {
+      std::string child = rel.empty() ? n : rel + "/" + n;
+      if (kind == TKind::File && child != FProduct && !PlaceFile(child)) return false;
+      if (kind == TKind::Folder && !PlaceSubfolder(child)) return false;
+    }
+    return true;
+  }
+
+  // A folder the install lacks is moved in whole (unless the product is inside: it goes last);
+  // one it has gets the staged content one by one. Anything else in its place is moved aside.
+  bool PlaceSubfolder(const std::string& rel) {
+    const std::string name = NameOf(rel);
+    TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
+    TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(rel), false));
+    if (!target.Valid() || !staged.Valid()) return Fail(rel);
+    TKind there = KindIn(target.Fd(), name);
+    if (there == TKind::Folder) return PlaceFolder(rel);
+    if (there != TKind::None && !MoveAside(target.Fd(), rel)) return Fail(rel);
+    if (FProduct.compare(0, rel.size() + 1, rel + "/") != 0) {
+      if (!platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameNoReplace)) return Fail(rel);
+      FUndo.push_back({TStep::Placed, rel, {}});
+      FPlacedFolders.push_back(rel);
+      return true;
+    }
+    if (::mkdirat(target.Fd(), name.c_str(), 0700) != 0) {
+      platform::SetLastErrorFromErrno(errno);
+      return Fail(rel);
+    }
+    FUndo.push_back({TStep::MadeFolder, rel, {}});
+    FPlacedFolders.push_back(rel);
+    return PlaceFolder(rel);
+  }
+
+  void Undo() {
+    for (auto it = FUndo.rbegin(); it != FUndo.rend(); ++it) {
+      TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(it->Rel), false));
+      TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(it->Rel), false));
+      const std::string name = NameOf(it->Rel);
+      switch (it->Step) {
+        case TStep::Placed: platform::RenameIn(target.Fd(), name, staged.Fd(), name, platform::kRenameNoReplace); break;
+        case TStep::Exchanged: platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameExchange); break;
+        case TStep::Aside: platform::RenameIn(target.Fd(), it->Aside, target.Fd(), name, platform::kRenameNoReplace); break;
+        case TStep::MadeFolder: platform::DeleteIn(target.Fd(), name); break;
+      }
+    }
+    FUndo.clear();
+    FPlacedFolders.clear();
+  }
+
+  platform::THandle FInstall, FStaging;
+  std::string FVersion, FProduct;
+  std::vector<TUndo> FUndo;
+  std::vector<std::string> FPlacedFolders;
+  std::vector<std::pair<std::string, uint32_t>> FModes;
+  rtl::String FError;
+};
 
 }  // namespace
 
@@ -91,21 +311,79 @@ rtl::String DownloadedArchivePath(const rtl::String& Localization, const rtl::St
 
 bool ExtractDownloadedArchive(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder) {
   rtl::String errorText;
-  return ExtractArchive(DownloadedArchivePath(Localization, Version, Folder), Folder, errorText);
+  return InstallArchive(DownloadedArchivePath(Localization, Version, Folder), Folder,
+                        rtl::IncludeTrailingPathDelimiter(Folder) + DestinationExe, Version, errorText);
 }
 
 bool ExtractWithRetry(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder,
                       const rtl::String& ProductPath) {
-  if (ExtractDownloadedArchive(Localization, Version, Folder)) return true;
-  for (int counter = 0; counter <= 100; ++counter) {
-    rtl::String displaced = ProductPath + u"." + Version + u"." + rtl::IntToStr(counter);
-    // Anything of that name (a folder, a dangling link) counts as taken: nothing is replaced.
-    if (!platform::PathExists(displaced)) {
-      MoveFileNoReplace(ProductPath, displaced);  // a failed move only makes the retry fail again
-      break;
+  rtl::String errorText;
+  return InstallArchive(DownloadedArchivePath(Localization, Version, Folder), Folder, ProductPath, Version, errorText);
+}
+
+rtl::String StagingFolderPath(const rtl::String& ArchivePath) {
+  return rtl::ExtractFilePath(ArchivePath) + u"." + rtl::ExtractFileName(ArchivePath) + u".staging";
+}
+
+bool InstallArchive(const rtl::String& ArchivePath, const rtl::String& Folder, const rtl::String& ProductPath,
+                    const rtl::String& Version, rtl::String& ErrorText) {
+  ErrorText.clear();
+  const rtl::String folderPath = rtl::IncludeTrailingPathDelimiter(Folder);
+  const std::string stagingName = rtl::U8(rtl::ExtractFileName(StagingFolderPath(ArchivePath)));
+  auto failed = [&](const rtl::String& why) {
+    if (ErrorText.empty()) ErrorText = why;
+    return false;
+  };
+  TFolder install(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath)));
+  if (!install.Valid()) return failed(u"Cannot open " + folderPath + u": " + platform::WindowsErrorMessage(platform::GetLastErrorValue()));
+  // One update of a folder at a time: a second downloader waits here instead of removing the
+  // first one's staging folder under it.
+  int lockFd = ::openat(install.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct TUnlock {
+    int fd;
+    ~TUnlock() {
+      if (fd >= 0) ::close(fd);  // closing drops the lock
     }
+  } unlock{lockFd};
+  if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
+
+  // What an interrupted run left goes first; the staging folder is ours alone (0700).
+  auto removeStaging = [&] { return platform::RemoveTreeIn(install.Fd(), stagingName); };
+  if (!removeStaging() || ::mkdirat(install.Fd(), stagingName.c_str(), 0700) != 0)
+    return failed(u"Cannot prepare " + rtl::S(stagingName) + u": " + platform::WindowsErrorMessage(platform::GetLastErrorValue()));
+  const rtl::String stagingPath = folderPath + rtl::S(stagingName);
+  bool ok = false;
+  try {
+    ok = ExtractArchive(ArchivePath, stagingPath, ErrorText);
+  } catch (...) {
+    removeStaging();
+    throw;
   }
-  return ExtractDownloadedArchive(Localization, Version, Folder);
+  if (!ok) {
+    removeStaging();
+    return failed(u"7-Zip " + rtl::String(SevenZipMsgText(2)) + u" " + ArchivePath);
+  }
+  TFolder staging(platform::OpenFolderBelow(install.Fd(), stagingName, false));
+  // The new files reach the disk before any old one is replaced: a power cut during the moves
+  // leaves whole files, old or new.
+  if (staging.Valid()) platform::SyncFileSystem(staging.Fd());
+  std::string productRel;
+  if (ProductPath.compare(0, folderPath.size(), folderPath) == 0) productRel = rtl::U8(ProductPath.substr(folderPath.size()));
+  TCommit commit(install.Fd(), staging.Fd(), Version);
+  ok = staging.Valid() && commit.Run(productRel);
+  if (ok) {
+    commit.RestoreModes();
+    int fd = ::openat(install.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      ::fsync(fd);  // the renames themselves
+      ::close(fd);
+    }
+  } else {
+    failed(commit.Error().empty() ? u"Cannot open " + stagingPath : commit.Error());
+  }
+  staging = TFolder();
+  removeStaging();  // the old files the moves exchanged, or everything of a failed one
+  return ok;
 }
 
 }  // namespace downloader

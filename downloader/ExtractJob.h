@@ -1,5 +1,6 @@
-// The extraction step of the update: unpack the downloaded archive into the downloader folder
-// and, when that fails, move the old product aside and try once more.
+// The extraction step of the update: unpack the downloaded archive beside the product and, only
+// when all of it came out correct, put its files in place; a target that cannot be replaced is
+// moved aside and the move tried once more.
 #pragma once
 
 #include <cstdint>
@@ -37,12 +38,25 @@ bool ExtractArchive(const rtl::String& ArchivePath, const rtl::String& DestDir, 
 // "_", Localization, "_", Version, ".7z".
 rtl::String DownloadedArchivePath(const rtl::String& Localization, const rtl::String& Version,
                                   const rtl::String& Folder);
-// ExtractArchive on the downloaded archive into Folder.
+// InstallArchive of the downloaded archive into Folder, its product Folder + DestinationExe.
 bool ExtractDownloadedArchive(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder);
-// The update's extraction: when the first attempt fails, ProductPath is moved to the first free
-// name of ProductPath.Version.0 to ProductPath.Version.100 (nothing moved when all are taken) and
-// a second attempt runs in every case; its result is the answer.
+// The update's extraction (InstallArchive on the downloaded archive into Folder).
 bool ExtractWithRetry(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder,
                       const rtl::String& ProductPath);
+
+// The staging folder of an archive: beside it, hidden, "." + the archive's file name + ".staging".
+rtl::String StagingFolderPath(const rtl::String& ArchivePath);
+
+// The update as one transaction. The archive is extracted into its staging folder (in Folder, so
+// on the same file system; one left by an interrupted run is removed first). Only when every
+// item came out correct are its files moved into Folder, ProductPath last. A target that cannot
+// be replaced in place (a running program, a read-only file, a link or a folder in a file's
+// place) is moved aside as <target>.<Version>.<N>, N the first free of 0 to 100, and the move is
+// retried. Any failure puts back everything moved so far and removes the staging folder: the old
+// install stays byte for byte as it was, and nothing of a damaged archive stands in Folder.
+// True when the new files are in place; ErrorText tells why not. Raises when the 7-Zip library
+// cannot be loaded (nothing is changed then).
+bool InstallArchive(const rtl::String& ArchivePath, const rtl::String& Folder, const rtl::String& ProductPath,
+                    const rtl::String& Version, rtl::String& ErrorText);
 
 }  // namespace downloader

@@ -24,6 +24,25 @@ constinit TWriteLogWatcher gWatcher = nullptr;
 
 const char16_t kMinimumVersion[] = u"10.0.0.1";
 
+// An argument as the shell's splitting (CommandLineToArgvW rules) gives it back: a double quote
+// and the backslashes right before it are escaped, and before a closing quote that follows the
+// backslashes are doubled. Blanks are left alone: outside quotes they still split.
+rtl::String EscapeForSplitting(const rtl::String& s, bool closingQuoteFollows) {
+  rtl::String out;
+  size_t backslashes = 0;
+  for (char16_t c : s) {
+    if (c == u'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == u'"' ? 2 * backslashes + 1 : backslashes, u'\\');
+    out.push_back(c);
+    backslashes = 0;
+  }
+  out.append(closingQuoteFollows ? 2 * backslashes : backslashes, u'\\');
+  return out;
+}
+
 void ReportException(const std::exception& e) {
   if (auto* re = dynamic_cast<const rtl::Exception*>(&e))
     WriteLog(re->Diagnostic());
@@ -98,7 +117,12 @@ rtl::String ForwardedParameters(bool ForShortcut) {
   rtl::String result;
   for (int i = 1; i <= rtl::ParamCount(); ++i) {
     rtl::String arg = rtl::ParamStr(i);
-    if (rtl::StartsText(u"/INI=", arg)) arg = rtl::Copy(arg, 1, 5) + u"\"" + rtl::Copy(arg, 6) + u"\"";
+    // The value reaches the product exactly, whatever it holds; a double quote in any argument
+    // is escaped, or it would open a quoted stretch that swallows the arguments after it.
+    if (rtl::StartsText(u"/INI=", arg))
+      arg = rtl::Copy(arg, 1, 5) + u"\"" + EscapeForSplitting(rtl::Copy(arg, 6), true) + u"\"";
+    else
+      arg = EscapeForSplitting(arg, false);
     if (ForShortcut && (rtl::StartsText(u"/L=", arg) || rtl::StartsText(u"/UKREXE=", arg) ||
                         rtl::StartsText(u"/UMODE=", arg) || rtl::StartsText(u"/UXE3=", arg)))
       continue;
@@ -111,20 +135,6 @@ bool OpenWithShell(const rtl::String& fileName, const rtl::String& parameters) {
   // An empty (not absent) folder: the product starts in our current directory.
   return platform::ShellExecuteW(nullptr, u"open", fileName, parameters, rtl::String(),
                                  platform::SW_SHOWNORMAL) > 32;
-}
-
-int RunDownloader() {
-  try {
-    if (!LaunchIfPresent()) {
-      // The update path: the main window and its update job are not part of this program yet;
-      // until they are, the downloader ends here with exit code 0.
-    }
-  } catch (const std::exception& e) {
-    ReportException(e);
-  } catch (...) {
-    WriteLog(u"Exception: unknown exception");
-  }
-  return 0;
 }
 
 }  // namespace downloader

@@ -1,5 +1,5 @@
 // The launcher's module: the embedded settings, the diagnostic hook, argument forwarding and the
-// launch decision. (The update steps join it with the update job.)
+// launch decision.
 #pragma once
 
 #include "rtl/Classes.h"
@@ -44,9 +44,5 @@ rtl::String ForwardedParameters(bool ForShortcut);
 // The shell request: "open" on the file with the parameters, in our current directory; true
 // when the shell's answer is above 32.
 bool OpenWithShell(const rtl::String& fileName, const rtl::String& parameters);
-
-// The main routine after module initialisation: the launch decision, then the update path.
-// Anything raised goes to WriteLog. The exit code is 0 on every path.
-int RunDownloader();
 
 }  // namespace downloader

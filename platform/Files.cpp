@@ -1,9 +1,15 @@
 #include "platform/Files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -196,5 +202,193 @@ bool CreateDirectoryW(const rtl::String& path) {
 }
 
 uint32_t GetDriveType(const rtl::String&) { return DRIVE_FIXED; }
+
+namespace {
+
+THandle FailWith(uint32_t code) {
+  SetLastErrorValue(code);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Why a component could not be opened as a folder: a link is "leaves the folder", anything else
+// there or nothing at all is a path that is not found.
+uint32_t FolderOpenError(THandle folder, const std::string& name, int e) {
+  struct stat st;
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) return ERROR_INVALID_NAME;
+  if (e == ENOENT || e == ENOTDIR || e == ELOOP) return ERROR_PATH_NOT_FOUND;
+  return WindowsErrorFromErrno(e);
+}
+
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// openat2 resolves the whole path in the kernel, refusing links and escapes; older kernels and
+// sandboxes without it get the walk below, which gives the same answers.
+std::atomic<bool> gNoOpenat2{false};
+
+THandle Openat2Beneath(THandle base, const std::string& rel) {
+#ifdef SYS_openat2
+  if (gNoOpenat2.load(std::memory_order_relaxed)) return INVALID_HANDLE_VALUE;
+  struct open_how how {};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd = ::syscall(SYS_openat2, base, rel.c_str(), &how, sizeof how);
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) gNoOpenat2 = true;
+  return fd < 0 ? INVALID_HANDLE_VALUE : static_cast<THandle>(fd);
+#else
+  (void)base;
+  (void)rel;
+  return INVALID_HANDLE_VALUE;
+#endif
+}
+
+}  // namespace
+
+THandle OpenFolder(const rtl::String& path) {
+  std::string p = path.empty() ? std::string(".") : rtl::U8(path);
+  int fd = ::open(p.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return FailWith(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : WindowsErrorFromErrno(errno));
+  return fd;
+}
+
+THandle OpenFolderBelow(THandle base, std::string_view rel, bool create, std::vector<std::string>* created) {
+  std::vector<std::string> parts;
+  for (size_t start = 0; start <= rel.size();) {
+    size_t end = rel.find('/', start);
+    if (end == std::string_view::npos) end = rel.size();
+    std::string_view part = rel.substr(start, end - start);
+    if (part == "..") return FailWith(ERROR_INVALID_NAME);
+    if (!part.empty() && part != ".") parts.emplace_back(part);
+    start = end + 1;
+  }
+  std::string joined;
+  for (const std::string& part : parts) joined += (joined.empty() ? "" : "/") + part;
+  if (joined.empty()) joined = ".";
+  THandle fd = Openat2Beneath(base, joined);
+  if (fd != INVALID_HANDLE_VALUE) return fd;
+  // One component at a time, each opened without following a link.
+  int cur = ::openat(base, ".", kFolderFlags);
+  if (cur < 0) return FailWith(WindowsErrorFromErrno(errno));
+  std::string done;
+  for (const std::string& part : parts) {
+    done += (done.empty() ? "" : "/") + part;
+    int next = ::openat(cur, part.c_str(), kFolderFlags);
+    if (next < 0 && errno == ENOENT && create) {
+      if (::mkdirat(cur, part.c_str(), 0777) == 0) {
+        if (created) created->push_back(done);
+      } else if (errno != EEXIST) {
+        int e = errno;
+        ::close(cur);
+        return FailWith(WindowsErrorFromErrno(e));
+      }
+      next = ::openat(cur, part.c_str(), kFolderFlags);
+    }
+    if (next < 0) {
+      uint32_t code = FolderOpenError(cur, part, errno);
+      ::close(cur);
+      return FailWith(code);
+    }
+    ::close(cur);
+    cur = next;
+  }
+  return cur;
+}
+
+uint32_t CheckReplaceable(THandle folder, const std::string& name) {
+  struct stat st;
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? ERROR_SUCCESS : WindowsErrorFromErrno(errno);
+  if (S_ISLNK(st.st_mode)) return ERROR_INVALID_NAME;
+  // Root may write anything; a read-only file is still refused, as on Windows.
+  if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
+  if (!S_ISREG(st.st_mode)) return ERROR_SUCCESS;
+  // Only an open for writing tells a running program (ETXTBSY); it changes nothing.
+  int fd = ::openat(folder, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return WindowsErrorFromErrno(errno);
+  ::close(fd);
+  return ERROR_SUCCESS;
+}
+
+THandle CreateTempFileIn(THandle folder, uint32_t attributes, std::string& tempName) {
+  static std::atomic<uint64_t> counter{0};
+  uint32_t mode = FileModeFromAttributes(attributes);
+  struct timespec now {};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t seed = (uint64_t(::getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[40];
+    std::snprintf(name, sizeof name, ".krv-%016llx.tmp",
+                  static_cast<unsigned long long>((seed + counter++) * 0x9E3779B97F4A7C15ULL));
+    int fd = ::openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      ::fchmod(fd, mode);  // open() applied the umask: the archive's bits exactly
+      tempName = name;
+      SetLastErrorValue(ERROR_SUCCESS);
+      return fd;
+    }
+    if (errno != EEXIST) {
+      if (errno == ENOENT) return FailWith(ERROR_PATH_NOT_FOUND);
+      return FailWith(WindowsErrorFromErrno(errno));
+    }
+  }
+  return FailWith(ERROR_FILE_EXISTS);
+}
+
+bool RenameIn(THandle fromFolder, const std::string& from, THandle toFolder, const std::string& to, unsigned flags) {
+  unsigned sysFlags = (flags & kRenameNoReplace ? RENAME_NOREPLACE : 0) | (flags & kRenameExchange ? RENAME_EXCHANGE : 0);
+  if (::renameat2(fromFolder, from.c_str(), toFolder, to.c_str(), sysFlags) == 0) return true;
+  if (errno == EINVAL && (flags & kRenameExchange)) {
+    SetLastErrorValue(ERROR_NOT_SUPPORTED);
+    return false;
+  }
+  if (errno == EINVAL && (flags & kRenameNoReplace)) {
+    // File systems without the flag: a hard link refuses an existing name too.
+    if (::linkat(fromFolder, from.c_str(), toFolder, to.c_str(), 0) != 0) return Fail();
+    return ::unlinkat(fromFolder, from.c_str(), 0) == 0 || Fail();
+  }
+  return Fail();
+}
+
+bool DeleteIn(THandle folder, const std::string& name) {
+  if (::unlinkat(folder, name.c_str(), 0) == 0) return true;
+  if (errno == EISDIR) return ::unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0 || Fail();
+  return Fail();
+}
+
+bool SetModeIn(THandle folder, const std::string& name, uint32_t mode) {
+  return ::fchmodat(folder, name.c_str(), mode & 0777, AT_SYMLINK_NOFOLLOW) == 0 || Fail();
+}
+
+bool RemoveTreeIn(THandle folder, const std::string& name) {
+  if (::unlinkat(folder, name.c_str(), 0) == 0 || errno == ENOENT) return true;
+  if (errno != EISDIR) return Fail();
+  // A folder: its own rights first (the archive may have made it read-only), then its content.
+  ::fchmodat(folder, name.c_str(), 0700, AT_SYMLINK_NOFOLLOW);
+  int fd = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  // The names are read first and the listing closed: one descriptor per level, however deep.
+  std::vector<std::string> names;
+  int listFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr) {
+    while (dirent* e = ::readdir(d))
+      if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..") names.emplace_back(e->d_name);
+    ::closedir(d);
+  } else if (listFd >= 0) {
+    ::close(listFd);
+  }
+  bool ok = true;
+  for (const std::string& n : names) ok = RemoveTreeIn(fd, n) && ok;
+  ::close(fd);
+  if (::unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return ok;
+  return Fail();
+}
+
+bool SyncFileSystem(THandle folder) {
+  // syncfs wants a descriptor opened for reading; an O_PATH one is refused.
+  int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  bool ok = ::syncfs(fd) == 0 || Fail();
+  ::close(fd);
+  return ok;
+}
 
 }  // namespace platform

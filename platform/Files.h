@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "rtl/SysUtils.h"
 
@@ -61,5 +64,40 @@ bool SetPathMode(const rtl::String& path, uint32_t mode);
 bool CreateDirectoryW(const rtl::String& path);
 // Every folder counts as a fixed drive here.
 uint32_t GetDriveType(const rtl::String& root);
+
+// --- Below an open folder, never through a link --------------------------------------------
+// Names and relative paths are UTF-8 with "/" between components. A symbolic link at a place
+// below the folder is never followed: it fails with ERROR_INVALID_NAME, as a path that leaves
+// the folder does.
+
+// Opens a folder the caller names (links in its path are followed) as the base of the calls
+// below; a missing one fails with ERROR_PATH_NOT_FOUND.
+THandle OpenFolder(const rtl::String& path);
+// The folder at rel below base (empty: base itself). A component that is a link or ".." fails
+// with ERROR_INVALID_NAME, one that is something else than a folder with ERROR_PATH_NOT_FOUND.
+// With create, missing folders are made (0777 less the umask) and their rel paths appended to
+// *created, outermost first.
+THandle OpenFolderBelow(THandle base, std::string_view rel, bool create, std::vector<std::string>* created = nullptr);
+// 0 when name in folder may be written over as create-always would write over it (nothing there,
+// or a regular file we may write), else why not: ERROR_INVALID_NAME for a link,
+// ERROR_ACCESS_DENIED for a folder or a read-only file, ERROR_SHARING_VIOLATION for a running
+// program. Nothing is changed.
+uint32_t CheckReplaceable(THandle folder, const std::string& name);
+// A new hidden file in folder, open for reading and writing, with the attributes' permission
+// bits; its name in tempName.
+THandle CreateTempFileIn(THandle folder, uint32_t attributes, std::string& tempName);
+// renameat2 between two folders; flags RENAME_NOREPLACE (emulated where the file system lacks
+// it) or RENAME_EXCHANGE (failing with ERROR_NOT_SUPPORTED where it lacks that).
+constexpr unsigned kRenameNoReplace = 1, kRenameExchange = 2;
+bool RenameIn(THandle fromFolder, const std::string& from, THandle toFolder, const std::string& to, unsigned flags = 0);
+// Removes a file, a link (not what it points to) or an empty folder.
+bool DeleteIn(THandle folder, const std::string& name);
+// Sets the permission bits of name in folder, never through a link.
+bool SetModeIn(THandle folder, const std::string& name, uint32_t mode);
+// Removes name in folder with everything below it, never following a link; write and search
+// rights are given back to folders on the way. True when nothing is left (or nothing was there).
+bool RemoveTreeIn(THandle folder, const std::string& name);
+// Flushes the file system that holds the folder to the disk.
+bool SyncFileSystem(THandle folder);
 
 }  // namespace platform

@@ -181,6 +181,7 @@ int32_t TSevenZip::Extract(bool TestArchive) {
                           indices.empty() ? 0xFFFFFFFFu : static_cast<uint32_t>(indices.size()),
                           TestArchive ? 1 : 0, cb);
   });
+  callback->DiscardPending();
   callback->ApplyFolderModes();
   RethrowKept();
   // The callback stops the library once every selected file is done; that stop is no failure.

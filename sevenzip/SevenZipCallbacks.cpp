@@ -146,6 +146,7 @@ HRESULT TMyArchiveExtractCallback::DoGetStream(uint32_t index, ISequentialOutStr
   bool overwrite = FSevenzip->ExtractOptions() & OptBit(ExtractOverwrite);
   // A refused item comes back in test mode: it stays the refused one until the next item.
   if (!(askExtractMode == kTest && FCurrentRefused)) FCurrentRefused = false;
+  DiscardPending();  // an earlier item whose result never came
   if (FSevenzip->MainCancel()) return S_FALSE;
 
   rtl::String path;
@@ -199,23 +200,31 @@ HRESULT TMyArchiveExtractCallback::DoGetStream(uint32_t index, ISequentialOutStr
   FProgressFileSize = size;
 
   if (isDir) {
-    CreateDirectoryPath(target, attr | platform::FILE_ATTRIBUTE_DIRECTORY);
+    if (!MakeFolderItem(target, attr | platform::FILE_ATTRIBUTE_DIRECTORY) &&
+        platform::GetLastErrorValue() == platform::ERROR_INVALID_NAME) {
+      // A link on its way: refused like a path that leaves the folder.
+      FCurrentRefused = true;
+      FSevenzip->SetLastError(platform::ERROR_INVALID_NAME);
+      FSevenzip->ReportError(SZ_COULD_NOT_CREATE_FILE, firstTarget);
+      return kRefusedAnswer;
+    }
     return S_OK;
   }
 
   if (--FFilestoextract == 0) FLastFileToExt = true;
 
-  // A folder never takes a file item's mode here: it would lose its search bit.
-  size_t slash = target.rfind(u'/');
-  if (slash != rtl::String::npos) CreateDirectoryPath(target.substr(0, slash + 1), 0);
-
-  rtl::TDateTime local = hasTime ? rtl::UTCToLocal(rtl::FileTimeToDateTime(mtime)) : 0.0;
-  int32_t error = 0;
-  TMyStreamWriter* writer = TMyStreamWriter::Create(&error, target, local, attr, 0, false);
-  if (writer) {
-    writer->AddRef();
-    *outStream = static_cast<IOutStream*>(writer);
-    return S_OK;
+  TFolderRef folder;
+  std::string name;
+  int32_t error = static_cast<int32_t>(PlaceOf(target, folder, name));
+  if (error == 0) {
+    rtl::TDateTime local = hasTime ? rtl::UTCToLocal(rtl::FileTimeToDateTime(mtime)) : 0.0;
+    if (TMyStreamWriter* writer = TMyStreamWriter::CreateInFolder(&error, folder, name, local, attr)) {
+      FPending = TComPtr<TMyStreamWriter>(writer);
+      FPendingTarget = firstTarget;
+      writer->AddRef();
+      *outStream = static_cast<IOutStream*>(writer);
+      return S_OK;
+    }
   }
   FCurrentRefused = true;
   FSevenzip->SetLastError(error);
@@ -230,14 +239,24 @@ HRESULT TMyArchiveExtractCallback::SetOperationResult(int32_t result) {
 }
 
 HRESULT TMyArchiveExtractCallback::DoSetOperationResult(int32_t result) {
+  TComPtr<TMyStreamWriter> written = FPending;
+  FPending.Reset();
   if (FCurrentRefused) {
     // Already reported (code 11); its data went nowhere, whatever the library says of it.
     FCurrentRefused = false;
     if (FLastFileToExt) FAllFilesExt = true;
     return S_OK;
   }
+  // Only a correct item takes its name; any other result leaves what was there before.
+  if (written && result != kOK) written->Discard();
+  int32_t error = 0;
   switch (result) {
     case kOK:
+      if (written && !written->Commit(error)) {
+        FSevenzip->SetLastError(error);
+        FSevenzip->ReportError(SZ_COULD_NOT_CREATE_FILE, FPendingTarget);
+        break;
+      }
       FSevenzip->SetErrCode(SZ_SUCCESS);
       break;
     case kUnsupportedMethod:
@@ -256,40 +275,97 @@ HRESULT TMyArchiveExtractCallback::DoSetOperationResult(int32_t result) {
   return S_OK;
 }
 
-bool TMyArchiveExtractCallback::CreateDirectoryPath(const rtl::String& pathIn, uint32_t attributes) {
-  rtl::String path = pathIn;
-  if (path.empty()) return true;
-  if (path.back() == u'/') path.pop_back();
-  // "/" is the only root here; a relative one-letter folder is an ordinary folder.
-  if (path.empty()) return true;
-  // Walk up to the first folder that exists, then create downwards.
-  std::vector<rtl::String> missing;
-  rtl::String p = path;
-  while (!p.empty() && !rtl::DirectoryExists(p)) {
-    missing.push_back(p);
-    size_t slash = p.rfind(u'/');
-    if (slash == rtl::String::npos) break;
-    p = p.substr(0, slash);
-    while (!p.empty() && p.back() == u'/') p.pop_back();
-  }
-  bool ok = true;
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (!platform::CreateDirectoryW(*it) && !rtl::DirectoryExists(*it)) {
-      ok = false;
-      break;
+bool TMyArchiveExtractCallback::BelowBase(const rtl::String& target, std::string& rel) const {
+  // With no extraction folder, targets are relative to the current one; an absolute name there
+  // (or one not under the folder) was chosen by a handler and is taken as it stands.
+  if (FExtractDirectory.empty() ? (!target.empty() && target[0] == u'/') : target.compare(0, FExtractDirectory.size(), FExtractDirectory) != 0)
+    return false;
+  rel = rtl::U8(target.substr(FExtractDirectory.size()));
+  return true;
+}
+
+TFolderRef TMyArchiveExtractCallback::Base() {
+  if (FBase) return FBase;
+  rtl::String dir = rtl::ExcludeTrailingPathDelimiter(FExtractDirectory);
+  // The extraction folder is the caller's: links on its way are followed.
+  if (!dir.empty()) rtl::ForceDirectories(dir);
+  platform::THandle h = platform::OpenFolder(dir);
+  if (h != platform::INVALID_HANDLE_VALUE) FBase = std::make_shared<TFolderHandle>(h);
+  return FBase;
+}
+
+void TMyArchiveExtractCallback::NoteCreated(const std::vector<std::string>& created) {
+  // Remembered without a mode: this extraction made it, a later folder item may still set one.
+  for (const std::string& rel : created) FFolderModes.push_back({FExtractDirectory + rtl::S(rel), 0xFFFFFFFFu});
+}
+
+uint32_t TMyArchiveExtractCallback::PlaceOf(const rtl::String& target, TFolderRef& folder, std::string& name) {
+  std::string rel;
+  if (!BelowBase(target, rel)) {
+    rtl::String dir = rtl::ExtractFilePath(target);
+    if (!dir.empty()) rtl::ForceDirectories(rtl::ExcludeTrailingPathDelimiter(dir));
+    platform::THandle h = platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(dir));
+    if (h == platform::INVALID_HANDLE_VALUE) return platform::GetLastErrorValue();
+    folder = std::make_shared<TFolderHandle>(h);
+    rel = rtl::U8(rtl::ExtractFileName(target));
+  } else {
+    size_t slash = rel.rfind('/');
+    std::string folderRel = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+    rel = rel.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (FCachedFolder && FCachedRel == folderRel) {
+      folder = FCachedFolder;
+    } else {
+      TFolderRef base = Base();
+      if (!base) return platform::GetLastErrorValue();
+      // A folder made on the way to a file takes no mode from the file item: it would lose its
+      // search bit.
+      std::vector<std::string> created;
+      platform::THandle h = platform::OpenFolderBelow(base->Fd, folderRel, true, &created);
+      uint32_t error = platform::GetLastErrorValue();
+      NoteCreated(created);
+      if (h == platform::INVALID_HANDLE_VALUE) return error;
+      folder = FCachedFolder = std::make_shared<TFolderHandle>(h);
+      FCachedRel = folderRel;
     }
   }
-  int32_t mode = platform::FolderModeFromAttributes(attributes);
-  bool createdNow = ok && !missing.empty() && missing.front() == path;
+  if (rel.empty() || rel == "." || rel == "..") return platform::ERROR_INVALID_NAME;
+  name = rel;
+  return platform::CheckReplaceable(folder->Fd, name);
+}
+
+bool TMyArchiveExtractCallback::MakeFolderItem(const rtl::String& target, uint32_t attributes) {
+  rtl::String path = rtl::ExcludeTrailingPathDelimiter(target);
+  if (path.empty()) return true;
   bool createdBefore = std::any_of(FFolderModes.begin(), FFolderModes.end(),
                                    [&](const TFolderMode& f) { return f.Path == path; });
-  if ((attributes & platform::FILE_ATTRIBUTE_DIRECTORY) && mode >= 0 && (createdNow || createdBefore)) {
-    FFolderModes.push_back({path, static_cast<uint32_t>(mode)});
-  } else if (createdNow) {
-    // Remembered without a mode: this extraction made it, a later folder item may still set one.
-    FFolderModes.push_back({path, 0xFFFFFFFFu});
+  bool createdNow = false, ok = true;
+  std::string rel;
+  if (BelowBase(path, rel)) {
+    TFolderRef base = Base();
+    std::vector<std::string> created;
+    platform::THandle h = base ? platform::OpenFolderBelow(base->Fd, rel, true, &created) : platform::INVALID_HANDLE_VALUE;
+    uint32_t error = platform::GetLastErrorValue();
+    ok = h != platform::INVALID_HANDLE_VALUE;
+    if (ok) platform::CloseHandle(h);
+    createdNow = !created.empty() && FExtractDirectory + rtl::S(created.back()) == path;
+    NoteCreated(created);
+    platform::SetLastErrorValue(error);
+  } else {
+    createdNow = !rtl::DirectoryExists(path);
+    ok = rtl::ForceDirectories(path);
+    if (!ok) platform::SetLastErrorValue(platform::ERROR_PATH_NOT_FOUND);
+    createdNow = createdNow && ok;
+    if (createdNow) FFolderModes.push_back({path, 0xFFFFFFFFu});
   }
+  int32_t mode = platform::FolderModeFromAttributes(attributes);
+  if ((attributes & platform::FILE_ATTRIBUTE_DIRECTORY) && mode >= 0 && (createdNow || createdBefore))
+    FFolderModes.push_back({path, static_cast<uint32_t>(mode)});
   return ok;
+}
+
+void TMyArchiveExtractCallback::DiscardPending() {
+  if (FPending) FPending->Discard();
+  FPending.Reset();
 }
 
 void TMyArchiveExtractCallback::ApplyFolderModes() {
@@ -302,7 +378,18 @@ void TMyArchiveExtractCallback::ApplyFolderModes() {
     if (std::find(done.begin(), done.end(), f.Path) != done.end()) continue;
     if (f.Mode == 0xFFFFFFFFu) continue;
     done.push_back(f.Path);
-    platform::SetPathMode(f.Path, f.Mode);
+    std::string rel;
+    if (!BelowBase(f.Path, rel) || !Base()) {
+      platform::SetPathMode(f.Path, f.Mode);
+      continue;
+    }
+    // Set through the folder that holds it, never through a link put in its place.
+    size_t slash = rel.rfind('/');
+    platform::THandle parent =
+        platform::OpenFolderBelow(FBase->Fd, slash == std::string::npos ? std::string_view() : std::string_view(rel).substr(0, slash), false);
+    if (parent == platform::INVALID_HANDLE_VALUE) continue;
+    platform::SetModeIn(parent, rel.substr(slash == std::string::npos ? 0 : slash + 1), f.Mode);
+    platform::CloseHandle(parent);
   }
   FFolderModes.clear();
 }
@@ -328,19 +415,44 @@ TMyStreamWriter* TMyStreamWriter::Create(int32_t* PLastError, const rtl::String&
   return nullptr;
 }
 
+TMyStreamWriter* TMyStreamWriter::CreateInFolder(int32_t* PLastError, TFolderRef Folder, const std::string& Name,
+                                                 rtl::TDateTime szDate, uint32_t FAttr) {
+  TMyStreamWriter* w = new TMyStreamWriter();
+  w->arcName = rtl::S(Name);
+  w->arcDate = szDate;
+  w->arcAttr = FAttr;
+  w->FPLastError = PLastError;
+  w->FFolder = std::move(Folder);
+  w->FName = Name;
+  platform::THandle h = platform::CreateTempFileIn(w->FFolder->Fd, FAttr, w->FTempName);
+  if (h == platform::INVALID_HANDLE_VALUE) {
+    w->MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
+  } else if (w->StartFile(h)) {
+    return w;  // no reference yet: the caller takes the first
+  }
+  if (PLastError) *PLastError = w->MyLastError;
+  delete w;  // closes and removes a file that was made
+  return nullptr;
+}
+
 bool TMyStreamWriter::AddVolume() {
-  TFiles f;
-  f.Name = arcName;
-  f.Handle = platform::CreateFileAlways(arcName, arcAttr);
-  if (f.Handle == platform::INVALID_HANDLE_VALUE) {
+  platform::THandle h = platform::CreateFileAlways(arcName, arcAttr);
+  if (h == platform::INVALID_HANDLE_VALUE) {
     MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
     return false;
   }
+  return StartFile(h);
+}
+
+bool TMyStreamWriter::StartFile(platform::THandle h) {
+  TFiles f;
+  f.Name = arcName;
+  f.Handle = h;
   Files.push_back(f);
   // Outside 1980..2107 there is no DOS form: the file keeps the time of extraction.
   if (DosRoundedFileTime(arcDate, FFileTime)) {
     FHasTime = true;
-    if (!platform::SetFileLastWriteTime(f.Handle, FFileTime)) {
+    if (!platform::SetFileLastWriteTime(h, FFileTime)) {
       MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
       return false;
     }
@@ -348,14 +460,41 @@ bool TMyStreamWriter::AddVolume() {
   return true;
 }
 
-TMyStreamWriter::~TMyStreamWriter() {
+bool TMyStreamWriter::CloseFiles(int32_t& error) {
+  bool ok = true;
   for (TFiles& f : Files) {
-    if (f.Handle != platform::INVALID_HANDLE_VALUE) {
-      if (FHasTime) platform::SetFileLastWriteTime(f.Handle, FFileTime);
-      platform::CloseHandle(f.Handle);
+    if (f.Handle == platform::INVALID_HANDLE_VALUE) continue;
+    if (FHasTime) platform::SetFileLastWriteTime(f.Handle, FFileTime);
+    // A close can be the first to tell that the data did not reach the file.
+    if (!platform::CloseHandle(f.Handle) && ok) {
+      ok = false;
+      error = static_cast<int32_t>(platform::GetLastErrorValue());
     }
+    f.Handle = platform::INVALID_HANDLE_VALUE;
   }
+  return ok;
 }
+
+bool TMyStreamWriter::Commit(int32_t& error) {
+  error = MyLastError;
+  bool ok = MyLastError == 0 && CloseFiles(error);
+  if (ok && FFolder && !FTempName.empty() && !platform::RenameIn(FFolder->Fd, FTempName, FFolder->Fd, FName)) {
+    ok = false;
+    error = static_cast<int32_t>(platform::GetLastErrorValue());
+  }
+  if (ok) FTempName.clear();
+  else Discard();
+  return ok;
+}
+
+void TMyStreamWriter::Discard() {
+  int32_t ignored = 0;
+  CloseFiles(ignored);
+  if (FFolder && !FTempName.empty()) platform::DeleteIn(FFolder->Fd, FTempName);
+  FTempName.clear();
+}
+
+TMyStreamWriter::~TMyStreamWriter() { Discard(); }
 
 HRESULT TMyStreamWriter::QueryInterface(const GUID& iid, void** out) {
   if (!out) return E_INVALIDARG;

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "sevenzip/SevenZip.h"
@@ -59,6 +61,18 @@ class TComPtr {
   T* FPtr = nullptr;
 };
 
+// An open folder shared by the callback's cache and the writers of the files in it.
+struct TFolderHandle {
+  explicit TFolderHandle(platform::THandle h) : Fd(h) {}
+  ~TFolderHandle() { platform::CloseHandle(Fd); }
+  TFolderHandle(const TFolderHandle&) = delete;
+  TFolderHandle& operator=(const TFolderHandle&) = delete;
+  platform::THandle Fd;
+};
+using TFolderRef = std::shared_ptr<TFolderHandle>;
+
+class TMyStreamWriter;
+
 class TMyArchiveOpenCallback : public TInterfacedObject, public IArchiveOpenCallback, public ICryptoGetTextPassword {
  public:
   explicit TMyArchiveOpenCallback(TSevenZip* Owner);
@@ -88,6 +102,8 @@ class TMyArchiveExtractCallback : public TInterfacedObject,
   // Folder modes from the archive, applied once every item is written (a read-only folder would
   // refuse its own content otherwise).
   void ApplyFolderModes();
+  // Removes the temporary file of an item whose result never came (the library stopped).
+  void DiscardPending();
 
   rtl::String FExtractDirectory;
   int64_t FFilestoextract = 0;
@@ -98,7 +114,17 @@ class TMyArchiveExtractCallback : public TInterfacedObject,
   HRESULT DoGetStream(uint32_t index, ISequentialOutStream** outStream, int32_t askExtractMode);
   HRESULT DoSetCompleted(const uint64_t* completeValue);
   HRESULT DoSetOperationResult(int32_t result);
-  bool CreateDirectoryPath(const rtl::String& path, uint32_t attributes);
+  // Where a target goes: its folder, opened (and made where missing) without following a link
+  // below the extraction folder, and its name there. 0 or the error that refuses the item.
+  uint32_t PlaceOf(const rtl::String& target, TFolderRef& folder, std::string& name);
+  // Makes the folder of a folder item and notes its mode; false when it cannot be made.
+  bool MakeFolderItem(const rtl::String& target, uint32_t attributes);
+  // The extraction folder itself, made when missing; null (last-error set) when it can't be.
+  TFolderRef Base();
+  // The part of a target below the extraction folder; false for a target elsewhere (a name an
+  // OnSetExtractName handler chose).
+  bool BelowBase(const rtl::String& target, std::string& rel) const;
+  void NoteCreated(const std::vector<std::string>& created);
 
   TSevenZip* FSevenzip;
   rtl::String FProgressFile;
@@ -114,6 +140,13 @@ class TMyArchiveExtractCallback : public TInterfacedObject,
     uint32_t Mode;
   };
   std::vector<TFolderMode> FFolderModes;
+  TFolderRef FBase;
+  // The folder of the last file item: items of one folder come one after another.
+  std::string FCachedRel;
+  TFolderRef FCachedFolder;
+  // The file of the current item, kept until its result decides whether it takes its name.
+  TComPtr<TMyStreamWriter> FPending;
+  rtl::String FPendingTarget;
 };
 
 // The output stream of one extracted file.
@@ -122,6 +155,15 @@ class TMyStreamWriter : public TInterfacedObject, public IOutStream {
   // Creates the file; nullptr on failure with the OS error code stored through PLastError.
   static TMyStreamWriter* Create(int32_t* PLastError, const rtl::String& sz, rtl::TDateTime szDate, uint32_t FAttr,
                                  uint32_t VolumeSize, bool CreateSFX);
+  // The file of an extracted item: written under a temporary name in Folder, so a damaged or
+  // half-written item never stands under its name; Commit gives it the name, Discard (or the
+  // last release without Commit) removes it.
+  static TMyStreamWriter* CreateInFolder(int32_t* PLastError, TFolderRef Folder, const std::string& Name,
+                                         rtl::TDateTime szDate, uint32_t FAttr);
+  // Closes the file and renames it over its name; false, with the OS error code in error, when a
+  // write, the close or the rename failed (the temporary file is then removed).
+  bool Commit(int32_t& error);
+  void Discard();
   ~TMyStreamWriter() override;
   SEVENZIP_IUNKNOWN_IMPL
   HRESULT Write(const void* data, uint32_t size, uint32_t* processedSize) override;
@@ -131,6 +173,10 @@ class TMyStreamWriter : public TInterfacedObject, public IOutStream {
  private:
   TMyStreamWriter() = default;
   bool AddVolume();
+  // Takes the new file's handle and gives it the item's last-write time.
+  bool StartFile(platform::THandle h);
+  // Closes every file (their time set again); false with the first error.
+  bool CloseFiles(int32_t& error);
 
   rtl::String arcName;
   rtl::TDateTime arcDate = 0;
@@ -145,6 +191,9 @@ class TMyStreamWriter : public TInterfacedObject, public IOutStream {
   // The DOS-rounded time, reapplied at release since writing moves a file's time on.
   bool FHasTime = false;
   uint64_t FFileTime = 0;
+  TFolderRef FFolder;
+  std::string FName;
+  std::string FTempName;  // empty once committed or removed
 };
 
 // The extraction-time rule for a stored path: a path that is absolute or climbs out of the

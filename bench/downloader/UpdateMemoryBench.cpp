@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "BenchUtil.h"
+#include "UpdateBenchUtil.h"
 
 extern char** environ;
 namespace fs = std::filesystem;
@@ -30,62 +31,17 @@ const char* kRemote = "dlKorvelFA_SQL_KO_KO_1001820.7z";
 
 bool Sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::vector<std::string>& env,
-            const std::string& out) {
-  std::vector<std::string> envs = env;
-  for (char** e = environ; *e; ++e) envs.push_back(*e);
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (auto& e : envs) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&fa);
-  return pid;
-}
-
 // One update in an empty folder; the downloader's own peak resident size in MiB, or -1.
 double PeakOfUpdate(const fs::path& work, const std::string& root) {
-  fs::path folder = work / "folder", desktop = work / "desktop";
+  fs::path folder = work / "folder";
   fs::remove_all(folder);
   fs::create_directories(folder);
-  fs::create_directories(desktop);
   fs::copy_file(KRV_BENCH_EDITION, folder / "KRVDownload");
-  pid_t server = Spawn({KRV_UPDATE_SERVER, "--root", root, "--port", std::to_string(KRV_BENCH_EDITION_PORT)},
-                       work.string(), {}, (work / "server.log").string());
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  pid_t dl = Spawn({(folder / "KRVDownload").string()}, folder.string(),
-                   {"KRV_GUI=headless", "XDG_DESKTOP_DIR=" + desktop.string(),
-                    "KRV_DEMO_RECORD=" + (work / "product.txt").string()},
-                   (work / "downloader.log").string());
-  int status = -1;
-  rusage ru{};
-  // Bounded: ten minutes at most.
-  for (int i = 0; i < 6000 && dl > 0; ++i) {
-    if (wait4(dl, &status, WNOHANG, &ru) == dl) break;
-    if (i == 5999) {
-      kill(dl, SIGKILL);
-      wait4(dl, &status, 0, &ru);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
-  bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && fs::exists(folder / "KorvelFA.exe") &&
-            fs::exists(folder / "data.bin");
+  krvbench::TUpdateRun r =
+      krvbench::RunUpdate(work, folder, KRV_UPDATE_SERVER, root, KRV_BENCH_EDITION_PORT, "data.bin");
+  bool ok = r.Ok && fs::exists(folder / "KorvelFA.exe");
   fs::remove_all(folder);
-  if (!ok) {
-    std::fprintf(stderr, "bench_update_memory: the update failed (status %d); see %s\n", status,
-                 (work / "downloader.log").c_str());
-    return -1;
-  }
-  return ru.ru_maxrss / 1024.0;  // KiB on Linux
+  return ok ? r.Usage.ru_maxrss / 1024.0 : -1;  // KiB on Linux
 }
 
 bool MakeArchive(const fs::path& work, const std::string& name, int mib) {

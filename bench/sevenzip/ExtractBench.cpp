@@ -25,34 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Text-like bytes: words from a small vocabulary picked by a fixed generator, so LZMA has work
-// to do and every run sees the same archive.
-void WriteContent(const fs::path& p, size_t size, uint64_t seed) {
-  static const char* words[] = {"archive ", "volume ", "stream ", "header ", "block ", "extract ", "update ",
-                                "version ", "kernel ", "packet ", "buffer ", "window ", "folder ", "select ",
-                                "\n", "0x1F ", "42 ", "data.7z ", "{ ", "} "};
-  // Written in small pieces: this process's own peak must stay far below the programs' (a child
-  // started by posix_spawn reports the larger of its parent's peak and its own).
-  std::ofstream out(p, std::ios::binary);
-  std::string s;
-  s.reserve(1 << 16);
-  uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
-  size_t written = 0;
-  while (written < size) {
-    s.clear();
-    while (s.size() < (1u << 16) - 16) {
-      x = x * 6364136223846793005ULL + 1442695040888963407ULL;
-      if ((x >> 60) == 0)
-        s.push_back(char(x >> 32));  // a sprinkle of noise
-      else
-        s += words[(x >> 33) % 20];
-    }
-    size_t n = std::min(s.size(), size - written);
-    out.write(s.data(), std::streamsize(n));
-    written += n;
-  }
-}
-
 struct TRun {
   double Seconds;
   double PeakMiB;
@@ -91,17 +63,7 @@ int main() {
   if (!mkdtemp(tmpl)) return 1;
   fs::path root(tmpl);
   fs::path src = root / "src";
-  const size_t kTotal = 256u << 20, kLarge = 128u << 20, kSmall = 16 * 1024;
-  fs::create_directories(src);
-  WriteContent(src / "large.bin", kLarge, 1);
-  size_t made = kLarge;
-  for (int i = 0; made < kTotal; ++i) {
-    fs::path dir = src / ("dir" + std::to_string(i / 500));
-    if (i % 500 == 0) fs::create_directories(dir);
-    size_t size = std::min<size_t>(kSmall / 2 + (size_t(i) * 2654435761u) % kSmall, kTotal - made);
-    WriteContent(dir / ("file" + std::to_string(i) + ".txt"), size, uint64_t(i) + 2);
-    made += size;
-  }
+  krvbench::MakeProductTree(src, 256u << 20);
   fs::path archive = root / "bench.7z";
   std::string cmd = "cd '" + src.string() + "' && 7z a -bd -y -mx1 -mmt=2 '" + archive.string() + "' . >/dev/null";
   if (std::system(cmd.c_str()) != 0) {

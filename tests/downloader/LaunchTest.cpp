@@ -5,6 +5,7 @@
 
 #include "TestUtil.h"
 #include "downloader/Utils.h"
+#include "platform/Shell.h"
 
 using krvtest::MakePe;
 using krvtest::TTempDir;
@@ -47,12 +48,36 @@ TEST(ForwardedParameters, LaunchAndShortcutStrings) {
        " /l=sl /UKREXE=1 /umode=2 /UXE3=x /L /LANG=en keep", " /L /LANG=en keep"},
       {{"a b", "-x"}, " a b -x", " a b -x"},  // only /INI= values are quoted again
       {{"x/INI=y"}, " x/INI=y", " x/INI=y"},
+      // Backslashes before the closing quote are doubled, quotes escaped by the splitting's rules.
+      {{"/INI=C:\\dir\\", "next"}, " /INI=\"C:\\dir\\\\\" next", " /INI=\"C:\\dir\\\\\" next"},
+      {{"/ini=a\\\"b c", "/L=x"}, " /ini=\"a\\\\\\\"b c\" /L=x", " /ini=\"a\\\\\\\"b c\""},
+      {{"say \"hi", "last"}, " say \\\"hi last", " say \\\"hi last"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.launch);
     TCommandLine line(c.args);
     EXPECT_EQ(downloader::ForwardedParameters(false), rtl::S(c.launch));
     EXPECT_EQ(downloader::ForwardedParameters(true), rtl::S(c.shortcut));
+  }
+}
+
+// What the product receives is what was given: "/INI=" values exactly, whatever they hold; a
+// double quote anywhere never joins the arguments after it; other arguments split at blanks.
+TEST(ForwardedParameters, ReachTheProductAsGiven) {
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+      {{"/INI=C:\\My Files\\", "x"}, {"/INI=C:\\My Files\\", "x"}},
+      {{"/INI=\\\\server\\share\\\\", "/L=SI"}, {"/INI=\\\\server\\share\\\\", "/L=SI"}},
+      {{"/ini=a \"quoted\" name.ini", "y"}, {"/ini=a \"quoted\" name.ini", "y"}},
+      {{"/INI=back\\\"slash\\\\\"", "z"}, {"/INI=back\\\"slash\\\\\"", "z"}},
+      {{"/INI=\"", "\"", "a\"b", "c"}, {"/INI=\"", "\"", "a\"b", "c"}},
+      {{"a\\\"b c", "/INI=tab\there\\"}, {"a\\\"b", "c", "/INI=tab\there\\"}},
+  };
+  for (const auto& [given, received] : cases) {
+    SCOPED_TRACE(given.front());
+    TCommandLine line(given);
+    std::vector<std::string> got;
+    for (const String& a : platform::CommandLineToArgs(downloader::ForwardedParameters(false))) got.push_back(rtl::U8(a));
+    EXPECT_EQ(got, received);
   }
 }
 
@@ -125,6 +150,11 @@ TEST_F(EndToEnd, AcceptedProductIsStartedWithTheForwardedArguments) {
   // Started in the downloader's current directory, not its own folder.
   EXPECT_EQ(r.Cwd, std::filesystem::canonical(work.Path()).string());
   EXPECT_EQ(r.Args, (std::vector<std::string>{"/ini=/home/user/My Files/a.ini", "/L=EN", "x", "two", "words"}));
+
+  // A value ending in a backslash and quotes elsewhere: nothing is joined or lost.
+  r = Run({"/INI=/home/user/dir\\", "say \"hi\"", "last"});
+  ASSERT_TRUE(r.ProductStarted);
+  EXPECT_EQ(r.Args, (std::vector<std::string>{"/INI=/home/user/dir\\", "say", "\"hi\"", "last"}));
 }
 
 TEST_F(EndToEnd, LaunchPathLoadsNoGuiAndNoTls) {

@@ -95,7 +95,9 @@ krvtest::TRun OpenProduct(const String& verb, const String& params, const String
   result = platform::ShellExecuteW(nullptr, verb, rtl::S(KRV_PRODUCT_NOVER), params, directory, platform::SW_SHOWNORMAL);
   ::unsetenv("KRV_PRODUCT_FD");
   ::close(w);
-  run.Record(krvtest::ReadToEnd(fds[0]));
+  std::string data;
+  krvtest::ReadToEnd(fds[0], data);
+  run.Record(data);
   ::close(fds[0]);
   return run;
 }

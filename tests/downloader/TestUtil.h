@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,17 +109,24 @@ struct TRun {
   }
 };
 
-// Everything on the descriptor until every writer has closed it.
-inline std::string ReadToEnd(int fd) {
-  std::string data;
+// Everything on the descriptor until every writer has closed it, waiting at most timeoutMs;
+// false when a writer still held it then (a started program that never ended).
+inline bool ReadToEnd(int fd, std::string& data, int timeoutMs = 60000) {
   char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+  for (int waited = 0; waited < timeoutMs;) {
+    pollfd p{fd, POLLIN, 0};
+    int ready = ::poll(&p, 1, 100);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      waited += 100;
+      continue;
+    }
+    ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
+    if (n <= 0) return true;
     data.append(buf, static_cast<size_t>(n));
   }
-  return data;
+  return false;
 }
 
 // Starts argv[0] in cwd with a pipe on descriptor 100 that a product stand-in reports on, waits
@@ -159,9 +167,12 @@ inline TRun RunWithProductPipe(const std::vector<std::string>& argv, const std::
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   r.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::string data = ReadToEnd(fds[0]);
+  std::string data;
+  bool ended = ReadToEnd(fds[0], data);
   ::close(fds[0]);
   r.Record(data);
+  // Something started from the folder still holds the pipe: a product was started (and hangs).
+  if (!ended) r.ProductStarted = true;
   return r;
 }
 

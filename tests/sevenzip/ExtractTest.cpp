@@ -290,6 +290,73 @@ TEST_F(ExtractTest, CrcErrorThenCorrectItemGivesOneMessage) {
   EXPECT_EQ(ReadFile(S / "out/2second.txt"), std::string(4000, 'B'));
 }
 
+// A damaged item never stands under its name: it is written under a temporary name and takes
+// the name only when its result is correct; a file that was there before stays as it was.
+TEST_F(ExtractTest, DamagedItemLeavesThePreviousFileAndNoTemporary) {
+  WriteFile(S / "src/1first.txt", std::string(4000, 'A'));
+  WriteFile(S / "src/2second.txt", std::string(4000, 'B'));
+  WriteFile(S / "src/3third.txt", std::string(4000, 'C'));
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-mx0 -ms=off", "1first.txt 2second.txt 3third.txt"));
+  std::string bytes = ReadFile(S / "t.7z");
+  ASSERT_EQ(bytes[32 + 10], 'A');
+  bytes[32 + 10] = 'Z';
+  ASSERT_EQ(bytes[32 + 8000 + 10], 'C');
+  bytes[32 + 8000 + 10] = 'Z';
+  WriteFile(S / "t.7z", bytes);
+  WriteFile(S / "out/1first.txt", "previous");
+  Zip->SetExtractOptions(sevenzip::OptBit(sevenzip::ExtractOverwrite));
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  ASSERT_EQ(Messages.size(), 2u);
+  EXPECT_EQ(Messages[0].Code, 3);
+  EXPECT_EQ(Messages[0].File, (S / "out/1first.txt").string());
+  EXPECT_EQ(Messages[1].Code, 3);
+  EXPECT_EQ(Messages[1].File, (S / "out/3third.txt").string());
+  EXPECT_EQ(Zip->ErrCode(), 3);
+  EXPECT_EQ(ReadFile(S / "out/1first.txt"), "previous");
+  EXPECT_EQ(ReadFile(S / "out/2second.txt"), std::string(4000, 'B'));
+  std::set<std::string> names;
+  for (auto& e : fs::directory_iterator(S / "out")) names.insert(e.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"1first.txt", "2second.txt"}));
+}
+
+// A link already in the target folder, in a folder's place on an item's path or in a file's
+// place, is never followed: the item is refused like a path that leaves the folder, and nothing
+// outside is written.
+TEST_F(ExtractTest, LinksInTheTargetFolderAreNotFollowed) {
+  WriteFile(S / "src/linked/secret.txt", "from the archive");
+  WriteFile(S / "src/linked/deeper/x.txt", "from the archive");
+  WriteFile(S / "src/f.txt", "from the archive");
+  WriteFile(S / "src/ok.txt", "ok");
+  fs::create_directories(S / "src/linkdir");
+  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-ms=on", "linked f.txt ok.txt linkdir"));
+  WriteFile(S / "outside/secret.txt", "secret");
+  WriteFile(S / "outside/victim.txt", "victim");
+  fs::create_directories(S / "out");
+  fs::create_directory_symlink(S / "outside", S / "out/linked");
+  fs::create_directory_symlink(S / "outside", S / "out/linkdir");
+  fs::create_symlink(S / "outside/victim.txt", S / "out/f.txt");
+  Zip->SetExtractOptions(sevenzip::OptBit(sevenzip::ExtractOverwrite));
+  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+  EXPECT_EQ(ReadFile(S / "outside/secret.txt"), "secret");
+  EXPECT_EQ(ReadFile(S / "outside/victim.txt"), "victim");
+  EXPECT_FALSE(fs::exists(S / "outside/deeper"));
+  EXPECT_EQ((std::set<std::string>{"secret.txt", "victim.txt"}).size(),
+            size_t(std::distance(fs::directory_iterator(S / "outside"), fs::directory_iterator())));
+  EXPECT_TRUE(fs::is_symlink(S / "out/f.txt"));
+  EXPECT_TRUE(fs::is_symlink(S / "out/linked"));
+  EXPECT_EQ(ReadFile(S / "out/ok.txt"), "ok");
+  std::set<std::string> refused;
+  for (auto& m : Messages) {
+    EXPECT_EQ(m.Code, 11) << m.File;
+    refused.insert(m.File);
+  }
+  EXPECT_EQ(refused, (std::set<std::string>{(S / "out/linked/secret.txt").string(),
+                                            (S / "out/linked/deeper/x.txt").string(),
+                                            (S / "out/linked/deeper").string(), (S / "out/linked").string(),
+                                            (S / "out/linkdir").string(), (S / "out/f.txt").string()}));
+  EXPECT_EQ(Zip->LastError(), 123);
+}
+
 TEST_F(ExtractTest, SelectionByIndexHexAndName) {
   for (const char* n : {"a.txt", "b.txt", "c.txt", "d.txt"}) WriteFile(S / "src/Dir" / n, n);
   ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "", "Dir/a.txt Dir/b.txt Dir/c.txt Dir/d.txt"));

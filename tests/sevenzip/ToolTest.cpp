@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 
 #include "TestUtil.h"
+#include "tests/platform/gui/XvfbDisplay.h"
 
 using namespace sztest;
 
@@ -116,11 +118,17 @@ TEST_F(ToolTest, DamagedItemAndVolumes) {
   std::string bytes = ReadFile(S / "bad.7z");
   bytes[40] ^= 0x55;
   WriteFile(S / "bad.7z", bytes);
-  TResult r = RunTool("x " + A("bad.7z") + " -o " + A("bad"));
+  WriteFile(S / "bad/1.txt", "previous");
+  TResult r = RunTool("x " + A("bad.7z") + " -o " + A("bad") + " --overwrite");
   // The library's result is 0: the damage shows in the message, the exit code follows Extract.
   EXPECT_EQ(r.Code, 0);
   EXPECT_EQ(r.Err, "message 3 CRC Error: " + (S / "bad/1.txt").string() + "\n");
   EXPECT_EQ(ReadFile(S / "bad/2.txt"), std::string(3000, 'B'));
+  // The damaged item never took the name: the file before it stays, no temporary is left.
+  EXPECT_EQ(ReadFile(S / "bad/1.txt"), "previous");
+  std::set<std::string> names;
+  for (auto& e : fs::directory_iterator(S / "bad")) names.insert(e.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"1.txt", "2.txt"}));
 
   WriteFile(S / "v/big.bin", PseudoRandom(400000, 5));
   ASSERT_TRUE(Make7z(S / "vol.7z", S / "v", "-v120k"));
@@ -131,6 +139,24 @@ TEST_F(ToolTest, DamagedItemAndVolumes) {
   r = RunTool("x " + A("vol.7z.001") + " -o " + A("vol2"));
   EXPECT_EQ(r.Code, 2);
   EXPECT_NE(r.Err.find("message 1 File not found"), std::string::npos) << r.Err;
+}
+
+// With a display there, a missing volume is still a message and an exit code: no dialog waits.
+TEST_F(ToolTest, MissingVolumeOpensNoWindowUnderADisplay) {
+  std::string why;
+  if (!krvtest::TXvfb::Start(why)) GTEST_SKIP() << why;
+  WriteFile(S / "v/big.bin", PseudoRandom(300000, 5));
+  ASSERT_TRUE(Make7z(S / "vol.7z", S / "v", "-v100k -mx0"));
+  fs::remove(S / "vol.7z.002");
+  for (const char* first : {"vol.7z.001", "vol.7z"}) {
+    SCOPED_TRACE(first);
+    if (std::string(first) == "vol.7z") fs::rename(S / "vol.7z.001", S / "vol.7z");
+    // Bounded: a dialog would keep the tool waiting until the time-out ends it (exit 124).
+    TResult r = RunTool("x " + A(first) + " -o " + A("out"), "DISPLAY=" + std::string(getenv("DISPLAY")) + " timeout 30");
+    EXPECT_EQ(r.Code, 2) << r.Err;
+    EXPECT_NE(r.Err.find("krv-7z: missing volume: "), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("message 1 File not found: " + (S / first).string()), std::string::npos) << r.Err;
+  }
 }
 
 TEST_F(ToolTest, LibraryMissing) {

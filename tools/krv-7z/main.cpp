@@ -1,6 +1,7 @@
 // krv-7z x|t ARCHIVE [-o DIR] [--no-path] [--overwrite] [-p PASSWORD] [ENTRY...]
 // Extracts or tests an archive with TSevenZip. Exit code: 0 when Extract returned 0, 2 when it
-// returned -1 (or the command line or the library was unusable), 1 otherwise.
+// returned -1 (or the command line or the library was unusable), 1 otherwise. It never opens a
+// window: a volume that is missing is a message and the exit code, with or without a display.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -102,6 +103,16 @@ int main(int argc, char** argv) {
     zip.OnMessage = [](sevenzip::TSevenZip*, int32_t code, const rtl::String& text, const rtl::String& file) {
       std::fprintf(stderr, "message %d %s: %s\n", code, rtl::U8(text).c_str(), rtl::U8(file).c_str());
     };
+    // No prompt: the component's dialog would wait for a user a command line may not have.
+    zip.OnOpenVolume = [](rtl::String& name, bool, bool& cancel) {
+      std::fprintf(stderr, "krv-7z: missing volume: %s\n", rtl::U8(name).c_str());
+      cancel = true;
+    };
+    sevenzip::SetBrowseForFileHandler([](const sevenzip::TBrowseRequest& r, rtl::String&) {
+      std::fprintf(stderr, "krv-7z: missing volume: %s/%s\n", rtl::U8(r.InitialDir).c_str(),
+                   rtl::U8(r.FilterPattern).c_str());
+      return false;
+    });
     int32_t result = zip.Extract(o.Test);
     if (result == 0) return 0;
     return result == -1 ? 2 : 1;

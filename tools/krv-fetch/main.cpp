@@ -12,6 +12,7 @@
 #include "netlib/http/clHttp.h"
 #include "netlib/zlib/clZLibBase.h"
 #include "rtl/Ansi.h"
+#include "rtl/BufferedStream.h"
 #include "rtl/Classes.h"
 #include "rtl/Exception.h"
 #include "rtl/SysUtils.h"
@@ -268,45 +269,6 @@ void PrintLines(const char* APrefix, const rtl::TStringList& ALines) {
   fprintf(stderr, "%s\n", APrefix);
 }
 
-// Gathers the body into large writes: the client hands over one receive (BatchSize bytes, 8 KiB
-// by default) at a time, and a write for each doubled the system calls of a download. Whatever
-// is held goes out at Flush, which the caller makes part of the download.
-class TBufferedOutput : public rtl::TStream {
- public:
-  explicit TBufferedOutput(rtl::TStream& ATarget) : FTarget(ATarget), FPosition(ATarget.Position()) {
-    FBuffer.reserve(Capacity);
-  }
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* ABuffer, int64_t ACount) override {
-    if (ACount <= 0) return 0;
-    const auto* p = static_cast<const uint8_t*>(ABuffer);
-    if (FBuffer.size() + static_cast<size_t>(ACount) > Capacity) Flush();
-    if (static_cast<size_t>(ACount) >= Capacity) {
-      FTarget.WriteBuffer(p, ACount);
-    } else {
-      FBuffer.insert(FBuffer.end(), p, p + ACount);
-    }
-    FPosition += ACount;
-    return ACount;
-  }
-  int64_t Seek(int64_t AOffset, rtl::TSeekOrigin AOrigin) override {
-    if (AOrigin == rtl::soCurrent && AOffset == 0) return FPosition;
-    Flush();
-    return FPosition = FTarget.Seek(AOffset, AOrigin);
-  }
-  void Flush() {
-    if (FBuffer.empty()) return;
-    FTarget.WriteBuffer(FBuffer.data(), static_cast<int64_t>(FBuffer.size()));
-    FBuffer.clear();
-  }
-
- private:
-  static constexpr size_t Capacity = 256 * 1024;
-  rtl::TStream& FTarget;
-  int64_t FPosition;
-  std::vector<uint8_t> FBuffer;
-};
-
 // The head as it came: its lines ended by CR LF, then the empty line.
 void WriteHead(const rtl::TStringList& AHead, rtl::TStream& ADestination) {
   rtl::String text;
@@ -382,7 +344,7 @@ int Main(int argc, char** argv) {
     if (i < options.Outputs.size()) {
       auto file = std::make_unique<rtl::TFileStream>(rtl::S(options.Outputs[i]), rtl::fmCreate);
       try {
-        TBufferedOutput out(*file);
+        rtl::TBufferedWriteStream out(*file);
         Fetch(http, options, options.Urls[i], out);
         out.Flush();  // a write that fails here fails the download
       } catch (...) {

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -78,6 +79,30 @@ class ExtractJob : public ::testing::Test {
   }
 
   bool Retry() { return ExtractWithRetry(Localization, Version, rtl::S(Folder), rtl::S(Product)); }
+  std::string Staging() { return Folder + ".dlDownloadFA_SQL_KO_KO_1001820.7z.staging"; }
+
+  // Everything in the folder but the archive: kind, mode, bytes (or link text) and time.
+  std::map<std::string, std::string> Snapshot() {
+    std::map<std::string, std::string> r;
+    for (auto& e : fs::recursive_directory_iterator(Folder)) {
+      if (e.path() == Archive) continue;
+      struct stat st {};
+      ::lstat(e.path().c_str(), &st);
+      std::string what = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) + " ";
+      if (S_ISREG(st.st_mode)) what += ReadFile(e.path());
+      if (S_ISLNK(st.st_mode)) what += fs::read_symlink(e.path()).string();
+      r[fs::relative(e.path(), Folder).string()] = what;
+    }
+    return r;
+  }
+  // The stored archive with one byte of the named item's content damaged.
+  void Damage(const std::string& content) {
+    std::string bytes = ReadFile(Archive);
+    size_t at = bytes.find(content);
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + content.size() / 2] ^= 1;
+    WriteFile(Archive, bytes);
+  }
   std::string Displaced(int n) { return Product + ".1001820." + std::to_string(n); }
 
   TTempDir Dir;
@@ -146,7 +171,9 @@ TEST_F(ExtractJob, UnwritableProductIsDisplacedAndReplaced) {
   EXPECT_EQ(ReadFile(Displaced(0)), "old 0");
 }
 
-TEST_F(ExtractJob, CorruptArchiveMovesProductAwayAndFailsTwice) {
+// A corrupt archive is refused while it is extracted into the staging folder: nothing of the
+// install is moved or changed, and the archive is read once.
+TEST_F(ExtractJob, CorruptArchiveLeavesTheProductWhereItIs) {
   WriteFile(Product, "old product");
   WriteFile(Archive, std::string("7z\xBC\xAF\x27\x1C", 6) + std::string(200, '\0'));
   TOpenCounter opens(Archive);
@@ -156,15 +183,16 @@ TEST_F(ExtractJob, CorruptArchiveMovesProductAwayAndFailsTwice) {
   ASSERT_GT(perAttempt, 0);
   EXPECT_EQ(text, u"7-Zip Datoteka ne obstaja! " + rtl::S(Archive));
 
+  auto before = Snapshot();
   EXPECT_FALSE(Retry());
-  EXPECT_EQ(opens.Take(), 2 * perAttempt);
-  EXPECT_FALSE(fs::exists(Product));
-  EXPECT_EQ(ReadFile(Displaced(0)), "old product");
+  EXPECT_EQ(opens.Take(), perAttempt);
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_FALSE(fs::exists(Displaced(0)));
 }
 
 // Counters 0 to 100 taken (by a file, a folder or a dangling link alike): nothing is moved or
-// replaced, and the second attempt still runs.
-TEST_F(ExtractJob, AllDisplacedNamesTakenMovesNothingButStillRetries) {
+// replaced, the move cannot be retried and the update fails; the archive is extracted once.
+TEST_F(ExtractJob, AllDisplacedNamesTakenMovesNothingAndFails) {
   WriteFile(Product, "old product");
   ASSERT_EQ(::chmod(Product.c_str(), 0555), 0);
   for (int n = 0; n <= 100; ++n) {
@@ -184,7 +212,7 @@ TEST_F(ExtractJob, AllDisplacedNamesTakenMovesNothingButStillRetries) {
   ASSERT_GT(perAttempt, 0);
 
   EXPECT_FALSE(Retry());
-  EXPECT_EQ(opens.Take(), 2 * perAttempt);
+  EXPECT_EQ(opens.Take(), perAttempt);
   EXPECT_EQ(ReadFile(Product), "old product");
   EXPECT_FALSE(fs::exists(Displaced(101)));
   for (int n = 0; n <= 100; ++n) {
@@ -219,6 +247,92 @@ TEST_F(ExtractJob, CrcDamagedItemFails) {
   EXPECT_FALSE(ExtractArchive(rtl::S(Archive), rtl::S(Folder), text));
   EXPECT_EQ(rtl::U8(text), "7-Zip CRC napaka! " + Folder + "a.dll");
   EXPECT_FALSE(Retry());
+}
+
+// Nothing of a damaged archive ever stands in the folder: the extraction goes to the staging
+// folder, and a CRC error there (in the product or in a library beside it) leaves every file of
+// the install byte for byte as it was, and no staging folder.
+TEST_F(ExtractJob, DamagedArchiveLeavesTheInstallAsItWas) {
+  for (const char* damaged : {"new product bytes", "new library bytes"}) {
+    SCOPED_TRACE(damaged);
+    fs::remove_all(Folder);
+    fs::create_directories(Folder + "lib");
+    WriteFile(Product, "old product");
+    ::chmod(Product.c_str(), 0755);
+    WriteFile(Folder + "lib/a.dll", "old library");
+    WriteFile(Folder + "readme.txt", "old readme");
+    MakeArchive({{"KorvelFA.exe", "new product bytes"}, {"lib/a.dll", "new library bytes"},
+                 {"readme.txt", "new readme"}, {"new/b.dll", "new folder"}});
+    Damage(damaged);
+    auto before = Snapshot();
+    EXPECT_FALSE(Retry());
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_FALSE(fs::exists(Staging()));
+  }
+}
+
+// A failure in the middle of the moves (a library that cannot be replaced and whose displaced
+// names are all taken) puts back every file already moved: the install is as it was.
+TEST_F(ExtractJob, FailedMoveUndoesTheEarlierOnes) {
+  fs::create_directories(Folder + "lib");
+  WriteFile(Product, "old product");
+  WriteFile(Folder + "lib/a.dll", "old a");
+  WriteFile(Folder + "lib/b.dll", "old b");
+  ::chmod((Folder + "lib/b.dll").c_str(), 0444);
+  for (int n = 0; n <= 100; ++n) WriteFile(Folder + "lib/b.dll.1001820." + std::to_string(n), "taken");
+  MakeArchive({{"KorvelFA.exe", "new product"}, {"lib/a.dll", "new a"}, {"lib/b.dll", "new b"},
+               {"lib/c.dll", "new c"}, {"fresh/d.dll", "new d"}, {"top.txt", "new top"}});
+  auto before = Snapshot();
+  EXPECT_FALSE(Retry());
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_FALSE(fs::exists(Staging()));
+}
+
+// A write that fails while the archive is staged (the disk full, here the file-size limit): the
+// install stays as it was.
+TEST_F(ExtractJob, FailedWriteLeavesTheInstallAsItWas) {
+  WriteFile(Product, "old product");
+  MakeArchive({{"KorvelFA.exe", "new product"}, {"big.bin", std::string(300000, 'x')}});
+  auto before = Snapshot();
+  struct rlimit old {};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit small = old;
+  small.rlim_cur = 100000;
+  auto oldSignal = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool ok = Retry();
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldSignal);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(Snapshot(), before);
+}
+
+// What an interrupted run left in the staging folder (read-only folders, a link to a folder
+// outside) is removed before the new attempt, without following the link.
+TEST_F(ExtractJob, LeftoverStagingIsRemovedFirst) {
+  WriteFile(Product, "old product");
+  fs::create_directories(Staging() + "/ro/deep");
+  WriteFile(Staging() + "/ro/deep/KorvelFA.exe", "half of an earlier update");
+  ::chmod((Staging() + "/ro/deep").c_str(), 0555);
+  ::chmod((Staging() + "/ro").c_str(), 0555);
+  fs::create_directories(Dir / "outside");
+  WriteFile(Dir / "outside/keep.txt", "keep");
+  fs::create_directory_symlink(Dir / "outside", Staging() + "/link");
+  fs::create_directories(Dir / "ro-src/ro");
+  WriteFile(Dir / "ro-src/KorvelFA.exe", "new product");
+  WriteFile(Dir / "ro-src/ro/file.txt", "in a read-only folder");
+  ::chmod((Dir / "ro-src/ro").c_str(), 0555);
+  ASSERT_TRUE(krvtest::Shell("cd " + Q(Dir / "ro-src") + " && 7z a -bd -y -mx0 " + Q(Archive) + " . >/dev/null 2>&1"));
+  EXPECT_TRUE(Retry());
+  EXPECT_FALSE(fs::exists(Staging()));
+  EXPECT_EQ(ReadFile(Dir / "outside/keep.txt"), "keep");
+  EXPECT_EQ(ReadFile(Product), "new product");
+  EXPECT_EQ(ReadFile(Folder + "ro/file.txt"), "in a read-only folder");
+  struct stat st {};
+  ::stat((Folder + "ro").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0555u) << "the folder keeps the archive's mode";
+  ::chmod((Folder + "ro").c_str(), 0755);
+  ::chmod((Dir / "ro-src/ro").c_str(), 0755);
 }
 
 TEST_F(ExtractJob, MissingLibraryRaisesAndMovesNothing) {

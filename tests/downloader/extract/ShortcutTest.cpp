@@ -117,7 +117,10 @@ TEST_F(Shortcut, LauncherGivesTheProductTheShellsArguments) {
       {"/UKREXE=1", "/umode=2", "/UXE3=3", "/l=SI", "plain"},
       {"$HOME", "100%", "%f", "back\\slash", "`id`", "semi;colon", "~x", "'single'", "a>b|c&d", "*?#()"},
       {"/INI=tab\there", "čšž €", "new\nline", "trailing\\", "/ini=lower case"},
+      {"/INI=C:\\dir\\", "a\"b", "/ini=say \"hi\"\\", "c d"},
   };
+  // The last case as the product must receive it: "/INI=" values exactly, no arguments joined.
+  const std::vector<std::string> exact = {"/INI=C:\\dir\\", "a\"b", "/ini=say \"hi\"\\", "c", "d"};
   for (const auto& args : cases) {
     SCOPED_TRACE(args.front());
     SetArgs(args);
@@ -134,6 +137,7 @@ TEST_F(Shortcut, LauncherGivesTheProductTheShellsArguments) {
     std::vector<std::string> expected;
     for (const rtl::String& a : platform::CommandLineToArgs(ForwardedParameters(true))) expected.push_back(rtl::U8(a));
     EXPECT_EQ(run.Args, expected) << ReadFile(entry);
+    if (&args == &cases.back()) EXPECT_EQ(run.Args, exact) << ReadFile(entry);
     EXPECT_EQ(run.Cwd + "/", Folder);
   }
   // The first case as the shortcut's rules put it: only the re-quoted INI switch, after a blank.

@@ -1,7 +1,11 @@
 // The test edition of KRVDownload (its update host on this build's reserved loopback port)
-// against krv-update-server, headless: success, missing and corrupt archives, a running old
-// product, a server that dies mid-transfer, and an archive file that cannot be created.
+// against krv-update-server, headless: success, missing and corrupt archives, damaged items over
+// an installed product, a running old product, a server that dies mid-transfer, and an archive
+// file that cannot be created.
 #include <sys/stat.h>
+
+#include <map>
+#include <set>
 
 #include "UpdateTestUtil.h"
 
@@ -31,6 +35,44 @@ class UpdateEndToEnd : public ::testing::Test {
     fs::copy_file(KRV_UPDATE_PRODUCT, src + "/KorvelFA.exe");
     WriteFile(src + "/readme.txt", "Korvel\n");
     ASSERT_TRUE(Make7z(Root + "/" + kRemoteName, src, "KorvelFA.exe readme.txt"));
+  }
+  // A stored archive (7z a -mx=0) of name/source-file pairs, so the product's bytes can be found
+  // and damaged.
+  void MakeStoredArchive(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string src = Base + "/src";
+    fs::remove_all(src);
+    fs::create_directories(src);
+    std::string names;
+    for (auto& [name, from] : files) {
+      fs::create_directories(fs::path(src + "/" + name).parent_path());
+      fs::copy_file(from, src + "/" + name);
+      names += " '" + name + "'";
+    }
+    fs::remove(Root + "/" + kRemoteName);
+    ASSERT_TRUE(Make7z(Root + "/" + kRemoteName, src, names, "-mx=0"));
+  }
+  // One byte in the middle of a file's bytes inside the stored archive.
+  void DamageInArchive(const std::string& file) {
+    std::string bytes = ReadFile(Root + "/" + kRemoteName), content = ReadFile(file);
+    ASSERT_GT(content.size(), 4096u);
+    size_t at = bytes.find(content.substr(content.size() / 2, 256));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 100] ^= 0x20;
+    WriteFile(Root + "/" + kRemoteName, bytes);
+  }
+  // Everything in the folder but the downloaded archive: name, mode, size and a hash of the bytes
+  // (binaries printed whole would make a failure's report unreadable).
+  std::map<std::string, std::string> Install() {
+    std::map<std::string, std::string> r;
+    for (auto& e : fs::recursive_directory_iterator(Folder)) {
+      if (e.path().filename() == kLocalName) continue;
+      struct stat st {};
+      ::lstat(e.path().c_str(), &st);
+      std::string bytes = S_ISREG(st.st_mode) ? ReadFile(e.path().string()) : "";
+      r[fs::relative(e.path(), Folder).string()] = std::to_string(st.st_mode) + " " + std::to_string(bytes.size()) +
+                                                   " " + std::to_string(std::hash<std::string>()(bytes));
+    }
+    return r;
   }
   std::vector<std::string> Shortcuts() {
     std::vector<std::string> names;
@@ -121,6 +163,65 @@ TEST_F(UpdateEndToEnd, FailuresShowTheirBoxAndLeaveNoShortcut) {
   }
 }
 
+// A stored archive with one damaged byte, in the product or in a library beside it, over an
+// installed product: the box tells of the failure, every file of the install stays byte for
+// byte, nothing is started, and a second start again starts nothing damaged.
+TEST_F(UpdateEndToEnd, DamagedArchiveLeavesTheInstalledProductAndStartsNothing) {
+  std::string lib = Base + "/lib.bin";
+  std::string data(64 << 10, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 2654435761u >> 19);
+  WriteFile(lib, data);
+  for (const std::string& damaged : {std::string(KRV_UPDATE_PRODUCT), lib}) {
+    SCOPED_TRACE(damaged);
+    fs::remove_all(Folder);
+    fs::create_directories(Folder + "/lib");
+    fs::copy_file(KRV_TEST_EDITION, Exe);
+    fs::copy_file(KRV_OLD_PRODUCT, Product);
+    WriteFile(Folder + "/lib/Korvel.dll", "old library");
+    MakeStoredArchive({{"KorvelFA.exe", KRV_UPDATE_PRODUCT}, {"lib/Korvel.dll", lib}});
+    DamageInArchive(damaged);
+    const auto before = Install();
+    TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    for (int run = 0; run < 2; ++run) {
+      SCOPED_TRACE(run);
+      TDownloaderRun r = Run({"a"});
+      EXPECT_EQ(r.Run.ExitCode, 0);
+      EXPECT_FALSE(r.Run.ProductStarted) << "started: " << (r.Run.Args.empty() ? "" : r.Run.Args[0]);
+      EXPECT_NE(r.Stderr.find("Error: Execute command '" + Product + "' failed!"), std::string::npos) << r.Stderr;
+      EXPECT_EQ(Install(), before);
+      EXPECT_TRUE(ReadFile(Product) == ReadFile(KRV_OLD_PRODUCT));
+      EXPECT_FALSE(fs::exists(Product + ".1001820.0"));
+      EXPECT_TRUE(Shortcuts().empty());
+    }
+  }
+}
+
+// A good update over an old install: the new files take their places, the product starts, and
+// no staging folder or temporary file is left.
+TEST_F(UpdateEndToEnd, GoodUpdateReplacesTheOldInstall) {
+  fs::create_directories(Folder + "/lib");
+  fs::copy_file(KRV_OLD_PRODUCT, Product);
+  WriteFile(Folder + "/lib/Korvel.dll", "old library");
+  WriteFile(Folder + "/keep.txt", "not in the archive");
+  std::string lib = Base + "/lib.bin";
+  WriteFile(lib, "new library");
+  MakeStoredArchive({{"KorvelFA.exe", KRV_UPDATE_PRODUCT}, {"lib/Korvel.dll", lib}, {"new/readme.txt", lib}});
+  TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+  ASSERT_TRUE(server.Running());
+  TDownloaderRun r = Run({"c"});
+  ASSERT_TRUE(r.Run.ProductStarted) << r.Stderr;
+  EXPECT_EQ(r.Run.Args, std::vector<std::string>{"c"});
+  EXPECT_TRUE(ReadFile(Product) == ReadFile(KRV_UPDATE_PRODUCT));
+  EXPECT_EQ(ReadFile(Folder + "/lib/Korvel.dll"), "new library");
+  EXPECT_EQ(ReadFile(Folder + "/new/readme.txt"), "new library");
+  EXPECT_EQ(ReadFile(Folder + "/keep.txt"), "not in the archive");
+  std::set<std::string> names;
+  for (auto& e : fs::directory_iterator(Folder)) names.insert(e.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"KRVDownload", "KorvelFA.exe", "lib", "new", "keep.txt", kLocalName}));
+  EXPECT_EQ(Shortcuts().size(), 1u);
+}
+
 TEST_F(UpdateEndToEnd, RunningOldProductIsMovedAsideAndUpdateSucceeds) {
   MakeProductArchive();
   // An old product that is running: its file cannot be opened for writing (ETXTBSY).
@@ -135,6 +236,10 @@ TEST_F(UpdateEndToEnd, RunningOldProductIsMovedAsideAndUpdateSucceeds) {
   TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
   ASSERT_TRUE(server.Running());
   TDownloaderRun r = Run({"b"});
+  // The running process is unaffected: alive, and running from the displaced file.
+  EXPECT_EQ(::waitpid(old, nullptr, WNOHANG), 0);
+  std::error_code ec;
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(old) + "/exe", ec).string(), Product + ".1001820.0");
   ::kill(old, SIGKILL);
   ::waitpid(old, nullptr, 0);
   ASSERT_TRUE(r.Run.ProductStarted) << r.Stderr;

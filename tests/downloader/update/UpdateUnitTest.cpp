@@ -411,6 +411,20 @@ TEST_F(DownloadJobTest, FailuresLeaveNoFileAndAnswerFalse) {
   }
 }
 
+// The archive is written through a buffer; its last write comes after the body has arrived and
+// a failure there (a full disk) still fails the download.
+TEST_F(DownloadJobTest, FailedLastWriteFailsTheDownload) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  WriteFile(Remote, std::string(1000, 'a'));  // far smaller than the buffer: one write at the end
+  fs::create_symlink("/dev/full", Local);
+  TUpdateServer server(Dir / "root", 0);
+  ASSERT_TRUE(server.Running());
+  EXPECT_FALSE(Download(server.Port));
+  ASSERT_FALSE(Log().empty());
+  EXPECT_EQ(Log().back(), "Download from ftp failed.");
+  for (const std::string& line : Log()) EXPECT_NE(line, "Transfer complete");
+}
+
 TEST_F(DownloadJobTest, LocalFileThatCannotBeCreatedRaisesAndIsNotDeleted) {
   fs::create_directories(Local);  // a folder where the archive should go
   WriteFile(Local + "/keep", "x");
