@@ -83,9 +83,10 @@ bool Ignored(unsigned ignore, int code) {
     case X509_V_ERR_CRL_HAS_EXPIRED:
     case X509_V_ERR_CRL_NOT_YET_VALID:
       return ignore & KRV_TLS_IGNORE_REVOCATION;
+    // Key usage and purpose only: a certificate that is not a CA never signs another
+    // (X509_V_ERR_INVALID_CA stays fatal whatever the caller switched off).
     case X509_V_ERR_INVALID_PURPOSE:
     case X509_V_ERR_KEYUSAGE_NO_CERTSIGN:
-    case X509_V_ERR_INVALID_CA:
       return ignore & KRV_TLS_IGNORE_USAGE;
     default:
       return false;

@@ -180,25 +180,30 @@ bool TclTlsNetworkStream::RawRead(int64_t& AFed) {
   return r;
 }
 
+bool TclTlsNetworkStream::TakeOut() {
+  if (OutPending()) return true;
+  FOutPos = FOutEnd = 0;
+  if (FApi->pending_out(FSession) <= 0) return false;
+  // One buffer for the life of the stream, grown only with the batch size.
+  size_t capacity = size_t(RawBatchSize());
+  if (FOutBuf.size() < capacity) FOutBuf.resize(capacity);
+  int n = FApi->take_out(FSession, FOutBuf.data(), int(FOutBuf.size()));
+  if (n <= 0) return false;
+  FOutEnd = size_t(n);
+  return true;
+}
+
 bool TclTlsNetworkStream::FlushOut() {
-  // What the engine has goes behind what is still waiting.
-  int pending = FApi->pending_out(FSession);
-  if (pending > 0) {
-    if (FOut.Position() >= FOut.Size()) FOut.Clear();
-    int64_t pos = FOut.Position();
-    FOut.Seek(0, rtl::soEnd);
-    std::vector<uint8_t> buf(static_cast<size_t>(pending));
-    int n = FApi->take_out(FSession, buf.data(), pending);
-    if (n > 0) FOut.WriteBuffer(buf.data(), n);
-    FOut.SetPosition(pos);
+  // Straight from the out buffer to the socket: the engine's copy into it is the only one.
+  while (TakeOut()) {
+    int sent = ThrottledSend(FOutBuf.data() + FOutPos, int(FOutEnd - FOutPos));
+    if (sent < 0) {
+      int err = platform::WsaGetLastError();
+      if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
+      return false;
+    }
+    FOutPos += size_t(sent);
   }
-  if (FOut.Position() >= FOut.Size()) return true;
-  TRawMode raw(FRaw);
-  FRawCount = 0;
-  FRawLimit = INT64_MAX;
-  TclNetworkStream::Write(&FOut);
-  if (FOut.Position() < FOut.Size()) return false;
-  FOut.Clear();
   return true;
 }
 
@@ -217,7 +222,7 @@ void TclTlsNetworkStream::OpenClientSession() {
     FApi->destroy(FSession);
     FSession = nullptr;
   }
-  FOut.Clear();
+  FOutPos = FOutEnd = 0;
   FPeerClosed = false;
   std::string name = rtl::U8(TargetName), caFile = rtl::U8(CAFile), caPath = rtl::U8(CAPath);
   krv_tls_settings settings{};
@@ -256,12 +261,12 @@ void TclTlsNetworkStream::ContinueHandshake() {
     if (r == KRV_TLS_OK) {
       FState = tsData;
       VerifyServer();
-      if (FApi->pending_out(FSession) > 0 || FOut.Position() < FOut.Size()) SetNextAction(saWrite);
+      if (FApi->pending_out(FSession) > 0 || OutPending()) SetNextAction(saWrite);
       MarkReadData();
       return;
     }
     // Our flight goes out first, then the server's answer is awaited.
-    SetNextAction(FApi->pending_out(FSession) > 0 || FOut.Position() < FOut.Size() ? saWrite : saRead);
+    SetNextAction(FApi->pending_out(FSession) > 0 || OutPending() ? saWrite : saRead);
     return;
   }
 }
@@ -289,7 +294,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
   if (FState == tsHandshake) {
     int64_t fed = 0;
     bool r = RawRead(fed);
-    if (fed == 0 && NeedClose())
+    if (fed == 0 && SocketEnded())
       Fail(u"TLS handshake failed: the server closed the connection", TlsProtocolErrorCode);
     ContinueHandshake();
     return r;
@@ -327,7 +332,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
       }
       Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
     }
-    if (NeedClose()) {
+    if (SocketEnded()) {
       // A close without the closing message may have cut the data short.
       if (!gotPlain && !FPeerClosed)
         Fail(TruncatedText, TlsTruncatedCode);
@@ -335,7 +340,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
     }
     int64_t fed = 0;
     if (!RawRead(fed)) result = false;
-    if (fed == 0 && !NeedClose()) {
+    if (fed == 0 && !SocketEnded()) {
       // A record still incomplete: the connection reads on into the same destination.
       if (!gotPlain) SetNextAction(saRead);
       goto done;
@@ -359,7 +364,7 @@ bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
     try {
       if (!FlushOut()) return false;
     } catch (const EclSocketError&) {
-      FOut.Clear();
+      FOutPos = FOutEnd = 0;
     }
     FState = tsClosed;
     return true;
@@ -388,6 +393,13 @@ bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
   }
 }
 
+bool TclTlsNetworkStream::NeedClose() const {
+  if (!SocketEnded()) return false;
+  // After the peer's closing message nothing more is decoded, whatever follows it.
+  if (FPeerClosed || !FSession || (FState != tsData && FState != tsClosing)) return true;
+  return !FApi->buffered(FSession);
+}
+
 void TclTlsNetworkStream::Close(bool ANotifyPeer) {
   ClearNextAction();
   TclConnection* c = Connection();
@@ -412,15 +424,12 @@ void TclTlsNetworkStream::Close(bool ANotifyPeer) {
   FApi->shutdown(FSession);
   if (ANotifyPeer) {
     FState = tsClosing;
-    if (FApi->pending_out(FSession) > 0 || FOut.Position() < FOut.Size()) SetNextAction(saWrite);
+    if (FApi->pending_out(FSession) > 0 || OutPending()) SetNextAction(saWrite);
     return;
   }
   // Answering the peer's closing message costs one send, without waiting.
-  if (FPeerClosed) {
-    std::vector<uint8_t> buf(size_t(FApi->pending_out(FSession)));
-    int n = buf.empty() ? 0 : FApi->take_out(FSession, buf.data(), int(buf.size()));
-    if (n > 0) platform::Send(SocketHandle(), buf.data(), n);
-  }
+  if (FPeerClosed && !OutPending() && TakeOut()) platform::Send(SocketHandle(), FOutBuf.data(), int(FOutEnd));
+  FOutPos = FOutEnd = 0;
   FState = tsClosed;
 }
 

@@ -102,6 +102,9 @@ class TclTlsNetworkStream : public TclNetworkStream {
   bool PeerClosed() const { return FPeerClosed; }
 
   bool IsTls() const override { return true; }
+  // Only once the socket has ended and no decoded (or received, not yet decoded) bytes are held:
+  // a read limit may leave some inside the session after the peer's close.
+  bool NeedClose() const override;
   void Close(bool ANotifyPeer) override;
   bool Read(rtl::TStream* AData) override;
   bool Write(rtl::TStream* AData) override;
@@ -118,6 +121,9 @@ class TclTlsNetworkStream : public TclNetworkStream {
   bool RawRead(int64_t& AFed);
   // Sends what the engine has for the peer; false while the socket does not take it all.
   bool FlushOut();
+  bool OutPending() const { return FOutPos < FOutEnd; }
+  // Takes what the engine has for the peer into the out buffer, when that is empty.
+  bool TakeOut();
   void ContinueHandshake();
   void VerifyServer();
   void MarkReadData();
@@ -132,7 +138,11 @@ class TclTlsNetworkStream : public TclNetworkStream {
   int64_t FRawLimit = 0;
   bool FPeerClosed = false;
   bool FLastReadGotPlain = false;  // whether the last read gave the caller data
-  rtl::TMemoryStream FOut;  // record bytes the socket has not taken yet
+  // Record bytes on their way to the socket: taken from the engine into this one buffer, kept
+  // by the stream, and sent from it; [FOutPos, FOutEnd) is what the socket has not taken yet.
+  std::vector<uint8_t> FOutBuf;
+  size_t FOutPos = 0;
+  size_t FOutEnd = 0;
   std::vector<uint8_t> FPlain;
   TclCertificateInfo FPeerCertificate;
 };
