@@ -417,24 +417,36 @@ TEST(HostResolver, IPv4LookupsRacingTheirTimeOutTouchNothingLater) {
       else ++other;
     }
   }
-  // The lookup itself, given up at every moment around its completion.
-  for (int i = 0; i < 3000; ++i) {
-    platform::gui::HWND wnd = platform::gui::AllocateHWnd([](platform::gui::TMessage&) {});
-    auto* list = new std::vector<uint32_t>;
-    uintptr_t handle = AsyncGetHostByName(wnd, TclHostResolver4::LookupCompletedMessage, "both.test", list);
-    ASSERT_NE(handle, 0u);
-    std::this_thread::sleep_for(std::chrono::microseconds((i * 7919) % 3000));
-    CancelAsyncRequest(handle);
-    delete list;
-    platform::gui::RemovePendingMessages(wnd);
-    platform::gui::DeallocateHWnd(wnd);
+  // The lookup itself, many at once, given up at every moment around their completion.
+  for (int round = 0; round < 300; ++round) {
+    struct TLookup {
+      platform::gui::HWND Wnd;
+      std::vector<uint32_t>* List;
+      uintptr_t Handle;
+    };
+    std::vector<TLookup> lookups;
+    for (int i = 0; i < 32; ++i) {
+      TLookup l{platform::gui::AllocateHWnd([](platform::gui::TMessage&) {}), new std::vector<uint32_t>, 0};
+      l.Handle = AsyncGetHostByName(l.Wnd, TclHostResolver4::LookupCompletedMessage, "both.test", l.List);
+      ASSERT_NE(l.Handle, 0u);
+      lookups.push_back(l);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds((round * 7919) % 3000));
+    for (TLookup& l : lookups) {
+      CancelAsyncRequest(l.Handle);
+      delete l.List;
+      platform::gui::RemovePendingMessages(l.Wnd);
+      platform::gui::DeallocateHWnd(l.Wnd);
+    }
   }
-  int started = gScriptedLookups.load();
-  for (int i = 0; i < 1000 && gScriptedFreed.load() < started; ++i)
+  // Every worker is done with the scripted functions before the table goes back.
+  const int launched = 1500 + 300 * 32;
+  for (int i = 0; i < 1000 && gScriptedFreed.load() < launched; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   gScriptedDelayUsMax = 0;
-  EXPECT_EQ(gScriptedFreed.load(), started);
+  EXPECT_EQ(gScriptedLookups.load(), launched);
+  EXPECT_EQ(gScriptedFreed.load(), launched);
   EXPECT_EQ(other, 0);
   // Both outcomes happened, so the race was run from both sides.
   EXPECT_GT(answered, 0);
