@@ -1,5 +1,10 @@
-// The OpenSSL side of the TLS network stream: one SSL object between two memory BIOs. The stream
-// moves the bytes between the BIOs and the socket; nothing here touches a socket.
+// The OpenSSL side of the TLS network stream: one SSL object that reads the peer's bytes through
+// the stream's receive function (or from a memory BIO the caller feeds) and writes its records
+// into a memory BIO the stream empties. Nothing here touches a socket.
+//
+// OpenSSL's error queue is emptied after every failure, so the calls of the transfer (read,
+// write) start with an empty queue without clearing it each time (that cost a few percent of a
+// download).
 #include "netlib/transport/tls/clTlsEngine.h"
 
 #include <openssl/bio.h>
@@ -24,6 +29,11 @@ struct krv_tls_session {
   SSL* ssl = nullptr;
   BIO* in = nullptr;   // from the peer
   BIO* out = nullptr;  // to the peer
+  bool fed = false;    // in is a memory BIO filled by feed, not the caller's recv
+  int (*recv)(void*, void*, int) = nullptr;
+  void* recv_ctx = nullptr;
+  bool eof = false;    // recv answered the peer's end
+  bool hold = false;   // no receiving now: only what the session holds is looked at
   unsigned ignore = 0;
   int verify_code = 0;  // first failed check not switched off
   bool cert_asked = false;
@@ -177,6 +187,52 @@ X509_STORE* TrustedStore(const char* caFile, const char* caPath) {
   return store;
 }
 
+// The input BIO of a session with a receive function: every read goes straight to it.
+int ReceiveRead(BIO* b, char* out, int size) {
+  auto* s = static_cast<krv_tls_session*>(BIO_get_data(b));
+  BIO_clear_retry_flags(b);
+  if (!s || size <= 0) return 0;
+  if (s->hold) {
+    BIO_set_retry_read(b);
+    return -1;
+  }
+  int n = s->recv(s->recv_ctx, out, size);
+  if (n > 0) return n;
+  if (n == 0) {
+    s->eof = true;
+    return 0;
+  }
+  if (n == -1) BIO_set_retry_read(b);
+  return -1;
+}
+
+long ReceiveCtrl(BIO* b, int cmd, long, void*) {
+  auto* s = static_cast<krv_tls_session*>(BIO_get_data(b));
+  switch (cmd) {
+    case BIO_CTRL_FLUSH: return 1;
+    case BIO_CTRL_EOF: return s && s->eof ? 1 : 0;
+    default: return 0;
+  }
+}
+
+int ReceiveCreate(BIO* b) {
+  BIO_set_init(b, 1);
+  return 1;
+}
+
+const BIO_METHOD* ReceiveMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "krv receive");
+    if (m) {
+      BIO_meth_set_read(m, ReceiveRead);
+      BIO_meth_set_ctrl(m, ReceiveCtrl);
+      BIO_meth_set_create(m, ReceiveCreate);
+    }
+    return m;
+  }();
+  return method;
+}
+
 void Destroy(krv_tls_session* s) {
   if (!s) return;
   if (s->ssl) SSL_free(s->ssl);  // frees both BIOs
@@ -218,7 +274,11 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
   s->ssl = SSL_new(s->ctx);
   if (!s->ssl) return fail("cannot create the TLS session");
   SSL_set_ex_data(s->ssl, SessionIndex(), s);
-  s->in = BIO_new(BIO_s_mem());
+  s->recv = settings->recv;
+  s->recv_ctx = settings->recv_ctx;
+  s->fed = s->recv == nullptr;
+  const BIO_METHOD* receive = s->fed ? nullptr : ReceiveMethod();
+  s->in = s->fed ? BIO_new(BIO_s_mem()) : receive ? BIO_new(receive) : nullptr;
   s->out = BIO_new(BIO_s_mem());
   if (!s->in || !s->out) {
     BIO_free(s->in);
@@ -226,8 +286,15 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
     s->in = s->out = nullptr;
     return fail("cannot create the TLS buffers");
   }
-  // An empty memory BIO answers "retry" rather than the end.
-  BIO_set_mem_eof_return(s->in, -1);
+  if (s->fed) {
+    // An empty memory BIO answers "retry" rather than the end.
+    BIO_set_mem_eof_return(s->in, -1);
+  } else {
+    BIO_set_data(s->in, s);
+    // As many bytes as the buffer takes with every receive, not a record header and then its body.
+    SSL_set_read_ahead(s->ssl, 1);
+    if (settings->read_buffer > 0) SSL_set_default_read_buffer_len(s->ssl, size_t(settings->read_buffer));
+  }
   SSL_set_bio(s->ssl, s->in, s->out);
   const char* name = settings->server_name ? settings->server_name : "";
   if (*name) {
@@ -239,11 +306,13 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
     }
   }
   SSL_set_connect_state(s->ssl);
+  ERR_clear_error();
   return s;
 }
 
 int Feed(krv_tls_session* s, const void* data, int size) {
   if (size <= 0) return 0;
+  if (!s->fed) return KRV_TLS_ERROR;
   int n = BIO_write(s->in, data, size);
   return n == size ? n : KRV_TLS_ERROR;
 }
@@ -268,9 +337,15 @@ int Handshake(krv_tls_session* s, char* err, int errSize) {
       return KRV_TLS_WANT_CERT;
     case SSL_ERROR_ZERO_RETURN:
       CopyText("the server closed the session during the handshake", err, errSize);
+      ERR_clear_error();
       return KRV_TLS_ERROR;
     default:
-      CopyText(ErrorQueueText("the handshake failed"), err, errSize);
+      if (s->eof) {
+        ERR_clear_error();
+        CopyText("the server closed the connection", err, errSize);
+      } else {
+        CopyText(ErrorQueueText("the handshake failed"), err, errSize);
+      }
       return KRV_TLS_ERROR;
   }
 }
@@ -293,12 +368,12 @@ int SetClientCert(krv_tls_session* s, const char* certPem, const char* keyPem, c
   }
   s->client_cert = cert;
   s->client_key = key;
+  ERR_clear_error();
   return KRV_TLS_OK;
 }
 
 int Read(krv_tls_session* s, void* buffer, int size, char* err, int errSize) {
   if (size <= 0) return 0;
-  ERR_clear_error();
   int r = SSL_read(s->ssl, buffer, size);
   if (r > 0) return r;
   switch (SSL_get_error(s->ssl, r)) {
@@ -308,6 +383,12 @@ int Read(krv_tls_session* s, void* buffer, int size, char* err, int errSize) {
     case SSL_ERROR_ZERO_RETURN:
       return -KRV_TLS_CLOSED;
     default:
+      if (s->eof) {
+        // The end without the closing message: whether that cut the data short is the caller's
+        // to judge, who knows what it has had.
+        ERR_clear_error();
+        return 0;
+      }
       CopyText(ErrorQueueText("the TLS record could not be read"), err, errSize);
       return KRV_TLS_ERROR;
   }
@@ -315,7 +396,6 @@ int Read(krv_tls_session* s, void* buffer, int size, char* err, int errSize) {
 
 int Write(krv_tls_session* s, const void* data, int size, char* err, int errSize) {
   if (size <= 0) return 0;
-  ERR_clear_error();
   int done = 0;
   // A memory BIO takes everything, so partial writes only split the data into records.
   while (done < size) {
@@ -335,7 +415,21 @@ void Shutdown(krv_tls_session* s) {
   ERR_clear_error();
 }
 
-int Buffered(krv_tls_session* s) { return SSL_pending(s->ssl) > 0 || BIO_ctrl_pending(s->in) > 0; }
+int Buffered(krv_tls_session* s) {
+  if (SSL_pending(s->ssl) > 0) return 1;
+  if (s->fed && BIO_ctrl_pending(s->in) > 0) return 1;
+  if (!SSL_has_pending(s->ssl)) return 0;
+  // Received bytes not decoded yet: whether they hold a whole record (which a read would deliver,
+  // or report as the close or a fault) or only part of one, which needs the socket again.
+  s->hold = true;
+  char c;
+  size_t n = 0;
+  int r = SSL_peek_ex(s->ssl, &c, 1, &n);
+  s->hold = false;
+  int held = r == 1 || SSL_get_error(s->ssl, r) != SSL_ERROR_WANT_READ;
+  ERR_clear_error();
+  return held;
+}
 
 int VerifyResult(krv_tls_session* s, char* text, int size) {
   if (s->verify_code == 0) {
@@ -403,6 +497,7 @@ int PeerField(krv_tls_session* s, int field, char* buffer, int size) {
       default: return -1;
     }
   }
+  ERR_clear_error();
   CopyText(text, buffer, size);
   return int(text.size());
 }

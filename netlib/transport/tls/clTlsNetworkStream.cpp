@@ -88,26 +88,6 @@ const krv_tls_api& TlsApi() {
 
 rtl::String TlsModulePath() { return ModuleState().Path; }
 
-// The destination of the base read while it receives record bytes: they go into the engine.
-class TclTlsNetworkStream::TFeedSink : public rtl::TStream {
- public:
-  TFeedSink(const krv_tls_api& AApi, krv_tls_session* ASession) : FApi(AApi), FSession(ASession) {}
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* ABuffer, int64_t ACount) override {
-    int n = FApi.feed(FSession, ABuffer, int(ACount));
-    if (n < 0) return 0;  // the base read's WriteBuffer turns this into a write error
-    FFed += n;
-    return n;
-  }
-  int64_t Seek(int64_t, rtl::TSeekOrigin) override { return FFed; }
-  int64_t Fed() const { return FFed; }
-
- private:
-  const krv_tls_api& FApi;
-  krv_tls_session* FSession;
-  int64_t FFed = 0;
-};
-
 TclTlsNetworkStream::TclTlsNetworkStream() = default;
 
 TclTlsNetworkStream::~TclTlsNetworkStream() {
@@ -139,46 +119,54 @@ int TclTlsNetworkStream::RawBatchSize() {
   return c.BatchSize() > 16384 + 512 ? c.BatchSize() : 16384 + 512;
 }
 
-int TclTlsNetworkStream::GetReadBatchSize() { return FRaw ? RawBatchSize() : TclNetworkStream::GetReadBatchSize(); }
-int TclTlsNetworkStream::GetWriteBatchSize() { return FRaw ? RawBatchSize() : TclNetworkStream::GetWriteBatchSize(); }
-
-bool TclTlsNetworkStream::IsProceedLimit() {
-  if (FRaw) return FRawCount >= FRawLimit;
-  return TclNetworkStream::IsProceedLimit();
+int TclTlsNetworkStream::ReceiveInto(void* AContext, void* ABuffer, int ALength) {
+  return static_cast<TclTlsNetworkStream*>(AContext)->Receive(ABuffer, ALength);
 }
 
-void TclTlsNetworkStream::UpdateProgress(int64_t ABytesProceed) {
-  // Record bytes are not the caller's data: only the plain bytes count and are reported.
-  if (FRaw)
-    FRawCount += ABytesProceed;
-  else
-    TclNetworkStream::UpdateProgress(ABytesProceed);
+int TclTlsNetworkStream::Receive(void* ABuffer, int ALength) noexcept {
+  // Outside our own read or write (the session opening before the connect completed) there is
+  // nothing to receive yet.
+  if (!FReceiving) return -1;
+  // Nothing may unwind through the engine: a failure is kept and raised once it has returned.
+  try {
+    int n = ThrottledRecv(ABuffer, ALength);
+    if (n > 0) return n;
+    if (n == 0) {
+      TclNetworkStream::MarkPeerClosed();
+      return 0;
+    }
+    int err = platform::WsaGetLastError();
+    if (err == platform::WSAEWOULDBLOCK) return -1;
+    FReceiveError = err;
+  } catch (...) {
+    FReceiveFailure = std::current_exception();
+  }
+  return -2;
+}
+
+void TclTlsNetworkStream::CheckReceive() {
+  if (FReceiveFailure) {
+    std::exception_ptr failure = FReceiveFailure;
+    FReceiveFailure = nullptr;
+    FState = tsFailed;
+    std::rethrow_exception(failure);
+  }
+  if (int err = FReceiveError) {
+    FReceiveError = 0;
+    FState = tsFailed;
+    RaiseSocketError(err);
+  }
 }
 
 namespace {
-struct TRawMode {
+// The engine may receive while this lives.
+struct TReceiving {
   bool& Flag;
-  explicit TRawMode(bool& AFlag) : Flag(AFlag) { Flag = true; }
-  ~TRawMode() { Flag = false; }
+  bool Saved;
+  explicit TReceiving(bool& AFlag) : Flag(AFlag), Saved(AFlag) { Flag = true; }
+  ~TReceiving() { Flag = Saved; }
 };
 }  // namespace
-
-bool TclTlsNetworkStream::RawRead(int64_t& AFed) {
-  TFeedSink sink(*FApi, FSession);
-  bool r;
-  {
-    TRawMode raw(FRaw);
-    FRawCount = 0;
-    FRawLimit = RawBatchSize();  // one receive per call
-    try {
-      r = TclNetworkStream::Read(&sink);
-    } catch (const rtl::EWriteError&) {
-      Fail(u"TLS error: the received data could not be buffered", TlsProtocolErrorCode);
-    }
-  }
-  AFed = sink.Fed();
-  return r;
-}
 
 bool TclTlsNetworkStream::TakeOut() {
   if (OutPending()) return true;
@@ -236,6 +224,12 @@ void TclTlsNetworkStream::OpenClientSession() {
   if (CertificateFlags.count(cfIgnoreRevocation)) ignore |= KRV_TLS_IGNORE_REVOCATION;
   if (CertificateFlags.count(cfIgnoreWrongUsage)) ignore |= KRV_TLS_IGNORE_USAGE;
   settings.ignore = ignore;
+  settings.recv = ReceiveInto;
+  settings.recv_ctx = this;
+  settings.read_buffer = RawBatchSize();
+  FReceiving = false;
+  FReceiveError = 0;
+  FReceiveFailure = nullptr;
   char err[512] = {0};
   FSession = FApi->create(&settings, err, sizeof(err));
   if (!FSession) Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
@@ -257,7 +251,11 @@ void TclTlsNetworkStream::ContinueHandshake() {
         Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
       continue;
     }
-    if (r == KRV_TLS_ERROR) Fail(u"TLS handshake failed: " + rtl::S(err), TlsProtocolErrorCode);
+    if (r == KRV_TLS_ERROR) {
+      CheckReceive();
+      if (SocketEnded()) Fail(u"TLS handshake failed: the server closed the connection", TlsProtocolErrorCode);
+      Fail(u"TLS handshake failed: " + rtl::S(err), TlsProtocolErrorCode);
+    }
     if (r == KRV_TLS_OK) {
       FState = tsData;
       VerifyServer();
@@ -265,6 +263,7 @@ void TclTlsNetworkStream::ContinueHandshake() {
       MarkReadData();
       return;
     }
+    CheckReceive();
     // Our flight goes out first, then the server's answer is awaited.
     SetNextAction(FApi->pending_out(FSession) > 0 || OutPending() ? saWrite : saRead);
     return;
@@ -291,73 +290,67 @@ void TclTlsNetworkStream::VerifyServer() {
 
 bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
   ClearNextAction();
+  TReceiving receiving(FReceiving);
   if (FState == tsHandshake) {
-    int64_t fed = 0;
-    bool r = RawRead(fed);
-    if (fed == 0 && SocketEnded())
-      Fail(u"TLS handshake failed: the server closed the connection", TlsProtocolErrorCode);
     ContinueHandshake();
-    return r;
+    return true;
   }
   if (FState != tsData && FState != tsClosing) return TclNetworkStream::Read(AData);
   if (!AData) {
     if (FApi->pending_out(FSession) > 0) SetNextAction(saWrite);
     return true;
   }
+  // The engine receives straight from the socket into its own buffer and decodes each record in
+  // place; the plain bytes go from there to the caller.
   bool result = true;
   bool gotPlain = false;
+  bool drained = false;  // the engine wanted the socket, which had nothing: nothing is held
   char err[512] = {0};
   for (;;) {
-    for (;;) {
-      int batch = GetReadBatchSize();
-      if (batch <= 0) goto done;
-      if (FPlain.size() < size_t(batch)) FPlain.resize(size_t(batch));
-      int n = FApi->read(FSession, FPlain.data(), batch, err, sizeof(err));
-      if (n > 0) {
-        AData->WriteBuffer(FPlain.data(), n);
-        UpdateProgress(n);
-        gotPlain = true;
-        if (StopTest()) goto done;
-        continue;
-      }
-      if (n == 0) break;
-      if (n == -KRV_TLS_CLOSED) {
-        // The peer's closing message: nothing more will come. A receive after our own shutdown
-        // answers 0, which tells the connection (through the base read) to close.
-        FPeerClosed = true;
-        platform::Shutdown(SocketHandle(), 0);
-        int64_t ignored = 0;
-        RawRead(ignored);
-        goto done;
-      }
-      Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
+    int batch = GetReadBatchSize();
+    if (batch <= 0) break;
+    if (FPlain.size() < size_t(batch)) FPlain.resize(size_t(batch));
+    int n = FApi->read(FSession, FPlain.data(), batch, err, sizeof(err));
+    if (n > 0) {
+      AData->WriteBuffer(FPlain.data(), n);
+      UpdateProgress(n);
+      gotPlain = true;
+      if (StopTest()) break;
+      continue;
     }
-    if (SocketEnded()) {
-      // A close without the closing message may have cut the data short.
-      if (!gotPlain && !FPeerClosed)
-        Fail(TruncatedText, TlsTruncatedCode);
-      goto done;
-    }
-    int64_t fed = 0;
-    if (!RawRead(fed)) result = false;
-    if (fed == 0 && !SocketEnded()) {
+    CheckReceive();
+    if (n == 0) {
+      if (SocketEnded()) {
+        // A close without the closing message may have cut the data short.
+        if (!gotPlain && !FPeerClosed) Fail(TruncatedText, TlsTruncatedCode);
+        break;
+      }
+      result = false;
+      drained = true;
       // A record still incomplete: the connection reads on into the same destination.
       if (!gotPlain) SetNextAction(saRead);
-      goto done;
+      break;
     }
+    if (n == -KRV_TLS_CLOSED) {
+      // The peer's closing message: nothing more will come.
+      FPeerClosed = true;
+      TclNetworkStream::MarkPeerClosed();
+      break;
+    }
+    Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
   }
-done:
   FLastReadGotPlain = gotPlain;
   if (FApi->pending_out(FSession) > 0) {
     ClearNextAction();
     SetNextAction(saWrite);
   }
-  MarkReadData();
+  if (!drained) MarkReadData();
   return result;
 }
 
 bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
   ClearNextAction();
+  TReceiving receiving(FReceiving);
   if (FState == tsNone || FState == tsClosed || FState == tsFailed) return TclNetworkStream::Write(AData);
   if (FState == tsClosing) {
     // Our closing message is a courtesy: a peer that is already gone makes no error of a close.

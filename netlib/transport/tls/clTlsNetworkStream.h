@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <set>
@@ -108,17 +109,16 @@ class TclTlsNetworkStream : public TclNetworkStream {
   void Close(bool ANotifyPeer) override;
   bool Read(rtl::TStream* AData) override;
   bool Write(rtl::TStream* AData) override;
-  int GetReadBatchSize() override;
-  int GetWriteBatchSize() override;
-  bool IsProceedLimit() override;
-  void UpdateProgress(int64_t ABytesProceed) override;
   void OpenClientSession() override;
 
  private:
-  class TFeedSink;
+  // The most bytes one receive asks for: at least one full record.
   int RawBatchSize();
-  // Received bytes go straight into the engine; answers the base read's result.
-  bool RawRead(int64_t& AFed);
+  // The engine's receive function: the socket's bytes go straight into the engine's buffer.
+  static int ReceiveInto(void* AContext, void* ABuffer, int ALength);
+  int Receive(void* ABuffer, int ALength) noexcept;
+  // Raises what a receive inside the engine met (a socket error, or any other failure).
+  void CheckReceive();
   // Sends what the engine has for the peer; false while the socket does not take it all.
   bool FlushOut();
   bool OutPending() const { return FOutPos < FOutEnd; }
@@ -133,9 +133,9 @@ class TclTlsNetworkStream : public TclNetworkStream {
   const krv_tls_api* FApi = nullptr;
   krv_tls_session* FSession = nullptr;
   TState FState = tsNone;
-  bool FRaw = false;  // the base read and write move bytes of the TLS records, not the caller's
-  int64_t FRawCount = 0;
-  int64_t FRawLimit = 0;
+  bool FReceiving = false;  // the engine may receive: inside our own read or write
+  int FReceiveError = 0;
+  std::exception_ptr FReceiveFailure;
   bool FPeerClosed = false;
   bool FLastReadGotPlain = false;  // whether the last read gave the caller data
   // Record bytes on their way to the socket: taken from the engine into this one buffer, kept

@@ -353,12 +353,17 @@ TEST(Tls, ReadLimitAfterThePeersCloseLosesNothing) {
     const char* Name;
     bool Tls;
     bool CloseNotify;
+    size_t Record;  // the size of each record the server writes; 0: one record
+    bool Close;     // else the peer stays, and every byte must come without a socket event
   } cases[] = {
-      {"plain", false, false},
-      {"tls, closing message", true, true},
-      {"tls, no closing message", true, false},
+      {"plain", false, false, 0, true},
+      {"tls, closing message", true, true, 0, true},
+      {"tls, no closing message", true, false, 0, true},
+      {"tls, records as long as the limit, closing message", true, true, 1000, true},
+      {"tls, records as long as the limit, peer stays", true, false, 1000, false},
   };
   for (const TCase& t : cases) {
+    std::atomic<bool> done{false};
     TLoopbackServer server([&](int& fd) {
       if (!t.Tls) {
         TLoopbackServer::SendText(fd, payload);
@@ -366,8 +371,12 @@ TEST(Tls, ReadLimitAfterThePeersCloseLosesNothing) {
       }
       TServerTls s(fd, *pki.Good);
       if (!s.Accept()) return;
-      s.Send(payload);
+      if (t.Record == 0) s.Send(payload);
+      for (size_t at = 0; t.Record && at < payload.size(); at += t.Record) s.Send(payload.substr(at, t.Record));
       if (t.CloseNotify) s.Shutdown();
+      if (!t.Close) {
+        for (int i = 0; i < 500 && !done; ++i) TLoopbackServer::SleepMs(10);
+      }
     });
     TClient c;
     c.SetServer(u"127.0.0.1");
@@ -376,24 +385,26 @@ TEST(Tls, ReadLimitAfterThePeersCloseLosesNothing) {
     c.SetCAFile(rtl::S(pki.CaFile));
     c.SetBatchSize(1000);
     c.Open();
-    server.Join();  // the data and the close are all on their way before the first read
+    if (t.Close) server.Join();  // the data and the close are all on their way before the first read
     TLoopbackServer::SleepMs(50);
     rtl::TMemoryStream m;
     TFailure f = Attempt([&] {
-      for (int i = 0; i < 100 && c.Active(); ++i) {
+      for (int i = 0; i < 100 && c.Active() && (t.Close || m.Size() < int64_t(payload.size())); ++i) {
         c.Connection().InitProgress(0, 0);
         c.Connection().SetBytesToProceed(1000);
         c.Connection().ReadData(&m);
         EXPECT_LE(c.Connection().BytesProceed(), 1000) << t.Name;
       }
     });
+    done = true;
     EXPECT_EQ(f.ClassName, "none") << t.Name << ": " << f.Message;
-    EXPECT_FALSE(c.Active()) << t.Name;
+    EXPECT_EQ(c.Active(), !t.Close) << t.Name;
     ASSERT_EQ(m.Size(), int64_t(payload.size())) << t.Name;
     EXPECT_TRUE(std::string(reinterpret_cast<const char*>(m.Memory()), payload.size()) == payload) << t.Name;
     if (t.Tls) {
       EXPECT_EQ(c.Tls()->PeerClosed(), t.CloseNotify) << t.Name;
     }
+    c.Close();
   }
 }
 
