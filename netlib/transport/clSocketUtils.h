@@ -48,7 +48,8 @@ rtl::String SocketErrorText(int AErrorCode);
 // The message of one of the library's negative codes ("" for others).
 rtl::String LibraryErrorMessage(int AErrorCode);
 
-// Asks for the socket library version 2.2; a failure raises EclSocketError.
+// Checks the binding (LoadWinSock2) and asks for the socket library version 2.2; a failure of
+// the start raises EclSocketError.
 void StartSocketLibrary();
 // Releases one start; the result is ignored.
 void StopSocketLibrary();
