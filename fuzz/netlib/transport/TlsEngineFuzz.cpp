@@ -1,8 +1,9 @@
-// A server's bytes from outside, cut into pieces, fed to a client TLS session of our engine with
-// every certificate check switched off (so a hostile certificate is parsed and formatted, not
+// A server's bytes from outside, cut into pieces, received by a client TLS session of our engine
+// (through its receive function, as from a socket that has one piece at a time and then ends)
+// with every certificate check switched off (so a hostile certificate is parsed and formatted, not
 // refused early). The session must end in a clear error, a wait for more bytes or a finished
-// handshake; every answer must keep to the engine's contract, and the certificate fields must be
-// zero-terminated texts of the length they claim.
+// handshake; every answer must keep to the engine's contract (buffered never receives), and the
+// certificate fields must be zero-terminated texts of the length they claim.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,33 @@ void CheckFields(const krv_tls_api& api, krv_tls_session* s) {
   Check(std::memchr(text, 0, sizeof(text)) != nullptr);
 }
 
+// The socket: the bytes up to PieceEnd are there, then none for now; after the last one, the end.
+struct TSource {
+  const uint8_t* Data;
+  size_t Size;
+  size_t At = 0;
+  size_t PieceEnd = 0;
+  bool Holding = false;  // inside buffered, which must not receive
+};
+
+int Receive(void* ctx, void* buffer, int size) {
+  auto* src = static_cast<TSource*>(ctx);
+  Check(!src->Holding && size > 0);
+  if (src->At >= src->Size) return 0;
+  if (src->At >= src->PieceEnd) return -1;
+  size_t n = src->PieceEnd - src->At < size_t(size) ? src->PieceEnd - src->At : size_t(size);
+  std::memcpy(buffer, src->Data + src->At, n);
+  src->At += n;
+  return static_cast<int>(n);
+}
+
+void CheckBuffered(const krv_tls_api& api, krv_tls_session* s, TSource& src) {
+  src.Holding = true;
+  int b = api.buffered(s);
+  src.Holding = false;
+  Check(b == 0 || b == 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -62,11 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.ca_path = "/nonexistent/krv-fuzz-ca";
   settings.ignore = KRV_TLS_IGNORE_UNKNOWN_CA | KRV_TLS_IGNORE_NAME | KRV_TLS_IGNORE_DATE |
                     KRV_TLS_IGNORE_REVOCATION | KRV_TLS_IGNORE_USAGE;
+  TSource src{data, size};
+  settings.recv = Receive;
+  settings.recv_ctx = &src;
+  settings.read_buffer = 16896;
   char err[256];
   krv_tls_session* s = api.create(&settings, err, sizeof(err));
   Check(s != nullptr);
 
-  size_t at = 0;
   bool handshaking = true, failed = false;
   for (int step = 0; step < 100000 && !failed; ++step) {
     std::memset(err, 'x', sizeof(err));
@@ -84,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       if (r == KRV_TLS_OK) {
         handshaking = false;
+        CheckBuffered(api, s, src);
         continue;
       }
       Check(r == KRV_TLS_WANT_READ);
@@ -96,14 +128,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       Check(r >= 0 && r <= static_cast<int>(sizeof(plain)));
+      CheckBuffered(api, s, src);
       if (r > 0) continue;
     }
-    if (at >= size) break;  // waits for bytes that never come: the caller's time-out ends it
-    size_t n = size - at < piece ? size - at : piece;
-    int taken = api.feed(s, data + at, static_cast<int>(n));
-    Check(taken == static_cast<int>(n) || taken == KRV_TLS_ERROR);
-    if (taken == KRV_TLS_ERROR) break;
-    at += n;
+    // The end was received: nothing more comes.
+    if (src.At >= src.Size && src.PieceEnd >= src.Size) break;
+    src.PieceEnd = src.Size - src.PieceEnd < piece ? src.Size : src.PieceEnd + piece;
   }
   CheckFields(api, s);
   api.destroy(s);

@@ -1,6 +1,6 @@
 // The OpenSSL side of the TLS network stream: one SSL object that reads the peer's bytes through
-// the stream's receive function (or from a memory BIO the caller feeds) and writes its records
-// into a memory BIO the stream empties. Nothing here touches a socket.
+// the stream's receive function and writes its records into a memory BIO the stream empties.
+// Nothing here touches a socket.
 //
 // OpenSSL's error queue is emptied after every failure, so the calls of the transfer (read,
 // write) start with an empty queue without clearing it each time (that cost a few percent of a
@@ -29,7 +29,6 @@ struct krv_tls_session {
   SSL* ssl = nullptr;
   BIO* in = nullptr;   // from the peer
   BIO* out = nullptr;  // to the peer
-  bool fed = false;    // in is a memory BIO filled by feed, not the caller's recv
   int (*recv)(void*, void*, int) = nullptr;
   void* recv_ctx = nullptr;
   bool eof = false;    // recv answered the peer's end
@@ -276,9 +275,8 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
   SSL_set_ex_data(s->ssl, SessionIndex(), s);
   s->recv = settings->recv;
   s->recv_ctx = settings->recv_ctx;
-  s->fed = s->recv == nullptr;
-  const BIO_METHOD* receive = s->fed ? nullptr : ReceiveMethod();
-  s->in = s->fed ? BIO_new(BIO_s_mem()) : receive ? BIO_new(receive) : nullptr;
+  const BIO_METHOD* receive = ReceiveMethod();
+  s->in = s->recv && receive ? BIO_new(receive) : nullptr;
   s->out = BIO_new(BIO_s_mem());
   if (!s->in || !s->out) {
     BIO_free(s->in);
@@ -286,15 +284,10 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
     s->in = s->out = nullptr;
     return fail("cannot create the TLS buffers");
   }
-  if (s->fed) {
-    // An empty memory BIO answers "retry" rather than the end.
-    BIO_set_mem_eof_return(s->in, -1);
-  } else {
-    BIO_set_data(s->in, s);
-    // As many bytes as the buffer takes with every receive, not a record header and then its body.
-    SSL_set_read_ahead(s->ssl, 1);
-    if (settings->read_buffer > 0) SSL_set_default_read_buffer_len(s->ssl, size_t(settings->read_buffer));
-  }
+  BIO_set_data(s->in, s);
+  // As many bytes as the buffer takes with every receive, not a record header and then its body.
+  SSL_set_read_ahead(s->ssl, 1);
+  if (settings->read_buffer > 0) SSL_set_default_read_buffer_len(s->ssl, size_t(settings->read_buffer));
   SSL_set_bio(s->ssl, s->in, s->out);
   const char* name = settings->server_name ? settings->server_name : "";
   if (*name) {
@@ -308,13 +301,6 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
   SSL_set_connect_state(s->ssl);
   ERR_clear_error();
   return s;
-}
-
-int Feed(krv_tls_session* s, const void* data, int size) {
-  if (size <= 0) return 0;
-  if (!s->fed) return KRV_TLS_ERROR;
-  int n = BIO_write(s->in, data, size);
-  return n == size ? n : KRV_TLS_ERROR;
 }
 
 int PendingOut(krv_tls_session* s) { return int(BIO_ctrl_pending(s->out)); }
@@ -417,7 +403,6 @@ void Shutdown(krv_tls_session* s) {
 
 int Buffered(krv_tls_session* s) {
   if (SSL_pending(s->ssl) > 0) return 1;
-  if (s->fed && BIO_ctrl_pending(s->in) > 0) return 1;
   if (!SSL_has_pending(s->ssl)) return 0;
   // Received bytes not decoded yet: whether they hold a whole record (which a read would deliver,
   // or report as the close or a fault) or only part of one, which needs the socket again.
@@ -502,8 +487,8 @@ int PeerField(krv_tls_session* s, int field, char* buffer, int size) {
   return int(text.size());
 }
 
-const krv_tls_api TheApi = {KRV_TLS_API_VERSION, Create,   Destroy,      Feed,   PendingOut,   TakeOut, Handshake,
-                            SetClientCert,       Read,     Write,        Shutdown, Buffered,   VerifyResult, PeerField};
+const krv_tls_api TheApi = {KRV_TLS_API_VERSION, Create, Destroy,  PendingOut, TakeOut,      Handshake, SetClientCert,
+                            Read,                Write,  Shutdown, Buffered,   VerifyResult, PeerField};
 
 }  // namespace
 

@@ -36,9 +36,9 @@ struct krv_tls_settings {
   const char* ca_path;
   unsigned ignore;          // KRV_TLS_IGNORE_* bits
   const char* cipher_list;  // TLS 1.2 ciphers; null: OpenSSL's default
-  // When set, the session takes the peer's bytes through this, straight into its own buffer
-  // (feed is then not used): answers the count, 0 at the peer's end, -1 when none are there now,
-  // -2 on a failure whose reason the caller keeps.
+  // The session takes the peer's bytes through this, straight into its own buffer: answers the
+  // count, 0 at the peer's end, -1 when none are there now, -2 on a failure whose reason the
+  // caller keeps. Required.
   int (*recv)(void* ctx, void* buffer, int size);
   void* recv_ctx;
   int read_buffer;  // the most bytes one recv asks for (0: one full record)
@@ -51,9 +51,6 @@ struct krv_tls_api {
   // Null on failure with the reason in err.
   krv_tls_session* (*create)(const krv_tls_settings* settings, char* err, int err_size);
   void (*destroy)(krv_tls_session* s);
-  // Bytes received from the peer, for a session without recv; answers the count taken (all of
-  // them) or KRV_TLS_ERROR.
-  int (*feed)(krv_tls_session* s, const void* data, int size);
   // Bytes waiting to go to the peer, and taking them out.
   int (*pending_out)(krv_tls_session* s);
   int (*take_out)(krv_tls_session* s, void* buffer, int size);
@@ -70,7 +67,8 @@ struct krv_tls_api {
   int (*write)(krv_tls_session* s, const void* data, int size, char* err, int err_size);
   // Queues our closing message.
   void (*shutdown)(krv_tls_session* s);
-  // True when plain or received, not yet decoded bytes wait inside the session.
+  // True when a read would deliver something without receiving: plain bytes, or a whole record
+  // received but not decoded yet (its bytes, the peer's close or a fault). Never receives.
   int (*buffered)(krv_tls_session* s);
   // The first failed check that was not switched off: its code (0 when none) and text.
   int (*verify_result)(krv_tls_session* s, char* text, int text_size);
