@@ -654,12 +654,7 @@ void TclConnection::CloseSocket() {
 }
 
 void TclConnection::Close(bool ANotifyPeer) {
-  struct TClosing {
-    bool& Flag;
-    bool Saved;
-    explicit TClosing(bool& AFlag) : Flag(AFlag), Saved(AFlag) { Flag = true; }
-    ~TClosing() { Flag = Saved; }
-  } closing(FClosing);
+  TFlagScope closing(FClosing, true);
   try {
     if (FActive_ && FNetworkStream) {
       FNetworkStream->Close(ANotifyPeer);
@@ -769,10 +764,7 @@ void TclTcpConnection::ReadLoop(rtl::TStream* AData) {
       if (ev.NetworkEvents & platform::FD_READ) {
         if (ev.ErrorCode[platform::FD_READ_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_READ_BIT]);
         stream->Read(AData);
-        if (stream->NeedClose()) {
-          Close(false);
-          return;
-        }
+        // A read that got what there was ends here; a close it met is seen by the next one.
         if (!FIsReadUntilClose) return;
         StartIdlePeriod();
       } else if (peerClosed && !stream->NeedClose() && !stream->IsProceedLimit()) {
@@ -866,19 +858,9 @@ void TclTcpConnection::DispatchNextAction() {
 
 // --- TclTcpClientConnection -------------------------------------------------------------------------
 
-namespace {
-// Puts IsReadUntilClose back on every way out of an open.
-struct TReadUntilCloseGuard {
-  bool& Flag;
-  bool Saved;
-  explicit TReadUntilCloseGuard(bool& flag) : Flag(flag), Saved(flag) { Flag = false; }
-  ~TReadUntilCloseGuard() { Flag = Saved; }
-};
-}  // namespace
-
 void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
   std::unique_ptr<TclIPAddress> addr = TclIPAddress::CreateIpAddress(AIP);
-  TReadUntilCloseGuard guard(FIsReadUntilClose);
+  TFlagScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
   CreateSocket(addr->AddressFamily(), 1, 6);
   SelectEvents(platform::FD_CONNECT);
   rtl::String binding = rtl::Trim(LocalBinding());
@@ -912,7 +894,7 @@ void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
 
 void TclTcpClientConnection::OpenSession() {
   if (!Active()) RaiseSocketError(ConnectionNotActive, ConnectionNotActiveCode);
-  TReadUntilCloseGuard guard(FIsReadUntilClose);
+  TFlagScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
   NetworkStream()->OpenClientSession();
   if (IsAborted()) CloseAborted();
   RunHandshake();

@@ -158,16 +158,6 @@ void TclTlsNetworkStream::CheckReceive() {
   }
 }
 
-namespace {
-// The engine may receive while this lives.
-struct TReceiving {
-  bool& Flag;
-  bool Saved;
-  explicit TReceiving(bool& AFlag) : Flag(AFlag), Saved(AFlag) { Flag = true; }
-  ~TReceiving() { Flag = Saved; }
-};
-}  // namespace
-
 bool TclTlsNetworkStream::TakeOut() {
   if (OutPending()) return true;
   FOutPos = FOutEnd = 0;
@@ -290,7 +280,7 @@ void TclTlsNetworkStream::VerifyServer() {
 
 bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
   ClearNextAction();
-  TReceiving receiving(FReceiving);
+  TFlagScope receiving(FReceiving, true);  // the engine may receive meanwhile
   if (FState == tsHandshake) {
     ContinueHandshake();
     return true;
@@ -350,7 +340,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
 
 bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
   ClearNextAction();
-  TReceiving receiving(FReceiving);
+  TFlagScope receiving(FReceiving, true);  // the engine may receive meanwhile
   if (FState == tsNone || FState == tsClosed || FState == tsFailed) return TclNetworkStream::Write(AData);
   if (FState == tsClosing) {
     // Our closing message is a courtesy: a peer that is already gone makes no error of a close.
