@@ -363,12 +363,16 @@ int PauseMs(int ALength, int ABitsPerSec) {
 }
 }  // namespace
 
+int TclNetworkStream::ThrottlePause(int ALength) {
+  int bps = RequireConnection().BitsPerSec();
+  return bps > 0 ? PauseMs(ALength, bps) : 0;
+}
+
 int TclNetworkStream::ThrottledRecv(void* ABuffer, int ALength) {
   int r = platform::Recv(SocketHandle(), ABuffer, ALength);
-  int bps = RequireConnection().BitsPerSec();
-  if (bps > 0) {
+  if (int pause = ThrottlePause(ALength)) {
     int err = platform::WsaGetLastError();
-    Sleep(PauseMs(ALength, bps));
+    Sleep(pause);
     platform::WsaSetLastError(err);
   }
   return r;
@@ -376,10 +380,9 @@ int TclNetworkStream::ThrottledRecv(void* ABuffer, int ALength) {
 
 int TclNetworkStream::ThrottledSend(const void* ABuffer, int ALength) {
   int r = platform::Send(SocketHandle(), ABuffer, ALength);
-  int bps = RequireConnection().BitsPerSec();
-  if (bps > 0) {
+  if (int pause = ThrottlePause(ALength)) {
     int err = platform::WsaGetLastError();
-    Sleep(PauseMs(ALength, bps));
+    Sleep(pause);
     platform::WsaSetLastError(err);
   }
   return r;

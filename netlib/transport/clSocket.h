@@ -160,6 +160,8 @@ class TclNetworkStream {
   // recv and send followed by the throttle's pause; the last socket error survives the pause.
   int ThrottledRecv(void* ABuffer, int ALength);
   int ThrottledSend(const void* ABuffer, int ALength);
+  // The throttle's pause after a receive or send that asked for ALength bytes (0 without one).
+  int ThrottlePause(int ALength);
   void Sleep(int AMilliseconds);
   bool StopTest();
   // Whether a receive of this stream answered 0 (or the connection saw the close), whatever the

@@ -127,15 +127,18 @@ int TclTlsNetworkStream::Receive(void* ABuffer, int ALength) noexcept {
   // Outside our own read or write (the session opening before the connect completed) there is
   // nothing to receive yet.
   if (!FReceiving) return -1;
-  // Nothing may unwind through the engine: a failure is kept and raised once it has returned.
+  // Nothing may unwind through the engine, and no window message may run inside it (the
+  // throttle's pause dispatches them): a failure is kept and raised, the pause taken, once it has
+  // returned.
   try {
-    int n = ThrottledRecv(ABuffer, ALength);
+    int n = platform::Recv(SocketHandle(), ABuffer, ALength);
+    int err = platform::WsaGetLastError();
+    FPauseOwed += ThrottlePause(ALength);
     if (n > 0) return n;
     if (n == 0) {
       TclNetworkStream::MarkPeerClosed();
       return 0;
     }
-    int err = platform::WsaGetLastError();
     if (err == platform::WSAEWOULDBLOCK) return -1;
     FReceiveError = err;
   } catch (...) {
@@ -145,6 +148,11 @@ int TclTlsNetworkStream::Receive(void* ABuffer, int ALength) noexcept {
 }
 
 void TclTlsNetworkStream::CheckReceive() {
+  if (FPauseOwed > 0) {
+    int pause = FPauseOwed > INT32_MAX ? INT32_MAX : int(FPauseOwed);
+    FPauseOwed = 0;
+    Sleep(pause);
+  }
   if (FReceiveFailure) {
     std::exception_ptr failure = FReceiveFailure;
     FReceiveFailure = nullptr;
@@ -232,6 +240,7 @@ void TclTlsNetworkStream::ContinueHandshake() {
   char err[512] = {0};
   for (;;) {
     int r = FApi->handshake(FSession, err, sizeof(err));
+    CheckReceive();
     if (r == KRV_TLS_WANT_CERT) {
       rtl::String cert, key;
       bool handled = false;
@@ -242,7 +251,6 @@ void TclTlsNetworkStream::ContinueHandshake() {
       continue;
     }
     if (r == KRV_TLS_ERROR) {
-      CheckReceive();
       if (SocketEnded()) Fail(u"TLS handshake failed: the server closed the connection", TlsProtocolErrorCode);
       Fail(u"TLS handshake failed: " + rtl::S(err), TlsProtocolErrorCode);
     }
@@ -253,7 +261,6 @@ void TclTlsNetworkStream::ContinueHandshake() {
       MarkReadData();
       return;
     }
-    CheckReceive();
     // Our flight goes out first, then the server's answer is awaited.
     SetNextAction(FApi->pending_out(FSession) > 0 || OutPending() ? saWrite : saRead);
     return;
@@ -301,6 +308,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
     if (batch <= 0) break;
     if (FPlain.size() < size_t(batch)) FPlain.resize(size_t(batch));
     int n = FApi->read(FSession, FPlain.data(), batch, err, sizeof(err));
+    CheckReceive();
     if (n > 0) {
       AData->WriteBuffer(FPlain.data(), n);
       UpdateProgress(n);
@@ -308,7 +316,6 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
       if (StopTest()) break;
       continue;
     }
-    CheckReceive();
     if (n == 0) {
       if (SocketEnded()) {
         // A close without the closing message may have cut the data short.

@@ -117,7 +117,8 @@ class TclTlsNetworkStream : public TclNetworkStream {
   // The engine's receive function: the socket's bytes go straight into the engine's buffer.
   static int ReceiveInto(void* AContext, void* ABuffer, int ALength);
   int Receive(void* ABuffer, int ALength) noexcept;
-  // Raises what a receive inside the engine met (a socket error, or any other failure).
+  // Raises what a receive inside the engine met (a socket error, or any other failure), after the
+  // throttle's pause the receives asked for.
   void CheckReceive();
   // Sends what the engine has for the peer; false while the socket does not take it all.
   bool FlushOut();
@@ -136,6 +137,7 @@ class TclTlsNetworkStream : public TclNetworkStream {
   bool FReceiving = false;  // the engine may receive: inside our own read or write
   int FReceiveError = 0;
   std::exception_ptr FReceiveFailure;
+  int64_t FPauseOwed = 0;  // the throttle's pause for receives inside the engine, taken outside it
   bool FPeerClosed = false;
   bool FLastReadGotPlain = false;  // whether the last read gave the caller data
   // Record bytes on their way to the socket: taken from the engine into this one buffer, kept

@@ -413,7 +413,7 @@ TEST(Tls, ReadLimitAfterThePeersCloseLosesNothing) {
 TEST(Tls, AbortEndsTheHandshakeAndTheTransfersSoon) {
   TPki& pki = TPki::Get();
   const std::string big = transport_test::Pattern(32 << 20, 22);
-  enum TStep { sHandshake, sReadRecord, sWrite };
+  enum TStep { sHandshake, sReadRecord, sWrite, sThrottle };
   struct TCase {
     const char* Name;
     TStep Step;
@@ -421,6 +421,7 @@ TEST(Tls, AbortEndsTheHandshakeAndTheTransfersSoon) {
       {"handshake the server never answers", sHandshake},
       {"read of a record that never completes", sReadRecord},
       {"write to a peer that does not read", sWrite},
+      {"the throttle's pause after a receive", sThrottle},
   };
   for (const TCase& t : cases) {
     std::atomic<bool> done{false};
@@ -437,6 +438,7 @@ TEST(Tls, AbortEndsTheHandshakeAndTheTransfersSoon) {
       TServerTls s(fd, *pki.Good);
       if (!s.Accept()) return;
       if (t.Step == sReadRecord) TLoopbackServer::SendText(fd, std::string("\x17\x03\x03\x01\x00", 5) + std::string(40, 'B'));
+      if (t.Step == sThrottle) s.Send("hi");
       hold();
     });
     TClient c;
@@ -446,6 +448,10 @@ TEST(Tls, AbortEndsTheHandshakeAndTheTransfersSoon) {
     c.SetCAFile(rtl::S(pki.CaFile));
     c.SetTimeOut(5000);
     if (t.Step != sHandshake) c.Open();
+    if (t.Step == sThrottle) {
+      TLoopbackServer::SleepMs(50);
+      c.SetBitsPerSec(13516);  // 10 s after each receive of a record's worth
+    }
     rtl::TMemoryStream m;
     if (t.Step == sWrite) {
       m.WriteBuffer(big.data(), int64_t(big.size()));
@@ -458,7 +464,7 @@ TEST(Tls, AbortEndsTheHandshakeAndTheTransfersSoon) {
       f = Attempt([&] {
         if (t.Step == sHandshake)
           c.Open();
-        else if (t.Step == sReadRecord)
+        else if (t.Step == sReadRecord || t.Step == sThrottle)
           c.Connection().ReadData(&m);
         else
           c.Connection().WriteData(&m);
