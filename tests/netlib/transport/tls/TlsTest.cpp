@@ -57,6 +57,14 @@ TFailure Attempt(F f) {
   return r;
 }
 
+// Implicit TLS to APort on AServer, trusting the test's authority.
+void Aim(TClient& c, int APort, const rtl::String& AServer = u"127.0.0.1") {
+  c.SetServer(AServer);
+  c.SetPort(APort);
+  c.SetUseTLS(ctImplicit);
+  c.SetCAFile(rtl::S(TPki::Get().CaFile));
+}
+
 std::string ReadText(TClient& c, size_t AAtLeast) {
   rtl::TMemoryStream m;
   for (int i = 0; i < 50 && m.Size() < int64_t(AAtLeast) && c.Active(); ++i) c.Connection().ReadData(&m);
@@ -379,10 +387,8 @@ TEST(Tls, ReadLimitAfterThePeersCloseLosesNothing) {
       }
     });
     TClient c;
-    c.SetServer(u"127.0.0.1");
-    c.SetPort(server.Port());
+    Aim(c, server.Port());
     c.SetUseTLS(t.Tls ? ctImplicit : ctNone);
-    c.SetCAFile(rtl::S(pki.CaFile));
     c.SetBatchSize(1000);
     c.Open();
     if (t.Close) server.Join();  // the data and the close are all on their way before the first read
@@ -442,10 +448,7 @@ TEST(Tls, AbortEndsTheHandshakeAndTheTransfersSoon) {
       hold();
     });
     TClient c;
-    c.SetServer(u"127.0.0.1");
-    c.SetPort(server.Port());
-    c.SetUseTLS(ctImplicit);
-    c.SetCAFile(rtl::S(pki.CaFile));
+    Aim(c, server.Port());
     c.SetTimeOut(5000);
     if (t.Step != sHandshake) c.Open();
     if (t.Step == sThrottle) {
@@ -526,10 +529,7 @@ TEST(Tls, ServerNameAndProtocolVersions) {
         },
         t.Ipv6);
     TClient c;
-    c.SetServer(t.Server);
-    c.SetPort(server.Port());
-    c.SetUseTLS(ctImplicit);
-    c.SetCAFile(rtl::S(pki.CaFile));
+    Aim(c, server.Port(), t.Server);
     TFailure f = Attempt([&] {
       c.Open();
       c.Connection().WriteString(u"x\r\n");
