@@ -451,11 +451,13 @@ TEST(Abort, EveryWaitEndsSoonWithTheAbortError) {
   for (TCase& t : cases) {
     std::atomic<bool> done{false};
     TFullBacklog backlog;
-    TLoopbackServer server([&](int& fd) {
-      if (t.Peer == pTenBytes) TLoopbackServer::SendText(fd, "0123456789");
-      for (int i = 0; i < 2000 && !done; ++i) TLoopbackServer::SleepMs(10);
-    });
-    int port = t.Peer == pFullBacklog ? backlog.Port : server.Port();
+    std::unique_ptr<TLoopbackServer> server;
+    if (t.Peer != pFullBacklog)
+      server = std::make_unique<TLoopbackServer>([&](int& fd) {
+        if (t.Peer == pTenBytes) TLoopbackServer::SendText(fd, "0123456789");
+        for (int i = 0; i < 2000 && !done; ++i) TLoopbackServer::SleepMs(10);
+      });
+    int port = server ? server->Port() : backlog.Port;
     TConn c;
     c.C.SetTimeOut(20000);  // far beyond the abort: a time-out cannot pass for it
     if (t.Prepare) t.Prepare(c, port);
