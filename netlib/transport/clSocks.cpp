@@ -315,7 +315,6 @@ void TclSocks4NetworkStream::CheckTexts() {
 }
 
 rtl::Bytes TclSocks4NetworkStream::BuildRequest() {
-  CheckTexts();
   uint8_t addr[16];
   int addrLen = TargetAddress(TargetServer(), addr);
   if (addrLen == 0) {
