@@ -1,6 +1,6 @@
-// The OpenSSL side of the TLS network stream: one SSL object that reads the peer's bytes through
-// the stream's receive function and writes its records into a memory BIO the stream empties.
-// Nothing here touches a socket.
+// The OpenSSL side of the TLS network stream: one SSL object whose two BIOs call the stream: the
+// peer's bytes come through its receive function, our records go to its send function, which
+// keeps them for the socket. Nothing here touches a socket.
 //
 // OpenSSL's error queue is emptied after every failure, so the calls of the transfer (read,
 // write) start with an empty queue without clearing it each time (that cost a few percent of a
@@ -27,9 +27,9 @@
 struct krv_tls_session {
   SSL_CTX* ctx = nullptr;
   SSL* ssl = nullptr;
-  BIO* in = nullptr;   // from the peer
-  BIO* out = nullptr;  // to the peer
+  BIO* in = nullptr;   // the peer's side, both directions (owned by ssl)
   int (*recv)(void*, void*, int) = nullptr;
+  int (*send)(void*, const void*, int) = nullptr;
   void* recv_ctx = nullptr;
   bool eof = false;    // recv answered the peer's end
   bool hold = false;   // no receiving now: only what the session holds is looked at
@@ -205,7 +205,15 @@ int ReceiveRead(BIO* b, char* out, int size) {
   return -1;
 }
 
-long ReceiveCtrl(BIO* b, int cmd, long, void*) {
+// The output BIO: every record goes to the caller's send function, which keeps it.
+int SendWrite(BIO* b, const char* data, int size) {
+  auto* s = static_cast<krv_tls_session*>(BIO_get_data(b));
+  BIO_clear_retry_flags(b);
+  if (!s || size <= 0) return 0;
+  return s->send(s->recv_ctx, data, size) == size ? size : -1;
+}
+
+long PeerCtrl(BIO* b, int cmd, long, void*) {
   auto* s = static_cast<krv_tls_session*>(BIO_get_data(b));
   switch (cmd) {
     case BIO_CTRL_FLUSH: return 1;
@@ -214,18 +222,20 @@ long ReceiveCtrl(BIO* b, int cmd, long, void*) {
   }
 }
 
-int ReceiveCreate(BIO* b) {
+int PeerCreate(BIO* b) {
   BIO_set_init(b, 1);
   return 1;
 }
 
-const BIO_METHOD* ReceiveMethod() {
+// The BIO method of the peer's side: reads through recv, writes through send.
+const BIO_METHOD* PeerMethod() {
   static BIO_METHOD* method = [] {
-    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "krv receive");
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "krv peer");
     if (m) {
       BIO_meth_set_read(m, ReceiveRead);
-      BIO_meth_set_ctrl(m, ReceiveCtrl);
-      BIO_meth_set_create(m, ReceiveCreate);
+      BIO_meth_set_write(m, SendWrite);
+      BIO_meth_set_ctrl(m, PeerCtrl);
+      BIO_meth_set_create(m, PeerCreate);
     }
     return m;
   }();
@@ -274,21 +284,18 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
   if (!s->ssl) return fail("cannot create the TLS session");
   SSL_set_ex_data(s->ssl, SessionIndex(), s);
   s->recv = settings->recv;
+  s->send = settings->send;
   s->recv_ctx = settings->recv_ctx;
-  const BIO_METHOD* receive = ReceiveMethod();
-  s->in = s->recv && receive ? BIO_new(receive) : nullptr;
-  s->out = BIO_new(BIO_s_mem());
-  if (!s->in || !s->out) {
-    BIO_free(s->in);
-    BIO_free(s->out);
-    s->in = s->out = nullptr;
-    return fail("cannot create the TLS buffers");
-  }
+  const BIO_METHOD* peer = PeerMethod();
+  if (!s->recv || !s->send) return fail("the TLS session needs a receive and a send function");
+  // One BIO for both directions: the peer's side.
+  s->in = peer ? BIO_new(peer) : nullptr;
+  if (!s->in) return fail("cannot create the TLS buffers");
   BIO_set_data(s->in, s);
   // As many bytes as the buffer takes with every receive, not a record header and then its body.
   SSL_set_read_ahead(s->ssl, 1);
   if (settings->read_buffer > 0) SSL_set_default_read_buffer_len(s->ssl, size_t(settings->read_buffer));
-  SSL_set_bio(s->ssl, s->in, s->out);
+  SSL_set_bio(s->ssl, s->in, s->in);  // the one BIO is owned by the session for both sides
   const char* name = settings->server_name ? settings->server_name : "";
   if (*name) {
     if (IsIpLiteral(name)) {
@@ -301,14 +308,6 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
   SSL_set_connect_state(s->ssl);
   ERR_clear_error();
   return s;
-}
-
-int PendingOut(krv_tls_session* s) { return int(BIO_ctrl_pending(s->out)); }
-
-int TakeOut(krv_tls_session* s, void* buffer, int size) {
-  if (size <= 0 || BIO_ctrl_pending(s->out) == 0) return 0;
-  int n = BIO_read(s->out, buffer, size);
-  return n < 0 ? 0 : n;
 }
 
 int Handshake(krv_tls_session* s, char* err, int errSize) {
@@ -487,8 +486,8 @@ int PeerField(krv_tls_session* s, int field, char* buffer, int size) {
   return int(text.size());
 }
 
-const krv_tls_api TheApi = {KRV_TLS_API_VERSION, Create, Destroy,  PendingOut, TakeOut,      Handshake, SetClientCert,
-                            Read,                Write,  Shutdown, Buffered,   VerifyResult, PeerField};
+const krv_tls_api TheApi = {KRV_TLS_API_VERSION, Create,   Destroy,  Handshake,    SetClientCert, Read,
+                            Write,               Shutdown, Buffered, VerifyResult, PeerField};
 
 }  // namespace
 

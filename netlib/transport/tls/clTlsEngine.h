@@ -42,6 +42,10 @@ struct krv_tls_settings {
   int (*recv)(void* ctx, void* buffer, int size);
   void* recv_ctx;
   int read_buffer;  // the most bytes one recv asks for (0: one full record)
+  // The session's records for the peer go straight to this, as they are made: the caller keeps
+  // them (all of them) until the socket takes them; answers size, or -1 on a failure whose reason
+  // the caller keeps. Required; called with recv_ctx.
+  int (*send)(void* ctx, const void* data, int size);
 };
 
 typedef struct krv_tls_session krv_tls_session;
@@ -51,9 +55,6 @@ struct krv_tls_api {
   // Null on failure with the reason in err.
   krv_tls_session* (*create)(const krv_tls_settings* settings, char* err, int err_size);
   void (*destroy)(krv_tls_session* s);
-  // Bytes waiting to go to the peer, and taking them out.
-  int (*pending_out)(krv_tls_session* s);
-  int (*take_out)(krv_tls_session* s, void* buffer, int size);
   // One step of the handshake: KRV_TLS_OK when complete, KRV_TLS_WANT_READ, KRV_TLS_WANT_CERT
   // or KRV_TLS_ERROR.
   int (*handshake)(krv_tls_session* s, char* err, int err_size);

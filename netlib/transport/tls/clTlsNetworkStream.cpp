@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -166,22 +168,37 @@ void TclTlsNetworkStream::CheckReceive() {
   }
 }
 
-bool TclTlsNetworkStream::TakeOut() {
-  if (OutPending()) return true;
-  FOutPos = FOutEnd = 0;
-  if (FApi->pending_out(FSession) <= 0) return false;
-  // One buffer for the life of the stream, grown only with the batch size.
-  size_t capacity = size_t(RawBatchSize());
-  if (FOutBuf.size() < capacity) FOutBuf.resize(capacity);
-  int n = FApi->take_out(FSession, FOutBuf.data(), int(FOutBuf.size()));
-  if (n <= 0) return false;
-  FOutEnd = size_t(n);
-  return true;
+int TclTlsNetworkStream::KeepFrom(void* AContext, const void* AData, int ALength) {
+  return static_cast<TclTlsNetworkStream*>(AContext)->Keep(AData, ALength);
+}
+
+int TclTlsNetworkStream::Keep(const void* AData, int ALength) noexcept {
+  try {
+    size_t n = size_t(ALength);
+    if (FOutPos == FOutEnd) FOutPos = FOutEnd = 0;
+    if (FOutEnd + n > FOutBuf.size() && FOutPos > 0) {
+      std::memmove(FOutBuf.data(), FOutBuf.data() + FOutPos, FOutEnd - FOutPos);
+      FOutEnd -= FOutPos;
+      FOutPos = 0;
+    }
+    if (FOutEnd + n > FOutBuf.size()) {
+      // Made once for the records of a whole batch (at most 320 bytes of framing a record); only
+      // a handshake flight larger than that (a long certificate chain) grows it.
+      size_t batch = size_t(RawBatchSize());
+      FOutBuf.resize(std::max(FOutEnd + n, batch + (batch / 16384 + 1) * 320));
+    }
+    std::memcpy(FOutBuf.data() + FOutEnd, AData, n);
+    FOutEnd += n;
+    return ALength;
+  } catch (...) {
+    FReceiveFailure = std::current_exception();
+    return -1;
+  }
 }
 
 bool TclTlsNetworkStream::FlushOut() {
-  // Straight from the out buffer to the socket: the engine's copy into it is the only one.
-  while (TakeOut()) {
+  // Straight from the out buffer to the socket: the engine's write into it is the only copy.
+  while (OutPending()) {
     int sent = ThrottledSend(FOutBuf.data() + FOutPos, int(FOutEnd - FOutPos));
     if (sent < 0) {
       int err = platform::WsaGetLastError();
@@ -190,6 +207,7 @@ bool TclTlsNetworkStream::FlushOut() {
     }
     FOutPos += size_t(sent);
   }
+  FOutPos = FOutEnd = 0;
   return true;
 }
 
@@ -223,6 +241,7 @@ void TclTlsNetworkStream::OpenClientSession() {
   if (CertificateFlags.count(cfIgnoreWrongUsage)) ignore |= KRV_TLS_IGNORE_USAGE;
   settings.ignore = ignore;
   settings.recv = ReceiveInto;
+  settings.send = KeepFrom;
   settings.recv_ctx = this;
   settings.read_buffer = RawBatchSize();
   FReceiving = false;
@@ -257,12 +276,12 @@ void TclTlsNetworkStream::ContinueHandshake() {
     if (r == KRV_TLS_OK) {
       FState = tsData;
       VerifyServer();
-      if (FApi->pending_out(FSession) > 0 || OutPending()) SetNextAction(saWrite);
+      if (OutPending()) SetNextAction(saWrite);
       MarkReadData();
       return;
     }
     // Our flight goes out first, then the server's answer is awaited.
-    SetNextAction(FApi->pending_out(FSession) > 0 || OutPending() ? saWrite : saRead);
+    SetNextAction(OutPending() ? saWrite : saRead);
     return;
   }
 }
@@ -294,7 +313,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
   }
   if (FState != tsData && FState != tsClosing) return TclNetworkStream::Read(AData);
   if (!AData) {
-    if (FApi->pending_out(FSession) > 0) SetNextAction(saWrite);
+    if (OutPending()) SetNextAction(saWrite);
     return true;
   }
   // The engine receives straight from the socket into its own buffer and decodes each record in
@@ -337,7 +356,8 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
     Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
   }
   FLastReadGotPlain = gotPlain;
-  if (FApi->pending_out(FSession) > 0) {
+  if (OutPending()) {
+    // The engine answered something (a key update): it goes out before more is read.
     ClearNextAction();
     SetNextAction(saWrite);
   }
@@ -374,8 +394,9 @@ bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
     if (FPlain.size() < size_t(chunk)) FPlain.resize(size_t(chunk));
     chunk = int(AData->Read(FPlain.data(), chunk));
     if (chunk <= 0) return true;
-    if (FApi->write(FSession, FPlain.data(), chunk, err, sizeof(err)) != chunk)
-      Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
+    int written = FApi->write(FSession, FPlain.data(), chunk, err, sizeof(err));
+    CheckReceive();
+    if (written != chunk) Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
     UpdateProgress(chunk);
     // The records are ours now; what the socket does not take goes out at the next write event.
     if (!FlushOut()) return false;
@@ -414,11 +435,11 @@ void TclTlsNetworkStream::Close(bool ANotifyPeer) {
   FApi->shutdown(FSession);
   if (ANotifyPeer) {
     FState = tsClosing;
-    if (FApi->pending_out(FSession) > 0 || OutPending()) SetNextAction(saWrite);
+    if (OutPending()) SetNextAction(saWrite);
     return;
   }
   // Answering the peer's closing message costs one send, without waiting.
-  if (FPeerClosed && !OutPending() && TakeOut()) platform::Send(SocketHandle(), FOutBuf.data(), int(FOutEnd));
+  if (FPeerClosed && OutPending()) platform::Send(SocketHandle(), FOutBuf.data() + FOutPos, int(FOutEnd - FOutPos));
   FOutPos = FOutEnd = 0;
   FState = tsClosed;
 }

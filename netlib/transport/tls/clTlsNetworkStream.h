@@ -117,14 +117,15 @@ class TclTlsNetworkStream : public TclNetworkStream {
   // The engine's receive function: the socket's bytes go straight into the engine's buffer.
   static int ReceiveInto(void* AContext, void* ABuffer, int ALength);
   int Receive(void* ABuffer, int ALength) noexcept;
-  // Raises what a receive inside the engine met (a socket error, or any other failure), after the
-  // throttle's pause the receives asked for.
+  // The engine's send function: its records go straight into the out buffer.
+  static int KeepFrom(void* AContext, const void* AData, int ALength);
+  int Keep(const void* AData, int ALength) noexcept;
+  // Raises what a receive or send inside the engine met (a socket error, or any other failure),
+  // after the throttle's pause the receives asked for.
   void CheckReceive();
-  // Sends what the engine has for the peer; false while the socket does not take it all.
+  // Sends the records in the out buffer; false while the socket does not take them all.
   bool FlushOut();
   bool OutPending() const { return FOutPos < FOutEnd; }
-  // Takes what the engine has for the peer into the out buffer, when that is empty.
-  bool TakeOut();
   void ContinueHandshake();
   void VerifyServer();
   void MarkReadData();
@@ -140,8 +141,9 @@ class TclTlsNetworkStream : public TclNetworkStream {
   int64_t FPauseOwed = 0;  // the throttle's pause for receives inside the engine, taken outside it
   bool FPeerClosed = false;
   bool FLastReadGotPlain = false;  // whether the last read gave the caller data
-  // Record bytes on their way to the socket: taken from the engine into this one buffer, kept
-  // by the stream, and sent from it; [FOutPos, FOutEnd) is what the socket has not taken yet.
+  // Record bytes on their way to the socket: the engine writes them into this one buffer, kept
+  // by the stream, and they are sent from it; [FOutPos, FOutEnd) is what the socket has not
+  // taken yet.
   std::vector<uint8_t> FOutBuf;
   size_t FOutPos = 0;
   size_t FOutEnd = 0;
