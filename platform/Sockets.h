@@ -87,9 +87,10 @@ struct TNetworkEvents {
 constexpr int WSA_SOL_SOCKET = 0xFFFF, WSA_SO_BROADCAST = 0x20;
 constexpr unsigned long WSA_FIONREAD = 0x4004667F, WSA_FIONBIO = 0x8004667E;
 
-// The bound functions. Tests replace entries (getaddrinfo above all) to script the platform;
-// the defaults are the C library's. getaddrinfo and freeaddrinfo may be null: the
-// address-information functions are then unavailable.
+// The bound functions: the C library's, in place before main runs (there is no library to load
+// on Linux); netlib::LoadWinSock2 checks the required entries whenever a TCP client is created.
+// Tests replace entries (getaddrinfo above all) to script the platform. getaddrinfo and
+// freeaddrinfo may be null: the address-information functions are then unavailable.
 struct TSocketFunctions {
   int (*socket)(int domain, int type, int protocol);
   int (*connect)(int fd, const sockaddr* addr, socklen_t len);

@@ -98,17 +98,17 @@ void RunLookup(uintptr_t handle, std::shared_ptr<TLookupRequest> req, std::strin
     platform::FreeAddrInfo(list);
     if (!error && found.empty()) error = platform::WSANO_DATA;
   }
-  {
-    std::lock_guard<std::mutex> lock(gLookupLock);
-    Lookups().erase(handle);
-  }
-  // Under the request's lock: a cancel either happened before (nothing is touched) or waits
-  // until the list is written and the message posted.
+  // Everything under the request's lock, the unregistering last: a cancel that still finds the
+  // request either comes first (nothing is touched) or waits until the list is written and the
+  // message posted; one that no longer finds it comes after the worker is done with both.
   std::lock_guard<std::mutex> lock(req->Lock);
-  if (req->Cancelled) return;
-  if (!error && req->Result) *req->Result = std::move(found);
-  gui::PostMessage(req->Wnd, req->Msg, handle, static_cast<intptr_t>(uint32_t(error & 0xFFFF) << 16));
-  req->Cancelled = true;
+  if (!req->Cancelled) {
+    if (!error && req->Result) *req->Result = std::move(found);
+    gui::PostMessage(req->Wnd, req->Msg, handle, static_cast<intptr_t>(uint32_t(error & 0xFFFF) << 16));
+    req->Cancelled = true;
+  }
+  std::lock_guard<std::mutex> registry(gLookupLock);
+  Lookups().erase(handle);
 }
 
 }  // namespace
@@ -193,7 +193,7 @@ std::vector<uint32_t> TclHostResolver4::Lookup(const rtl::String& AHostName) {
   // One start for the whole lookup: restarting it after every dispatched message would let a
   // window timer (the main window's marquee) keep a hanging lookup alive for ever.
   uint64_t start = rtl::GetTickCount64();
-  while (!WaitForSocketEvent(*FCompleted, nullptr, start, LookupTimeOut)) {
+  while (!WaitForSocketEvent(*FCompleted, nullptr, start, FTimeOut)) {
   }
   FLookupHandle = 0;
   if (FAsyncError != 0) RaiseSocketError(FAsyncError);
@@ -334,15 +334,24 @@ bool TclNetworkStream::StopTest() { return RequireConnection().IsAborted() || Is
 
 void TclNetworkStream::Sleep(int AMilliseconds) {
   if (AMilliseconds <= 0) return;
+  TclConnection& c = RequireConnection();
+  if (c.IsAborted()) return;
   uint64_t start = rtl::GetTickCount64();
-  gui::TWaitHandle h;
-  h.Fd = FSleepEvent->Fd();
-  h.Event = FSleepEvent.get();
+  gui::TWaitHandle h[2];
+  h[0].Fd = FSleepEvent->Fd();
+  h[0].Event = FSleepEvent.get();
+  uint32_t count = 1;
+  // An abort ends the pause; the loops then stop through their stop test.
+  if (gui::TEvent* abortEvent = c.AbortEvent()) {
+    h[1].Fd = abortEvent->Fd();
+    h[1].Event = abortEvent;
+    count = 2;
+  }
   for (;;) {
-    uint32_t r = gui::MsgWaitForMultipleObjects(&h, 1, uint32_t(AMilliseconds));
-    if (r != gui::WAIT_OBJECT_0 + 1) return;  // the event, the time-out or a failure ends it
+    uint32_t r = gui::MsgWaitForMultipleObjects(h, count, uint32_t(AMilliseconds));
+    if (r != gui::WAIT_OBJECT_0 + count) return;  // an event, the time-out or a failure ends it
     gui::ProcessMessages();
-    if (rtl::GetTickCount64() - start > uint64_t(AMilliseconds)) return;
+    if (c.IsAborted() || rtl::GetTickCount64() - start > uint64_t(AMilliseconds)) return;
   }
 }
 
@@ -354,12 +363,16 @@ int PauseMs(int ALength, int ABitsPerSec) {
 }
 }  // namespace
 
+int TclNetworkStream::ThrottlePause(int ALength) {
+  int bps = RequireConnection().BitsPerSec();
+  return bps > 0 ? PauseMs(ALength, bps) : 0;
+}
+
 int TclNetworkStream::ThrottledRecv(void* ABuffer, int ALength) {
   int r = platform::Recv(SocketHandle(), ABuffer, ALength);
-  int bps = RequireConnection().BitsPerSec();
-  if (bps > 0) {
+  if (int pause = ThrottlePause(ALength)) {
     int err = platform::WsaGetLastError();
-    Sleep(PauseMs(ALength, bps));
+    Sleep(pause);
     platform::WsaSetLastError(err);
   }
   return r;
@@ -367,10 +380,9 @@ int TclNetworkStream::ThrottledRecv(void* ABuffer, int ALength) {
 
 int TclNetworkStream::ThrottledSend(const void* ABuffer, int ALength) {
   int r = platform::Send(SocketHandle(), ABuffer, ALength);
-  int bps = RequireConnection().BitsPerSec();
-  if (bps > 0) {
+  if (int pause = ThrottlePause(ALength)) {
     int err = platform::WsaGetLastError();
-    Sleep(PauseMs(ALength, bps));
+    Sleep(pause);
     platform::WsaSetLastError(err);
   }
   return r;
@@ -630,6 +642,9 @@ void TclConnection::DoReady() {
 
 void TclConnection::CreateSocket(int AddrFamily, int AStruct, int AProtocol) {
   FIsAborted = false;
+  // An abort signalled for the previous socket (the client aborts before every close) must not
+  // wake the first wait of this one.
+  if (gui::TEvent* abortEvent = AbortEvent()) abortEvent->Reset();
   rtl::Assert(FSocket->Socket() == platform::INVALID_SOCKET, u"The connection already holds a socket");
   platform::TSocket s = platform::Socket(AddrFamily, AStruct, AProtocol);
   if (s == platform::INVALID_SOCKET) RaiseSocketError(platform::WsaGetLastError());
@@ -642,6 +657,7 @@ void TclConnection::CloseSocket() {
 }
 
 void TclConnection::Close(bool ANotifyPeer) {
+  TFlagScope closing(FClosing, true);
   try {
     if (FActive_ && FNetworkStream) {
       FNetworkStream->Close(ANotifyPeer);
@@ -657,6 +673,10 @@ void TclConnection::Close(bool ANotifyPeer) {
 }
 
 void TclConnection::Abort() { FIsAborted = true; }
+
+void TclConnection::CheckAborted() const {
+  if (FIsAborted && !FClosing) RaiseSocketError(AbortedCode);
+}
 
 // --- TclSyncConnection ------------------------------------------------------------------------------
 
@@ -700,7 +720,9 @@ void TclSyncConnection::WriteString(const rtl::String& AString, const rtl::Strin
   rtl::TBytesStream data(TclTranslator::GetBytes(AString, ACharSet));
   data.SetPosition(0);
   WriteData(&data);
-  rtl::Assert(data.Position() == data.Size(), u"The string was not written completely");
+  // A write that stopped short (the peer's close, an abort) has raised already; a read limit
+  // that cut it is the last way to get here.
+  if (data.Position() != data.Size()) RaiseSocketError(platform::WSAECONNABORTED);
 }
 
 // --- TclTcpConnection -------------------------------------------------------------------------------
@@ -723,35 +745,42 @@ void TclTcpConnection::ReadLoop(rtl::TStream* AData) {
       Close(false);
       return;
     }
-    if (!FIsReadUntilClose || !Active()) {
+    if (!FIsReadUntilClose || !Active() || IsAborted() || stream->IsProceedLimit()) {
       if (!Active()) stream->ClearNextAction();
       return;
     }
   }
-  bool peerClosed = false;
   for (;;) {
     if (!Active()) RaiseSocketError(platform::WSAENOTSOCK);
+    // Checked before the wait too: an abort whose event an earlier wait used up, or a limit
+    // already reached, must not wait for an event that may never come.
+    if (IsAborted() || stream->IsProceedLimit()) return;
     if (WaitForEvent()) {
       TNetworkEvents ev;
       EnumEvents(ev);
+      bool peerClosed = false;
       if (ev.NetworkEvents & platform::FD_CLOSE) {
         if (ev.ErrorCode[platform::FD_CLOSE_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_CLOSE_BIT]);
         peerClosed = true;
+        stream->MarkPeerClosed();
       }
       if (ev.NetworkEvents & platform::FD_READ) {
         if (ev.ErrorCode[platform::FD_READ_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_READ_BIT]);
         stream->Read(AData);
-        if (peerClosed) {
-          Close(false);
-          return;
-        }
+        // A read that got what there was ends here; a close it met is seen by the next one.
         if (!FIsReadUntilClose) return;
         StartIdlePeriod();
+      } else if (peerClosed && !stream->NeedClose() && !stream->IsProceedLimit()) {
+        // The socket has ended, but a layered stream still holds decoded bytes: they are the
+        // caller's before the connection closes.
+        stream->Read(AData);
       }
-      if (peerClosed || stream->NeedClose()) {
+      if (stream->NeedClose()) {
         Close(false);
         return;
       }
+      // Bytes held back by a read limit go out with the next read; the close follows them.
+      if (peerClosed) return;
     }
     if (IsAborted() || stream->IsProceedLimit()) return;
   }
@@ -762,6 +791,7 @@ void TclTcpConnection::WriteLoop(rtl::TStream* AData) {
   TclNetworkStream* stream = NetworkStream();
   if (stream->Write(AData)) return;
   for (;;) {
+    if (IsAborted()) return;
     if (WaitForEvent()) {
       TNetworkEvents ev;
       EnumEvents(ev);
@@ -776,7 +806,11 @@ void TclTcpConnection::WriteLoop(rtl::TStream* AData) {
       }
       if (ev.NetworkEvents & platform::FD_CLOSE) {
         if (ev.ErrorCode[platform::FD_CLOSE_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_CLOSE_BIT]);
+        stream->MarkPeerClosed();
         Close(false);
+        // The caller's bytes that did not go out are lost: that is no success. (A stream's own
+        // closing message to a peer that left is only a courtesy.)
+        if (AData) RaiseSocketError(platform::WSAECONNABORTED);
         return;
       }
     }
@@ -787,6 +821,8 @@ void TclTcpConnection::WriteLoop(rtl::TStream* AData) {
 bool TclTcpConnection::ReadData(rtl::TStream* AData) {
   ReadLoop(AData);
   for (;;) {
+    // After an abort the stream's next action is not run: its wait would see no abort event.
+    if (IsAborted()) break;
     TclNetworkStreamAction a = NetworkStream()->NextAction();
     if (a == saRead)
       ReadLoop(AData);
@@ -795,12 +831,14 @@ bool TclTcpConnection::ReadData(rtl::TStream* AData) {
     else
       break;
   }
+  CheckAborted();
   return NetworkStream()->NextAction() == saNone;
 }
 
 bool TclTcpConnection::WriteData(rtl::TStream* AData) {
   WriteLoop(AData);
   for (;;) {
+    if (IsAborted()) break;
     TclNetworkStreamAction a = NetworkStream()->NextAction();
     if (a == saRead)
       ReadData(nullptr);
@@ -809,6 +847,7 @@ bool TclTcpConnection::WriteData(rtl::TStream* AData) {
     else
       break;
   }
+  CheckAborted();
   return NetworkStream()->NextAction() == saNone;
 }
 
@@ -822,19 +861,9 @@ void TclTcpConnection::DispatchNextAction() {
 
 // --- TclTcpClientConnection -------------------------------------------------------------------------
 
-namespace {
-// Puts IsReadUntilClose back on every way out of an open.
-struct TReadUntilCloseGuard {
-  bool& Flag;
-  bool Saved;
-  explicit TReadUntilCloseGuard(bool& flag) : Flag(flag), Saved(flag) { Flag = false; }
-  ~TReadUntilCloseGuard() { Flag = Saved; }
-};
-}  // namespace
-
 void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
   std::unique_ptr<TclIPAddress> addr = TclIPAddress::CreateIpAddress(AIP);
-  TReadUntilCloseGuard guard(FIsReadUntilClose);
+  TFlagScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
   CreateSocket(addr->AddressFamily(), 1, 6);
   SelectEvents(platform::FD_CONNECT);
   rtl::String binding = rtl::Trim(LocalBinding());
@@ -845,6 +874,7 @@ void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
   if (!NetworkStream()->Connect(*addr, APort)) {
     StartIdlePeriod();
     for (;;) {
+      if (IsAborted()) break;
       if (WaitForEvent()) {
         TNetworkEvents ev;
         EnumEvents(ev);
@@ -857,12 +887,9 @@ void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
     }
   }
   SelectEvents(platform::FD_READ | platform::FD_WRITE | platform::FD_CLOSE);
-  if (IsAborted()) {
-    Close(false);
-    return;
-  }
+  if (IsAborted()) CloseAborted();
   SetActive(true);
-  DispatchNextAction();
+  RunHandshake();
   if (!Active()) RaiseSocketError(ConnectionNotActive, ConnectionNotActiveCode);
   NetworkStream()->ConnectEnd();
   NetworkStream()->StreamReady();
@@ -870,14 +897,30 @@ void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
 
 void TclTcpClientConnection::OpenSession() {
   if (!Active()) RaiseSocketError(ConnectionNotActive, ConnectionNotActiveCode);
-  TReadUntilCloseGuard guard(FIsReadUntilClose);
+  TFlagScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
   NetworkStream()->OpenClientSession();
-  if (IsAborted()) {
-    Close(false);
-    return;
-  }
-  DispatchNextAction();
+  if (IsAborted()) CloseAborted();
+  RunHandshake();
   NetworkStream()->StreamReady();
+}
+
+void TclTcpClientConnection::CloseAborted() {
+  try {
+    Close(false);
+  } catch (const EclSocketError&) {
+  }
+  RaiseSocketError(AbortedCode);
+}
+
+void TclTcpClientConnection::RunHandshake() {
+  // A layered stream's handshake runs here; an abort ends it, and the open, with the socket closed.
+  try {
+    DispatchNextAction();
+  } catch (const EclSocketError&) {
+    if (IsAborted()) CloseAborted();
+    throw;
+  }
+  if (IsAborted()) CloseAborted();
 }
 
 }  // namespace netlib

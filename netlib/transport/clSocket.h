@@ -18,6 +18,19 @@ namespace netlib {
 
 enum TclNetworkStreamAction { saNone, saRead, saWrite };
 
+// Gives a flag a value for the life of the object and puts the old one back on every way out.
+class TFlagScope {
+ public:
+  TFlagScope(bool& AFlag, bool AValue) : FFlag(AFlag), FSaved(AFlag) { FFlag = AValue; }
+  ~TFlagScope() { FFlag = FSaved; }
+  TFlagScope(const TFlagScope&) = delete;
+  TFlagScope& operator=(const TFlagScope&) = delete;
+
+ private:
+  bool& FFlag;
+  bool FSaved;
+};
+
 using TNotifyEvent = std::function<void(void* Sender)>;
 using TclProgressEvent = std::function<void(void* Sender, int64_t ABytesProceed, int64_t ATotalBytes)>;
 
@@ -53,9 +66,13 @@ class TclHostResolver4 : public TclHostResolver {
 
   static constexpr uint32_t LookupCompletedMessage = 3134;
   static constexpr int LookupTimeOut = 5000;
+  // Milliseconds a lookup may take (LookupTimeOut unless changed).
+  int TimeOut() const { return FTimeOut; }
+  void SetTimeOut(int AValue) { FTimeOut = AValue; }
 
  private:
   std::vector<uint32_t> Lookup(const rtl::String& AHostName);
+  int FTimeOut = LookupTimeOut;
   int FAsyncError = 0;
   uintptr_t FLookupHandle = 0;
   std::unique_ptr<platform::gui::TEvent> FCompleted;
@@ -97,7 +114,11 @@ class TclNetworkStream {
   const rtl::String& IP() const { return FIP; }
   int Port() const { return FPort; }
   int64_t BytesProceed() const { return FBytesProceed; }
-  bool NeedClose() const { return FNeedClose; }
+  // The peer closed the connection and the stream holds nothing more for the caller: only then
+  // may the connection close. A layered stream that still holds decoded bytes answers false.
+  virtual bool NeedClose() const { return FNeedClose; }
+  // The connection saw the peer's close (the socket has ended).
+  virtual void MarkPeerClosed() { FNeedClose = true; }
   // Whether this stream speaks TLS (the plain stream does not).
   virtual bool IsTls() const { return false; }
 
@@ -139,8 +160,13 @@ class TclNetworkStream {
   // recv and send followed by the throttle's pause; the last socket error survives the pause.
   int ThrottledRecv(void* ABuffer, int ALength);
   int ThrottledSend(const void* ABuffer, int ALength);
+  // The throttle's pause after a receive or send that asked for ALength bytes (0 without one).
+  int ThrottlePause(int ALength);
   void Sleep(int AMilliseconds);
   bool StopTest();
+  // Whether a receive of this stream answered 0 (or the connection saw the close), whatever the
+  // stream still holds.
+  bool SocketEnded() const { return FNeedClose; }
   platform::TSocket SocketHandle() const;
   TclConnection& RequireConnection() const;
   void RefreshLocalAddress();
@@ -218,10 +244,16 @@ class TclConnection {
   virtual bool ReadData(rtl::TStream* AData) = 0;
   virtual bool WriteData(rtl::TStream* AData) = 0;
   virtual void DispatchNextAction() {}
+  // Ends the transfer or open in progress: the call raises the abort error (10004) soon after.
   virtual void Abort();
+  // Signalled by Abort (none here): a stream's pause waits on it too.
+  virtual platform::gui::TEvent* AbortEvent() const { return nullptr; }
 
  protected:
   virtual void ReleaseResources() {}
+  // The abort error, unless the connection is closing (a close after an abort is no error).
+  void CheckAborted() const;
+  bool Closing() const { return FClosing; }
   virtual void DoProgress(int64_t ABytesProceed, int64_t ATotalBytes);
   void SetActive(bool AValue) { FActive_ = AValue; }
   // Step 3 of Close: inactive, socket shut down and closed.
@@ -232,6 +264,7 @@ class TclConnection {
   int FBatchSize = 8192;
   int FBitsPerSec = 0;
   bool FIsAborted = false;
+  bool FClosing = false;  // a layered stream's closing message is being sent
   std::unique_ptr<TclNetworkStream> FNetworkStream;
   bool FActive_ = false;
   int64_t FTotalBytesProceed = 0;
@@ -258,6 +291,7 @@ class TclSyncConnection : public TclConnection {
   void WriteString(const rtl::String& AString);
   void WriteString(const rtl::String& AString, const rtl::String& ACharSet);
   void Abort() override;
+  platform::gui::TEvent* AbortEvent() const override { return FAbortEvent.get(); }
 
  protected:
   void ReleaseResources() override;
@@ -296,6 +330,11 @@ class TclTcpClientConnection : public TclTcpConnection {
   // AIP is an address literal; names are resolved by the caller.
   void Open(const rtl::String& AIP, int APort);
   void OpenSession();
+
+ private:
+  // Closes the socket and raises the abort error.
+  [[noreturn]] void CloseAborted();
+  void RunHandshake();
 };
 
 }  // namespace netlib

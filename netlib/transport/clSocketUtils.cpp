@@ -1,5 +1,6 @@
 #include "netlib/transport/clSocketUtils.h"
 
+#include "netlib/transport/clWinSock2.h"
 #include "platform/Sockets.h"
 
 namespace netlib {
@@ -36,6 +37,7 @@ rtl::String LibraryErrorMessage(int AErrorCode) {
 }
 
 void StartSocketLibrary() {
+  LoadWinSock2();
   if (platform::WsaStartup(0x0202) != 0) RaiseSocketError(platform::WsaGetLastError());
 }
 

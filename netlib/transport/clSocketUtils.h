@@ -27,6 +27,9 @@ constexpr int InvalidBatchSizeCode = -4;
 constexpr int NetworkStreamRequiredCode = -5;
 constexpr int ConnectionNotActiveCode = -6;
 constexpr int InvalidAddressFamilyCode = -7;
+// A transfer or an open ended by the connection's Abort: the platform's code of an interrupted
+// blocking call, with its system text.
+constexpr int AbortedCode = 10004;
 
 extern const char16_t* const TimeoutOccured;            // "Timeout error occured"
 extern const char16_t* const InvalidAddress;            // "Invalid host address"
@@ -45,7 +48,8 @@ rtl::String SocketErrorText(int AErrorCode);
 // The message of one of the library's negative codes ("" for others).
 rtl::String LibraryErrorMessage(int AErrorCode);
 
-// Asks for the socket library version 2.2; a failure raises EclSocketError.
+// Checks the binding (LoadWinSock2) and asks for the socket library version 2.2; a failure of
+// the start raises EclSocketError.
 void StartSocketLibrary();
 // Releases one start; the result is ignored.
 void StopSocketLibrary();

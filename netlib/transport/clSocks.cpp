@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "netlib/transport/clIpAddress.h"
+#include "rtl/Ansi.h"
 
 namespace netlib {
 
@@ -71,12 +72,14 @@ void PutPort(rtl::Bytes& ABytes, int APort) {
   ABytes.push_back(uint8_t(APort & 0xFF));
 }
 
-// A one-byte length followed by the text.
-void AppendCounted(rtl::Bytes& ABytes, const rtl::String& AText) {
+// A one-byte length followed by the bytes.
+void AppendCounted(rtl::Bytes& ABytes, const rtl::Bytes& AText) {
   if (AText.size() > 255) RaiseSocks(SocksValueTooLong, SocksInvalidRequestCode);
   ABytes.push_back(uint8_t(AText.size()));
-  for (char16_t c : AText) ABytes.push_back(uint8_t(c & 0xFF));
+  ABytes.insert(ABytes.end(), AText.begin(), AText.end());
 }
+
+void Append(rtl::Bytes& ABytes, const rtl::Bytes& AText) { ABytes.insert(ABytes.end(), AText.begin(), AText.end()); }
 
 }  // namespace
 
@@ -91,13 +94,16 @@ TclSocksNetworkStream::TclSocksNetworkStream(std::unique_ptr<TclNetworkStream> A
 
 TclSocksNetworkStream::~TclSocksNetworkStream() = default;
 
-void TclSocksNetworkStream::CheckText(const rtl::String& AText, bool AAllowZero, bool AAllowWide) {
-  for (char16_t c : AText)
-    if ((c == 0 && !AAllowZero) || (c > 0xFF && !AAllowWide)) RaiseSocks(SocksInvalidCharacter, SocksInvalidRequestCode);
-}
-
-void TclSocksNetworkStream::AppendText(rtl::Bytes& ABytes, const rtl::String& AText) {
-  for (char16_t c : AText) ABytes.push_back(uint8_t(c & 0xFF));
+rtl::Bytes TclSocksNetworkStream::TextBytes(const rtl::String& AText, bool AAllowZero) {
+  rtl::Bytes r;
+  r.reserve(AText.size());
+  for (char16_t c : AText) {
+    uint8_t b = 0;
+    // Cut to its low byte, a character would send another name or password than the caller's.
+    if ((c == 0 && !AAllowZero) || !rtl::AnsiCharToByte(c, b)) RaiseSocks(SocksInvalidCharacter, SocksInvalidRequestCode);
+    r.push_back(b);
+  }
+  return r;
 }
 
 void TclSocksNetworkStream::SetConnection(TclConnection* AConnection) {
@@ -173,6 +179,8 @@ bool TclSocksNetworkStream::Write(rtl::TStream* AData) {
   if (FState == csData) return PassThrough(&TclNetworkStream::Write, AData);
   ClearNextAction();
   if (FRequest.Position() >= FRequest.Size()) {
+    // Nothing goes to the SOCKS server before every text of the handshake is known to fit.
+    if (FState == csHello) CheckTexts();
     rtl::Bytes request = BuildRequest();
     rtl::Assert(!request.empty(), u"The SOCKS request is empty");
     FRequest.Clear();
@@ -260,6 +268,17 @@ void TclSocksNetworkStream::UpdateProgress(int64_t ABytesProceed) {
     FHandshakeBytes += ABytesProceed;
 }
 
+bool TclSocksNetworkStream::NeedClose() const {
+  return FState == csData ? FBaseStream->NeedClose() : TclNetworkStream::NeedClose();
+}
+
+void TclSocksNetworkStream::MarkPeerClosed() {
+  if (FState == csData)
+    FBaseStream->MarkPeerClosed();
+  else
+    TclNetworkStream::MarkPeerClosed();
+}
+
 bool TclSocksNetworkStream::IsProceedLimit() {
   if (FState == csData) return FBaseStream->IsProceedLimit();
   int64_t limit = RequireConnection().BytesToProceed();
@@ -283,16 +302,21 @@ bool TclSocksNetworkStream::WriteTo(rtl::TStream*, TclIPAddress&, int) {
 
 // --- SOCKS 4 and 4A ------------------------------------------------------------------------------
 
-rtl::Bytes TclSocks4NetworkStream::BuildRequest() {
+void TclSocks4NetworkStream::CheckTexts() {
   uint8_t addr[16];
   int addrLen = TargetAddress(TargetServer(), addr);
   if (addrLen == 16) RaiseSocks(Socks4NoIPv6, SocksInvalidRequestCode);
   // A zero would end the user ID early, and the rest would be read as another host name.
-  CheckText(UserName(), false, true);
+  TextBytes(UserName(), false);
   if (addrLen == 0) {
     if (TargetServer().empty()) RaiseSocks(SocksInvalidCharacter, SocksInvalidRequestCode);
-    CheckText(TargetServer(), false, false);
+    TextBytes(TargetServer(), false);
   }
+}
+
+rtl::Bytes TclSocks4NetworkStream::BuildRequest() {
+  uint8_t addr[16];
+  int addrLen = TargetAddress(TargetServer(), addr);
   if (addrLen == 0) {
     addr[0] = addr[1] = addr[2] = 0;
     addr[3] = 1;  // 0.0.0.1: the host name follows the user ID
@@ -303,10 +327,10 @@ rtl::Bytes TclSocks4NetworkStream::BuildRequest() {
   r.push_back(1);
   PutPort(r, TargetPort());
   for (int i = 0; i < 4; ++i) r.push_back(addr[i]);
-  AppendText(r, UserName());
+  Append(r, TextBytes(UserName(), false));
   r.push_back(0);
   if (addrLen == 0) {
-    AppendText(r, TargetServer());
+    Append(r, TextBytes(TargetServer(), false));
     r.push_back(0);
   }
   return r;
@@ -327,6 +351,17 @@ bool TclSocks5NetworkStream::Connect(TclIPAddress& Addr_, int APort) {
   return TclSocksNetworkStream::Connect(Addr_, APort);
 }
 
+void TclSocks5NetworkStream::CheckTexts() {
+  // Credentials carry their length, so a zero is sent as it is; the host name is a name.
+  if (TextBytes(UserName(), true).size() > 255 || TextBytes(Password(), true).size() > 255)
+    RaiseSocks(SocksValueTooLong, SocksInvalidRequestCode);
+  uint8_t addr[16];
+  if (TargetAddress(TargetServer(), addr) == 0) {
+    if (TargetServer().empty()) RaiseSocks(SocksInvalidCharacter, SocksInvalidRequestCode);
+    if (TextBytes(TargetServer(), false).size() > 255) RaiseSocks(SocksValueTooLong, SocksInvalidRequestCode);
+  }
+}
+
 rtl::Bytes TclSocks5NetworkStream::BuildRequest() {
   rtl::Bytes r;
   switch (State()) {
@@ -336,8 +371,8 @@ rtl::Bytes TclSocks5NetworkStream::BuildRequest() {
       break;
     case csAuthenticate:
       r = {1};
-      AppendCounted(r, UserName());
-      AppendCounted(r, Password());
+      AppendCounted(r, TextBytes(UserName(), true));
+      AppendCounted(r, TextBytes(Password(), true));
       FBytesToRead = 2;
       break;
     default: {
@@ -352,9 +387,8 @@ rtl::Bytes TclSocks5NetworkStream::BuildRequest() {
         r.insert(r.end(), addr, addr + 16);
       } else {
         if (TargetServer().empty()) RaiseSocks(SocksInvalidCharacter, SocksInvalidRequestCode);
-        CheckText(TargetServer(), false, false);
         r.push_back(3);
-        AppendCounted(r, TargetServer());
+        AppendCounted(r, TextBytes(TargetServer(), false));
       }
       PutPort(r, TargetPort());
       // Version, code, reserved, address type and the first address byte tell the full length.

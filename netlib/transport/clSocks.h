@@ -80,6 +80,8 @@ class TclSocksNetworkStream : public TclNetworkStream {
   void InitProgress() override;
   void UpdateProgress(int64_t ABytesProceed) override;
   bool IsProceedLimit() override;
+  bool NeedClose() const override;
+  void MarkPeerClosed() override;
   void OpenClientSession() override;
 
   // Server-side and datagram operations are not supported.
@@ -104,9 +106,11 @@ class TclSocksNetworkStream : public TclNetworkStream {
   void SetState(TclSocksConnectionState AValue) { FState = AValue; }
   // The reply was accepted: the tunnel is open.
   void TunnelOpened();
-  // Raises SocksInvalidRequestCode when AText cannot go out one byte per character.
-  static void CheckText(const rtl::String& AText, bool AAllowZero, bool AAllowWide);
-  static void AppendText(rtl::Bytes& ABytes, const rtl::String& AText);
+  // AText in the system code page, one byte per character; raises SocksInvalidRequestCode when
+  // a character has no byte there (or is a zero where AAllowZero is false).
+  static rtl::Bytes TextBytes(const rtl::String& AText, bool AAllowZero);
+  // Every text of the requests, refused before the first request goes out.
+  virtual void CheckTexts() = 0;
 
  private:
   void ParseCollected();
@@ -129,6 +133,7 @@ class TclSocks4NetworkStream : public TclSocksNetworkStream {
   using TclSocksNetworkStream::TclSocksNetworkStream;
 
  protected:
+  void CheckTexts() override;
   rtl::Bytes BuildRequest() override;
   bool ParseReply(const uint8_t* AData, int ASize) override;
   int ReplyLength() override { return 8; }
@@ -140,6 +145,7 @@ class TclSocks5NetworkStream : public TclSocksNetworkStream {
   bool Connect(TclIPAddress& Addr_, int APort) override;
 
  protected:
+  void CheckTexts() override;
   rtl::Bytes BuildRequest() override;
   bool ParseReply(const uint8_t* AData, int ASize) override;
   int ReplyLength() override { return FBytesToRead; }

@@ -1,6 +1,8 @@
-// The run-time binding of the socket functions: the platform's replaceable function table, checked
-// once for the functions the transport cannot do without, and the question whether the
-// protocol-independent address functions are there (which picks the address and resolver classes).
+// The run-time binding of the socket functions. Nothing is loaded on Linux: the binding is the
+// platform's function table (platform::SocketFunctions), filled with the C library's functions
+// before main runs and replaced only by tests. This module checks the table for the functions the
+// transport cannot do without, and answers whether the protocol-independent address functions are
+// there (which picks the address and resolver classes).
 #pragma once
 
 #include <netdb.h>
@@ -8,7 +10,8 @@
 namespace netlib {
 
 // Checks that every required function is bound; a missing one raises rtl::Exception with the
-// system's text (not an EclSocketError). Called by every wrapper below before its first use.
+// system's text (not an EclSocketError). StartSocketLibrary calls it, so every TCP client checks
+// the table when it is created, before any socket is made.
 void LoadWinSock2();
 // True when getaddrinfo and freeaddrinfo are both bound (and not forced off).
 bool AddressInfoAvailable();

@@ -1,8 +1,9 @@
-// A server's bytes from outside, cut into pieces, fed to a client TLS session of our engine with
-// every certificate check switched off (so a hostile certificate is parsed and formatted, not
+// A server's bytes from outside, cut into pieces, received by a client TLS session of our engine
+// (through its receive function, as from a socket that has one piece at a time and then ends)
+// with every certificate check switched off (so a hostile certificate is parsed and formatted, not
 // refused early). The session must end in a clear error, a wait for more bytes or a finished
-// handshake; every answer must keep to the engine's contract, and the certificate fields must be
-// zero-terminated texts of the length they claim.
+// handshake; every answer must keep to the engine's contract (buffered never receives), and the
+// certificate fields must be zero-terminated texts of the length they claim.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,19 +15,6 @@ namespace {
 
 void Check(bool ok) {
   if (!ok) std::abort();
-}
-
-// Empties what the session has for the peer; the bytes are not looked at.
-void Drain(const krv_tls_api& api, krv_tls_session* s) {
-  char buffer[4096];
-  for (int round = 0; round < 1000; ++round) {
-    int pending = api.pending_out(s);
-    Check(pending >= 0);
-    if (pending == 0) return;
-    int n = api.take_out(s, buffer, sizeof(buffer));
-    Check(n > 0 && n <= static_cast<int>(sizeof(buffer)));
-  }
-  std::abort();  // a session that never stops producing output
 }
 
 void CheckFields(const krv_tls_api& api, krv_tls_session* s) {
@@ -43,6 +31,43 @@ void CheckFields(const krv_tls_api& api, krv_tls_session* s) {
   int code = api.verify_result(s, text, sizeof(text));
   Check(code >= 0);
   Check(std::memchr(text, 0, sizeof(text)) != nullptr);
+}
+
+// The socket: the bytes up to PieceEnd are there, then none for now; after the last one, the end.
+struct TSource {
+  const uint8_t* Data;
+  size_t Size;
+  size_t At = 0;
+  size_t PieceEnd = 0;
+  bool Holding = false;  // inside buffered, which must not receive
+  size_t Sent = 0;
+};
+
+// Our records for the peer: counted, not looked at.
+int Send(void* ctx, const void*, int size) {
+  auto* src = static_cast<TSource*>(ctx);
+  Check(size > 0);
+  src->Sent += size_t(size);
+  Check(src->Sent < (size_t(1) << 30));  // a session that never stops producing output
+  return size;
+}
+
+int Receive(void* ctx, void* buffer, int size) {
+  auto* src = static_cast<TSource*>(ctx);
+  Check(!src->Holding && size > 0);
+  if (src->At >= src->Size) return 0;
+  if (src->At >= src->PieceEnd) return -1;
+  size_t n = src->PieceEnd - src->At < size_t(size) ? src->PieceEnd - src->At : size_t(size);
+  std::memcpy(buffer, src->Data + src->At, n);
+  src->At += n;
+  return static_cast<int>(n);
+}
+
+void CheckBuffered(const krv_tls_api& api, krv_tls_session* s, TSource& src) {
+  src.Holding = true;
+  int b = api.buffered(s);
+  src.Holding = false;
+  Check(b == 0 || b == 1);
 }
 
 }  // namespace
@@ -62,17 +87,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.ca_path = "/nonexistent/krv-fuzz-ca";
   settings.ignore = KRV_TLS_IGNORE_UNKNOWN_CA | KRV_TLS_IGNORE_NAME | KRV_TLS_IGNORE_DATE |
                     KRV_TLS_IGNORE_REVOCATION | KRV_TLS_IGNORE_USAGE;
+  TSource src{data, size};
+  settings.recv = Receive;
+  settings.send = Send;
+  settings.recv_ctx = &src;
+  settings.read_buffer = 16896;
   char err[256];
   krv_tls_session* s = api.create(&settings, err, sizeof(err));
   Check(s != nullptr);
 
-  size_t at = 0;
   bool handshaking = true, failed = false;
   for (int step = 0; step < 100000 && !failed; ++step) {
     std::memset(err, 'x', sizeof(err));
     if (handshaking) {
       int r = api.handshake(s, err, sizeof(err));
-      Drain(api, s);
       if (r == KRV_TLS_ERROR) {
         Check(std::memchr(err, 0, sizeof(err)) != nullptr && err[0] != 0);
         failed = true;
@@ -84,26 +112,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       if (r == KRV_TLS_OK) {
         handshaking = false;
+        CheckBuffered(api, s, src);
         continue;
       }
       Check(r == KRV_TLS_WANT_READ);
     } else {
       char plain[1024];
       int r = api.read(s, plain, sizeof(plain), err, sizeof(err));
-      Drain(api, s);
       if (r == KRV_TLS_ERROR || r == -KRV_TLS_CLOSED) {
         failed = true;
         break;
       }
       Check(r >= 0 && r <= static_cast<int>(sizeof(plain)));
+      CheckBuffered(api, s, src);
       if (r > 0) continue;
     }
-    if (at >= size) break;  // waits for bytes that never come: the caller's time-out ends it
-    size_t n = size - at < piece ? size - at : piece;
-    int taken = api.feed(s, data + at, static_cast<int>(n));
-    Check(taken == static_cast<int>(n) || taken == KRV_TLS_ERROR);
-    if (taken == KRV_TLS_ERROR) break;
-    at += n;
+    // The end was received: nothing more comes.
+    if (src.At >= src.Size && src.PieceEnd >= src.Size) break;
+    src.PieceEnd = src.Size - src.PieceEnd < piece ? src.Size : src.PieceEnd + piece;
   }
   CheckFields(api, s);
   api.destroy(s);

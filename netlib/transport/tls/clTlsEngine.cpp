@@ -1,5 +1,10 @@
-// The OpenSSL side of the TLS network stream: one SSL object between two memory BIOs. The stream
-// moves the bytes between the BIOs and the socket; nothing here touches a socket.
+// The OpenSSL side of the TLS network stream: one SSL object whose two BIOs call the stream: the
+// peer's bytes come through its receive function, our records go to its send function, which
+// keeps them for the socket. Nothing here touches a socket.
+//
+// OpenSSL's error queue is emptied after every failure, so the calls of the transfer (read,
+// write) start with an empty queue without clearing it each time (that cost a few percent of a
+// download).
 #include "netlib/transport/tls/clTlsEngine.h"
 
 #include <openssl/bio.h>
@@ -24,8 +29,12 @@
 struct krv_tls_session {
   SSL_CTX* ctx = nullptr;
   SSL* ssl = nullptr;
-  BIO* in = nullptr;   // from the peer
-  BIO* out = nullptr;  // to the peer
+  BIO* in = nullptr;   // the peer's side, both directions (owned by ssl)
+  int (*recv)(void*, void*, int) = nullptr;
+  int (*send)(void*, const void*, int) = nullptr;
+  void* recv_ctx = nullptr;
+  bool eof = false;    // recv answered the peer's end
+  bool hold = false;   // no receiving now: only what the session holds is looked at
   unsigned ignore = 0;
   int verify_code = 0;  // first failed check not switched off
   bool cert_asked = false;
@@ -63,9 +72,10 @@ bool Ignored(unsigned ignore, int code) {
     case X509_V_ERR_CRL_HAS_EXPIRED:
     case X509_V_ERR_CRL_NOT_YET_VALID:
       return ignore & KRV_TLS_IGNORE_REVOCATION;
+    // Key usage and purpose only: a certificate that is not a CA never signs another
+    // (X509_V_ERR_INVALID_CA stays fatal whatever the caller switched off).
     case X509_V_ERR_INVALID_PURPOSE:
     case X509_V_ERR_KEYUSAGE_NO_CERTSIGN:
-    case X509_V_ERR_INVALID_CA:
       return ignore & KRV_TLS_IGNORE_USAGE;
     default:
       return false;
@@ -156,6 +166,62 @@ X509_STORE* TrustedStore(const char* caFile, const char* caPath) {
   return store;
 }
 
+// The input BIO of a session with a receive function: every read goes straight to it.
+int ReceiveRead(BIO* b, char* out, int size) {
+  auto* s = static_cast<krv_tls_session*>(BIO_get_data(b));
+  BIO_clear_retry_flags(b);
+  if (!s || size <= 0) return 0;
+  if (s->hold) {
+    BIO_set_retry_read(b);
+    return -1;
+  }
+  int n = s->recv(s->recv_ctx, out, size);
+  if (n > 0) return n;
+  if (n == 0) {
+    s->eof = true;
+    return 0;
+  }
+  if (n == -1) BIO_set_retry_read(b);
+  return -1;
+}
+
+// The output BIO: every record goes to the caller's send function, which keeps it.
+int SendWrite(BIO* b, const char* data, int size) {
+  auto* s = static_cast<krv_tls_session*>(BIO_get_data(b));
+  BIO_clear_retry_flags(b);
+  if (!s || size <= 0) return 0;
+  return s->send(s->recv_ctx, data, size) == size ? size : -1;
+}
+
+long PeerCtrl(BIO* b, int cmd, long, void*) {
+  auto* s = static_cast<krv_tls_session*>(BIO_get_data(b));
+  switch (cmd) {
+    case BIO_CTRL_FLUSH: return 1;
+    case BIO_CTRL_EOF: return s && s->eof ? 1 : 0;
+    default: return 0;
+  }
+}
+
+int PeerCreate(BIO* b) {
+  BIO_set_init(b, 1);
+  return 1;
+}
+
+// The BIO method of the peer's side: reads through recv, writes through send.
+const BIO_METHOD* PeerMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "krv peer");
+    if (m) {
+      BIO_meth_set_read(m, ReceiveRead);
+      BIO_meth_set_write(m, SendWrite);
+      BIO_meth_set_ctrl(m, PeerCtrl);
+      BIO_meth_set_create(m, PeerCreate);
+    }
+    return m;
+  }();
+  return method;
+}
+
 void Destroy(krv_tls_session* s) {
   if (!s) return;
   if (s->ssl) SSL_free(s->ssl);  // frees both BIOs
@@ -197,17 +263,19 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
   s->ssl = SSL_new(s->ctx);
   if (!s->ssl) return fail("cannot create the TLS session");
   SSL_set_ex_data(s->ssl, SessionIndex(), s);
-  s->in = BIO_new(BIO_s_mem());
-  s->out = BIO_new(BIO_s_mem());
-  if (!s->in || !s->out) {
-    BIO_free(s->in);
-    BIO_free(s->out);
-    s->in = s->out = nullptr;
-    return fail("cannot create the TLS buffers");
-  }
-  // An empty memory BIO answers "retry" rather than the end.
-  BIO_set_mem_eof_return(s->in, -1);
-  SSL_set_bio(s->ssl, s->in, s->out);
+  s->recv = settings->recv;
+  s->send = settings->send;
+  s->recv_ctx = settings->recv_ctx;
+  const BIO_METHOD* peer = PeerMethod();
+  if (!s->recv || !s->send) return fail("the TLS session needs a receive and a send function");
+  // One BIO for both directions: the peer's side.
+  s->in = peer ? BIO_new(peer) : nullptr;
+  if (!s->in) return fail("cannot create the TLS buffers");
+  BIO_set_data(s->in, s);
+  // As many bytes as the buffer takes with every receive, not a record header and then its body.
+  SSL_set_read_ahead(s->ssl, 1);
+  if (settings->read_buffer > 0) SSL_set_default_read_buffer_len(s->ssl, size_t(settings->read_buffer));
+  SSL_set_bio(s->ssl, s->in, s->in);  // the one BIO is owned by the session for both sides
   const char* name = settings->server_name ? settings->server_name : "";
   if (*name) {
     if (IsIpLiteral(name)) {
@@ -218,21 +286,8 @@ krv_tls_session* Create(const krv_tls_settings* settings, char* err, int errSize
     }
   }
   SSL_set_connect_state(s->ssl);
+  ERR_clear_error();
   return s;
-}
-
-int Feed(krv_tls_session* s, const void* data, int size) {
-  if (size <= 0) return 0;
-  int n = BIO_write(s->in, data, size);
-  return n == size ? n : KRV_TLS_ERROR;
-}
-
-int PendingOut(krv_tls_session* s) { return int(BIO_ctrl_pending(s->out)); }
-
-int TakeOut(krv_tls_session* s, void* buffer, int size) {
-  if (size <= 0 || BIO_ctrl_pending(s->out) == 0) return 0;
-  int n = BIO_read(s->out, buffer, size);
-  return n < 0 ? 0 : n;
 }
 
 int Handshake(krv_tls_session* s, char* err, int errSize) {
@@ -247,9 +302,15 @@ int Handshake(krv_tls_session* s, char* err, int errSize) {
       return KRV_TLS_WANT_CERT;
     case SSL_ERROR_ZERO_RETURN:
       platform::CopyCText("the server closed the session during the handshake", err, errSize);
+      ERR_clear_error();
       return KRV_TLS_ERROR;
     default:
-      platform::CopyCText(platform::OpenSslErrorText("the handshake failed"), err, errSize);
+      if (s->eof) {
+        ERR_clear_error();
+        platform::CopyCText("the server closed the connection", err, errSize);
+      } else {
+        platform::CopyCText(platform::OpenSslErrorText("the handshake failed"), err, errSize);
+      }
       return KRV_TLS_ERROR;
   }
 }
@@ -272,12 +333,12 @@ int SetClientCert(krv_tls_session* s, const char* certPem, const char* keyPem, c
   }
   s->client_cert = cert;
   s->client_key = key;
+  ERR_clear_error();
   return KRV_TLS_OK;
 }
 
 int Read(krv_tls_session* s, void* buffer, int size, char* err, int errSize) {
   if (size <= 0) return 0;
-  ERR_clear_error();
   int r = SSL_read(s->ssl, buffer, size);
   if (r > 0) return r;
   switch (SSL_get_error(s->ssl, r)) {
@@ -287,6 +348,12 @@ int Read(krv_tls_session* s, void* buffer, int size, char* err, int errSize) {
     case SSL_ERROR_ZERO_RETURN:
       return -KRV_TLS_CLOSED;
     default:
+      if (s->eof) {
+        // The end without the closing message: whether that cut the data short is the caller's
+        // to judge, who knows what it has had.
+        ERR_clear_error();
+        return 0;
+      }
       platform::CopyCText(platform::OpenSslErrorText("the TLS record could not be read"), err, errSize);
       return KRV_TLS_ERROR;
   }
@@ -294,7 +361,6 @@ int Read(krv_tls_session* s, void* buffer, int size, char* err, int errSize) {
 
 int Write(krv_tls_session* s, const void* data, int size, char* err, int errSize) {
   if (size <= 0) return 0;
-  ERR_clear_error();
   int done = 0;
   // A memory BIO takes everything, so partial writes only split the data into records.
   while (done < size) {
@@ -314,7 +380,20 @@ void Shutdown(krv_tls_session* s) {
   ERR_clear_error();
 }
 
-int Buffered(krv_tls_session* s) { return SSL_pending(s->ssl) > 0 || BIO_ctrl_pending(s->in) > 0; }
+int Buffered(krv_tls_session* s) {
+  if (SSL_pending(s->ssl) > 0) return 1;
+  if (!SSL_has_pending(s->ssl)) return 0;
+  // Received bytes not decoded yet: whether they hold a whole record (which a read would deliver,
+  // or report as the close or a fault) or only part of one, which needs the socket again.
+  s->hold = true;
+  char c;
+  size_t n = 0;
+  int r = SSL_peek_ex(s->ssl, &c, 1, &n);
+  s->hold = false;
+  int held = r == 1 || SSL_get_error(s->ssl, r) != SSL_ERROR_WANT_READ;
+  ERR_clear_error();
+  return held;
+}
 
 int VerifyResult(krv_tls_session* s, char* text, int size) {
   if (s->verify_code == 0) {
@@ -382,12 +461,13 @@ int PeerField(krv_tls_session* s, int field, char* buffer, int size) {
       default: return -1;
     }
   }
+  ERR_clear_error();
   platform::CopyCText(text, buffer, size);
   return int(text.size());
 }
 
-const krv_tls_api TheApi = {KRV_TLS_API_VERSION, Create,   Destroy,      Feed,   PendingOut,   TakeOut, Handshake,
-                            SetClientCert,       Read,     Write,        Shutdown, Buffered,   VerifyResult, PeerField};
+const krv_tls_api TheApi = {KRV_TLS_API_VERSION, Create,   Destroy,  Handshake,    SetClientCert, Read,
+                            Write,               Shutdown, Buffered, VerifyResult, PeerField};
 
 }  // namespace
 

@@ -1,5 +1,11 @@
 #include "netlib/transport/tls/clTlsNetworkStream.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -52,26 +58,6 @@ const krv_tls_api& TlsApi() {
 
 rtl::String TlsModulePath() { return ModuleState().Path; }
 
-// The destination of the base read while it receives record bytes: they go into the engine.
-class TclTlsNetworkStream::TFeedSink : public rtl::TStream {
- public:
-  TFeedSink(const krv_tls_api& AApi, krv_tls_session* ASession) : FApi(AApi), FSession(ASession) {}
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* ABuffer, int64_t ACount) override {
-    int n = FApi.feed(FSession, ABuffer, int(ACount));
-    if (n < 0) return 0;  // the base read's WriteBuffer turns this into a write error
-    FFed += n;
-    return n;
-  }
-  int64_t Seek(int64_t, rtl::TSeekOrigin) override { return FFed; }
-  int64_t Fed() const { return FFed; }
-
- private:
-  const krv_tls_api& FApi;
-  krv_tls_session* FSession;
-  int64_t FFed = 0;
-};
-
 TclTlsNetworkStream::TclTlsNetworkStream() = default;
 
 TclTlsNetworkStream::~TclTlsNetworkStream() {
@@ -103,66 +89,93 @@ int TclTlsNetworkStream::RawBatchSize() {
   return c.BatchSize() > 16384 + 512 ? c.BatchSize() : 16384 + 512;
 }
 
-int TclTlsNetworkStream::GetReadBatchSize() { return FRaw ? RawBatchSize() : TclNetworkStream::GetReadBatchSize(); }
-int TclTlsNetworkStream::GetWriteBatchSize() { return FRaw ? RawBatchSize() : TclNetworkStream::GetWriteBatchSize(); }
-
-bool TclTlsNetworkStream::IsProceedLimit() {
-  if (FRaw) return FRawCount >= FRawLimit;
-  return TclNetworkStream::IsProceedLimit();
+int TclTlsNetworkStream::ReceiveInto(void* AContext, void* ABuffer, int ALength) {
+  return static_cast<TclTlsNetworkStream*>(AContext)->Receive(ABuffer, ALength);
 }
 
-void TclTlsNetworkStream::UpdateProgress(int64_t ABytesProceed) {
-  // Record bytes are not the caller's data: only the plain bytes count and are reported.
-  if (FRaw)
-    FRawCount += ABytesProceed;
-  else
-    TclNetworkStream::UpdateProgress(ABytesProceed);
-}
-
-namespace {
-struct TRawMode {
-  bool& Flag;
-  explicit TRawMode(bool& AFlag) : Flag(AFlag) { Flag = true; }
-  ~TRawMode() { Flag = false; }
-};
-}  // namespace
-
-bool TclTlsNetworkStream::RawRead(int64_t& AFed) {
-  TFeedSink sink(*FApi, FSession);
-  bool r;
-  {
-    TRawMode raw(FRaw);
-    FRawCount = 0;
-    FRawLimit = RawBatchSize();  // one receive per call
-    try {
-      r = TclNetworkStream::Read(&sink);
-    } catch (const rtl::EWriteError&) {
-      Fail(u"TLS error: the received data could not be buffered", TlsProtocolErrorCode);
+int TclTlsNetworkStream::Receive(void* ABuffer, int ALength) noexcept {
+  // Outside our own read or write (the session opening before the connect completed) there is
+  // nothing to receive yet.
+  if (!FReceiving) return -1;
+  // Nothing may unwind through the engine, and no window message may run inside it (the
+  // throttle's pause dispatches them): a failure is kept and raised, the pause taken, once it has
+  // returned.
+  try {
+    int n = platform::Recv(SocketHandle(), ABuffer, ALength);
+    int err = platform::WsaGetLastError();
+    FPauseOwed += ThrottlePause(ALength);
+    if (n > 0) return n;
+    if (n == 0) {
+      TclNetworkStream::MarkPeerClosed();
+      return 0;
     }
+    if (err == platform::WSAEWOULDBLOCK) return -1;
+    FReceiveError = err;
+  } catch (...) {
+    FReceiveFailure = std::current_exception();
   }
-  AFed = sink.Fed();
-  return r;
+  return -2;
+}
+
+void TclTlsNetworkStream::CheckReceive() {
+  if (FPauseOwed > 0) {
+    int pause = FPauseOwed > INT32_MAX ? INT32_MAX : int(FPauseOwed);
+    FPauseOwed = 0;
+    Sleep(pause);
+  }
+  if (FReceiveFailure) {
+    std::exception_ptr failure = FReceiveFailure;
+    FReceiveFailure = nullptr;
+    FState = tsFailed;
+    std::rethrow_exception(failure);
+  }
+  if (int err = FReceiveError) {
+    FReceiveError = 0;
+    FState = tsFailed;
+    RaiseSocketError(err);
+  }
+}
+
+int TclTlsNetworkStream::KeepFrom(void* AContext, const void* AData, int ALength) {
+  return static_cast<TclTlsNetworkStream*>(AContext)->Keep(AData, ALength);
+}
+
+int TclTlsNetworkStream::Keep(const void* AData, int ALength) noexcept {
+  try {
+    size_t n = size_t(ALength);
+    if (FOutPos == FOutEnd) FOutPos = FOutEnd = 0;
+    if (FOutEnd + n > FOutBuf.size() && FOutPos > 0) {
+      std::memmove(FOutBuf.data(), FOutBuf.data() + FOutPos, FOutEnd - FOutPos);
+      FOutEnd -= FOutPos;
+      FOutPos = 0;
+    }
+    if (FOutEnd + n > FOutBuf.size()) {
+      // Made once for the records of a whole batch (at most 320 bytes of framing a record); only
+      // a handshake flight larger than that (a long certificate chain) grows it.
+      size_t batch = size_t(RawBatchSize());
+      FOutBuf.resize(std::max(FOutEnd + n, batch + (batch / 16384 + 1) * 320));
+    }
+    std::memcpy(FOutBuf.data() + FOutEnd, AData, n);
+    FOutEnd += n;
+    return ALength;
+  } catch (...) {
+    FReceiveFailure = std::current_exception();
+    return -1;
+  }
 }
 
 bool TclTlsNetworkStream::FlushOut() {
-  // What the engine has goes behind what is still waiting.
-  int pending = FApi->pending_out(FSession);
-  if (pending > 0) {
-    if (FOut.Position() >= FOut.Size()) FOut.Clear();
-    int64_t pos = FOut.Position();
-    FOut.Seek(0, rtl::soEnd);
-    std::vector<uint8_t> buf(static_cast<size_t>(pending));
-    int n = FApi->take_out(FSession, buf.data(), pending);
-    if (n > 0) FOut.WriteBuffer(buf.data(), n);
-    FOut.SetPosition(pos);
+  // Straight from the out buffer to the socket: the engine's write into it is the only copy.
+  while (OutPending()) {
+    int sent = ThrottledSend(FOutBuf.data() + FOutPos, int(FOutEnd - FOutPos));
+    if (sent < 0) {
+      int err = platform::WsaGetLastError();
+      if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
+      return false;
+    }
+    FOutPos += size_t(sent);
   }
-  if (FOut.Position() >= FOut.Size()) return true;
-  TRawMode raw(FRaw);
-  FRawCount = 0;
-  FRawLimit = INT64_MAX;
-  TclNetworkStream::Write(&FOut);
-  if (FOut.Position() < FOut.Size()) return false;
-  FOut.Clear();
+  FOutPos = FOutEnd = 0;
   return true;
 }
 
@@ -181,7 +194,7 @@ void TclTlsNetworkStream::OpenClientSession() {
     FApi->destroy(FSession);
     FSession = nullptr;
   }
-  FOut.Clear();
+  FOutPos = FOutEnd = 0;
   FPeerClosed = false;
   std::string name = rtl::U8(TargetName), caFile = rtl::U8(CAFile), caPath = rtl::U8(CAPath);
   krv_tls_settings settings{};
@@ -195,6 +208,13 @@ void TclTlsNetworkStream::OpenClientSession() {
   if (CertificateFlags.count(cfIgnoreRevocation)) ignore |= KRV_TLS_IGNORE_REVOCATION;
   if (CertificateFlags.count(cfIgnoreWrongUsage)) ignore |= KRV_TLS_IGNORE_USAGE;
   settings.ignore = ignore;
+  settings.recv = ReceiveInto;
+  settings.send = KeepFrom;
+  settings.recv_ctx = this;
+  settings.read_buffer = RawBatchSize();
+  FReceiving = false;
+  FReceiveError = 0;
+  FReceiveFailure = nullptr;
   char err[512] = {0};
   FSession = FApi->create(&settings, err, sizeof(err));
   if (!FSession) Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
@@ -207,6 +227,7 @@ void TclTlsNetworkStream::ContinueHandshake() {
   char err[512] = {0};
   for (;;) {
     int r = FApi->handshake(FSession, err, sizeof(err));
+    CheckReceive();
     if (r == KRV_TLS_WANT_CERT) {
       rtl::String cert, key;
       bool handled = false;
@@ -216,16 +237,19 @@ void TclTlsNetworkStream::ContinueHandshake() {
         Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
       continue;
     }
-    if (r == KRV_TLS_ERROR) Fail(u"TLS handshake failed: " + rtl::S(err), TlsProtocolErrorCode);
+    if (r == KRV_TLS_ERROR) {
+      if (SocketEnded()) Fail(u"TLS handshake failed: the server closed the connection", TlsProtocolErrorCode);
+      Fail(u"TLS handshake failed: " + rtl::S(err), TlsProtocolErrorCode);
+    }
     if (r == KRV_TLS_OK) {
       FState = tsData;
       VerifyServer();
-      if (FApi->pending_out(FSession) > 0 || FOut.Position() < FOut.Size()) SetNextAction(saWrite);
+      if (OutPending()) SetNextAction(saWrite);
       MarkReadData();
       return;
     }
     // Our flight goes out first, then the server's answer is awaited.
-    SetNextAction(FApi->pending_out(FSession) > 0 || FOut.Position() < FOut.Size() ? saWrite : saRead);
+    SetNextAction(OutPending() ? saWrite : saRead);
     return;
   }
 }
@@ -250,80 +274,75 @@ void TclTlsNetworkStream::VerifyServer() {
 
 bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
   ClearNextAction();
+  TFlagScope receiving(FReceiving, true);  // the engine may receive meanwhile
   if (FState == tsHandshake) {
-    int64_t fed = 0;
-    bool r = RawRead(fed);
-    if (fed == 0 && NeedClose())
-      Fail(u"TLS handshake failed: the server closed the connection", TlsProtocolErrorCode);
     ContinueHandshake();
-    return r;
+    return true;
   }
   if (FState != tsData && FState != tsClosing) return TclNetworkStream::Read(AData);
   if (!AData) {
-    if (FApi->pending_out(FSession) > 0) SetNextAction(saWrite);
+    if (OutPending()) SetNextAction(saWrite);
     return true;
   }
+  // The engine receives straight from the socket into its own buffer and decodes each record in
+  // place; the plain bytes go from there to the caller.
   bool result = true;
   bool gotPlain = false;
+  bool drained = false;  // the engine wanted the socket, which had nothing: nothing is held
   char err[512] = {0};
   for (;;) {
-    for (;;) {
-      int batch = GetReadBatchSize();
-      if (batch <= 0) goto done;
-      if (FPlain.size() < size_t(batch)) FPlain.resize(size_t(batch));
-      int n = FApi->read(FSession, FPlain.data(), batch, err, sizeof(err));
-      if (n > 0) {
-        AData->WriteBuffer(FPlain.data(), n);
-        UpdateProgress(n);
-        gotPlain = true;
-        if (StopTest()) goto done;
-        continue;
-      }
-      if (n == 0) break;
-      if (n == -KRV_TLS_CLOSED) {
-        // The peer's closing message: nothing more will come. A receive after our own shutdown
-        // answers 0, which tells the connection (through the base read) to close.
-        FPeerClosed = true;
-        platform::Shutdown(SocketHandle(), 0);
-        int64_t ignored = 0;
-        RawRead(ignored);
-        goto done;
-      }
-      Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
+    int batch = GetReadBatchSize();
+    if (batch <= 0) break;
+    if (FPlain.size() < size_t(batch)) FPlain.resize(size_t(batch));
+    int n = FApi->read(FSession, FPlain.data(), batch, err, sizeof(err));
+    CheckReceive();
+    if (n > 0) {
+      AData->WriteBuffer(FPlain.data(), n);
+      UpdateProgress(n);
+      gotPlain = true;
+      if (StopTest()) break;
+      continue;
     }
-    if (NeedClose()) {
-      // A close without the closing message may have cut the data short.
-      if (!gotPlain && !FPeerClosed)
-        Fail(TruncatedText, TlsTruncatedCode);
-      goto done;
-    }
-    int64_t fed = 0;
-    if (!RawRead(fed)) result = false;
-    if (fed == 0 && !NeedClose()) {
+    if (n == 0) {
+      if (SocketEnded()) {
+        // A close without the closing message may have cut the data short.
+        if (!gotPlain && !FPeerClosed) Fail(TruncatedText, TlsTruncatedCode);
+        break;
+      }
+      result = false;
+      drained = true;
       // A record still incomplete: the connection reads on into the same destination.
       if (!gotPlain) SetNextAction(saRead);
-      goto done;
+      break;
     }
+    if (n == -KRV_TLS_CLOSED) {
+      // The peer's closing message: nothing more will come.
+      FPeerClosed = true;
+      TclNetworkStream::MarkPeerClosed();
+      break;
+    }
+    Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
   }
-done:
   FLastReadGotPlain = gotPlain;
-  if (FApi->pending_out(FSession) > 0) {
+  if (OutPending()) {
+    // The engine answered something (a key update): it goes out before more is read.
     ClearNextAction();
     SetNextAction(saWrite);
   }
-  MarkReadData();
+  if (!drained) MarkReadData();
   return result;
 }
 
 bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
   ClearNextAction();
+  TFlagScope receiving(FReceiving, true);  // the engine may receive meanwhile
   if (FState == tsNone || FState == tsClosed || FState == tsFailed) return TclNetworkStream::Write(AData);
   if (FState == tsClosing) {
     // Our closing message is a courtesy: a peer that is already gone makes no error of a close.
     try {
       if (!FlushOut()) return false;
     } catch (const EclSocketError&) {
-      FOut.Clear();
+      FOutPos = FOutEnd = 0;
     }
     FState = tsClosed;
     return true;
@@ -343,13 +362,21 @@ bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
     if (FPlain.size() < size_t(chunk)) FPlain.resize(size_t(chunk));
     chunk = int(AData->Read(FPlain.data(), chunk));
     if (chunk <= 0) return true;
-    if (FApi->write(FSession, FPlain.data(), chunk, err, sizeof(err)) != chunk)
-      Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
+    int written = FApi->write(FSession, FPlain.data(), chunk, err, sizeof(err));
+    CheckReceive();
+    if (written != chunk) Fail(u"TLS error: " + rtl::S(err), TlsProtocolErrorCode);
     UpdateProgress(chunk);
     // The records are ours now; what the socket does not take goes out at the next write event.
     if (!FlushOut()) return false;
     if (AData->Position() >= AData->Size() || StopTest()) return true;
   }
+}
+
+bool TclTlsNetworkStream::NeedClose() const {
+  if (!SocketEnded()) return false;
+  // After the peer's closing message nothing more is decoded, whatever follows it.
+  if (FPeerClosed || !FSession || (FState != tsData && FState != tsClosing)) return true;
+  return !FApi->buffered(FSession);
 }
 
 void TclTlsNetworkStream::Close(bool ANotifyPeer) {
@@ -376,15 +403,12 @@ void TclTlsNetworkStream::Close(bool ANotifyPeer) {
   FApi->shutdown(FSession);
   if (ANotifyPeer) {
     FState = tsClosing;
-    if (FApi->pending_out(FSession) > 0 || FOut.Position() < FOut.Size()) SetNextAction(saWrite);
+    if (OutPending()) SetNextAction(saWrite);
     return;
   }
   // Answering the peer's closing message costs one send, without waiting.
-  if (FPeerClosed) {
-    std::vector<uint8_t> buf(size_t(FApi->pending_out(FSession)));
-    int n = buf.empty() ? 0 : FApi->take_out(FSession, buf.data(), int(buf.size()));
-    if (n > 0) platform::Send(SocketHandle(), buf.data(), n);
-  }
+  if (FPeerClosed && OutPending()) platform::Send(SocketHandle(), FOutBuf.data() + FOutPos, int(FOutEnd - FOutPos));
+  FOutPos = FOutEnd = 0;
   FState = tsClosed;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <set>
@@ -102,22 +103,29 @@ class TclTlsNetworkStream : public TclNetworkStream {
   bool PeerClosed() const { return FPeerClosed; }
 
   bool IsTls() const override { return true; }
+  // Only once the socket has ended and no decoded (or received, not yet decoded) bytes are held:
+  // a read limit may leave some inside the session after the peer's close.
+  bool NeedClose() const override;
   void Close(bool ANotifyPeer) override;
   bool Read(rtl::TStream* AData) override;
   bool Write(rtl::TStream* AData) override;
-  int GetReadBatchSize() override;
-  int GetWriteBatchSize() override;
-  bool IsProceedLimit() override;
-  void UpdateProgress(int64_t ABytesProceed) override;
   void OpenClientSession() override;
 
  private:
-  class TFeedSink;
+  // The most bytes one receive asks for: at least one full record.
   int RawBatchSize();
-  // Received bytes go straight into the engine; answers the base read's result.
-  bool RawRead(int64_t& AFed);
-  // Sends what the engine has for the peer; false while the socket does not take it all.
+  // The engine's receive function: the socket's bytes go straight into the engine's buffer.
+  static int ReceiveInto(void* AContext, void* ABuffer, int ALength);
+  int Receive(void* ABuffer, int ALength) noexcept;
+  // The engine's send function: its records go straight into the out buffer.
+  static int KeepFrom(void* AContext, const void* AData, int ALength);
+  int Keep(const void* AData, int ALength) noexcept;
+  // Raises what a receive or send inside the engine met (a socket error, or any other failure),
+  // after the throttle's pause the receives asked for.
+  void CheckReceive();
+  // Sends the records in the out buffer; false while the socket does not take them all.
   bool FlushOut();
+  bool OutPending() const { return FOutPos < FOutEnd; }
   void ContinueHandshake();
   void VerifyServer();
   void MarkReadData();
@@ -127,12 +135,18 @@ class TclTlsNetworkStream : public TclNetworkStream {
   const krv_tls_api* FApi = nullptr;
   krv_tls_session* FSession = nullptr;
   TState FState = tsNone;
-  bool FRaw = false;  // the base read and write move bytes of the TLS records, not the caller's
-  int64_t FRawCount = 0;
-  int64_t FRawLimit = 0;
+  bool FReceiving = false;  // the engine may receive: inside our own read or write
+  int FReceiveError = 0;
+  std::exception_ptr FReceiveFailure;
+  int64_t FPauseOwed = 0;  // the throttle's pause for receives inside the engine, taken outside it
   bool FPeerClosed = false;
   bool FLastReadGotPlain = false;  // whether the last read gave the caller data
-  rtl::TMemoryStream FOut;  // record bytes the socket has not taken yet
+  // Record bytes on their way to the socket: the engine writes them into this one buffer, kept
+  // by the stream, and they are sent from it; [FOutPos, FOutEnd) is what the socket has not
+  // taken yet.
+  std::vector<uint8_t> FOutBuf;
+  size_t FOutPos = 0;
+  size_t FOutEnd = 0;
   std::vector<uint8_t> FPlain;
   TclCertificateInfo FPeerCertificate;
 };

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "netlib/transport/clIpAddress.h"
@@ -247,13 +249,20 @@ addrinfo* MakeEntry(int family) {
   return ai;
 }
 std::atomic<int> gScriptedLookups{0};
+std::atomic<int> gScriptedFreed{0};
 std::atomic<int> gScriptedDelayMs{0};
+std::atomic<int> gScriptedDelayUsMax{0};  // when set: a delay from 0 to this many microseconds
 std::atomic<bool> gScriptedDone{false};
 int ScriptedGetAddrInfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
   if (hints && (hints->ai_flags & AI_NUMERICHOST))
     return platform::SystemSocketFunctions().getaddrinfo(node, service, hints, res);
   ++gScriptedLookups;
   if (gScriptedDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gScriptedDelayMs.load()));
+  if (int most = gScriptedDelayUsMax.load(); most > 0) {
+    thread_local unsigned seed = unsigned(std::hash<std::thread::id>()(std::this_thread::get_id()));
+    seed = seed * 1103515245u + 12345u;
+    std::this_thread::sleep_for(std::chrono::microseconds((seed >> 8) % unsigned(most + 1)));
+  }
   int result;
   if (std::strcmp(node, "both.test") == 0) {
     addrinfo* v6 = MakeEntry(AF_INET6);
@@ -287,6 +296,7 @@ void ScriptedFreeAddrInfo(addrinfo* ai) {
     free(ai);
     ai = next;
   }
+  ++gScriptedFreed;
 }
 platform::TSocketFunctions ScriptedTable() {
   platform::TSocketFunctions t = platform::SystemSocketFunctions();
@@ -383,6 +393,65 @@ TEST(HostResolver, IPv4ResolverTimesOutAndTheLateWorkerWritesNothing) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   gScriptedDelayMs = 0;
   EXPECT_TRUE(gScriptedDone.load());
+  EXPECT_FALSE(platform::gui::ProcessMessages());  // no late completion message for anybody
+}
+
+// Thousands of lookups whose time-out falls about when the worker finishes: whichever wins, the
+// worker never writes into a list or posts to a window its caller gave up (ASan watches the
+// lists, which are freed the moment the caller lets go).
+TEST(HostResolver, IPv4LookupsRacingTheirTimeOutTouchNothingLater) {
+  TTableSwap swap(ScriptedTable());
+  TForcedOff off;
+  gScriptedLookups = 0;
+  gScriptedFreed = 0;
+  gScriptedDelayUsMax = 3000;
+  int answered = 0, timedOut = 0, other = 0;
+  for (int i = 0; i < 1500; ++i) {
+    TclHostResolver4 r;
+    r.SetTimeOut(1 + i % 2);
+    try {
+      if (rtl::U8(r.ResolveIP(u"both.test")) == "192.0.2.7") ++answered;
+      else ++other;
+    } catch (const EclSocketError& e) {
+      if (e.ErrorCode() == TimeoutOccuredCode) ++timedOut;
+      else ++other;
+    }
+  }
+  // The lookup itself, many at once, given up at every moment around their completion.
+  for (int round = 0; round < 300; ++round) {
+    struct TLookup {
+      platform::gui::HWND Wnd;
+      std::vector<uint32_t>* List;
+      uintptr_t Handle;
+    };
+    std::vector<TLookup> lookups;
+    for (int i = 0; i < 32; ++i) {
+      TLookup l{platform::gui::AllocateHWnd([](platform::gui::TMessage&) {}), new std::vector<uint32_t>, 0};
+      l.Handle = AsyncGetHostByName(l.Wnd, TclHostResolver4::LookupCompletedMessage, "both.test", l.List);
+      ASSERT_NE(l.Handle, 0u);
+      lookups.push_back(l);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds((round * 7919) % 3000));
+    for (TLookup& l : lookups) {
+      CancelAsyncRequest(l.Handle);
+      delete l.List;
+      platform::gui::RemovePendingMessages(l.Wnd);
+      platform::gui::DeallocateHWnd(l.Wnd);
+    }
+  }
+  // Every worker is done with the scripted functions before the table goes back.
+  const int launched = 1500 + 300 * 32;
+  for (int i = 0; i < 1000 && gScriptedFreed.load() < launched; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  gScriptedDelayUsMax = 0;
+  EXPECT_EQ(gScriptedLookups.load(), launched);
+  EXPECT_EQ(gScriptedFreed.load(), launched);
+  EXPECT_EQ(other, 0);
+  // Both outcomes happened, so the race was run from both sides.
+  EXPECT_GT(answered, 0);
+  EXPECT_GT(timedOut, 0);
+  std::printf("  %d answered, %d timed out\n", answered, timedOut);
   EXPECT_FALSE(platform::gui::ProcessMessages());  // no late completion message for anybody
 }
 

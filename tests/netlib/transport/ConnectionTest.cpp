@@ -3,8 +3,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
 #include <thread>
 
+#include "AbortTimer.h"
 #include "LoopbackServer.h"
 #include "netlib/transport/clSocket.h"
 #include "platform/gui/MessageLoop.h"
@@ -22,12 +26,16 @@ int64_t MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
+// Any other exception (an assertion) is no socket error: it answers NotASocketError.
+constexpr int NotASocketError = -1000;
 template <typename F>
 int CodeOf(F f) {
   try {
     f();
   } catch (const EclSocketError& e) {
     return e.ErrorCode();
+  } catch (const rtl::Exception&) {
+    return NotASocketError;
   }
   return 0;
 }
@@ -361,16 +369,117 @@ TEST(Read, AbortFromATimerHandlerEndsTheRead) {
   gui::SetTimer(wnd, 7, 100);
   rtl::TMemoryStream data;
   auto start = Clock::now();
-  bool r = false;
-  EXPECT_NO_THROW(r = c.C.ReadData(&data));
+  // An aborted read is no success: it ends with the abort error.
+  EXPECT_EQ(CodeOf([&] { c.C.ReadData(&data); }), AbortedCode);
   gui::DeallocateHWnd(wnd);
-  EXPECT_TRUE(r);
   EXPECT_GE(fired, 1);
   EXPECT_LT(MsSince(start), 4000);
   EXPECT_TRUE(c.C.IsAborted());
   EXPECT_EQ(data.Size(), 0);
   done = true;
   c.C.Close(false);
+}
+
+// A listener whose accept queue is full: a connect to it stays in progress.
+struct TFullBacklog {
+  int Listen = -1, Queued = -1, Port = -1;
+  TFullBacklog() {
+    Listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Port = transport_test::BindLoopback(Listen, false);
+    ::listen(Listen, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(Port));
+    Queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::connect(Queued, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  }
+  ~TFullBacklog() {
+    ::close(Queued);
+    ::close(Listen);
+  }
+};
+
+// Abort from a window handler ends whatever the connection waits for, at once and with the abort
+// error: the connect, a read or a write the peer leaves waiting, the throttle's pause.
+TEST(Abort, EveryWaitEndsSoonWithTheAbortError) {
+  const std::string big = Pattern(32 << 20, 12);
+  enum TPeer { pSilent, pTenBytes, pFullBacklog };
+  struct TCase {
+    const char* Name;
+    TPeer Peer;
+    std::function<void(TConn&, int)> Prepare;
+    std::function<void(TConn&, int)> Call;
+  };
+  auto open = [](TConn& c, int port) { c.C.Open(u"127.0.0.1", port); };
+  auto bigStream = [&] {
+    auto m = std::make_shared<rtl::TMemoryStream>();
+    m->WriteBuffer(big.data(), int64_t(big.size()));
+    m->SetPosition(0);
+    return m;
+  };
+  TCase cases[] = {
+      {"connect in progress", pFullBacklog, nullptr, open},
+      {"read until close from a silent peer", pSilent,
+       [&](TConn& c, int port) {
+         open(c, port);
+         c.C.SetIsReadUntilClose(true);
+       },
+       [](TConn& c, int) {
+         rtl::TMemoryStream m;
+         c.C.ReadData(&m);
+       }},
+      {"write to a peer that does not read", pSilent, open,
+       [&](TConn& c, int) {
+         auto m = bigStream();
+         c.C.WriteData(m.get());
+       }},
+      {"string write to a peer that does not read", pSilent, open,
+       [&](TConn& c, int) { c.C.WriteString(rtl::String(big.size(), u'x')); }},
+      {"the throttle's pause", pTenBytes,
+       [&](TConn& c, int port) {
+         open(c, port);
+         TLoopbackServer::SleepMs(50);
+         c.C.SetBatchSize(1000);
+         c.C.SetBitsPerSec(800);  // 10 s after each receive
+       },
+       [](TConn& c, int) {
+         rtl::TMemoryStream m;
+         c.C.ReadData(&m);
+       }},
+  };
+  for (TCase& t : cases) {
+    std::atomic<bool> done{false};
+    TFullBacklog backlog;
+    std::unique_ptr<TLoopbackServer> server;
+    if (t.Peer != pFullBacklog)
+      server = std::make_unique<TLoopbackServer>([&](int& fd) {
+        if (t.Peer == pTenBytes) TLoopbackServer::SendText(fd, "0123456789");
+        for (int i = 0; i < 2000 && !done; ++i) TLoopbackServer::SleepMs(10);
+      });
+    int port = server ? server->Port() : backlog.Port;
+    TConn c;
+    c.C.SetTimeOut(20000);  // far beyond the abort: a time-out cannot pass for it
+    if (t.Prepare) t.Prepare(c, port);
+    int code;
+    int64_t afterAbort;
+    {
+      transport_test::TAbortTimer abortTimer(c.C, 150);
+      code = CodeOf([&] { t.Call(c, port); });
+      afterAbort = abortTimer.MsSinceAbort();
+      EXPECT_TRUE(abortTimer.Fired()) << t.Name;
+    }
+    std::printf("  %s: back %lld ms after the abort\n", t.Name, static_cast<long long>(afterAbort));
+    EXPECT_EQ(code, AbortedCode) << t.Name;
+    EXPECT_GE(afterAbort, 0) << t.Name;
+    EXPECT_LT(afterAbort, 1000) << t.Name;
+    EXPECT_TRUE(c.C.IsAborted()) << t.Name;
+    if (t.Peer == pFullBacklog) {
+      EXPECT_FALSE(c.C.Active()) << t.Name;
+    }
+    done = true;
+    c.C.Close(false);
+  }
 }
 
 TEST(Read, BatchSizeZeroRaisesAtTheFirstTransfer) {
@@ -439,6 +548,60 @@ TEST(Write, SlowReaderForcesPartialAndRefusedWrites) {
   server.Join();
   EXPECT_EQ(received.size(), payload.size());
   EXPECT_TRUE(received == payload);
+}
+
+// A peer that stops reading and closes (or only shuts its sending side) while bytes are still to
+// be written: the write fails, as a connection error the caller can act on, never as success.
+TEST(Write, PeerThatLeavesBeforeTheEndMakesTheWriteFail) {
+  const std::string big = Pattern(32 << 20, 13);
+  struct TCase {
+    const char* Name;
+    bool HalfClose;  // else a full close
+    bool AsString;
+  } cases[] = {
+      {"half-close, data write", true, false},
+      {"half-close, string write", true, true},
+      {"close, data write", false, false},
+  };
+  for (const TCase& t : cases) {
+    std::atomic<bool> done{false};
+    TLoopbackServer server([&](int& fd) {
+      char buf[65536];
+      size_t got = 0;
+      while (got < (1u << 20)) {
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return;
+        got += size_t(n);
+      }
+      if (!t.HalfClose) return;  // closes with our bytes unread
+      ::shutdown(fd, SHUT_WR);
+      for (int i = 0; i < 2000 && !done; ++i) TLoopbackServer::SleepMs(10);
+    });
+    TConn c;
+    c.C.SetTimeOut(20000);
+    c.Open(server);
+    rtl::TMemoryStream data;
+    data.WriteBuffer(big.data(), int64_t(big.size()));
+    data.SetPosition(0);
+    int code = CodeOf([&] {
+      if (t.AsString)
+        c.C.WriteString(rtl::String(big.size(), u'y'));
+      else
+        c.C.WriteData(&data);
+    });
+    done = true;
+    if (t.HalfClose) {
+      EXPECT_EQ(code, 10053) << t.Name;
+      EXPECT_FALSE(c.C.Active()) << t.Name;  // the close was seen: the connection is closed
+    } else {
+      // A send into the reset: a socket error like any other, the caller closes.
+      EXPECT_TRUE(code == 10053 || code == 10054) << t.Name << ": " << code;
+    }
+    if (!t.AsString) {
+      EXPECT_LT(data.Position(), data.Size()) << t.Name;
+    }
+    c.C.Close(false);
+  }
 }
 
 TEST(Write, EmptyStringWritesNothing) {

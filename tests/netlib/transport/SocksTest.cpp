@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "AbortTimer.h"
 #include "LoopbackServer.h"
 #include "netlib/transport/clSocks.h"
 #include "netlib/transport/clTcpClient.h"
@@ -166,6 +167,11 @@ TEST(Socks, HandshakesAreByteExactAndTheTunnelCarriesData) {
        {{B({5, 1, 2}), B({5, 2})},
         {B({1, 5}) + "alice" + B({6}) + "secret", B({1, 0})},
         {B({5, 1, 0, 3, 9}) + "localhost" + p, Socks5Ok}}},
+      // Credentials go out in the system code page: the euro sign is 0x80 there, not its low byte.
+      {"socks5 credentials beyond ASCII", ftSocks5, u"10.1.2.3", u"\u20acuro", u"caf\u00e9", true, false,
+       {{B({5, 1, 2}), B({5, 2})},
+        {B({1, 4, 0x80}) + "uro" + B({4}) + "caf" + B({0xE9}), B({1, 0})},
+        {B({5, 1, 0, 1, 10, 1, 2, 3}) + p, Socks5Ok}}},
       {"socks5 resolved here", ftSocks5, u"localhost", u"", u"", false, false,
        {{B({5, 1, 0}), B({5, 0})}, {B({5, 1, 0, 1, 127, 0, 0, 1}) + p, Socks5Ok}}},
       {"socks5 ipv6 target, firewall on ::1", ftSocks5, u"::1", u"", u"", true, true,
@@ -358,7 +364,8 @@ TEST(Socks, TunnelKeepsReadLimitFirstReadAndClose) {
   }
 }
 
-// Settings and targets the request cannot carry are refused before anything wrong is sent.
+// Settings and targets the request cannot carry are refused before anything is sent: a name or
+// password cut to its low bytes would be another one.
 TEST(Socks, RequestsThatCannotBeSentAreRefused) {
   struct TCase {
     TclFirewallType Type;
@@ -371,7 +378,12 @@ TEST(Socks, RequestsThatCannotBeSentAreRefused) {
       {ftSocks5, u"10.0.0.1", u"bob", longText, SocksValueTooLong},
       {ftSocks5, longText, u"", u"", SocksValueTooLong},
       {ftSocks5, u"host\u0141", u"", u"", SocksInvalidCharacter},
+      {ftSocks5, u"10.0.0.1", u"b\u0141b", u"pw", SocksInvalidCharacter},
+      {ftSocks5, u"10.0.0.1", u"bob", u"p\u0101ss", SocksInvalidCharacter},
+      {ftSocks5, u"10.0.0.1", u"bob", u"\U0001F600", SocksInvalidCharacter},
+      {ftSocks5, u"10.0.0.1", u"\u0080", u"pw", SocksInvalidCharacter},  // not in the code page
       {ftSocks4, u"10.0.0.1", rtl::String(u"a\0b", 3), u"", SocksInvalidCharacter},
+      {ftSocks4, u"10.0.0.1", u"j\u0141e", u"", SocksInvalidCharacter},
       {ftSocks4, u"host\u0141", u"", u"", SocksInvalidCharacter},
       {ftSocks4, u"::1", u"", u"", Socks4NoIPv6},
   };
@@ -393,8 +405,35 @@ TEST(Socks, RequestsThatCannotBeSentAreRefused) {
     }
     EXPECT_TRUE(raised);
     server.Join();
-    size_t helloSize = t.Type == ftSocks5 ? 3 : 0;
-    EXPECT_EQ(server.Tail.size(), helloSize);  // nothing but the hello went out
+    EXPECT_EQ(Hex(server.Tail), "");  // not even the hello went out
+  }
+}
+
+// Abort while the SOCKS server keeps the handshake waiting: the open ends at once with the abort
+// error, not with the time-out.
+TEST(Socks, AbortEndsTheHandshakeSoon) {
+  for (TclFirewallType type : {ftSocks4, ftSocks5}) {
+    TSocksServer server({{"", "", 0}});  // accepts, reads what comes, answers nothing
+    TSocksClient c;
+    Aim(c, server, type, u"10.0.0.1");
+    c.SetTimeOut(20000);
+    int code = 0;
+    int64_t afterAbort;
+    {
+      transport_test::TAbortTimer abortTimer(c.Connection(), 150);
+      try {
+        c.Open();
+      } catch (const EclSocketError& e) {
+        code = e.ErrorCode();
+      }
+      afterAbort = abortTimer.MsSinceAbort();
+    }
+    EXPECT_EQ(code, AbortedCode) << type;
+    EXPECT_GE(afterAbort, 0) << type;
+    EXPECT_LT(afterAbort, 1000) << type;
+    EXPECT_FALSE(c.Active());
+    server.Join();
+    EXPECT_EQ(server.Tail.substr(0, 1), type == ftSocks4 ? B({4}) : B({5}));  // only the first request
   }
 }
 

@@ -75,6 +75,26 @@ TEST(TcpClient, NewComponentDefaults) {
   EXPECT_EQ(platform::WsaStartupCount(), before);
 }
 
+// The binding is checked when a component is created: without a required socket function there
+// is no component (and no start of the socket library), and the error is not a socket error.
+TEST(TcpClient, MissingSocketFunctionFailsTheCreation) {
+  platform::TSocketFunctions t = platform::SocketFunctions();
+  t.send = nullptr;
+  platform::TSocketFunctions old = platform::ReplaceSocketFunctions(t);
+  int before = platform::WsaStartupCount();
+  std::string what = "nothing";
+  try {
+    TTestClient c;
+  } catch (const EclSocketError&) {
+    what = "a socket error";
+  } catch (const rtl::Exception& e) {
+    what = e.Message().empty() ? "no text" : "refused";
+  }
+  platform::ReplaceSocketFunctions(old);
+  EXPECT_EQ(what, "refused");
+  EXPECT_EQ(platform::WsaStartupCount(), before);
+}
+
 TEST(TcpClient, SettersRaiseOnChangedOnlyOnChange) {
   TTestClient c;
   struct TCase {

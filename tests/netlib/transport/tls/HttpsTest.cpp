@@ -1,6 +1,7 @@
 // https through the HTTP client and krv-fetch: a loopback TLS peer answering HTTP, directly and
 // behind an HTTP proxy tunnel run by the test.
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -70,6 +71,36 @@ TEST(Https, GetWithTheCallersAuthorityOnOneKeptConnection) {
   EXPECT_EQ(Line(peer.Heads[0]), "GET /a?x=1 HTTP/1.1");
   EXPECT_EQ(Line(peer.Heads[1]), "GET /b HTTP/1.1");
   EXPECT_NE(peer.Heads[0].find("\r\nHost: 127.0.0.1:" + std::to_string(peer.Server.Port()) + "\r\n"), std::string::npos);
+}
+
+// A response head longer than two batches from a server that sends everything, then its closing
+// message, and closes at once: the head reader's limited reads lose nothing of it.
+TEST(Https, LongHeadFromAServerThatClosesAtOnce) {
+  std::string filler;
+  for (int i = 0; filler.size() < 20000; ++i)
+    filler += "X-Filler-" + std::to_string(i) + ": " + std::string(60, 'f') + "\r\n";
+  const std::string body = "the body after a long head";
+  TLoopbackServer server([&](int& fd) {
+    TServerTls t(fd, *TPki::Get().Good);
+    if (!t.Accept()) return;
+    t.ReadUntil("\r\n\r\n");
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);  // the answer and the close leave together
+    t.Send("HTTP/1.1 200 OK\r\n" + filler + "Content-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body);
+    t.Shutdown();
+  });
+  TclHttp http;
+  http.SetTimeOut(3000);
+  http.SetCAFile(rtl::S(TPki::Get().CaFile));
+  rtl::TMemoryStream m;
+  try {
+    http.Get(rtl::S("https://127.0.0.1:" + std::to_string(server.Port()) + "/long-head"), &m);
+  } catch (const EclSocketError& e) {
+    ADD_FAILURE() << e.ClassName() << " " << e.ErrorCode() << ": " << rtl::U8(e.Message());
+  }
+  EXPECT_EQ(Contents(m), body);
+  server.Join();
 }
 
 TEST(Https, UnknownAuthorityIsRefusedWithTheReason) {

@@ -5,8 +5,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
+#include "../AbortTimer.h"
 #include "TlsTestUtil.h"
 #include "netlib/transport/clTcpClientTls.h"
 #include "rtl/Classes.h"
@@ -54,6 +57,14 @@ TFailure Attempt(F f) {
   return r;
 }
 
+// Implicit TLS to APort on AServer, trusting the test's authority.
+void Aim(TClient& c, int APort, const rtl::String& AServer = u"127.0.0.1") {
+  c.SetServer(AServer);
+  c.SetPort(APort);
+  c.SetUseTLS(ctImplicit);
+  c.SetCAFile(rtl::S(TPki::Get().CaFile));
+}
+
 std::string ReadText(TClient& c, size_t AAtLeast) {
   rtl::TMemoryStream m;
   for (int i = 0; i < 50 && m.Size() < int64_t(AAtLeast) && c.Active(); ++i) c.Connection().ReadData(&m);
@@ -66,10 +77,10 @@ struct TEchoPeer {
   std::atomic<bool> SawCloseNotify{false};
   std::atomic<bool> HandshakeOk{false};
   TLoopbackServer Server;
-  explicit TEchoPeer(const TKeyPair& AIdentity, bool AIpv6 = false)
+  explicit TEchoPeer(const TKeyPair& AIdentity, bool AIpv6 = false, const TKeyPair* AChain = nullptr)
       : Server(
-            [this, &AIdentity](int& fd) {
-              TServerTls t(fd, AIdentity);
+            [this, &AIdentity, AChain](int& fd) {
+              TServerTls t(fd, AIdentity, false, AChain);
               if (!t.Accept()) return;
               HandshakeOk = true;
               std::string line = t.ReadUntil("\r\n");
@@ -124,6 +135,7 @@ TEST(Tls, ServerVerification) {
   struct TCase {
     const char* Name;
     const TKeyPair* Identity;
+    const TKeyPair* Chain;   // sent after the identity
     const char16_t* Target;  // nullptr: the address connected to
     bool TrustCa;
     TclCertificateVerifyFlags Flags;
@@ -131,26 +143,38 @@ TEST(Tls, ServerVerification) {
     int ExpectCode;          // 0: accepted
     const char* ExpectText;  // in the refusal's message
   } cases[] = {
-      {"trusted ca, address in the certificate", pki.Good.get(), nullptr, true, {}, hNone, 0, ""},
-      {"trusted ca, dns name", pki.Good.get(), u"localhost", true, {}, hNone, 0, ""},
-      {"unknown authority", pki.Good.get(), nullptr, false, {}, hNone, -10, "local issuer"},
-      {"unknown authority switched off", pki.Good.get(), nullptr, false, {vfIgnoreUnknownAuthority}, hNone, 0, ""},
-      {"unknown authority accepted by the handler", pki.Good.get(), nullptr, false, {}, hAccept, 0, ""},
-      {"self-signed", pki.SelfSigned.get(), nullptr, true, {}, hNone, -10, "self-signed"},
-      {"self-signed switched off", pki.SelfSigned.get(), nullptr, true, {cfIgnoreUnknownAuthority}, hNone, 0, ""},
-      {"address not in the certificate", pki.NameOnly.get(), nullptr, true, {}, hNone, -10, "IP address mismatch"},
-      {"wrong host name", pki.Good.get(), u"other.invalid", true, {}, hNone, -10, "hostname mismatch"},
-      {"wrong host name switched off", pki.Good.get(), u"other.invalid", true, {cfIgnoreCommonNameInvalid}, hNone, 0,
+      {"trusted ca, address in the certificate", pki.Good.get(), nullptr, nullptr, true, {}, hNone, 0, ""},
+      {"trusted ca, dns name", pki.Good.get(), nullptr, u"localhost", true, {}, hNone, 0, ""},
+      {"unknown authority", pki.Good.get(), nullptr, nullptr, false, {}, hNone, -10, "local issuer"},
+      {"unknown authority switched off", pki.Good.get(), nullptr, nullptr, false, {vfIgnoreUnknownAuthority}, hNone, 0,
        ""},
-      {"wrong host name accepted by the handler", pki.NameOnly.get(), nullptr, true, {}, hAccept, 0, ""},
-      {"expired", pki.Expired.get(), nullptr, true, {}, hNone, -10, "expired"},
-      {"expired switched off", pki.Expired.get(), nullptr, true, {cfIgnoreDateInvalid}, hNone, 0, ""},
-      {"name switched off does not cover the authority", pki.Good.get(), nullptr, false, {cfIgnoreCommonNameInvalid},
-       hNone, -10, "local issuer"},
-      {"good certificate refused by the handler", pki.Good.get(), nullptr, true, {}, hRefuse, -10, "handler"},
+      {"unknown authority accepted by the handler", pki.Good.get(), nullptr, nullptr, false, {}, hAccept, 0, ""},
+      {"self-signed", pki.SelfSigned.get(), nullptr, nullptr, true, {}, hNone, -10, "self-signed"},
+      {"self-signed switched off", pki.SelfSigned.get(), nullptr, nullptr, true, {cfIgnoreUnknownAuthority}, hNone, 0,
+       ""},
+      {"address not in the certificate", pki.NameOnly.get(), nullptr, nullptr, true, {}, hNone, -10,
+       "IP address mismatch"},
+      {"wrong host name", pki.Good.get(), nullptr, u"other.invalid", true, {}, hNone, -10, "hostname mismatch"},
+      {"wrong host name switched off", pki.Good.get(), nullptr, u"other.invalid", true, {cfIgnoreCommonNameInvalid},
+       hNone, 0, ""},
+      {"wrong host name accepted by the handler", pki.NameOnly.get(), nullptr, nullptr, true, {}, hAccept, 0, ""},
+      {"expired", pki.Expired.get(), nullptr, nullptr, true, {}, hNone, -10, "expired"},
+      {"expired switched off", pki.Expired.get(), nullptr, nullptr, true, {cfIgnoreDateInvalid}, hNone, 0, ""},
+      {"name switched off does not cover the authority", pki.Good.get(), nullptr, nullptr, false,
+       {cfIgnoreCommonNameInvalid}, hNone, -10, "local issuer"},
+      {"good certificate refused by the handler", pki.Good.get(), nullptr, nullptr, true, {}, hRefuse, -10, "handler"},
+      {"certificate for clients only", pki.ClientOnly.get(), nullptr, nullptr, true, {}, hNone, -10,
+       "unsuitable certificate purpose"},
+      {"certificate for clients only, usage switched off", pki.ClientOnly.get(), nullptr, nullptr, true,
+       {cfIgnoreWrongUsage}, hNone, 0, ""},
+      // A certificate that is no CA cannot sign another, whatever is switched off.
+      {"signed by a leaf", pki.SignedByLeaf.get(), pki.Leaf.get(), nullptr, true, {}, hNone, -10,
+       "invalid CA certificate"},
+      {"signed by a leaf, usage switched off", pki.SignedByLeaf.get(), pki.Leaf.get(), nullptr, true,
+       {cfIgnoreWrongUsage}, hNone, -10, "invalid CA certificate"},
   };
   for (const TCase& t : cases) {
-    TEchoPeer peer(*t.Identity);
+    TEchoPeer peer(*t.Identity, false, t.Chain);
     TClient c;
     c.SetServer(peer.Server.Host());
     c.SetPort(peer.Server.Port());
@@ -326,6 +350,239 @@ TEST(Tls, PeerCloseReadLimitAndProgress) {
   ASSERT_EQ(m.Size(), int64_t(big.size()));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Memory()), big.size()), big);
   EXPECT_EQ(lastProgress, int64_t(big.size()));
+}
+
+// The peer sends its data and closes at once; the caller reads with a limit, as the HTTP head
+// reader does. Every byte arrives before the close, over TLS as over plain TCP.
+TEST(Tls, ReadLimitAfterThePeersCloseLosesNothing) {
+  TPki& pki = TPki::Get();
+  const std::string payload = transport_test::Pattern(12000, 21);
+  struct TCase {
+    const char* Name;
+    bool Tls;
+    bool CloseNotify;
+    size_t Record;  // the size of each record the server writes; 0: one record
+    bool Close;     // else the peer stays, and every byte must come without a socket event
+  } cases[] = {
+      {"plain", false, false, 0, true},
+      {"tls, closing message", true, true, 0, true},
+      {"tls, no closing message", true, false, 0, true},
+      {"tls, records as long as the limit, closing message", true, true, 1000, true},
+      {"tls, records as long as the limit, peer stays", true, false, 1000, false},
+  };
+  for (const TCase& t : cases) {
+    std::atomic<bool> done{false};
+    TLoopbackServer server([&](int& fd) {
+      if (!t.Tls) {
+        TLoopbackServer::SendText(fd, payload);
+        return;
+      }
+      TServerTls s(fd, *pki.Good);
+      if (!s.Accept()) return;
+      if (t.Record == 0) s.Send(payload);
+      for (size_t at = 0; t.Record && at < payload.size(); at += t.Record) s.Send(payload.substr(at, t.Record));
+      if (t.CloseNotify) s.Shutdown();
+      if (!t.Close) {
+        for (int i = 0; i < 500 && !done; ++i) TLoopbackServer::SleepMs(10);
+      }
+    });
+    TClient c;
+    Aim(c, server.Port());
+    c.SetUseTLS(t.Tls ? ctImplicit : ctNone);
+    c.SetBatchSize(1000);
+    c.Open();
+    if (t.Close) server.Join();  // the data and the close are all on their way before the first read
+    TLoopbackServer::SleepMs(50);
+    rtl::TMemoryStream m;
+    TFailure f = Attempt([&] {
+      for (int i = 0; i < 100 && c.Active() && (t.Close || m.Size() < int64_t(payload.size())); ++i) {
+        c.Connection().InitProgress(0, 0);
+        c.Connection().SetBytesToProceed(1000);
+        c.Connection().ReadData(&m);
+        EXPECT_LE(c.Connection().BytesProceed(), 1000) << t.Name;
+      }
+    });
+    done = true;
+    EXPECT_EQ(f.ClassName, "none") << t.Name << ": " << f.Message;
+    EXPECT_EQ(c.Active(), !t.Close) << t.Name;
+    ASSERT_EQ(m.Size(), int64_t(payload.size())) << t.Name;
+    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(m.Memory()), payload.size()) == payload) << t.Name;
+    if (t.Tls) {
+      EXPECT_EQ(c.Tls()->PeerClosed(), t.CloseNotify) << t.Name;
+    }
+    c.Close();
+  }
+}
+
+// Abort ends the handshake and the transfers at once with the abort error, also where the stream
+// asks its connection for one more read (an incomplete record) or write.
+TEST(Tls, AbortEndsTheHandshakeAndTheTransfersSoon) {
+  TPki& pki = TPki::Get();
+  const std::string big = transport_test::Pattern(32 << 20, 22);
+  enum TStep { sHandshake, sReadRecord, sWrite, sThrottle };
+  struct TCase {
+    const char* Name;
+    TStep Step;
+  } cases[] = {
+      {"handshake the server never answers", sHandshake},
+      {"read of a record that never completes", sReadRecord},
+      {"write to a peer that does not read", sWrite},
+      {"the throttle's pause after a receive", sThrottle},
+  };
+  for (const TCase& t : cases) {
+    std::atomic<bool> done{false};
+    TLoopbackServer server([&](int& fd) {
+      auto hold = [&] {
+        for (int i = 0; i < 2000 && !done; ++i) TLoopbackServer::SleepMs(10);
+      };
+      if (t.Step == sHandshake) {
+        char buf[4096];
+        ::recv(fd, buf, sizeof buf, 0);
+        hold();
+        return;
+      }
+      TServerTls s(fd, *pki.Good);
+      if (!s.Accept()) return;
+      if (t.Step == sReadRecord) TLoopbackServer::SendText(fd, std::string("\x17\x03\x03\x01\x00", 5) + std::string(40, 'B'));
+      if (t.Step == sThrottle) s.Send("hi");
+      hold();
+    });
+    TClient c;
+    Aim(c, server.Port());
+    c.SetTimeOut(5000);
+    if (t.Step != sHandshake) c.Open();
+    if (t.Step == sThrottle) {
+      TLoopbackServer::SleepMs(50);
+      c.SetBitsPerSec(13516);  // 10 s after each receive of a record's worth
+    }
+    rtl::TMemoryStream m;
+    if (t.Step == sWrite) {
+      m.WriteBuffer(big.data(), int64_t(big.size()));
+      m.SetPosition(0);
+    }
+    TFailure f;
+    int64_t afterAbort;
+    {
+      transport_test::TAbortTimer abortTimer(c.Connection(), 150);
+      f = Attempt([&] {
+        if (t.Step == sHandshake)
+          c.Open();
+        else if (t.Step == sReadRecord || t.Step == sThrottle)
+          c.Connection().ReadData(&m);
+        else
+          c.Connection().WriteData(&m);
+      });
+      afterAbort = abortTimer.MsSinceAbort();
+    }
+    std::printf("  %s: back %lld ms after the abort\n", t.Name, static_cast<long long>(afterAbort));
+    EXPECT_EQ(f.Code, AbortedCode) << t.Name << ": " << f.Message;
+    EXPECT_GE(afterAbort, 0) << t.Name;
+    EXPECT_LT(afterAbort, 1000) << t.Name;
+    if (t.Step == sHandshake) {
+      EXPECT_FALSE(c.Active()) << t.Name;
+    }
+    done = true;
+    c.Close();
+    EXPECT_FALSE(c.Active()) << t.Name;
+  }
+}
+
+// What the client offers: SNI for a name and none for an address literal, and no protocol below
+// TLS 1.2 (a server that speaks only TLS 1.0 and 1.1 is refused with the TLS error).
+TEST(Tls, ServerNameAndProtocolVersions) {
+  TPki& pki = TPki::Get();
+  struct TCase {
+    const char* Name;
+    rtl::String Server;
+    bool Ipv6;
+    bool OldProtocolsOnly;
+    std::string ExpectSni;  // "-": none
+  } cases[] = {
+      {"host name", u"localhost", false, false, "localhost"},
+      {"IPv4 literal", u"127.0.0.1", false, false, "-"},
+      {"IPv6 literal", u"::1", true, false, "-"},
+      {"TLS 1.0 and 1.1 only", u"localhost", false, true, ""},
+  };
+  for (const TCase& t : cases) {
+    std::mutex lock;
+    std::string sni = "not seen";
+    std::atomic<bool> accepted{false};
+    TLoopbackServer server(
+        [&](int& fd) {
+          TServerTls s(fd, *pki.Good);
+          if (t.OldProtocolsOnly) {
+            SSL_set_security_level(s.Ssl(), 0);
+            SSL_set_min_proto_version(s.Ssl(), TLS1_VERSION);
+            SSL_set_max_proto_version(s.Ssl(), TLS1_1_VERSION);
+          }
+          accepted = s.Accept();
+          {
+            std::lock_guard<std::mutex> g(lock);
+            const char* name = SSL_get_servername(s.Ssl(), TLSEXT_NAMETYPE_host_name);
+            sni = name ? name : "-";
+          }
+          if (accepted) {
+            std::string line = s.ReadUntil("\r\n");
+            s.Send("got:" + line);
+            s.ReadToCloseNotify();
+          }
+        },
+        t.Ipv6);
+    TClient c;
+    Aim(c, server.Port(), t.Server);
+    TFailure f = Attempt([&] {
+      c.Open();
+      c.Connection().WriteString(u"x\r\n");
+      EXPECT_EQ(ReadText(c, 7), "got:x\r\n") << t.Name;
+      c.Close();
+    });
+    c.Close();
+    server.Join();
+    if (t.OldProtocolsOnly) {
+      EXPECT_EQ(f.ClassName, "EclTlsError") << t.Name << ": " << f.Message;
+      EXPECT_EQ(f.Code, TlsProtocolErrorCode) << t.Name;
+      EXPECT_EQ(f.Message.rfind("TLS handshake failed: ", 0), 0u) << t.Name << ": " << f.Message;
+      EXPECT_FALSE(accepted) << t.Name;
+    } else {
+      EXPECT_EQ(f.ClassName, "none") << t.Name << ": " << f.Message;
+      EXPECT_TRUE(accepted) << t.Name;
+      std::lock_guard<std::mutex> g(lock);
+      EXPECT_EQ(sni, t.ExpectSni) << t.Name;
+    }
+  }
+}
+
+// The TLS 1.0/1.1 server of the test above does speak TLS 1.1 to a client that offers it, so its
+// refusal of ours is the client's choice.
+TEST(Tls, OldProtocolServerOfTheTestSpeaksTls11) {
+  TPki& pki = TPki::Get();
+  std::string version;
+  TLoopbackServer server([&](int& fd) {
+    TServerTls s(fd, *pki.Good);
+    SSL_set_security_level(s.Ssl(), 0);
+    SSL_set_min_proto_version(s.Ssl(), TLS1_VERSION);
+    SSL_set_max_proto_version(s.Ssl(), TLS1_1_VERSION);
+    if (s.Accept()) version = SSL_get_version(s.Ssl());
+  });
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(uint16_t(server.Port()));
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_set_security_level(ctx, 0);
+  SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
+  SSL_CTX_set_max_proto_version(ctx, TLS1_1_VERSION);
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, fd);
+  EXPECT_EQ(SSL_connect(ssl), 1);
+  SSL_shutdown(ssl);
+  SSL_free(ssl);
+  SSL_CTX_free(ctx);
+  ::close(fd);
+  server.Join();
+  EXPECT_EQ(version, "TLSv1.1");
 }
 
 // Our closing message to a peer that reset the connection: the close still succeeds quietly.

@@ -55,8 +55,9 @@ struct TKeyPair {
 
 // A certificate for ACommonName with the subject names ASans ("DNS:localhost,IP:127.0.0.1"),
 // valid from ADaysFrom to ADaysTo (relative to now), signed by AIssuer (self-signed when null).
+// A leaf is for AUsage ("serverAuth,clientAuth" unless given).
 inline std::unique_ptr<TKeyPair> MakeCert(const char* ACommonName, const char* ASans, long ADaysFrom, long ADaysTo,
-                                          const TKeyPair* AIssuer, bool ACa) {
+                                          const TKeyPair* AIssuer, bool ACa, const char* AUsage = nullptr) {
   static long serial = 1;
   auto p = std::make_unique<TKeyPair>();
   p->Key = EVP_EC_gen("P-256");
@@ -85,7 +86,7 @@ inline std::unique_ptr<TKeyPair> MakeCert(const char* ACommonName, const char* A
     add(NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     add(NID_basic_constraints, "CA:FALSE");
-    add(NID_ext_key_usage, "serverAuth,clientAuth");
+    add(NID_ext_key_usage, AUsage ? AUsage : "serverAuth,clientAuth");
     if (ASans && *ASans) add(NID_subject_alt_name, ASans);
   }
   X509_sign(p->Cert, AIssuer ? AIssuer->Key : p->Key, EVP_sha256());
@@ -94,11 +95,16 @@ inline std::unique_ptr<TKeyPair> MakeCert(const char* ACommonName, const char* A
 
 // The authority and the server certificates of one test program, made once.
 struct TPki {
-  std::unique_ptr<TKeyPair> Ca, Good, NameOnly, Expired, SelfSigned, Client;
+  std::unique_ptr<TKeyPair> Ca, Good, NameOnly, Expired, SelfSigned, Client, ClientOnly, Leaf, SignedByLeaf;
   std::string CaFile;
   TPki() {
     Ca = MakeCert("KRV Test CA", nullptr, -1, 30, nullptr, true);
     Good = MakeCert("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1", -1, 30, Ca.get(), false);
+    // Fit for clients only: a usage check fails.
+    ClientOnly = MakeCert("localhost", "DNS:localhost,IP:127.0.0.1", -1, 30, Ca.get(), false, "clientAuth");
+    // Signed by Leaf, which is no CA: served with Leaf as its chain.
+    Leaf = MakeCert("krv leaf", "DNS:localhost", -1, 30, Ca.get(), false);
+    SignedByLeaf = MakeCert("localhost", "DNS:localhost,IP:127.0.0.1", -1, 30, Leaf.get(), false);
     NameOnly = MakeCert("localhost", "DNS:localhost", -1, 30, Ca.get(), false);
     Expired = MakeCert("localhost", "DNS:localhost,IP:127.0.0.1", -30, -1, Ca.get(), false);
     SelfSigned = MakeCert("localhost", "DNS:localhost,IP:127.0.0.1", -1, 30, nullptr, false);
@@ -119,10 +125,12 @@ struct TPki {
 // A TLS session on an accepted socket (blocking; the socket's receive time-out bounds it).
 class TServerTls {
  public:
-  TServerTls(int fd, const TKeyPair& AIdentity, bool ARequireClientCert = false) {
+  // AChain: a certificate sent after the identity's own (its issuer).
+  TServerTls(int fd, const TKeyPair& AIdentity, bool ARequireClientCert = false, const TKeyPair* AChain = nullptr) {
     FCtx = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate(FCtx, AIdentity.Cert);
     SSL_CTX_use_PrivateKey(FCtx, AIdentity.Key);
+    if (AChain) SSL_CTX_add1_chain_cert(FCtx, AChain->Cert);
     if (ARequireClientCert) {
       X509_STORE_add_cert(SSL_CTX_get_cert_store(FCtx), TPki::Get().Ca->Cert);
       SSL_CTX_set_verify(FCtx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
