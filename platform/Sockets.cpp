@@ -43,6 +43,7 @@ struct TSocketState {
   bool AcceptArmed = true;  // re-armed by every accept attempt
   bool WriteArmed = false;  // armed at connect and by a send that would have blocked
   bool CloseReported = false;
+  bool ShutdownReported = false;
 };
 
 std::mutex gMutex;
@@ -72,6 +73,7 @@ short Interest(const TSocketState& st) {
     if ((st.Mask & FD_WRITE) && st.WriteArmed) ev |= POLLOUT;
     if (((st.Mask & FD_READ) && st.ReadArmed) || ((st.Mask & FD_CLOSE) && !st.CloseReported))
       ev |= POLLIN | POLLRDHUP;
+    if ((st.Mask & FD_PEER_SHUTDOWN) && !st.ShutdownReported && !st.CloseReported) ev |= POLLRDHUP;
   }
   if (st.Listening && (st.Mask & FD_ACCEPT) && st.AcceptArmed) ev |= POLLIN;
   return ev;
@@ -108,6 +110,10 @@ long Evaluate(int fd, TSocketState& st, short revents, TNetworkEvents* rec) {
         if ((st.Mask & FD_READ) && st.ReadArmed) {
           ev |= FD_READ;
           if (!dry) st.ReadArmed = false;
+        }
+        if ((revents & POLLRDHUP) && (st.Mask & FD_PEER_SHUTDOWN) && !st.ShutdownReported && !st.CloseReported) {
+          ev |= FD_PEER_SHUTDOWN;
+          if (!dry) st.ShutdownReported = true;
         }
       } else if ((revents & (POLLRDHUP | POLLHUP | POLLERR)) && (st.Mask & FD_CLOSE) && !st.CloseReported) {
         // Only once the data is gone, so a reader never loses what came before the close.
@@ -584,6 +590,12 @@ int WsaEnumNetworkEvents(TSocket s, TSocketEvent* event, TNetworkEvents* record)
   short revents = PollOnce(s, interest);
   if (revents != 0) record->NetworkEvents = Evaluate(s, st, revents, record);
   return 0;
+}
+
+bool PeerShutDownBehindUnreadBytes(TSocket s) {
+  if ((PollOnce(s, POLLRDHUP) & (POLLRDHUP | POLLHUP)) == 0) return false;
+  int avail = 0;
+  return gTable.bytesAvailable(s, &avail) == 0 && avail > 0;
 }
 
 }  // namespace platform

@@ -78,6 +78,10 @@ int WsaAddressFamily(int nativeFamily);  // 0 for an unknown family
 enum : long { FD_READ = 0x01, FD_WRITE = 0x02, FD_OOB = 0x04, FD_ACCEPT = 0x08, FD_CONNECT = 0x10, FD_CLOSE = 0x20 };
 enum : int { FD_READ_BIT = 0, FD_WRITE_BIT = 1, FD_OOB_BIT = 2, FD_ACCEPT_BIT = 3, FD_CONNECT_BIT = 4,
              FD_CLOSE_BIT = 5, FD_MAX_EVENTS = 10 };
+// Ours, beyond Winsock: the peer has ended its sending side while received bytes still wait
+// unread (FD_CLOSE comes only after them). Reported once, with no error code of its own; a writer
+// whose peer neither reads nor will ever answer again learns of it here.
+enum : long { FD_PEER_SHUTDOWN = 0x400 };
 struct TNetworkEvents {
   long NetworkEvents = 0;
   int ErrorCode[FD_MAX_EVENTS] = {};
@@ -186,5 +190,8 @@ int WsaEventSelect(TSocket s, TSocketEvent* event, long mask);
 // Fills the record with the events that occurred since the last call and disarms them until
 // their re-enabling call (recv re-arms read, a blocked send re-arms write, accept re-arms accept).
 int WsaEnumNetworkEvents(TSocket s, TSocketEvent* event, TNetworkEvents* record);
+// Whether the peer has ended its sending side behind bytes that still wait unread (the case
+// FD_PEER_SHUTDOWN reports; without unread bytes FD_CLOSE does).
+bool PeerShutDownBehindUnreadBytes(TSocket s);
 
 }  // namespace platform

@@ -790,11 +790,18 @@ void TclTcpConnection::WriteLoop(rtl::TStream* AData) {
   StartIdlePeriod();
   TclNetworkStream* stream = NetworkStream();
   if (stream->Write(AData)) return;
+  // A peer that has ended its side and left its answer unread will take no more: the caller's
+  // bytes would wait for the time-out and then be lost, so say so now.
+  auto checkPeerShutdown = [&] {
+    if (AData && platform::PeerShutDownBehindUnreadBytes(Socket().Socket())) RaiseSocketError(platform::WSAECONNABORTED);
+  };
+  checkPeerShutdown();
   for (;;) {
     if (IsAborted()) return;
     if (WaitForEvent()) {
       TNetworkEvents ev;
       EnumEvents(ev);
+      if (ev.NetworkEvents & platform::FD_PEER_SHUTDOWN) checkPeerShutdown();
       if (ev.NetworkEvents & platform::FD_READ) {
         if (ev.ErrorCode[platform::FD_READ_BIT] != 0) RaiseSocketError(ev.ErrorCode[platform::FD_READ_BIT]);
         stream->SetHasReadData(true);
@@ -886,7 +893,7 @@ void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
       if (IsAborted()) break;
     }
   }
-  SelectEvents(platform::FD_READ | platform::FD_WRITE | platform::FD_CLOSE);
+  SelectEvents(platform::FD_READ | platform::FD_WRITE | platform::FD_CLOSE | platform::FD_PEER_SHUTDOWN);
   if (IsAborted()) CloseAborted();
   SetActive(true);
   RunHandshake();

@@ -392,7 +392,7 @@ TEST(FetchTool, UploadTheServerStopsReadingFails) {
   } cases[] = {
       {"closes", false, false, "error: EclSocketError: "},
       {"answers and closes", true, false, "error: EclSocketError: "},
-      {"half-closes", false, true, "error: EclSocketError: The connection was closed before the request body was sent (code 10053)\n"},
+      {"half-closes", false, true, "error: EclSocketError: "},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -402,4 +402,4 @@ TEST(FetchTool, UploadTheServerStopsReadingFails) {
 
 // The answer is there but unread, so the connection reports no close; the upload must still end
 // when the server has half-closed.
-TEST(FetchTool, UploadAnsweredThenHalfClosedFails) { ExpectUploadFails(true, true, "error: EclSocketError: "); }
+TEST(FetchTool, UploadAnsweredThenHalfClosedFails) { ExpectUploadFails(true, true, "(code 10053)\n"); }
