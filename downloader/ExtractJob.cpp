@@ -15,6 +15,7 @@
 #include "downloader/Utils.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "rtl/DateUtils.h"
 
 namespace downloader {
 
@@ -337,7 +338,7 @@ bool InstallArchive(const rtl::String& ArchivePath, const rtl::String& Folder, c
   TFolder install(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath)));
   if (!install.Valid()) return failed(u"Cannot open " + folderPath + u": " + platform::WindowsErrorMessage(platform::GetLastErrorValue()));
   // One update of a folder at a time: a second downloader waits here instead of removing the
-  // first one's staging folder under it.
+  // first one's staging folder under it, but not for ever: a hung first one fails the second.
   int lockFd = ::openat(install.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   struct TUnlock {
     int fd;
@@ -345,7 +346,14 @@ bool InstallArchive(const rtl::String& ArchivePath, const rtl::String& Folder, c
       if (fd >= 0) ::close(fd);  // closing drops the lock
     }
   } unlock{lockFd};
-  if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
+  if (lockFd >= 0) {
+    const uint64_t giveUp = rtl::GetTickCount64() + InstallLockWaitMs;
+    while (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) break;  // a folder that cannot be locked is updated as before
+      if (rtl::GetTickCount64() >= giveUp) return failed(u"Another update of " + folderPath + u" is running");
+      ::usleep(50 * 1000);
+    }
+  }
 
   // What an interrupted run left goes first; the staging folder is ours alone (0700).
   auto removeStaging = [&] { return platform::RemoveTreeIn(install.Fd(), stagingName); };

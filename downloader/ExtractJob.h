@@ -58,5 +58,7 @@ rtl::String StagingFolderPath(const rtl::String& ArchivePath);
 // cannot be loaded (nothing is changed then).
 bool InstallArchive(const rtl::String& ArchivePath, const rtl::String& Folder, const rtl::String& ProductPath,
                     const rtl::String& Version, rtl::String& ErrorText);
+// How long InstallArchive waits for another update of the same folder to end.
+inline uint32_t InstallLockWaitMs = 30000;
 
 }  // namespace downloader

@@ -1,6 +1,8 @@
 // The extraction step against archives made by the 7z program: replacing the product, moving it
 // aside when the first attempt fails, the error texts, and item errors the library answers 0 for.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <signal.h>
 #include <sys/inotify.h>
@@ -333,6 +335,24 @@ TEST_F(ExtractJob, LeftoverStagingIsRemovedFirst) {
   EXPECT_EQ(st.st_mode & 0777, 0555u) << "the folder keeps the archive's mode";
   ::chmod((Folder + "ro").c_str(), 0755);
   ::chmod((Dir / "ro-src/ro").c_str(), 0755);
+}
+
+// A second update of the same folder waits for the first, but a first one that never ends fails
+// it instead of hanging it; nothing is touched then.
+TEST_F(ExtractJob, UpdateHeldByAnotherFailsAfterItsWait) {
+  WriteFile(Product, "old product");
+  MakeArchive({{"KorvelFA.exe", "new product"}});
+  int other = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  const uint32_t wait = downloader::InstallLockWaitMs;
+  downloader::InstallLockWaitMs = 300;
+  EXPECT_FALSE(Retry());
+  downloader::InstallLockWaitMs = wait;
+  EXPECT_EQ(ReadFile(Product), "old product");
+  EXPECT_FALSE(fs::exists(Staging()));
+  ::close(other);
+  EXPECT_TRUE(Retry());
+  EXPECT_EQ(ReadFile(Product), "new product");
 }
 
 TEST_F(ExtractJob, MissingLibraryRaisesAndMovesNothing) {
