@@ -140,9 +140,14 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
       http->Get(url, body);
       out.Flush();
       WriteLog(u"Transfer complete");
-      if (hashed)
+      if (hashed) {
+        // What is checked must be what is extracted: the file holds exactly the hashed bytes.
+        if (file->Size() != hashed->Position())
+          throw rtl::EStreamError(u"The archive file holds " + rtl::IntToStr(file->Size()) + u" bytes, " +
+                                  rtl::IntToStr(hashed->Position()) + u" were received");
         CheckSignature(*http, ArchiveName(TargetPrefix, Localization, Version), hashed->Digest(), *edition.PublicKey,
                        edition.Https);
+      }
     } catch (const ENotSigned& e) {
       failure = dfNotSigned;
       WriteLog(ArchiveName(TargetPrefix, Localization, Version) + u" is not signed by the publisher: " + e.Message());
