@@ -1,5 +1,6 @@
 // KRVDownload: starts the product when it is present and new enough, otherwise updates it in
 // its window. The settings were loaded while the modules initialised, before this runs.
+#include <cstdio>
 #include <exception>
 
 #include "downloader/DownloadJob.h"
@@ -19,10 +20,41 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
 #error "KRV_UPDATE_HOST (the update server's host) must be defined by the build"
 #endif
 
+namespace {
+
+// The edition's demands on its update (build options KRV_UPDATE_PUBKEY, KRV_UPDATE_SCHEME,
+// KRV_UPDATE_CAFILE; the build checked the key's form). Decoding the key needs no cryptography,
+// so the launch path still loads none.
+downloader::TUpdateEdition BuiltEdition() {
+  downloader::TUpdateEdition edition;
+#ifdef KRV_UPDATE_PUBKEY
+  edition.PublicKey = platform::DecodePublicKey(KRV_UPDATE_PUBKEY);
+#endif
+#ifdef KRV_UPDATE_HTTPS
+  edition.Https = true;
+#endif
+#ifdef KRV_UPDATE_CAFILE
+  edition.CAFile = rtl::S(KRV_UPDATE_CAFILE);
+#endif
+  return edition;
+}
+
+#if defined(KRV_UPDATE_PUBKEY) || defined(KRV_UPDATE_HTTPS)
+// A verified edition's log: why an update was refused (a certificate, a signature) must reach
+// whoever runs it, so the diagnostic lines go to stderr (the terminal, or the session's journal).
+void LogToStderr(const rtl::String& s) { std::fprintf(stderr, "KRVDownload: %s\n", rtl::U8(s).c_str()); }
+#endif
+
+}  // namespace
+
 int main(int argc, char** argv) {
   rtl::SetCommandLine(argc, argv);
   downloader::SetUpdateHost(rtl::S(KRV_UPDATE_HOST));
+#if defined(KRV_UPDATE_PUBKEY) || defined(KRV_UPDATE_HTTPS)
+  downloader::SetWriteLogWatcher(LogToStderr);
+#endif
   try {
+    downloader::SetUpdateEdition(BuiltEdition());
     // The launch path ends here without a window (and without loading the GUI toolkit).
     if (!downloader::LaunchIfPresent()) downloader::RunMainWindow();
   } catch (const rtl::Exception& e) {

@@ -80,6 +80,10 @@ rtl::String DownloadFailedMessage() {
          u"\" could not be downloaded from ftp! Probably does not exists on ftp yet.";
 }
 
+rtl::String NotSignedMessage() {
+  return u"File \"" + ArchiveName(TargetPrefix, Localization, Version) + u"\" is not signed by the publisher!";
+}
+
 rtl::String ExecuteFailedMessage(const rtl::String& ProductPath) {
   return u"Execute command '" + ProductPath + u"' failed!";
 }
@@ -87,7 +91,8 @@ rtl::String ExecuteFailedMessage(const rtl::String& ProductPath) {
 void TMainForm::RunUpdate() {
   const rtl::String folder = DownloaderFolder();
   const rtl::String productPath = folder + DestinationExe;
-  if (DownloadArchive(TargetPrefix, Localization, Version, folder)) {
+  TDownloadFailure failure = dfNone;
+  if (DownloadArchive(TargetPrefix, Localization, Version, folder, &failure)) {
     bool ok = ExtractWithRetry(Localization, Version, folder, productPath);
     if (ok) ok = OpenWithShell(productPath, ForwardedParameters(false));
     if (ok)
@@ -95,7 +100,7 @@ void TMainForm::RunUpdate() {
     else
       ShowError(ExecuteFailedMessage(productPath));
   } else {
-    ShowError(DownloadFailedMessage());
+    ShowError(failure == dfNotSigned ? NotSignedMessage() : DownloadFailedMessage());
   }
 }
 

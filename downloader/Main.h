@@ -32,6 +32,9 @@ class TMainForm : public platform::gui::TForm {
 
 // "File "<server-side archive name>" could not be downloaded from ftp! ..." with the settings.
 rtl::String DownloadFailedMessage();
+// "File "<server-side archive name>" is not signed by the publisher!": a signed edition got an
+// archive without the publisher's valid signature.
+rtl::String NotSignedMessage();
 // "Execute command '<ProductPath>' failed!"
 rtl::String ExecuteFailedMessage(const rtl::String& ProductPath);
 

@@ -7,7 +7,11 @@
 #  3. runs KRVDownload with a few arguments: it downloads, extracts, starts the product with the
 #     forwarded arguments and writes its desktop entry into a demo desktop folder (in a window
 #     when a display is there, headless otherwise);
-#  4. runs it a second time: the product is now up to date and starts at once, no download.
+#  4. runs it a second time: the product is now up to date and starts at once, no download;
+#  5. a signed edition: makes a publisher key with krv-sign (once per build folder, kept there),
+#     builds KRVDownload_demo_signed holding its public key, signs the archive and updates with it;
+#  6. damages one byte of the served archive: the signed edition refuses it, extracts and starts
+#     nothing (run headless, so that the error box needs no click).
 # Everything started here is stopped at the end, also on failure or Ctrl-C.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -78,4 +82,48 @@ lines=$(wc -l <"$work/server.log")
 for _ in $(seq 50); do [ -s "$work/product.txt" ] && break; sleep 0.1; done
 sed 's/^/   /' "$work/product.txt"
 if [ "$(wc -l <"$work/server.log")" -eq "$lines" ]; then echo "   no request reached the server"; else echo "demo.sh: the second run downloaded again" >&2; exit 1; fi
+echo "== 5. a signed edition: the archive signed by the publisher is accepted"
+key="$build/demo-publisher.pem"
+# One key per build folder: the edition built with its public half stays valid between runs.
+if [ ! -f "$key" ] || [ ! -s "$key.pub" ]; then
+  rm -f "$key" "$key.pub"
+  cmake --build "$build" --target krv-sign >/dev/null
+  "$build/tools/krv-sign/krv-sign" keygen "$key" >"$key.pub"
+fi
+pub=$(cat "$key.pub")
+if [ "$(sed -n 's/^KRV_DEMO_PUBKEY:[A-Z]*=//p' "$build/CMakeCache.txt")" != "$pub" ]; then
+  cmake -S . -B "$build" -DKRV_DEMO_PUBKEY="$pub" >/dev/null
+fi
+cmake --build "$build" -j "$(nproc)" --target KRVDownload_demo_signed krv-sign krvcrypto >/dev/null
+echo "   publisher key $key, public key $pub"
+archive="$work/server/dlKorvelFA_SQL_KO_KO_1001820.7z"
+"$build/tools/krv-sign/krv-sign" sign "$key" "$archive" | sed 's/^/   /'
+lines=$(wc -l <"$work/server.log")
+mkdir -p "$work/signed" "$work/tampered"
+cp "$build/tools/krv-update-server/KRVDownload_demo_signed" "$work/signed/KRVDownload"
+[ -f "$build/platform/gui/libkrv_gui_gtk.so" ] && cp "$build/platform/gui/libkrv_gui_gtk.so" "$work/signed/"
+: >"$work/product.txt"
+(cd "$work/signed" && timeout 300 ./KRVDownload signed) 2>&1 | sed 's/^/   /'
+for _ in $(seq 50); do [ -s "$work/product.txt" ] && break; sleep 0.1; done
+echo "-- the product:"
+sed 's/^/   /' "$work/product.txt"
+[ -s "$work/product.txt" ] || { echo "demo.sh: the signed edition did not start the product" >&2; exit 1; }
+echo "-- the server's log (the archive, then its signature):"
+sed "1,${lines}d; s/^/   /" "$work/server.log"
+
+echo "== 6. one byte of the served archive changed: the signed edition refuses it"
+at=$(( $(stat -c %s "$archive") / 2 ))
+byte=$(od -An -tu1 -j "$at" -N1 "$archive" | tr -d ' ')
+printf "\\$(printf %03o $(( byte ^ 1 )))" | dd of="$archive" bs=1 seek="$at" conv=notrunc status=none
+"$build/tools/krv-sign/krv-sign" verify "$pub" "$archive" 2>&1 | sed 's/^/   /' || true
+cp "$build/tools/krv-update-server/KRVDownload_demo_signed" "$work/tampered/KRVDownload"
+: >"$work/product.txt"
+(cd "$work/tampered" && KRV_GUI=headless timeout 300 ./KRVDownload tampered) 2>&1 | sed 's/^/   /'
+sleep 0.5
+echo "-- the folder (nothing extracted, the archive deleted):"
+ls -A "$work/tampered" | sed 's/^/   /'
+if [ -s "$work/product.txt" ] || [ -e "$work/tampered/KorvelFA.exe" ]; then
+  echo "demo.sh: the tampered archive was installed" >&2; exit 1
+fi
+echo "   nothing was started"
 echo "== done"

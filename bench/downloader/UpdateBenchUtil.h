@@ -61,14 +61,16 @@ struct TUpdateRun {
 };
 
 // The downloader in folder (already there, named KRVDownload) updates from the server serving
-// root on port; the server is up before the clock starts. Ok when it ended with 0 and the product
-// named in check exists afterwards.
+// root on port (serverOptions added to its command line); the server is up before the clock
+// starts. Ok when it ended with 0 and the product named in check exists afterwards.
 inline TUpdateRun RunUpdate(const std::filesystem::path& work, const std::filesystem::path& folder,
-                            const std::string& server, const std::string& root, int port, const std::string& check) {
+                            const std::string& server, const std::string& root, int port, const std::string& check,
+                            const std::vector<std::string>& serverOptions = {}) {
   std::filesystem::path desktop = work / "desktop";
   std::filesystem::create_directories(desktop);
-  pid_t srv = Spawn({server, "--root", root, "--port", std::to_string(port)}, work.string(), {},
-                    (work / "server.log").string());
+  std::vector<std::string> serverArgs{server, "--root", root, "--port", std::to_string(port)};
+  serverArgs.insert(serverArgs.end(), serverOptions.begin(), serverOptions.end());
+  pid_t srv = Spawn(serverArgs, work.string(), {}, (work / "server.log").string());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   TUpdateRun r;
   auto t0 = std::chrono::steady_clock::now();

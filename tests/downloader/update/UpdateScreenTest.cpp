@@ -196,15 +196,20 @@ TEST_F(UpdateScreen, MissingArchiveShowsTheErrorBox) {
 }
 
 TEST(LaunchPath, LoadsNeitherGtkNorTls) {
-  TTempDir dir;
-  std::string folder = fs::canonical(dir.Path()).string();
-  fs::copy_file(KRV_TEST_EDITION, folder + "/KRVDownload");
-  fs::copy_file(KRV_UPDATE_PRODUCT, folder + "/KorvelFA.exe");
-  // A display is named (unreachable): the launch path must not even try the toolkit.
-  std::string out = ShellOutput("cd '" + folder + "' && env DISPLAY=:59999 LD_DEBUG=libs timeout 60 ./KRVDownload 2>&1");
-  EXPECT_NE(out.find("calling init"), std::string::npos) << "the loader's report is missing";
-  for (const char* lib : {"libgtk", "libgdk", "libssl", "libcrypto", "krv_gui_gtk"})
-    EXPECT_EQ(out.find(lib), std::string::npos) << lib << " loaded on the launch path";
+  // The verified editions too: their key and scheme cost the launch path nothing.
+  for (const char* edition : {KRV_TEST_EDITION, KRV_SIGNED_EDITION, KRV_HTTPS_EDITION}) {
+    SCOPED_TRACE(edition);
+    TTempDir dir;
+    std::string folder = fs::canonical(dir.Path()).string();
+    fs::copy_file(edition, folder + "/KRVDownload");
+    fs::copy_file(KRV_UPDATE_PRODUCT, folder + "/KorvelFA.exe");
+    // A display is named (unreachable): the launch path must not even try the toolkit.
+    std::string out =
+        ShellOutput("cd '" + folder + "' && env DISPLAY=:59999 LD_DEBUG=libs timeout 60 ./KRVDownload 2>&1");
+    EXPECT_NE(out.find("calling init"), std::string::npos) << "the loader's report is missing";
+    for (const char* lib : {"libgtk", "libgdk", "libssl", "libcrypto", "krv_gui_gtk", "libkrvcrypto", "libkrvtls"})
+      EXPECT_EQ(out.find(lib), std::string::npos) << lib << " loaded on the launch path";
+  }
 }
 
 }  // namespace

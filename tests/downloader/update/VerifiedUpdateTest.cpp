@@ -1,0 +1,261 @@
+// The verified editions against loopback servers, headless: the signed edition takes only an
+// archive signed with the publisher's key, the https edition only a server its authority
+// certified for the update host. A refused update extracts and starts nothing.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+#include "UpdateTestUtil.h"
+#include "tests/netlib/transport/tls/TlsTestUtil.h"
+
+using namespace krvtest;
+
+namespace {
+
+const std::string kRemoteName = "dlKorvelFA_SQL_KO_KO_1001820.7z";
+const std::string kLocalName = "dlDownloadFA_SQL_KO_KO_1001820.7z";
+const std::string kNotSignedBox = "Error: File \"" + kRemoteName + "\" is not signed by the publisher!";
+const std::string kDownloadFailedBox =
+    "Error: File \"" + kRemoteName + "\" could not be downloaded from ftp! Probably does not exists on ftp yet.";
+
+// https on the edition's port in front of krv-update-server: each connection is accepted with
+// the given certificate and its request passed on to the plain server, or answered with a
+// redirect to the plain server when ARedirect is set.
+class TTlsFront {
+ public:
+  TTlsFront(int APort, const tls_test::TKeyPair& AIdentity, int ABackendPort, bool ARedirect)
+      : FIdentity(AIdentity), FBackendPort(ABackendPort), FRedirect(ARedirect) {
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(APort));
+    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FListen, 4) != 0) return;
+    FListening = true;
+    FThread = std::thread([this] { Serve(); });
+  }
+  ~TTlsFront() {
+    FStop = true;
+    if (FThread.joinable()) FThread.join();
+    ::close(FListen);
+  }
+  bool Listening() const { return FListening; }
+  int Handshakes() const { return FHandshakes; }
+
+ private:
+  void Serve() {
+    while (!FStop) {
+      pollfd p{FListen, POLLIN, 0};
+      if (::poll(&p, 1, 100) != 1) continue;
+      int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      timeval tv{10, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      {
+        tls_test::TServerTls tls(fd, FIdentity);
+        if (tls.Accept()) {
+          ++FHandshakes;
+          std::string head = tls.ReadUntil("\r\n\r\n");
+          if (FRedirect) {
+            size_t from = head.find(' ') + 1, to = head.find(' ', from);
+            tls.Send("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + std::to_string(FBackendPort) +
+                     head.substr(from, to - from) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+          } else {
+            Relay(tls, head);
+          }
+          tls.Shutdown();
+        }
+      }
+      ::close(fd);
+    }
+  }
+  // The plain server closes after each answer: everything up to its close goes back.
+  void Relay(tls_test::TServerTls& ATls, const std::string& AHead) {
+    int b = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(FBackendPort));
+    timeval tv{10, 0};
+    ::setsockopt(b, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (::connect(b, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::send(b, AHead.data(), AHead.size(), MSG_NOSIGNAL) == ssize_t(AHead.size())) {
+      char buf[65536];
+      for (ssize_t n; (n = ::recv(b, buf, sizeof buf, 0)) > 0;)
+        if (!ATls.Send(std::string(buf, size_t(n)))) break;
+    }
+    ::close(b);
+  }
+
+  const tls_test::TKeyPair& FIdentity;
+  int FBackendPort;
+  bool FRedirect;
+  int FListen = -1;
+  bool FListening = false;
+  std::atomic<bool> FStop{false};
+  std::atomic<int> FHandshakes{0};
+  std::thread FThread;
+};
+
+class VerifiedUpdate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::signal(SIGPIPE, SIG_IGN);  // a client that hangs up on the TLS front
+    Base = fs::canonical(Dir.Path()).string();
+    Src = Base + "/src";
+    Root = Base + "/root";
+    fs::create_directories(Src);
+    fs::copy_file(KRV_UPDATE_PRODUCT, Src + "/KorvelFA.exe");
+    WriteFile(Src + "/readme.txt", "Korvel\n");
+    ASSERT_TRUE(Make7z(Base + "/" + kRemoteName, Src, "KorvelFA.exe readme.txt"));
+    ASSERT_EQ(Sign(KRV_TEST_PUBLISHER_KEY, Base + "/" + kRemoteName), 0);
+  }
+  static int Sign(const std::string& key, const std::string& archive) {
+    return std::system(("'" KRV_SIGN "' sign '" + key + "' '" + archive + "' >/dev/null").c_str());
+  }
+  // A fresh install of the edition over an old (10.0.0.1) product, and the server's files.
+  void Prepare(const std::string& edition) {
+    for (const std::string& d : {Folder(), Root, Desktop()}) {
+      fs::remove_all(d);
+      fs::create_directories(d);
+    }
+    fs::copy_file(edition, Folder() + "/KRVDownload");
+    fs::copy_file(KRV_OLD_PRODUCT, Folder() + "/KorvelFA.exe");
+    fs::copy_file(Base + "/" + kRemoteName, Root + "/" + kRemoteName);
+    fs::copy_file(Base + "/" + kRemoteName + ".sig", Root + "/" + kRemoteName + ".sig");
+  }
+  // Every file of the folder with its bytes.
+  std::map<std::string, std::string> Files() {
+    std::map<std::string, std::string> files;
+    for (auto& e : fs::recursive_directory_iterator(Folder()))
+      files[fs::relative(e.path(), Folder()).string()] = e.is_regular_file() ? ReadFile(e.path().string()) : "";
+    return files;
+  }
+  // A refused update: the box and the log line name the reason; the archive is gone, the install
+  // is as it was (nothing extracted), nothing started, no shortcut.
+  void ExpectRefused(const TDownloaderRun& r, const std::map<std::string, std::string>& before,
+                     const std::string& box, const std::string& reason) {
+    EXPECT_EQ(r.Run.ExitCode, 0);
+    EXPECT_FALSE(r.Run.ProductStarted);
+    EXPECT_NE(r.Stderr.find(box), std::string::npos) << r.Stderr;
+    EXPECT_NE(r.Stderr.find(reason), std::string::npos) << r.Stderr;
+    EXPECT_FALSE(fs::exists(Folder() + "/" + kLocalName));
+    EXPECT_TRUE(Files() == before) << "the install changed";
+    EXPECT_TRUE(fs::is_empty(Desktop()));
+  }
+  void ExpectAccepted(const TDownloaderRun& r) {
+    EXPECT_EQ(r.Run.ExitCode, 0);
+    ASSERT_TRUE(r.Run.ProductStarted) << r.Stderr;
+    EXPECT_EQ(r.Run.Args, std::vector<std::string>{"a"});
+    EXPECT_EQ(r.Stderr.find("Error"), std::string::npos) << r.Stderr;
+    EXPECT_TRUE(ReadFile(Folder() + "/KorvelFA.exe") == ReadFile(KRV_UPDATE_PRODUCT));
+    EXPECT_EQ(ReadFile(Folder() + "/readme.txt"), "Korvel\n");
+    EXPECT_TRUE(ReadFile(Folder() + "/" + kLocalName) == ReadFile(Root + "/" + kRemoteName)) << "the archive stays";
+    EXPECT_FALSE(fs::exists(Folder() + "/" + kLocalName + ".sig")) << "the signature is checked in memory";
+    EXPECT_EQ(std::distance(fs::directory_iterator(Desktop()), fs::directory_iterator()), 1);
+  }
+  TDownloaderRun Run() { return RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"a"}); }
+  std::string Folder() const { return Base + "/folder"; }
+  std::string Desktop() const { return Base + "/desktop"; }
+
+  TTempDir Dir;
+  std::string Base, Src, Root;
+};
+
+TEST_F(VerifiedUpdate, SignedEditionTakesOnlyThePublishersSignature) {
+  const std::string other = Base + "/other.pem";
+  ASSERT_EQ(std::system(("'" KRV_SIGN "' keygen '" + other + "' >/dev/null").c_str()), 0);
+  struct Case {
+    const char* Name;
+    std::function<void()> Change;  // what happens to the server's files
+    const char* Reason;            // empty: accepted
+  } cases[] = {
+      {"signed by the publisher", [] {}, ""},
+      {"tampered after signing",
+       [&] {
+         std::string bytes = ReadFile(Root + "/" + kRemoteName);
+         bytes[bytes.size() / 2] ^= 0x01;
+         WriteFile(Root + "/" + kRemoteName, bytes);
+       },
+       "is not signed by the publisher: the signature does not match: " },
+      {"unsigned", [&] { fs::remove(Root + "/" + kRemoteName + ".sig"); },
+       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig could not be fetched"},
+      {"signed by another key", [&] { ASSERT_EQ(Sign(other, Root + "/" + kRemoteName), 0); },
+       "is not signed by the publisher: the signature does not match: "},
+      {"a signature file that is no signature",
+       [&] { WriteFile(Root + "/" + kRemoteName + ".sig", std::string(1 << 20, 's')); },
+       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig is larger than 64 bytes"},
+      {"a signature cut short",
+       [&] { WriteFile(Root + "/" + kRemoteName + ".sig", ReadFile(Base + "/" + kRemoteName + ".sig").substr(0, 63)); },
+       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig is 63 bytes, a signature is 64"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Prepare(KRV_SIGNED_EDITION);
+    c.Change();
+    const auto before = Files();
+    TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    TDownloaderRun r = Run();
+    if (*c.Reason) {
+      ExpectRefused(r, before, kNotSignedBox, c.Reason);
+    } else {
+      ExpectAccepted(r);
+    }
+    // The archive, then the same request for its signature.
+    EXPECT_NE(server.ReadLine(10000).find("FNM=" + kRemoteName + "&XE3=1&VER=600000 HTTP/1.1\""), std::string::npos);
+    EXPECT_NE(server.ReadLine(10000).find("FNM=" + kRemoteName + ".sig&XE3=1&VER=600000 HTTP/1.1\""),
+              std::string::npos);
+  }
+}
+
+TEST_F(VerifiedUpdate, HttpsEditionTakesOnlyTheCertifiedServer) {
+  tls_test::TPki& pki = tls_test::TPki::Get();
+  // The edition's authority, at the path it was built with.
+  WriteFile(KRV_HTTPS_EDITION_CAFILE, tls_test::PemOf(pki.Ca->Cert));
+  auto otherHost = tls_test::MakeCert("update.example.com", "DNS:update.example.com", -1, 30, pki.Ca.get(), false);
+  struct Case {
+    const char* Name;
+    const tls_test::TKeyPair* Identity;
+    bool Redirect;
+    const char* Reason;  // empty: accepted
+  } cases[] = {
+      {"certified by the authority", pki.Good.get(), false, ""},
+      {"certificate for another host", otherHost.get(), false,
+       "KRVDownload: EclTlsCertificateError: The server's certificate was refused: "},
+      {"authority the edition does not trust", pki.SelfSigned.get(), false,
+       "KRVDownload: EclTlsCertificateError: The server's certificate was refused: "},
+      {"redirect to plain http", pki.Good.get(), true, "was refused: the update is fetched over https only"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Prepare(KRV_HTTPS_EDITION);
+    const auto before = Files();
+    TUpdateServer server(Root, 0);
+    ASSERT_TRUE(server.Running());
+    TTlsFront front(KRV_TEST_EDITION_PORT, *c.Identity, server.Port, c.Redirect);
+    ASSERT_TRUE(front.Listening()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    TDownloaderRun r = Run();
+    if (*c.Reason) {
+      ExpectRefused(r, before, kDownloadFailedBox, c.Reason);
+      EXPECT_EQ(server.ReadLine(300), "") << "nothing reached the plain server";
+    } else {
+      ExpectAccepted(r);
+      EXPECT_EQ(front.Handshakes(), 2) << "the archive and its signature, each over TLS";
+      EXPECT_NE(r.Stderr.find("KRVDownload: https://127.0.0.1:" + std::to_string(KRV_TEST_EDITION_PORT) +
+                              "/mainweb/upgrade/GETFILE.ASP?FNM=" + kRemoteName + "&XE3=1&VER=600000"),
+                std::string::npos)
+          << r.Stderr;
+    }
+  }
+}
+
+}  // namespace
