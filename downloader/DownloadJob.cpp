@@ -1,9 +1,12 @@
 #include "downloader/DownloadJob.h"
 
+#include <exception>
 #include <memory>
 
 #include "downloader/Utils.h"
 #include "netlib/http/clHttp.h"
+#include "netlib/http/clProxyApply.h"
+#include "netlib/http/clResumableDownload.h"
 #include "rtl/BufferedStream.h"
 #include "rtl/Classes.h"
 
@@ -36,17 +39,26 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
   // Not guarded: a file that cannot be created is the caller's exception.
   auto file = std::make_unique<rtl::TFileStream>(localPath, rtl::fmCreate | rtl::fmShareExclusive);
   bool failed = false;
+  std::exception_ptr proxyError;
   {
     auto http = std::make_unique<netlib::TclHttp>();
+    // The machine's proxy settings, decided for each request's URL as curl decides them.
+    netlib::UseEnvironmentProxy(*http);
     try {
       rtl::String url = DownloadUrl(UpdateHost(), TargetPrefix, Localization, Version);
       WriteLog(url);
       // Streamed: the body goes into the file as it arrives, gathered into large writes; the
-      // last of them is part of the download, so a full disk fails it.
+      // last of them is part of the download, so a full disk fails it. A connection that breaks
+      // in the body is resumed where it broke.
       rtl::TBufferedWriteStream out(*file);
-      http->Get(url, &out);
+      netlib::TclResumableDownload(*http).Get(url, out);
       out.Flush();
       WriteLog(u"Transfer complete");
+    } catch (const netlib::EclProxyEnvironmentError&) {
+      // A proxy variable that cannot be used is the machine's fault, not the server's: the
+      // caller shows its own message, which names the variable.
+      failed = true;
+      proxyError = std::current_exception();
     } catch (...) {
       failed = true;
     }
@@ -56,6 +68,7 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
     WriteLog(u"Download from ftp failed.");
     if (rtl::FileExists(localPath)) rtl::DeleteFile(localPath);
   }
+  if (proxyError) std::rethrow_exception(proxyError);
   return !failed;
 }
 

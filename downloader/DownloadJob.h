@@ -17,9 +17,11 @@ rtl::String ArchiveName(const rtl::String& Prefix, const rtl::String& Localizati
 rtl::String DownloadUrl(const rtl::String& Host, const rtl::String& TargetPrefix, const rtl::String& Localization,
                         const rtl::String& Version);
 
-// Downloads the archive into Folder + ArchiveName(DestinationPrefix, ...). True when the file is
-// complete on disk; on any failure of the request the partial file is deleted and the answer is
-// false. A local file that cannot be created raises (EFCreateError).
+// Downloads the archive into Folder + ArchiveName(DestinationPrefix, ...), through the proxy the
+// environment names, resuming a transfer whose connection breaks. True when the file is complete
+// on disk; on any failure of the request the partial file is deleted and the answer is false. A
+// local file that cannot be created raises (EFCreateError), and so does a proxy variable that
+// cannot be used (EclProxyEnvironmentError, after the partial file is deleted).
 bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localization, const rtl::String& Version,
                      const rtl::String& Folder);
 
