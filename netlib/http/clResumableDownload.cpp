@@ -46,51 +46,6 @@ bool AnyElement(const std::vector<rtl::String>& AValues, P APredicate) {
   return false;
 }
 
-// What one response head says about continuing its body: every value of each field, so that a
-// repeated field can be told from a single one.
-struct TResumeFields {
-  std::vector<rtl::String> ContentRange, ContentLength, TransferEncoding, ContentEncoding, ETag, LastModified,
-      AcceptRanges;
-
-  explicit TResumeFields(const rtl::TStringList& AHead) {
-    rtl::TStringList lines(AHead);
-    TclHeaderFieldList fields;
-    fields.Parse(0, &lines);
-    const rtl::TStringList& names = fields.FieldList();
-    for (int i = 0; i < names.Count(); ++i) {
-      const rtl::String& n = names[i];
-      std::vector<rtl::String>* to = n == u"content-range"       ? &ContentRange
-                                     : n == u"content-length"    ? &ContentLength
-                                     : n == u"transfer-encoding" ? &TransferEncoding
-                                     : n == u"content-encoding"  ? &ContentEncoding
-                                     : n == u"etag"              ? &ETag
-                                     : n == u"last-modified"     ? &LastModified
-                                     : n == u"accept-ranges"     ? &AcceptRanges
-                                                                 : nullptr;
-      if (to) to->push_back(fields.GetFieldValue(i));
-    }
-  }
-
-  // A content coding other than identity: the bytes written are decoded ones, and a range of
-  // the coded ones cannot continue them.
-  bool Coded() const {
-    return AnyElement(ContentEncoding,
-                      [](const rtl::String& e) { return !e.empty() && !rtl::SameText(e, u"identity"); });
-  }
-  bool RangesRefused() const {
-    return AnyElement(AcceptRanges, [](const rtl::String& e) { return rtl::SameText(e, u"none"); });
-  }
-  // The length of a whole body as it is written: one Content-Length, no transfer coding, no
-  // content coding; -1 otherwise.
-  int64_t WholeLength() const {
-    int64_t length = -1;
-    if (ContentLength.size() != 1 || !TransferEncoding.empty() || Coded() ||
-        !ParseDigits(rtl::Trim(ContentLength[0]), length))
-      return -1;
-    return length;
-  }
-};
-
 }  // namespace
 
 bool ParseContentRange(std::u16string_view AValue, int64_t& AFirst, int64_t& ALast, int64_t& ALength) {
@@ -113,6 +68,75 @@ bool ParseContentRange(std::u16string_view AValue, int64_t& AFirst, int64_t& ALa
       !ParseDigits(range.substr(dash + 1), ALast) || ALast < AFirst || (ALength >= 0 && ALast >= ALength))
     return false;
   return true;
+}
+
+TclResumeHead::TclResumeHead(const rtl::TStringList& AHead) {
+  rtl::TStringList lines(AHead);
+  TclHeaderFieldList fields;
+  fields.Parse(0, &lines);
+  const rtl::TStringList& names = fields.FieldList();
+  for (int i = 0; i < names.Count(); ++i) {
+    const rtl::String& n = names[i];
+    std::vector<rtl::String>* to = n == u"content-range"       ? &ContentRange
+                                   : n == u"content-length"    ? &ContentLength
+                                   : n == u"transfer-encoding" ? &TransferEncoding
+                                   : n == u"content-encoding"  ? &ContentEncoding
+                                   : n == u"etag"              ? &ETag
+                                   : n == u"last-modified"     ? &LastModified
+                                   : n == u"accept-ranges"     ? &AcceptRanges
+                                                               : nullptr;
+    if (to) to->push_back(fields.GetFieldValue(i));
+  }
+}
+
+bool TclResumeHead::Coded() const {
+  return AnyElement(ContentEncoding, [](const rtl::String& e) { return !e.empty() && !rtl::SameText(e, u"identity"); });
+}
+
+bool TclResumeHead::RangesRefused() const {
+  return AnyElement(AcceptRanges, [](const rtl::String& e) { return rtl::SameText(e, u"none"); });
+}
+
+int64_t TclResumeHead::WholeLength() const {
+  int64_t length = -1;
+  if (ContentLength.size() != 1 || !TransferEncoding.empty() || Coded() ||
+      !ParseDigits(rtl::Trim(ContentLength[0]), length))
+    return -1;
+  return length;
+}
+
+rtl::String TclResumeHead::Validator(bool& AIsETag) const {
+  AIsETag = !ETag.empty();
+  if (ETag.size() == 1 && !ETag[0].empty() && ETag[0][0] == u'"') return ETag[0];
+  if (ETag.empty() && LastModified.size() == 1) return LastModified[0];
+  return {};
+}
+
+rtl::String TclResumeHead::CheckPartial(int64_t AFrom, int64_t& ALength, const rtl::String& AValidator,
+                                        bool AValidatorIsETag) const {
+  int64_t first = 0, last = 0, length = 0;
+  if (ContentRange.size() != 1) return u"The partial response (206) has no single Content-Range";
+  if (!ParseContentRange(ContentRange[0], first, last, length) || first < 0 || length < 0)
+    return u"The partial response (206) has an unusable Content-Range: " + ContentRange[0].substr(0, 80);
+  if (first != AFrom)
+    return u"The partial response (206) starts at byte " + rtl::IntToStr(first) + u", not at byte " +
+           rtl::IntToStr(AFrom);
+  if (ALength >= 0 && length != ALength)
+    return u"The partial response (206) is of a resource of " + rtl::IntToStr(length) + u" bytes, not " +
+           rtl::IntToStr(ALength);
+  if (last != length - 1) return u"The partial response (206) ends before the end of the resource";
+  int64_t declared = -1;
+  if (ContentLength.size() != 1 || !ParseDigits(rtl::Trim(ContentLength[0]), declared) ||
+      declared != last - first + 1 || !TransferEncoding.empty())
+    return u"The partial response (206) is not framed by a Content-Length of its range";
+  if (Coded()) return u"The partial response (206) has a content coding";
+  if (!AValidator.empty()) {
+    const std::vector<rtl::String>& theirs = AValidatorIsETag ? ETag : LastModified;
+    if (theirs.size() != 1) return u"The partial response (206) does not name the version it is of";
+    if (theirs[0] != AValidator) return u"The partial response (206) is of another version of the resource";
+  }
+  ALength = length;
+  return {};
 }
 
 int TclResumableDownload::DefaultPause(int ANumber) {
@@ -262,14 +286,16 @@ class TclResumeTransfer {
   // The checks of a final head; false cancels the response before a byte of its body is read.
   bool TakeHead(const rtl::TStringList& AHead) {
     const int status = FHttp.StatusCode();
-    if (status == 416 && FAskedFrom >= 0) return TakeUnsatisfiable(TResumeFields(AHead));
+    if (status == 416 && FAskedFrom >= 0) return TakeUnsatisfiable(TclResumeHead(AHead));
     if (status < 200 || status > 299) return true;  // redirects, challenges, errors: the client's
-    TResumeFields f(AHead);
+    TclResumeHead f(AHead);
     if (status == 206) {
       if (FAskedFrom < 0)
         return Refuse(u"The server answered a request for the whole resource with a part of it (206)", true);
-      rtl::String why = CheckPartial(f);
+      rtl::String why = f.CheckPartial(FAskedFrom, Length, Validator, ValidatorIsETag);
       if (!why.empty()) return Refuse(why);
+      // Continuing a file of an earlier run: the version is this response's from now on.
+      if (Validator.empty()) Validator = f.Validator(ValidatorIsETag);
       FProgressBase = Offset;
     } else {
       // A whole copy: what the destination holds goes first.
@@ -282,14 +308,7 @@ class TclResumeTransfer {
         ++FOwner.FRestarts;
       }
       Length = f.WholeLength();
-      // The ETag when there is one, and only a strong one (RFC 9110: a weak tag never goes in
-      // If-Range, nor a date beside a tag); else Last-Modified.
-      Validator.clear();
-      ValidatorIsETag = !f.ETag.empty();
-      if (f.ETag.size() == 1 && !f.ETag[0].empty() && f.ETag[0][0] == u'"')
-        Validator = f.ETag[0];
-      else if (f.ETag.empty() && f.LastModified.size() == 1)
-        Validator = f.LastModified[0];
+      Validator = f.Validator(ValidatorIsETag);
       RangesRefused = RangesRefused || f.RangesRefused();
     }
     Resumable = Length >= 0 && !Validator.empty();
@@ -297,43 +316,9 @@ class TclResumeTransfer {
     return true;
   }
 
-  // A 206 continues the destination only when it is exactly the rest of the same version.
-  rtl::String CheckPartial(const TResumeFields& f) {
-    int64_t first = 0, last = 0, length = 0;
-    if (f.ContentRange.size() != 1) return u"The partial response (206) has no single Content-Range";
-    if (!ParseContentRange(f.ContentRange[0], first, last, length) || first < 0 || length < 0)
-      return u"The partial response (206) has an unusable Content-Range: " + f.ContentRange[0].substr(0, 80);
-    if (first != FAskedFrom)
-      return u"The partial response (206) starts at byte " + rtl::IntToStr(first) + u", not at byte " +
-             rtl::IntToStr(FAskedFrom);
-    if (Length >= 0 && length != Length)
-      return u"The partial response (206) is of a resource of " + rtl::IntToStr(length) + u" bytes, not " +
-             rtl::IntToStr(Length);
-    if (last != length - 1) return u"The partial response (206) ends before the end of the resource";
-    int64_t declared = -1;
-    if (f.ContentLength.size() != 1 || !ParseDigits(rtl::Trim(f.ContentLength[0]), declared) ||
-        declared != last - first + 1 || !f.TransferEncoding.empty())
-      return u"The partial response (206) is not framed by a Content-Length of its range";
-    if (f.Coded()) return u"The partial response (206) has a content coding";
-    if (!Validator.empty()) {
-      const std::vector<rtl::String>& theirs = ValidatorIsETag ? f.ETag : f.LastModified;
-      if (theirs.size() != 1) return u"The partial response (206) does not name the version it is of";
-      if (theirs[0] != Validator) return u"The partial response (206) is of another version of the resource";
-    } else {
-      // Continuing a file of an earlier run: the version is this response's from now on.
-      ValidatorIsETag = !f.ETag.empty();
-      if (f.ETag.size() == 1 && !f.ETag[0].empty() && f.ETag[0][0] == u'"')
-        Validator = f.ETag[0];
-      else if (f.ETag.empty() && f.LastModified.size() == 1)
-        Validator = f.LastModified[0];
-    }
-    Length = length;
-    return {};
-  }
-
   // A 416 to a range from the end of a complete copy means there is nothing more to fetch;
   // any other 416 means the range was wrong, and the whole resource is fetched again.
-  bool TakeUnsatisfiable(const TResumeFields& f) {
+  bool TakeUnsatisfiable(const TclResumeHead& f) {
     int64_t first = 0, last = 0, length = -1;
     if (Offset > 0 && f.ContentRange.size() == 1 && ParseContentRange(f.ContentRange[0], first, last, length) &&
         first < 0 && length == Offset && (Length < 0 || Length == length)) {

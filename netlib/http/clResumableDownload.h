@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <vector>
 
 #include "netlib/http/clHttp.h"
 
@@ -28,6 +29,34 @@ constexpr int DefaultResumeRetries = 3;
 // "bytes */LENGTH" (AFirst and ALast -1); ALength is -1 for a "*" length. Digits only, at most 18;
 // anything else is false.
 bool ParseContentRange(std::u16string_view AValue, int64_t& AFirst, int64_t& ALast, int64_t& ALength);
+
+// What one response head says about continuing a copy of its resource. Every value of each field
+// is kept, so a repeated field is told from a single one.
+class TclResumeHead {
+ public:
+  explicit TclResumeHead(const rtl::TStringList& AHead);
+
+  // A content coding other than identity: the bytes written are decoded ones, and a range of
+  // the coded ones cannot continue them.
+  bool Coded() const;
+  // "Accept-Ranges: none".
+  bool RangesRefused() const;
+  // The length of a whole body as it is written: one Content-Length, no transfer coding, no
+  // content coding; -1 otherwise.
+  int64_t WholeLength() const;
+  // The version's validator for If-Range: the ETag when there is one, and only a strong one
+  // (RFC 9110: a weak tag never goes in If-Range, nor a date beside a tag), else Last-Modified;
+  // empty when there is none to use. AIsETag tells which field it came from.
+  rtl::String Validator(bool& AIsETag) const;
+  // Why this 206 head cannot continue a copy that holds the bytes before AFrom of a resource of
+  // ALength bytes (-1: not known) in the version AValidator (empty: not known): it must be
+  // exactly the rest, of the same length and version, framed by a Content-Length of its range,
+  // without a coding. Empty when it continues the copy; ALength is then the resource's length.
+  rtl::String CheckPartial(int64_t AFrom, int64_t& ALength, const rtl::String& AValidator, bool AValidatorIsETag) const;
+
+  std::vector<rtl::String> ContentRange, ContentLength, TransferEncoding, ContentEncoding, ETag, LastModified,
+      AcceptRanges;
+};
 
 class TclResumableDownload {
  public:
