@@ -421,11 +421,13 @@ TEST(FetchTool, ContinueAnOutputFile) {
     int64_t Have;  // bytes of the file before; -1: no file
     std::vector<TRangeAnswer> Plan;
     std::string Range;
+    std::vector<std::string> Extra;
   } cases[] = {
-      {"the rest", 100000, {}, "bytes=100000-"},
-      {"already complete", 300000, {}, "bytes=300000-"},
-      {"no file yet", -1, {}, ""},
-      {"a server without ranges", 100000, {{.IgnoreRange = true}}, "bytes=100000-"},
+      {"the rest", 100000, {}, "bytes=100000-", {}},
+      {"the rest, with a field of -H", 100000, {}, "bytes=100000-", {"-H", "X-A: 1"}},
+      {"already complete", 300000, {}, "bytes=300000-", {}},
+      {"no file yet", -1, {}, "", {}},
+      {"a server without ranges", 100000, {{.IgnoreRange = true}}, "bytes=100000-", {}},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -433,11 +435,14 @@ TEST(FetchTool, ContinueAnOutputFile) {
     std::string out = TempPath("continued");
     remove(out.c_str());
     if (c.Have >= 0) WriteFile(out, content.substr(0, size_t(c.Have)));
-    TResult r = Fetch({"-C", "-", "-o", out, server.Url()});
+    std::vector<std::string> args = c.Extra;
+    args.insert(args.end(), {"-C", "-", "-o", out, server.Url()});
+    TResult r = Fetch(args);
     EXPECT_EQ(r.Exit, 0) << r.Err;
     EXPECT_TRUE(Slurp(out) == content);
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(TRangeTestServer::Field(requests[0], "X-A"), c.Extra.empty() ? "" : "1");
     EXPECT_EQ(TRangeTestServer::Field(requests[0], "Range"), c.Range);
     EXPECT_EQ(TRangeTestServer::Field(requests[0], "If-Range"), "");
     remove(out.c_str());
