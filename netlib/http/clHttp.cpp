@@ -49,18 +49,6 @@ class TReadLimit {
   int64_t FSaved;
 };
 
-// A decimal number of digits only (no sign, no blanks inside, no hexadecimal), at most 18 digits.
-bool ParseDecimal(std::u16string_view AText, int64_t& AValue) {
-  if (AText.empty() || AText.size() > 18) return false;
-  int64_t v = 0;
-  for (char16_t c : AText) {
-    if (c < u'0' || c > u'9') return false;
-    v = v * 10 + (c - u'0');
-  }
-  AValue = v;
-  return true;
-}
-
 // The folder part of a URL path, lower-cased: up to and including its last "/".
 rtl::String PathFolder(const rtl::String& APath) {
   rtl::String p = rtl::LowerCase(APath);

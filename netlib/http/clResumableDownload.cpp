@@ -18,17 +18,6 @@ namespace gui = platform::gui;
 // The longest pause between reconnects, as curl caps its own.
 constexpr int MaxPauseMs = 600000;
 
-bool ParseDigits(std::u16string_view AText, int64_t& AValue) {
-  if (AText.empty() || AText.size() > 18) return false;
-  int64_t v = 0;
-  for (char16_t c : AText) {
-    if (c < u'0' || c > u'9') return false;
-    v = v * 10 + (c - u'0');
-  }
-  AValue = v;
-  return true;
-}
-
 // Whether an element of the comma-separated values, trimmed, satisfies APredicate.
 template <class P>
 bool AnyElement(const std::vector<rtl::String>& AValues, P APredicate) {
@@ -57,15 +46,15 @@ bool ParseContentRange(std::u16string_view AValue, int64_t& AFirst, int64_t& ALa
   if (slash == std::u16string_view::npos) return false;
   std::u16string_view range = rest.substr(0, slash), length = rest.substr(slash + 1);
   ALength = -1;
-  if (length != u"*" && !ParseDigits(length, ALength)) return false;
+  if (length != u"*" && !ParseDecimal(length, ALength)) return false;
   if (range == u"*") {
     // Only a 416 says that, and it must name the length.
     AFirst = ALast = -1;
     return ALength >= 0;
   }
   size_t dash = range.find(u'-');
-  if (dash == std::u16string_view::npos || !ParseDigits(range.substr(0, dash), AFirst) ||
-      !ParseDigits(range.substr(dash + 1), ALast) || ALast < AFirst || (ALength >= 0 && ALast >= ALength))
+  if (dash == std::u16string_view::npos || !ParseDecimal(range.substr(0, dash), AFirst) ||
+      !ParseDecimal(range.substr(dash + 1), ALast) || ALast < AFirst || (ALength >= 0 && ALast >= ALength))
     return false;
   return true;
 }
@@ -100,7 +89,7 @@ bool TclResumeHead::RangesRefused() const {
 int64_t TclResumeHead::WholeLength() const {
   int64_t length = -1;
   if (ContentLength.size() != 1 || !TransferEncoding.empty() || Coded() ||
-      !ParseDigits(rtl::Trim(ContentLength[0]), length))
+      !ParseDecimal(rtl::Trim(ContentLength[0]), length))
     return -1;
   return length;
 }
@@ -126,7 +115,7 @@ rtl::String TclResumeHead::CheckPartial(int64_t AFrom, int64_t& ALength, const r
            rtl::IntToStr(ALength);
   if (last != length - 1) return u"The partial response (206) ends before the end of the resource";
   int64_t declared = -1;
-  if (ContentLength.size() != 1 || !ParseDigits(rtl::Trim(ContentLength[0]), declared) ||
+  if (ContentLength.size() != 1 || !ParseDecimal(rtl::Trim(ContentLength[0]), declared) ||
       declared != last - first + 1 || !TransferEncoding.empty())
     return u"The partial response (206) is not framed by a Content-Length of its range";
   if (Coded()) return u"The partial response (206) has a content coding";
