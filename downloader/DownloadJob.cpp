@@ -1,10 +1,13 @@
 #include "downloader/DownloadJob.h"
 
 #include <cstring>
+#include <exception>
 #include <memory>
 
 #include "downloader/Utils.h"
 #include "netlib/http/clHttp.h"
+#include "netlib/http/clProxyApply.h"
+#include "netlib/http/clResumableDownload.h"
 #include "platform/crypto/Sha512Stream.h"
 #include "rtl/BufferedStream.h"
 #include "rtl/Classes.h"
@@ -124,20 +127,25 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
   // Not guarded: a file that cannot be created is the caller's exception.
   auto file = std::make_unique<rtl::TFileStream>(localPath, rtl::fmCreate | rtl::fmShareExclusive);
   TDownloadFailure failure = dfNone;
+  std::exception_ptr proxyError;
   {
     auto http = std::make_unique<netlib::TclHttp>();
     PrepareClient(*http, edition);
+    // The machine's proxy settings, decided for each request's URL as curl decides them.
+    netlib::UseEnvironmentProxy(*http);
     try {
       rtl::String url = DownloadUrl(UpdateHost(), TargetPrefix, Localization, Version, edition.Https);
       WriteLog(url);
       // Streamed: the body goes into the file as it arrives, gathered into large writes; the
-      // last of them is part of the download, so a full disk fails it.
+      // last of them is part of the download, so a full disk fails it. A connection that breaks
+      // in the body is resumed where it broke.
       rtl::TBufferedWriteStream out(*file);
-      // A signed edition hashes the body on its way into the file.
+      // A signed edition hashes the body on its way into the file; a transfer that starts again
+      // from zero starts the digest again, one that resumes carries it on.
       rtl::TStream* body = &out;
       std::unique_ptr<platform::TSha512WriteStream> hashed;
       if (edition.PublicKey) body = (hashed = std::make_unique<platform::TSha512WriteStream>(out)).get();
-      http->Get(url, body);
+      netlib::TclResumableDownload(*http).Get(url, *body);
       out.Flush();
       WriteLog(u"Transfer complete");
       if (hashed) {
@@ -151,6 +159,11 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
     } catch (const ENotSigned& e) {
       failure = dfNotSigned;
       WriteLog(ArchiveName(TargetPrefix, Localization, Version) + u" is not signed by the publisher: " + e.Message());
+    } catch (const netlib::EclProxyEnvironmentError&) {
+      // A proxy variable that cannot be used is the machine's fault, not the server's: the
+      // caller shows its own message, which names the variable.
+      failure = dfTransfer;
+      proxyError = std::current_exception();
     } catch (const rtl::Exception& e) {
       failure = dfTransfer;
       WriteLog(e.Diagnostic());
@@ -163,6 +176,7 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
     WriteLog(u"Download from ftp failed.");
     if (rtl::FileExists(localPath)) rtl::DeleteFile(localPath);
   }
+  if (proxyError) std::rethrow_exception(proxyError);
   if (AFailure) *AFailure = failure;
   return failure == dfNone;
 }

@@ -42,10 +42,12 @@ rtl::String FileUrl(const rtl::String& Host, const rtl::String& RemoteName, bool
 // signature of the publisher (signed editions only).
 enum TDownloadFailure { dfNone, dfTransfer, dfNotSigned };
 
-// Downloads the archive into Folder + ArchiveName(DestinationPrefix, ...). True when the file is
-// complete on disk (and, in a signed edition, signed by the publisher); on any failure the
-// partial or refused file is deleted, the answer is false and AFailure (when given) tells why.
-// A local file that cannot be created raises (EFCreateError).
+// Downloads the archive into Folder + ArchiveName(DestinationPrefix, ...), through the proxy the
+// environment names, resuming a transfer whose connection breaks. True when the file is complete
+// on disk (and, in a signed edition, signed by the publisher); on any failure of the request the
+// partial or refused file is deleted, the answer is false and AFailure (when given) tells why. A
+// local file that cannot be created raises (EFCreateError), and so does a proxy variable that
+// cannot be used (EclProxyEnvironmentError, after the partial file is deleted).
 bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localization, const rtl::String& Version,
                      const rtl::String& Folder, TDownloadFailure* AFailure = nullptr);
 

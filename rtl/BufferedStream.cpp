@@ -27,6 +27,12 @@ int64_t TBufferedWriteStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
   return FPosition = FTarget.Seek(AOffset, AOrigin);
 }
 
+void TBufferedWriteStream::SetSize(int64_t ANewSize) {
+  Flush();
+  FTarget.SetSize(ANewSize);
+  FPosition = FTarget.Position();
+}
+
 void TBufferedWriteStream::Flush() {
   if (FBuffer.empty()) return;
   // Emptied first: a failed write raises, and the bytes are not written twice by a later flush.

@@ -22,6 +22,8 @@ class TBufferedWriteStream : public TStream {
   int64_t Write(const void* ABuffer, int64_t ACount) override;
   // Asking the position costs nothing; any other seek writes what is held first.
   int64_t Seek(int64_t AOffset, TSeekOrigin AOrigin) override;
+  // Writes what is held, then sizes the target; the position follows the target's.
+  void SetSize(int64_t ANewSize) override;
   // Writes what is held to the target; raises when that fails.
   void Flush();
 

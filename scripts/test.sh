@@ -29,5 +29,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export GSETTINGS_BACKEND=memory
 # Tests that need a display start their own Xvfb; nothing may reach a display of the caller's.
 unset DISPLAY WAYLAND_DISPLAY
+# The programs honour the proxy variables as curl does; the tests set their own, and loopback
+# traffic must not go to a proxy of the caller's.
+unset http_proxy https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 cd "$build"
 ctest --output-on-failure -j "$jobs" --timeout 600 "${ctest_args[@]}"

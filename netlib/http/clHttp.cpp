@@ -49,18 +49,6 @@ class TReadLimit {
   int64_t FSaved;
 };
 
-// A decimal number of digits only (no sign, no blanks inside, no hexadecimal), at most 18 digits.
-bool ParseDecimal(std::u16string_view AText, int64_t& AValue) {
-  if (AText.empty() || AText.size() > 18) return false;
-  int64_t v = 0;
-  for (char16_t c : AText) {
-    if (c < u'0' || c > u'9') return false;
-    v = v * 10 + (c - u'0');
-  }
-  AValue = v;
-  return true;
-}
-
 // The folder part of a URL path, lower-cased: up to and including its last "/".
 rtl::String PathFolder(const rtl::String& APath) {
   rtl::String p = rtl::LowerCase(APath);
@@ -329,6 +317,10 @@ void TclHttp::DoRedirect(const rtl::TStringList& ARequestHeader, int AStatusCode
   if (OnRedirect) OnRedirect(this, ARequestHeader, AStatusCode, *FResponseHeader, AResponseText, AMethod, CanRedirect, Handled);
 }
 
+void TclHttp::DoSelectProxy(const TclUrlParser& AUrl) {
+  if (OnSelectProxy) OnSelectProxy(this, AUrl);
+}
+
 // --- public requests --------------------------------------------------------------------------
 
 void TclHttp::Get(const rtl::String& AUrl, rtl::TStream* ADestination) { DoGet(AUrl, nullptr, nullptr, ADestination); }
@@ -479,6 +471,9 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
     body = ownBody.get();
   }
   FMethod = AMethod;
+  // The proxy follows the request's URL; a tunnel's CONNECT goes where its request was sent.
+  const bool connectRequest = rtl::SameText(AMethod, u"CONNECT");
+  if (!connectRequest) DoSelectProxy(*FUrl);
 
   // The user's credentials are for the origin of this URL: the proxy never gets them in its
   // tunnel request, and no other origin gets them after a redirect.
@@ -527,8 +522,12 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
     fail();
     return false;
   };
+  bool firstAttempt = true;
   try {
     for (;;) {
+      // After a redirect the new URL may take another proxy, or none.
+      if (!firstAttempt && !connectRequest) SelectProxy(lines);
+      firstAttempt = false;
       kind = GetRequestKind();
       bool wasOpen = Active();
       try {
@@ -647,7 +646,26 @@ void TclHttp::OpenConnection(const rtl::String& AServer, int APort) {
   TclTcpClientTls::OpenConnection(host, HasProxy() ? FProxySettings->Port() : APort);
 }
 
+void TclHttp::SelectProxy(rtl::TStringList& AHeader) {
+  const TclHttpProxySettings& p = *FProxySettings;
+  const rtl::String server = p.Server(), user = p.UserName(), password = p.Password();
+  const int port = p.Port();
+  const TclAuthorizationType type = p.AuthorizationType();
+  DoSelectProxy(*FUrl);
+  if (p.Server() == server && p.Port() == port && p.UserName() == user && p.Password() == password &&
+      p.AuthorizationType() == type)
+    return;
+  // One proxy's credentials never go to another.
+  RemoveFieldFrom(AHeader, u"Proxy-Authorization");
+  if (HasProxy() && p.AuthorizationType() == atBasic)
+    PreemptiveAuthorize(p.UserName(), p.Password(), u"Proxy-Authorization", AHeader);
+}
+
 void TclHttp::OpenForRequest(int AKind) {
+  // A kept connection runs through the SOCKS server it was opened with, or through none; other
+  // settings need a new connection, as a changed HTTP proxy does.
+  if (Active() && !(FirewallSettings() == FOldFirewall)) Close();
+  FOldFirewall.Assign(FirewallSettings());
   if (HasProxy()) {
     if (FProxySettings->Server() != FOldProxyServer || FProxySettings->Port() != FOldProxyPort) Close();
     FOldProxyServer = FProxySettings->Server();

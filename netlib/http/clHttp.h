@@ -61,6 +61,8 @@ using TclHttpRedirectEvent =
     std::function<void(TclHttp* Sender, const rtl::TStringList& ARequestHeader, int AStatusCode,
                        const TclHttpResponseHeader& AResponseHeader, const rtl::TStringList& AResponseText,
                        rtl::String& AMethod, bool& CanRedirect, bool& Handled)>;
+// Chooses the proxy (ProxySettings, FirewallSettings) for a request to AUrl.
+using TclHttpSelectProxyEvent = std::function<void(TclHttp* Sender, const TclUrlParser& AUrl)>;
 
 class TclHttp : public TclTcpClientTls {
  public:
@@ -138,6 +140,10 @@ class TclHttp : public TclTcpClientTls {
   TclHttpProgressEvent OnSendProgress;
   TclHttpProgressEvent OnReceiveProgress;
   TclHttpRedirectEvent OnRedirect;
+  // Raised before every request that is not a tunnel's CONNECT, also after a redirect, so the
+  // proxy can follow the URL (a redirect from http to https, or to an exempt host). Unassigned,
+  // the settings stay as they are.
+  TclHttpSelectProxyEvent OnSelectProxy;
 
  protected:
   int GetDefaultPort() const override { return 80; }
@@ -153,6 +159,7 @@ class TclHttp : public TclTcpClientTls {
   virtual void DoReceiveProgress(int64_t ABytesProceed, int64_t ATotalBytes);
   virtual void DoRedirect(const rtl::TStringList& ARequestHeader, int AStatusCode, const rtl::TStringList& AResponseText,
                           rtl::String& AMethod, bool& CanRedirect, bool& Handled);
+  virtual void DoSelectProxy(const TclUrlParser& AUrl);
 
   // The exchange on the wire.
   int GetRequestKind() const;
@@ -183,6 +190,9 @@ class TclHttp : public TclTcpClientTls {
                            rtl::TStringList& AHeader);
   [[noreturn]] void RaiseHttpError(const rtl::TStringList& AResponseHeader, const rtl::TStringList& AText);
   [[noreturn]] void RaiseRedirectRefused(const rtl::String& AScheme, const rtl::TStringList& AText);
+  // Asks OnSelectProxy again for the current URL; when the HTTP proxy changed, the old proxy's
+  // credentials leave AHeader and the new one's preemptive credentials take their place.
+  void SelectProxy(rtl::TStringList& AHeader);
   void OpenForRequest(int AKind);
   void SetupTunnel();
   void CheckConnectionOpen();
@@ -221,6 +231,7 @@ class TclHttp : public TclTcpClientTls {
   std::unique_ptr<TclCookieList> FResponseCookies;
   rtl::String FOldProxyServer;
   int FOldProxyPort = 0;
+  TclFirewallSettings FOldFirewall;  // the SOCKS settings the connection was opened with
   bool FSilentHTTP = false;
   rtl::String FAuthorization;
   bool FExpect100Continue = false;

@@ -2,6 +2,17 @@
 
 namespace netlib {
 
+bool ParseDecimal(std::u16string_view AText, int64_t& AValue) {
+  if (AText.empty() || AText.size() > 18) return false;
+  int64_t v = 0;
+  for (char16_t c : AText) {
+    if (c < u'0' || c > u'9') return false;
+    v = v * 10 + (c - u'0');
+  }
+  AValue = v;
+  return true;
+}
+
 void TclHttpProxySettings::Clear() {
   FAuthorizationType = atAutoDetect;
   FPort = 8080;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "netlib/http/clPersistent.h"
 #include "rtl/SysUtils.h"
@@ -9,6 +10,10 @@
 namespace netlib {
 
 enum TclHttpVersion : uint8_t { hvHttp1_0, hvHttp1_1 };
+
+// A decimal number as HTTP writes lengths and byte positions: digits only (no sign, no blanks,
+// no hexadecimal), at most 18 of them, so it stays below 2^63. False for anything else.
+bool ParseDecimal(std::u16string_view AText, int64_t& AValue);
 
 // atBasic: send Basic credentials with the first request; atAutoDetect: answer challenges only.
 enum TclAuthorizationType : uint8_t { atBasic, atAutoDetect };

@@ -33,4 +33,15 @@ void ApplyProxyDecision(const TclProxyDecision& ADecision, TclHttp& AHttp) {
   ApplyProxyDecision(ADecision, AHttp.ProxySettings(), AHttp.FirewallSettings());
 }
 
+void UseEnvironmentProxy(TclHttp& AHttp, std::optional<std::string> ANoProxy, TclEnvironmentLookup AEnvironment) {
+  AHttp.OnSelectProxy = [noProxy = std::move(ANoProxy), environment = std::move(AEnvironment)](
+                            TclHttp* ASender, const TclUrlParser& AUrl) {
+    // A URL that did not parse leaves the request to the client's own server.
+    const rtl::String& host = AUrl.Host().empty() ? ASender->Server() : AUrl.Host();
+    ApplyProxyDecision(
+        GetEnvironmentProxy(AUrl.UrlType() == utHTTPS ? "https" : "http", rtl::U8(host), environment, noProxy),
+        *ASender);
+  };
+}
+
 }  // namespace netlib

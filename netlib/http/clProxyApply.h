@@ -16,4 +16,11 @@ void ApplyProxyDecision(const TclProxyDecision& ADecision, TclHttpProxySettings&
 // The same on the client's ProxySettings and FirewallSettings.
 void ApplyProxyDecision(const TclProxyDecision& ADecision, TclHttp& AHttp);
 
+// Makes the client take its proxy from the environment for every request (OnSelectProxy), by the
+// request's own scheme and host: a redirect from http to https moves from http_proxy to
+// https_proxy, one to an exempt host goes direct. ANoProxy replaces no_proxy/NO_PROXY as in
+// GetEnvironmentProxy. A malformed variable fails the request with EclProxyEnvironmentError.
+void UseEnvironmentProxy(TclHttp& AHttp, std::optional<std::string> ANoProxy = std::nullopt,
+                         TclEnvironmentLookup AEnvironment = SystemEnvironment);
+
 }  // namespace netlib

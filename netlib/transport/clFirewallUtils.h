@@ -28,6 +28,7 @@ class TclFirewallSettings {
 
   void Assign(const TclFirewallSettings& ASource);
   void Clear();
+  bool operator==(const TclFirewallSettings&) const = default;
 
  private:
   TclFirewallType FFirewallType = ftSocks4;

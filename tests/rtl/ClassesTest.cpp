@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include "rtl/BufferedStream.h"
 #include "rtl/Classes.h"
 
 using namespace rtl;
@@ -161,5 +162,33 @@ TEST(Streams, FileStreamCreateOpenAndErrors) {
   }
   EXPECT_THROW(TFileStream(S((dir / "missing" / "x").string()), fmCreate), EFCreateError);
   EXPECT_THROW(TFileStream(S(dir.string()), fmOpenRead), EFOpenError);
+  std::filesystem::remove_all(dir);
+}
+
+// A download that starts again from zero rewinds its file through the write buffer: Seek to the
+// start, then SetSize(0). The held bytes and the old contents must both go, and what follows
+// lands at the start.
+TEST(Streams, BufferedWriterRewindsAndTruncatesItsTarget) {
+  auto dir = std::filesystem::temp_directory_path() / ("krv_rtl_buf_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  String name = S((dir / "f.bin").string());
+  {
+    TFileStream f(name, fmCreate);
+    TBufferedWriteStream out(f, 4);
+    out.WriteBuffer("ab", 2);      // held
+    out.WriteBuffer("cdefgh", 6);  // larger than the buffer: written through
+    out.WriteBuffer("i", 1);       // held
+    EXPECT_EQ(out.Position(), 9);
+    EXPECT_EQ(out.Seek(0, soBeginning), 0);
+    out.SetSize(0);
+    EXPECT_EQ(out.Position(), 0);
+    EXPECT_EQ(f.Size(), 0);
+    out.WriteBuffer("xy", 2);
+    out.Flush();
+  }
+  TFileStream f(name, fmOpenRead);
+  char buf[16] = {};
+  EXPECT_EQ(f.Read(buf, sizeof buf), 2);
+  EXPECT_EQ(std::string(buf), "xy");
   std::filesystem::remove_all(dir);
 }

@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "netlib/http/clHttp.h"
+#include "netlib/http/clProxyApply.h"
+#include "netlib/http/clResumableDownload.h"
 #include "netlib/zlib/clZLibBase.h"
 #include "rtl/Ansi.h"
 #include "rtl/BufferedStream.h"
@@ -58,6 +61,10 @@ const char* const Usage =
     "  --data-binary DATA      request body, as -d\n"
     "  -H \"Name: value\"        add a request field (replaces one of that name)\n"
     "  -I                      send HEAD and print the response head\n"
+    "  -C -                    continue an -o file: ask only for the bytes after its end\n"
+    "  --retry N               when the connection breaks in the body, reconnect up to N times\n"
+    "                          (pauses 1, 2, 4 ... s) and ask for the rest\n"
+    "  --noproxy LIST          hosts that go direct (replaces no_proxy; \"*\": all)\n"
     "  -v                      request and response heads to standard error\n"
     "  --progress              a progress bar on standard error\n";
 
@@ -103,6 +110,11 @@ struct TOptions {
   std::unique_ptr<TUploadFile> DataFile;
   std::vector<std::pair<rtl::String, rtl::String>> Fields;  // from -H, in order
   bool HasData = false, Head = false, Basic = false, ProxyBasic = false, Verbose = false, Progress = false;
+  bool Continue = false, ExplicitProxy = false;
+  int Retries = 0;
+  std::optional<std::string> NoProxy;
+  // Resumed downloads go through TclResumableDownload.
+  bool Resumable() const { return Continue || Retries > 0; }
 };
 
 bool IsTokenChar(char c) {
@@ -181,6 +193,7 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
     } else if (arg == "--basic") {
       AHttp.SetAuthorizationType(atBasic);
     } else if (arg == "--proxy") {
+      AOptions.ExplicitProxy = true;
       SplitHostPort(arg, value(), host, port);
       AHttp.ProxySettings().SetServer(host);
       AHttp.ProxySettings().SetPort(port);
@@ -192,6 +205,7 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
     } else if (arg == "--proxy-basic") {
       AHttp.ProxySettings().SetAuthorizationType(atBasic);
     } else if (arg == "--socks4" || arg == "--socks5") {
+      AOptions.ExplicitProxy = true;
       SplitHostPort(arg, value(), host, port);
       AHttp.FirewallSettings().SetServer(host);
       AHttp.FirewallSettings().SetPort(port);
@@ -244,6 +258,13 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
       AOptions.Fields.push_back(ParseField(value()));
     } else if (arg == "-I") {
       AOptions.Head = true;
+    } else if (arg == "-C") {
+      if (value() != "-") throw EUsageError(u"-C: only \"-C -\" (continue from the file's size) is supported");
+      AOptions.Continue = true;
+    } else if (arg == "--retry") {
+      AOptions.Retries = ParseNumber(arg, value(), 0);
+    } else if (arg == "--noproxy") {
+      AOptions.NoProxy = value();
     } else if (arg == "-v") {
       AOptions.Verbose = true;
     } else if (arg == "--progress") {
@@ -258,6 +279,14 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
   if (AOptions.Outputs.size() > AOptions.Urls.size()) throw EUsageError(u"more -o options than URLs");
   if (AOptions.Head && (AOptions.HasData || !AOptions.Method.empty()))
     throw EUsageError(u"-I: cannot be combined with -d, --data-binary or -X");
+  if (AOptions.Resumable()) {
+    const char* what = AOptions.Continue ? "-C -" : "--retry";
+    if (AOptions.Head || AOptions.HasData || (!AOptions.Method.empty() && AOptions.Method != "GET"))
+      throw EUsageError(rtl::S(std::string(what) + ": only for GET downloads (not with -I, -d, --data-binary or -X)"));
+    for (const auto& f : AOptions.Fields)
+      if (rtl::SameText(f.first, u"Range") || rtl::SameText(f.first, u"If-Range"))
+        throw EUsageError(rtl::S(std::string(what) + ": cannot be combined with -H \"" + rtl::U8(f.first) + ": ...\""));
+  }
   // A Cookie field of the caller's goes out as given: the store would replace it.
   for (const auto& f : AOptions.Fields)
     if (rtl::SameText(f.first, u"Cookie")) AHttp.SetAllowCookies(false);
@@ -281,12 +310,8 @@ void WriteHead(const rtl::TStringList& AHead, rtl::TStream& ADestination) {
   ADestination.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
 }
 
-void Fetch(TclHttp& AHttp, TOptions& AOptions, const std::string& AUrl, rtl::TStream& ADestination) {
-  rtl::String url = rtl::S(AUrl);
-  if (!AOptions.HasData && AOptions.Method.empty() && AOptions.Fields.empty() && !AOptions.Head) {
-    AHttp.Get(url, &ADestination);
-    return;
-  }
+// The request fields of -d and -H: the client's defaults, the form type with -d, then each -H.
+rtl::TStringList RequestHeader(const TOptions& AOptions) {
   TclHttpRequest request;
   if (AOptions.HasData) request.Header()->SetContentType(u"application/x-www-form-urlencoded");
   rtl::TStringList header(request.HeaderSource());
@@ -298,6 +323,40 @@ void Fetch(TclHttp& AHttp, TOptions& AOptions, const std::string& AUrl, rtl::TSt
       fields.AddField(name, value);
     }
   }
+  return header;
+}
+
+// A download with -C - or --retry: AContinueFrom bytes are already in the destination.
+void FetchResumable(TclHttp& AHttp, const TOptions& AOptions, const rtl::String& AUrl, rtl::TStream& ADestination,
+                    int64_t AContinueFrom, bool ACanRewind) {
+  TclResumableDownload download(AHttp);
+  download.SetRetries(AOptions.Retries);
+  download.SetCanRewind(ACanRewind);
+  if (AOptions.Verbose)
+    download.OnReconnect = [](TclResumableDownload*, const rtl::String& AReason, int64_t AFrom, int APauseMs) {
+      std::string what = AFrom < 0 ? "the whole resource" : "the bytes from " + std::to_string(AFrom) + " on";
+      fprintf(stderr, "* %s; asking for %s in %d ms\n", rtl::U8(AReason).c_str(), what.c_str(), APauseMs);
+    };
+  if (AOptions.Fields.empty()) {
+    download.Get(AUrl, ADestination, nullptr, AContinueFrom);
+  } else {
+    rtl::TStringList header = RequestHeader(AOptions);
+    download.Get(AUrl, ADestination, &header, AContinueFrom);
+  }
+}
+
+void Fetch(TclHttp& AHttp, TOptions& AOptions, const std::string& AUrl, rtl::TStream& ADestination,
+           int64_t AContinueFrom, bool ACanRewind) {
+  rtl::String url = rtl::S(AUrl);
+  if (AOptions.Resumable()) {
+    FetchResumable(AHttp, AOptions, url, ADestination, AContinueFrom, ACanRewind);
+    return;
+  }
+  if (!AOptions.HasData && AOptions.Method.empty() && AOptions.Fields.empty() && !AOptions.Head) {
+    AHttp.Get(url, &ADestination);
+    return;
+  }
+  rtl::TStringList header = RequestHeader(AOptions);
   if (AOptions.Head) {
     rtl::TStringList head;
     AHttp.SendRequest(u"HEAD", url, header, nullptr, &head, nullptr);
@@ -314,6 +373,50 @@ void Fetch(TclHttp& AHttp, TOptions& AOptions, const std::string& AUrl, rtl::TSt
   }
   rtl::String method = !AOptions.Method.empty() ? rtl::S(AOptions.Method) : body ? rtl::String(u"POST") : rtl::String(u"GET");
   AHttp.SendRequest(method, url, header, body, nullptr, &ADestination);
+}
+
+// The proxy of each request: an explicit --proxy or --socks option wins over the environment,
+// as in curl, and --noproxy exempts hosts from either.
+void ChooseProxies(TclHttp& AHttp, const TOptions& AOptions) {
+  if (!AOptions.ExplicitProxy) {
+    // --proxy-user, --proxy-basic and --socks-user apply to the proxy the environment names.
+    TclHttpProxySettings given;
+    given.Assign(&AHttp.ProxySettings());
+    TclFirewallSettings givenSocks(AHttp.FirewallSettings());
+    UseEnvironmentProxy(AHttp, AOptions.NoProxy);
+    AHttp.OnSelectProxy = [fromEnvironment = std::move(AHttp.OnSelectProxy), user = given.UserName(),
+                           password = given.Password(), basic = given.AuthorizationType() == atBasic,
+                           socksUser = givenSocks.UserName(),
+                           socksPassword = givenSocks.Password()](TclHttp* ASender, const TclUrlParser& AUrl) {
+      fromEnvironment(ASender, AUrl);
+      TclHttpProxySettings& proxy = ASender->ProxySettings();
+      TclFirewallSettings& socks = ASender->FirewallSettings();
+      if (!proxy.Server().empty() && !user.empty()) {
+        proxy.SetUserName(user);
+        proxy.SetPassword(password);
+      }
+      if (!proxy.Server().empty() && basic) proxy.SetAuthorizationType(atBasic);
+      if (!socks.Server().empty() && !socksUser.empty()) {
+        socks.SetUserName(socksUser);
+        socks.SetPassword(socksPassword);
+      }
+    };
+    return;
+  }
+  if (!AOptions.NoProxy) return;
+  auto proxy = std::make_shared<TclHttpProxySettings>();
+  proxy->Assign(&AHttp.ProxySettings());
+  auto firewall = std::make_shared<TclFirewallSettings>(AHttp.FirewallSettings());
+  AHttp.OnSelectProxy = [proxy, firewall, noProxy = *AOptions.NoProxy](TclHttp* ASender, const TclUrlParser& AUrl) {
+    const rtl::String& host = AUrl.Host().empty() ? ASender->Server() : AUrl.Host();
+    if (NoProxyMatches(noProxy, rtl::U8(host), "--noproxy")) {
+      ASender->ProxySettings().Clear();
+      ASender->FirewallSettings().Clear();
+    } else {
+      ASender->ProxySettings().Assign(proxy.get());
+      ASender->FirewallSettings().Assign(*firewall);
+    }
+  };
 }
 
 int Main(int argc, char** argv) {
@@ -340,19 +443,33 @@ int Main(int argc, char** argv) {
       }
     };
   }
+  ChooseProxies(http, options);
   for (size_t i = 0; i < options.Urls.size(); ++i) {
     if (i < options.Outputs.size()) {
-      auto file = std::make_unique<rtl::TFileStream>(rtl::S(options.Outputs[i]), rtl::fmCreate);
+      const std::string& path = options.Outputs[i];
+      // -C - continues a regular file from its end; anything else starts a new one.
+      struct stat st {};
+      const bool continueFile = options.Continue && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      auto file = std::make_unique<rtl::TFileStream>(rtl::S(path), continueFile ? rtl::fmOpenReadWrite : rtl::fmCreate);
+      const int64_t from = continueFile ? file->Seek(0, rtl::soEnd) : 0;
+      rtl::TBufferedWriteStream out(*file);
       try {
-        rtl::TBufferedWriteStream out(*file);
-        Fetch(http, options, options.Urls[i], out);
+        Fetch(http, options, options.Urls[i], out, from, true);
         out.Flush();  // a write that fails here fails the download
       } catch (...) {
-        // No partial file is left behind for a download that failed; only a regular file is
-        // removed ("-o /dev/null" must survive a failure).
-        file.reset();
-        struct stat st {};
-        if (stat(options.Outputs[i].c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(options.Outputs[i].c_str());
+        if (options.Continue) {
+          // What arrived is the start of the resource, never a splice: it stays for the next -C -.
+          try {
+            out.Flush();
+          } catch (...) {
+          }
+          file.reset();
+        } else {
+          // No partial file is left behind for a download that failed; only a regular file is
+          // removed ("-o /dev/null" must survive a failure).
+          file.reset();
+          if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(path.c_str());
+        }
         if (options.Progress) fputc('\n', stderr);
         throw;
       }
@@ -360,7 +477,9 @@ int Main(int argc, char** argv) {
       int fd = dup(1);
       if (fd < 0) throw EUsageError(u"cannot write to standard output");
       rtl::THandleStream out(fd);
-      Fetch(http, options, options.Urls[i], out);
+      // What went to standard output cannot be taken back: a download that would have to
+      // start again from zero fails instead.
+      Fetch(http, options, options.Urls[i], out, 0, false);
     }
     if (options.Progress) fputc('\n', stderr);
   }

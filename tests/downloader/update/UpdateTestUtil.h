@@ -96,12 +96,17 @@ struct TDownloaderRun {
 };
 
 // Runs the downloader edition in Folder (its own folder and current directory) with the product's
-// report pipe, stderr kept, XDG_DESKTOP_DIR pointing at Desktop, bounded to 120 s.
+// report pipe, stderr kept, XDG_DESKTOP_DIR pointing at Desktop, no proxy variable but those of
+// env ("NAME=value"), bounded to 120 s.
 inline TDownloaderRun RunDownloader(const std::string& exe, const std::string& folder, const std::string& desktop,
-                                    const std::vector<std::string>& args, bool headless = true) {
+                                    const std::vector<std::string>& args, bool headless = true,
+                                    const std::vector<std::string>& env = {}) {
   std::string errFile = folder + "/../stderr.txt";
   // env(1) sets the variables over any the test itself inherited.
   std::vector<std::string> argv{"/usr/bin/timeout", "120", "/usr/bin/env", "-u", "KRV_GUI", "XDG_DESKTOP_DIR=" + desktop};
+  for (const char* proxy : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+    argv.insert(argv.begin() + 3, {"-u", proxy});
+  argv.insert(argv.end(), env.begin(), env.end());
   if (headless) argv.push_back("KRV_GUI=headless");
   for (const char* s : {"/bin/sh", "-c"}) argv.push_back(s);
   argv.push_back("exec \"$0\" \"$@\" 2>'" + errFile + "'");

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "RangeTestServer.h"
 #include "TestUtil.h"
 
 using namespace krvtest;
@@ -30,8 +31,13 @@ std::string TempPath(const std::string& AName) {
   return std::string(KRV_BINARY_DIR) + "/client-fetch-" + std::to_string(getpid()) + "-" + AName;
 }
 
-TResult Fetch(const std::vector<std::string>& AArgs) {
-  std::string cmd = std::string(KRV_BINARY_DIR) + "/tools/krv-fetch/krv-fetch";
+// krv-fetch with no proxy variable but those of AEnvironment ("NAME=value").
+TResult FetchIn(const std::vector<std::string>& AEnvironment, const std::vector<std::string>& AArgs) {
+  std::string cmd = "env";
+  for (const char* proxy : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+    cmd += std::string(" -u ") + proxy;
+  for (const std::string& e : AEnvironment) cmd += " '" + e + "'";
+  cmd += " " + std::string(KRV_BINARY_DIR) + "/tools/krv-fetch/krv-fetch";
   for (const std::string& a : AArgs) {
     std::string q;
     for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -50,6 +56,8 @@ TResult Fetch(const std::vector<std::string>& AArgs) {
   remove(err.c_str());
   return r;
 }
+
+TResult Fetch(const std::vector<std::string>& AArgs) { return FetchIn({}, AArgs); }
 
 std::string Line(const std::string& ARequest) { return ARequest.substr(0, ARequest.find("\r\n")); }
 
@@ -403,3 +411,148 @@ TEST(FetchTool, UploadTheServerStopsReadingFails) {
 // The answer is there but unread, so the connection reports no close; the upload must still end
 // when the server has half-closed.
 TEST(FetchTool, UploadAnsweredThenHalfClosedFails) { ExpectUploadFails(true, true, "(code 10053)\n"); }
+
+// -C - continues an -o file from its size: a range without a validator, taken when the server
+// sends exactly the rest; a complete file stays as it is; a missing one is fetched whole.
+TEST(FetchTool, ContinueAnOutputFile) {
+  const std::string content = Binary(300000);
+  struct TCase {
+    const char* Name;
+    int64_t Have;  // bytes of the file before; -1: no file
+    std::vector<TRangeAnswer> Plan;
+    std::string Range;
+    std::vector<std::string> Extra;
+  } cases[] = {
+      {"the rest", 100000, {}, "bytes=100000-", {}},
+      {"the rest, with a field of -H", 100000, {}, "bytes=100000-", {"-H", "X-A: 1"}},
+      {"already complete", 300000, {}, "bytes=300000-", {}},
+      {"no file yet", -1, {}, "", {}},
+      {"a server without ranges", 100000, {{.IgnoreRange = true}}, "bytes=100000-", {}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRangeTestServer server(content, c.Plan);
+    std::string out = TempPath("continued");
+    remove(out.c_str());
+    if (c.Have >= 0) WriteFile(out, content.substr(0, size_t(c.Have)));
+    std::vector<std::string> args = c.Extra;
+    args.insert(args.end(), {"-C", "-", "-o", out, server.Url()});
+    TResult r = Fetch(args);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_TRUE(Slurp(out) == content);
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(TRangeTestServer::Field(requests[0], "X-A"), c.Extra.empty() ? "" : "1");
+    EXPECT_EQ(TRangeTestServer::Field(requests[0], "Range"), c.Range);
+    EXPECT_EQ(TRangeTestServer::Field(requests[0], "If-Range"), "");
+    remove(out.c_str());
+  }
+}
+
+// --retry N reconnects after a break in the body and asks for the rest; -v tells why.
+TEST(FetchTool, RetryResumesABrokenDownload) {
+  const std::string content = Binary(300000);
+  TRangeTestServer server(content, {{.CutAt = 90000}, {.CutAt = 210000, .Cut = ckReset}});
+  std::string out = TempPath("retried");
+  TResult r = Fetch({"--retry", "3", "-v", "-o", out, server.Url()});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_TRUE(Slurp(out) == content);
+  auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(TRangeTestServer::Field(requests[1], "Range"), "bytes=90000-");
+  EXPECT_EQ(TRangeTestServer::Field(requests[1], "If-Range"), TRangeTestServer::ETagOf(0, content.size()));
+  EXPECT_TRUE(Has(r.Err, "* The connection was closed before the response was complete; asking for the bytes from "
+                         "90000 on in 1000 ms\n"))
+      << r.Err;
+  EXPECT_TRUE(Has(r.Err, "in 2000 ms\n")) << r.Err;
+  EXPECT_TRUE(Has(r.Err, "> Range: bytes=90000-\n")) << r.Err;
+  remove(out.c_str());
+}
+
+// Without --retry a break fails as before and the file goes; with -C - what arrived stays, and
+// the next -C - continues it.
+TEST(FetchTool, ABreakWithoutRetryFailsAndCMinusKeepsWhatArrived) {
+  const std::string content = Binary(300000);
+  for (bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "-C -" : "plain");
+    TRangeTestServer server(content, {{.CutAt = 90000}});
+    std::string out = TempPath("broken");
+    remove(out.c_str());
+    std::vector<std::string> args = {"-o", out, server.Url()};
+    if (keep) args.insert(args.begin(), {"-C", "-"});
+    TResult r = Fetch(args);
+    EXPECT_EQ(r.Exit, 1);
+    EXPECT_TRUE(Has(r.Err, "error: EclSocketError: The connection was closed before the response was complete")) << r.Err;
+    EXPECT_EQ(access(out.c_str(), F_OK) == 0, keep);
+    if (!keep) continue;
+    EXPECT_TRUE(Slurp(out) == content.substr(0, 90000));
+    r = Fetch(args);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_TRUE(Slurp(out) == content);
+    EXPECT_EQ(TRangeTestServer::Field(server.Requests().at(1), "Range"), "bytes=90000-");
+    remove(out.c_str());
+  }
+}
+
+TEST(FetchTool, ResumeOptionsRefusedWhereTheyCannotWork) {
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Error;
+  } cases[] = {
+      {{"-C", "100", "http://127.0.0.1:9/"}, "-C: only \"-C -\""},
+      {{"-C", "-", "-I", "http://127.0.0.1:9/"}, "-C -: only for GET downloads"},
+      {{"--retry", "2", "-d", "x", "http://127.0.0.1:9/"}, "--retry: only for GET downloads"},
+      {{"--retry", "x", "http://127.0.0.1:9/"}, "--retry: not a number: x"},
+      {{"-C", "-", "-H", "Range: bytes=1-", "http://127.0.0.1:9/"}, "-C -: cannot be combined with -H \"Range: ...\""},
+  };
+  for (const TCase& c : cases) {
+    TResult r = Fetch(c.Args);
+    EXPECT_EQ(r.Exit, 1);
+    EXPECT_TRUE(Has(r.Err, "error: EUsageError: " + c.Error)) << r.Err;
+  }
+}
+
+// The proxy variables as curl reads them: an explicit --proxy wins, --noproxy exempts hosts from
+// either, and a malformed variable is an error naming it. A proxy that must stay unused answers
+// nothing, so a request sent there would fail by the time-out.
+TEST(FetchTool, ProxyEnvironmentNoproxyAndExplicitProxies) {
+  THttpTestServer silent({});
+  const std::string silentUrl = "http://127.0.0.1:" + std::to_string(silent.Port());
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Env, Args;
+    bool ViaProxy;
+  } cases[] = {
+      {"http_proxy", {"http_proxy=PROXY"}, {}, true},
+      {"--noproxy exempts from http_proxy", {"http_proxy=" + silentUrl}, {"--noproxy", "127.0.0.1"}, false},
+      {"no_proxy exempts", {"http_proxy=" + silentUrl, "no_proxy=127.0.0.1"}, {}, false},
+      {"--noproxy replaces no_proxy", {"http_proxy=PROXY", "no_proxy=127.0.0.1"}, {"--noproxy", "other.invalid"}, true},
+      {"--proxy wins over http_proxy", {"http_proxy=" + silentUrl}, {"--proxy", "PROXYHOSTPORT"}, true},
+      {"--noproxy exempts from --proxy", {}, {"--proxy", "127.0.0.1:" + std::to_string(silent.Port()), "--noproxy", "*"},
+       false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    THttpTestServer origin({{Ok("direct")}});
+    THttpTestServer proxy({{Ok("proxied")}});
+    auto fill = [&](std::string s) {
+      for (auto [key, value] : {std::pair<std::string, std::string>{"PROXYHOSTPORT", "127.0.0.1:" + std::to_string(proxy.Port())},
+                                {"PROXY", "http://127.0.0.1:" + std::to_string(proxy.Port())}})
+        if (size_t p = s.find(key); p != std::string::npos) s.replace(p, key.size(), value);
+      return s;
+    };
+    std::vector<std::string> env, args = {"--timeout", "3000"};
+    for (const std::string& e : c.Env) env.push_back(fill(e));
+    for (const std::string& a : c.Args) args.push_back(fill(a));
+    args.push_back(origin.Url("/x"));
+    TResult r = FetchIn(env, args);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(r.Out, c.ViaProxy ? "proxied" : "direct");
+    if (c.ViaProxy) {
+      EXPECT_EQ(Line(proxy.Requests().at(0)), "GET " + origin.Url("/x") + " HTTP/1.1");
+    }
+  }
+  TResult r = FetchIn({"http_proxy=ftp://proxy.invalid"}, {"http://127.0.0.1:9/"});
+  EXPECT_EQ(r.Exit, 1);
+  EXPECT_TRUE(Has(r.Err, "error: EclProxyEnvironmentError: Invalid proxy in http_proxy: ")) << r.Err;
+}

@@ -99,3 +99,94 @@ TEST(ProxyApply, RequestGoesThroughTheSocksProxyOfTheEnvironment) {
   EXPECT_EQ(Contents(body), "through socks");
   EXPECT_EQ(socks.SocksTargets(), std::vector<std::string>{"origin.invalid:80"});
 }
+
+namespace {
+
+TclEnvironmentLookup Environment(std::map<std::string, std::string> AEnv) {
+  return [env = std::move(AEnv)](const char* AName) -> std::optional<std::string> {
+    auto it = env.find(AName);
+    if (it == env.end()) return std::nullopt;
+    return it->second;
+  };
+}
+
+}  // namespace
+
+// The proxy is chosen for each request's own URL: a redirect from http to https moves from
+// http_proxy to https_proxy (with that proxy's credentials, never the other's), and one to an
+// exempt host goes direct.
+TEST(ProxyApply, TheEnvironmentsProxyFollowsRedirects) {
+  {
+    SCOPED_TRACE("http to https");
+    THttpTestServer httpProxy({{Redirect(302, "https://secure.invalid/s")}});
+    THttpTestServer httpsProxy({{"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"}});
+    TclHttp http;
+    Quick(http);
+    UseEnvironmentProxy(http, std::nullopt,
+                        Environment({{"http_proxy", "http://a:b@127.0.0.1:" + std::to_string(httpProxy.Port())},
+                                     {"https_proxy", "http://c:d@127.0.0.1:" + std::to_string(httpsProxy.Port())}}));
+    rtl::TMemoryStream body;
+    TOutcome r = Attempt([&] { http.Get(u"http://origin.invalid/a", &body); });
+    EXPECT_EQ(r.ClassName, "EclHttpError");
+    EXPECT_EQ(r.Code, 403);
+    auto first = httpProxy.Requests();
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(RequestLine(first[0]), "GET http://origin.invalid/a HTTP/1.1");
+    EXPECT_TRUE(Has(first[0], "\r\nProxy-Authorization: Basic YTpi\r\n"));
+    auto second = httpsProxy.Requests();
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(RequestLine(second[0]), "CONNECT secure.invalid:443 HTTP/1.0");
+    EXPECT_TRUE(Has(second[0], "\r\nProxy-Authorization: Basic Yzpk\r\n"));
+    EXPECT_FALSE(Has(second[0], "YTpi"));
+  }
+  {
+    SCOPED_TRACE("to an exempt host");
+    THttpTestServer direct({{Ok("direct")}});
+    THttpTestServer proxy({{Redirect(302, "http://localhost:" + std::to_string(direct.Port()) + "/b")}});
+    TclHttp http;
+    Quick(http);
+    UseEnvironmentProxy(http, std::nullopt,
+                        Environment({{"http_proxy", "http://a:b@127.0.0.1:" + std::to_string(proxy.Port())},
+                                     {"no_proxy", "localhost"}}));
+    rtl::TMemoryStream body;
+    http.Get(u"http://origin.invalid/a", &body);
+    EXPECT_EQ(Contents(body), "direct");
+    ASSERT_EQ(direct.Requests().size(), 1u);
+    EXPECT_EQ(RequestLine(direct.Requests()[0]), "GET /b HTTP/1.1");
+    EXPECT_FALSE(Has(direct.Requests()[0], "Proxy-Authorization")) << "the proxy's password stays with the proxy";
+    EXPECT_EQ(proxy.Requests().size(), 1u);
+  }
+}
+
+// A kept connection is closed when the SOCKS settings change, as when the HTTP proxy changes:
+// the next request goes through the new SOCKS server, not down the old direct connection.
+TEST(ProxyApply, ChangedSocksSettingsCloseTheKeptConnection) {
+  THttpTestServer origin({{Ok("first"), Ok("kept")}});
+  THttpTestServer socks({{Ok("through socks")}}, false, smSocks5);
+  TclHttp http;
+  Quick(http);
+  rtl::TMemoryStream first, second;
+  http.Get(W(origin.Url("/a")), &first);
+  EXPECT_EQ(Contents(first), "first");
+  ASSERT_TRUE(http.Active());
+  http.FirewallSettings().SetFirewallType(ftSocks5);
+  http.FirewallSettings().SetServer(u"127.0.0.1");
+  http.FirewallSettings().SetPort(socks.Port());
+  http.Get(W(origin.Url("/b")), &second);
+  EXPECT_EQ(Contents(second), "through socks");
+  EXPECT_EQ(socks.SocksTargets(), std::vector<std::string>{"127.0.0.1:" + std::to_string(origin.Port())});
+}
+
+// A proxy variable that cannot be read fails the request before anything is sent, naming it.
+TEST(ProxyApply, AMalformedVariableFailsTheRequest) {
+  THttpTestServer server({{Ok("never")}});
+  TclHttp http;
+  Quick(http);
+  UseEnvironmentProxy(http, std::nullopt, Environment({{"http_proxy", "ftp://proxy.invalid:21"}}));
+  rtl::TMemoryStream body;
+  TOutcome r = Attempt([&] { http.Get(W(server.Url()), &body); });
+  EXPECT_EQ(r.ClassName, "EclProxyEnvironmentError");
+  EXPECT_EQ(r.Message.rfind("Invalid proxy in http_proxy: ", 0), 0u) << r.Message;
+  EXPECT_EQ(body.Size(), 0);
+  EXPECT_FALSE(http.Active());
+}
