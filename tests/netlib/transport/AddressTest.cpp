@@ -259,9 +259,11 @@ int ScriptedGetAddrInfo(const char* node, const char* service, const addrinfo* h
   ++gScriptedLookups;
   if (gScriptedDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gScriptedDelayMs.load()));
   if (int most = gScriptedDelayUsMax.load(); most > 0) {
-    thread_local unsigned seed = unsigned(std::hash<std::thread::id>()(std::this_thread::get_id()));
-    seed = seed * 1103515245u + 12345u;
-    std::this_thread::sleep_for(std::chrono::microseconds((seed >> 8) % unsigned(most + 1)));
+    // Spread over the lookups themselves: each runs on a fresh worker, and a seed of the thread's
+    // id repeats when the system reuses the id, which gave every lookup of a run the same delay.
+    static std::atomic<unsigned> count{0};
+    const unsigned mixed = (count.fetch_add(1) + 1) * 2654435761u;
+    std::this_thread::sleep_for(std::chrono::microseconds((mixed >> 8) % unsigned(most + 1)));
   }
   int result;
   if (std::strcmp(node, "both.test") == 0) {
