@@ -146,11 +146,14 @@ TEST_F(ExtractTest, PasswordRightAndWrong) {
     int32_t result;
     int32_t code;
     bool extracted;
+    int32_t otherCode = -1;  // another code the same case may end with
   } cases[] = {
       {"plainhdr.7z", "Secret", 0, 0, true},
       {"enchdr.7z", "Secret", 0, 0, true},
-      {"plainhdr.7z", "wrong", 0, 2, false},   // data error for the item
-      {"enchdr.7z", "wrong", -1, 1, false},    // headers can't be read
+      // The wrong key decrypts the item into noise: the decoder fails on it (data error), or
+      // decodes it into bytes whose CRC fails. Which one depends on the archive's random salt.
+      {"plainhdr.7z", "wrong", 0, 2, false, 3},
+      {"enchdr.7z", "wrong", -1, 1, false},  // headers can't be read
       {"enchdr.7z", "", -1, 1, false},
   };
   int n = 0;
@@ -160,12 +163,14 @@ TEST_F(ExtractTest, PasswordRightAndWrong) {
     Zip->SetPassword(rtl::S(c.password));
     fs::path out = S / ("out" + std::to_string(n++));
     EXPECT_EQ(ExtractTo(S / c.archive, out), c.result);
-    EXPECT_EQ(Zip->ErrCode(), c.code);
+    const int32_t code = Zip->ErrCode() == c.otherCode ? c.otherCode : c.code;
+    EXPECT_EQ(Zip->ErrCode(), code);
     if (c.extracted) {
       EXPECT_EQ(ReadFile(out / "p.txt"), "protected");
     } else {
+      EXPECT_FALSE(fs::exists(out / "p.txt"));
       ASSERT_EQ(Messages.size(), 1u);
-      EXPECT_EQ(Messages[0].Code, c.code);
+      EXPECT_EQ(Messages[0].Code, code);
     }
   }
 }
