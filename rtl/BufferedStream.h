@@ -12,6 +12,7 @@ namespace rtl {
 class TBufferedWriteStream : public TStream {
  public:
   static constexpr size_t DefaultCapacity = 256 * 1024;
+  static constexpr size_t MinimumCapacity = 16 * 1024;  // the first size of the buffer
   explicit TBufferedWriteStream(TStream& ATarget, size_t ACapacity = DefaultCapacity);
   // Nothing is flushed here: a failed final write must reach the caller, so Flush is part of
   // the writing (what is still held when the stream is dropped is lost).

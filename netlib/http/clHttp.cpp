@@ -139,10 +139,11 @@ bool IsFieldLine(const rtl::String& ALine, std::u16string_view ALowerName) {
          rtl::SameText(std::u16string_view(ALine).substr(0, ALowerName.size()), ALowerName);
 }
 
-// The elements of a comma-separated field value, each trimmed, empty ones included; a comma
-// inside double quotes (a parameter's quoted value) does not separate.
-std::vector<rtl::String> ListElements(const rtl::String& AValue) {
-  std::vector<rtl::String> elements;
+// Calls AVisit with each element of a comma-separated field value, trimmed, empty ones included,
+// until it answers true; a comma inside double quotes (a parameter's quoted value) does not
+// separate. True when AVisit did.
+template <class F>
+bool VisitListElements(std::u16string_view AValue, F AVisit) {
   bool quoted = false;
   size_t start = 0;
   for (size_t i = 0; i <= AValue.size(); ++i) {
@@ -155,9 +156,21 @@ std::vector<rtl::String> ListElements(const rtl::String& AValue) {
       if (c == u'"') quoted = !quoted;
       if (quoted || c != u',') continue;
     }
-    elements.push_back(rtl::Trim(AValue.substr(start, i - start)));
+    size_t b = start, e = i;
+    while (b < e && AValue[b] <= 32) ++b;
+    while (e > b && AValue[e - 1] <= 32) --e;
+    if (AVisit(AValue.substr(b, e - b))) return true;
     start = i + 1;
   }
+  return false;
+}
+
+std::vector<rtl::String> ListElements(const rtl::String& AValue) {
+  std::vector<rtl::String> elements;
+  VisitListElements(AValue, [&](std::u16string_view AElement) {
+    elements.emplace_back(AElement);
+    return false;
+  });
   return elements;
 }
 
@@ -195,9 +208,8 @@ void CheckDecoderEnd(rtl::TStream& AStream) {
 
 // Whether a Connection or Proxy-Connection value lists AToken (case ignored).
 bool HasConnectionToken(const rtl::String& AValue, const char16_t* AToken) {
-  for (const rtl::String& token : ListElements(AValue))
-    if (rtl::SameText(token, AToken)) return true;
-  return false;
+  // Asked of every response: no copies of the elements.
+  return VisitListElements(AValue, [&](std::u16string_view AElement) { return rtl::SameText(AElement, AToken); });
 }
 
 bool IsKeptConnectionGone(int ACode) {

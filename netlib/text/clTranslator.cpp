@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "platform/Encoding.h"
@@ -11,12 +12,25 @@ namespace netlib {
 
 namespace {
 
-// An empty or unresolvable name selects the ANSI code page; the object lives for one call.
+// An empty or unresolvable name selects the ANSI code page.
 std::unique_ptr<platform::TEncoding> ResolveEncoding(std::u16string_view ACharSet) {
   rtl::String name = rtl::Trim(ACharSet);
   if (name.empty()) return platform::TEncoding::Default();
   std::unique_ptr<platform::TEncoding> e = platform::TEncoding::TryGetEncoding(name);
   return e ? std::move(e) : platform::TEncoding::Default();
+}
+
+// The encoding of a name, resolved once per thread: resolving opens two system converters, which
+// cost more than a request head's whole conversion. The encodings reset their converters on every
+// call, and each thread has its own. Names come from servers, so the cache is bounded; a returned
+// reference is good until the next call.
+const platform::TEncoding& CachedEncoding(std::u16string_view ACharSet) {
+  constexpr size_t MaxNames = 16;
+  thread_local std::map<rtl::String, std::unique_ptr<platform::TEncoding>, std::less<>> cache;
+  auto found = cache.find(ACharSet);
+  if (found != cache.end()) return *found->second;
+  if (cache.size() >= MaxNames) cache.clear();
+  return *cache.emplace(rtl::String(ACharSet), ResolveEncoding(ACharSet)).first->second;
 }
 
 bool IsUtf8(std::u16string_view ACharSet) { return rtl::SameText(rtl::Trim(ACharSet), u"utf-8"); }
@@ -139,7 +153,7 @@ const TclCharSetTable* FindFallbackCharSet(std::u16string_view ACharSet) {
 
 int TclTranslator::GetByteCount(std::u16string_view AText, std::u16string_view ACharSet) {
   try {
-    return ResolveEncoding(ACharSet)->GetByteCount(AText);
+    return CachedEncoding(ACharSet).GetByteCount(AText);
   } catch (const rtl::EEncodingError&) {
     return static_cast<int>(FallbackBytes(AText, ACharSet).size());
   }
@@ -147,7 +161,7 @@ int TclTranslator::GetByteCount(std::u16string_view AText, std::u16string_view A
 
 rtl::Bytes TclTranslator::GetBytes(std::u16string_view AText, std::u16string_view ACharSet) {
   try {
-    return ResolveEncoding(ACharSet)->GetBytes(AText);
+    return CachedEncoding(ACharSet).GetBytes(AText);
   } catch (const rtl::EEncodingError&) {
     return FallbackBytes(AText, ACharSet);
   }
@@ -157,7 +171,7 @@ int TclTranslator::GetBytes(std::u16string_view AText, uint8_t* ABytes, int AByt
                             std::u16string_view ACharSet) {
   if (!ABytes || AByteCount <= 0) return 0;
   try {
-    return ResolveEncoding(ACharSet)->GetBytes(AText, ABytes, AByteCount);
+    return CachedEncoding(ACharSet).GetBytes(AText, ABytes, AByteCount);
   } catch (const rtl::EEncodingError&) {
     rtl::Bytes b = FallbackBytes(AText, ACharSet);
     size_t n = std::min(b.size(), static_cast<size_t>(AByteCount));
@@ -171,9 +185,8 @@ rtl::String TclTranslator::GetString(const uint8_t* ABytes, int ACount, std::u16
   size_t count = static_cast<size_t>(ACount);
   // One terminating zero byte, not more.
   if (ABytes[count - 1] == 0) --count;
-  std::unique_ptr<platform::TEncoding> enc = ResolveEncoding(ACharSet);
   try {
-    return enc->GetString(ABytes, count);
+    return CachedEncoding(ACharSet).GetString(ABytes, count);
   } catch (const rtl::EEncodingError&) {
     return FallbackString(ABytes, count, ACharSet);
   }

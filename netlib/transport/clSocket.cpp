@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "netlib/text/clCallbackWindow.h"
@@ -509,22 +511,24 @@ bool TclNetworkStream::Read(rtl::TStream* AData) {
 bool TclNetworkStream::Write(rtl::TStream* AData) {
   ClearNextAction();
   if (!AData || AData->Position() >= AData->Size()) return true;
-  std::vector<uint8_t> buffer;
-  try {
-    buffer.resize(static_cast<size_t>(std::max(GetWriteBatchSize(), 0)));
-  } catch (const std::bad_alloc&) {
-    RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
-  }
+  // Left uninitialised and no larger than what is to be sent: a request head of a few hundred
+  // bytes zeroed a whole batch on every request.
+  std::unique_ptr<uint8_t[]> buffer;
+  size_t capacity = 0;
   for (;;) {
     int64_t left = AData->Size() - AData->Position();
     int batch = GetWriteBatchSize();
     int chunk = static_cast<int>(std::min<int64_t>(batch, left));
     // The read limit can cut the batch to nothing; that ends the pass like the stop test.
     if (chunk <= 0) return true;
-    if (static_cast<size_t>(chunk) > buffer.size()) buffer.resize(static_cast<size_t>(chunk));
-    chunk = static_cast<int>(AData->Read(buffer.data(), chunk));
+    if (static_cast<size_t>(chunk) > capacity) {
+      buffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(chunk)]);
+      if (!buffer) RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
+      capacity = static_cast<size_t>(chunk);
+    }
+    chunk = static_cast<int>(AData->Read(buffer.get(), chunk));
     if (chunk <= 0) return true;
-    int sent = ThrottledSend(buffer.data(), chunk);
+    int sent = ThrottledSend(buffer.get(), chunk);
     if (sent < 0) {
       int err = platform::WsaGetLastError();
       if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
