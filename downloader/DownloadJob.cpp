@@ -124,6 +124,7 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
                      const rtl::String& Folder, TDownloadFailure* AFailure) {
   const TUpdateEdition& edition = UpdateEdition();
   const rtl::String localPath = ArchiveName(Folder + DestinationPrefix, Localization, Version);
+  const rtl::String remoteName = ArchiveName(TargetPrefix, Localization, Version);
   // Not guarded: a file that cannot be created is the caller's exception.
   auto file = std::make_unique<rtl::TFileStream>(localPath, rtl::fmCreate | rtl::fmShareExclusive);
   TDownloadFailure failure = dfNone;
@@ -134,7 +135,7 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
     // The machine's proxy settings, decided for each request's URL as curl decides them.
     netlib::UseEnvironmentProxy(*http);
     try {
-      rtl::String url = DownloadUrl(UpdateHost(), TargetPrefix, Localization, Version, edition.Https);
+      rtl::String url = FileUrl(UpdateHost(), remoteName, edition.Https);
       WriteLog(url);
       // Streamed: the body goes into the file as it arrives, gathered into large writes; the
       // last of them is part of the download, so a full disk fails it. A connection that breaks
@@ -153,12 +154,11 @@ bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localiz
         if (file->Size() != hashed->Position())
           throw rtl::EStreamError(u"The archive file holds " + rtl::IntToStr(file->Size()) + u" bytes, " +
                                   rtl::IntToStr(hashed->Position()) + u" were received");
-        CheckSignature(*http, ArchiveName(TargetPrefix, Localization, Version), hashed->Digest(), *edition.PublicKey,
-                       edition.Https);
+        CheckSignature(*http, remoteName, hashed->Digest(), *edition.PublicKey, edition.Https);
       }
     } catch (const ENotSigned& e) {
       failure = dfNotSigned;
-      WriteLog(ArchiveName(TargetPrefix, Localization, Version) + u" is not signed by the publisher: " + e.Message());
+      WriteLog(remoteName + u" is not signed by the publisher: " + e.Message());
     } catch (const netlib::EclProxyEnvironmentError&) {
       // A proxy variable that cannot be used is the machine's fault, not the server's: the
       // caller shows its own message, which names the variable.

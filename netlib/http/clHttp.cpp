@@ -165,15 +165,6 @@ bool VisitListElements(std::u16string_view AValue, F AVisit) {
   return false;
 }
 
-std::vector<rtl::String> ListElements(const rtl::String& AValue) {
-  std::vector<rtl::String> elements;
-  VisitListElements(AValue, [&](std::u16string_view AElement) {
-    elements.emplace_back(AElement);
-    return false;
-  });
-  return elements;
-}
-
 // Raised by TTextStream when a body read into memory reaches MaxResponseTextSize.
 struct TTextFull {};
 
@@ -660,13 +651,10 @@ void TclHttp::OpenConnection(const rtl::String& AServer, int APort) {
 
 void TclHttp::SelectProxy(rtl::TStringList& AHeader) {
   const TclHttpProxySettings& p = *FProxySettings;
-  const rtl::String server = p.Server(), user = p.UserName(), password = p.Password();
-  const int port = p.Port();
-  const TclAuthorizationType type = p.AuthorizationType();
+  TclHttpProxySettings before;
+  before.Assign(&p);
   DoSelectProxy(*FUrl);
-  if (p.Server() == server && p.Port() == port && p.UserName() == user && p.Password() == password &&
-      p.AuthorizationType() == type)
-    return;
+  if (p == before) return;
   // One proxy's credentials never go to another.
   RemoveFieldFrom(AHeader, u"Proxy-Authorization");
   if (HasProxy() && p.AuthorizationType() == atBasic)
@@ -939,15 +927,19 @@ void TclHttp::ReadFramingFields(rtl::TStringList& AHeader) {
     if (codingFields == 1) codingValues.push_back(FResponseHeader->TransferEncoding());
   }
   for (const rtl::String& value : codingValues) {
-    for (rtl::String& v : ListElements(value)) {
+    VisitListElements(value, [&](std::u16string_view v) {
       // A coding's parameters mean nothing to us; "identity" changes nothing.
       rtl::String coding = rtl::LowerCase(rtl::Trim(v.substr(0, v.find(u';'))));
       if (!coding.empty() && coding != u"identity") FTransferCodings.push_back(std::move(coding));
-    }
+      return false;
+    });
   }
   std::vector<rtl::String> lengths;
   for (const rtl::String& value : lengthValues)
-    for (rtl::String& v : ListElements(value)) lengths.push_back(std::move(v));
+    VisitListElements(value, [&](std::u16string_view v) {
+      lengths.emplace_back(v);
+      return false;
+    });
   if (lengths.size() < 2) return;
   // Repeated lengths ("42, 42" or two fields) must all be the same number.
   for (const rtl::String& v : lengths) {

@@ -39,6 +39,11 @@ class TclHttpProxySettings : public TPersistent {
   void SetServer(const rtl::String& Value) { FServer = Value; }
   int32_t Port() const { return FPort; }
   void SetPort(int32_t Value) { FPort = Value; }
+  // All five fields alike.
+  bool operator==(const TclHttpProxySettings& A) const {
+    return FAuthorizationType == A.FAuthorizationType && FUserName == A.FUserName && FPassword == A.FPassword &&
+           FServer == A.FServer && FPort == A.FPort;
+  }
 
  private:
   TclAuthorizationType FAuthorizationType = atAutoDetect;
