@@ -197,10 +197,6 @@ bool SetPathMode(const rtl::String& path, uint32_t mode) {
   return ::chmod(rtl::U8(path).c_str(), mode & 0777) == 0 || Fail();
 }
 
-bool CreateDirectoryW(const rtl::String& path) {
-  return ::mkdir(rtl::U8(path).c_str(), 0777) == 0 || Fail();
-}
-
 uint32_t GetDriveType(const rtl::String&) { return DRIVE_FIXED; }
 
 namespace {

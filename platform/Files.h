@@ -60,8 +60,6 @@ bool SetFileLastWriteTime(THandle h, uint64_t fileTimeUtc);
 // The last-write time of a file as FILETIME ticks (UTC), 0 on failure.
 uint64_t GetFileLastWriteTime(const rtl::String& path);
 bool SetPathMode(const rtl::String& path, uint32_t mode);
-// Creates one folder (0777 less the umask).
-bool CreateDirectoryW(const rtl::String& path);
 // Every folder counts as a fixed drive here.
 uint32_t GetDriveType(const rtl::String& root);
 

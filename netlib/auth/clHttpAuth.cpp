@@ -3,6 +3,7 @@
 #include "netlib/auth/clEncoder.h"
 #include "netlib/auth/clSspiAuth.h"
 #include "netlib/auth/clHttpAuthDigest.h"
+#include "netlib/text/clUtils.h"
 
 namespace netlib {
 
@@ -61,37 +62,24 @@ bool IsTokenChar(rtl::Char c) {
 // element ("realm=x", "nonce = 1") is a parameter of the challenge before it.
 bool FindSchemeIn(const rtl::String& ALine, const rtl::String& AScheme, size_t& AStart, size_t& AEnd) {
   bool found = false;
-  size_t i = 0;
-  while (i <= ALine.size()) {
-    size_t j = i;
-    bool quoted = false;
-    for (; j < ALine.size() && (quoted || ALine[j] != u','); ++j) {
-      if (ALine[j] == u'"')
-        quoted = !quoted;
-      else if (quoted && ALine[j] == u'\\' && j + 1 < ALine.size())
-        ++j;
-    }
-    size_t b = i;
-    while (b < j && IsBlank(ALine[b])) ++b;
-    size_t t = b;
-    while (t < j && IsTokenChar(ALine[t])) ++t;
+  VisitListElements(ALine, IsBlank, [&](std::u16string_view AElement) {
+    size_t t = 0;
+    while (t < AElement.size() && IsTokenChar(AElement[t])) ++t;
     size_t after = t;
-    while (after < j && IsBlank(ALine[after])) ++after;
-    const bool begins = t > b && (t == j || (after > t && (after == j || ALine[after] != u'=')));
+    while (after < AElement.size() && IsBlank(AElement[after])) ++after;
+    const bool begins =
+        t > 0 && (t == AElement.size() || (after > t && (after == AElement.size() || AElement[after] != u'=')));
+    const size_t at = size_t(AElement.data() - ALine.data());
     if (begins) {
       if (found) return true;
-      if (rtl::SameText(ALine.substr(b, t - b), AScheme)) {
+      if (rtl::SameText(AElement.substr(0, t), AScheme)) {
         found = true;
-        AStart = b;
+        AStart = at;
       }
     }
-    if (found) {
-      size_t e = j;
-      while (e > b && IsBlank(ALine[e - 1])) --e;
-      if (e > b) AEnd = e;
-    }
-    i = j + 1;
-  }
+    if (found && !AElement.empty()) AEnd = at + AElement.size();
+    return false;
+  });
   return found;
 }
 

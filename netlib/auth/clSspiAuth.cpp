@@ -155,11 +155,8 @@ rtl::String TclHttpNtlmAuthorization::RunRound(TclNtAuthClientSspi& ASession, co
                                                const rtl::String& AUserName, const rtl::String& APassword,
                                                bool& AFinished) {
   AFinished = true;
-  const rtl::String line = rtl::Trim(AChallenge);
-  // The scheme must be the line's first word: "NTLMx" or "Basic realm=NTLM" are not answers.
-  if (line.size() < AScheme.size() || !rtl::SameText(line.substr(0, AScheme.size()), AScheme)) return {};
-  if (line.size() > AScheme.size() && line[AScheme.size()] != u' ' && line[AScheme.size()] != u'\t') return {};
-  const rtl::String token = rtl::Trim(line.substr(AScheme.size()));
+  // AChallenge is what FindChallenge found: the scheme's own token first, then a blank or nothing.
+  const rtl::String token = rtl::Trim(std::u16string_view(AChallenge).substr(AScheme.size()));
   FStartNewConnection = token.empty();
 
   rtl::TMemoryStream buffer;

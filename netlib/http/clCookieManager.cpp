@@ -622,7 +622,7 @@ bool TclCookieManager::MatchCookie(const TclCookieItem& ACookie, const rtl::Stri
   // address match only themselves: neither has parents that could share cookies.
   const size_t second = domain.find(u'.', 1);
   bool domainMatch =
-      domain == host || (second != rtl::String::npos && !IsAddressHost(ADomain) && rtl::EndsStr(domain, host));
+      domain == host || (second != rtl::String::npos && rtl::EndsStr(domain, host) && !IsAddressHost(ADomain));
   // Not ".", not "..x", not ".x." (a lone label followed by a dot).
   domainMatch = domainMatch && domain.size() > 1 && domain[1] != u'.' && second != domain.size() - 1;
 

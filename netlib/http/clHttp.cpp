@@ -139,31 +139,8 @@ bool IsFieldLine(const rtl::String& ALine, std::u16string_view ALowerName) {
          rtl::SameText(std::u16string_view(ALine).substr(0, ALowerName.size()), ALowerName);
 }
 
-// Calls AVisit with each element of a comma-separated field value, trimmed, empty ones included,
-// until it answers true; a comma inside double quotes (a parameter's quoted value) does not
-// separate. True when AVisit did.
-template <class F>
-bool VisitListElements(std::u16string_view AValue, F AVisit) {
-  bool quoted = false;
-  size_t start = 0;
-  for (size_t i = 0; i <= AValue.size(); ++i) {
-    if (i < AValue.size()) {
-      char16_t c = AValue[i];
-      if (quoted && c == u'\\' && i + 1 < AValue.size()) {
-        ++i;
-        continue;
-      }
-      if (c == u'"') quoted = !quoted;
-      if (quoted || c != u',') continue;
-    }
-    size_t b = start, e = i;
-    while (b < e && AValue[b] <= 32) ++b;
-    while (e > b && AValue[e - 1] <= 32) --e;
-    if (AVisit(AValue.substr(b, e - b))) return true;
-    start = i + 1;
-  }
-  return false;
-}
+// The blanks around a list element: every control character and the space, as rtl::Trim takes.
+bool IsTrimmed(char16_t c) { return c <= 32; }
 
 // Raised by TTextStream when a body read into memory reaches MaxResponseTextSize.
 struct TTextFull {};
@@ -200,7 +177,8 @@ void CheckDecoderEnd(rtl::TStream& AStream) {
 // Whether a Connection or Proxy-Connection value lists AToken (case ignored).
 bool HasConnectionToken(const rtl::String& AValue, const char16_t* AToken) {
   // Asked of every response: no copies of the elements.
-  return VisitListElements(AValue, [&](std::u16string_view AElement) { return rtl::SameText(AElement, AToken); });
+  return VisitListElements(AValue, IsTrimmed,
+                           [&](std::u16string_view AElement) { return rtl::SameText(AElement, AToken); });
 }
 
 bool IsKeptConnectionGone(int ACode) {
@@ -927,7 +905,7 @@ void TclHttp::ReadFramingFields(rtl::TStringList& AHeader) {
     if (codingFields == 1) codingValues.push_back(FResponseHeader->TransferEncoding());
   }
   for (const rtl::String& value : codingValues) {
-    VisitListElements(value, [&](std::u16string_view v) {
+    VisitListElements(value, IsTrimmed, [&](std::u16string_view v) {
       // A coding's parameters mean nothing to us; "identity" changes nothing.
       rtl::String coding = rtl::LowerCase(rtl::Trim(v.substr(0, v.find(u';'))));
       if (!coding.empty() && coding != u"identity") FTransferCodings.push_back(std::move(coding));
@@ -936,7 +914,7 @@ void TclHttp::ReadFramingFields(rtl::TStringList& AHeader) {
   }
   std::vector<rtl::String> lengths;
   for (const rtl::String& value : lengthValues)
-    VisitListElements(value, [&](std::u16string_view v) {
+    VisitListElements(value, IsTrimmed, [&](std::u16string_view v) {
       lengths.emplace_back(v);
       return false;
     });

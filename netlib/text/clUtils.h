@@ -109,4 +109,31 @@ rtl::TDateTime ParseInternetDate(std::u16string_view AValue);
 // when it is too short. A negative index raises rtl::EArgumentException.
 void PutWordBE(uint16_t AValue, rtl::Bytes& ABytes, int& AIndex);
 
+// Calls AVisit with each element of a comma-separated field value, without the characters
+// AIsBlank names around it, empty ones included, until it answers true; a comma inside double
+// quotes (a parameter's quoted value, with backslash escapes) does not separate. True when
+// AVisit did. The elements are views into AValue.
+template <class B, class F>
+bool VisitListElements(std::u16string_view AValue, B AIsBlank, F AVisit) {
+  bool quoted = false;
+  size_t start = 0;
+  for (size_t i = 0; i <= AValue.size(); ++i) {
+    if (i < AValue.size()) {
+      char16_t c = AValue[i];
+      if (quoted && c == u'\\' && i + 1 < AValue.size()) {
+        ++i;
+        continue;
+      }
+      if (c == u'"') quoted = !quoted;
+      if (quoted || c != u',') continue;
+    }
+    size_t b = start, e = i;
+    while (b < e && AIsBlank(AValue[b])) ++b;
+    while (e > b && AIsBlank(AValue[e - 1])) --e;
+    if (AVisit(AValue.substr(b, e - b))) return true;
+    start = i + 1;
+  }
+  return false;
+}
+
 }  // namespace netlib

@@ -6,9 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <new>
 #include <thread>
 
 #include "netlib/text/clCallbackWindow.h"
@@ -511,24 +509,24 @@ bool TclNetworkStream::Read(rtl::TStream* AData) {
 bool TclNetworkStream::Write(rtl::TStream* AData) {
   ClearNextAction();
   if (!AData || AData->Position() >= AData->Size()) return true;
-  // Left uninitialised and no larger than what is to be sent: a request head of a few hundred
-  // bytes zeroed a whole batch on every request.
-  std::unique_ptr<uint8_t[]> buffer;
-  size_t capacity = 0;
   for (;;) {
     int64_t left = AData->Size() - AData->Position();
     int batch = GetWriteBatchSize();
     int chunk = static_cast<int>(std::min<int64_t>(batch, left));
     // The read limit can cut the batch to nothing; that ends the pass like the stop test.
     if (chunk <= 0) return true;
-    if (static_cast<size_t>(chunk) > capacity) {
-      buffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(chunk)]);
-      if (!buffer) RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
-      capacity = static_cast<size_t>(chunk);
+    // Grown to what is sent, not to the batch: zeroing a whole batch for a request head of a
+    // few hundred bytes cost more than sending it.
+    if (static_cast<size_t>(chunk) > FWriteBuffer.size()) {
+      try {
+        FWriteBuffer.resize(static_cast<size_t>(chunk));
+      } catch (const std::bad_alloc&) {
+        RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
+      }
     }
-    chunk = static_cast<int>(AData->Read(buffer.get(), chunk));
+    chunk = static_cast<int>(AData->Read(FWriteBuffer.data(), chunk));
     if (chunk <= 0) return true;
-    int sent = ThrottledSend(buffer.get(), chunk);
+    int sent = ThrottledSend(FWriteBuffer.data(), chunk);
     if (sent < 0) {
       int err = platform::WsaGetLastError();
       if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);

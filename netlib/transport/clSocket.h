@@ -183,6 +183,7 @@ class TclNetworkStream {
   int64_t FBytesProceed = 0;
   bool FNeedClose = false;
   std::vector<uint8_t> FReadBuffer;  // kept across Read calls; grows only with the batch size
+  std::vector<uint8_t> FWriteBuffer;  // kept across Write calls; grows only with what is sent
 };
 
 // --- connections ---------------------------------------------------------------------------------
@@ -253,7 +254,6 @@ class TclConnection {
   virtual void ReleaseResources() {}
   // The abort error, unless the connection is closing (a close after an abort is no error).
   void CheckAborted() const;
-  bool Closing() const { return FClosing; }
   virtual void DoProgress(int64_t ABytesProceed, int64_t ATotalBytes);
   void SetActive(bool AValue) { FActive_ = AValue; }
   // Step 3 of Close: inactive, socket shut down and closed.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Files.h"
 #include "platform/crypto/Signature.h"
 #include "rtl/SysUtils.h"
 
@@ -100,10 +101,8 @@ void WriteSignature(const std::string& ASigFile, const platform::TEd25519Signatu
   std::string temp = ASigFile + ".XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) FailErrno("cannot create a file beside " + ASigFile);
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  bool ok = ::fchmod(fd, 0644 & ~mask) == 0 && WriteAll(fd, ASignature.data(), ASignature.size()) &&
-            ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, 0644 & ~platform::ProcessUmask()) == 0 &&
+            WriteAll(fd, ASignature.data(), ASignature.size()) && ::fsync(fd) == 0;
   CloseWritten(fd, ok, temp, ASigFile);
   if (::rename(temp.c_str(), ASigFile.c_str()) != 0) CloseWritten(-1, false, temp, ASigFile);
 }

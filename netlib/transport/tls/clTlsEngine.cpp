@@ -362,7 +362,7 @@ int Read(krv_tls_session* s, void* buffer, int size, char* err, int errSize) {
 int Write(krv_tls_session* s, const void* data, int size, char* err, int errSize) {
   if (size <= 0) return 0;
   int done = 0;
-  // A memory BIO takes everything, so partial writes only split the data into records.
+  // The send function keeps every record it is handed, so partial writes only split the data into records.
   while (done < size) {
     int r = SSL_write(s->ssl, static_cast<const char*>(data) + done, size - done);
     if (r <= 0) {

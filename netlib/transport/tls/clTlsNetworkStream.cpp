@@ -1,11 +1,7 @@
 #include "netlib/transport/tls/clTlsNetworkStream.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <climits>
 #include <cstring>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 

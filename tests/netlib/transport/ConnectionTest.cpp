@@ -596,7 +596,9 @@ TEST(Write, PeerThatLeavesBeforeTheEndMakesTheWriteFail) {
     if (t.HalfClose) {
       EXPECT_EQ(code, 10053) << t.Name;
       // The close was seen: the connection is closed; with the answer unread it is the caller's.
-      if (!t.AnswerFirst) EXPECT_FALSE(c.C.Active()) << t.Name;
+      if (!t.AnswerFirst) {
+        EXPECT_FALSE(c.C.Active()) << t.Name;
+      }
     } else {
       // A send into the reset: a socket error like any other, the caller closes.
       EXPECT_TRUE(code == 10053 || code == 10054) << t.Name << ": " << code;
