@@ -536,9 +536,14 @@ void TSocketEvent::WaitDescriptor(int& fd, short& events) const {
   short interest = Interest(it->second);
   if (interest == 0) return;
   short revents = PollOnce(FSocket, interest);
-  // A socket in an error or end state stays ready for poll; when nothing of it can be reported
-  // until our own next call, waiting on it would spin.
-  if (revents != 0 && Evaluate(FSocket, it->second, revents, nullptr) == 0) return;
+  // A condition that stays true (unread bytes, an error, the end) and was reported already would
+  // make poll answer at once: the wait is for the other conditions, which can still change (unread
+  // bytes must not keep a blocked write from seeing the socket drain). Hang-up and error are
+  // answered whatever is asked; with them nothing is left to wait for.
+  if (revents != 0 && Evaluate(FSocket, it->second, revents, nullptr) == 0) {
+    interest &= short(~revents);
+    if (interest == 0 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return;
+  }
   fd = FSocket;
   events = interest;
 }

@@ -550,6 +550,33 @@ TEST(Write, SlowReaderForcesPartialAndRefusedWrites) {
   EXPECT_TRUE(received == payload);
 }
 
+// A peer that answers early (an interim or error response) and goes on reading: the bytes left
+// unread must not keep the write from waking when the socket drains.
+TEST(Write, UnreadAnswerDoesNotStallTheWrite) {
+  const std::string payload = Pattern(32 << 20, 5);
+  std::string received;
+  TLoopbackServer server([&](int& fd) {
+    ::send(fd, "early answer", 12, MSG_NOSIGNAL);
+    TLoopbackServer::SleepMs(300);  // the client's send buffer fills meanwhile
+    received = TLoopbackServer::ReadToEnd(fd);
+  });
+  TConn c;
+  c.C.SetTimeOut(3000);
+  c.Open(server);
+  rtl::TMemoryStream data;
+  data.WriteBuffer(payload.data(), int64_t(payload.size()));
+  data.SetPosition(0);
+  EXPECT_EQ(CodeOf([&] { c.C.WriteData(&data); }), 0);
+  EXPECT_EQ(data.Position(), data.Size());
+  // The answer is still there, whole (and read, so the close is no reset).
+  rtl::TMemoryStream answer;
+  c.C.ReadData(&answer);
+  EXPECT_EQ(Text(answer), "early answer");
+  c.C.Close(true);
+  server.Join();
+  EXPECT_TRUE(received == payload);
+}
+
 // A peer that stops reading and closes (or only shuts its sending side) while bytes are still to
 // be written: the write fails, as a connection error the caller can act on, never as success.
 TEST(Write, PeerThatLeavesBeforeTheEndMakesTheWriteFail) {
