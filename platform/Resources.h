@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "rtl/Classes.h"
@@ -22,6 +23,8 @@ struct TResourceEntry {
   size_t Size;
 };
 
+// Every resource of the running executable.
+std::span<const TResourceEntry> Resources();
 // The first resource of that type and name, nullptr when there is none.
 const TResourceEntry* FindResource(std::u16string_view type, std::u16string_view name);
 
