@@ -318,7 +318,7 @@ TEST(Connection, StaleKeptConnectionIsSentAgainOnce) {
   rtl::TMemoryStream a, b;
   http.Get(W(server.Url("/1")), &a);
   EXPECT_TRUE(http.Active());
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the server has closed by now
+  ASSERT_TRUE(server.WaitClosed(1));  // the kept connection is gone on the server's side
   http.Get(W(server.Url("/2")), &b);
   EXPECT_EQ(Contents(b), "second");
   EXPECT_EQ(server.Connections(), 2);
