@@ -59,20 +59,6 @@ rtl::String PathFolder(const rtl::String& APath) {
   return p;
 }
 
-void ReplaceField(rtl::TStringList& ALines, const rtl::String& AName, const rtl::String& AValue) {
-  while (ALines.Count() > 0 && ALines[ALines.Count() - 1].empty()) ALines.Delete(ALines.Count() - 1);
-  TclHeaderFieldList fields;
-  fields.Parse(0, &ALines);
-  fields.RemoveField(AName);
-  fields.AddField(AName, AValue);
-}
-
-void RemoveFieldFrom(rtl::TStringList& ALines, const rtl::String& AName) {
-  TclHeaderFieldList fields;
-  fields.Parse(0, &ALines);
-  fields.RemoveField(AName);
-}
-
 // Scheme, host (case ignored) and port.
 bool SameOrigin(const TclUrlParser& A, const TclUrlParser& B) {
   return A.UrlType() == B.UrlType() && rtl::SameText(A.Host(), B.Host()) && A.Port() == B.Port();
@@ -382,16 +368,10 @@ bool TclHttp::IsKeepAlive(int AKind) const {
 
 void TclHttp::PreemptiveAuthorize(const rtl::String& AUserName, const rtl::String& APassword,
                                   const rtl::String& AFieldName, rtl::TStringList& AHeader) {
-  bool keep = FKeepConnection;
+  TclValueScope keep(FKeepConnection, FKeepConnection);  // an answer given unasked binds no connection
   rtl::TStringList challenge;
   challenge.Add(u"Basic");
-  try {
-    Authorize(AUserName, APassword, AFieldName, challenge, AHeader);
-  } catch (...) {
-    FKeepConnection = keep;
-    throw;
-  }
-  FKeepConnection = keep;
+  Authorize(AUserName, APassword, AFieldName, challenge, AHeader);
 }
 
 TclHttpAuthorization* TclHttp::Authorize(const rtl::String& AUserName, const rtl::String& APassword,
@@ -400,7 +380,7 @@ TclHttpAuthorization* TclHttp::Authorize(const rtl::String& AUserName, const rtl
   TclHttpAuthorization* a =
       TclHttpAuthorization::Authorize(*FUrl, FMethod, AUserName, APassword, AChallenge, static_cast<TclAuthContext>(this));
   if (!a) return nullptr;
-  ReplaceField(AHeader, AFieldName, a->AuthValue());
+  SetField(AHeader, AFieldName, a->AuthValue());
   SetKeepConnection(true);
   return a;
 }
@@ -436,7 +416,7 @@ bool TclHttp::Redirect(rtl::TStringList& AHeader, const rtl::TStringList& ARespo
   rtl::String oldFolder = PathFolder(old.Urlpath());
   rtl::String newFolder = PathFolder(FUrl->Urlpath());
   if (!SameOrigin(old, *FUrl) || newFolder.compare(0, oldFolder.size(), oldFolder) != 0)
-    RemoveFieldFrom(AHeader, u"Authorization");
+    SetField(AHeader, u"Authorization", u"");
   return true;
 }
 
@@ -467,7 +447,7 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
     if (FAuthorizationType == atBasic)
       PreemptiveAuthorize(user, password, u"Authorization", lines);
     else if (!FAuthorization.empty())
-      ReplaceField(lines, u"Authorization", FAuthorization);
+      SetField(lines, u"Authorization", FAuthorization);
   }
   if (HasProxy() && FProxySettings->AuthorizationType() == atBasic)
     PreemptiveAuthorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization", lines);
@@ -634,7 +614,7 @@ void TclHttp::SelectProxy(rtl::TStringList& AHeader) {
   DoSelectProxy(*FUrl);
   if (p == before) return;
   // One proxy's credentials never go to another.
-  RemoveFieldFrom(AHeader, u"Proxy-Authorization");
+  SetField(AHeader, u"Proxy-Authorization", u"");
   if (HasProxy() && p.AuthorizationType() == atBasic)
     PreemptiveAuthorize(p.UserName(), p.Password(), u"Proxy-Authorization", AHeader);
 }
@@ -680,29 +660,15 @@ void TclHttp::OpenForRequest(int AKind) {
 }
 
 void TclHttp::SetupTunnel() {
-  rtl::String method = FMethod;
-  TclHttpVersion version = FHttpVersion;
-  bool cookies = FAllowCookies, compression = FAllowCompression;
-  FHttpVersion = hvHttp1_0;
+  TclValueScope method(FMethod, FMethod);
+  TclValueScope version(FHttpVersion, hvHttp1_0);
+  TclValueScope cookies(FAllowCookies, false);
+  TclValueScope compression(FAllowCompression, false);
   FKeepConnection = true;
-  FAllowCompression = false;
   FAllowCaching = false;
-  FAllowCookies = false;
   rtl::TStringList header, responseHeader;
   TclNullStream body, responseBody;
-  try {
-    RequestCycle(u"CONNECT", header, &body, responseHeader, &responseBody);
-  } catch (...) {
-    FMethod = method;
-    FHttpVersion = version;
-    FAllowCookies = cookies;
-    FAllowCompression = compression;
-    throw;
-  }
-  FMethod = method;
-  FHttpVersion = version;
-  FAllowCookies = cookies;
-  FAllowCompression = compression;
+  RequestCycle(u"CONNECT", header, &body, responseHeader, &responseBody);
 }
 
 // --- the exchange on the wire -------------------------------------------------------------------
@@ -954,14 +920,8 @@ int64_t TclHttp::GetResponseLength() {
 void TclHttp::ReadUntilClose(rtl::TStream* ADestination) {
   if (!Active()) return;
   TclTcpClientConnection& c = Connection();
-  c.SetIsReadUntilClose(true);
-  try {
-    c.ReadData(ADestination);
-  } catch (...) {
-    c.SetIsReadUntilClose(false);
-    throw;
-  }
-  c.SetIsReadUntilClose(false);
+  TclValueScope untilClose(c, &TclTcpConnection::IsReadUntilClose, &TclTcpConnection::SetIsReadUntilClose, true);
+  c.ReadData(ADestination);
 }
 
 void TclHttp::ReceiveBody(rtl::TMemoryStream& ABuffer, rtl::TStream* ADestination, int64_t ARemaining) {

@@ -608,7 +608,7 @@ void TclConnection::CloseSocket() {
 }
 
 void TclConnection::Close(bool ANotifyPeer) {
-  TFlagScope closing(FClosing, true);
+  TclValueScope closing(FClosing, true);
   try {
     if (FActive_ && FNetworkStream) {
       FNetworkStream->Close(ANotifyPeer);
@@ -821,7 +821,7 @@ void TclTcpConnection::DispatchNextAction() {
 
 void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
   std::unique_ptr<TclIPAddress> addr = TclIPAddress::CreateIpAddress(AIP);
-  TFlagScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
+  TclValueScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
   CreateSocket(addr->AddressFamily(), platform::WSA_SOCK_STREAM, platform::WSA_IPPROTO_TCP);
   SelectEvents(platform::FD_CONNECT);
   rtl::String binding = rtl::Trim(LocalBinding());
@@ -855,7 +855,7 @@ void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
 
 void TclTcpClientConnection::OpenSession() {
   if (!Active()) RaiseSocketError(ConnectionNotActive, ConnectionNotActiveCode);
-  TFlagScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
+  TclValueScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
   NetworkStream()->OpenClientSession();
   if (IsAborted()) CloseAborted();
   RunHandshake();
