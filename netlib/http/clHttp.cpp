@@ -128,6 +128,8 @@ bool IsFieldLine(const rtl::String& ALine, std::u16string_view ALowerName) {
 // The blanks around a list element: every control character and the space, as rtl::Trim takes.
 bool IsTrimmed(char16_t c) { return c <= 32; }
 
+bool IsGzipCoding(const rtl::String& ACoding) { return ACoding == u"gzip" || ACoding == u"x-gzip"; }
+
 // Raised by TTextStream when a body read into memory reaches MaxResponseTextSize.
 struct TTextFull {};
 
@@ -885,15 +887,18 @@ void TclHttp::ReadFramingFields(rtl::TStringList& AHeader) {
   // Every field counts, not only the first of its name: a body framed one way for us and
   // another way for a proxy on the road is how responses get smuggled.
   FTransferCodings.clear();
-  int lengthFields = 0, codingFields = 0;
+  FContentCodings.clear();
+  int lengthFields = 0, codingFields = 0, contentFields = 0;
   for (int i = 0; i < AHeader.Count() && !AHeader[i].empty(); ++i) {
     if (IsFieldLine(AHeader[i], u"content-length"))
       ++lengthFields;
     else if (IsFieldLine(AHeader[i], u"transfer-encoding"))
       ++codingFields;
+    else if (IsFieldLine(AHeader[i], u"content-encoding"))
+      ++contentFields;
   }
-  std::vector<rtl::String> lengthValues, codingValues;
-  if (lengthFields > 1 || codingFields > 1) {
+  std::vector<rtl::String> lengthValues, codingValues, contentValues;
+  if (lengthFields > 1 || codingFields > 1 || contentFields > 1) {
     TclHeaderFieldList fields;
     fields.Parse(0, &AHeader);
     const rtl::TStringList& names = fields.FieldList();
@@ -902,21 +907,29 @@ void TclHttp::ReadFramingFields(rtl::TStringList& AHeader) {
         lengthValues.push_back(fields.GetFieldValue(i));
       else if (names[i] == u"transfer-encoding")
         codingValues.push_back(fields.GetFieldValue(i));
+      else if (names[i] == u"content-encoding")
+        contentValues.push_back(fields.GetFieldValue(i));
     }
   } else {
     // Most heads have one length and no coding: the header object holds the one value already.
     if (lengthFields == 1 && FResponseHeader->ContentLength().find(u',') != rtl::String::npos)
       lengthValues.push_back(FResponseHeader->ContentLength());
     if (codingFields == 1) codingValues.push_back(FResponseHeader->TransferEncoding());
+    if (contentFields == 1) contentValues.push_back(FResponseHeader->ContentEncoding());
   }
-  for (const rtl::String& value : codingValues) {
-    VisitListElements(value, IsTrimmed, [&](std::u16string_view v) {
-      // A coding's parameters mean nothing to us; "identity" changes nothing.
-      rtl::String coding = rtl::LowerCase(rtl::Trim(v.substr(0, v.find(u';'))));
-      if (!coding.empty() && coding != u"identity") FTransferCodings.push_back(std::move(coding));
-      return false;
-    });
-  }
+  // Codings in the order they were applied; a coding's parameters mean nothing to us, and
+  // "identity" changes nothing.
+  auto readCodings = [](const std::vector<rtl::String>& AValues, std::vector<rtl::String>& ACodings) {
+    for (const rtl::String& value : AValues) {
+      VisitListElements(value, IsTrimmed, [&](std::u16string_view v) {
+        rtl::String coding = rtl::LowerCase(rtl::Trim(v.substr(0, v.find(u';'))));
+        if (!coding.empty() && coding != u"identity") ACodings.push_back(std::move(coding));
+        return false;
+      });
+    }
+  };
+  readCodings(codingValues, FTransferCodings);
+  readCodings(contentValues, FContentCodings);
   std::vector<rtl::String> lengths;
   for (const rtl::String& value : lengthValues)
     VisitListElements(value, IsTrimmed, [&](std::u16string_view v) {
@@ -977,15 +990,18 @@ void TclHttp::ReceiveBody(rtl::TMemoryStream& ABuffer, rtl::TStream* ADestinatio
     dest = ADecoder.get();
     decoders.push_back(std::move(ADecoder));
   };
-  if (rtl::LowerCase(FResponseHeader->ContentEncoding()).find(u"gzip") != rtl::String::npos)
-    add(std::make_unique<TclGZipInflateStream>(dest));
+  // The content codings are undone from the last one applied as long as we know them; the ones
+  // applied before a coding we cannot undo stay in the body with it.
+  size_t undone = FContentCodings.size();
+  while (undone > 0 && IsGzipCoding(FContentCodings[undone - 1])) --undone;
+  for (size_t i = undone; i < FContentCodings.size(); ++i) add(std::make_unique<TclGZipInflateStream>(dest));
   const uint8_t* pending = ABuffer.Memory() + ABuffer.Position();
   if (!FTransferCodings.empty() && !HasNoBody()) {
     // The transfer codings frame the body; a Content-Length beside them does not count.
     for (const rtl::String& coding : FTransferCodings) {
       if (coding == u"chunked")
         add(std::make_unique<TclChunkedStream>(dest));
-      else if (coding == u"gzip" || coding == u"x-gzip")
+      else if (IsGzipCoding(coding))
         add(std::make_unique<TclGZipInflateStream>(dest));
       else if (coding == u"deflate")
         add(std::make_unique<TclDeflateInflateStream>(dest));

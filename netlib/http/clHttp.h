@@ -260,6 +260,7 @@ class TclHttp : public TclTcpClientTls {
   bool FExpect100Continue = false;
   bool FUpgradeAsked = false;                   // the request carries "Upgrade": 101 may answer it
   std::vector<rtl::String> FTransferCodings;    // of the last response, lower case, as applied
+  std::vector<rtl::String> FContentCodings;     // the same for its content
 };
 
 // The default user agent text.
