@@ -186,7 +186,7 @@ void FreeAddressInfo(TAddressInfo* list);
 bool InetAddr(const char* text, uint8_t (&address)[4]);
 // A literal as inet_pton reads it: the bytes of a dotted-decimal IPv4 address (answers 4) or of
 // an IPv6 address (answers 16); 0 when the text is neither.
-int InetPton(const char* text, uint8_t (&address)[16]);
+int ParseAddressLiteral(const char* text, uint8_t (&address)[16]);
 
 // --- event selection --------------------------------------------------------------------------
 TSocketEvent* WsaCreateEvent();           // nullptr with the last error on failure

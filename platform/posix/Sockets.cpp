@@ -545,7 +545,7 @@ bool InetAddr(const char* text, uint8_t (&address)[4]) {
   return true;
 }
 
-int InetPton(const char* text, uint8_t (&address)[16]) {
+int ParseAddressLiteral(const char* text, uint8_t (&address)[16]) {
   if (!text) return 0;
   if (::inet_pton(AF_INET, text, address) == 1) return 4;
   if (::inet_pton(AF_INET6, text, address) == 1) return 16;
