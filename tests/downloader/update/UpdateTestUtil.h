@@ -76,6 +76,20 @@ class TUpdateServer {
       FBuffer.append(buf, size_t(n));
     }
   }
+  // The log lines of requests that have ended, each waited for up to timeoutMs, fewer when no
+  // more came. Connections are served at once, each on its own thread, and each logs when its
+  // answer is out: a client that has its bytes may send the next request, and have it answered
+  // and logged, before the thread of the first one logs. So lines of consecutive requests come
+  // in either order.
+  std::vector<std::string> ReadLines(size_t count, int timeoutMs) {
+    std::vector<std::string> lines;
+    while (lines.size() < count) {
+      std::string line = ReadLine(timeoutMs);
+      if (line.empty()) break;
+      lines.push_back(line);
+    }
+    return lines;
+  }
   int Port = 0;
 
  private:
@@ -83,6 +97,13 @@ class TUpdateServer {
   int FOut = -1;
   std::string FBuffer;
 };
+
+// Whether one of the lines holds text.
+inline bool AnyHolds(const std::vector<std::string>& lines, const std::string& text) {
+  for (const std::string& l : lines)
+    if (l.find(text) != std::string::npos) return true;
+  return false;
+}
 
 // A 7z archive made by the real 7z program from files of a folder (names relative to it).
 inline bool Make7z(const std::string& archive, const std::string& folder, const std::string& names,

@@ -1,0 +1,394 @@
+// The update tried as an attacker would, end to end through the headless test editions: another
+// local user who can write the product folder (swapping the archive, planting links, a second
+// start), an update host that serves another build's signed archive or more bytes than signed, a
+// server that drips or never ends, and an archive that asks for world-writable files, names no
+// install should hold, a tree deeper than any product, or a product that is not newer than the
+// gate. Every attack ends in a refusal that says why, with the install as it was.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+
+#include "UpdateTestUtil.h"
+
+using namespace krvtest;
+
+namespace {
+
+const std::string kRemoteName = "dlKorvelFA_SQL_KO_KO_1001820.7z";
+const std::string kLocalName = "dlDownloadFA_SQL_KO_KO_1001820.7z";
+const std::string kExecuteFailed = "Error: Execute command '";
+const std::string kDownloadFailed = "Error: File \"" + kRemoteName + "\" could not be downloaded from ftp!";
+const std::string kNotSigned = "Error: File \"" + kRemoteName + "\" is not signed by the publisher!";
+
+// A server on the edition's port whose every connection is handed to AServe (after the request
+// head was read); ends with the object.
+class TStubServer {
+ public:
+  explicit TStubServer(std::function<void(int)> AServe) : FServe(std::move(AServe)) {
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(KRV_TEST_EDITION_PORT));
+    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(FListen, 8) == 0)
+      FThread = std::thread([this] { Run(); });
+  }
+  ~TStubServer() {
+    FStop = true;
+    if (FThread.joinable()) FThread.join();
+    ::close(FListen);
+  }
+  bool Running() const { return FThread.joinable(); }
+  // Sends while the client takes it and the test runs; false once either ended.
+  bool Send(int AFd, const std::string& AData) {
+    return !FStop && ::send(AFd, AData.data(), AData.size(), MSG_NOSIGNAL) == ssize_t(AData.size());
+  }
+  std::atomic<bool> FStop{false};
+
+ private:
+  void Run() {
+    while (!FStop) {
+      pollfd p{FListen, POLLIN, 0};
+      if (::poll(&p, 1, 100) != 1) continue;
+      int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      timeval tv{5, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      char buf[4096];
+      std::string head;
+      for (ssize_t n; head.find("\r\n\r\n") == std::string::npos && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+        head.append(buf, size_t(n));
+      FServe(fd);
+      ::close(fd);
+    }
+  }
+  std::function<void(int)> FServe;
+  int FListen = -1;
+  std::thread FThread;
+};
+
+class TrustedUpdate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Base = fs::canonical(Dir.Path()).string();
+    Root = Base + "/root";
+    for (const std::string& d : {Folder(), Root, Desktop()}) fs::create_directories(d);
+  }
+  std::string Folder() const { return Base + "/folder"; }
+  std::string Desktop() const { return Base + "/desktop"; }
+  std::string Product() const { return Folder() + "/KorvelFA.exe"; }
+  // A fresh install of the edition over an old (10.0.0.1) product.
+  void Install(const std::string& AEdition) {
+    fs::remove_all(Folder());
+    fs::create_directories(Folder());
+    fs::copy_file(AEdition, Folder() + "/KRVDownload");
+    fs::copy_file(KRV_OLD_PRODUCT, Product());
+  }
+  // An archive of the new product and a readme, plus the extra files of AFill (run in its folder).
+  std::string MakeArchive(const std::string& AName, const std::string& AReadme, const std::string& AFill = "",
+                          const std::string& AProduct = KRV_UPDATE_PRODUCT) {
+    std::string src = Base + "/src-" + AName;
+    fs::remove_all(src);
+    fs::create_directories(src);
+    fs::copy_file(AProduct, src + "/KorvelFA.exe");
+    WriteFile(src + "/readme.txt", AReadme);
+    if (!AFill.empty()) EXPECT_TRUE(Shell("cd '" + src + "' && " + AFill));
+    std::string archive = Base + "/" + AName;
+    fs::remove(archive);
+    EXPECT_TRUE(Make7z(archive, src, "."));
+    return archive;
+  }
+  void Serve(const std::string& AArchive) {
+    fs::copy_file(AArchive, Root + "/" + kRemoteName, fs::copy_options::overwrite_existing);
+  }
+  // The publisher's signature file for AArchive served under AName (the name it vouches for).
+  std::string Sign(const std::string& AArchive, const std::string& AName = kRemoteName) {
+    const std::string at = Base + "/signing/" + AName;
+    fs::create_directories(Base + "/signing");
+    fs::copy_file(AArchive, at, fs::copy_options::overwrite_existing);
+    EXPECT_TRUE(Shell("'" KRV_SIGN "' sign '" KRV_TEST_PUBLISHER_KEY "' '" + at + "' >/dev/null"));
+    return ReadFile(at + ".sig");
+  }
+  void ServeSignature(const std::string& ABytes) { WriteFile(Root + "/" + kRemoteName + ".sig", ABytes); }
+  // Every entry of the folder but the downloaded archive: kind, mode and bytes.
+  std::map<std::string, std::string> Snapshot() {
+    std::map<std::string, std::string> r;
+    for (auto& e : fs::recursive_directory_iterator(Folder())) {
+      if (e.path().filename() == kLocalName) continue;
+      struct stat st {};
+      ::lstat(e.path().c_str(), &st);
+      r[fs::relative(e.path(), Folder()).string()] =
+          std::to_string(st.st_mode) + " " + (S_ISREG(st.st_mode) ? ReadFile(e.path().string()) : "");
+    }
+    return r;
+  }
+  TDownloaderRun Run() { return RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"a"}); }
+  void ExpectRefused(const TDownloaderRun& r, const std::map<std::string, std::string>& ABefore,
+                     const std::string& ABox, const std::string& AReason) {
+    EXPECT_FALSE(r.Run.ProductStarted);
+    EXPECT_NE(r.Stderr.find(ABox), std::string::npos) << r.Stderr;
+    EXPECT_NE(r.Stderr.find(AReason), std::string::npos) << r.Stderr;
+    EXPECT_TRUE(Snapshot() == ABefore) << "the install changed";
+    for (auto& e : fs::directory_iterator(Folder()))
+      EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
+  }
+
+  TTempDir Dir;
+  std::string Base, Root;
+};
+
+// Another local user who may write the product folder swaps the archive for their own the
+// moment it appears, or plants links at its name: what is extracted is still what was checked,
+// and no link is followed.
+TEST_F(TrustedUpdate, ALocalUserCannotSwapTheArchiveOrPlantLinks) {
+  const std::string good = MakeArchive("good.7z", "Korvel\n", "head -c 600000 /dev/urandom > noise.bin");
+  const std::string evil = MakeArchive("evil.7z", "evil\n");
+  const std::string sig = Sign(good);
+  for (bool swap : {true, false}) {
+    SCOPED_TRACE(swap ? "swapped while it arrives" : "links at its names");
+    Install(KRV_SIGNED_EDITION);
+    Serve(good);
+    ServeSignature(sig);
+    WriteFile(Base + "/victim", "victim");
+    if (!swap) fs::create_symlink(Base + "/victim", Folder() + "/" + kLocalName);
+    TUpdateServer server(Root, KRV_TEST_EDITION_PORT, {"--rate", "400000"});
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    std::atomic<bool> done{false};
+    std::atomic<int> swapped{0};
+    std::thread attacker([&] {
+      while (swap && !done && swapped == 0) {
+        for (auto& e : fs::directory_iterator(Folder())) {
+          const std::string n = e.path().filename().string();
+          if (n == "KRVDownload" || n == "KorvelFA.exe" || !e.is_regular_file() || e.file_size() == 0) continue;
+          fs::copy_file(evil, Base + "/planted", fs::copy_options::overwrite_existing);
+          fs::rename(Base + "/planted", e.path());  // what a user with write access to the folder can do
+          ++swapped;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
+    TDownloaderRun r = Run();
+    done = true;
+    attacker.join();
+    if (swap) EXPECT_EQ(swapped, 1) << "the archive was seen while it arrived";
+    EXPECT_TRUE(r.Run.ProductStarted) << r.Stderr;
+    EXPECT_EQ(ReadFile(Folder() + "/readme.txt"), "Korvel\n") << "the checked archive was installed";
+    EXPECT_EQ(ReadFile(Base + "/victim"), "victim");
+    if (!swap) EXPECT_TRUE(ReadFile(Folder() + "/" + kLocalName) == ReadFile(good));
+    if (swap) EXPECT_FALSE(ReadFile(Folder() + "/" + kLocalName) == ReadFile(evil)) << "named after another's file";
+  }
+}
+
+// A second start while the first downloads waits for it and never touches its file: both end
+// with the product installed and started.
+TEST_F(TrustedUpdate, ASecondStartWaitsForTheFirst) {
+  const std::string good = MakeArchive("good.7z", "Korvel\n", "head -c 1000000 /dev/urandom > noise.bin");
+  Install(KRV_TEST_EDITION);
+  Serve(good);
+  TUpdateServer server(Root, KRV_TEST_EDITION_PORT, {"--rate", "500000"});
+  ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+  TDownloaderRun first;
+  std::thread firstRun([&] { first = RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"1"}); });
+  // The second starts once the first's download is under way.
+  auto started = [&] {
+    for (auto& e : fs::directory_iterator(Folder()))
+      if (e.path().filename().string()[0] == '.' || e.path().filename() == kLocalName) return true;
+    return false;
+  };
+  for (int i = 0; i < 1000 && !started(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  TDownloaderRun second = RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"2"});
+  firstRun.join();
+  EXPECT_TRUE(first.Run.ProductStarted) << first.Stderr;
+  EXPECT_TRUE(second.Run.ProductStarted) << second.Stderr;
+  EXPECT_EQ(ReadFile(Folder() + "/readme.txt"), "Korvel\n");
+  EXPECT_TRUE(ReadFile(Folder() + "/" + kLocalName) == ReadFile(good));
+}
+
+// The signature binds the name and the length: another build's signed archive, more or fewer
+// bytes than signed, an oversized or earlier-form signature file. A refusal at the statement
+// fetches nothing of the archive.
+TEST_F(TrustedUpdate, TheSignatureBindsNameAndLength) {
+  const std::string good = MakeArchive("good.7z", "Korvel\n");
+  const std::string older = MakeArchive("older.7z", "older\n");
+  const std::string sig = Sign(good), olderSig = Sign(older, "dlKorvelFA_SQL_KO_KO_1001819.7z");
+  struct Case {
+    const char* Name;
+    std::function<void()> Change;
+    const char* Reason;
+    bool ArchiveAsked;
+  } cases[] = {
+      {"another build's signed archive",
+       [&] {
+         Serve(older);
+         ServeSignature(olderSig);
+       },
+       "the signature names \"dlKorvelFA_SQL_KO_KO_1001819.7z\", not " "dlKorvelFA_SQL_KO_KO_1001820.7z", false},
+      {"more bytes than signed", [&] { WriteFile(Root + "/" + kRemoteName, ReadFile(good) + "trailing"); },
+       "is longer than the", true},
+      {"fewer bytes than signed",
+       [&] { WriteFile(Root + "/" + kRemoteName, ReadFile(good).substr(0, fs::file_size(good) - 1)); },
+       "the publisher signed", true},
+      {"an oversized signature file",
+       [&] { ServeSignature(sig + std::string(5000, 'x')); },
+       "larger than 4096 bytes", false},
+      {"the earlier 64-byte form", [&] { WriteFile(Root + "/" + kRemoteName + ".sig", std::string(64, 's')); },
+       "earlier 64-byte form", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Install(KRV_SIGNED_EDITION);
+    Serve(good);
+    ServeSignature(sig);
+    c.Change();
+    const auto before = Snapshot();
+    TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    TDownloaderRun r = Run();
+    ExpectRefused(r, before, kNotSigned, c.Reason);
+    EXPECT_FALSE(fs::exists(Folder() + "/" + kLocalName));
+    std::vector<std::string> lines = server.ReadLines(c.ArchiveAsked ? 2 : 1, 10000);
+    lines.push_back(server.ReadLine(300));
+    EXPECT_TRUE(AnyHolds(lines, "FNM=" + kRemoteName + ".sig&"));
+    EXPECT_EQ(AnyHolds(lines, "FNM=" + kRemoteName + "&"), c.ArchiveAsked) << "the statement is checked first";
+  }
+}
+
+// Bounded transfers (an edition taking at most 1 MiB, with a floor of 1000 bytes a second over
+// 2 s): an announced length above the limit, a body that never ends, and a server that drips.
+TEST_F(TrustedUpdate, TransfersAreBounded) {
+  const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
+  struct Case {
+    const char* Name;
+    std::function<void(TStubServer&, int)> Serve;
+    const char* Reason;
+  } cases[] = {
+      {"announced above the limit",
+       [&](TStubServer& s, int fd) { s.Send(fd, head + "Content-Length: 2000000\r\n\r\n" + std::string(65536, 'z')); },
+       "is 2000000 bytes, more than the 1048576 bytes"},
+      {"a body without end",
+       [&](TStubServer& s, int fd) {
+         if (!s.Send(fd, head + "\r\n")) return;
+         for (int i = 0; i < 100000 && s.Send(fd, std::string(65536, 'z')); ++i) {
+         }
+       },
+       "larger than the 1048576 bytes the download may take"},
+      {"a drip of a byte every half second",
+       [&](TStubServer& s, int fd) {
+         if (!s.Send(fd, head + "Content-Length: 100000\r\n\r\n")) return;
+         for (int i = 0; i < 60 && s.Send(fd, "z"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+       },
+       "The transfer was slower than 1000 bytes a second for 2 seconds"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Install(KRV_BOUNDS_EDITION);
+    const auto before = Snapshot();
+    TStubServer* self = nullptr;
+    TStubServer server([&](int fd) { c.Serve(*self, fd); });
+    self = &server;
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    auto start = std::chrono::steady_clock::now();
+    TDownloaderRun r = RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"a"}, true,
+                                     {"KRV_TEST_LOG=1"});
+    server.FStop = true;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    ExpectRefused(r, before, kDownloadFailed, c.Reason);
+  }
+}
+
+// What the archive controls is tamed: modes through the umask and never group- or
+// other-writable (under a umask of 000), names with control characters refused and shown
+// escaped, a tree deeper than 256 levels refused under a limit of 1024 descriptors without a
+// staging folder left to block the next update, and a product not newer than the gate undone.
+TEST_F(TrustedUpdate, WhatTheArchiveControlsIsTamed) {
+  std::string deep = "d";
+  for (int i = 1; i < 1100; ++i) deep += "/d";
+  struct Case {
+    const char* Name;
+    std::string Fill;
+    const char* Product;
+    const char* Reason;  // empty: installed
+  } cases[] = {
+      {"world-writable modes", "mkdir bin && echo x > bin/tool && chmod 0777 bin bin/tool", KRV_UPDATE_PRODUCT, ""},
+      {"a control character in a name", "echo x > \"$(printf 'bad\\001name.txt')\"", KRV_UPDATE_PRODUCT,
+       "Ni možno kreirati datoteko! "},
+      {"1100 levels", "mkdir -p " + deep + " && echo x > " + deep + "/f", KRV_UPDATE_PRODUCT,
+       "Ni možno kreirati datoteko! "},
+      {"a product not newer than the gate", "", KRV_OLD_PRODUCT,
+       "The update brought KorvelFA.exe 10.0.0.1, which is not newer than 10.0.0.1: nothing was installed"},
+  };
+  // The downloader runs with at most 1024 descriptors and a umask of 000.
+  struct rlimit oldFiles {};
+  ::getrlimit(RLIMIT_NOFILE, &oldFiles);
+  struct rlimit files = oldFiles;
+  files.rlim_cur = std::min<rlim_t>(1024, oldFiles.rlim_max);
+  auto run = [&] {
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    TDownloaderRun r = Run();
+    ::setrlimit(RLIMIT_NOFILE, &oldFiles);
+    return r;
+  };
+  const mode_t oldMask = ::umask(0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Install(KRV_TEST_EDITION);
+    Serve(MakeArchive("a.7z", "Korvel\n", c.Fill, c.Product));
+    const auto before = Snapshot();
+    TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    TDownloaderRun r = run();
+    if (*c.Reason) {
+      ExpectRefused(r, before, kExecuteFailed, c.Reason);
+      if (std::string(c.Name) == "a control character in a name")
+        EXPECT_NE(r.Stderr.find("bad\\x01name.txt"), std::string::npos) << r.Stderr;
+      // Nothing blocks the next update.
+      Serve(MakeArchive("b.7z", "Korvel\n"));
+      TDownloaderRun next = run();
+      EXPECT_TRUE(next.Run.ProductStarted) << next.Stderr;
+    } else {
+      EXPECT_TRUE(r.Run.ProductStarted) << r.Stderr;
+      struct stat st {};
+      for (const char* name : {"bin", "bin/tool", "readme.txt", "KorvelFA.exe"}) {
+        ASSERT_EQ(::lstat((Folder() + "/" + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 022, 0u) << name << " is writable by others: " << std::oct << st.st_mode;
+      }
+      EXPECT_EQ(st.st_mode & 0777, 0755u) << "the product keeps its execute bits";
+    }
+  }
+  ::umask(oldMask);
+}
+
+// A release edition (no test build) loads its crypto module only from its own folder: missing
+// there, the update fails closed whatever the environment names; beside it, the update works.
+TEST_F(TrustedUpdate, AReleaseEditionLoadsModulesOnlyFromItsFolder) {
+  const std::string good = MakeArchive("good.7z", "Korvel\n");
+  const std::string sig = Sign(good);
+  for (bool beside : {false, true}) {
+    SCOPED_TRACE(beside ? "module beside it" : "module elsewhere");
+    Install(KRV_RELEASE_SIGNED_EDITION);
+    if (beside) fs::copy_file(KRV_CRYPTO_MODULE_FILE, Folder() + "/libkrvcrypto.so");
+    Serve(good);
+    ServeSignature(sig);
+    const auto before = Snapshot();
+    TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    TDownloaderRun r = RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"a"}, true,
+                                     {"KRV_CRYPTO_MODULE=" KRV_CRYPTO_MODULE_FILE});
+    if (beside) {
+      EXPECT_TRUE(r.Run.ProductStarted) << r.Stderr;
+    } else {
+      ExpectRefused(r, before, kNotSigned, "Signatures cannot be checked: the signature module libkrvcrypto.so was "
+                                           "not found at " + Folder() + "/libkrvcrypto.so");
+    }
+  }
+}
+
+}  // namespace
