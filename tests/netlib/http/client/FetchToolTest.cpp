@@ -280,8 +280,13 @@ TEST(FetchTool, FailuresPrintOneErrorLineAndExitOne) {
        "error: EclResumeError: The resource is larger than the 1024 bytes the download may take (code -31)\n"},
       {"bad byte count", {"--max-filesize", "12q", "URL"}, {},
        "error: EUsageError: --max-filesize: not a number of bytes: 12q (code 0)\n"},
+      // A byte every 30 ms for 4.5 s: far below the floor, broken off after the first second.
       {"below the speed floor", {"--speed-limit", "1000", "--speed-time", "1", "URL"},
-       {{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nab" + Hang}},
+       {{"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + [] {
+          std::string drip;
+          for (int i = 0; i < 150; ++i) drip += "a" + Split;
+          return drip;
+        }()}},
        "error: EclSocketError: The transfer was slower than 1000 bytes a second for 1 second (code 10060)\n"},
   };
   for (const TCase& c : cases) {
