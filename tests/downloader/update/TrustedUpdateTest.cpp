@@ -4,14 +4,9 @@
 // server that drips or never ends, and an archive that asks for world-writable files, names no
 // install should hold, a tree deeper than any product, or a product that is not newer than the
 // gate. Every attack ends in a refusal that says why, with the install as it was.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <atomic>
-#include <functional>
 #include <map>
 
 #include "UpdateTestUtil.h"
@@ -26,53 +21,27 @@ const std::string kExecuteFailed = "Error: Execute command '";
 const std::string kDownloadFailed = "Error: File \"" + kRemoteName + "\" could not be downloaded from ftp!";
 const std::string kNotSigned = "Error: File \"" + kRemoteName + "\" is not signed by the publisher!";
 
-// A server on the edition's port whose every connection is handed to AServe (after the request
-// head was read); ends with the object.
+// A server on the edition's port that reads each request head and hands the connection to AServe.
 class TStubServer {
  public:
-  explicit TStubServer(std::function<void(int)> AServe) : FServe(std::move(AServe)) {
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(KRV_TEST_EDITION_PORT));
-    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(FListen, 8) == 0)
-      FThread = std::thread([this] { Run(); });
-  }
-  ~TStubServer() {
-    FStop = true;
-    if (FThread.joinable()) FThread.join();
-    ::close(FListen);
-  }
-  bool Running() const { return FThread.joinable(); }
+  explicit TStubServer(std::function<void(int)> AServe)
+      : FServe(std::move(AServe)), FAcceptor(KRV_TEST_EDITION_PORT, [this](int fd) {
+          char buf[4096];
+          std::string head;
+          for (ssize_t n; head.find("\r\n\r\n") == std::string::npos && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            head.append(buf, size_t(n));
+          FServe(fd);
+        }) {}
+  bool Running() const { return FAcceptor.Listening(); }
   // Sends while the client takes it and the test runs; false once either ended.
   bool Send(int AFd, const std::string& AData) {
-    return !FStop && ::send(AFd, AData.data(), AData.size(), MSG_NOSIGNAL) == ssize_t(AData.size());
+    return !FAcceptor.Stopping && ::send(AFd, AData.data(), AData.size(), MSG_NOSIGNAL) == ssize_t(AData.size());
   }
-  std::atomic<bool> FStop{false};
+  void Stop() { FAcceptor.Stopping = true; }
 
  private:
-  void Run() {
-    while (!FStop) {
-      pollfd p{FListen, POLLIN, 0};
-      if (::poll(&p, 1, 100) != 1) continue;
-      int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      timeval tv{5, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-      char buf[4096];
-      std::string head;
-      for (ssize_t n; head.find("\r\n\r\n") == std::string::npos && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-        head.append(buf, size_t(n));
-      FServe(fd);
-      ::close(fd);
-    }
-  }
   std::function<void(int)> FServe;
-  int FListen = -1;
-  std::thread FThread;
+  TLoopbackAcceptor FAcceptor;
 };
 
 class TrustedUpdate : public ::testing::Test {
@@ -298,7 +267,7 @@ TEST_F(TrustedUpdate, TransfersAreBounded) {
     auto start = std::chrono::steady_clock::now();
     TDownloaderRun r = RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"a"}, true,
                                      {"KRV_TEST_LOG=1"});
-    server.FStop = true;
+    server.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     ExpectRefused(r, before, kDownloadFailed, c.Reason);
   }

@@ -29,53 +29,25 @@ const std::string kDownloadFailedBox =
 class TTlsFront {
  public:
   TTlsFront(int APort, const tls_test::TKeyPair& AIdentity, int ABackendPort, bool ARedirect)
-      : FIdentity(AIdentity), FBackendPort(ABackendPort), FRedirect(ARedirect) {
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(APort));
-    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FListen, 4) != 0) return;
-    FListening = true;
-    FThread = std::thread([this] { Serve(); });
-  }
-  ~TTlsFront() {
-    FStop = true;
-    if (FThread.joinable()) FThread.join();
-    ::close(FListen);
-  }
-  bool Listening() const { return FListening; }
+      : FIdentity(AIdentity), FBackendPort(ABackendPort), FRedirect(ARedirect),
+        FAcceptor(APort, [this](int fd) { Serve(fd); }) {}
+  bool Listening() const { return FAcceptor.Listening(); }
   int Handshakes() const { return FHandshakes; }
 
  private:
-  void Serve() {
-    while (!FStop) {
-      pollfd p{FListen, POLLIN, 0};
-      if (::poll(&p, 1, 100) != 1) continue;
-      int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      timeval tv{10, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-      {
-        tls_test::TServerTls tls(fd, FIdentity);
-        if (tls.Accept()) {
-          ++FHandshakes;
-          std::string head = tls.ReadUntil("\r\n\r\n");
-          if (FRedirect) {
-            size_t from = head.find(' ') + 1, to = head.find(' ', from);
-            tls.Send("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + std::to_string(FBackendPort) +
-                     head.substr(from, to - from) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-          } else {
-            Relay(tls, head);
-          }
-          tls.Shutdown();
-        }
-      }
-      ::close(fd);
+  void Serve(int fd) {
+    tls_test::TServerTls tls(fd, FIdentity);
+    if (!tls.Accept()) return;
+    ++FHandshakes;
+    std::string head = tls.ReadUntil("\r\n\r\n");
+    if (FRedirect) {
+      size_t from = head.find(' ') + 1, to = head.find(' ', from);
+      tls.Send("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + std::to_string(FBackendPort) +
+               head.substr(from, to - from) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    } else {
+      Relay(tls, head);
     }
+    tls.Shutdown();
   }
   // The plain server closes after each answer: everything up to its close goes back.
   void Relay(tls_test::TServerTls& ATls, const std::string& AHead) {
@@ -98,11 +70,8 @@ class TTlsFront {
   const tls_test::TKeyPair& FIdentity;
   int FBackendPort;
   bool FRedirect;
-  int FListen = -1;
-  bool FListening = false;
-  std::atomic<bool> FStop{false};
   std::atomic<int> FHandshakes{0};
-  std::thread FThread;
+  TLoopbackAcceptor FAcceptor;  // last: its thread stops before the rest goes
 };
 
 class VerifiedUpdate : public ::testing::Test {
