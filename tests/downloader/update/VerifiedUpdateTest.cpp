@@ -86,6 +86,7 @@ class VerifiedUpdate : public ::testing::Test {
     WriteFile(Src + "/readme.txt", "Korvel\n");
     ASSERT_TRUE(Make7z(Base + "/" + kRemoteName, Src, "KorvelFA.exe readme.txt"));
     ASSERT_EQ(Sign(KRV_TEST_PUBLISHER_KEY, Base + "/" + kRemoteName), 0);
+    fs::copy_file(Base + "/" + kRemoteName, Src + ".7z");
   }
   static int Sign(const std::string& key, const std::string& archive) {
     return std::system(("'" KRV_SIGN "' sign '" + key + "' '" + archive + "' >/dev/null").c_str());
@@ -163,6 +164,19 @@ TEST_F(VerifiedUpdate, SignedEditionTakesOnlyThePublishersSignature) {
       {"a signature file that is no signature",
        [&] { WriteFile(Root + "/" + kRemoteName + ".sig", std::string(1 << 20, 's')); },
        "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig is larger than 4096 bytes", false},
+      // The statement binds the name and the length: another build's signed archive served
+      // under this name, more and fewer bytes than signed.
+      {"another build's signed archive",
+       [&] {
+         fs::copy_file(Root + "/" + kRemoteName, Root + "/dlKorvelFA_SQL_KO_KO_1001819.7z");
+         ASSERT_EQ(Sign(KRV_TEST_PUBLISHER_KEY, Root + "/dlKorvelFA_SQL_KO_KO_1001819.7z"), 0);
+         fs::rename(Root + "/dlKorvelFA_SQL_KO_KO_1001819.7z.sig", Root + "/" + kRemoteName + ".sig");
+       },
+       "the signature names \"dlKorvelFA_SQL_KO_KO_1001819.7z\", not dlKorvelFA_SQL_KO_KO_1001820.7z", false},
+      {"more bytes than signed", [&] { WriteFile(Root + "/" + kRemoteName, ReadFile(Src + ".7z") + "more"); },
+       "is longer than the", true},
+      {"fewer bytes than signed", [&] { WriteFile(Root + "/" + kRemoteName, ReadFile(Src + ".7z").substr(9)); },
+       "the publisher signed", true},
       {"a signature cut short",
        [&] { WriteFile(Root + "/" + kRemoteName + ".sig", ReadFile(Base + "/" + kRemoteName + ".sig").substr(0, 63)); },
        "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig: the signature file ends before line 3",
@@ -187,6 +201,26 @@ TEST_F(VerifiedUpdate, SignedEditionTakesOnlyThePublishersSignature) {
     lines.push_back(server.ReadLine(c.ArchiveAsked ? 300 : 1000));
     EXPECT_TRUE(AnyHolds(lines, "FNM=" + kRemoteName + ".sig&XE3=1&VER=600000 HTTP/1.1\""));
     EXPECT_EQ(AnyHolds(lines, "FNM=" + kRemoteName + "&XE3=1&VER=600000 HTTP/1.1\""), c.ArchiveAsked);
+  }
+}
+
+// A release edition (no test build) loads its crypto module only from its own folder: missing
+// there, the update fails closed whatever the environment names; beside it, the update works.
+TEST_F(VerifiedUpdate, AReleaseEditionLoadsModulesOnlyFromItsFolder) {
+  for (bool beside : {false, true}) {
+    SCOPED_TRACE(beside ? "module beside it" : "module elsewhere");
+    Prepare(KRV_RELEASE_SIGNED_EDITION);
+    if (beside) fs::copy_file(KRV_CRYPTO_MODULE_FILE, Folder() + "/libkrvcrypto.so");
+    const auto before = Files();
+    TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    TDownloaderRun r = RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"a"}, true,
+                                     {"KRV_CRYPTO_MODULE=" KRV_CRYPTO_MODULE_FILE});
+    if (beside)
+      ExpectAccepted(r);
+    else
+      ExpectRefused(r, before, kNotSignedBox,
+                    "Signatures cannot be checked: the signature module libkrvcrypto.so was not found at " + Folder());
   }
 }
 
