@@ -379,7 +379,9 @@ TEST(StoredNames, RefusedNamesAndTheirEscapedForm) {
   for (const auto& c : cases) {
     SCOPED_TRACE(rtl::U8(c.Path.substr(0, 40)));
     EXPECT_EQ(sevenzip::StoredNameRefusal(c.Path), c.Refusal);
-    if (!c.Shown.empty()) EXPECT_EQ(rtl::U8(sevenzip::EscapedStoredPath(c.Path)), rtl::U8(c.Shown));
+    if (!c.Shown.empty()) {
+      EXPECT_EQ(rtl::U8(sevenzip::EscapedStoredPath(c.Path)), rtl::U8(c.Shown));
+    }
   }
   EXPECT_EQ(sevenzip::EscapedStoredPath(deep).size(), 123u) << "cut after 120 characters";
 }

@@ -45,7 +45,7 @@ class TrustedUpdate : public ::testing::Test {
     fs::create_directories(src);
     fs::copy_file(AProduct, src + "/KorvelFA.exe");
     WriteFile(src + "/readme.txt", AReadme);
-    if (!AFill.empty()) EXPECT_TRUE(Shell("cd '" + src + "' && " + AFill));
+    EXPECT_TRUE(AFill.empty() || Shell("cd '" + src + "' && " + AFill));
     std::string archive = Base + "/" + AName;
     fs::remove(archive);
     EXPECT_TRUE(Make7z(archive, src, "."));
@@ -112,12 +112,13 @@ TEST_F(TrustedUpdate, ALocalUserCannotSwapTheArchiveOrPlantLinks) {
     TDownloaderRun r = Run();
     done = true;
     attacker.join();
-    if (swap) EXPECT_EQ(swapped, 1) << "the archive was seen while it arrived";
+    EXPECT_EQ(swapped, swap ? 1 : 0) << "the archive was seen while it arrived";
     EXPECT_TRUE(r.Run.ProductStarted) << r.Stderr;
     EXPECT_EQ(ReadFile(Folder() + "/readme.txt"), "Korvel\n") << "the checked archive was installed";
     EXPECT_EQ(ReadFile(Base + "/victim"), "victim");
-    if (!swap) EXPECT_TRUE(ReadFile(Folder() + "/" + kLocalName) == ReadFile(good));
-    if (swap) EXPECT_FALSE(ReadFile(Folder() + "/" + kLocalName) == ReadFile(evil)) << "named after another's file";
+    // Named only after our own file: the planted one never takes the archive's name.
+    EXPECT_EQ(ReadFile(Folder() + "/" + kLocalName) == ReadFile(good), !swap);
+    EXPECT_FALSE(ReadFile(Folder() + "/" + kLocalName) == ReadFile(evil));
   }
 }
 
@@ -237,8 +238,9 @@ TEST_F(TrustedUpdate, WhatTheArchiveControlsIsTamed) {
     TDownloaderRun r = run();
     if (*c.Reason) {
       ExpectRefused(r, before, kExecuteFailed, c.Reason);
-      if (std::string(c.Name) == "a control character in a name")
+      if (std::string(c.Name) == "a control character in a name") {
         EXPECT_NE(r.Stderr.find("bad\\x01name.txt"), std::string::npos) << r.Stderr;
+      }
       // Nothing blocks the next update.
       Serve(MakeArchive("b.7z", "Korvel\n"));
       TDownloaderRun next = run();
