@@ -110,12 +110,14 @@ int32_t TSevenZip::Extract(bool TestArchive) {
   }
   TCloseOnExit closer{inA, FMainCancel};
 
-  if (HasExeExtension(FSevenZipFileName) && !SFXCheck(FSevenZipFileName)) {
+  const bool borrowed = FSZFileHandle != platform::INVALID_HANDLE_VALUE;
+  if (!borrowed && HasExeExtension(FSevenZipFileName) && !SFXCheck(FSevenZipFileName)) {
     ReportError(SZ_NOT_SFX, FSevenZipFileName);
     return -1;
   }
 
-  TComPtr<TMyStreamReader> reader(new TMyStreamReader(this, FSevenZipFileName, true));
+  TComPtr<TMyStreamReader> reader(borrowed ? new TMyStreamReader(this, FSevenZipFileName, FSZFileHandle)
+                                           : new TMyStreamReader(this, FSevenZipFileName, true));
   inA->Close();
   LimitDecoderThreads();
   TComPtr<TMyArchiveOpenCallback> openCallback(new TMyArchiveOpenCallback(this));
@@ -125,7 +127,7 @@ int32_t TSevenZip::Extract(bool TestArchive) {
   RethrowKept();
   // This library never reads past the size it was told: a missing volume shows up as an
   // unexpected end short of the archive's physical size. Ask for it and open again.
-  for (int round = 0; hr != S_OK && round < 1000; ++round) {
+  for (int round = 0; hr != S_OK && !borrowed && round < 1000; ++round) {
     uint64_t flags = ReadArchivePropUInt64(inA, kpidErrorFlags);
     int64_t physical = static_cast<int64_t>(ReadArchivePropUInt64(inA, kpidPhySize));
     if (!(flags & kpv_ErrorFlags_UnexpectedEnd) || physical <= reader->OfferedSize()) break;

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -631,6 +633,7 @@ void TclConnection::InitProgress(int64_t ABytesProceed, int64_t ATotalBytes) {
 
 void TclConnection::Progress(int64_t ACount) {
   FTotalBytesProceed += ACount;
+  if (FSpeedFloor.Enabled()) FSpeedFloor.Add(ACount, rtl::GetTickCount64());
   DoProgress(FTotalBytesProceed, FTotalBytes);
 }
 
@@ -651,6 +654,7 @@ void TclConnection::CreateSocket(int AddrFamily, int AStruct, int AProtocol) {
   platform::TSocket s = platform::Socket(AddrFamily, AStruct, AProtocol);
   if (s == platform::INVALID_SOCKET) RaiseSocketError(platform::WsaGetLastError());
   FSocket->SetSocket(s, AddrFamily);
+  FSpeedFloor.Restart(rtl::GetTickCount64());
 }
 
 void TclConnection::CloseSocket() {
@@ -705,6 +709,73 @@ bool TclSyncConnection::WaitForEvent() {
   return WaitForSocketEvent(FSocketEvent, FAbortEvent.get(), FTimeOutTicks, FTimeOut);
 }
 
+bool TclSyncConnection::WaitForReadEvent() {
+  TclSpeedFloor& floor = SpeedFloor();
+  if (!floor.Enabled()) return WaitForEvent();
+  const uint64_t now = rtl::GetTickCount64();
+  if (floor.Expired(now)) RaiseSocketError(floor.Reason(), platform::WSAETIMEDOUT);
+  const int untilCheck = floor.MsUntilCheck(now);
+  if (FTimeOut >= 0 && FTimeOut - int64_t(now - FTimeOutTicks) <= untilCheck) return WaitForEvent();
+  try {
+    return WaitForSocketEvent(FSocketEvent, FAbortEvent.get(), now, untilCheck);
+  } catch (const EclSocketError& e) {
+    // The floor's turn came, not the idle time-out: the caller waits again after the check.
+    if (e.ErrorCode() != TimeoutOccuredCode) throw;
+    if (FTimeOut >= 0 && rtl::GetTickCount64() - FTimeOutTicks > uint64_t(FTimeOut)) throw;
+    return false;
+  }
+}
+
+// --- TclSpeedFloor -----------------------------------------------------------------------------------
+
+void TclSpeedFloor::Set(int64_t ALimit, int ASeconds) {
+  FLimit = ALimit > 0 ? ALimit : 0;
+  FSeconds = ASeconds > 0 ? ASeconds : 0;
+}
+
+uint64_t TclSpeedFloor::SlotMs() const { return std::max<uint64_t>(1, uint64_t(FSeconds) * 1000 / Slots); }
+
+void TclSpeedFloor::Restart(uint64_t ANow) {
+  FStart = ANow;
+  FSlot = 0;
+  std::fill(std::begin(FBytes), std::end(FBytes), 0);
+}
+
+void TclSpeedFloor::Advance(uint64_t ANow) {
+  const uint64_t slot = ANow > FStart ? (ANow - FStart) / SlotMs() : 0;
+  // The slots passed over since the last bytes held none.
+  for (uint64_t k = FSlot + 1; k <= slot && k <= FSlot + Slots + 1; ++k) FBytes[k % (Slots + 1)] = 0;
+  if (slot > FSlot) FSlot = slot;
+}
+
+void TclSpeedFloor::Add(int64_t ABytes, uint64_t ANow) {
+  if (!Enabled() || ABytes <= 0) return;
+  Advance(ANow);
+  FBytes[FSlot % (Slots + 1)] += ABytes;
+}
+
+bool TclSpeedFloor::Expired(uint64_t ANow) {
+  if (!Enabled() || ANow < FStart + uint64_t(FSeconds) * 1000) return false;
+  Advance(ANow);
+  // The current slot and the whole ones before it: never less than a window.
+  int64_t sum = 0;
+  for (int64_t b : FBytes) sum += b;
+  return sum < FLimit * FSeconds;
+}
+
+int TclSpeedFloor::MsUntilCheck(uint64_t ANow) const {
+  if (!Enabled()) return -1;
+  const uint64_t firstCheck = FStart + uint64_t(FSeconds) * 1000;
+  if (ANow < firstCheck) return int(std::min<uint64_t>(firstCheck - ANow, INT32_MAX));
+  const uint64_t next = FStart + ((ANow - FStart) / SlotMs() + 1) * SlotMs();
+  return int(std::max<uint64_t>(1, next - ANow));
+}
+
+rtl::String TclSpeedFloor::Reason() const {
+  return u"The transfer was slower than " + rtl::IntToStr(FLimit) + u" bytes a second for " + rtl::IntToStr(FSeconds) +
+         (FSeconds == 1 ? u" second" : u" seconds");
+}
+
 void TclSyncConnection::SelectEvents(long AMask) {
   if (platform::WsaEventSelect(Socket().Socket(), FSocketEvent, AMask) != 0)
     RaiseSocketError(platform::WsaGetLastError());
@@ -757,7 +828,7 @@ void TclTcpConnection::ReadLoop(rtl::TStream* AData) {
     // Checked before the wait too: an abort whose event an earlier wait used up, or a limit
     // already reached, must not wait for an event that may never come.
     if (IsAborted() || stream->IsProceedLimit()) return;
-    if (WaitForEvent()) {
+    if (WaitForReadEvent()) {
       TNetworkEvents ev;
       EnumEvents(ev);
       bool peerClosed = false;
@@ -790,6 +861,8 @@ void TclTcpConnection::ReadLoop(rtl::TStream* AData) {
 
 void TclTcpConnection::WriteLoop(rtl::TStream* AData) {
   StartIdlePeriod();
+  // What we send is a new request: the peer's answer is measured from here.
+  if (AData && SpeedFloor().Enabled()) SpeedFloor().Restart(rtl::GetTickCount64());
   TclNetworkStream* stream = NetworkStream();
   if (stream->Write(AData)) return;
   // A peer that has ended its side and left its answer unread will take no more: the caller's

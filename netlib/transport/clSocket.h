@@ -186,6 +186,42 @@ class TclNetworkStream {
   std::vector<uint8_t> FWriteBuffer;  // kept across Write calls; grows only with what is sent
 };
 
+// --- the speed floor ---------------------------------------------------------------------------------
+
+// A transfer that moves fewer than Limit bytes a second over a whole window of Seconds is broken,
+// as curl's --speed-limit and --speed-time mean it: a peer that drips a byte now and then can no
+// longer hold the connection for days. The window slides in tenths; the rate is checked over at
+// least a whole window, so a slow but live link is never cut short.
+class TclSpeedFloor {
+ public:
+  static constexpr int Slots = 10;
+
+  // Limit 0 or Seconds 0: no floor.
+  void Set(int64_t ALimit, int ASeconds);
+  int64_t Limit() const { return FLimit; }
+  int Seconds() const { return FSeconds; }
+  bool Enabled() const { return FLimit > 0 && FSeconds > 0; }
+  // The window starts again (a new connection, a new request).
+  void Restart(uint64_t ANow);
+  void Add(int64_t ABytes, uint64_t ANow);
+  // The bytes of the last whole window fell short of Limit * Seconds.
+  bool Expired(uint64_t ANow);
+  // Milliseconds until Expired can next change its answer (at least 1); -1 without a floor.
+  int MsUntilCheck(uint64_t ANow) const;
+  // "The transfer was slower than <Limit> bytes a second for <Seconds> seconds".
+  rtl::String Reason() const;
+
+ private:
+  void Advance(uint64_t ANow);
+  uint64_t SlotMs() const;
+
+  int64_t FLimit = 0;
+  int FSeconds = 0;
+  uint64_t FStart = 0;
+  uint64_t FSlot = 0;  // the slot the latest bytes went to, counted from FStart
+  int64_t FBytes[Slots + 1] = {};
+};
+
 // --- connections ---------------------------------------------------------------------------------
 
 class TclSocket {
@@ -235,6 +271,9 @@ class TclConnection {
   TclProgressEvent OnProgress;
   TNotifyEvent OnReady;
 
+  // The least rate a read may keep up (off unless set); kept across sockets.
+  TclSpeedFloor& SpeedFloor() { return FSpeedFloor; }
+
   void InitProgress(int64_t ABytesProceed, int64_t ATotalBytes);
   // The stream's progress step.
   void Progress(int64_t ACount);
@@ -261,6 +300,7 @@ class TclConnection {
 
  private:
   std::unique_ptr<TclSocket> FSocket;
+  TclSpeedFloor FSpeedFloor;
   int FBatchSize = 8192;
   int FBitsPerSec = 0;
   bool FIsAborted = false;
@@ -297,6 +337,9 @@ class TclSyncConnection : public TclConnection {
   void ReleaseResources() override;
   void StartIdlePeriod();
   bool WaitForEvent();
+  // WaitForEvent of a read: also ends the wait when the speed floor's window is due, and raises
+  // WSAETIMEDOUT with the floor's reason once the transfer fell below it.
+  bool WaitForReadEvent();
   void SelectEvents(long AMask);
   void EnumEvents(platform::TNetworkEvents& AEvents);
 

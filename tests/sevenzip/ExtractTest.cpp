@@ -119,7 +119,7 @@ TEST_F(ExtractTest, FolderMadeForAFileTakesNoFileMode) {
   ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "", "d/e/f.txt"));
   EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
   EXPECT_EQ(ReadFile(S / "out/d/e/f.txt"), "f");
-  EXPECT_EQ(ModeOf(S / "out/d/e"), 0777u & ~platform::ProcessUmask());
+  EXPECT_EQ(ModeOf(S / "out/d/e"), platform::MadeFolderMode());
 }
 
 TEST_F(ExtractTest, TestModeCreatesNothingAndReportsStoredPaths) {

@@ -847,3 +847,34 @@ TEST(ServerStream, DatagramRoundTrip) {
 }
 
 }  // namespace
+
+namespace {
+
+// The speed floor (1000 bytes a second over 2 s, checked in tenths of the window): a whole
+// window below the limit breaks the transfer, nothing shorter does, and old bytes roll out.
+TEST(SpeedFloor, AWholeWindowBelowTheLimitAndNothingShorter) {
+  struct {
+    const char* Name;
+    std::vector<std::pair<uint64_t, int64_t>> Feed;  // at ms, bytes
+    uint64_t At;
+    bool Expired;
+  } const cases[] = {
+      {"silent for less than a window", {}, 1999, false},
+      {"silent for a window", {}, 2000, true},
+      {"a live link at the limit", {{0, 1000}, {1000, 1000}, {1999, 1}}, 2000, false},
+      {"a drip", {{0, 1}, {500, 1}, {1500, 1}}, 2500, true},
+      {"a burst that rolled out of the window", {{0, 1000000}}, 4300, true},
+      {"slow at first, then live", {{0, 1}, {2500, 3000}}, 3000, false},
+  };
+  for (const auto& c : cases) {
+    netlib::TclSpeedFloor floor;
+    floor.Set(1000, 2);
+    floor.Restart(10000);
+    for (auto [at, bytes] : c.Feed) floor.Add(bytes, 10000 + at);
+    EXPECT_EQ(floor.Expired(10000 + c.At), c.Expired) << c.Name;
+    EXPECT_EQ(floor.MsUntilCheck(10000 + c.At), c.At < 2000 ? int(2000 - c.At) : 200 - int(c.At % 200)) << c.Name;
+  }
+  EXPECT_EQ(netlib::TclSpeedFloor().MsUntilCheck(0), -1) << "off until set";
+}
+
+}  // namespace
