@@ -288,9 +288,12 @@ bool Extract(const rtl::String& ArchivePath, platform::THandle ArchiveHandle, co
   sz->SetExtrBaseDir(DestDir);
   sz->SetExtrBaseHandle(DestHandle);
   sz->SetExtractOptions(sz->ExtractOptions() | sevenzip::OptBit(sevenzip::ExtractOverwrite));
-  // One decoding thread: the library's parallel LZMA2 decoder buffers a whole block per thread
-  // (four times the dictionary), tens or hundreds of MiB for a large archive.
-  sz->SetDecoderThreads(1);
+  // Parallel decoding only within 8 MiB: the library's parallel LZMA2 decoder buffers a whole
+  // block per thread (four times the dictionary, at least 1 MiB), tens or hundreds of MiB for an
+  // archive with a large dictionary, which therefore decodes on one thread; one with a small
+  // dictionary uses the cores for a few MiB. Decoding is most of the update's time.
+  sz->SetDecoderThreads(0);
+  sz->SetDecoderMemoryLimit(8u << 20);
   // The library answers 0 also when items failed their CRC or data checks: a reported item
   // error fails the attempt, or the update would start a product with corrupt files.
   bool ok = sz->Extract(false) == 0 && sz->cSevenZipError.empty();

@@ -192,15 +192,24 @@ int32_t TSevenZip::Extract(bool TestArchive) {
 }
 
 void TSevenZip::LimitDecoderThreads() {
-  if (FDecoderThreads == 0) return;
+  if (FDecoderThreads == 0 && FDecoderMemoryLimit == 0) return;
   ISetProperties* props = nullptr;
   if (inA->QueryInterface(IID_ISetProperties, reinterpret_cast<void**>(&props)) != S_OK || !props) return;
-  const wchar_t* names[] = {L"mt"};
-  PROPVARIANT value{};
-  value.vt = VT_UI4;
-  value.ulVal = FDecoderThreads;
-  // A library without the setting decodes as it likes; that costs memory, not correctness.
-  props->SetProperties(names, &value, 1);
+  const wchar_t* names[2];
+  PROPVARIANT values[2] = {};
+  uint32_t count = 0;
+  if (FDecoderThreads != 0) {
+    names[count] = L"mt";
+    values[count].vt = VT_UI4;
+    values[count++].ulVal = FDecoderThreads;
+  }
+  if (FDecoderMemoryLimit != 0) {
+    names[count] = L"memuse";
+    values[count].vt = VT_UI8;
+    values[count++].uhVal = FDecoderMemoryLimit;
+  }
+  // A library without the settings decodes as it likes; that costs memory, not correctness.
+  props->SetProperties(names, values, count);
   props->Release();
 }
 

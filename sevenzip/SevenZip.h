@@ -177,6 +177,11 @@ class TSevenZip : public platform::gui::TComponent {
   // thread buffers a whole block (four dictionaries), so a caller short of memory asks for 1.
   uint32_t DecoderThreads() const { return FDecoderThreads; }
   void SetDecoderThreads(uint32_t v) { FDecoderThreads = v; }
+  // Bytes the library's decoders may take (its "memuse"); 0 leaves its own limit. The parallel
+  // LZMA2 decoder then runs only as many threads as blocks fit in it: an archive of small blocks
+  // (a small dictionary) decodes in parallel, one of large blocks on one thread.
+  uint64_t DecoderMemoryLimit() const { return FDecoderMemoryLimit; }
+  void SetDecoderMemoryLimit(uint64_t v) { FDecoderMemoryLimit = v; }
 
   // Events, fired only when assigned, always on the thread that called Extract.
   T7zProgressEvent OnProgress;
@@ -229,6 +234,7 @@ class TSevenZip : public platform::gui::TComponent {
   TSevenZipLibrary FLibrary;
   int32_t FVolumeSize = 0;
   uint32_t FDecoderThreads = 0;
+  uint64_t FDecoderMemoryLimit = 0;
   platform::THandle FSZFileHandle = platform::INVALID_HANDLE_VALUE;
   platform::THandle FExtrBaseHandle = platform::INVALID_HANDLE_VALUE;
   rtl::String FPassword;

@@ -390,8 +390,14 @@ int TclNetworkStream::ThrottledSend(const void* ABuffer, int ALength) {
   return r;
 }
 
+void TclNetworkStream::DropHeldBytes() {
+  FReadPos = FReadEnd = 0;
+  FReceiveSize = 0;
+}
+
 bool TclNetworkStream::Connect(TclIPAddress& Addr_, int APort) {
   FNeedClose = false;
+  DropHeldBytes();
   ClearNextAction();
   CreateEndPoint(Addr_, APort);
   int r = platform::Connect(SocketHandle(), Addr_.Address(), socklen_t(Addr_.AddressLength()));
@@ -459,6 +465,7 @@ void TclNetworkStream::Listen() {
 
 void TclNetworkStream::Accept() {
   FNeedClose = false;
+  DropHeldBytes();
   ClearNextAction();
   TclConnection& c = RequireConnection();
   sockaddr_storage ss{};
@@ -478,33 +485,72 @@ void TclNetworkStream::Close(bool ANotifyPeer) { ClearNextAction(); }
 
 void TclNetworkStream::StreamReady() { RequireConnection().DoReady(); }
 
+uint8_t* TclNetworkStream::ReadBuffer(size_t ASize) {
+  if (ASize > FReadCapacity) {
+    try {
+      FReadBuffer.reset(new uint8_t[ASize]);
+    } catch (const std::bad_alloc&) {
+      RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
+    }
+    FReadCapacity = ASize;
+  }
+  return FReadBuffer.get();
+}
+
+int TclNetworkStream::GetReceiveSize(int ABatch) {
+  TclConnection& c = RequireConnection();
+  // A throttled stream pauses after every receive for the length asked: one batch at a time.
+  if (c.BitsPerSec() > 0) return ABatch;
+  int64_t size = ReadAheadSize;
+  // Never past the read limit: what follows belongs to whoever reads next.
+  int64_t limit = c.BytesToProceed();
+  if (limit >= 0 && limit - FBytesProceed < size) size = limit - FBytesProceed;
+  return size < ABatch ? ABatch : static_cast<int>(size);
+}
+
 bool TclNetworkStream::Read(rtl::TStream* AData) {
   ClearNextAction();
   if (!AData) return true;
   bool result = true;
-  int received = 0;
-  do {
-    int batch = GetReadBatchSize();
-    if (batch <= 0) break;
-    if (static_cast<size_t>(batch) > FReadBuffer.size()) {
-      try {
-        FReadBuffer.assign(static_cast<size_t>(batch), 0);
-      } catch (const std::bad_alloc&) {
-        RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
+  try {
+    for (;;) {
+      int batch = GetReadBatchSize();
+      if (batch <= 0) break;
+      if (FReadPos == FReadEnd) {
+        // Ask for as much as the last receives suggest is waiting, within the receive size.
+        int ask = GetReceiveSize(batch);
+        if (ask > batch && ask > FReceiveSize) ask = FReceiveSize > batch ? FReceiveSize : batch;
+        int received = ThrottledRecv(ReadBuffer(static_cast<size_t>(ask)), ask);
+        if (received < 0) {
+          result = false;
+          int err = platform::WsaGetLastError();
+          if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
+          break;
+        }
+        if (received == 0) {
+          FNeedClose = true;
+          break;
+        }
+        FReadPos = 0;
+        FReadEnd = static_cast<size_t>(received);
+        // A full receive: more is likely waiting, so the next one may ask for twice as much.
+        if (received == ask && ask < ReadAheadSize) FReceiveSize = 2 * ask;
       }
+      // The caller sees the bytes batch by batch, as if each batch had been one receive.
+      size_t n = FReadEnd - FReadPos;
+      if (n > static_cast<size_t>(batch)) n = static_cast<size_t>(batch);
+      const uint8_t* piece = FReadBuffer.get() + FReadPos;
+      FReadPos += n;
+      AData->WriteBuffer(piece, static_cast<int64_t>(n));
+      UpdateProgress(static_cast<int64_t>(n));
+      if (StopTest()) break;
     }
-    received = ThrottledRecv(FReadBuffer.data(), batch);
-    if (received < 0) {
-      result = false;
-      int err = platform::WsaGetLastError();
-      if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
-    } else if (received > 0) {
-      AData->WriteBuffer(FReadBuffer.data(), received);
-      UpdateProgress(received);
-    } else {
-      FNeedClose = true;
-    }
-  } while (received > 0 && !StopTest());
+  } catch (...) {
+    if (FReadPos != FReadEnd) FHasReadData = true;
+    throw;
+  }
+  // Bytes an abort left behind go out with the next read, which must not wait for the socket.
+  if (FReadPos != FReadEnd) FHasReadData = true;
   return result;
 }
 
@@ -546,16 +592,16 @@ bool TclNetworkStream::ReadFrom(rtl::TStream* AData) {
   if (!AData) return true;
   int batch = GetReadBatchSize();
   if (batch <= 0) return true;
-  if (static_cast<size_t>(batch) > FReadBuffer.size()) FReadBuffer.assign(static_cast<size_t>(batch), 0);
+  uint8_t* buffer = ReadBuffer(static_cast<size_t>(batch));
   sockaddr_storage ss{};
   socklen_t len = sizeof(ss);
-  int r = platform::RecvFrom(SocketHandle(), FReadBuffer.data(), batch, reinterpret_cast<sockaddr*>(&ss), &len);
+  int r = platform::RecvFrom(SocketHandle(), buffer, batch, reinterpret_cast<sockaddr*>(&ss), &len);
   if (r < 0) {
     int err = platform::WsaGetLastError();
     if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
     return false;
   }
-  AData->WriteBuffer(FReadBuffer.data(), r);
+  AData->WriteBuffer(buffer, r);
   UpdateProgress(r);
   int port = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
                                       : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);

@@ -116,7 +116,7 @@ class TclNetworkStream {
   int64_t BytesProceed() const { return FBytesProceed; }
   // The peer closed the connection and the stream holds nothing more for the caller: only then
   // may the connection close. A layered stream that still holds decoded bytes answers false.
-  virtual bool NeedClose() const { return FNeedClose; }
+  virtual bool NeedClose() const { return FNeedClose && FReadPos == FReadEnd; }
   // The connection saw the peer's close (the socket has ended).
   virtual void MarkPeerClosed() { FNeedClose = true; }
   // Whether this stream speaks TLS (the plain stream does not).
@@ -151,6 +151,13 @@ class TclNetworkStream {
   virtual void OpenClientSession() {}
   virtual void OpenServerSession() {}
 
+  // Bytes a read may take from the socket at once. Without a throttle the socket is read in
+  // pieces of up to ReadAheadSize (never past the read limit), which the caller still receives
+  // batch by batch; a receive per batch cost as much as the rest of the download at 8 KiB.
+  static constexpr int ReadAheadSize = 256 * 1024;
+  // Received bytes not yet handed to the caller (only an abort leaves some behind).
+  size_t HeldBytes() const { return FReadEnd - FReadPos; }
+
   void CreateEndPoint(TclIPAddress& Addr, int APort) { Addr.SetPort(APort); }
   void SetPeerInfo(const rtl::String& AIP, int APort);
   void ClearNextAction() { FNextAction = saNone; }
@@ -170,6 +177,14 @@ class TclNetworkStream {
   platform::TSocket SocketHandle() const;
   TclConnection& RequireConnection() const;
   void RefreshLocalAddress();
+  // How much the next receive may ask for when the caller takes ABatch bytes at a time: more
+  // than a batch only for a stream that counts its own bytes (a layered stream's handshake
+  // counts apart and reads batch by batch).
+  virtual int GetReceiveSize(int ABatch);
+  // The read buffer with room for at least ASize bytes (its content is not kept).
+  uint8_t* ReadBuffer(size_t ASize);
+  // A new connection starts with nothing received.
+  void DropHeldBytes();
 
  private:
   TclConnection* FConnection = nullptr;
@@ -182,7 +197,12 @@ class TclNetworkStream {
   bool FHasReadData = false;
   int64_t FBytesProceed = 0;
   bool FNeedClose = false;
-  std::vector<uint8_t> FReadBuffer;  // kept across Read calls; grows only with the batch size
+  // Kept across Read calls. It starts at the batch size and doubles, up to ReadAheadSize, while
+  // receives fill it: small answers never pay for a large buffer.
+  std::unique_ptr<uint8_t[]> FReadBuffer;
+  size_t FReadCapacity = 0;
+  size_t FReadPos = 0, FReadEnd = 0;  // the received bytes the caller has not taken yet
+  int FReceiveSize = 0;               // what the next receive may ask for beyond a batch
   std::vector<uint8_t> FWriteBuffer;  // kept across Write calls; grows only with what is sent
 };
 

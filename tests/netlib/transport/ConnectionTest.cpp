@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "AbortTimer.h"
 #include "LoopbackServer.h"
@@ -334,6 +335,42 @@ TEST(Read, SmallReadLimitAsksForNoMoreThanTheLimit) {
   EXPECT_EQ(data.Size(), 10);
   EXPECT_FALSE(c.Stream().NeedClose());
   c.C.Close(true);
+}
+
+// The socket is read in pieces larger than a batch, but the caller still gets the bytes batch by
+// batch, the receives stop at the read limit, and what lies beyond it waits for the next read.
+TEST(Read, ReadAheadHandsOverBatchByBatchAndStopsAtTheLimit) {
+  std::string payload = Pattern(300000, 6);
+  std::atomic<bool> done{false};
+  TLoopbackServer server([&](int& fd) {
+    TLoopbackServer::SendText(fd, payload);
+    for (int i = 0; i < 500 && !done; ++i) TLoopbackServer::SleepMs(10);
+  });
+  static std::atomic<int> receives{0};
+  platform::TSocketFunctions counting = platform::SocketFunctions();
+  counting.recv = [](int fd, void* buf, size_t len, int flags) {
+    return ++receives, platform::SystemSocketFunctions().recv(fd, buf, len, flags);
+  };
+  TConn c;
+  c.Open(server);
+  std::vector<int64_t> steps;
+  c.C.OnProgress = [&](void*, int64_t ADone, int64_t) { steps.push_back(ADone); };
+  rtl::TMemoryStream data;
+  const int64_t limit = 250001;
+  platform::TSocketFunctions old = platform::ReplaceSocketFunctions(counting);
+  c.C.SetBytesToProceed(limit);
+  c.C.InitProgress(0, limit);
+  for (int i = 0; i < 1000 && c.C.BytesProceed() < limit; ++i) c.C.ReadData(&data);
+  platform::ReplaceSocketFunctions(old);
+  EXPECT_EQ(Text(data), payload.substr(0, limit));
+  for (size_t i = 0; i < steps.size(); ++i) EXPECT_LE(steps[i] - (i ? steps[i - 1] : 0), 8192);
+  EXPECT_LT(receives.load(), int(steps.size())) << "a receive per batch";
+  // The rest was never taken from the socket: the next read without a limit gets it all.
+  c.C.SetBytesToProceed(-1);
+  for (int i = 0; i < 1000 && data.Size() < int64_t(payload.size()); ++i) c.C.ReadData(&data);
+  EXPECT_EQ(Text(data), payload);
+  done = true;
+  c.C.Close(false);
 }
 
 TEST(Read, StreamWithoutDestinationLeavesTheSocketAlone) {
