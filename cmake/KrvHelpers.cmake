@@ -14,7 +14,8 @@ function(krv_test name)
     set(A_TIMEOUT 300)
   endif()
   add_executable(${name} ${A_SOURCES})
-  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${A_LIBS} krv_test_modules GTest::gtest GTest::gmock GTest::gtest_main
+                        Threads::Threads)
   target_compile_definitions(${name} PRIVATE KRV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                              KRV_BINARY_DIR="${CMAKE_BINARY_DIR}")
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
@@ -27,7 +28,8 @@ endfunction()
 function(krv_fuzz name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
-  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  # A test build: it finds the modules (the TLS engine's) where the build put them.
+  target_link_libraries(${name} PRIVATE ${A_LIBS} krv_test_modules)
   if(KRV_FUZZ)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   else()

@@ -132,6 +132,7 @@ struct TSocketFunctions {
   int (*getsockname)(TSocket s, TSocketAddress* address);
   int (*bind)(TSocket s, const TSocketAddress& address);
   TSocket (*accept)(TSocket s, TSocketAddress* peer);
+  int (*recv)(TSocket s, void* buffer, int length);
   int (*recvfrom)(TSocket s, void* buffer, int length, TSocketAddress* from);
   int (*sendto)(TSocket s, const void* buffer, int length, const TSocketAddress& to);
   // 0 or a Winsock code; the list is freed with freeaddrinfo of the same table.

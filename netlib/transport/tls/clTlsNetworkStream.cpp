@@ -9,10 +9,6 @@
 #include "platform/Modules.h"
 #include "platform/Sockets.h"
 
-#ifndef KRV_TLS_MODULE_PATH
-#define KRV_TLS_MODULE_PATH ""
-#endif
-
 namespace netlib {
 
 namespace {
@@ -33,11 +29,11 @@ TModuleState& ModuleState() {
   return state;
 }
 
-// The module named by KRV_TLS_MODULE, else the one beside the program, else the one built with
-// this library.
+// The module beside the program (test builds: KRV_TLS_MODULE, then the one built with this
+// library).
 void LoadModule(TModuleState& AState) {
-  platform::TOwnModule m = platform::LoadOwnModule("KRV_TLS_MODULE", ModuleName, KRV_TLS_MODULE_PATH,
-                                                   "krv_tls_get_api", KRV_TLS_API_VERSION, "TLS");
+  platform::TOwnModule m =
+      platform::LoadOwnModule("KRV_TLS_MODULE", ModuleName, "krv_tls_get_api", KRV_TLS_API_VERSION, "TLS");
   AState.Api = static_cast<const krv_tls_api*>(m.Api);
   AState.Path = m.Path;
   AState.Error = m.Error;
