@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "platform/LastError.h"
+#include "platform/posix/Errors.h"
 
 namespace platform {
 

@@ -9,6 +9,7 @@
 
 #include "netlib/transport/clIpAddress.h"
 #include "netlib/transport/clSocketUtils.h"
+#include "netlib/text/clUtils.h"
 #include "platform/Sockets.h"
 #include "platform/gui/MessageLoop.h"
 #include "rtl/Classes.h"
@@ -17,19 +18,6 @@
 namespace netlib {
 
 enum TclNetworkStreamAction { saNone, saRead, saWrite };
-
-// Gives a flag a value for the life of the object and puts the old one back on every way out.
-class TFlagScope {
- public:
-  TFlagScope(bool& AFlag, bool AValue) : FFlag(AFlag), FSaved(AFlag) { FFlag = AValue; }
-  ~TFlagScope() { FFlag = FSaved; }
-  TFlagScope(const TFlagScope&) = delete;
-  TFlagScope& operator=(const TFlagScope&) = delete;
-
- private:
-  bool& FFlag;
-  bool FSaved;
-};
 
 using TNotifyEvent = std::function<void(void* Sender)>;
 using TclProgressEvent = std::function<void(void* Sender, int64_t ABytesProceed, int64_t ATotalBytes)>;

@@ -1,13 +1,9 @@
 #include "platform/gui/Forms.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 #include "platform/LastError.h"
-#include "platform/Modules.h"
 #include "platform/gui/Toolkit.h"
 #include "rtl/Exception.h"
 
@@ -330,26 +326,6 @@ bool AllocateHWndProbe() {
   return true;
 }
 
-// The GTK module beside the program (test builds: KRV_GUI_GTK_MODULE, then where the build put
-// it); without it the headless backend is used.
-detail::IToolkit* LoadGtkToolkit(void*& module) {
-  for (const rtl::String& path : OwnModuleCandidates("KRV_GUI_GTK_MODULE", "libkrv_gui_gtk.so")) {
-    if (!rtl::FileExists(path)) continue;
-    HMODULE m = LoadModule(path);
-    if (!m) continue;
-    auto create = reinterpret_cast<detail::TCreateToolkitFn>(GetModuleSymbol(m, detail::kToolkitEntryName));
-    detail::IToolkit* kit = create ? create(&detail::QueueServices(), detail::kToolkitAbiVersion) : nullptr;
-    if (kit) {
-      module = m;
-      return kit;
-    }
-    // GTK libraries stay mapped once initialised; keep the module rather than unload under them.
-    module = m;
-    return nullptr;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 TApplication::TApplication() = default;
@@ -362,15 +338,9 @@ TApplication::~TApplication() {
 void TApplication::Initialize() {
   SetDispatchExceptionHandler(ApplicationExceptionHandler);
   if (FToolkit) return;
-  const char* mode = std::getenv("KRV_GUI");
-  bool forceHeadless = mode && std::string(mode) == "headless";
-  bool display = (std::getenv("DISPLAY") && *std::getenv("DISPLAY")) ||
-                 (std::getenv("WAYLAND_DISPLAY") && *std::getenv("WAYLAND_DISPLAY"));
-  // The GUI thread's queue first: a toolkit loop is built around its descriptors.
+  // The GUI thread's queue first: a toolkit loop is built around it.
   if (!AllocateHWndProbe()) throw rtl::EOSError(WindowsErrorMessage(GetLastErrorValue()), int(GetLastErrorValue()));
-  if (!forceHeadless && display) FToolkit = LoadGtkToolkit(FModule);
-  if (!FToolkit) FToolkit = detail::HeadlessToolkit();
-  detail::InstallThreadLoop(FToolkit->Loop());
+  FToolkit = detail::ChooseToolkit(FModule);
 }
 
 detail::IToolkit& TApplication::Toolkit() {

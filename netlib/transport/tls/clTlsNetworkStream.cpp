@@ -266,7 +266,7 @@ void TclTlsNetworkStream::VerifyServer() {
 
 bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
   ClearNextAction();
-  TFlagScope receiving(FReceiving, true);  // the engine may receive meanwhile
+  TclValueScope receiving(FReceiving, true);  // the engine may receive meanwhile
   if (FState == tsHandshake) {
     ContinueHandshake();
     return true;
@@ -327,7 +327,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
 
 bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
   ClearNextAction();
-  TFlagScope receiving(FReceiving, true);  // the engine may receive meanwhile
+  TclValueScope receiving(FReceiving, true);  // the engine may receive meanwhile
   if (FState == tsNone || FState == tsClosed || FState == tsFailed) return TclNetworkStream::Write(AData);
   if (FState == tsClosing) {
     // Our closing message is a courtesy: a peer that is already gone makes no error of a close.

@@ -348,8 +348,8 @@ TEST(Read, ReadAheadHandsOverBatchByBatchAndStopsAtTheLimit) {
   });
   static std::atomic<int> receives{0};
   platform::TSocketFunctions counting = platform::SocketFunctions();
-  counting.recv = [](int fd, void* buf, size_t len, int flags) {
-    return ++receives, platform::SystemSocketFunctions().recv(fd, buf, len, flags);
+  counting.recv = [](platform::TSocket s, void* buf, int len) {
+    return ++receives, platform::SystemSocketFunctions().recv(s, buf, len);
   };
   TConn c;
   c.Open(server);
@@ -811,10 +811,9 @@ namespace {
 
 // The server and datagram operations of the stream, driven by hand (no connection loop uses them).
 int LocalPort(platform::TSocket s) {
-  sockaddr_in a{};
-  socklen_t len = sizeof(a);
-  platform::GetSockName(s, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
+  platform::TSocketAddress a;
+  platform::GetSockName(s, &a);
+  return a.Port;
 }
 
 TEST(ServerStream, ListenAcceptAndExchange) {
