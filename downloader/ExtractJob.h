@@ -69,7 +69,7 @@ rtl::String AnotherUpdateMessage(const rtl::String& Folder);
 // path with the trailing separator, the product's path and the settings' Version (for displaced
 // names).
 struct TInstallTarget {
-  platform::THandle Folder;
+  platform::TFileHandle Folder;
   rtl::String FolderPath;
   rtl::String ProductPath;
   rtl::String Version;
@@ -80,7 +80,7 @@ using TInstalledCheck = std::function<rtl::String()>;
 // ArchivePath names it in reports and names the staging folder). The staging folder is made in the
 // target folder, checked to be the private one just made, and extracted into through its
 // descriptor.
-bool InstallOpenArchive(const TInstallTarget& Target, platform::THandle Archive, const rtl::String& ArchivePath,
+bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Archive, const rtl::String& ArchivePath,
                         const TInstalledCheck& Check, rtl::String& ErrorText);
 
 }  // namespace downloader

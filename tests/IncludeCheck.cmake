@@ -19,7 +19,6 @@ set(backends
 # Still calling POSIX where they stand; each moves behind platform/ (or into posix/) and then
 # leaves this list:
 set(still_to_move
-    platform/Files.cpp                      # files and folders: into platform/posix/
     platform/Modules.cpp                    # module loading: into platform/posix/
     platform/crypto/Signature.cpp           # the archive's bytes read through platform's files
     downloader/Main.cpp                     # the GTK probe around the toolkit seam, behind platform/gui
