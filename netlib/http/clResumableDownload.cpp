@@ -6,6 +6,7 @@
 
 #include "netlib/http/clHeaderFieldList.h"
 #include "netlib/text/clUtils.h"
+#include "netlib/transport/clPause.h"
 #include "netlib/transport/clSocketUtils.h"
 #include "platform/gui/MessageLoop.h"
 #include "rtl/DateUtils.h"
@@ -131,26 +132,13 @@ int TclResumableDownload::DefaultPause(int ANumber) {
 
 void TclResumableDownload::Pause(int AMs) {
   if (AMs <= 0) return;
-  gui::TWaitHandle handle;
-  uint32_t count = 0;
-  if (gui::TEvent* abortEvent = FHttp.Connection().AbortEvent()) {
-    // The close that ended the broken transfer signalled it; only an abort from now on counts.
-    abortEvent->Reset();
-    handle = gui::TWaitHandle(*abortEvent);
-    count = 1;
-  }
-  const uint64_t start = rtl::GetTickCount64();
-  for (;;) {
-    uint64_t elapsed = rtl::GetTickCount64() - start;
-    if (elapsed >= uint64_t(AMs)) return;
-    uint32_t r = gui::MsgWaitForMultipleObjects(&handle, count, uint32_t(uint64_t(AMs) - elapsed));
-    if (count > 0 && r == gui::WAIT_OBJECT_0) RaiseSocketError(AbortedCode);
-    if (r == gui::WAIT_OBJECT_0 + count)
-      gui::ProcessMessages();
-    else if (r == gui::WAIT_TIMEOUT)
-      return;
-    else
-      RaiseSocketError(platform::WsaGetLastError());
+  gui::TEvent* abortEvent = FHttp.Connection().AbortEvent();
+  // The close that ended the broken transfer signalled it; only an abort from now on counts.
+  if (abortEvent) abortEvent->Reset();
+  switch (PauseDispatching(AMs, abortEvent)) {
+    case TclPauseEnd::Aborted: RaiseSocketError(AbortedCode);
+    case TclPauseEnd::Failed: RaiseSocketError(platform::WsaGetLastError());
+    default: return;
   }
 }
 
