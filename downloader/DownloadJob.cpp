@@ -34,10 +34,6 @@ void SetUpdateHost(const rtl::String& host) { HostValue() = host; }
 const TUpdateEdition& UpdateEdition() { return EditionValue(); }
 void SetUpdateEdition(const TUpdateEdition& AEdition) { EditionValue() = AEdition; }
 
-rtl::String ArchiveName(const rtl::String& Prefix, const rtl::String& Localization, const rtl::String& Version) {
-  return rtl::Format(u"%s_SQL_%s_%s_%s.7z", {Prefix, Localization, Localization, Version});
-}
-
 rtl::String DownloadUrl(const rtl::String& Host, const rtl::String& TargetPrefix, const rtl::String& Localization,
                         const rtl::String& Version, bool Https) {
   return FileUrl(Host, ArchiveName(TargetPrefix, Localization, Version), Https);
@@ -298,7 +294,7 @@ bool DownloadArchiveTo(platform::TFileHandle AFolder, const rtl::String& AFolder
 bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localization, const rtl::String& Version,
                      const rtl::String& Folder, TDownloadFailure* AFailure) {
   const rtl::String folderPath = rtl::IncludeTrailingPathDelimiter(Folder);
-  const rtl::String localPath = ArchiveName(folderPath + DestinationPrefix, Localization, Version);
+  const rtl::String localPath = DownloadedArchivePath(Localization, Version, folderPath);
   const rtl::String remoteName = ArchiveName(TargetPrefix, Localization, Version);
   auto fail = [&](TDownloadFailure AWhy) {
     if (AFailure) *AFailure = AWhy;

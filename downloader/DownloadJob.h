@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "downloader/Utils.h"
 #include "platform/Files.h"
 #include "platform/crypto/Signature.h"
 #include "rtl/SysUtils.h"
@@ -40,8 +41,6 @@ struct TUpdateEdition {
 const TUpdateEdition& UpdateEdition();
 void SetUpdateEdition(const TUpdateEdition& AEdition);
 
-// "<prefix>_SQL_<localization>_<localization>_<version>.7z", values inserted as they are.
-rtl::String ArchiveName(const rtl::String& Prefix, const rtl::String& Localization, const rtl::String& Version);
 // "http://<host>/mainweb/upgrade/GETFILE.ASP?FNM=<archive name>&XE3=1&VER=600000" ("https://"
 // when Https).
 rtl::String DownloadUrl(const rtl::String& Host, const rtl::String& TargetPrefix, const rtl::String& Localization,

@@ -287,14 +287,11 @@ bool ExtractArchive(const rtl::String& ArchivePath, const rtl::String& DestDir, 
 
 rtl::String DownloadedArchivePath(const rtl::String& Localization, const rtl::String& Version,
                                   const rtl::String& Folder) {
-  return rtl::Format(u"%s_SQL_%s_%s_%s.7z", {rtl::IncludeTrailingPathDelimiter(Folder) + DestinationPrefix,
-                                              Localization, Localization, Version});
+  return ArchiveName(rtl::IncludeTrailingPathDelimiter(Folder) + DestinationPrefix, Localization, Version);
 }
 
 bool ExtractDownloadedArchive(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder) {
-  rtl::String errorText;
-  return InstallArchive(DownloadedArchivePath(Localization, Version, Folder), Folder,
-                        rtl::IncludeTrailingPathDelimiter(Folder) + DestinationExe, Version, errorText);
+  return ExtractWithRetry(Localization, Version, Folder, rtl::IncludeTrailingPathDelimiter(Folder) + DestinationExe);
 }
 
 bool ExtractWithRetry(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder,
