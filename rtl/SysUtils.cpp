@@ -539,6 +539,7 @@ void SetCommandLine(int argc, char** argv) {
   Args().clear();
   for (int i = 0; i < argc; ++i) Args().push_back(S(argv[i]));
 }
+String ExecutablePath() { return os::ExecutablePath(); }
 String GetModuleFileName() {
   String path = os::ExecutablePath();
   if (path.empty() && !Args().empty()) return Args()[0];

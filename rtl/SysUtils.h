@@ -122,6 +122,9 @@ String ParamStr(int index);                           // the arguments as the sy
 int ParamCount();
 void SetCommandLine(int argc, char** argv);           // called by main()
 String GetModuleFileName();                           // the running executable's path
+// The running executable's path as the system tells it, never taken from the arguments; empty
+// when the system does not say.
+String ExecutablePath();
 String GetEnvironmentVariable(std::u16string_view name);  // "" when not set
 // Whether the variable is set (possibly to ""); its value in value.
 bool TryGetEnvironmentVariable(std::u16string_view name, String& value);

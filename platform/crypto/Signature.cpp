@@ -1,14 +1,11 @@
 #include "platform/crypto/Signature.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
 
+#include "platform/Files.h"
+#include "platform/LastError.h"
 #include "platform/Modules.h"
 #include "platform/crypto/CryptoEngine.h"
 
@@ -41,31 +38,26 @@ const krv_crypto_api& Api() {
 [[noreturn]] void Raise(const rtl::String& AText) { throw ESignatureError(AText); }
 
 // A file of ours to read: a regular file, opened so that a FIFO in its place cannot block us.
-int OpenRegularFile(const rtl::String& AFileName, struct stat& AStat) {
-  int fd = ::open(rtl::U8(AFileName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    int e = errno;
-    if (e == ENOENT) Raise(AFileName + u" does not exist");
-    Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
+TOwnedFile OpenRegularFile(const rtl::String& AFileName, int64_t& ASize) {
+  TOwnedFile file(OpenFileForRead(AFileName));
+  if (!file.Valid()) {
+    const uint32_t code = GetLastErrorValue();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) Raise(AFileName + u" does not exist");
+    if (rtl::DirectoryExists(AFileName)) Raise(AFileName + u" is not a regular file");
+    Raise(AFileName + u" cannot be read: " + WindowsErrorMessage(code));
   }
-  if (::fstat(fd, &AStat) != 0 || !S_ISREG(AStat.st_mode)) {
-    ::close(fd);
-    Raise(AFileName + u" is not a regular file");
-  }
-  return fd;
+  TFileInfo info;
+  if (!GetFileInfo(file.Get(), info) || info.Kind != TEntryKind::File) Raise(AFileName + u" is not a regular file");
+  ASize = info.Size;
+  return file;
 }
 
-// Reads up to ASize bytes (fewer only at the end of the file); -1 with errno on failure.
-ssize_t ReadFull(int AFd, uint8_t* ABuffer, size_t ASize) {
-  size_t done = 0;
-  while (done < ASize) {
-    ssize_t n = ::read(AFd, ABuffer + done, ASize - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += size_t(n);
-  }
-  return ssize_t(done);
+// Reads up to ASize bytes at AOffset (fewer only at the end of the file).
+uint32_t ReadAt(TFileHandle AFile, int64_t AOffset, uint8_t* ABuffer, uint32_t ASize, const rtl::String& AFileName) {
+  uint32_t done = 0;
+  if (!ReadFileAt(AFile, AOffset, ABuffer, ASize, &done))
+    Raise(AFileName + u" cannot be read: " + WindowsErrorMessage(GetLastErrorValue()));
+  return done;
 }
 
 const char Base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -101,23 +93,13 @@ TSha512Digest TSha512::Final() {
 
 TSha512Digest Sha512OfFile(const rtl::String& AFileName, int64_t* ALength) {
   TSha512 hash;
-  int64_t length = 0;
-  struct stat st;
-  int fd = OpenRegularFile(AFileName, st);
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  int64_t length = 0, size = 0;
+  TOwnedFile file = OpenRegularFile(AFileName, size);
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[Sha512PieceSize]);
-  for (;;) {
-    ssize_t n = ReadFull(fd, buffer.get(), Sha512PieceSize);
-    if (n < 0) {
-      int e = errno;
-      ::close(fd);
-      Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
-    }
-    if (n == 0) break;
-    hash.Update(buffer.get(), size_t(n));
+  while (uint32_t n = ReadAt(file.Get(), length, buffer.get(), uint32_t(Sha512PieceSize), AFileName)) {
+    hash.Update(buffer.get(), n);
     length += n;
   }
-  ::close(fd);
   if (ALength) *ALength = length;
   return hash.Final();
 }
@@ -199,18 +181,16 @@ TEd25519Signature DecodeSignatureText(std::string_view ABase64) {
 }
 
 std::string ReadSmallFile(const rtl::String& AFileName, size_t AMaxSize) {
-  struct stat st;
-  int fd = OpenRegularFile(AFileName, st);
-  // One byte more than allowed: a file that grew since fstat is caught as well.
+  int64_t size = 0;
+  TOwnedFile file = OpenRegularFile(AFileName, size);
+  // One byte more than allowed: a file that grew since it was opened is caught as well.
   std::string bytes(AMaxSize + 1, '\0');
-  ssize_t n = st.st_size <= int64_t(AMaxSize) ? ReadFull(fd, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size())
-                                              : ssize_t(AMaxSize + 1);
-  int e = errno;
-  ::close(fd);
-  if (n < 0) Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
-  if (size_t(n) > AMaxSize)
+  size_t n = size <= int64_t(AMaxSize) ? ReadAt(file.Get(), 0, reinterpret_cast<uint8_t*>(bytes.data()),
+                                                uint32_t(bytes.size()), AFileName)
+                                       : AMaxSize + 1;
+  if (n > AMaxSize)
     Raise(AFileName + u" is larger than " + rtl::IntToStr(int64_t(AMaxSize)) + u" bytes");
-  bytes.resize(size_t(n));
+  bytes.resize(n);
   return bytes;
 }
 
@@ -221,7 +201,7 @@ TEd25519KeyPair Ed25519GenerateKey() {
   int n = Api().ed25519_generate(pem, sizeof(pem), pair.PublicKey.data(), err, sizeof(err));
   if (n < 0) Raise(u"No key could be made: " + rtl::S(err));
   pair.PrivateKeyPem.assign(pem, size_t(n));
-  ::explicit_bzero(pem, sizeof(pem));
+  SecureZero(pem, sizeof(pem));
   return pair;
 }
 
@@ -237,6 +217,12 @@ TEd25519Signature Ed25519Sign(std::string_view APrivateKeyPem, const void* AMess
     Raise(u"cannot sign: " + rtl::S(err));
   if (APublicKey) *APublicKey = publicKey;
   return signature;
+}
+
+void SecureZero(void* AData, size_t ASize) {
+  // Through a volatile pointer: the compiler may not drop stores to memory nobody reads later.
+  volatile uint8_t* p = static_cast<volatile uint8_t*>(AData);
+  while (ASize--) *p++ = 0;
 }
 
 rtl::String CryptoModulePath() { return ModuleState().Module.Path; }

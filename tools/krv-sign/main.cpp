@@ -2,18 +2,13 @@
 // The publisher's side of signed updates: an Ed25519 key, and ARCHIVE.sig (the signed statement
 // of the archive's name, length and SHA-512 digest, platform/crypto/Statement.h). Exit code: 0
 // done (verify: "OK"), 1 failed with a one-line reason on stderr, 2 the command line was wrong.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/LastError.h"
 #include "platform/crypto/Signature.h"
 #include "platform/crypto/Statement.h"
 #include "rtl/SysUtils.h"
@@ -30,82 +25,84 @@ struct EFailed {
 };
 
 [[noreturn]] void Fail(const std::string& AReason) { throw EFailed{AReason}; }
-[[noreturn]] void FailErrno(const std::string& AWhat) { Fail(AWhat + ": " + std::strerror(errno)); }
-
-bool WriteAll(int AFd, const void* AData, size_t ASize) {
-  auto* p = static_cast<const char*>(AData);
-  while (ASize > 0) {
-    ssize_t n = ::write(AFd, p, ASize);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    ASize -= size_t(n);
-  }
-  return true;
+// AWhat and the reason the last platform call gave.
+[[noreturn]] void FailSystem(const std::string& AWhat) {
+  Fail(AWhat + ": " + rtl::U8(platform::WindowsErrorMessage(platform::GetLastErrorValue())));
 }
 
-// Closes a file just written; when writing it (AOk false, errno telling why) or closing it failed,
-// or when AFd is -1 (a later step failed), removes APath and fails naming AName.
-void CloseWritten(int AFd, bool AOk, const std::string& APath, const std::string& AName) {
-  int e = errno;
-  if (AFd >= 0 && ::close(AFd) != 0 && AOk) {
-    AOk = false;
-    e = errno;
+// A file that appears whole under its name or not at all: written beside it under a temporary
+// name, flushed, then renamed. The temporary file goes with the object when that did not happen.
+class TNewFile {
+ public:
+  // The folder of APath must exist; AMode is the file's permission bits (through the umask).
+  TNewFile(const std::string& APath, uint32_t AMode) : FPath(APath) {
+    const rtl::String path = rtl::S(APath), folder = rtl::ExtractFilePath(path);
+    FName = rtl::U8(rtl::ExtractFileName(path));
+    // A bare name is in the current folder; "/" stays itself.
+    FFolder.Reset(platform::OpenFolder(folder.empty()      ? rtl::String(u".")
+                                       : folder.size() > 1 ? rtl::ExcludeTrailingPathDelimiter(folder)
+                                                           : folder));
+    if (!FFolder.Valid()) FailSystem("cannot create " + APath);
+    FFile.Reset(platform::CreateTempFileIn(FFolder.Get(), platform::FILE_ATTRIBUTE_UNIX_EXTENSION | ((0100000u | AMode) << 16),
+                                           FTempName, "." + FName + ".", ".tmp"));
+    if (!FFile.Valid()) FailSystem("cannot create a file beside " + APath);
   }
-  if (AOk && AFd >= 0) return;
-  ::unlink(APath.c_str());
-  errno = e;
-  FailErrno("cannot write " + AName);
-}
+  ~TNewFile() {
+    FFile.Reset();
+    if (!FTempName.empty()) platform::DeleteIn(FFolder.Get(), FTempName);
+  }
+  void Write(const void* AData, size_t ASize) {
+    uint32_t done = 0;
+    if (!platform::WriteFileAt(FFile.Get(), FWritten, AData, uint32_t(ASize), &done) || done != ASize)
+      FailSystem("cannot write " + FPath);
+    FWritten += done;
+  }
+  // Gives the file its name: over an existing one, or (AReplace false) only where none is.
+  void Commit(bool AReplace, const std::string& AExists) {
+    if (!platform::SyncFile(FFile.Get()) || !platform::CloseHandle(FFile.Release())) FailSystem("cannot write " + FPath);
+    if (!platform::RenameIn(FFolder.Get(), FTempName, FFolder.Get(), FName,
+                            AReplace ? platform::TRenameMode::Replace : platform::TRenameMode::NoReplace)) {
+      if (!AReplace && platform::GetLastErrorValue() == platform::ERROR_ALREADY_EXISTS) Fail(AExists);
+      FailSystem("cannot write " + FPath);
+    }
+    FTempName.clear();
+  }
+
+ private:
+  std::string FPath, FName, FTempName;
+  platform::TOwnedFile FFolder, FFile;
+  int64_t FWritten = 0;
+};
 
 // A private key is never written over: losing the old one would orphan every edition built
 // with its public half.
 int Keygen(const std::string& AKeyFile) {
   platform::TEd25519KeyPair pair = platform::Ed25519GenerateKey();
-  int fd = ::open(AKeyFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0 && errno == EEXIST) Fail(AKeyFile + " exists; a key file is never overwritten");
-  if (fd < 0) FailErrno("cannot create " + AKeyFile);
-  // The umask can only take bits away; make it exactly owner read and write.
-  bool ok = ::fchmod(fd, 0600) == 0 && WriteAll(fd, pair.PrivateKeyPem.data(), pair.PrivateKeyPem.size()) &&
-            ::fsync(fd) == 0;
-  ::explicit_bzero(pair.PrivateKeyPem.data(), pair.PrivateKeyPem.size());
-  CloseWritten(fd, ok, AKeyFile, AKeyFile);
+  // Owner read and write only; no other user sees even a part of the key while it is written.
+  TNewFile file(AKeyFile, 0600);
+  file.Write(pair.PrivateKeyPem.data(), pair.PrivateKeyPem.size());
+  platform::SecureZero(pair.PrivateKeyPem.data(), pair.PrivateKeyPem.size());
+  file.Commit(false, AKeyFile + " exists; a key file is never overwritten");
   std::printf("%s\n", platform::EncodePublicKey(pair.PublicKey).c_str());
   return 0;
 }
 
 std::string ReadKeyFile(const std::string& AKeyFile) {
-  int fd = ::open(AKeyFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) FailErrno("cannot open " + AKeyFile);
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  platform::TOwnedFile file(platform::OpenFileForRead(rtl::S(AKeyFile)));
+  if (!file.Valid()) FailSystem("cannot open " + AKeyFile);
+  platform::TFileInfo info;
+  if (!platform::GetFileInfo(file.Get(), info) || info.Kind != platform::TEntryKind::File)
     Fail(AKeyFile + " is not a regular file");
-  }
   std::string pem;
   char buf[4096];
   pem.reserve(65536 + sizeof(buf));  // no reallocation leaves a copy of the key behind
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    pem.append(buf, size_t(n));
+  uint32_t n = 0;
+  while (platform::ReadFileAt(file.Get(), int64_t(pem.size()), buf, sizeof(buf), &n) && n > 0) {
+    pem.append(buf, n);
     if (pem.size() > 65536) break;  // not a key; the signing step says so
   }
-  ::explicit_bzero(buf, sizeof(buf));
-  ::close(fd);
+  platform::SecureZero(buf, sizeof(buf));
   return pem;
-}
-
-// ARCHIVE.sig appears whole or not at all: written beside it under a temporary name, then renamed.
-void WriteSignature(const std::string& ASigFile, const std::string& AText) {
-  std::string temp = ASigFile + ".XXXXXX";
-  int fd = ::mkstemp(temp.data());
-  if (fd < 0) FailErrno("cannot create a file beside " + ASigFile);
-  bool ok = ::fchmod(fd, 0644 & ~platform::ProcessUmask()) == 0 &&
-            WriteAll(fd, AText.data(), AText.size()) && ::fsync(fd) == 0;
-  CloseWritten(fd, ok, temp, ASigFile);
-  if (::rename(temp.c_str(), ASigFile.c_str()) != 0) CloseWritten(-1, false, temp, ASigFile);
 }
 
 int Sign(const std::string& AKeyFile, const std::string& AArchive) {
@@ -115,11 +112,14 @@ int Sign(const std::string& AKeyFile, const std::string& AArchive) {
   try {
     text = platform::SignArchive(pem, rtl::S(AArchive), &publicKey);
   } catch (const platform::ESignatureError& e) {
-    ::explicit_bzero(pem.data(), pem.size());
+    platform::SecureZero(pem.data(), pem.size());
     Fail(AKeyFile + ": " + rtl::U8(e.Message()));
   }
-  ::explicit_bzero(pem.data(), pem.size());
-  WriteSignature(AArchive + ".sig", text);
+  platform::SecureZero(pem.data(), pem.size());
+  // ARCHIVE.sig appears whole or not at all, and replaces the signature of an earlier archive.
+  TNewFile sig(AArchive + ".sig", 0644);
+  sig.Write(text.data(), text.size());
+  sig.Commit(true, {});
   std::printf("%s.sig written, signed by %s\n", AArchive.c_str(), platform::EncodePublicKey(publicKey).c_str());
   return 0;
 }
