@@ -13,12 +13,30 @@ function(krv_test name)
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 300)
   endif()
+  set(filter "")
+  if(WIN32)
+    # Under Wine: what cannot run there is registered as not run, with its reason.
+    krv_wine_exclusions(${name} "${A_LABEL}" whole filter)
+    if(whole)
+      return()
+    endif()
+  endif()
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE KRV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                              KRV_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES LABELS "${A_LABEL}" TIMEOUT ${A_TIMEOUT})
+  set(filter_args "")
+  if(filter)
+    set(filter_args TEST_FILTER "${filter}")
+  endif()
+  set(environment "")
+  if(WIN32)
+    # Windows takes the time zone from the system, Wine from TZ at the start of a process: the
+    # zone tests' Central European time (tests/TimeZone.h) is set for every program.
+    set(environment ENVIRONMENT "TZ=CET-1CEST,M3.5.0,M10.5.0/3")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 ${filter_args}
+                       PROPERTIES LABELS "${A_LABEL}" TIMEOUT ${A_TIMEOUT} ${environment})
 endfunction()
 
 # krv_fuzz(NAME SOURCES... LIBS...): a libFuzzer target with -DKRV_FUZZ=ON (clang); otherwise the
