@@ -15,6 +15,7 @@
 #include "downloader/Utils.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/posix/Errors.h"
 #include "rtl/DateUtils.h"
 
 namespace downloader {

@@ -1,12 +1,11 @@
+// Character-set names, our Windows-1252 table, and the checks every conversion shares; the other
+// sets come from the operating system's converters (SystemEncoding.h).
 #include "platform/Encoding.h"
 
-#include <errno.h>
-#include <iconv.h>
-
-#include <bit>
 #include <cstring>
 #include <string>
 
+#include "platform/SystemEncoding.h"
 #include "rtl/Ansi.h"
 
 namespace platform {
@@ -17,13 +16,11 @@ namespace {
 const char16_t kNoMapping[] = u"No mapping for the Unicode character exists in the target multi-byte code page";
 const char16_t kBufferTooSmall[] = u"The data area passed to a system call is too small";
 
-constexpr const char* kUtf16Native = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
-
-// Names that need more than iconv's own table: the Windows meaning of "utf-16" (little-endian,
-// no byte-order mark), the Windows "x-" names, and the code-page numbers iconv does not know.
+// Names that need more than the converters' own tables: the Windows meaning of "utf-16"
+// (little-endian, no byte-order mark), the Windows "x-" names, and the code-page numbers.
 struct TNameAlias {
   const char* Name;     // upper case
-  const char* Iconv;    // nullptr: the ANSI code page
+  const char* Charset;  // the converters' name; nullptr: the ANSI code page
   unsigned CodePage;
 };
 constexpr TNameAlias kAliases[] = {
@@ -68,7 +65,7 @@ bool NormaliseName(std::u16string_view name, std::string& out) {
   if (t.empty() || t.size() > 64) return false;
   out.clear();
   for (char16_t c : t) {
-    // Letters, digits and the punctuation set names use; never iconv's "//" suffixes.
+    // Letters, digits and the punctuation set names use; never the converters' "//" suffixes.
     bool ok = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') ||
               c == u'-' || c == u'_' || c == u'.' || c == u':' || c == u'+';
     if (!ok) return false;
@@ -87,121 +84,6 @@ class TAnsiEncoding : public TEncoding {
   }
 };
 
-class TIconvEncoding : public TEncoding {
- public:
-  TIconvEncoding(std::string name, unsigned codePage, iconv_t encoder, iconv_t decoder)
-      : FName(std::move(name)), FCodePage(codePage), FEncoder(encoder), FDecoder(decoder) {
-    FUnicodeForm = FName.rfind("UTF", 0) == 0 || FName.rfind("UCS", 0) == 0 || FName == "GB18030";
-  }
-  ~TIconvEncoding() override {
-    iconv_close(FEncoder);
-    iconv_close(FDecoder);
-  }
-
-  unsigned CodePage() const override { return FCodePage; }
-  rtl::String EncodingName() const override { return rtl::S(FName); }
-
-  rtl::Bytes DoGetBytes(std::u16string_view text) const override {
-    rtl::Bytes out;
-    iconv(FEncoder, nullptr, nullptr, nullptr, nullptr);  // initial shift state
-    const char16_t replacement[1] = {FUnicodeForm ? u'\uFFFD' : u'?'};
-    size_t i = 0;
-    while (i < text.size()) {
-      size_t used = 0;
-      int err = Convert(FEncoder, reinterpret_cast<const char*>(text.data() + i), (text.size() - i) * 2, out, used);
-      i += used / 2;
-      if (err == 0) break;
-      // A character the set cannot carry, or a lone surrogate: one replacement, through the same
-      // descriptor so a stateful set keeps its shift state right.
-      size_t skip = 1;
-      if (text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-          text[i + 1] <= 0xDFFF)
-        skip = 2;
-      size_t dummy = 0;
-      Convert(FEncoder, reinterpret_cast<const char*>(replacement), 2, out, dummy);
-      i += skip;
-    }
-    Flush(out);
-    return out;
-  }
-
-  rtl::String DoGetString(const uint8_t* bytes, size_t count) const override {
-    rtl::String out;
-    iconv(FDecoder, nullptr, nullptr, nullptr, nullptr);
-    size_t i = 0;
-    while (i < count) {
-      size_t used = 0;
-      int err = Convert(FDecoder, reinterpret_cast<const char*>(bytes + i), count - i, out, used);
-      i += used;
-      if (err == 0) break;
-      // An undecodable byte (or an incomplete sequence at the end) becomes U+FFFD.
-      out.push_back(u'\uFFFD');
-      if (err == EINVAL) break;
-      i += 1;
-    }
-    return out;
-  }
-
- private:
-  // Converts as much as it can, growing the output; answers 0 when everything was converted,
-  // else the errno of the stop (EILSEQ or EINVAL), with `used` the input bytes consumed.
-  // Converts as much as it can, growing the output; answers 0 when everything was converted,
-  // else the errno of the stop (EILSEQ or EINVAL), with `used` the input bytes consumed.
-  // Encoding grows a byte array, decoding writes UTF-16 code units straight into the string.
-  template <typename Out>
-  static int Convert(iconv_t cd, const char* in, size_t inSize, Out& out, size_t& used) {
-    constexpr size_t unit = sizeof(typename Out::value_type);
-    char* src = const_cast<char*>(in);
-    size_t left = inSize;
-    for (;;) {
-      size_t start = out.size();
-      // Room for the usual worst case (decoding: a unit per byte; encoding: four bytes per
-      // UTF-16 unit); E2BIG asks for more when a set needs it.
-      size_t room = (unit == 1 ? left * 2 : left) + 16;
-      out.resize(start + room);
-      char* dst = reinterpret_cast<char*>(out.data() + start);
-      size_t outLeft = room * unit;
-      size_t r = iconv(cd, &src, &left, &dst, &outLeft);
-      int e = errno;
-      out.resize(start + room - outLeft / unit);
-      used = inSize - left;
-      if (r != static_cast<size_t>(-1)) return 0;
-      if (e == E2BIG) continue;
-      return e == EINVAL ? EINVAL : EILSEQ;
-    }
-  }
-
-  void Flush(rtl::Bytes& out) const {
-    for (;;) {
-      size_t start = out.size();
-      size_t room = 64;
-      out.resize(start + room);
-      char* dst = reinterpret_cast<char*>(out.data() + start);
-      size_t outLeft = room;
-      size_t r = iconv(FEncoder, nullptr, nullptr, &dst, &outLeft);
-      out.resize(start + (room - outLeft));
-      if (r != static_cast<size_t>(-1) || errno != E2BIG) return;
-    }
-  }
-
-  std::string FName;
-  unsigned FCodePage;
-  iconv_t FEncoder;
-  iconv_t FDecoder;
-  bool FUnicodeForm = false;
-};
-
-std::unique_ptr<TEncoding> OpenIconv(const std::string& iconvName, unsigned codePage) {
-  iconv_t enc = iconv_open(iconvName.c_str(), kUtf16Native);
-  if (enc == reinterpret_cast<iconv_t>(-1)) return nullptr;
-  iconv_t dec = iconv_open(kUtf16Native, iconvName.c_str());
-  if (dec == reinterpret_cast<iconv_t>(-1)) {
-    iconv_close(enc);
-    return nullptr;
-  }
-  return std::make_unique<TIconvEncoding>(iconvName, codePage, enc, dec);
-}
-
 }  // namespace
 
 std::unique_ptr<TEncoding> TEncoding::Default() { return std::make_unique<TAnsiEncoding>(); }
@@ -211,20 +93,20 @@ std::unique_ptr<TEncoding> TEncoding::TryGetEncoding(std::u16string_view name) {
   if (!NormaliseName(name, n)) return nullptr;
   for (const TNameAlias& a : kAliases) {
     if (n == a.Name) {
-      if (!a.Iconv) return Default();
-      return OpenIconv(a.Iconv, a.CodePage);
+      if (!a.Charset) return Default();
+      return OpenSystemEncoding(a.Charset, a.CodePage);
     }
   }
-  // "cp" and a number iconv knows by that name (CP437, CP850, CP1250...).
+  // "cp" and a number the converters know by that name (CP437, CP850, CP1250...).
   unsigned codePage = 0;
   if (n.size() > 2 && n.compare(0, 2, "CP") == 0 && n.size() <= 7 &&
       n.find_first_not_of("0123456789", 2) == std::string::npos) {
     codePage = static_cast<unsigned>(std::stoul(n.substr(2)));
-    if (codePage >= 1250 && codePage <= 1258) return OpenIconv("WINDOWS-" + std::to_string(codePage), codePage);
+    if (codePage >= 1250 && codePage <= 1258) return OpenSystemEncoding("WINDOWS-" + std::to_string(codePage), codePage);
   }
   if (n.rfind("WINDOWS-", 0) == 0 && n.size() == 12 && n.compare(8, 3, "125") == 0)
     codePage = static_cast<unsigned>(std::stoul(n.substr(8)));
-  return OpenIconv(n, codePage);
+  return OpenSystemEncoding(n, codePage);
 }
 
 std::unique_ptr<TEncoding> TEncoding::GetEncoding(std::u16string_view name) {

@@ -1,5 +1,6 @@
-// The platform's text encodings: named character sets through glibc iconv, the system ANSI code
-// page (Windows-1252) through our own table. The translator converts through this service only.
+// The platform's text encodings: named character sets through the operating system's converters,
+// the system ANSI code page (Windows-1252) through our own table. The translator converts through
+// this service only.
 #pragma once
 
 #include <cstddef>

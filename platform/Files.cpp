@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "platform/LastError.h"
+#include "platform/posix/Errors.h"
 
 namespace platform {
 

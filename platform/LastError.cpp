@@ -1,49 +1,7 @@
+// The Windows texts of the error numbers the platform reports.
 #include "platform/LastError.h"
 
-#include <cerrno>
-
 namespace platform {
-
-namespace {
-thread_local uint32_t tLastError = 0;
-}
-
-uint32_t GetLastErrorValue() { return tLastError; }
-void SetLastErrorValue(uint32_t code) { tLastError = code; }
-
-uint32_t SetLastErrorFromErrno(int errnum) {
-  tLastError = WindowsErrorFromErrno(errnum);
-  return tLastError;
-}
-
-uint32_t WindowsErrorFromErrno(int e) {
-  switch (e) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case ELOOP: return ERROR_PATH_NOT_FOUND;
-    case EMFILE: case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case EACCES: case EPERM: case EROFS: return ERROR_ACCESS_DENIED;
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case ENOEXEC: return ERROR_BAD_FORMAT;
-    case EXDEV: return ERROR_NOT_SAME_DEVICE;
-    case EIO: return ERROR_GEN_FAILURE;
-    case ETXTBSY: case EBUSY: return ERROR_SHARING_VIOLATION;
-    case EWOULDBLOCK: return ERROR_LOCK_VIOLATION;
-    case ENOSPC: case EDQUOT: return ERROR_DISK_FULL;
-    case EFBIG: return ERROR_HANDLE_DISK_FULL;
-    case ENOSYS: case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EPIPE: return ERROR_BROKEN_PIPE;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case ETIMEDOUT: return ERROR_TIMEOUT;
-    default: return ERROR_GEN_FAILURE;
-  }
-}
 
 rtl::String WindowsErrorMessage(uint32_t code) {
   switch (code) {

@@ -1,5 +1,5 @@
-// The thread's last-error value and the one mapping from errno values to Windows error numbers
-// that files, the shell and sockets share.
+// The thread's last-error value and the Windows error numbers (with their texts) in which every
+// platform service reports its failures.
 #pragma once
 
 #include <cstdint>
@@ -52,11 +52,7 @@ enum : uint32_t {
 // Thread-local, like the platform's; our own names (the 7-Zip library exports GetLastError).
 uint32_t GetLastErrorValue();
 void SetLastErrorValue(uint32_t code);
-// Sets the last-error value from errno and answers it.
-uint32_t SetLastErrorFromErrno(int errnum);
 
-// The Windows error number for an errno value (ERROR_GEN_FAILURE for the unknown ones).
-uint32_t WindowsErrorFromErrno(int errnum);
 // The Windows text for a Windows error number (system error texts, as FormatMessage gives them,
 // without the trailing line break); "Unknown error (<n>)" otherwise.
 rtl::String WindowsErrorMessage(uint32_t code);

@@ -1,7 +1,8 @@
-// Resources compiled into the executable: a table of (type, name, language, bytes) that the
-// CMake function krv_resources() generates from files. Types and names are texts ("INI",
-// "SETTINGS"); numeric identifiers are written "#16". Look-ups ignore ASCII letter case and the
-// language, as a look-up without a language asks for "any".
+// Resources compiled into the running executable, found by type and name. Types and names are
+// texts ("INI", "SETTINGS"); numeric identifiers are written "#16". Look-ups ignore ASCII letter
+// case and the language, as a look-up without a language asks for "any". How they get into the
+// program is each operating system's own (a table made by cmake/KrvResources.cmake, or the
+// program's resource section).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 
 namespace platform {
 
+// One resource; its bytes live as long as the program.
 struct TResourceEntry {
   const char16_t* Type;
   const char16_t* Name;
@@ -20,17 +22,6 @@ struct TResourceEntry {
   const uint8_t* Data;
   size_t Size;
 };
-
-struct TResourceTable {
-  const TResourceEntry* Entries;
-  size_t Count;
-};
-
-namespace detail {
-// Defined by the source krv_resources() writes for an executable; an executable without
-// resources links the empty default of Resources.cpp.
-extern const TResourceTable KrvResourceTable;
-}  // namespace detail
 
 // Every resource of the running executable.
 std::span<const TResourceEntry> Resources();

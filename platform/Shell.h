@@ -1,5 +1,5 @@
-// The shell's "open" for programs: runs the file directly, detached, its arguments split from
-// one parameter string by the CommandLineToArgvW rules.
+// The shell's "open" for programs: starts the file, detached, with its arguments given as one
+// parameter string that the program splits by the CommandLineToArgvW rules.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,7 @@ std::vector<rtl::String> CommandLineToArgs(std::u16string_view parameters);
 // a Windows error number: 2 no such file, 3 no such folder, 5 not executable or not allowed,
 // 8 out of memory, 11 not a program format the system runs, 31 another verb, a folder or any
 // other failure. The last-error value is set either way. An empty directory keeps the caller's
-// current directory. The window and show state have no meaning here and are ignored.
+// current directory. Where there are no windows the window and show state are ignored.
 intptr_t ShellExecuteW(void* window, std::u16string_view verb, const rtl::String& file,
                        const rtl::String& parameters, const rtl::String& directory, int showCmd);
 

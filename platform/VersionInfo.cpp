@@ -1,32 +1,18 @@
+// The version block of PE and ELF images, and the look-ups inside a block.
 #include "platform/VersionInfo.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/LastError.h"
+#include "platform/VersionInfoSource.h"
 
 namespace platform {
 
 namespace {
 
 constexpr uint32_t kMaxBlock = 0xFFFF;  // wLength is 16 bits wide
-
-// Positioned reads over a file or a memory image; every read is checked against the size, so a
-// header that points past the end is an error and never a read outside the data.
-class TSource {
- public:
-  virtual ~TSource() = default;
-  virtual bool ReadAt(uint64_t offset, void* buffer, size_t count) = 0;
-  uint64_t Size() const { return FSize; }
-
- protected:
-  uint64_t FSize = 0;
-};
 
 class TMemorySource : public TSource {
  public:
@@ -39,28 +25,6 @@ class TMemorySource : public TSource {
 
  private:
   const uint8_t* FData;
-};
-
-class TFileSource : public TSource {
- public:
-  explicit TFileSource(int fd, uint64_t size) : FFd(fd) { FSize = size; }
-  ~TFileSource() override { ::close(FFd); }
-  bool ReadAt(uint64_t offset, void* buffer, size_t count) override {
-    if (offset > FSize || count > FSize - offset) return false;
-    auto* p = static_cast<uint8_t*>(buffer);
-    while (count > 0) {
-      ssize_t n = ::pread(FFd, p, count, static_cast<off_t>(offset));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      p += n;
-      offset += static_cast<uint64_t>(n);
-      count -= static_cast<size_t>(n);
-    }
-    return true;
-  }
-
- private:
-  int FFd;
 };
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -277,6 +241,8 @@ class TElfImage {
   bool F64 = false, FBig = false;
 };
 
+}  // namespace
+
 rtl::Bytes VersionBlockFromSource(TSource& src, uint32_t& error) {
   uint8_t magic[4];
   if (!src.ReadAt(0, magic, 4)) {
@@ -289,22 +255,7 @@ rtl::Bytes VersionBlockFromSource(TSource& src, uint32_t& error) {
   return {};
 }
 
-rtl::Bytes VersionBlockFromFile(const rtl::String& fileName, uint32_t& error) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  int fd = ::open(rtl::U8(fileName).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = WindowsErrorFromErrno(errno);
-    return {};
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    error = ERROR_ACCESS_DENIED;
-    return {};
-  }
-  TFileSource src(fd, static_cast<uint64_t>(st.st_size));
-  return VersionBlockFromSource(src, error);
-}
+namespace {
 
 // --- The block's tree -------------------------------------------------------------------------
 
@@ -355,30 +306,6 @@ bool KeyEquals(const uint8_t* b, const TNode& n, std::u16string_view key) {
 rtl::Bytes VersionBlockFromImage(const uint8_t* data, size_t size, uint32_t& error) {
   TMemorySource src(data, size);
   return VersionBlockFromSource(src, error);
-}
-
-uint32_t GetFileVersionInfoSizeW(const rtl::String& fileName, uint32_t* handle) {
-  if (handle) *handle = 0;
-  uint32_t error;
-  rtl::Bytes block = VersionBlockFromFile(fileName, error);
-  SetLastErrorValue(error);
-  return static_cast<uint32_t>(block.size());
-}
-
-bool GetFileVersionInfoW(const rtl::String& fileName, uint32_t, uint32_t len, void* data) {
-  uint32_t error;
-  rtl::Bytes block = VersionBlockFromFile(fileName, error);
-  if (block.empty()) {
-    SetLastErrorValue(error);
-    return false;
-  }
-  if (data == nullptr || len < block.size()) {
-    SetLastErrorValue(ERROR_INSUFFICIENT_BUFFER);
-    return false;
-  }
-  std::memcpy(data, block.data(), block.size());
-  SetLastErrorValue(ERROR_SUCCESS);
-  return true;
 }
 
 bool VerQueryValueIn(const uint8_t* block, size_t size, std::u16string_view subBlock,

@@ -1,6 +1,6 @@
-// Version information of executable files: the VS_VERSIONINFO block from a PE file's RT_VERSION
-// resource (PE32 and PE32+) or from an ELF file's ".versioninfo" section (written by
-// cmake/KrvVersionInfo.cmake), with the three queries of the platform's contract.
+// Version information of executable files with the three queries of the platform's contract: the
+// VS_VERSIONINFO block from a PE file's RT_VERSION resource (PE32 and PE32+) and, for our Linux
+// programs, from an ELF file's ".versioninfo" section (written by cmake/KrvVersionInfo.cmake).
 #pragma once
 
 #include <cstddef>

@@ -46,22 +46,24 @@ enum : uint16_t {
   fmCreate = 0xFF00,
 };
 
-// A stream over an open descriptor it owns.
+// A stream over an open file of the system that it owns: a descriptor on POSIX, a HANDLE on
+// Windows, held as a number; -1 is no file.
 class THandleStream : public TStream {
  public:
-  explicit THandleStream(int fd) : FHandle(fd) {}
+  explicit THandleStream(intptr_t handle) : FHandle(handle) {}
   ~THandleStream() override;
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   void SetSize(int64_t newSize) override;
-  int Handle() const { return FHandle; }
+  intptr_t Handle() const { return FHandle; }
 
  protected:
-  int FHandle;
+  intptr_t FHandle;
 };
 
-// fmCreate creates or truncates; the share modes are advisory locks (flock), as POSIX allows.
+// fmCreate creates or truncates. The share modes keep other openers out where the system has
+// sharing modes, and are advisory locks (flock) on POSIX.
 // Raises EFCreateError "Cannot create file "%s". %s" or EFOpenError "Cannot open file "%s". %s".
 class TFileStream : public THandleStream {
  public:

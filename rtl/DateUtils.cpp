@@ -1,7 +1,6 @@
 #include "rtl/DateUtils.h"
 
 #include <cmath>
-#include <ctime>
 
 #include "rtl/Exception.h"
 
@@ -93,33 +92,6 @@ void DecodeDateTime(TDateTime dt, int& y, int& mo, int& d, int& h, int& mi, int&
 TDateTime UnixToDateTime(int64_t u) { return UnixDateDelta + static_cast<double>(u) / SecsPerDay; }
 int64_t DateTimeToUnix(TDateTime utc) { return static_cast<int64_t>(std::llround((utc - UnixDateDelta) * SecsPerDay)); }
 
-TDateTime NowUTC() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return UnixDateDelta + (static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9) / SecsPerDay;
-}
-
-TDateTime UTCToLocal(TDateTime utc) {
-  double secs = (utc - UnixDateDelta) * SecsPerDay;
-  time_t whole = static_cast<time_t>(std::floor(secs));
-  double frac = secs - static_cast<double>(whole);
-  std::tm t{};
-  if (!localtime_r(&whole, &t)) return utc;
-  return UnixToDateTime(static_cast<int64_t>(whole) + t.tm_gmtoff) + frac / SecsPerDay;
-}
-
-TDateTime LocalToUTC(TDateTime local) {
-  double secs = (local - UnixDateDelta) * SecsPerDay;
-  time_t whole = static_cast<time_t>(std::floor(secs));
-  double frac = secs - static_cast<double>(whole);
-  std::tm t{};
-  gmtime_r(&whole, &t);
-  t.tm_isdst = -1;
-  time_t utc = mktime(&t);  // interprets the broken-down local time
-  if (utc == static_cast<time_t>(-1)) return local;
-  return UnixToDateTime(static_cast<int64_t>(utc)) + frac / SecsPerDay;
-}
-
 TDateTime Now() { return UTCToLocal(NowUTC()); }
 
 uint64_t DateTimeToFileTime(TDateTime utc) {
@@ -150,11 +122,6 @@ TDateTime DosDateTimeToDateTime(uint32_t dos) {
   return d + t;
 }
 
-uint64_t GetTickCount64() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec / 1000000);
-}
 uint32_t GetTickCount() { return static_cast<uint32_t>(GetTickCount64()); }
 
 }  // namespace rtl

@@ -2,17 +2,13 @@
 
 #include <cerrno>
 #include <climits>
-#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
-#include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "rtl/Exception.h"
+#include "rtl/OsServices.h"
 
 namespace rtl {
 
@@ -134,26 +130,15 @@ String LowerCase(std::u16string_view s) {
 }
 
 namespace {
-locale_t UnicodeLocale() {
-  static locale_t loc = [] {
-    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    return l;
-  }();
-  return loc;
-}
-
 template <typename F>
 String MapCase(std::u16string_view s, F f) {
   String r;
   r.reserve(s.size());
-  locale_t loc = UnicodeLocale();
   for (size_t i = 0; i < s.size(); ++i) {
     uint32_t cp = s[i];
     bool pair = cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF;
     if (pair) cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-    uint32_t m = cp;
-    if (cp < 0x80) m = f(cp, nullptr);
-    else if (loc && !(cp >= 0xD800 && cp <= 0xDFFF)) m = f(cp, loc);
+    uint32_t m = cp < 0x80 || (cp >= 0xD800 && cp <= 0xDFFF) ? f(cp, true) : f(cp, false);
     // Keep the length in code units: a mapping across the BMP boundary is not taken.
     if ((cp >= 0x10000) != (m >= 0x10000)) m = cp;
     if (m >= 0x10000) {
@@ -170,15 +155,15 @@ String MapCase(std::u16string_view s, F f) {
 }  // namespace
 
 String AnsiUpperCase(std::u16string_view s) {
-  return MapCase(s, [](uint32_t c, locale_t l) -> uint32_t {
-    if (!l) return UpCaseAscii(static_cast<Char>(c));
-    return static_cast<uint32_t>(towupper_l(static_cast<wint_t>(c), l));
+  return MapCase(s, [](uint32_t c, bool ascii) -> uint32_t {
+    if (ascii) return c < 0x80 ? UpCaseAscii(static_cast<Char>(c)) : c;
+    return os::UnicodeUpperCase(c);
   });
 }
 String AnsiLowerCase(std::u16string_view s) {
-  return MapCase(s, [](uint32_t c, locale_t l) -> uint32_t {
-    if (!l) return LowCaseAscii(static_cast<Char>(c));
-    return static_cast<uint32_t>(towlower_l(static_cast<wint_t>(c), l));
+  return MapCase(s, [](uint32_t c, bool ascii) -> uint32_t {
+    if (ascii) return c < 0x80 ? LowCaseAscii(static_cast<Char>(c)) : c;
+    return os::UnicodeLowerCase(c);
   });
 }
 
@@ -516,18 +501,6 @@ String ChangeFileExt(std::u16string_view f, std::u16string_view ext) {
 // ---------------------------------------------------------------------------------------------
 // Files
 
-bool FileExists(std::u16string_view f) {
-  struct stat st;
-  return !f.empty() && ::stat(U8(f).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-bool DirectoryExists(std::u16string_view d) {
-  struct stat st;
-  return !d.empty() && ::stat(U8(d).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-bool DeleteFile(std::u16string_view f) { return ::unlink(U8(f).c_str()) == 0; }
-bool RenameFile(std::u16string_view a, std::u16string_view b) { return ::rename(U8(a).c_str(), U8(b).c_str()) == 0; }
-bool CreateDir(std::u16string_view d) { return ::mkdir(U8(d).c_str(), 0777) == 0; }
-bool RemoveDir(std::u16string_view d) { return ::rmdir(U8(d).c_str()) == 0; }
 bool ForceDirectories(std::u16string_view d) {
   String dir = ExcludeTrailingPathDelimiter(d);
   if (dir.empty()) return false;
@@ -535,16 +508,6 @@ bool ForceDirectories(std::u16string_view d) {
   String parent = ExtractFileDir(dir);
   if (!parent.empty() && parent != dir && !ForceDirectories(parent)) return false;
   return CreateDir(dir) || DirectoryExists(dir);
-}
-int64_t FileSizeOf(std::u16string_view f) {
-  struct stat st;
-  if (::stat(U8(f).c_str(), &st) != 0) return -1;
-  return st.st_size;
-}
-String GetCurrentDir() {
-  char buf[PATH_MAX];
-  if (!::getcwd(buf, sizeof buf)) return String();
-  return S(buf);
 }
 String ExpandFileName(std::u16string_view f) {
   String path(f);
@@ -576,28 +539,15 @@ void SetCommandLine(int argc, char** argv) {
   Args().clear();
   for (int i = 0; i < argc; ++i) Args().push_back(S(argv[i]));
 }
+String GetModuleFileName() {
+  String path = os::ExecutablePath();
+  if (path.empty() && !Args().empty()) return Args()[0];
+  return path;
+}
 int ParamCount() { return Args().empty() ? 0 : static_cast<int>(Args().size()) - 1; }
 String ParamStr(int index) {
   if (index == 0) return GetModuleFileName();
   if (index < 0 || static_cast<size_t>(index) >= Args().size()) return String();
   return Args()[static_cast<size_t>(index)];
 }
-String GetModuleFileName() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return Args().empty() ? String() : Args()[0];
-  buf[n] = 0;
-  return S(buf);
-}
-String GetEnvironmentVariable(std::u16string_view name) {
-  const char* v = ::getenv(U8(name).c_str());
-  return v ? S(v) : String();
-}
-
-String SysErrorMessage(int errnum) {
-  char buf[256];
-  const char* m = ::strerror_r(errnum, buf, sizeof buf);
-  return S(m);
-}
-
 }  // namespace rtl

@@ -107,7 +107,7 @@ String ExtractFileName(std::u16string_view fileName);
 String ExtractFileExt(std::u16string_view fileName);   // with the dot, "" when none
 String ChangeFileExt(std::u16string_view fileName, std::u16string_view ext);
 
-// --- Files (POSIX underneath; false/-1 on failure with errno left set) ------------------------
+// --- Files and the process (false/-1 on failure; GetLastOSError tells why) --------------------
 bool FileExists(std::u16string_view fileName);       // a regular file (or a link to one)
 bool DirectoryExists(std::u16string_view dirName);
 bool DeleteFile(std::u16string_view fileName);
@@ -118,13 +118,17 @@ bool RemoveDir(std::u16string_view dirName);
 int64_t FileSizeOf(std::u16string_view fileName);    // -1 when it cannot be read
 String GetCurrentDir();
 String ExpandFileName(std::u16string_view fileName);  // absolute, "." and ".." folded
-String ParamStr(int index);                           // argv as Linux handed it over
+String ParamStr(int index);                           // the arguments as the system handed them over
 int ParamCount();
 void SetCommandLine(int argc, char** argv);           // called by main()
 String GetModuleFileName();                           // the running executable's path
-String GetEnvironmentVariable(std::u16string_view name);
+String GetEnvironmentVariable(std::u16string_view name);  // "" when not set
+// Whether the variable is set (possibly to ""); its value in value.
+bool TryGetEnvironmentVariable(std::u16string_view name, String& value);
 
-// System error text for an errno value.
-String SysErrorMessage(int errnum);
+// The operating system's code of the calling thread's last failure (errno on POSIX, the
+// thread's last-error value on Windows), and its text.
+int GetLastOSError();
+String SysErrorMessage(int code);
 
 }  // namespace rtl

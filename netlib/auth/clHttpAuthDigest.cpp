@@ -1,13 +1,11 @@
 #include "netlib/auth/clHttpAuthDigest.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <vector>
 
 #include "netlib/auth/clCryptHash.h"
 #include "netlib/http/clHeaderFieldList.h"
 #include "netlib/text/clUtils.h"
+#include "platform/Random.h"
 
 namespace netlib {
 
@@ -102,15 +100,7 @@ rtl::String TclDigestChallenge::BuildAuthorization() const {
 
 rtl::String GenerateDigestClientNonce() {
   uint8_t random[15];
-  size_t got = 0;
-  while (got < sizeof(random)) {
-    ssize_t n = getrandom(random + got, sizeof(random) - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return {};
-    }
-    got += static_cast<size_t>(n);
-  }
+  if (!platform::GenerateRandomBytes(random, sizeof(random))) return {};
   static const char16_t kHex[] = u"0123456789abcdef";
   rtl::String nonce = u"ab";
   for (uint8_t b : random) {

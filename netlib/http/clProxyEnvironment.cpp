@@ -1,9 +1,9 @@
 #include "netlib/http/clProxyEnvironment.h"
 
-#include <arpa/inet.h>
-
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/Sockets.h"
 
 namespace netlib {
 
@@ -80,10 +80,7 @@ bool IsHostName(std::string_view AHost) {
 // The address bytes of an IPv4 (4) or IPv6 (16) literal; 0 when AText is neither.
 int ParseAddress(std::string_view AText, unsigned char (&AAddress)[16]) {
   if (AText.empty() || AText.size() >= 64) return 0;
-  std::string text(AText);
-  if (inet_pton(AF_INET, text.c_str(), AAddress) == 1) return 4;
-  if (inet_pton(AF_INET6, text.c_str(), AAddress) == 1) return 16;
-  return 0;
+  return platform::InetPton(std::string(AText).c_str(), AAddress);
 }
 
 bool PrefixMatches(const unsigned char* A, const unsigned char* B, int ABits) {
@@ -124,9 +121,9 @@ bool NameEntryMatches(std::string_view AEntry, const std::string& AHost) {
 }  // namespace
 
 std::optional<std::string> SystemEnvironment(const char* AName) {
-  const char* value = std::getenv(AName);
-  if (!value) return std::nullopt;
-  return std::string(value);
+  rtl::String value;
+  if (!rtl::TryGetEnvironmentVariable(rtl::S(AName), value)) return std::nullopt;
+  return rtl::U8(value);
 }
 
 TclProxyDecision ParseProxyUrl(std::string_view AText, std::string_view AVariable) {

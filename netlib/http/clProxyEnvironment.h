@@ -44,7 +44,7 @@ constexpr int DefaultProxyPort = 1080;
 
 // Answers a variable's value, nullopt when it is not set. Tests pass their own.
 using TclEnvironmentLookup = std::function<std::optional<std::string>(const char* AName)>;
-// The process's environment (getenv).
+// The process's environment.
 std::optional<std::string> SystemEnvironment(const char* AName);
 
 // Reads one proxy URL: "[scheme://][user[:password]@]host[:port][/...]" with the schemes http

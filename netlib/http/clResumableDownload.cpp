@@ -141,8 +141,7 @@ void TclResumableDownload::Pause(int AMs) {
   if (gui::TEvent* abortEvent = FHttp.Connection().AbortEvent()) {
     // The close that ended the broken transfer signalled it; only an abort from now on counts.
     abortEvent->Reset();
-    handle.Fd = abortEvent->Fd();
-    handle.Event = abortEvent;
+    handle = gui::TWaitHandle(*abortEvent);
     count = 1;
   }
   const uint64_t start = rtl::GetTickCount64();

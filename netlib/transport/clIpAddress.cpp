@@ -1,7 +1,5 @@
 #include "netlib/transport/clIpAddress.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 
 #include "netlib/transport/clSocketUtils.h"
@@ -26,9 +24,8 @@ bool HostToSystemText(const rtl::String& AHost, std::string& AText) {
   return true;
 }
 
-rtl::String IPv4ToText(const in_addr& AAddr) {
-  const auto* b = reinterpret_cast<const uint8_t*>(&AAddr.s_addr);
-  return rtl::Format(u"%d.%d.%d.%d", {b[0], b[1], b[2], b[3]});
+rtl::String IPv4ToText(const uint8_t* ABytes) {
+  return rtl::Format(u"%d.%d.%d.%d", {ABytes[0], ABytes[1], ABytes[2], ABytes[3]});
 }
 
 rtl::String IPv6ToText(const uint8_t (&ABytes)[16]) {
@@ -73,14 +70,9 @@ rtl::String IPv6ToText(const uint8_t (&ABytes)[16]) {
   return text;
 }
 
-rtl::String SockAddrToText(const sockaddr* AAddr) {
-  if (!AAddr) return rtl::String();
-  if (AAddr->sa_family == AF_INET) return IPv4ToText(reinterpret_cast<const sockaddr_in*>(AAddr)->sin_addr);
-  if (AAddr->sa_family == AF_INET6) {
-    uint8_t bytes[16];
-    std::memcpy(bytes, &reinterpret_cast<const sockaddr_in6*>(AAddr)->sin6_addr, 16);
-    return IPv6ToText(bytes);
-  }
+rtl::String SockAddrToText(const platform::TSocketAddress& AAddr) {
+  if (AAddr.Family == WSA_AF_INET) return IPv4ToText(AAddr.Address);
+  if (AAddr.Family == WSA_AF_INET6) return IPv6ToText(AAddr.Address);
   return rtl::String();
 }
 
@@ -128,42 +120,34 @@ bool TclIPAddress::IsHostIP(const rtl::String& AHost) {
 
 // --- TclIPAddress4 -----------------------------------------------------------------------------
 
-void TclIPAddress4::Clear() { std::memset(&FSockAddr, 0, sizeof(FSockAddr)); }
+void TclIPAddress4::Clear() { FSockAddr = platform::TSocketAddress(); }
 
 bool TclIPAddress4::Parse(const rtl::String& AHost) {
   Clear();
   std::string text;
-  if (!HostToSystemText(AHost, text)) return false;
-  in_addr_t addr = ::inet_addr(text.c_str());
-  if (addr == INADDR_NONE) return false;
-  FSockAddr.sin_family = AF_INET;
-  FSockAddr.sin_addr.s_addr = addr;
+  uint8_t address[4];
+  if (!HostToSystemText(AHost, text) || !platform::InetAddr(text.c_str(), address)) return false;
+  FSockAddr.Family = WSA_AF_INET;
+  std::memcpy(FSockAddr.Address, address, 4);
   return true;
 }
 
 void TclIPAddress4::None(int AddrFamily) {
   if (AddrFamily != WSA_AF_INET) RaiseSocketError(InvalidAddressFamily, InvalidAddressFamilyCode);
   Clear();
-  FSockAddr.sin_family = AF_INET;
+  FSockAddr.Family = WSA_AF_INET;
 }
 
-void TclIPAddress4::Any(int AddrFamily) {
-  None(AddrFamily);
-  FSockAddr.sin_addr.s_addr = htonl(INADDR_ANY);
-}
+void TclIPAddress4::Any(int AddrFamily) { None(AddrFamily); }  // 0.0.0.0
 
 void TclIPAddress4::SetPort(int Value) {
   TclIPAddress::SetPort(Value);
-  FSockAddr.sin_port = htons(static_cast<uint16_t>(Value & 0xFFFF));
+  FSockAddr.Port = static_cast<uint16_t>(Value & 0xFFFF);
 }
 
-int TclIPAddress4::GetAddressFamily() const { return platform::WsaAddressFamily(FSockAddr.sin_family); }
-
-int TclIPAddress4::GetPort() const { return ntohs(FSockAddr.sin_port); }
-
 rtl::String TclIPAddress4::ToString() const {
-  if (FSockAddr.sin_family != AF_INET) return rtl::String();
-  return IPv4ToText(FSockAddr.sin_addr);
+  if (FSockAddr.Family != WSA_AF_INET) return rtl::String();
+  return IPv4ToText(FSockAddr.Address);
 }
 
 // --- TclIPAddress6 -----------------------------------------------------------------------------
@@ -180,14 +164,12 @@ bool TclIPAddress6::Parse(const rtl::String& AHost) {
   if (!AddressInfoAvailable()) return false;
   std::string text;
   if (!HostToSystemText(AHost, text)) return false;
-  addrinfo hints{};
-  hints.ai_flags = AI_NUMERICHOST;
-  addrinfo* list = nullptr;
+  platform::TAddressInfo hints;
+  hints.Flags = platform::WSA_AI_NUMERICHOST;
+  platform::TAddressInfo* list = nullptr;
   if (GetAddrInfo(text.c_str(), nullptr, &hints, &list) != 0) return false;
-  // A list whose first entry lacks an address of either family is no usable literal.
-  if (!list || !list->ai_addr ||
-      (list->ai_family == AF_INET && list->ai_addrlen < sizeof(sockaddr_in)) ||
-      (list->ai_family == AF_INET6 && list->ai_addrlen < sizeof(sockaddr_in6))) {
+  // A list whose first entry holds an address of neither family is no usable literal.
+  if (!list || (list->Address.Family != WSA_AF_INET && list->Address.Family != WSA_AF_INET6)) {
     FreeAddrInfo(list);
     return false;
   }
@@ -203,50 +185,30 @@ void TclIPAddress6::None(int AddrFamily) {
 
 void TclIPAddress6::Any(int AddrFamily) {
   None(AddrFamily);
-  if (AddrFamily == WSA_AF_INET && FAddrInfo && FAddrInfo->ai_family == AF_INET)
-    reinterpret_cast<sockaddr_in*>(FAddrInfo->ai_addr)->sin_addr.s_addr = htonl(INADDR_ANY);
+  if (AddrFamily == WSA_AF_INET && FAddrInfo && FAddrInfo->Address.Family == WSA_AF_INET)
+    std::memset(FAddrInfo->Address.Address, 0, 4);
 }
 
 void TclIPAddress6::SetPort(int Value) {
   TclIPAddress::SetPort(Value);
   int family = GetAddressFamily();
   if (family != WSA_AF_INET && family != WSA_AF_INET6) RaiseSocketError(InvalidAddress, InvalidAddressCode);
-  uint16_t port = htons(static_cast<uint16_t>(Value & 0xFFFF));
-  if (family == WSA_AF_INET)
-    reinterpret_cast<sockaddr_in*>(FAddrInfo->ai_addr)->sin_port = port;
-  else
-    reinterpret_cast<sockaddr_in6*>(FAddrInfo->ai_addr)->sin6_port = port;
+  FAddrInfo->Address.Port = static_cast<uint16_t>(Value & 0xFFFF);
 }
 
 bool TclIPAddress6::GetIsIpV6() const { return GetAddressFamily() == WSA_AF_INET6; }
 
-const sockaddr* TclIPAddress6::GetAddress() const { return FAddrInfo ? FAddrInfo->ai_addr : nullptr; }
+const platform::TSocketAddress* TclIPAddress6::GetAddress() const { return FAddrInfo ? &FAddrInfo->Address : nullptr; }
 
-int TclIPAddress6::GetAddressFamily() const {
-  return FAddrInfo ? platform::WsaAddressFamily(FAddrInfo->ai_family) : 0;
-}
+int TclIPAddress6::GetAddressFamily() const { return FAddrInfo ? FAddrInfo->Address.Family : 0; }
 
-int TclIPAddress6::GetAddressLength() const { return FAddrInfo ? static_cast<int>(FAddrInfo->ai_addrlen) : 0; }
+int TclIPAddress6::GetAddressLength() const { return FAddrInfo ? FAddrInfo->Address.Length() : 0; }
 
 int TclIPAddress6::GetPort() const {
-  switch (GetAddressFamily()) {
-    case WSA_AF_INET: return ntohs(reinterpret_cast<const sockaddr_in*>(FAddrInfo->ai_addr)->sin_port);
-    case WSA_AF_INET6: return ntohs(reinterpret_cast<const sockaddr_in6*>(FAddrInfo->ai_addr)->sin6_port);
-    default: return 0;
-  }
+  int family = GetAddressFamily();
+  return family == WSA_AF_INET || family == WSA_AF_INET6 ? FAddrInfo->Address.Port : 0;
 }
 
-rtl::String TclIPAddress6::ToString() const {
-  // Decided by the entry's family, whose length Parse checked.
-  switch (GetAddressFamily()) {
-    case WSA_AF_INET: return IPv4ToText(reinterpret_cast<const sockaddr_in*>(FAddrInfo->ai_addr)->sin_addr);
-    case WSA_AF_INET6: {
-      uint8_t bytes[16];
-      std::memcpy(bytes, &reinterpret_cast<const sockaddr_in6*>(FAddrInfo->ai_addr)->sin6_addr, 16);
-      return IPv6ToText(bytes);
-    }
-    default: return rtl::String();
-  }
-}
+rtl::String TclIPAddress6::ToString() const { return FAddrInfo ? SockAddrToText(FAddrInfo->Address) : rtl::String(); }
 
 }  // namespace netlib

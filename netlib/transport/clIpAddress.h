@@ -1,13 +1,10 @@
 // Numeric address literals held as one socket address with its port, and their text forms.
 #pragma once
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <memory>
 
+#include "platform/Sockets.h"
 #include "rtl/SysUtils.h"
 
 namespace netlib {
@@ -17,7 +14,7 @@ class TclIPAddress {
   virtual ~TclIPAddress() = default;
 
   bool IsIpV6() const { return GetIsIpV6(); }
-  const sockaddr* Address() const { return GetAddress(); }
+  const platform::TSocketAddress* Address() const { return GetAddress(); }
   int AddressFamily() const { return GetAddressFamily(); }  // 2, 23, or 0 when unset
   int AddressLength() const { return GetAddressLength(); }
   int Port() const { return GetPort(); }
@@ -40,7 +37,7 @@ class TclIPAddress {
 
  protected:
   virtual bool GetIsIpV6() const = 0;
-  virtual const sockaddr* GetAddress() const = 0;
+  virtual const platform::TSocketAddress* GetAddress() const = 0;
   virtual int GetAddressFamily() const = 0;
   virtual int GetAddressLength() const = 0;
   virtual int GetPort() const = 0;
@@ -58,13 +55,13 @@ class TclIPAddress4 : public TclIPAddress {
 
  protected:
   bool GetIsIpV6() const override { return false; }
-  const sockaddr* GetAddress() const override { return reinterpret_cast<const sockaddr*>(&FSockAddr); }
-  int GetAddressFamily() const override;
-  int GetAddressLength() const override { return sizeof(FSockAddr); }
-  int GetPort() const override;
+  const platform::TSocketAddress* GetAddress() const override { return &FSockAddr; }
+  int GetAddressFamily() const override { return FSockAddr.Family; }
+  int GetAddressLength() const override { return 16; }
+  int GetPort() const override { return FSockAddr.Port; }
 
  private:
-  sockaddr_in FSockAddr;
+  platform::TSocketAddress FSockAddr;
 };
 
 class TclIPAddress6 : public TclIPAddress {
@@ -82,21 +79,21 @@ class TclIPAddress6 : public TclIPAddress {
 
  protected:
   bool GetIsIpV6() const override;
-  const sockaddr* GetAddress() const override;
+  const platform::TSocketAddress* GetAddress() const override;
   int GetAddressFamily() const override;
   int GetAddressLength() const override;
   int GetPort() const override;
 
  private:
-  addrinfo* FAddrInfo = nullptr;
+  platform::TAddressInfo* FAddrInfo = nullptr;
 };
 
-// The text forms shared with the resolvers.
-rtl::String IPv4ToText(const in_addr& AAddr);
+// The text forms shared with the resolvers: dotted decimal of the four bytes in network order.
+rtl::String IPv4ToText(const uint8_t* ABytes);
 // Upper-case groups without leading zeros; only the first run of zero groups is shortened.
 rtl::String IPv6ToText(const uint8_t (&ABytes)[16]);
 // The address text of a socket address of either family ("" for another family).
-rtl::String SockAddrToText(const sockaddr* AAddr);
+rtl::String SockAddrToText(const platform::TSocketAddress& AAddr);
 // The platform's text for address literals: the system code page, or false when the text cannot
 // be carried there (characters it lacks, embedded zeros).
 bool HostToSystemText(const rtl::String& AHost, std::string& AText);

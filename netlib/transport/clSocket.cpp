@@ -1,8 +1,5 @@
 #include "netlib/transport/clSocket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -24,14 +21,9 @@ using platform::TNetworkEvents;
 
 bool WaitForSocketEvent(const gui::TWaitHandle& ASocketEvent, gui::TEvent* AAbortEvent, uint64_t AStartTicks,
                         int ATimeOut) {
-  gui::TWaitHandle handles[2];
-  handles[0] = ASocketEvent;
+  gui::TWaitHandle handles[2] = {ASocketEvent};
   uint32_t count = 1;
-  if (AAbortEvent) {
-    handles[1].Fd = AAbortEvent->Fd();
-    handles[1].Event = AAbortEvent;
-    count = 2;
-  }
+  if (AAbortEvent) handles[count++] = gui::TWaitHandle(*AAbortEvent);
   // Each call gets the full time-out; messages are checked against the start tick below.
   uint32_t r = gui::MsgWaitForMultipleObjects(handles, count, ATimeOut < 0 ? gui::INFINITE : uint32_t(ATimeOut));
   if (r == gui::WAIT_FAILED) RaiseSocketError(platform::WsaGetLastError());
@@ -49,16 +41,11 @@ bool WaitForSocketEvent(const gui::TWaitHandle& ASocketEvent, gui::TEvent* AAbor
 
 bool WaitForSocketEvent(platform::TSocketEvent* ASocketEvent, gui::TEvent* AAbortEvent, uint64_t AStartTicks,
                         int ATimeOut) {
-  gui::TWaitHandle h;
-  ASocketEvent->WaitDescriptor(h.Fd, h.Events);
-  return WaitForSocketEvent(h, AAbortEvent, AStartTicks, ATimeOut);
+  return WaitForSocketEvent(gui::TWaitHandle(ASocketEvent), AAbortEvent, AStartTicks, ATimeOut);
 }
 
 bool WaitForSocketEvent(gui::TEvent& AEvent, gui::TEvent* AAbortEvent, uint64_t AStartTicks, int ATimeOut) {
-  gui::TWaitHandle h;
-  h.Fd = AEvent.Fd();
-  h.Event = &AEvent;
-  return WaitForSocketEvent(h, AAbortEvent, AStartTicks, ATimeOut);
+  return WaitForSocketEvent(gui::TWaitHandle(AEvent), AAbortEvent, AStartTicks, ATimeOut);
 }
 
 // --- asynchronous IPv4 lookup ------------------------------------------------------------------------
@@ -83,19 +70,21 @@ std::atomic<uintptr_t> gNextLookup{1};
 void RunLookup(uintptr_t handle, std::shared_ptr<TLookupRequest> req, std::string name) {
   std::vector<uint32_t> found;
   int error = 0;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
+  platform::TAddressInfo hints;
+  hints.Family = platform::WSA_AF_INET;
+  hints.SocketType = platform::WSA_SOCK_STREAM;
+  platform::TAddressInfo* list = nullptr;
   if (name.empty()) {
     error = platform::WSAHOST_NOT_FOUND;
   } else {
-    error = platform::GetAddrInfo(name.c_str(), nullptr, &hints, &list);
-    for (addrinfo* p = list; !error && p; p = p->ai_next) {
-      if (p->ai_family == AF_INET && p->ai_addr && p->ai_addrlen >= sizeof(sockaddr_in))
-        found.push_back(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
+    error = platform::GetAddressInfo(name.c_str(), nullptr, &hints, &list);
+    for (platform::TAddressInfo* p = list; !error && p; p = p->Next) {
+      if (p->Address.Family != platform::WSA_AF_INET) continue;
+      uint32_t address;
+      std::memcpy(&address, p->Address.Address, 4);
+      found.push_back(address);
     }
-    platform::FreeAddrInfo(list);
+    platform::FreeAddressInfo(list);
     if (!error && found.empty()) error = platform::WSANO_DATA;
   }
   // Everything under the request's lock, the unregistering last: a cancel that still finds the
@@ -204,9 +193,7 @@ rtl::String TclHostResolver4::ResolveIP(const rtl::String& AHostName) {
   if (TclIPAddress::IsHostIP(AHostName)) return AHostName;
   std::vector<uint32_t> list = Lookup(AHostName);
   if (list.empty()) return rtl::String();
-  in_addr a;
-  a.s_addr = list[0];
-  return IPv4ToText(a);
+  return IPv4ToText(reinterpret_cast<const uint8_t*>(&list[0]));
 }
 
 void TclHostResolver4::ResolveIPList(const rtl::String& AHostName, rtl::TStringList& AList) {
@@ -215,37 +202,20 @@ void TclHostResolver4::ResolveIPList(const rtl::String& AHostName, rtl::TStringL
     AList.Add(AHostName);
     return;
   }
-  for (uint32_t v : Lookup(AHostName)) {
-    in_addr a;
-    a.s_addr = v;
-    AList.Add(IPv4ToText(a));
-  }
+  for (uint32_t v : Lookup(AHostName)) AList.Add(IPv4ToText(reinterpret_cast<const uint8_t*>(&v)));
 }
 
 namespace {
 
 struct TAddrInfoList {
-  addrinfo* List = nullptr;
+  platform::TAddressInfo* List = nullptr;
   ~TAddrInfoList() { FreeAddrInfo(List); }
 };
-
-// The text of one entry, checked against the length it claims.
-rtl::String EntryText(const addrinfo* e) {
-  if (!e->ai_addr) return rtl::String();
-  if (e->ai_family == AF_INET && e->ai_addrlen >= sizeof(sockaddr_in))
-    return IPv4ToText(reinterpret_cast<const sockaddr_in*>(e->ai_addr)->sin_addr);
-  if (e->ai_family == AF_INET6 && e->ai_addrlen >= sizeof(sockaddr_in6)) {
-    uint8_t bytes[16];
-    std::memcpy(bytes, &reinterpret_cast<const sockaddr_in6*>(e->ai_addr)->sin6_addr, 16);
-    return IPv6ToText(bytes);
-  }
-  return rtl::String();
-}
 
 void LookupAll(const rtl::String& AHostName, TAddrInfoList& AList) {
   std::string name;
   if (!HostToSystemText(AHostName, name)) RaiseSocketError(platform::WSAHOST_NOT_FOUND);
-  addrinfo hints{};
+  platform::TAddressInfo hints;
   int r = GetAddrInfo(name.c_str(), nullptr, &hints, &AList.List);
   if (r != 0) RaiseSocketError(r);
 }
@@ -256,12 +226,9 @@ rtl::String TclHostResolver6::ResolveIP(const rtl::String& AHostName) {
   if (TclIPAddress::IsHostIP(AHostName)) return AHostName;
   TAddrInfoList list;
   LookupAll(AHostName, list);
-  for (addrinfo* p = list.List; p; p = p->ai_next)
-    if (p->ai_family == AF_INET) {
-      rtl::String text = EntryText(p);
-      if (!text.empty()) return text;
-    }
-  return list.List ? EntryText(list.List) : rtl::String();
+  for (platform::TAddressInfo* p = list.List; p; p = p->Next)
+    if (p->Address.Family == platform::WSA_AF_INET) return SockAddrToText(p->Address);
+  return list.List ? SockAddrToText(list.List->Address) : rtl::String();
 }
 
 void TclHostResolver6::ResolveIPList(const rtl::String& AHostName, rtl::TStringList& AList) {
@@ -272,8 +239,8 @@ void TclHostResolver6::ResolveIPList(const rtl::String& AHostName, rtl::TStringL
   }
   TAddrInfoList list;
   LookupAll(AHostName, list);
-  for (addrinfo* p = list.List; p; p = p->ai_next) {
-    rtl::String text = EntryText(p);
+  for (platform::TAddressInfo* p = list.List; p; p = p->Next) {
+    rtl::String text = SockAddrToText(p->Address);
     // getaddrinfo answers one entry per socket type; list each address once.
     if (!text.empty() && AList.IndexOf(text) < 0) AList.Add(text);
   }
@@ -337,16 +304,10 @@ void TclNetworkStream::Sleep(int AMilliseconds) {
   TclConnection& c = RequireConnection();
   if (c.IsAborted()) return;
   uint64_t start = rtl::GetTickCount64();
-  gui::TWaitHandle h[2];
-  h[0].Fd = FSleepEvent->Fd();
-  h[0].Event = FSleepEvent.get();
+  gui::TWaitHandle h[2] = {gui::TWaitHandle(*FSleepEvent)};
   uint32_t count = 1;
   // An abort ends the pause; the loops then stop through their stop test.
-  if (gui::TEvent* abortEvent = c.AbortEvent()) {
-    h[1].Fd = abortEvent->Fd();
-    h[1].Event = abortEvent;
-    count = 2;
-  }
+  if (gui::TEvent* abortEvent = c.AbortEvent()) h[count++] = gui::TWaitHandle(*abortEvent);
   for (;;) {
     uint32_t r = gui::MsgWaitForMultipleObjects(h, count, uint32_t(AMilliseconds));
     if (r != gui::WAIT_OBJECT_0 + count) return;  // an event, the time-out or a failure ends it
@@ -392,7 +353,7 @@ bool TclNetworkStream::Connect(TclIPAddress& Addr_, int APort) {
   FNeedClose = false;
   ClearNextAction();
   CreateEndPoint(Addr_, APort);
-  int r = platform::Connect(SocketHandle(), Addr_.Address(), socklen_t(Addr_.AddressLength()));
+  int r = platform::Connect(SocketHandle(), *Addr_.Address());
   if (r == platform::SOCKET_ERROR && platform::WsaGetLastError() != platform::WSAEWOULDBLOCK)
     RaiseSocketError(platform::WsaGetLastError());
   SetPeerInfo(Addr_.ToString(), Addr_.Port());
@@ -403,13 +364,10 @@ bool TclNetworkStream::Connect(TclIPAddress& Addr_, int APort) {
 void TclNetworkStream::RefreshLocalAddress() {
   TclConnection& c = RequireConnection();
   if (!c.Active()) return;
-  sockaddr_storage ss{};
-  socklen_t len = sizeof(ss);
-  if (platform::GetSockName(SocketHandle(), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-    RaiseSocketError(platform::WsaGetLastError());
-  FIP = SockAddrToText(reinterpret_cast<sockaddr*>(&ss));
-  FPort = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                                   : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  platform::TSocketAddress local;
+  if (platform::GetSockName(SocketHandle(), &local) != 0) RaiseSocketError(platform::WsaGetLastError());
+  FIP = SockAddrToText(local);
+  FPort = local.Port;
   c.SetLocalInfo(FIP, FPort);
 }
 
@@ -418,7 +376,7 @@ void TclNetworkStream::AcceptEnd() { RefreshLocalAddress(); }
 
 void TclNetworkStream::Bind(TclIPAddress& Addr_, int APort) {
   CreateEndPoint(Addr_, APort);
-  if (platform::Bind(SocketHandle(), Addr_.Address(), socklen_t(Addr_.AddressLength())) != 0)
+  if (platform::Bind(SocketHandle(), *Addr_.Address()) != 0)
     RaiseSocketError(platform::WsaGetLastError());
 }
 
@@ -426,7 +384,7 @@ void TclNetworkStream::Bind(TclIPAddress& Addr_, int APortBegin, int APortEnd) {
   if (APortBegin < 1 || APortEnd < APortBegin) RaiseSocketError(InvalidPort, InvalidPortCode);
   for (int port = APortBegin; port <= APortEnd; ++port) {
     CreateEndPoint(Addr_, port);
-    if (platform::Bind(SocketHandle(), Addr_.Address(), socklen_t(Addr_.AddressLength())) == 0) return;
+    if (platform::Bind(SocketHandle(), *Addr_.Address()) == 0) return;
     int err = platform::WsaGetLastError();
     if ((err != platform::WSAEADDRINUSE && err != platform::WSAEACCES) || port == APortEnd) RaiseSocketError(err);
   }
@@ -447,28 +405,22 @@ void TclNetworkStream::Listen() {
   if (platform::IoctlSocket(SocketHandle(), platform::WSA_FIONBIO, &nonBlocking) != 0 ||
       platform::Listen(SocketHandle(), 1) != 0)
     RaiseSocketError(platform::WsaGetLastError());
-  sockaddr_storage ss{};
-  socklen_t len = sizeof(ss);
-  if (platform::GetSockName(SocketHandle(), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-    RaiseSocketError(platform::WsaGetLastError());
-  FPort = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                                   : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  platform::TSocketAddress local;
+  if (platform::GetSockName(SocketHandle(), &local) != 0) RaiseSocketError(platform::WsaGetLastError());
+  FPort = local.Port;
 }
 
 void TclNetworkStream::Accept() {
   FNeedClose = false;
   ClearNextAction();
   TclConnection& c = RequireConnection();
-  sockaddr_storage ss{};
-  socklen_t len = sizeof(ss);
-  platform::TSocket s = platform::Accept(SocketHandle(), reinterpret_cast<sockaddr*>(&ss), &len);
+  platform::TSocketAddress peer;
+  platform::TSocket s = platform::Accept(SocketHandle(), &peer);
   if (s == platform::INVALID_SOCKET) RaiseSocketError(platform::WsaGetLastError());
   int family = c.Socket().AddressFamily();
   c.Socket().Close();  // the accepted socket replaces the listening one
   c.Socket().SetSocket(s, family);
-  int port = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                                      : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-  SetPeerInfo(SockAddrToText(reinterpret_cast<sockaddr*>(&ss)), port);
+  SetPeerInfo(SockAddrToText(peer), peer.Port);
   OpenServerSession();
 }
 
@@ -545,9 +497,8 @@ bool TclNetworkStream::ReadFrom(rtl::TStream* AData) {
   int batch = GetReadBatchSize();
   if (batch <= 0) return true;
   if (static_cast<size_t>(batch) > FReadBuffer.size()) FReadBuffer.assign(static_cast<size_t>(batch), 0);
-  sockaddr_storage ss{};
-  socklen_t len = sizeof(ss);
-  int r = platform::RecvFrom(SocketHandle(), FReadBuffer.data(), batch, reinterpret_cast<sockaddr*>(&ss), &len);
+  platform::TSocketAddress from;
+  int r = platform::RecvFrom(SocketHandle(), FReadBuffer.data(), batch, &from);
   if (r < 0) {
     int err = platform::WsaGetLastError();
     if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
@@ -555,9 +506,7 @@ bool TclNetworkStream::ReadFrom(rtl::TStream* AData) {
   }
   AData->WriteBuffer(FReadBuffer.data(), r);
   UpdateProgress(r);
-  int port = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                                      : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-  SetPeerInfo(SockAddrToText(reinterpret_cast<sockaddr*>(&ss)), port);
+  SetPeerInfo(SockAddrToText(from), from.Port);
   return true;
 }
 
@@ -569,7 +518,7 @@ bool TclNetworkStream::WriteTo(rtl::TStream* AData, TclIPAddress& Addr_, int APo
   std::vector<uint8_t> buffer(static_cast<size_t>(chunk));
   chunk = static_cast<int>(AData->Read(buffer.data(), chunk));
   CreateEndPoint(Addr_, APort);
-  int r = platform::SendTo(SocketHandle(), buffer.data(), chunk, Addr_.Address(), socklen_t(Addr_.AddressLength()));
+  int r = platform::SendTo(SocketHandle(), buffer.data(), chunk, *Addr_.Address());
   if (r < 0) {
     int err = platform::WsaGetLastError();
     if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
@@ -873,7 +822,7 @@ void TclTcpConnection::DispatchNextAction() {
 void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
   std::unique_ptr<TclIPAddress> addr = TclIPAddress::CreateIpAddress(AIP);
   TFlagScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
-  CreateSocket(addr->AddressFamily(), 1, 6);
+  CreateSocket(addr->AddressFamily(), platform::WSA_SOCK_STREAM, platform::WSA_IPPROTO_TCP);
   SelectEvents(platform::FD_CONNECT);
   rtl::String binding = rtl::Trim(LocalBinding());
   if (!binding.empty()) {

@@ -58,13 +58,10 @@ namespace {
 int TargetAddress(const rtl::String& ATarget, uint8_t (&AOut)[16]) {
   if (!TclIPAddress::IsHostIP(ATarget)) return 0;
   std::unique_ptr<TclIPAddress> a = TclIPAddress::CreateIpAddress(ATarget);
-  const sockaddr* sa = a->Address();
-  if (sa->sa_family == AF_INET6) {
-    std::memcpy(AOut, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, 16);
-    return 16;
-  }
-  std::memcpy(AOut, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
-  return 4;
+  const platform::TSocketAddress& address = *a->Address();
+  const int size = address.Family == platform::WSA_AF_INET6 ? 16 : 4;
+  std::memcpy(AOut, address.Address, size);
+  return size;
 }
 
 void PutPort(rtl::Bytes& ABytes, int APort) {

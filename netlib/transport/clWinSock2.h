@@ -1,11 +1,10 @@
-// The run-time binding of the socket functions. Nothing is loaded on Linux: the binding is the
-// platform's function table (platform::SocketFunctions), filled with the C library's functions
-// before main runs and replaced only by tests. This module checks the table for the functions the
-// transport cannot do without, and answers whether the protocol-independent address functions are
-// there (which picks the address and resolver classes).
+// The run-time binding of the socket functions: the platform's table of bound functions
+// (platform::SocketFunctions), which the platform fills and only tests replace. This module checks
+// the table for the functions the transport cannot do without, and answers whether the
+// protocol-independent address functions are there (which picks the address and resolver classes).
 #pragma once
 
-#include <netdb.h>
+#include "platform/Sockets.h"
 
 namespace netlib {
 
@@ -21,8 +20,9 @@ bool AddressInfoForcedOff();
 
 // getaddrinfo with its result as a platform code; 11003 without calling anything when the
 // address functions are unavailable.
-int GetAddrInfo(const char* ANode, const char* AService, const addrinfo* AHints, addrinfo** AResult);
+int GetAddrInfo(const char* ANode, const char* AService, const platform::TAddressInfo* AHints,
+                platform::TAddressInfo** AResult);
 // Does nothing when the functions are unavailable or the list is null.
-void FreeAddrInfo(addrinfo* AInfo);
+void FreeAddrInfo(platform::TAddressInfo* AInfo);
 
 }  // namespace netlib

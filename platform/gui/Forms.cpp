@@ -1,13 +1,9 @@
 #include "platform/gui/Forms.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 #include "platform/LastError.h"
-#include "platform/Modules.h"
 #include "platform/gui/Toolkit.h"
 #include "rtl/Exception.h"
 
@@ -330,41 +326,6 @@ bool AllocateHWndProbe() {
   return true;
 }
 
-#ifndef KRV_GUI_GTK_MODULE_PATH
-#define KRV_GUI_GTK_MODULE_PATH ""
-#endif
-
-// The GTK module: KRV_GUI_GTK_MODULE when set, else beside the program, else where the build
-// put it.
-detail::IToolkit* LoadGtkToolkit(void*& module) {
-  std::vector<rtl::String> candidates;
-  if (const char* env = std::getenv("KRV_GUI_GTK_MODULE"); env && *env) candidates.push_back(rtl::S(env));
-  rtl::String exe = rtl::ParamStr(0);
-  char self[4096];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n > 0) {
-    self[n] = 0;
-    exe = rtl::S(self);
-  }
-  if (!exe.empty()) candidates.push_back(rtl::ExtractFilePath(exe) + u"libkrv_gui_gtk.so");
-  if (*KRV_GUI_GTK_MODULE_PATH) candidates.push_back(rtl::S(KRV_GUI_GTK_MODULE_PATH));
-  for (const rtl::String& path : candidates) {
-    if (!rtl::FileExists(path)) continue;
-    HMODULE m = LoadModule(path);
-    if (!m) continue;
-    auto create = reinterpret_cast<detail::TCreateToolkitFn>(GetModuleSymbol(m, detail::kToolkitEntryName));
-    detail::IToolkit* kit = create ? create(&detail::QueueServices(), detail::kToolkitAbiVersion) : nullptr;
-    if (kit) {
-      module = m;
-      return kit;
-    }
-    // GTK libraries stay mapped once initialised; keep the module rather than unload under them.
-    module = m;
-    return nullptr;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 TApplication::TApplication() = default;
@@ -377,15 +338,9 @@ TApplication::~TApplication() {
 void TApplication::Initialize() {
   SetDispatchExceptionHandler(ApplicationExceptionHandler);
   if (FToolkit) return;
-  const char* mode = std::getenv("KRV_GUI");
-  bool forceHeadless = mode && std::string(mode) == "headless";
-  bool display = (std::getenv("DISPLAY") && *std::getenv("DISPLAY")) ||
-                 (std::getenv("WAYLAND_DISPLAY") && *std::getenv("WAYLAND_DISPLAY"));
-  // The GUI thread's queue first: a toolkit loop is built around its descriptors.
+  // The GUI thread's queue first: a toolkit loop is built around it.
   if (!AllocateHWndProbe()) throw rtl::EOSError(WindowsErrorMessage(GetLastErrorValue()), int(GetLastErrorValue()));
-  if (!forceHeadless && display) FToolkit = LoadGtkToolkit(FModule);
-  if (!FToolkit) FToolkit = detail::HeadlessToolkit();
-  detail::InstallThreadLoop(FToolkit->Loop());
+  FToolkit = detail::ChooseToolkit(FModule);
 }
 
 detail::IToolkit& TApplication::Toolkit() {

@@ -1,12 +1,16 @@
 // The thread message queue: event objects, hidden windows, posted messages, window timers and the
-// message-pumping wait. Works without any display; when the GTK backend runs on a thread, that
-// thread's waits also cover the toolkit's input and paint work.
+// message-pumping wait. Works without any display; when a toolkit runs on a thread, that thread's
+// waits also cover the toolkit's input and paint work.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
+
+namespace platform {
+class TSocketEvent;
+}
 
 namespace platform::gui {
 
@@ -18,34 +22,50 @@ constexpr uint32_t INFINITE = 0xFFFFFFFF, WAIT_OBJECT_0 = 0, WAIT_TIMEOUT = 258,
 // The most handles one wait takes (the platform's limit less the slot of the queue).
 constexpr uint32_t MAXIMUM_WAIT_OBJECTS = 63;
 
-class TEvent {                                  // eventfd based, non-copyable
+namespace detail {
+struct TWaitAccess;  // each operating system's wait looks behind the handles through it
+}
+
+// An event object of the system, set and reset from any thread. Non-copyable.
+class TEvent {
  public:
+  // Raises rtl::EOSError when the system has no event to give.
   explicit TEvent(bool manualReset, bool initialState = false);
   ~TEvent();
   TEvent(const TEvent&) = delete;
   TEvent& operator=(const TEvent&) = delete;
   void Set(); void Reset(); bool IsSet() const;
-  int Fd() const;                               // readable while set
-  bool ManualReset() const;
+  bool ManualReset() const { return FManualReset; }
   // Resets the event when it is set; answers whether this call took the signal (so that of two
   // waiters on an auto-reset event only one reports it).
   bool TryConsume();
 
  private:
-  int FFd;
+  friend struct detail::TWaitAccess;
+  intptr_t FHandle;  // the system's object: an eventfd, an event HANDLE
   bool FManualReset;
 };
 
-struct TWaitHandle {                            // what a wait waits on
-  int Fd = -1; short Events = 0x001 /*POLLIN*/; // a descriptor and the poll events that signal it
-  TEvent* Event = nullptr;                      // when set: the wait resets an auto-reset event it reports
+// What a wait waits on: an event, or a socket event (the socket's readiness as its event
+// selection reports it, see platform/Sockets.h). A default handle names nothing, and a wait on
+// it fails with ERROR_INVALID_HANDLE. An auto-reset event that a wait reports is reset by it.
+class TWaitHandle {
+ public:
+  TWaitHandle() = default;
+  explicit TWaitHandle(TEvent& event) : FEvent(&event) {}
+  explicit TWaitHandle(TSocketEvent* event) : FSocketEvent(event) {}
+
+ private:
+  friend struct detail::TWaitAccess;
+  TEvent* FEvent = nullptr;
+  TSocketEvent* FSocketEvent = nullptr;
 };
 
 // MsgWaitForMultipleObjects with QS_ALLEVENTS: answers WAIT_OBJECT_0 + i for the first signalled
 // handle i, WAIT_OBJECT_0 + count when GUI work (posted messages, timers, toolkit input/paint) is
 // pending for this thread, WAIT_TIMEOUT, or WAIT_FAILED. It dispatches nothing itself.
 // WAIT_FAILED sets the last-error value (ERROR_INVALID_PARAMETER for a bad count or list,
-// ERROR_INVALID_HANDLE for a closed or negative descriptor).
+// ERROR_INVALID_HANDLE for a handle that names nothing or a closed object).
 uint32_t MsgWaitForMultipleObjects(const TWaitHandle* handles, uint32_t count, uint32_t timeoutMs);
 // Dispatches one pending message / toolkit event of this thread; false when none was pending.
 bool ProcessOneMessage();

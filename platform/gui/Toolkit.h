@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/gui/LoopBackend.h"
+#include "platform/gui/MessageLoop.h"
 
 namespace platform::gui::detail {
+
+class IThreadLoop;  // a toolkit's own loop that takes over its thread's waits (where there is one)
 
 struct TFontSpec {
   std::string Name;
@@ -76,10 +78,8 @@ class IToolkit {
 // The headless toolkit (always available).
 IToolkit* HeadlessToolkit();
 
-// The GTK module's single entry point: answers the toolkit when the display could be opened,
-// nullptr otherwise (and then the module may be unloaded).
-using TCreateToolkitFn = IToolkit* (*)(const TQueueServices* services, int abiVersion);
-constexpr int kToolkitAbiVersion = 1;
-constexpr const char* kToolkitEntryName = "krv_gui_create_toolkit";
+// The operating system's toolkit for this process, or the headless one: KRV_GUI=headless forces
+// the latter. *module receives what had to be loaded for it (kept for the life of the process).
+IToolkit* ChooseToolkit(void*& module);
 
 }  // namespace platform::gui::detail

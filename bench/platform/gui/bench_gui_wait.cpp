@@ -10,6 +10,7 @@
 #include "XvfbDisplay.h"
 #include "platform/gui/Forms.h"
 #include "platform/gui/MessageLoop.h"
+#include "platform/gui/posix/LoopBackend.h"
 
 using namespace platform::gui;
 
@@ -18,9 +19,8 @@ namespace {
 constexpr int kWaits = 100000;
 
 void Measure(const std::string& name, TEvent& ready) {
-  TWaitHandle h;
-  h.Fd = ready.Fd();
-  h.Event = &ready;
+  TWaitHandle h(ready);
+  const int fd = detail::TWaitAccess::EventFd(ready);
   bool ok = true;
   auto ours = [&] {
     for (int i = 0; i < kWaits; ++i)
@@ -28,7 +28,7 @@ void Measure(const std::string& name, TEvent& ready) {
   };
   auto reference = [&] {
     for (int i = 0; i < kWaits; ++i) {
-      pollfd p{ready.Fd(), POLLIN, 0};
+      pollfd p{fd, POLLIN, 0};
       if (poll(&p, 1, -1) != 1) ok = false;
     }
   };

@@ -34,13 +34,7 @@ void LiteralRoundTrip(const uint8_t* data, size_t size) {
   auto b = TclIPAddress::CreateIpAddress(back);
   Check(b->AddressFamily() == a->AddressFamily());
   Check(b->AddressLength() == a->AddressLength());
-  if (a->AddressFamily() == 2) {
-    Check(std::memcmp(&reinterpret_cast<const sockaddr_in*>(a->Address())->sin_addr,
-                      &reinterpret_cast<const sockaddr_in*>(b->Address())->sin_addr, 4) == 0);
-  } else {
-    Check(std::memcmp(&reinterpret_cast<const sockaddr_in6*>(a->Address())->sin6_addr,
-                      &reinterpret_cast<const sockaddr_in6*>(b->Address())->sin6_addr, 16) == 0);
-  }
+  Check(std::memcmp(a->Address()->Address, b->Address()->Address, a->AddressFamily() == 2 ? 4 : 16) == 0);
   a->SetPort(static_cast<int>(size * 977));
   Check(a->Port() == static_cast<int>((size * 977) & 0xFFFF));
 }
@@ -53,6 +47,8 @@ void TextOfBytes(const uint8_t* data, size_t size) {
   in6_addr parsed;
   Check(inet_pton(AF_INET6, rtl::U8(text).c_str(), &parsed) == 1);
   Check(std::memcmp(&parsed, bytes, 16) == 0);
+  uint8_t ours[16];
+  Check(platform::InetPton(rtl::U8(text).c_str(), ours) == 16 && std::memcmp(ours, bytes, 16) == 0);
 }
 
 }  // namespace

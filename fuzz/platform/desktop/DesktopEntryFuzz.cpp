@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/DesktopEntry.h"
+#include "platform/posix/DesktopEntryText.h"
 #include "rtl/Exception.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   link.SetWorkingDirectory(rtl::S(parts[2]));
   std::string text;
   try {
-    text = link.EntryText(rtl::S(parts[3]));
+    text = platform::DesktopEntryText(link, rtl::S(parts[3]));
   } catch (const rtl::EArgumentException&) {
     return 0;  // a control character no value can carry
   }

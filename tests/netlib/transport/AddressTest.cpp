@@ -1,13 +1,13 @@
 // Address literals, their texts, the error codes of the transport and the host resolvers.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "netlib/transport/clIpAddress.h"
@@ -72,7 +72,7 @@ TEST(WinSock2Binding, ForcedOffHidesTheAddressFunctions) {
   EXPECT_TRUE(AddressInfoAvailable());
   TForcedOff off;
   EXPECT_FALSE(AddressInfoAvailable());
-  addrinfo* res = reinterpret_cast<addrinfo*>(1);
+  platform::TAddressInfo* res = reinterpret_cast<platform::TAddressInfo*>(1);
   EXPECT_EQ(GetAddrInfo("127.0.0.1", nullptr, nullptr, &res), 11003);
   EXPECT_EQ(res, nullptr);
   FreeAddrInfo(nullptr);  // nothing to do, no crash
@@ -89,7 +89,7 @@ TEST(WinSock2Binding, MissingAddressFunctionsInTheTable) {
 
 TEST(WinSock2Binding, MissingRequiredFunctionIsNotASocketError) {
   platform::TSocketFunctions t = platform::SocketFunctions();
-  t.recv = nullptr;
+  t.connect = nullptr;
   TTableSwap swap(t);
   try {
     LoadWinSock2();
@@ -228,36 +228,87 @@ TEST(IpAddress, NoneAnyAndBindingAddresses) {
 // A getaddrinfo that answers every name but "localhost" with an IPv6 entry first and an IPv4
 // entry second, without any traffic.
 constexpr int kOurs = 0x4000;  // marks the entries this table made
-addrinfo* MakeEntry(int family) {
-  auto* ai = static_cast<addrinfo*>(calloc(1, sizeof(addrinfo)));
-  ai->ai_family = family;
-  ai->ai_socktype = SOCK_STREAM;
-  ai->ai_flags = kOurs;
-  if (family == AF_INET6) {
-    auto* a = static_cast<sockaddr_in6*>(calloc(1, sizeof(sockaddr_in6)));
-    a->sin6_family = AF_INET6;
-    inet_pton(AF_INET6, "2001:db8::5", &a->sin6_addr);
-    ai->ai_addr = reinterpret_cast<sockaddr*>(a);
-    ai->ai_addrlen = sizeof(*a);
-  } else {
-    auto* a = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
-    a->sin_family = AF_INET;
-    inet_pton(AF_INET, "192.0.2.7", &a->sin_addr);
-    ai->ai_addr = reinterpret_cast<sockaddr*>(a);
-    ai->ai_addrlen = sizeof(*a);
-  }
+platform::TAddressInfo* MakeEntry(int family) {
+  auto* ai = new platform::TAddressInfo();
+  ai->Family = ai->Address.Family = family;
+  ai->SocketType = platform::WSA_SOCK_STREAM;
+  ai->Flags = kOurs;
+  const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+  const uint8_t v4[4] = {192, 0, 2, 7};
+  if (family == platform::WSA_AF_INET6)
+    std::memcpy(ai->Address.Address, v6, 16);
+  else
+    std::memcpy(ai->Address.Address, v4, 4);
   return ai;
 }
+
+// A scripted lookup can be held until the test lets it go, so a test decides what comes first.
+struct TLookupGate {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  bool Hold = false;
+  bool Entered = false;
+  void Close() {
+    std::lock_guard<std::mutex> g(Lock);
+    Hold = true;
+    Entered = false;
+  }
+  void Open() {
+    {
+      std::lock_guard<std::mutex> g(Lock);
+      Hold = false;
+    }
+    Changed.notify_all();
+  }
+  void Pass() {
+    std::unique_lock<std::mutex> g(Lock);
+    Entered = true;
+    Changed.notify_all();
+    // Bounded, so a broken test cannot hang the suite.
+    Changed.wait_for(g, std::chrono::seconds(30), [&] { return !Hold; });
+  }
+  bool WaitEntered() {
+    std::unique_lock<std::mutex> g(Lock);
+    return Changed.wait_for(g, std::chrono::seconds(30), [&] { return Entered; });
+  }
+};
+TLookupGate gGate;
+
+// Counts the scripted lists freed; a test waits for a number of them.
+struct TFreedCount {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  int Count = 0;
+  void Add() {
+    {
+      std::lock_guard<std::mutex> g(Lock);
+      ++Count;
+    }
+    Changed.notify_all();
+  }
+  int Value() {
+    std::lock_guard<std::mutex> g(Lock);
+    return Count;
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> g(Lock);
+    Count = 0;
+  }
+  bool WaitFor(int AValue) {
+    std::unique_lock<std::mutex> g(Lock);
+    return Changed.wait_for(g, std::chrono::seconds(60), [&] { return Count >= AValue; });
+  }
+};
+TFreedCount gScriptedFreed;
+
 std::atomic<int> gScriptedLookups{0};
-std::atomic<int> gScriptedFreed{0};
-std::atomic<int> gScriptedDelayMs{0};
 std::atomic<int> gScriptedDelayUsMax{0};  // when set: a delay from 0 to this many microseconds
-std::atomic<bool> gScriptedDone{false};
-int ScriptedGetAddrInfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
-  if (hints && (hints->ai_flags & AI_NUMERICHOST))
+int ScriptedGetAddrInfo(const char* node, const char* service, const platform::TAddressInfo* hints,
+                        platform::TAddressInfo** res) {
+  if (hints && (hints->Flags & platform::WSA_AI_NUMERICHOST))
     return platform::SystemSocketFunctions().getaddrinfo(node, service, hints, res);
   ++gScriptedLookups;
-  if (gScriptedDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gScriptedDelayMs.load()));
+  gGate.Pass();
   if (int most = gScriptedDelayUsMax.load(); most > 0) {
     // Spread over the lookups themselves: each runs on a fresh worker, and a seed of the thread's
     // id repeats when the system reuses the id, which gave every lookup of a run the same delay.
@@ -265,40 +316,34 @@ int ScriptedGetAddrInfo(const char* node, const char* service, const addrinfo* h
     const unsigned mixed = (count.fetch_add(1) + 1) * 2654435761u;
     std::this_thread::sleep_for(std::chrono::microseconds((mixed >> 8) % unsigned(most + 1)));
   }
-  int result;
+  const bool ipv4Only = hints && hints->Family == platform::WSA_AF_INET;
   if (std::strcmp(node, "both.test") == 0) {
-    addrinfo* v6 = MakeEntry(AF_INET6);
-    addrinfo* v4 = MakeEntry(AF_INET);
-    if (hints && hints->ai_family == AF_INET) {
+    platform::TAddressInfo* v4 = MakeEntry(platform::WSA_AF_INET);
+    if (ipv4Only) {
       *res = v4;
-      free(v6->ai_addr);
-      free(v6);
     } else {
-      v6->ai_next = v4;
-      *res = v6;
+      *res = MakeEntry(platform::WSA_AF_INET6);
+      (*res)->Next = v4;
     }
-    result = 0;
-  } else if (std::strcmp(node, "v6only.test") == 0 && !(hints && hints->ai_family == AF_INET)) {
-    *res = MakeEntry(AF_INET6);
-    result = 0;
-  } else {
-    result = EAI_NONAME;
+    return 0;
   }
-  gScriptedDone = true;
-  return result;
+  if (std::strcmp(node, "v6only.test") == 0 && !ipv4Only) {
+    *res = MakeEntry(platform::WSA_AF_INET6);
+    return 0;
+  }
+  return platform::WSAHOST_NOT_FOUND;
 }
-void ScriptedFreeAddrInfo(addrinfo* ai) {
-  if (ai && ai->ai_flags != kOurs) {  // a list of the C library's
+void ScriptedFreeAddrInfo(platform::TAddressInfo* ai) {
+  if (ai && ai->Flags != kOurs) {  // a list of the system's
     platform::SystemSocketFunctions().freeaddrinfo(ai);
     return;
   }
   while (ai) {
-    addrinfo* next = ai->ai_next;
-    free(ai->ai_addr);
-    free(ai);
+    platform::TAddressInfo* next = ai->Next;
+    delete ai;
     ai = next;
   }
-  ++gScriptedFreed;
+  gScriptedFreed.Add();
 }
 platform::TSocketFunctions ScriptedTable() {
   platform::TSocketFunctions t = platform::SystemSocketFunctions();
@@ -354,20 +399,24 @@ TEST(HostResolver, LocalhostThroughBothResolvers) {
 TEST(HostResolver, IPv4ResolverCompletesThroughItsHiddenWindowWhileMessagesRun) {
   TTableSwap swap(ScriptedTable());
   TForcedOff off;
-  gScriptedDelayMs = 200;
-  // A message posted to another window during the lookup is dispatched by the resolver's wait.
+  // The lookup is held until a message posted to another window during it has been dispatched by
+  // the resolver's wait; only that handler lets the lookup answer.
+  gGate.Close();
   std::atomic<int> handled{0};
   platform::gui::HWND other = platform::gui::AllocateHWnd([&](platform::gui::TMessage& m) {
-    if (m.Msg == platform::gui::WM_USER + 1) ++handled;
+    if (m.Msg != platform::gui::WM_USER + 1) return;
+    ++handled;
+    gGate.Open();
   });
   std::thread poster([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    platform::gui::PostMessage(other, platform::gui::WM_USER + 1, 0, 0);
+    if (gGate.WaitEntered()) platform::gui::PostMessage(other, platform::gui::WM_USER + 1, 0, 0);
   });
-  rtl::String ip = TclHostResolver4().ResolveIP(u"both.test");
+  rtl::String ip;
+  int code = CodeOf([&] { ip = TclHostResolver4().ResolveIP(u"both.test"); });
+  gGate.Open();
   poster.join();
-  gScriptedDelayMs = 0;
   platform::gui::DeallocateHWnd(other);
+  EXPECT_EQ(code, 0);
   EXPECT_EQ(rtl::U8(ip), "192.0.2.7");
   EXPECT_EQ(handled.load(), 1);
 }
@@ -375,9 +424,10 @@ TEST(HostResolver, IPv4ResolverCompletesThroughItsHiddenWindowWhileMessagesRun) 
 TEST(HostResolver, IPv4ResolverTimesOutAndTheLateWorkerWritesNothing) {
   TTableSwap swap(ScriptedTable());
   TForcedOff off;
-  gScriptedDone = false;
-  gScriptedDelayMs = 5800;
-  // A window timer keeps the wait busy with messages; the time-out still comes after 5 s.
+  gScriptedFreed.Reset();
+  gGate.Close();  // the lookup answers only after its resolver has given up
+  // A window timer keeps the wait busy with messages; the time-out still comes, counted from the
+  // start of the lookup (counted from each message it would never come while the timer runs).
   int ticks = 0;
   platform::gui::HWND wnd = platform::gui::AllocateHWnd([&](platform::gui::TMessage& m) {
     if (m.Msg == platform::gui::WM_TIMER) ++ticks;
@@ -387,14 +437,11 @@ TEST(HostResolver, IPv4ResolverTimesOutAndTheLateWorkerWritesNothing) {
   EXPECT_EQ(CodeOf([] { TclHostResolver4().ResolveIP(u"both.test"); }), -1);
   auto elapsed = std::chrono::steady_clock::now() - start;
   platform::gui::DeallocateHWnd(wnd);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(5700));
+  EXPECT_GE(elapsed, std::chrono::milliseconds(TclHostResolver4::LookupTimeOut - 100));
   EXPECT_GT(ticks, 10);
-  // Let the worker finish after the resolver and its list are gone (ASan watches for writes).
-  for (int i = 0; i < 200 && !gScriptedDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  gScriptedDelayMs = 0;
-  EXPECT_TRUE(gScriptedDone.load());
+  // The worker finishes after the resolver and its list are gone (ASan watches for writes).
+  gGate.Open();
+  EXPECT_TRUE(gScriptedFreed.WaitFor(1));
   EXPECT_FALSE(platform::gui::ProcessMessages());  // no late completion message for anybody
 }
 
@@ -405,7 +452,7 @@ TEST(HostResolver, IPv4LookupsRacingTheirTimeOutTouchNothingLater) {
   TTableSwap swap(ScriptedTable());
   TForcedOff off;
   gScriptedLookups = 0;
-  gScriptedFreed = 0;
+  gScriptedFreed.Reset();
   gScriptedDelayUsMax = 3000;
   int answered = 0, timedOut = 0, other = 0;
   for (int i = 0; i < 1500; ++i) {
@@ -443,12 +490,10 @@ TEST(HostResolver, IPv4LookupsRacingTheirTimeOutTouchNothingLater) {
   }
   // Every worker is done with the scripted functions before the table goes back.
   const int launched = 1500 + 300 * 32;
-  for (int i = 0; i < 1000 && gScriptedFreed.load() < launched; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(gScriptedFreed.WaitFor(launched));
   gScriptedDelayUsMax = 0;
   EXPECT_EQ(gScriptedLookups.load(), launched);
-  EXPECT_EQ(gScriptedFreed.load(), launched);
+  EXPECT_EQ(gScriptedFreed.Value(), launched);
   EXPECT_EQ(other, 0);
   // Both outcomes happened, so the race was run from both sides.
   EXPECT_GT(answered, 0);

@@ -774,10 +774,9 @@ namespace {
 
 // The server and datagram operations of the stream, driven by hand (no connection loop uses them).
 int LocalPort(platform::TSocket s) {
-  sockaddr_in a{};
-  socklen_t len = sizeof(a);
-  platform::GetSockName(s, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
+  platform::TSocketAddress a;
+  platform::GetSockName(s, &a);
+  return a.Port;
 }
 
 TEST(ServerStream, ListenAcceptAndExchange) {

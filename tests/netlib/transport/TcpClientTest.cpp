@@ -79,7 +79,7 @@ TEST(TcpClient, NewComponentDefaults) {
 // is no component (and no start of the socket library), and the error is not a socket error.
 TEST(TcpClient, MissingSocketFunctionFailsTheCreation) {
   platform::TSocketFunctions t = platform::SocketFunctions();
-  t.send = nullptr;
+  t.connect = nullptr;
   platform::TSocketFunctions old = platform::ReplaceSocketFunctions(t);
   int before = platform::WsaStartupCount();
   std::string what = "nothing";

@@ -66,8 +66,7 @@ struct TModalCloser {
 
 TEST_F(GtkApp, WaitReturnsTheSignalledEventAndTimesOut) {
   TEvent e(false);
-  TWaitHandle h;
-  h.Event = &e;
+  TWaitHandle h(e);
   ProcessMessages();
   auto t0 = Clock::now();
   uint32_t r;
@@ -84,8 +83,7 @@ TEST_F(GtkApp, PostedMessageIsReportedThenDispatched) {
   HWND w = AllocateHWnd([&](TMessage& m) { got.push_back(m.Msg); });
   PostMessage(w, WM_USER + 1, 0, 0);
   TEvent e(false);
-  TWaitHandle h;
-  h.Event = &e;
+  TWaitHandle h(e);
   EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 1000), WAIT_OBJECT_0 + 1);
   EXPECT_TRUE(got.empty());
   EXPECT_TRUE(ProcessMessages());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/LastError.h"
+#include "platform/Sockets.h"
 #include "rtl/Exception.h"
 
 using namespace platform::gui;
@@ -61,9 +62,7 @@ TEST(Wait, ReturnsTheFirstSignalledHandleAndResetsOnlyAutoEvents) {
     TEvent e0(c.manual0), e1(c.manual1);
     if (c.set0) e0.Set();
     if (c.set1) e1.Set();
-    TWaitHandle h[2];
-    h[0].Fd = e0.Fd(); h[0].Event = &e0;
-    h[1].Fd = e1.Fd(); h[1].Event = &e1;
+    TWaitHandle h[2] = {TWaitHandle(e0), TWaitHandle(e1)};
     EXPECT_EQ(MsgWaitForMultipleObjects(h, 2, 1000), WAIT_OBJECT_0 + c.expect);
     TEvent& reported = c.expect == 0 ? e0 : e1;
     bool manual = c.expect == 0 ? c.manual0 : c.manual1;
@@ -71,33 +70,47 @@ TEST(Wait, ReturnsTheFirstSignalledHandleAndResetsOnlyAutoEvents) {
   }
 }
 
-TEST(Wait, EventWithoutDescriptorFieldIsWaitedOnThroughTheEvent) {
-  TEvent e(false, true);
-  TWaitHandle h;
-  h.Event = &e;
-  EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 0), WAIT_OBJECT_0);
-  EXPECT_FALSE(e.IsSet());
-}
-
-TEST(Wait, SocketReadinessIsAHandle) {
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  TWaitHandle h;
-  h.Fd = sv[0];
+// A socket event is a handle of the wait: it is signalled by what its event selection can
+// report (here the first data and the close), not merely while the socket is readable.
+TEST(Wait, SocketEventIsAHandle) {
+  using namespace platform;
+  TSocket listener = Socket(WSA_AF_INET, WSA_SOCK_STREAM, WSA_IPPROTO_TCP);
+  TSocketAddress local;
+  local.Family = WSA_AF_INET;
+  local.Address[0] = 127;
+  local.Address[3] = 1;
+  ASSERT_EQ(Bind(listener, local), 0);
+  ASSERT_EQ(Listen(listener, 1), 0);
+  ASSERT_EQ(GetSockName(listener, &local), 0);
+  TSocket client = Socket(WSA_AF_INET, WSA_SOCK_STREAM, WSA_IPPROTO_TCP);
+  ASSERT_EQ(Connect(client, local), 0);  // loopback: connected at once while still blocking
+  TSocket server = Accept(listener, nullptr);
+  ASSERT_NE(server, INVALID_SOCKET);
+  TSocketEvent* ev = WsaCreateEvent();
+  ASSERT_EQ(WsaEventSelect(client, ev, FD_READ | FD_CLOSE), 0);
+  TWaitHandle h(ev);
   EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 20), WAIT_TIMEOUT);
-  ASSERT_EQ(write(sv[1], "x", 1), 1);
-  EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 1000), WAIT_OBJECT_0);
-  close(sv[1]);  // peer closed: readable (and hung up)
+  ASSERT_EQ(Send(server, "x", 1), 1);
+  EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 5000), WAIT_OBJECT_0);
+  TNetworkEvents rec;
+  ASSERT_EQ(WsaEnumNetworkEvents(client, ev, &rec), 0);
+  EXPECT_EQ(rec.NetworkEvents, FD_READ);
+  // The byte is still unread: nothing new to report until a receive re-arms the read.
+  EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 20), WAIT_TIMEOUT);
   char b[4];
-  ASSERT_EQ(read(sv[0], b, 4), 1);
-  EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 1000), WAIT_OBJECT_0);
-  close(sv[0]);
+  ASSERT_EQ(Recv(client, b, 4), 1);
+  CloseSocket(server);  // the peer's close
+  EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(WsaEnumNetworkEvents(client, ev, &rec), 0);
+  EXPECT_EQ(rec.NetworkEvents, FD_CLOSE);
+  WsaCloseEvent(ev);
+  CloseSocket(client);
+  CloseSocket(listener);
 }
 
 TEST(Wait, TimeoutIsReportedAfterTheTimeout) {
   TEvent e(false);
-  TWaitHandle h;
-  h.Event = &e;
+  TWaitHandle h(e);
   for (uint32_t ms : {0u, 30u, 120u}) {
     auto t0 = Clock::now();
     EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, ms), WAIT_TIMEOUT);
@@ -109,21 +122,15 @@ TEST(Wait, TimeoutIsReportedAfterTheTimeout) {
 }
 
 TEST(Wait, BadHandleListsFailWithTheirErrors) {
-  PendingMessageCount();  // the thread's queue exists, so its descriptors cannot take the closed number
   TEvent e(false);
-  int closedFd = dup(e.Fd());
-  close(closedFd);
   TWaitHandle many[MAXIMUM_WAIT_OBJECTS + 1];
-  for (auto& h : many) h.Event = &e;
-  TWaitHandle negative;  // no descriptor, no event
-  TWaitHandle closed;
-  closed.Fd = closedFd;
+  for (auto& h : many) h = TWaitHandle(e);
+  TWaitHandle nothing;  // neither an event nor a socket event
   struct Case { const TWaitHandle* list; uint32_t count; uint32_t error; };
   const Case cases[] = {
       {nullptr, 1, platform::ERROR_INVALID_PARAMETER},
       {many, MAXIMUM_WAIT_OBJECTS + 1, platform::ERROR_INVALID_PARAMETER},
-      {&negative, 1, platform::ERROR_INVALID_HANDLE},
-      {&closed, 1, platform::ERROR_INVALID_HANDLE},
+      {&nothing, 1, platform::ERROR_INVALID_HANDLE},
   };
   for (const Case& c : cases) {
     platform::SetLastErrorValue(0);
@@ -137,8 +144,7 @@ TEST(Wait, BadHandleListsFailWithTheirErrors) {
 TEST(Wait, PostedMessageIsGuiWorkAndIsNotDispatchedByTheWait) {
   TRecorder r;
   TEvent e(false);
-  TWaitHandle h;
-  h.Event = &e;
+  TWaitHandle h(e);
   ASSERT_TRUE(PostMessage(r.Wnd, WM_USER + 7, 11, -3));
   EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 1000), WAIT_OBJECT_0 + 1);
   EXPECT_TRUE(r.Got.empty()) << "the wait dispatches nothing itself";
@@ -156,8 +162,7 @@ TEST(Wait, PostedMessageIsGuiWorkAndIsNotDispatchedByTheWait) {
 TEST(Wait, SignalledHandleComesBeforePendingMessages) {
   TRecorder r;
   TEvent e(true, true);
-  TWaitHandle h;
-  h.Event = &e;
+  TWaitHandle h(e);
   PostMessage(r.Wnd, WM_USER, 0, 0);
   EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 0), WAIT_OBJECT_0);
   ProcessMessages();
@@ -233,8 +238,7 @@ TEST(Messages, PostFromWorkerWakesTheWaitingThread) {
     PostMessage(r.Wnd, WM_USER + 9, 0, 0);
   });
   TEvent e(false);
-  TWaitHandle h;
-  h.Event = &e;
+  TWaitHandle h(e);
   auto t0 = Clock::now();
   EXPECT_EQ(MsgWaitForMultipleObjects(&h, 1, 10000), WAIT_OBJECT_0 + 1);
   EXPECT_LT(MsSince(t0), 5000);
@@ -362,8 +366,7 @@ TEST(Wait, TwoWaitersOnOneAutoResetEventOnlyOneReportsIt) {
   TEvent e(false);
   std::atomic<int> reported{0};
   auto waiter = [&] {
-    TWaitHandle h;
-    h.Event = &e;
+    TWaitHandle h(e);
     if (MsgWaitForMultipleObjects(&h, 1, 300) == WAIT_OBJECT_0) ++reported;
   };
   std::thread a(waiter), b(waiter);

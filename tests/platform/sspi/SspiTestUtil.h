@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sspi/Ntlm.h"
-#include "platform/sspi/Spnego.h"
+#include "platform/sspi/posix/Ntlm.h"
+#include "platform/sspi/posix/Spnego.h"
 #include "platform/sspi/Sspi.h"
 
 namespace sspitest {

@@ -46,7 +46,7 @@ class TMemoryNetworkStream : public TclNetworkStream {
     if (Input.Pos >= Input.Size) {
       // The stream's own read of the shut-down socket sees the zero-length receive that marks
       // the peer's close.
-      shutdown(SocketHandle(), SHUT_RD);
+      platform::Shutdown(SocketHandle(), 0);
       TclNetworkStream::Read(AData);
     }
     SetHasReadData(true);

@@ -438,8 +438,8 @@ TEST(Cookies, ExternalStoreIsForgottenWhenFreed) {
 }
 
 // Names other than "localhost" never reach the machine's resolver here.
-int RefuseEveryName(const char* node, const char*, const addrinfo*, addrinfo**) {
-  return node && std::string(node) == "127.0.0.1" ? EAI_NONAME : EAI_NONAME;
+int RefuseEveryName(const char*, const char*, const platform::TAddressInfo*, platform::TAddressInfo**) {
+  return platform::WSAHOST_NOT_FOUND;
 }
 
 TEST(Resolution, UnknownHostFailsClearly) {

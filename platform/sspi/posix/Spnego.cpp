@@ -1,4 +1,4 @@
-#include "platform/sspi/Spnego.h"
+#include "platform/sspi/posix/Spnego.h"
 
 namespace platform::sspi {
 

@@ -1,11 +1,12 @@
-// The thread message queue and the headless wait (poll over the handles, the queue's eventfd and
-// its timerfd). A toolkit loop installed on a thread (the GTK backend) takes over that thread's
-// waits; posting, timers and dispatch stay here for every backend.
+// The thread message queue and the headless wait on POSIX (poll over the handles, the queue's
+// eventfd and its timerfd). A toolkit loop installed on a thread (the GTK backend) takes over
+// that thread's waits; posting, timers and dispatch stay here for every backend.
 #include "platform/gui/MessageLoop.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +21,9 @@
 #include <vector>
 
 #include "platform/LastError.h"
-#include "platform/gui/LoopBackend.h"
+#include "platform/gui/posix/LoopBackend.h"
+#include "platform/posix/Errors.h"
+#include "platform/posix/SocketEvent.h"
 #include "rtl/Exception.h"
 
 namespace platform::gui {
@@ -29,26 +32,26 @@ namespace platform::gui {
 // Events
 
 TEvent::TEvent(bool manualReset, bool initialState) : FManualReset(manualReset) {
-  FFd = eventfd(initialState ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (FFd < 0) {
+  FHandle = eventfd(initialState ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (FHandle < 0) {
     uint32_t code = SetLastErrorFromErrno(errno);
     throw rtl::EOSError(WindowsErrorMessage(code), int(code));
   }
 }
 
-TEvent::~TEvent() { close(FFd); }
+TEvent::~TEvent() { close(detail::TWaitAccess::EventFd(*this)); }
 
 void TEvent::Set() {
   uint64_t one = 1;
   // EAGAIN only when the counter is at its limit, which is still "set".
-  while (write(FFd, &one, sizeof one) < 0 && errno == EINTR) {
+  while (write(detail::TWaitAccess::EventFd(*this), &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
 bool TEvent::TryConsume() {
   uint64_t v;
   for (;;) {
-    if (read(FFd, &v, sizeof v) == sizeof v) return true;
+    if (read(detail::TWaitAccess::EventFd(*this), &v, sizeof v) == sizeof v) return true;
     if (errno != EINTR) return false;
   }
 }
@@ -56,12 +59,9 @@ bool TEvent::TryConsume() {
 void TEvent::Reset() { TryConsume(); }
 
 bool TEvent::IsSet() const {
-  pollfd p{FFd, POLLIN, 0};
+  pollfd p{detail::TWaitAccess::EventFd(*this), POLLIN, 0};
   return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
-
-int TEvent::Fd() const { return FFd; }
-bool TEvent::ManualReset() const { return FManualReset; }
 
 // ---------------------------------------------------------------------------------------------
 // Queues and windows
@@ -265,12 +265,13 @@ int ServiceMsUntilNextTimer() {
 }
 void ServiceDrain() { MyQueue().Drain(); }
 
-int ServiceHandleFd(const TWaitHandle* h) { return detail::HandleFd(*h); }
-uint32_t ServiceFirstSignalled(const TWaitHandle* handles, uint32_t count, const short* revents);
+void ServicePollSpec(const TWaitHandle* h, int* fd, short* events) { detail::HandlePollSpec(*h, *fd, *events); }
+uint32_t ServiceFirstSignalled(const TWaitHandle* handles, uint32_t count, const short* events,
+                               const short* revents);
 
 const detail::TQueueServices kServices{ServiceWakeFd,  ServiceTimerFd,  ServicePending,
                                        ServiceMsUntilNextTimer, ServiceDrain, DispatchQueued,
-                                       ServiceHandleFd, ServiceFirstSignalled};
+                                       ServicePollSpec, ServiceFirstSignalled};
 
 uint32_t Fail(uint32_t code) {
   SetLastErrorValue(code);
@@ -284,13 +285,23 @@ namespace detail {
 void InstallThreadLoop(IThreadLoop* loop) { tLoop = loop; }
 const TQueueServices& QueueServices() { return kServices; }
 
+void HandlePollSpec(const TWaitHandle& AHandle, int& fd, short& events) {
+  fd = -1;
+  events = POLLIN;
+  if (TEvent* e = TWaitAccess::Event(AHandle))
+    fd = TWaitAccess::EventFd(*e);
+  else if (TSocketEvent* se = TWaitAccess::SocketEvent(AHandle))
+    se->WaitDescriptor(fd, events);
+}
+
 bool ValidateHandles(const TWaitHandle* handles, uint32_t count) {
   if (count > MAXIMUM_WAIT_OBJECTS || (count > 0 && !handles)) {
     SetLastErrorValue(ERROR_INVALID_PARAMETER);
     return false;
   }
+  // Cheap on purpose: a socket event's descriptor is asked for once, by the wait itself.
   for (uint32_t i = 0; i < count; ++i)
-    if (HandleFd(handles[i]) < 0) {
+    if (!TWaitAccess::Event(handles[i]) && !TWaitAccess::SocketEvent(handles[i])) {
       SetLastErrorValue(ERROR_INVALID_HANDLE);
       return false;
     }
@@ -304,8 +315,8 @@ uint32_t FirstSignalled(const TWaitHandle* handles, uint32_t count, const pollfd
     short re = fds[i].revents;
     if (re & POLLNVAL) return Fail(ERROR_INVALID_HANDLE);
     // Errors and hang-ups count as signalled: the owner of the descriptor finds out what happened.
-    if (!(re & (handles[i].Events | POLLERR | POLLHUP))) continue;
-    TEvent* ev = handles[i].Event;
+    if (!(re & (fds[i].events | POLLERR | POLLHUP))) continue;
+    TEvent* ev = TWaitAccess::Event(handles[i]);
     if (ev && !ev->ManualReset() && !ev->TryConsume()) continue;  // another waiter took it
     return i;
   }
@@ -315,29 +326,13 @@ uint32_t FirstSignalled(const TWaitHandle* handles, uint32_t count, const pollfd
 }  // namespace detail
 
 namespace {
-uint32_t ServiceFirstSignalled(const TWaitHandle* handles, uint32_t count, const short* revents) {
+uint32_t ServiceFirstSignalled(const TWaitHandle* handles, uint32_t count, const short* events,
+                               const short* revents) {
   pollfd fds[MAXIMUM_WAIT_OBJECTS];
-  for (uint32_t i = 0; i < count && i < MAXIMUM_WAIT_OBJECTS; ++i)
-    fds[i] = pollfd{detail::HandleFd(handles[i]), handles[i].Events, revents[i]};
+  for (uint32_t i = 0; i < count && i < MAXIMUM_WAIT_OBJECTS; ++i) fds[i] = pollfd{-1, events[i], revents[i]};
   return detail::FirstSignalled(handles, count, fds);
 }
 }  // namespace
-
-namespace detail {
-
-uint32_t PollHandlesOnce(const TWaitHandle* handles, uint32_t count) {
-  if (count == 0) return 0;
-  pollfd fds[MAXIMUM_WAIT_OBJECTS];
-  for (uint32_t i = 0; i < count; ++i) fds[i] = pollfd{HandleFd(handles[i]), handles[i].Events, 0};
-  int n;
-  do n = poll(fds, count, 0);
-  while (n < 0 && errno == EINTR);
-  if (n < 0) return Fail(WindowsErrorFromErrno(errno));
-  if (n == 0) return count;
-  return FirstSignalled(handles, count, fds);
-}
-
-}  // namespace detail
 
 uint32_t MsgWaitForMultipleObjects(const TWaitHandle* handles, uint32_t count, uint32_t timeoutMs) {
   if (!detail::ValidateHandles(handles, count)) return WAIT_FAILED;
@@ -347,7 +342,10 @@ uint32_t MsgWaitForMultipleObjects(const TWaitHandle* handles, uint32_t count, u
   if (!queue) return WAIT_FAILED;
   TThreadQueue& q = *queue;
   pollfd fds[MAXIMUM_WAIT_OBJECTS + 2];
-  for (uint32_t i = 0; i < count; ++i) fds[i] = pollfd{detail::HandleFd(handles[i]), handles[i].Events, 0};
+  for (uint32_t i = 0; i < count; ++i) {
+    fds[i].revents = 0;
+    detail::HandlePollSpec(handles[i], fds[i].fd, fds[i].events);
+  }
   fds[count] = pollfd{q.WakeFd, POLLIN, 0};
   fds[count + 1] = pollfd{q.TimerFd, POLLIN, 0};
   const int64_t deadline = timeoutMs == INFINITE ? 0 : NowNs() + int64_t(timeoutMs) * 1000000;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/gui/Toolkit.h"
+#include "platform/gui/posix/LoopBackend.h"
 
 namespace platform::gui::detail {
 
@@ -61,6 +61,12 @@ class TGtkLoop final : public IThreadLoop {
     if (!g_main_context_acquire(ctx)) return WAIT_FAILED;
     const gint64 deadline = timeoutMs == INFINITE ? 0 : g_get_monotonic_time() + gint64(timeoutMs) * 1000;
     uint32_t result = WAIT_TIMEOUT;
+    // What each handle polls, asked once per wait as the headless wait does.
+    FHandleFds.resize(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      FHandleFds[i] = pollfd{-1, 0, 0};
+      gQueue->PollSpec(&handles[i], &FHandleFds[i].fd, &FHandleFds[i].events);
+    }
     for (;;) {
       gint maxPriority = 0, gTimeout = -1;
       gboolean ready = g_main_context_prepare(ctx, &maxPriority);
@@ -69,8 +75,7 @@ class TGtkLoop final : public IThreadLoop {
              gint(FGFds.size()))
         FGFds.resize(size_t(n));
       FFds.resize(count + size_t(n));
-      for (uint32_t i = 0; i < count; ++i)
-        FFds[i] = pollfd{gQueue->HandleFd(&handles[i]), handles[i].Events, 0};
+      for (uint32_t i = 0; i < count; ++i) FFds[i] = FHandleFds[i];
       for (gint i = 0; i < n; ++i) FFds[count + i] = pollfd{FGFds[i].fd, short(FGFds[i].events), 0};
       int waitMs;
       if (ready) {
@@ -92,9 +97,13 @@ class TGtkLoop final : public IThreadLoop {
       for (gint i = 0; i < n; ++i) FGFds[i].revents = gushort(r > 0 ? FFds[count + i].revents : 0);
       gboolean gready = g_main_context_check(ctx, maxPriority, FGFds.data(), n);
       if (r > 0 && count > 0) {
+        FEvents.resize(count);
         FRevents.resize(count);
-        for (uint32_t i = 0; i < count; ++i) FRevents[i] = FFds[i].revents;
-        uint32_t h = gQueue->FirstSignalled(handles, count, FRevents.data());
+        for (uint32_t i = 0; i < count; ++i) {
+          FEvents[i] = FFds[i].events;
+          FRevents[i] = FFds[i].revents;
+        }
+        uint32_t h = gQueue->FirstSignalled(handles, count, FEvents.data(), FRevents.data());
         if (h != count) {
           result = h;
           break;
@@ -118,8 +127,8 @@ class TGtkLoop final : public IThreadLoop {
 
  private:
   std::vector<GPollFD> FGFds = std::vector<GPollFD>(16);
-  std::vector<pollfd> FFds;
-  std::vector<short> FRevents;
+  std::vector<pollfd> FFds, FHandleFds;
+  std::vector<short> FEvents, FRevents;
 };
 
 // ---------------------------------------------------------------------------------------------

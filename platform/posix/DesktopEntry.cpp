@@ -1,3 +1,4 @@
+// The desktop folder of the XDG user dirs, and the shell link saved as a freedesktop desktop entry.
 #include "platform/DesktopEntry.h"
 
 #include <fcntl.h>
@@ -12,6 +13,8 @@
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Shell.h"
+#include "platform/posix/DesktopEntryText.h"
+#include "platform/posix/Errors.h"
 #include "rtl/Exception.h"
 
 namespace platform {
@@ -153,12 +156,12 @@ std::string DesktopQuoteArgument(std::string_view arg) {
   return out + "\"";
 }
 
-std::string TShellLink::EntryText(const rtl::String& name) const {
-  std::string exec = DesktopQuoteArgument(rtl::U8(FPath));
-  for (const rtl::String& arg : CommandLineToArgs(FArguments)) exec += " " + DesktopQuoteArgument(rtl::U8(arg));
+std::string DesktopEntryText(const TShellLink& link, const rtl::String& name) {
+  std::string exec = DesktopQuoteArgument(rtl::U8(link.Path()));
+  for (const rtl::String& arg : CommandLineToArgs(link.Arguments())) exec += " " + DesktopQuoteArgument(rtl::U8(arg));
   std::string text = "[Desktop Entry]\nType=Application\nName=" + DesktopEscapeString(rtl::U8(name)) +
                      "\nExec=" + DesktopEscapeString(exec) + "\n";
-  if (!FWorkingDirectory.empty()) text += "Path=" + DesktopEscapeString(rtl::U8(FWorkingDirectory)) + "\n";
+  if (!link.WorkingDirectory().empty()) text += "Path=" + DesktopEscapeString(rtl::U8(link.WorkingDirectory())) + "\n";
   return text;
 }
 
@@ -171,7 +174,7 @@ void TShellLink::Save(const rtl::String& fileName) const {
   if (FPath.empty() || name.empty() || name == u"." || name == u"..")
     throw rtl::EOSError(u"Cannot write the desktop entry \"" + fileName + u"\": no target or no name",
                         static_cast<int>(ERROR_INVALID_PARAMETER));
-  std::string text = EntryText(name);
+  std::string text = DesktopEntryText(*this, name);
 
   // Written beside the old entry under a hidden name, then renamed over it: a failure leaves the
   // old entry as it was, and the desktop never shows half an entry.
