@@ -61,15 +61,16 @@ inline int RunHostCommand(const std::string& command, DWORD timeoutMs = 300000) 
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     if (CreateProcessW(nullptr, wline.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-      CloseHandle(pi.hThread);
-      CloseHandle(pi.hProcess);
+      // Wine hands back no process or thread handle for a Linux program (the fields hold
+      // nothing to close, at times not even null).
       ULONGLONG deadline = GetTickCount64() + timeoutMs;
       for (;;) {
         std::ifstream in(status);
         if (in && (in >> result)) break;
         ULONGLONG now = GetTickCount64();
         if (now >= deadline || WaitForSingleObject(change, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
-          std::fprintf(stderr, "host command did not end in time: %s\n", command.c_str());
+          std::fprintf(stderr, "host command did not end in time (error %lu): %s\n",
+                       static_cast<unsigned long>(GetLastError()), command.c_str());
           result = -1;
           break;
         }
