@@ -1,8 +1,9 @@
-// Module loading through the system's loader (LoadLibraryW / GetProcAddress).
+// Module loading through the system's loader (LoadLibraryW / GetProcAddress). Our own modules
+// (LoadOwnModule) hold the Linux build's OpenSSL and GTK backends; Windows has its system's
+// services in their place and loads none.
 #include "platform/Modules.h"
 
 #include <string>
-#include <vector>
 
 #include "platform/LastError.h"
 
@@ -46,48 +47,5 @@ void FreeModule(HMODULE module) {
 }
 
 rtl::String LastModuleErrorText() { return tLastModuleError; }
-
-namespace {
-
-std::vector<rtl::String> OwnModuleCandidates(const char* AEnvName, const char* AFileName, const char* ABuiltPath) {
-  rtl::String env;
-  if (rtl::TryGetEnvironmentVariable(rtl::S(AEnvName), env) && !env.empty()) return {env};
-  std::vector<rtl::String> candidates;
-  rtl::String self = rtl::GetModuleFileName();
-  size_t sep = self.find_last_of(u"\\/");
-  if (sep != rtl::String::npos) candidates.push_back(self.substr(0, sep + 1) + rtl::S(AFileName));
-  if (ABuiltPath && *ABuiltPath) candidates.push_back(rtl::S(ABuiltPath));
-  return candidates;
-}
-
-}  // namespace
-
-TOwnModule LoadOwnModule(const char* AEnvName, const char* AFileName, const char* ABuiltPath,
-                         const char* AEntryName, int AVersion, const char* AKind) {
-  TOwnModule result;
-  rtl::String reasons;
-  auto reason = [&](const rtl::String& AText) { reasons += (reasons.empty() ? u"" : u"; ") + AText; };
-  for (const rtl::String& path : OwnModuleCandidates(AEnvName, AFileName, ABuiltPath)) {
-    if (GetFileAttributesW(Wide(path).c_str()) == INVALID_FILE_ATTRIBUTES) continue;
-    HMODULE m = LoadModule(path);
-    if (!m) {
-      reason(path + u": " + LastModuleErrorText());
-      continue;
-    }
-    using TGetApi = const void* (*)();
-    auto get = reinterpret_cast<TGetApi>(GetModuleSymbol(m, AEntryName));
-    const void* api = get ? get() : nullptr;
-    if (!api || *static_cast<const int*>(api) != AVersion) {
-      reason(path + u": not a " + rtl::S(AKind) + u" module of this version");
-      FreeModule(m);
-      continue;
-    }
-    result.Api = api;
-    result.Path = path;
-    return result;
-  }
-  result.Error = reasons.empty() ? u"the " + rtl::S(AKind) + u" module " + rtl::S(AFileName) + u" was not found" : reasons;
-  return result;
-}
 
 }  // namespace platform
