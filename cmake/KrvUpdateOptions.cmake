@@ -25,6 +25,20 @@ function(krv_check_update_options pubkey scheme cafile)
   endif()
 endfunction()
 
+# The bounds of every edition's transfers: the largest unsigned archive, and the speed floor (a
+# transfer slower than SPEED_LIMIT bytes a second over SPEED_TIME seconds counts as broken).
+function(krv_check_update_bounds max_bytes speed_limit speed_time)
+  if(NOT max_bytes MATCHES "^[1-9][0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?$")
+    message(FATAL_ERROR "KRV_UPDATE_MAX_BYTES: '${max_bytes}' is not a number of bytes from 1 to 18 digits")
+  endif()
+  if(NOT speed_limit MATCHES "^[1-9][0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?$")
+    message(FATAL_ERROR "KRV_UPDATE_SPEED_LIMIT: '${speed_limit}' is not a number of bytes a second (1 to 999999999)")
+  endif()
+  if(NOT speed_time MATCHES "^[1-9][0-9]?[0-9]?[0-9]?[0-9]?$")
+    message(FATAL_ERROR "KRV_UPDATE_SPEED_TIME: '${speed_time}' is not a number of seconds (1 to 99999)")
+  endif()
+endfunction()
+
 # As a script, the check alone (the tests run it):
 #   cmake -DPUBKEY=<base64> -DSCHEME=<scheme> -DCAFILE=<pem> -P KrvUpdateOptions.cmake
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)

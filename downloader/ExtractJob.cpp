@@ -1,13 +1,6 @@
 #include "downloader/ExtractJob.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,28 +59,20 @@ class TFolder {
   platform::THandle FFd;
 };
 
-enum class TKind { None, File, Folder, Other };
+using TKind = platform::TEntryKind;
 
-TKind KindIn(platform::THandle folder, const std::string& name) {
-  struct stat st;
-  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return TKind::None;
-  if (S_ISDIR(st.st_mode)) return TKind::Folder;
-  return S_ISREG(st.st_mode) ? TKind::File : TKind::Other;
-}
+TKind KindIn(platform::THandle folder, const std::string& name) { return platform::EntryKindIn(folder, name); }
 
-// The names in a folder with their kinds; false when it cannot be listed.
-bool ListFolder(platform::THandle folder, std::vector<std::pair<std::string, TKind>>& entries) {
-  int listFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-  if (!d) {
-    if (listFd >= 0) ::close(listFd);
-    return false;
+// The names in the folder rel below base with their kinds; false when it cannot be listed. No
+// descriptor stays open: the walks that call this hold none per level, however deep the tree.
+bool ListFolder(platform::THandle base, const std::string& rel, std::vector<std::pair<std::string, TKind>>& entries) {
+  TFolder folder(platform::OpenFolderBelow(base, rel, false));
+  std::vector<std::string> names;
+  if (!folder.Valid() || !platform::ListFolderNames(folder.Fd(), names)) return false;
+  for (std::string& n : names) {
+    TKind kind = KindIn(folder.Fd(), n);
+    entries.emplace_back(std::move(n), kind);
   }
-  while (dirent* e = ::readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") entries.emplace_back(n, KindIn(folder, n));
-  }
-  ::closedir(d);
   return true;
 }
 
@@ -129,6 +114,23 @@ class TCommit {
   }
   const rtl::String& Error() const { return FError; }
 
+  // Puts back every move made, in reverse order.
+  void Undo() {
+    for (auto it = FUndo.rbegin(); it != FUndo.rend(); ++it) {
+      TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(it->Rel), false));
+      TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(it->Rel), false));
+      const std::string name = NameOf(it->Rel);
+      switch (it->Step) {
+        case TStep::Placed: platform::RenameIn(target.Fd(), name, staged.Fd(), name, platform::kRenameNoReplace); break;
+        case TStep::Exchanged: platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameExchange); break;
+        case TStep::Aside: platform::RenameIn(target.Fd(), it->Aside, target.Fd(), name, platform::kRenameNoReplace); break;
+        case TStep::MadeFolder: platform::DeleteIn(target.Fd(), name); break;
+      }
+    }
+    FUndo.clear();
+    FPlacedFolders.clear();
+  }
+
  private:
   enum class TStep { Placed, Exchanged, Aside, MadeFolder };
   struct TUndo {
@@ -146,18 +148,21 @@ class TCommit {
   }
 
   void OpenUp(const std::string& rel) {
-    TFolder f(platform::OpenFolderBelow(FStaging, rel, false));
     std::vector<std::pair<std::string, TKind>> entries;
-    if (!f.Valid() || !ListFolder(f.Fd(), entries)) return;
-    for (const auto& [n, kind] : entries) {
-      if (kind != TKind::Folder) continue;
-      struct stat st;
-      if (::fstatat(f.Fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      std::string child = rel.empty() ? n : rel + "/" + n;
-      FModes.emplace_back(child, st.st_mode & 0777);
-      platform::SetModeIn(f.Fd(), n, 0700 | (st.st_mode & 0777));
-      OpenUp(child);
-    }
+    std::vector<std::string> children;
+    {
+      TFolder f(platform::OpenFolderBelow(FStaging, rel, false));
+      if (!f.Valid() || !ListFolder(f.Fd(), "", entries)) return;
+      for (const auto& [n, kind] : entries) {
+        int32_t mode = kind == TKind::Folder ? platform::ModeIn(f.Fd(), n) : -1;
+        if (mode < 0) continue;
+        std::string child = rel.empty() ? n : rel + "/" + n;
+        FModes.emplace_back(child, uint32_t(mode) & 0777);
+        platform::SetModeIn(f.Fd(), n, 0700 | (uint32_t(mode) & 0777));
+        children.push_back(child);
+      }
+    }  // closed before going deeper
+    for (const std::string& child : children) OpenUp(child);
   }
 
   // Moves what stands at rel aside as rel.<Version>.<N>, N the first free of 0 to 100. A name
@@ -166,8 +171,7 @@ class TCommit {
     const std::string name = NameOf(rel);
     for (int n = 0; n <= 100; ++n) {
       std::string aside = name + "." + FVersion + "." + std::to_string(n);
-      struct stat st;
-      if (::fstatat(folder, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+      if (KindIn(folder, aside) != TKind::None) continue;
       if (platform::RenameIn(folder, name, folder, aside, platform::kRenameNoReplace)) {
         FUndo.push_back({TStep::Aside, rel, aside});
         return true;
@@ -205,9 +209,8 @@ class TCommit {
 
   // The content of the staged folder rel, product excepted.
   bool PlaceFolder(const std::string& rel) {
-    TFolder staged(platform::OpenFolderBelow(FStaging, rel, false));
     std::vector<std::pair<std::string, TKind>> entries;
-    if (!staged.Valid() || !ListFolder(staged.Fd(), entries)) return Fail(rel);
+    if (!ListFolder(FStaging, rel, entries)) return Fail(rel);
     for (const auto& [n, kind] : entries) {
       std::string child = rel.empty() ? n : rel + "/" + n;
       if (kind == TKind::File && child != FProduct && !PlaceFile(child)) return false;
@@ -220,41 +223,25 @@ class TCommit {
   // one it has gets the staged content one by one. Anything else in its place is moved aside.
   bool PlaceSubfolder(const std::string& rel) {
     const std::string name = NameOf(rel);
-    TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
-    TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(rel), false));
-    if (!target.Valid() || !staged.Valid()) return Fail(rel);
-    TKind there = KindIn(target.Fd(), name);
-    if (there == TKind::Folder) return PlaceFolder(rel);
-    if (there != TKind::None && !MoveAside(target.Fd(), rel)) return Fail(rel);
-    if (FProduct.compare(0, rel.size() + 1, rel + "/") != 0) {
-      if (!platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameNoReplace)) return Fail(rel);
-      FUndo.push_back({TStep::Placed, rel, {}});
-      FPlacedFolders.push_back(rel);
-      return true;
-    }
-    if (::mkdirat(target.Fd(), name.c_str(), 0700) != 0) {
-      platform::SetLastErrorFromErrno(errno);
-      return Fail(rel);
-    }
-    FUndo.push_back({TStep::MadeFolder, rel, {}});
-    FPlacedFolders.push_back(rel);
-    return PlaceFolder(rel);
-  }
-
-  void Undo() {
-    for (auto it = FUndo.rbegin(); it != FUndo.rend(); ++it) {
-      TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(it->Rel), false));
-      TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(it->Rel), false));
-      const std::string name = NameOf(it->Rel);
-      switch (it->Step) {
-        case TStep::Placed: platform::RenameIn(target.Fd(), name, staged.Fd(), name, platform::kRenameNoReplace); break;
-        case TStep::Exchanged: platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameExchange); break;
-        case TStep::Aside: platform::RenameIn(target.Fd(), it->Aside, target.Fd(), name, platform::kRenameNoReplace); break;
-        case TStep::MadeFolder: platform::DeleteIn(target.Fd(), name); break;
+    {
+      TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
+      TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(rel), false));
+      if (!target.Valid() || !staged.Valid()) return Fail(rel);
+      TKind there = KindIn(target.Fd(), name);
+      if (there != TKind::Folder) {
+        if (there != TKind::None && !MoveAside(target.Fd(), rel)) return Fail(rel);
+        if (FProduct.compare(0, rel.size() + 1, rel + "/") != 0) {
+          if (!platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameNoReplace)) return Fail(rel);
+          FUndo.push_back({TStep::Placed, rel, {}});
+          FPlacedFolders.push_back(rel);
+          return true;
+        }
+        if (!platform::MakeFolderIn(target.Fd(), name, 0700)) return Fail(rel);
+        FUndo.push_back({TStep::MadeFolder, rel, {}});
+        FPlacedFolders.push_back(rel);
       }
-    }
-    FUndo.clear();
-    FPlacedFolders.clear();
+    }  // closed before going deeper
+    return PlaceFolder(rel);
   }
 
   platform::THandle FInstall, FStaging;
@@ -290,19 +277,37 @@ TSevenZipMsg* CreateSevenZipMsg(platform::gui::TComponent* AOwner) {
   return sz;
 }
 
-bool ExtractArchive(const rtl::String& ArchivePath, const rtl::String& DestDir, rtl::String& ErrorText) {
+namespace {
+
+// One extraction with the component set up as the update wants it; ArchiveHandle and DestHandle,
+// when valid, are read and written through instead of the paths.
+bool Extract(const rtl::String& ArchivePath, platform::THandle ArchiveHandle, const rtl::String& DestDir,
+             platform::THandle DestHandle, rtl::String& ErrorText) {
   std::unique_ptr<TSevenZipMsg> sz(CreateSevenZipMsg(nullptr));
   sz->SetSZFileName(ArchivePath);
+  sz->SetSZFileHandle(ArchiveHandle);
   sz->SetExtrBaseDir(DestDir);
+  sz->SetExtrBaseHandle(DestHandle);
   sz->SetExtractOptions(sz->ExtractOptions() | sevenzip::OptBit(sevenzip::ExtractOverwrite));
-  // One decoding thread: the library's parallel LZMA2 decoder buffers a whole block per thread
-  // (four times the dictionary), tens or hundreds of MiB for a large archive.
-  sz->SetDecoderThreads(1);
+  // Parallel decoding only within 8 MiB: the library's parallel LZMA2 decoder buffers a whole
+  // block per thread (four times the dictionary, at least 1 MiB), tens or hundreds of MiB for an
+  // archive with a large dictionary, which therefore decodes on one thread; one with a small
+  // dictionary uses the cores for a few MiB. Decoding is most of the update's time.
+  sz->SetDecoderThreads(0);
+  sz->SetDecoderMemoryLimit(8u << 20);
   // The library answers 0 also when items failed their CRC or data checks: a reported item
   // error fails the attempt, or the update would start a product with corrupt files.
   bool ok = sz->Extract(false) == 0 && sz->cSevenZipError.empty();
   ErrorText = sz->cSevenZipError;
   return ok;
+}
+
+rtl::String SystemReason() { return platform::WindowsErrorMessage(platform::GetLastErrorValue()); }
+
+}  // namespace
+
+bool ExtractArchive(const rtl::String& ArchivePath, const rtl::String& DestDir, rtl::String& ErrorText) {
+  return Extract(ArchivePath, platform::INVALID_HANDLE_VALUE, DestDir, platform::INVALID_HANDLE_VALUE, ErrorText);
 }
 
 rtl::String DownloadedArchivePath(const rtl::String& Localization, const rtl::String& Version,
@@ -331,64 +336,91 @@ bool InstallArchive(const rtl::String& ArchivePath, const rtl::String& Folder, c
                     const rtl::String& Version, rtl::String& ErrorText) {
   ErrorText.clear();
   const rtl::String folderPath = rtl::IncludeTrailingPathDelimiter(Folder);
+  TFolder install(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath)));
+  if (!install.Valid()) {
+    ErrorText = u"Cannot open " + folderPath + u": " + SystemReason();
+    return false;
+  }
+  TFolder lock(platform::LockFolder(install.Fd(), InstallLockWaitMs));
+  if (!lock.Valid() && platform::GetLastErrorValue() == platform::ERROR_LOCK_VIOLATION) {
+    ErrorText = AnotherUpdateMessage(folderPath);
+    return false;
+  }  // a folder that cannot be locked at all is updated as before
+  // The archive is opened once, never through a link, and read only through that descriptor.
+  const rtl::String archiveName = rtl::ExtractFileName(ArchivePath);
+  TFolder archiveFolder(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(rtl::ExtractFilePath(ArchivePath))));
+  TFolder archive(archiveFolder.Valid() ? platform::OpenFileIn(archiveFolder.Fd(), rtl::U8(archiveName))
+                                        : platform::INVALID_HANDLE_VALUE);
+  if (!archive.Valid()) {
+    // The extraction reports a missing archive as the component does.
+    ErrorText = u"7-Zip " + rtl::String(SevenZipMsgText(1)) + u" " + ArchivePath;
+    return false;
+  }
+  TInstallTarget target{install.Fd(), folderPath, ProductPath, Version};
+  return InstallOpenArchive(target, archive.Fd(), ArchivePath, nullptr, ErrorText);
+}
+
+rtl::String AnotherUpdateMessage(const rtl::String& Folder) {
+  return u"Another update of " + rtl::IncludeTrailingPathDelimiter(Folder) + u" is running";
+}
+
+bool InstallOpenArchive(const TInstallTarget& Target, platform::THandle Archive, const rtl::String& ArchivePath,
+                        const TInstalledCheck& Check, rtl::String& ErrorText) {
+  ErrorText.clear();
+  const rtl::String& folderPath = Target.FolderPath;
   const std::string stagingName = rtl::U8(rtl::ExtractFileName(StagingFolderPath(ArchivePath)));
   auto failed = [&](const rtl::String& why) {
     if (ErrorText.empty()) ErrorText = why;
     return false;
   };
-  TFolder install(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath)));
-  if (!install.Valid()) return failed(u"Cannot open " + folderPath + u": " + platform::WindowsErrorMessage(platform::GetLastErrorValue()));
-  // One update of a folder at a time: a second downloader waits here instead of removing the
-  // first one's staging folder under it, but not for ever: a hung first one fails the second.
-  int lockFd = ::openat(install.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  struct TUnlock {
-    int fd;
-    ~TUnlock() {
-      if (fd >= 0) ::close(fd);  // closing drops the lock
-    }
-  } unlock{lockFd};
-  if (lockFd >= 0) {
-    const uint64_t giveUp = rtl::GetTickCount64() + InstallLockWaitMs;
-    while (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK && errno != EINTR) break;  // a folder that cannot be locked is updated as before
-      if (rtl::GetTickCount64() >= giveUp) return failed(u"Another update of " + folderPath + u" is running");
-      ::usleep(50 * 1000);
-    }
+  // What an interrupted run left goes first; the staging folder is ours alone (0700), and the
+  // one opened must be the one just made: a folder another user swapped in is refused.
+  auto removeStaging = [&] { return platform::RemoveTreeIn(Target.Folder, stagingName); };
+  if (!removeStaging() || !platform::MakeFolderIn(Target.Folder, stagingName, 0700))
+    return failed(u"Cannot prepare " + rtl::S(stagingName) + u": " + SystemReason());
+  TFolder staging(platform::OpenFolderBelow(Target.Folder, stagingName, false));
+  if (!staging.Valid() || !platform::IsPrivateFolder(staging.Fd())) {
+    staging = TFolder();
+    removeStaging();
+    return failed(u"Cannot prepare " + rtl::S(stagingName) + u": it is not the private folder just made");
   }
-
-  // What an interrupted run left goes first; the staging folder is ours alone (0700).
-  auto removeStaging = [&] { return platform::RemoveTreeIn(install.Fd(), stagingName); };
-  if (!removeStaging() || ::mkdirat(install.Fd(), stagingName.c_str(), 0700) != 0)
-    return failed(u"Cannot prepare " + rtl::S(stagingName) + u": " + platform::WindowsErrorMessage(platform::GetLastErrorValue()));
   const rtl::String stagingPath = folderPath + rtl::S(stagingName);
   bool ok = false;
   try {
-    ok = ExtractArchive(ArchivePath, stagingPath, ErrorText);
+    ok = Extract(ArchivePath, Archive, stagingPath, staging.Fd(), ErrorText);
   } catch (...) {
+    staging = TFolder();
     removeStaging();
     throw;
   }
   if (!ok) {
+    staging = TFolder();
     removeStaging();
     return failed(u"7-Zip " + rtl::String(SevenZipMsgText(2)) + u" " + ArchivePath);
   }
-  TFolder staging(platform::OpenFolderBelow(install.Fd(), stagingName, false));
   // The new files reach the disk before any old one is replaced: a power cut during the moves
   // leaves whole files, old or new.
-  if (staging.Valid()) platform::SyncFileSystem(staging.Fd());
+  platform::SyncFileSystem(staging.Fd());
   std::string productRel;
-  if (ProductPath.compare(0, folderPath.size(), folderPath) == 0) productRel = rtl::U8(ProductPath.substr(folderPath.size()));
-  TCommit commit(install.Fd(), staging.Fd(), Version);
-  ok = staging.Valid() && commit.Run(productRel);
+  if (Target.ProductPath.compare(0, folderPath.size(), folderPath) == 0)
+    productRel = rtl::U8(Target.ProductPath.substr(folderPath.size()));
+  TCommit commit(Target.Folder, staging.Fd(), Target.Version);
+  ok = commit.Run(productRel);
+  if (ok && Check) {
+    // What was installed must be what the caller wants started; if not, it goes as any failed
+    // install goes: every move undone.
+    rtl::String why = Check();
+    if (!why.empty()) {
+      commit.Undo();
+      ok = false;
+      failed(why);
+    }
+  } else if (!ok) {
+    failed(commit.Error());
+  }
   if (ok) {
     commit.RestoreModes();
-    int fd = ::openat(install.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-      ::fsync(fd);  // the renames themselves
-      ::close(fd);
-    }
-  } else {
-    failed(commit.Error().empty() ? u"Cannot open " + stagingPath : commit.Error());
+    platform::SyncFolder(Target.Folder);  // the renames themselves
   }
   staging = TFolder();
   removeStaging();  // the old files the moves exchanged, or everything of a failed one

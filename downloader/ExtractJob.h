@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/gui/Forms.h"
 #include "rtl/SysUtils.h"
@@ -47,7 +48,8 @@ bool ExtractWithRetry(const rtl::String& Localization, const rtl::String& Versio
 // The staging folder of an archive: beside it, hidden, "." + the archive's file name + ".staging".
 rtl::String StagingFolderPath(const rtl::String& ArchivePath);
 
-// The update as one transaction. The archive is extracted into its staging folder (in Folder, so
+// The update as one transaction, under the folder's lock (waited for up to InstallLockWaitMs), the
+// archive opened once without following a link. The archive is extracted into its staging folder (in Folder, so
 // on the same file system; one left by an interrupted run is removed first). Only when every
 // item came out correct are its files moved into Folder, ProductPath last. A target that cannot
 // be replaced in place (a running program, a read-only file, a link or a folder in a file's
@@ -58,7 +60,27 @@ rtl::String StagingFolderPath(const rtl::String& ArchivePath);
 // cannot be loaded (nothing is changed then).
 bool InstallArchive(const rtl::String& ArchivePath, const rtl::String& Folder, const rtl::String& ProductPath,
                     const rtl::String& Version, rtl::String& ErrorText);
-// How long InstallArchive waits for another update of the same folder to end.
+// How long an update waits for another update of the same folder to end.
 inline uint32_t InstallLockWaitMs = 30000;
+// "Another update of <folder>/ is running": the lock of the folder was not had in time.
+rtl::String AnotherUpdateMessage(const rtl::String& Folder);
+
+// Where an open archive is installed: the install folder (open, its lock held by the caller), its
+// path with the trailing separator, the product's path and the settings' Version (for displaced
+// names).
+struct TInstallTarget {
+  platform::THandle Folder;
+  rtl::String FolderPath;
+  rtl::String ProductPath;
+  rtl::String Version;
+};
+// Asked once the new files are in place: empty accepts them, a reason undoes every move.
+using TInstalledCheck = std::function<rtl::String()>;
+// InstallArchive for an archive already open (read only through Archive, never its path again;
+// ArchivePath names it in reports and names the staging folder). The staging folder is made in the
+// target folder, checked to be the private one just made, and extracted into through its
+// descriptor.
+bool InstallOpenArchive(const TInstallTarget& Target, platform::THandle Archive, const rtl::String& ArchivePath,
+                        const TInstalledCheck& Check, rtl::String& ErrorText);
 
 }  // namespace downloader

@@ -1,6 +1,7 @@
 // KRVDownload: starts the product when it is present and new enough, otherwise updates it in
 // its window. The settings were loaded while the modules initialised, before this runs.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "downloader/DownloadJob.h"
@@ -23,7 +24,8 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
 namespace {
 
 // The edition's demands on its update (build options KRV_UPDATE_PUBKEY, KRV_UPDATE_SCHEME,
-// KRV_UPDATE_CAFILE; the build checked the key's form). Decoding the key needs no cryptography,
+// KRV_UPDATE_CAFILE, and the bounds KRV_UPDATE_MAX_BYTES, KRV_UPDATE_SPEED_LIMIT,
+// KRV_UPDATE_SPEED_TIME; the build checked their form). Decoding the key needs no cryptography,
 // so the launch path still loads none.
 downloader::TUpdateEdition BuiltEdition() {
   downloader::TUpdateEdition edition;
@@ -36,14 +38,18 @@ downloader::TUpdateEdition BuiltEdition() {
 #ifdef KRV_UPDATE_CAFILE
   edition.CAFile = rtl::S(KRV_UPDATE_CAFILE);
 #endif
+  edition.MaxBytes = KRV_UPDATE_MAX_BYTES;
+  edition.SpeedLimit = KRV_UPDATE_SPEED_LIMIT;
+  edition.SpeedTime = KRV_UPDATE_SPEED_TIME;
   return edition;
 }
 
-#if defined(KRV_UPDATE_PUBKEY) || defined(KRV_UPDATE_HTTPS)
 // A verified edition's log: why an update was refused (a certificate, a signature) must reach
 // whoever runs it, so the diagnostic lines go to stderr (the terminal, or the session's journal).
-void LogToStderr(const rtl::String& s) { std::fprintf(stderr, "KRVDownload: %s\n", rtl::U8(s).c_str()); }
-#endif
+// A test edition writes it there too when KRV_TEST_LOG is set.
+[[maybe_unused]] void LogToStderr(const rtl::String& s) {
+  std::fprintf(stderr, "KRVDownload: %s\n", rtl::U8(s).c_str());
+}
 
 }  // namespace
 
@@ -52,6 +58,9 @@ int main(int argc, char** argv) {
   downloader::SetUpdateHost(rtl::S(KRV_UPDATE_HOST));
 #if defined(KRV_UPDATE_PUBKEY) || defined(KRV_UPDATE_HTTPS)
   downloader::SetWriteLogWatcher(LogToStderr);
+#endif
+#ifdef KRV_TEST_EDITION
+  if (std::getenv("KRV_TEST_LOG")) downloader::SetWriteLogWatcher(LogToStderr);
 #endif
   try {
     downloader::SetUpdateEdition(BuiltEdition());

@@ -5,6 +5,7 @@
 #include "downloader/DownloadJob.h"
 #include "downloader/ExtractJob.h"
 #include "downloader/Shortcut.h"
+#include "downloader/UpdateJob.h"
 #include "downloader/Utils.h"
 #include "platform/Resources.h"
 
@@ -91,16 +92,22 @@ rtl::String ExecuteFailedMessage(const rtl::String& ProductPath) {
 void TMainForm::RunUpdate() {
   const rtl::String folder = DownloaderFolder();
   const rtl::String productPath = folder + DestinationExe;
-  TDownloadFailure failure = dfNone;
-  if (DownloadArchive(TargetPrefix, Localization, Version, folder, &failure)) {
-    bool ok = ExtractWithRetry(Localization, Version, folder, productPath);
-    if (ok) ok = OpenWithShell(productPath, ForwardedParameters(false));
-    if (ok)
-      CreateDesktopShortcut(productPath, rtl::ExtractFileName(productPath));
-    else
-      ShowError(ExecuteFailedMessage(productPath));
-  } else {
-    ShowError(failure == dfNotSigned ? NotSignedMessage() : DownloadFailedMessage());
+  // Download and install as one job: one lock, one open archive from the request to the moves.
+  TUpdateResult update = UpdateProduct(folder, productPath);
+  switch (update.Outcome) {
+    case uoInstalled:
+      if (OpenWithShell(productPath, ForwardedParameters(false)))
+        CreateDesktopShortcut(productPath, rtl::ExtractFileName(productPath));
+      else
+        ShowError(ExecuteFailedMessage(productPath));
+      break;
+    case uoDownloadFailed: ShowError(DownloadFailedMessage()); break;
+    case uoNotSigned: ShowError(NotSignedMessage()); break;
+    case uoBusy: ShowError(update.Reason); break;
+    case uoInstallFailed:
+      // The designed message, and why: a damaged item, a refused name, the version that arrived.
+      ShowError(ExecuteFailedMessage(productPath) + (update.Reason.empty() ? u"" : u" " + update.Reason));
+      break;
   }
 }
 

@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -45,20 +47,28 @@ uint32_t ProcessUmask() {
   return mask;
 }
 
+namespace {
+// What the archive asks for, as far as we let it: through the umask, and never writable by the
+// group or others, whatever the archive or a umask of 000 says.
+uint32_t Tamed(uint32_t mode) { return mode & 0777 & ~ProcessUmask() & ~uint32_t(022); }
+}  // namespace
+
 uint32_t FileModeFromAttributes(uint32_t attributes) {
   // Only a regular file's mode is taken: a stored link (0777) or device is written as an ordinary
-  // file and must not come out world-writable.
+  // file.
   uint32_t type = (attributes >> 16) & 0170000;
-  if ((attributes & FILE_ATTRIBUTE_UNIX_EXTENSION) && (type == 0100000 || type == 0)) return (attributes >> 16) & 0777;
-  uint32_t mode = 0666 & ~ProcessUmask();
+  if ((attributes & FILE_ATTRIBUTE_UNIX_EXTENSION) && (type == 0100000 || type == 0)) return Tamed(attributes >> 16);
+  uint32_t mode = Tamed(0666);
   if (attributes & FILE_ATTRIBUTE_READONLY) mode &= ~0222u;
   return mode;
 }
 
 int32_t FolderModeFromAttributes(uint32_t attributes) {
-  if (attributes & FILE_ATTRIBUTE_UNIX_EXTENSION) return static_cast<int32_t>((attributes >> 16) & 0777);
+  if (attributes & FILE_ATTRIBUTE_UNIX_EXTENSION) return static_cast<int32_t>(Tamed(attributes >> 16));
   return -1;
 }
+
+uint32_t MadeFolderMode() { return Tamed(0755); }
 
 bool PathExists(const rtl::String& path) {
   if (path.empty()) return false;
@@ -270,7 +280,7 @@ THandle OpenFolderBelow(THandle base, std::string_view rel, bool create, std::ve
     done += (done.empty() ? "" : "/") + part;
     int next = ::openat(cur, part.c_str(), kFolderFlags);
     if (next < 0 && errno == ENOENT && create) {
-      if (::mkdirat(cur, part.c_str(), 0777) == 0) {
+      if (::mkdirat(cur, part.c_str(), MadeFolderMode()) == 0) {
         if (created) created->push_back(done);
       } else if (errno != EEXIST) {
         int e = errno;
@@ -306,16 +316,22 @@ uint32_t CheckReplaceable(THandle folder, const std::string& name) {
 }
 
 THandle CreateTempFileIn(THandle folder, uint32_t attributes, std::string& tempName) {
+  return CreateTempFileIn(folder, attributes, tempName, ".krv-", ".tmp");
+}
+
+THandle CreateTempFileIn(THandle folder, uint32_t attributes, std::string& tempName, const std::string& prefix,
+                         const std::string& suffix) {
   static std::atomic<uint64_t> counter{0};
   uint32_t mode = FileModeFromAttributes(attributes);
   struct timespec now {};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   uint64_t seed = (uint64_t(::getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[40];
-    std::snprintf(name, sizeof name, ".krv-%016llx.tmp",
+    char hex[20];
+    std::snprintf(hex, sizeof hex, "%016llx",
                   static_cast<unsigned long long>((seed + counter++) * 0x9E3779B97F4A7C15ULL));
-    int fd = ::openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    const std::string name = prefix + hex + suffix;
+    int fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
       ::fchmod(fd, mode);  // open() applied the umask: the archive's bits exactly
       tempName = name;
@@ -355,28 +371,180 @@ bool SetModeIn(THandle folder, const std::string& name, uint32_t mode) {
   return ::fchmodat(folder, name.c_str(), mode & 0777, AT_SYMLINK_NOFOLLOW) == 0 || Fail();
 }
 
+namespace {
+
+// A folder opened for listing (O_PATH descriptors cannot be read).
+int OpenForListing(THandle folder, const std::string& rel) {
+  THandle at = OpenFolderBelow(folder, rel, false);
+  if (at == INVALID_HANDLE_VALUE) return -1;
+  int fd = ::openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) SetLastErrorFromErrno(errno);
+  ::close(at);
+  return fd;
+}
+
+std::string Join(const std::vector<std::string>& parts, size_t count) {
+  std::string rel;
+  for (size_t i = 0; i < count; ++i) rel += (i ? "/" : "") + parts[i];
+  return rel;
+}
+
+}  // namespace
+
+bool ListFolderNames(THandle folder, std::vector<std::string>& names) {
+  int listFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+  if (!d) {
+    Fail();
+    if (listFd >= 0) ::close(listFd);
+    return false;
+  }
+  while (dirent* e = ::readdir(d))
+    if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..") names.emplace_back(e->d_name);
+  ::closedir(d);
+  return true;
+}
+
 bool RemoveTreeIn(THandle folder, const std::string& name) {
   if (::unlinkat(folder, name.c_str(), 0) == 0 || errno == ENOENT) return true;
   if (errno != EISDIR) return Fail();
-  // A folder: its own rights first (the archive may have made it read-only), then its content.
-  ::fchmodat(folder, name.c_str(), 0700, AT_SYMLINK_NOFOLLOW);
-  int fd = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return Fail();
-  // The names are read first and the listing closed: one descriptor per level, however deep.
-  std::vector<std::string> names;
-  int listFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr) {
-    while (dirent* e = ::readdir(d))
-      if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..") names.emplace_back(e->d_name);
-    ::closedir(d);
-  } else if (listFd >= 0) {
-    ::close(listFd);
-  }
+  // Depth first without recursion: the path of the folder being emptied is kept as names, and
+  // each folder is opened again from the top (beneath folder, never through a link), so only a
+  // few descriptors are open at any depth. Folders that cannot be emptied are remembered and
+  // skipped, so the walk always ends.
+  std::vector<std::string> path{name};
+  std::vector<std::string> stuck;
   bool ok = true;
-  for (const std::string& n : names) ok = RemoveTreeIn(fd, n) && ok;
+  uint32_t firstError = ERROR_SUCCESS;
+  auto failHere = [&] {
+    if (ok) firstError = GetLastErrorValue();
+    ok = false;
+  };
+  while (!path.empty()) {
+    const std::string rel = Join(path, path.size());
+    const std::string parentRel = Join(path, path.size() - 1);
+    THandle parent = OpenFolderBelow(folder, parentRel, false);
+    if (parent == INVALID_HANDLE_VALUE) {
+      failHere();
+      break;
+    }
+    // Its own rights first: the archive may have made it read-only.
+    ::fchmodat(parent, path.back().c_str(), 0700, AT_SYMLINK_NOFOLLOW);
+    std::string descend;
+    int fd = OpenForListing(folder, rel);
+    std::vector<std::string> names;
+    if (fd < 0 || !ListFolderNames(fd, names)) {
+      failHere();
+    } else {
+      for (const std::string& n : names) {
+        if (::unlinkat(fd, n.c_str(), 0) == 0 || errno == ENOENT) continue;
+        if (errno != EISDIR) {
+          Fail();
+          failHere();
+          continue;
+        }
+        const std::string child = rel + "/" + n;
+        if (std::find(stuck.begin(), stuck.end(), child) == stuck.end()) {
+          descend = n;
+          break;
+        }
+      }
+    }
+    if (fd >= 0) ::close(fd);
+    if (!descend.empty()) {
+      ::close(parent);
+      path.push_back(descend);
+      continue;
+    }
+    if (::unlinkat(parent, path.back().c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+      Fail();
+      failHere();
+      stuck.push_back(rel);
+    }
+    ::close(parent);
+    path.pop_back();
+  }
+  if (!ok) SetLastErrorValue(firstError);
+  return ok;
+}
+
+TEntryKind EntryKindIn(THandle folder, const std::string& name) {
+  struct stat st;
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return TEntryKind::None;
+  if (S_ISREG(st.st_mode)) return TEntryKind::File;
+  if (S_ISDIR(st.st_mode)) return TEntryKind::Folder;
+  return S_ISLNK(st.st_mode) ? TEntryKind::Link : TEntryKind::Other;
+}
+
+THandle LockFolder(THandle folder, uint32_t waitMs) {
+  int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return FailWith(WindowsErrorFromErrno(errno));
+  struct timespec start {};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int e = errno;
+    if (e == EINTR) continue;
+    if (e != EWOULDBLOCK) {
+      ::close(fd);
+      return FailWith(WindowsErrorFromErrno(e));
+    }
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsedMs >= int64_t(waitMs)) {
+      ::close(fd);
+      return FailWith(ERROR_LOCK_VIOLATION);
+    }
+    // The holder is another process: nothing to wait on but time.
+    ::usleep(50 * 1000);
+  }
+  return fd;
+}
+
+int32_t ModeIn(THandle folder, const std::string& name) {
+  struct stat st;
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    Fail();
+    return -1;
+  }
+  return static_cast<int32_t>(st.st_mode & 07777);
+}
+
+bool MakeFolderIn(THandle folder, const std::string& name, uint32_t mode) {
+  return ::mkdirat(folder, name.c_str(), mode & 0777) == 0 || Fail();
+}
+
+bool IsPrivateFolder(THandle folder) {
+  struct stat st;
+  return ::fstat(folder, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
+
+bool SameFileIn(THandle folder, const std::string& name, THandle file) {
+  struct stat a, b;
+  return ::fstatat(folder, name.c_str(), &a, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(file, &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+THandle OpenFileIn(THandle folder, const std::string& name) {
+  int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP) return FailWith(ERROR_INVALID_NAME);
+    return FailWith(errno == ENOENT ? ERROR_FILE_NOT_FOUND : WindowsErrorFromErrno(errno));
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return FailWith(ERROR_ACCESS_DENIED);
+  }
+  return fd;
+}
+
+bool SyncFolder(THandle folder) {
+  int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  bool ok = ::fsync(fd) == 0 || Fail();
   ::close(fd);
-  if (::unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return ok;
-  return Fail();
+  return ok;
 }
 
 bool SyncFileSystem(THandle folder) {

@@ -32,12 +32,15 @@ uint32_t ProcessUmask();
 
 // Permission bits a file created with these attributes gets: the Unix mode masked to 0777 (never
 // setuid, setgid or sticky) when the extension bit is set and the type is a regular file (a stored
-// link is written as a plain file with the default mode); otherwise 0666 less the umask, with the
-// write bits cleared for a read-only file.
+// link is written as a plain file with the default mode); otherwise 0666, with the write bits
+// cleared for a read-only file. Either way through the umask, and never writable by the group or
+// others: an archive (or a umask of 000) must not let another user change what is installed.
 uint32_t FileModeFromAttributes(uint32_t attributes);
-// Permission bits of a folder item, or -1 when the attributes carry none to apply (Windows
-// attribute bits mean nothing for a folder here).
+// Permission bits of a folder item (through the umask, never group- or other-writable), or -1
+// when the attributes carry none to apply (Windows attribute bits mean nothing for a folder here).
 int32_t FolderModeFromAttributes(uint32_t attributes);
+// Permission bits a folder made on the way to an item gets: 0755 through the umask.
+uint32_t MadeFolderMode();
 
 // Something of that name exists (a file, a folder or a link, even a dangling one).
 bool PathExists(const rtl::String& path);
@@ -73,7 +76,7 @@ uint32_t GetDriveType(const rtl::String& root);
 THandle OpenFolder(const rtl::String& path);
 // The folder at rel below base (empty: base itself). A component that is a link or ".." fails
 // with ERROR_INVALID_NAME, one that is something else than a folder with ERROR_PATH_NOT_FOUND.
-// With create, missing folders are made (0777 less the umask) and their rel paths appended to
+// With create, missing folders are made (MadeFolderMode) and their rel paths appended to
 // *created, outermost first.
 THandle OpenFolderBelow(THandle base, std::string_view rel, bool create, std::vector<std::string>* created = nullptr);
 // 0 when name in folder may be written over as create-always would write over it (nothing there,
@@ -82,8 +85,39 @@ THandle OpenFolderBelow(THandle base, std::string_view rel, bool create, std::ve
 // program. Nothing is changed.
 uint32_t CheckReplaceable(THandle folder, const std::string& name);
 // A new hidden file in folder, open for reading and writing, with the attributes' permission
-// bits; its name in tempName.
+// bits; its name in tempName. Made with O_EXCL and O_NOFOLLOW: whatever another user planted
+// under a name (a link, a file) is never opened, another name is tried. The name is
+// prefix + random hexadecimal + suffix (".krv-" and ".tmp" unless given).
 THandle CreateTempFileIn(THandle folder, uint32_t attributes, std::string& tempName);
+THandle CreateTempFileIn(THandle folder, uint32_t attributes, std::string& tempName, const std::string& prefix,
+                         const std::string& suffix);
+// What a name in a folder is, never following a link.
+enum class TEntryKind { None, File, Folder, Link, Other };
+TEntryKind EntryKindIn(THandle folder, const std::string& name);
+// Holds an exclusive lock on the folder (advisory, between programs that ask for it) for as long
+// as the returned handle stays open; waits up to waitMs for another holder. INVALID_HANDLE_VALUE
+// with ERROR_LOCK_VIOLATION when the wait ran out, or with the reason when the file system has
+// no such locks.
+THandle LockFolder(THandle folder, uint32_t waitMs);
+// Reads the names in a folder (never "." or ".."); false (last-error set) when it cannot be
+// listed. The listing's descriptor is closed before the call returns.
+bool ListFolderNames(THandle folder, std::vector<std::string>& names);
+// Flushes a folder's entries (the renames in it) to the disk.
+bool SyncFolder(THandle folder);
+// The permission bits of name in folder (never through a link), -1 when it cannot be seen.
+int32_t ModeIn(THandle folder, const std::string& name);
+// Makes the folder name in folder with these permission bits (through the umask).
+bool MakeFolderIn(THandle folder, const std::string& name, uint32_t mode);
+// Whether an open folder is ours alone: owned by this process's user, nobody else may enter it.
+// A folder made to be private and then opened by name is checked so: another user who swapped
+// one of theirs in between is caught.
+bool IsPrivateFolder(THandle folder);
+// Whether name in folder (not followed) is the very file open as file: another user who may
+// write the folder can put another file under a name at any time.
+bool SameFileIn(THandle folder, const std::string& name, THandle file);
+// Opens the regular file name in folder for reading, never through a link (ERROR_INVALID_NAME)
+// and never a FIFO or device (ERROR_ACCESS_DENIED).
+THandle OpenFileIn(THandle folder, const std::string& name);
 // renameat2 between two folders; flags RENAME_NOREPLACE (emulated where the file system lacks
 // it) or RENAME_EXCHANGE (failing with ERROR_NOT_SUPPORTED where it lacks that).
 constexpr unsigned kRenameNoReplace = 1, kRenameExchange = 2;
@@ -94,6 +128,8 @@ bool DeleteIn(THandle folder, const std::string& name);
 bool SetModeIn(THandle folder, const std::string& name, uint32_t mode);
 // Removes name in folder with everything below it, never following a link; write and search
 // rights are given back to folders on the way. True when nothing is left (or nothing was there).
+// However deep the tree, it holds a few descriptors at a time (each folder is reached again from
+// the top, beneath folder), so a tree deeper than the descriptor limit is removed as well.
 bool RemoveTreeIn(THandle folder, const std::string& name);
 // Flushes the file system that holds the folder to the disk.
 bool SyncFileSystem(THandle folder);

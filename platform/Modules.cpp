@@ -53,30 +53,51 @@ rtl::String LastModuleErrorText() { return tLastDlError; }
 
 namespace {
 
-std::vector<std::string> OwnModuleCandidates(const char* AEnvName, const char* AFileName, const char* ABuiltPath) {
-  if (const char* env = std::getenv(AEnvName); env && *env) return {env};
-  std::vector<std::string> candidates;
+struct TTestModules {
+  bool Registered = false;
+  std::vector<std::pair<std::string, std::string>> Paths;  // file name, where the build put it
+};
+TTestModules& TestModules() {
+  static TTestModules modules;
+  return modules;
+}
+
+}  // namespace
+
+void RegisterTestModule(const char* AFileName, const char* ABuiltPath) {
+  TestModules().Registered = true;
+  if (AFileName && ABuiltPath && *ABuiltPath) TestModules().Paths.emplace_back(AFileName, ABuiltPath);
+}
+
+bool IsTestBuild() { return TestModules().Registered; }
+
+std::vector<rtl::String> OwnModuleCandidates(const char* AEnvName, const char* AFileName) {
+  const bool test = IsTestBuild();
+  if (const char* env = test && AEnvName ? std::getenv(AEnvName) : nullptr; env && *env) return {rtl::S(env)};
+  std::vector<rtl::String> candidates;
   char self[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
   if (n > 0) {
     std::string path(self, size_t(n));
     size_t slash = path.rfind('/');
-    if (slash != std::string::npos) candidates.push_back(path.substr(0, slash + 1) + AFileName);
+    if (slash != std::string::npos) candidates.push_back(rtl::S(path.substr(0, slash + 1) + AFileName));
   }
-  if (ABuiltPath && *ABuiltPath) candidates.push_back(ABuiltPath);
+  if (test)
+    for (const auto& [name, built] : TestModules().Paths)
+      if (name == AFileName) candidates.push_back(rtl::S(built));
   return candidates;
 }
 
-}  // namespace
-
-TOwnModule LoadOwnModule(const char* AEnvName, const char* AFileName, const char* ABuiltPath,
-                         const char* AEntryName, int AVersion, const char* AKind) {
+TOwnModule LoadOwnModule(const char* AEnvName, const char* AFileName, const char* AEntryName, int AVersion,
+                         const char* AKind) {
   TOwnModule result;
   rtl::String reasons;
   auto reason = [&](const rtl::String& AText) { reasons += (reasons.empty() ? u"" : u"; ") + AText; };
-  for (const std::string& path : OwnModuleCandidates(AEnvName, AFileName, ABuiltPath)) {
+  const std::vector<rtl::String> candidates = OwnModuleCandidates(AEnvName, AFileName);
+  for (const rtl::String& candidate : candidates) {
+    const std::string path = rtl::U8(candidate);
     if (::access(path.c_str(), R_OK) != 0) continue;
-    HMODULE m = LoadModule(rtl::S(path));
+    HMODULE m = LoadModule(candidate);
     if (!m) {
       reason(LastModuleErrorText());
       continue;
@@ -93,7 +114,10 @@ TOwnModule LoadOwnModule(const char* AEnvName, const char* AFileName, const char
     result.Path = rtl::S(path);
     return result;
   }
-  result.Error = reasons.empty() ? u"the " + rtl::S(AKind) + u" module " + rtl::S(AFileName) + u" was not found" : reasons;
+  if (reasons.empty())
+    reasons = u"the " + rtl::S(AKind) + u" module " + rtl::S(AFileName) + u" was not found" +
+              (candidates.empty() ? rtl::String() : u" at " + candidates.front());
+  result.Error = reasons;
   return result;
 }
 

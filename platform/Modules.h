@@ -1,6 +1,8 @@
 // Module loading (dlopen / dlsym). Never RTLD_DEEPBIND: AddressSanitizer aborts on it.
 #pragma once
 
+#include <vector>
+
 #include "rtl/SysUtils.h"
 
 namespace platform {
@@ -23,11 +25,23 @@ struct TOwnModule {
   rtl::String Path;
   rtl::String Error;          // why not, when Api is null
 };
-// Looks in order at: the path in the environment variable AEnvName alone when it is set; else
-// AFileName in the program's folder, then ABuiltPath (where the build put it) when not empty.
-// The first candidate whose function AEntryName answers a table of AVersion is kept loaded for
-// the life of the process. AKind names the module in the reasons ("TLS").
-TOwnModule LoadOwnModule(const char* AEnvName, const char* AFileName, const char* ABuiltPath,
-                         const char* AEntryName, int AVersion, const char* AKind);
+// A program loads its modules from its own folder only, and fails closed when one is missing
+// there: a module found anywhere else could be anybody's, and a crypto module that answers "yes"
+// to every signature would let any archive pass. Test builds (test programs, the tools and the
+// test editions link the build tree's registration) also look where the build put each module,
+// and take the path in the environment variable AEnvName alone when it is set.
+//
+// Looks in order at: (test builds) the path in AEnvName alone when it is set; else AFileName in
+// the program's folder, then (test builds) where the build put it. The first candidate whose
+// function AEntryName answers a table of AVersion is kept loaded for the life of the process.
+// AKind names the module in the reasons ("TLS").
+TOwnModule LoadOwnModule(const char* AEnvName, const char* AFileName, const char* AEntryName, int AVersion,
+                         const char* AKind);
+// The candidates LoadOwnModule tries, in order (also for modules opened another way).
+std::vector<rtl::String> OwnModuleCandidates(const char* AEnvName, const char* AFileName);
+// Makes this program a test build and names where the build put a module (before the first use;
+// the build tree's registration does it while the program starts).
+void RegisterTestModule(const char* AFileName, const char* ABuiltPath);
+bool IsTestBuild();
 
 }  // namespace platform

@@ -112,6 +112,7 @@ int Connect(TSocket s, const TSocketAddress& address) { return Table().connect(s
 int GetSockName(TSocket s, TSocketAddress* address) { return Table().getsockname(s, address); }
 int Bind(TSocket s, const TSocketAddress& address) { return Table().bind(s, address); }
 TSocket Accept(TSocket s, TSocketAddress* peer) { return Table().accept(s, peer); }
+int Recv(TSocket s, void* buffer, int length) { return Table().recv(s, buffer, length); }
 int RecvFrom(TSocket s, void* buffer, int length, TSocketAddress* from) {
   return Table().recvfrom(s, buffer, length, from);
 }

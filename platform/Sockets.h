@@ -132,6 +132,7 @@ struct TSocketFunctions {
   int (*getsockname)(TSocket s, TSocketAddress* address);
   int (*bind)(TSocket s, const TSocketAddress& address);
   TSocket (*accept)(TSocket s, TSocketAddress* peer);
+  int (*recv)(TSocket s, void* buffer, int length);
   int (*recvfrom)(TSocket s, void* buffer, int length, TSocketAddress* from);
   int (*sendto)(TSocket s, const void* buffer, int length, const TSocketAddress& to);
   // 0 or a Winsock code; the list is freed with freeaddrinfo of the same table.
@@ -186,7 +187,7 @@ void FreeAddressInfo(TAddressInfo* list);
 bool InetAddr(const char* text, uint8_t (&address)[4]);
 // A literal as inet_pton reads it: the bytes of a dotted-decimal IPv4 address (answers 4) or of
 // an IPv6 address (answers 16); 0 when the text is neither.
-int InetPton(const char* text, uint8_t (&address)[16]);
+int ParseAddressLiteral(const char* text, uint8_t (&address)[16]);
 
 // --- event selection --------------------------------------------------------------------------
 TSocketEvent* WsaCreateEvent();           // nullptr with the last error on failure

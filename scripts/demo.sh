@@ -101,6 +101,7 @@ archive="$work/server/dlKorvelFA_SQL_KO_KO_1001820.7z"
 lines=$(wc -l <"$work/server.log")
 mkdir -p "$work/signed" "$work/tampered"
 cp "$build/tools/krv-update-server/KRVDownload_demo_signed" "$work/signed/KRVDownload"
+cp "$build/platform/crypto/libkrvcrypto.so" "$work/signed/"  # a release edition loads its modules from its own folder only
 [ -f "$build/platform/gui/libkrv_gui_gtk.so" ] && cp "$build/platform/gui/libkrv_gui_gtk.so" "$work/signed/"
 : >"$work/product.txt"
 (cd "$work/signed" && timeout 300 ./KRVDownload signed) 2>&1 | sed 's/^/   /'
@@ -117,6 +118,7 @@ byte=$(od -An -tu1 -j "$at" -N1 "$archive" | tr -d ' ')
 printf "\\$(printf %03o $(( byte ^ 1 )))" | dd of="$archive" bs=1 seek="$at" conv=notrunc status=none
 "$build/tools/krv-sign/krv-sign" verify "$pub" "$archive" 2>&1 | sed 's/^/   /' || true
 cp "$build/tools/krv-update-server/KRVDownload_demo_signed" "$work/tampered/KRVDownload"
+cp "$build/platform/crypto/libkrvcrypto.so" "$work/tampered/"
 : >"$work/product.txt"
 (cd "$work/tampered" && KRV_GUI=headless timeout 300 ./KRVDownload tampered) 2>&1 | sed 's/^/   /'
 sleep 0.5

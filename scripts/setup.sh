@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libgtk-3-dev zlib1g-dev
   p7zip-full xvfb xauth x11-utils imagemagick xfwm4 dbus-x11 libglib2.0-bin curl nginx pigz zopfli
+  libdeflate-dev
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   desktop-file-utils python3-ntlm-auth
   # The Windows build: the cross compiler, GoogleTest's sources, the 7-Zip DLL's source build,

@@ -110,12 +110,14 @@ int32_t TSevenZip::Extract(bool TestArchive) {
   }
   TCloseOnExit closer{inA, FMainCancel};
 
-  if (HasExeExtension(FSevenZipFileName) && !SFXCheck(FSevenZipFileName)) {
+  const bool borrowed = FSZFileHandle != platform::INVALID_HANDLE_VALUE;
+  if (!borrowed && HasExeExtension(FSevenZipFileName) && !SFXCheck(FSevenZipFileName)) {
     ReportError(SZ_NOT_SFX, FSevenZipFileName);
     return -1;
   }
 
-  TComPtr<TMyStreamReader> reader(new TMyStreamReader(this, FSevenZipFileName, true));
+  TComPtr<TMyStreamReader> reader(borrowed ? new TMyStreamReader(this, FSevenZipFileName, FSZFileHandle)
+                                           : new TMyStreamReader(this, FSevenZipFileName, true));
   inA->Close();
   LimitDecoderThreads();
   TComPtr<TMyArchiveOpenCallback> openCallback(new TMyArchiveOpenCallback(this));
@@ -125,7 +127,7 @@ int32_t TSevenZip::Extract(bool TestArchive) {
   RethrowKept();
   // This library never reads past the size it was told: a missing volume shows up as an
   // unexpected end short of the archive's physical size. Ask for it and open again.
-  for (int round = 0; hr != S_OK && round < 1000; ++round) {
+  for (int round = 0; hr != S_OK && !borrowed && round < 1000; ++round) {
     uint64_t flags = ReadArchivePropUInt64(inA, kpidErrorFlags);
     int64_t physical = static_cast<int64_t>(ReadArchivePropUInt64(inA, kpidPhySize));
     if (!(flags & kpv_ErrorFlags_UnexpectedEnd) || physical <= reader->OfferedSize()) break;
@@ -190,15 +192,24 @@ int32_t TSevenZip::Extract(bool TestArchive) {
 }
 
 void TSevenZip::LimitDecoderThreads() {
-  if (FDecoderThreads == 0) return;
+  if (FDecoderThreads == 0 && FDecoderMemoryLimit == 0) return;
   ISetProperties* props = nullptr;
   if (inA->QueryInterface(IID_ISetProperties, reinterpret_cast<void**>(&props)) != S_OK || !props) return;
-  const wchar_t* names[] = {L"mt"};
-  PROPVARIANT value{};
-  value.vt = VT_UI4;
-  value.ulVal = FDecoderThreads;
-  // A library without the setting decodes as it likes; that costs memory, not correctness.
-  props->SetProperties(names, &value, 1);
+  const wchar_t* names[2];
+  PROPVARIANT values[2] = {};
+  uint32_t count = 0;
+  if (FDecoderThreads != 0) {
+    names[count] = L"mt";
+    values[count].vt = VT_UI4;
+    values[count++].ulVal = FDecoderThreads;
+  }
+  if (FDecoderMemoryLimit != 0) {
+    names[count] = L"memuse";
+    values[count].vt = VT_UI8;
+    values[count++].uhVal = FDecoderMemoryLimit;
+  }
+  // A library without the settings decodes as it likes; that costs memory, not correctness.
+  props->SetProperties(names, values, count);
   props->Release();
 }
 

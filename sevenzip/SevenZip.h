@@ -163,10 +163,25 @@ class TSevenZip : public platform::gui::TComponent {
   // The cancel request; no operation of this component raises it, a handler may.
   bool MainCancel() const { return FMainCancel; }
   void SetMainCancel(bool v) { FMainCancel = v; }
+  // An archive already open (not owned; it must stay open while Extract runs): read through this
+  // descriptor instead of SZFileName, which then only names it in reports. One file: no volumes
+  // are looked for and no dialog is shown. INVALID_HANDLE_VALUE (the default): SZFileName is
+  // opened.
+  platform::THandle SZFileHandle() const { return FSZFileHandle; }
+  void SetSZFileHandle(platform::THandle v) { FSZFileHandle = v; }
+  // The extraction folder already open (not owned): items are made beneath this descriptor, never
+  // through a path that another program could swap, and ExtrBaseDir only names them in reports.
+  platform::THandle ExtrBaseHandle() const { return FExtrBaseHandle; }
+  void SetExtrBaseHandle(platform::THandle v) { FExtrBaseHandle = v; }
   // Threads the library may decode with; 0 leaves it its own choice. Each extra LZMA2 decoding
   // thread buffers a whole block (four dictionaries), so a caller short of memory asks for 1.
   uint32_t DecoderThreads() const { return FDecoderThreads; }
   void SetDecoderThreads(uint32_t v) { FDecoderThreads = v; }
+  // Bytes the library's decoders may take (its "memuse"); 0 leaves its own limit. The parallel
+  // LZMA2 decoder then runs only as many threads as blocks fit in it: an archive of small blocks
+  // (a small dictionary) decodes in parallel, one of large blocks on one thread.
+  uint64_t DecoderMemoryLimit() const { return FDecoderMemoryLimit; }
+  void SetDecoderMemoryLimit(uint64_t v) { FDecoderMemoryLimit = v; }
 
   // Events, fired only when assigned, always on the thread that called Extract.
   T7zProgressEvent OnProgress;
@@ -219,6 +234,9 @@ class TSevenZip : public platform::gui::TComponent {
   TSevenZipLibrary FLibrary;
   int32_t FVolumeSize = 0;
   uint32_t FDecoderThreads = 0;
+  uint64_t FDecoderMemoryLimit = 0;
+  platform::THandle FSZFileHandle = platform::INVALID_HANDLE_VALUE;
+  platform::THandle FExtrBaseHandle = platform::INVALID_HANDLE_VALUE;
   rtl::String FPassword;
   std::vector<rtl::String> FNamesOfVolumesWritten;
   IInArchive* inA = nullptr;

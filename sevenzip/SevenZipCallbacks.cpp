@@ -45,6 +45,51 @@ bool IsUnsafeStoredPath(const rtl::String& p) {
   return false;
 }
 
+uint32_t StoredNameRefusal(const rtl::String& p) {
+  size_t depth = 0;
+  bool inPart = false;
+  for (size_t i = 0; i < p.size(); ++i) {
+    char16_t c = p[i];
+    if (c < 0x20 || c == 0x7F || c == 0xFFFD) return platform::ERROR_INVALID_NAME;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= p.size() || p[i + 1] < 0xDC00 || p[i + 1] > 0xDFFF) return platform::ERROR_INVALID_NAME;
+      ++i;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return platform::ERROR_INVALID_NAME;
+    }
+    if (c == u'/') {
+      inPart = false;
+    } else if (!inPart) {
+      inPart = true;
+      ++depth;
+    }
+  }
+  return depth > MaxItemDepth + 1 ? platform::ERROR_FILENAME_EXCED_RANGE : 0;
+}
+
+rtl::String EscapedStoredPath(const rtl::String& p) {
+  rtl::String out;
+  size_t i = 0;
+  for (; i < p.size() && out.size() < 120; ++i) {
+    char16_t c = p[i];
+    bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < p.size() && p[i + 1] >= 0xDC00 && p[i + 1] <= 0xDFFF;
+    if (pair) {
+      out += c;
+      out += p[++i];
+    } else if (c < 0x20 || c == 0x7F) {
+      out += rtl::Format(u"\\x%.2X", {int(c)});
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      out += rtl::Format(u"\\u%.4X", {int(c)});
+    } else if (c == u'\\') {
+      out += u"\\\\";
+    } else {
+      out += c;
+    }
+  }
+  if (i < p.size()) out += u"...";
+  return out;
+}
+
 bool DosRoundedFileTime(rtl::TDateTime local, uint64_t& fileTimeUtc) {
   uint32_t dos = rtl::DateTimeToDosDateTime(local);
   if (dos == 0) return false;
@@ -173,6 +218,18 @@ HRESULT TMyArchiveExtractCallback::DoGetStream(uint32_t index, ISequentialOutStr
   rtl::String target = FExtractDirectory + part;
   const rtl::String firstTarget = target;
 
+  if (uint32_t refusal = StoredNameRefusal(part)) {
+    // A name no install should hold (controls, broken text) or a tree deeper than any product:
+    // refused, and shown escaped.
+    FProgressFile = FExtractDirectory + EscapedStoredPath(part);
+    FProgressFilePos = 0;
+    FProgressFileSize = size;
+    FCurrentRefused = true;
+    FSevenzip->SetLastError(static_cast<int32_t>(refusal));
+    FSevenzip->ReportError(SZ_COULD_NOT_CREATE_FILE, FProgressFile);
+    return kRefusedAnswer;
+  }
+
   if (IsUnsafeStoredPath(part)) {
     // Writing there would leave the extraction folder: refused like a file that can't be made.
     FProgressFile = firstTarget;
@@ -286,6 +343,10 @@ bool TMyArchiveExtractCallback::BelowBase(const rtl::String& target, std::string
 
 TFolderRef TMyArchiveExtractCallback::Base() {
   if (FBase) return FBase;
+  if (FSevenzip->ExtrBaseHandle() != platform::INVALID_HANDLE_VALUE) {
+    FBase = std::make_shared<TFolderHandle>(FSevenzip->ExtrBaseHandle(), false);
+    return FBase;
+  }
   rtl::String dir = rtl::ExcludeTrailingPathDelimiter(FExtractDirectory);
   // The extraction folder is the caller's: links on its way are followed.
   if (!dir.empty()) rtl::ForceDirectories(dir);

@@ -63,11 +63,14 @@ class TComPtr {
 
 // An open folder shared by the callback's cache and the writers of the files in it.
 struct TFolderHandle {
-  explicit TFolderHandle(platform::THandle h) : Fd(h) {}
-  ~TFolderHandle() { platform::CloseHandle(Fd); }
+  explicit TFolderHandle(platform::THandle h, bool owned = true) : Fd(h), Owned(owned) {}
+  ~TFolderHandle() {
+    if (Owned) platform::CloseHandle(Fd);
+  }
   TFolderHandle(const TFolderHandle&) = delete;
   TFolderHandle& operator=(const TFolderHandle&) = delete;
   platform::THandle Fd;
+  bool Owned;
 };
 using TFolderRef = std::shared_ptr<TFolderHandle>;
 
@@ -199,6 +202,17 @@ class TMyStreamWriter : public TInterfacedObject, public IOutStream {
 // The extraction-time rule for a stored path: a path that is absolute or climbs out of the
 // extraction folder ("..") is refused.
 bool IsUnsafeStoredPath(const rtl::String& storedPath);
+
+// Items deeper than this many folders are refused: deeper trees serve no product and only make
+// every walk over the install (and its removal) costlier.
+constexpr size_t MaxItemDepth = 256;
+// Why a stored path is refused as a name (0: it is not): ERROR_INVALID_NAME for a C0 control
+// character, DEL or text that is not valid Unicode (an unpaired surrogate, a replaced code
+// point); ERROR_FILENAME_EXCED_RANGE for more than MaxItemDepth components.
+uint32_t StoredNameRefusal(const rtl::String& storedPath);
+// The path as it can be shown: controls, DEL and unpaired surrogates as \xNN or \uNNNN,
+// a backslash doubled, and a path of more than 120 characters cut with "...".
+rtl::String EscapedStoredPath(const rtl::String& storedPath);
 
 // Local date-time of the DOS rounding of a local date-time, as FILETIME ticks in UTC; false
 // outside the DOS range (1980..2107).

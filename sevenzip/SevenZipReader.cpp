@@ -35,6 +35,20 @@ TMyStreamReader::TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, bool a
   arcSize = asArchive ? 0 : (f.Handle != platform::INVALID_HANDLE_VALUE ? f.Size : 0);
 }
 
+TMyStreamReader::TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, platform::THandle ABorrowed)
+    : FSevenZip(Owner), arcName(sz), FArchive(true), FSizeTold(true), FBorrowed(true) {
+  TFiles f;
+  f.Name = sz;
+  f.Handle = ABorrowed;
+  f.Size = platform::GetFileSizeOfHandle(ABorrowed);
+  if (f.Size < 0) {
+    MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
+    f.Size = 0;
+  }
+  Files.push_back(f);
+  arcSize = f.Size;
+}
+
 TMyStreamReader::~TMyStreamReader() {
   if (MyLastError != 0 && FSevenZip) FSevenZip->SetLastError(MyLastError);
   for (TFiles& f : Files) CloseVolume(f);
@@ -56,7 +70,7 @@ HRESULT TMyStreamReader::QueryInterface(const GUID& iid, void** out) {
 bool TMyStreamReader::IsOwnerSFX() const { return FSevenZip && FSevenZip->IsSFX(); }
 
 void TMyStreamReader::CloseVolume(TFiles& f) {
-  if (f.Handle != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(f.Handle);
+  if (f.Handle != platform::INVALID_HANDLE_VALUE && !(FBorrowed && &f == &Files.front())) platform::CloseHandle(f.Handle);
   f.Handle = platform::INVALID_HANDLE_VALUE;
 }
 
@@ -257,6 +271,7 @@ bool TMyStreamReader::OpenLastVolume() {
 }
 
 bool TMyStreamReader::ProvideMissingVolumes(int64_t needed) {
+  if (FBorrowed) return false;  // one file, as it stands
   int64_t want = FStart + needed;
   bool numbered = IsOwnerSFX() || VolumeNumberOf(arcName) == 1;
   while (KnownTotal() < want) {

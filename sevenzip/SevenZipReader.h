@@ -10,6 +10,9 @@ namespace sevenzip {
 class TMyStreamReader : public TInterfacedObject, public IInStream, public IStreamGetSize {
  public:
   TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, bool asArchive);
+  // One archive already open, read through ABorrowed (not closed here), named sz in reports: its
+  // size is the file's, and no volume is ever looked for.
+  TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, platform::THandle ABorrowed);
   ~TMyStreamReader() override;
   SEVENZIP_IUNKNOWN_IMPL
   HRESULT Read(void* data, uint32_t size, uint32_t* processedSize) override;
@@ -53,6 +56,7 @@ class TMyStreamReader : public TInterfacedObject, public IInStream, public IStre
   bool FMultivolume = false;
   int64_t FStart = 0;
   bool FSizeTold = false;
+  bool FBorrowed = false;
 };
 
 }  // namespace sevenzip

@@ -365,6 +365,12 @@ void TclHeaderFieldList::RemoveField(int AIndex) {
   Parse(FHeaderStart, FSource);
 }
 
+void TclHeaderFieldList::SetField(const rtl::String& AName, const rtl::String& AValue) {
+  CheckAttached();
+  for (int i = GetFieldIndex(AName); i >= 0; i = GetFieldIndex(AName)) RemoveField(i);
+  AddField(AName, AValue);
+}
+
 rtl::String TclHeaderFieldList::GetNameValuePair(const rtl::String& AName, const rtl::String& AValue) {
   rtl::String result = AName + u":";
   if (!AValue.empty()) result += u" " + AValue;
@@ -376,6 +382,13 @@ rtl::String TclHeaderFieldList::GetItemNameValuePair(const rtl::String& AItemNam
   rtl::String result = AItemName;
   if (!AItemName.empty() && AItemName.back() != u'=') result += u'=';
   return result + AValue;
+}
+
+void SetField(rtl::TStringList& ALines, const rtl::String& AName, const rtl::String& AValue) {
+  while (ALines.Count() > 0 && ALines[ALines.Count() - 1].empty()) ALines.Delete(ALines.Count() - 1);
+  TclHeaderFieldList fields;
+  fields.Parse(0, &ALines);
+  fields.SetField(AName, AValue);
 }
 
 }  // namespace netlib

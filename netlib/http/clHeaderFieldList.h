@@ -71,6 +71,9 @@ class TclHeaderFieldList {
                           bool ANewLine = false);
   void RemoveField(const rtl::String& AName);
   void RemoveField(int AIndex);
+  // Replaces every field AName by one "AName: AValue" at the end of the header (only removes
+  // them for an empty value).
+  void SetField(const rtl::String& AName, const rtl::String& AValue);
 
   // "Name:" and, for a value, a space and the value.
   static rtl::String GetNameValuePair(const rtl::String& AName, const rtl::String& AValue);
@@ -117,5 +120,8 @@ class TclHeaderFieldList {
   int FCharsPerLine = 0;
   rtl::Char FItemDelimiter = u';';
 };
+
+// SetField on a head given as lines ("Name: value", possibly ended by an empty line).
+void SetField(rtl::TStringList& ALines, const rtl::String& AName, const rtl::String& AValue);
 
 }  // namespace netlib

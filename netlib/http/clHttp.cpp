@@ -59,20 +59,6 @@ rtl::String PathFolder(const rtl::String& APath) {
   return p;
 }
 
-void ReplaceField(rtl::TStringList& ALines, const rtl::String& AName, const rtl::String& AValue) {
-  while (ALines.Count() > 0 && ALines[ALines.Count() - 1].empty()) ALines.Delete(ALines.Count() - 1);
-  TclHeaderFieldList fields;
-  fields.Parse(0, &ALines);
-  fields.RemoveField(AName);
-  fields.AddField(AName, AValue);
-}
-
-void RemoveFieldFrom(rtl::TStringList& ALines, const rtl::String& AName) {
-  TclHeaderFieldList fields;
-  fields.Parse(0, &ALines);
-  fields.RemoveField(AName);
-}
-
 // Scheme, host (case ignored) and port.
 bool SameOrigin(const TclUrlParser& A, const TclUrlParser& B) {
   return A.UrlType() == B.UrlType() && rtl::SameText(A.Host(), B.Host()) && A.Port() == B.Port();
@@ -141,6 +127,8 @@ bool IsFieldLine(const rtl::String& ALine, std::u16string_view ALowerName) {
 
 // The blanks around a list element: every control character and the space, as rtl::Trim takes.
 bool IsTrimmed(char16_t c) { return c <= 32; }
+
+bool IsGzipCoding(const rtl::String& ACoding) { return ACoding == u"gzip" || ACoding == u"x-gzip"; }
 
 // Raised by TTextStream when a body read into memory reaches MaxResponseTextSize.
 struct TTextFull {};
@@ -356,12 +344,12 @@ void TclHttp::DoDelete(const rtl::String& AUrl, rtl::TStringList* AResponseHeade
 
 // --- the request cycle ------------------------------------------------------------------------
 
-bool TclHttp::IsKeepAlive(int AKind) const {
+bool TclHttp::IsKeepAlive(TclHttpRoute ARoute) const {
   // Inside a tunnel the response is the origin's, and only its Connection field speaks for the
   // connection; the proxy's own responses may say it in either field.
   const rtl::String& connection = FResponseHeader->Connection();
   const rtl::String proxyConnection =
-      HasProxy() && AKind != 2 ? FResponseHeader->ProxyConnection() : rtl::String();
+      HasProxy() && ARoute != hrTunnel ? FResponseHeader->ProxyConnection() : rtl::String();
   bool keep;
   if (FHttpVersion == hvHttp1_1 && FResponseVersion == hvHttp1_1)
     keep = !HasConnectionToken(connection, u"close") && !HasConnectionToken(proxyConnection, u"close");
@@ -382,16 +370,10 @@ bool TclHttp::IsKeepAlive(int AKind) const {
 
 void TclHttp::PreemptiveAuthorize(const rtl::String& AUserName, const rtl::String& APassword,
                                   const rtl::String& AFieldName, rtl::TStringList& AHeader) {
-  bool keep = FKeepConnection;
+  TclValueScope keep(FKeepConnection, FKeepConnection);  // an answer given unasked binds no connection
   rtl::TStringList challenge;
   challenge.Add(u"Basic");
-  try {
-    Authorize(AUserName, APassword, AFieldName, challenge, AHeader);
-  } catch (...) {
-    FKeepConnection = keep;
-    throw;
-  }
-  FKeepConnection = keep;
+  Authorize(AUserName, APassword, AFieldName, challenge, AHeader);
 }
 
 TclHttpAuthorization* TclHttp::Authorize(const rtl::String& AUserName, const rtl::String& APassword,
@@ -400,7 +382,7 @@ TclHttpAuthorization* TclHttp::Authorize(const rtl::String& AUserName, const rtl
   TclHttpAuthorization* a =
       TclHttpAuthorization::Authorize(*FUrl, FMethod, AUserName, APassword, AChallenge, static_cast<TclAuthContext>(this));
   if (!a) return nullptr;
-  ReplaceField(AHeader, AFieldName, a->AuthValue());
+  SetField(AHeader, AFieldName, a->AuthValue());
   SetKeepConnection(true);
   return a;
 }
@@ -436,188 +418,227 @@ bool TclHttp::Redirect(rtl::TStringList& AHeader, const rtl::TStringList& ARespo
   rtl::String oldFolder = PathFolder(old.Urlpath());
   rtl::String newFolder = PathFolder(FUrl->Urlpath());
   if (!SameOrigin(old, *FUrl) || newFolder.compare(0, oldFolder.size(), oldFolder) != 0)
-    RemoveFieldFrom(AHeader, u"Authorization");
+    SetField(AHeader, u"Authorization", u"");
   return true;
 }
 
+// The state of one request cycle, shared by its steps.
+struct TclHttp::TCycle {
+  TCycle(const rtl::TStringList& AHeader, rtl::TStream* ABody, rtl::TStringList& AResponseHeader,
+         rtl::TStream* AResponseBody)
+      : Lines(AHeader), ResponseHeader(AResponseHeader), ResponseBody(AResponseBody), Body(ABody) {
+    if (!Body) {
+      OwnBody = std::make_unique<TclNullStream>();
+      Body = OwnBody.get();
+    }
+    Start = Body->Position();
+  }
+
+  rtl::TStringList Lines;          // the request's head, as redirects and answers change it
+  rtl::TStringList& ResponseHeader;
+  rtl::TStream* ResponseBody;
+  rtl::TStream* Body;              // the request body, sent from Start every time
+  int64_t Start = 0;
+  std::unique_ptr<TclNullStream> OwnBody, RedirectBody;
+  rtl::TMemoryStream Buffer;       // what was read of the response past its head starts here
+  int64_t Remaining = 0;           // bytes of the body already in Buffer
+  rtl::TStringList Text;           // a response read as text (redirects, challenges, errors)
+  bool ConnectRequest = false;     // the method is CONNECT
+  bool TunnelRequest = false;      // the cycle sets up a tunnel: the user's credentials stay out
+  TclUrlParser Origin;             // the user's credentials are for this URL's origin only
+  rtl::String User, Password;
+  TclHttpRoute Route = hrDirect;
+  bool CloseAfter = false;         // the connection is not kept after this response
+  int Redirects = 0, Auth401 = 0, Auth407 = 0;
+  // NTLM and Negotiate authenticate the connection: the answer to the server's token is worth
+  // something only on the connection that brought the token. BoundScheme names the scheme while
+  // such an answer is on its way.
+  rtl::String BoundScheme;
+  bool HandshakeRestarted = false;
+};
+
 void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& AHeader, rtl::TStream* ABody,
                            rtl::TStringList& AResponseHeader, rtl::TStream* AResponseBody) {
-  rtl::TStringList lines(AHeader);
-  rtl::TMemoryStream buffer;
-  rtl::TStringList text;
-  std::unique_ptr<TclNullStream> ownBody, redirectBody;
-  rtl::TStream* body = ABody;
-  if (!body) {
-    ownBody = std::make_unique<TclNullStream>();
-    body = ownBody.get();
-  }
+  TCycle c(AHeader, ABody, AResponseHeader, AResponseBody);
   FMethod = AMethod;
   // The proxy follows the request's URL; a tunnel's CONNECT goes where its request was sent.
-  const bool connectRequest = rtl::SameText(AMethod, u"CONNECT");
-  if (!connectRequest) DoSelectProxy(*FUrl);
+  c.ConnectRequest = rtl::SameText(AMethod, u"CONNECT");
+  if (!c.ConnectRequest) DoSelectProxy(*FUrl);
 
   // The user's credentials are for the origin of this URL: the proxy never gets them in its
   // tunnel request, and no other origin gets them after a redirect.
-  const bool tunnelRequest = GetRequestKind() == 1;
-  TclUrlParser origin;
-  origin.Assign(*FUrl);
-  rtl::String user = FUserName.empty() ? FUrl->UserName() : FUserName;
-  rtl::String password = FPassword.empty() ? FUrl->Password() : FPassword;
-  if (!tunnelRequest) {
+  c.TunnelRequest = GetRoute() == hrTunnelSetup;
+  c.Origin.Assign(*FUrl);
+  c.User = FUserName.empty() ? FUrl->UserName() : FUserName;
+  c.Password = FPassword.empty() ? FUrl->Password() : FPassword;
+  if (!c.TunnelRequest) {
     if (FAuthorizationType == atBasic)
-      PreemptiveAuthorize(user, password, u"Authorization", lines);
+      PreemptiveAuthorize(c.User, c.Password, u"Authorization", c.Lines);
     else if (!FAuthorization.empty())
-      ReplaceField(lines, u"Authorization", FAuthorization);
+      SetField(c.Lines, u"Authorization", FAuthorization);
   }
   if (HasProxy() && FProxySettings->AuthorizationType() == atBasic)
-    PreemptiveAuthorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization", lines);
+    PreemptiveAuthorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization", c.Lines);
 
-  int64_t start = body->Position();
-  bool close = false;
-  int redirects = 0, auth401 = 0, auth407 = 0;
-  int kind = 0;
-  auto fail = [&](const rtl::String& AMessage = rtl::String()) -> bool {
-    if (!FSilentHTTP) {
-      if (AMessage.empty()) RaiseHttpError(AResponseHeader, text);
-      throw EclHttpError(AMessage, FStatusCode, text.Text());
-    }
-    WriteResponseText(text, AResponseBody);
-    return true;
-  };
-  // NTLM and Negotiate authenticate the connection: the answer to the server's token is worth
-  // something only on the connection that brought the token. boundScheme names the scheme while
-  // such an answer is on its way. When that connection ends first, the handshake starts again
-  // from its first message on a new connection, once; false when the request failed instead.
-  rtl::String boundScheme;
-  bool handshakeRestarted = false;
-  auto startHandshakeAgain = [&]() -> bool {
-    const rtl::String scheme = std::exchange(boundScheme, rtl::String());
-    if (handshakeRestarted) {
-      fail(u"The server closed the connection during the " + scheme + u" handshake");
-      return false;
-    }
-    handshakeRestarted = true;
-    rtl::TStringList firstLeg;
-    firstLeg.Add(scheme);
-    if (Authorize(user, password, u"Authorization", firstLeg, lines)) return true;
-    fail();
-    return false;
-  };
-  bool firstAttempt = true;
   try {
-    for (;;) {
+    for (bool first = true;; first = false) {
       // After a redirect the new URL may take another proxy, or none.
-      if (!firstAttempt && !connectRequest) SelectProxy(lines);
-      firstAttempt = false;
-      kind = GetRequestKind();
-      bool wasOpen = Active();
-      try {
-        body->SetPosition(start);
-        SendRequestHeader(kind, lines, *body);
-        SendRequestBody(*body);
-        DoSendRequest(FMethod, FUrl->AbsoluteUri(), lines);
-        if (!ReadResponseHeader(AResponseHeader, buffer)) {
-          close = true;
-          break;
-        }
-      } catch (const EclHttpError&) {
-        throw;
-      } catch (const EclSocketError& e) {
-        if (wasOpen && IsKeptConnectionGone(e.ErrorCode())) {
-          Close();
-          if (!boundScheme.empty() && !startHandshakeAgain()) break;
-          continue;
-        }
-        throw;
-      }
-      boundScheme.clear();  // the answer arrived
-      int64_t remaining = buffer.Size() - buffer.Position();
-      close = !IsKeepAlive(kind);
-      int status = FStatusCode;
-      if (status >= 300 && status < 400 && status != 304 && status != 305) {
-        ++redirects;
-        ReadResponseText(AResponseHeader, buffer, text, remaining);
-        if (FMaxRedirects > 0 && redirects > FMaxRedirects) {
-          fail();
-          break;
-        }
-        rtl::String newMethod = FMethod;
-        if (!FAllowRedirects || !Redirect(lines, text, newMethod)) {
-          fail();
-          break;
-        }
-        if (rtl::SameText(newMethod, u"GET") && body != redirectBody.get()) {
-          if (!redirectBody) redirectBody = std::make_unique<TclNullStream>();
-          body = redirectBody.get();
-          start = 0;
-        }
-        FMethod = newMethod;
-        if (HasProxy()) close = true;
-      } else if (status == 401) {
-        ++auth401;
-        ReadResponseText(AResponseHeader, buffer, text, remaining);
-        TclHttpAuthorization* a = nullptr;
-        if (!FAuthorization.empty() || tunnelRequest || !SameOrigin(origin, *FUrl) ||
-            (FMaxAuthRetries > 0 && auth401 > FMaxAuthRetries) ||
-            !(a = Authorize(user, password, u"Authorization", *FResponseHeader->Authenticate(), lines))) {
-          fail();
-          break;
-        }
-        if (auth401 == 1 && a->StartNewConnection()) close = true;
-        if (!a->StartNewConnection() && dynamic_cast<TclHttpNtlmAuthorization*>(a))
-          boundScheme = a->AuthValue().substr(0, a->AuthValue().find(u' '));
-        if (!boundScheme.empty() && (close || !Active())) {
-          if (!startHandshakeAgain()) break;
-          close = true;
-        }
-      } else if (status == 407) {
-        ++auth407;
-        ReadResponseText(AResponseHeader, buffer, text, remaining);
-        // Only the proxy itself asks for its credentials; a 407 from the origin, through a tunnel
-        // or without a proxy, gets none.
-        if (!HasProxy() || kind == 2) {
-          fail(u"The origin server asked for proxy credentials (407); they go only to the proxy");
-          break;
-        }
-        TclHttpAuthorization* a = nullptr;
-        if ((FMaxAuthRetries > 0 && auth407 > FMaxAuthRetries) ||
-            !(a = Authorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization",
-                            *FResponseHeader->ProxyAuthenticate(), lines))) {
-          fail();
-          break;
-        }
-        if (auth407 == 1 && a->StartNewConnection()) close = true;
-      } else if (status >= 400) {
-        if (FSilentHTTP) {
-          ReadResponseBody(AResponseHeader, buffer, AResponseBody, remaining);
-          break;
-        }
-        ReadResponseText(AResponseHeader, buffer, text, remaining);
-        RaiseHttpError(AResponseHeader, text);
-      } else {
-        ReadResponseBody(AResponseHeader, buffer, AResponseBody, remaining);
-        break;
-      }
-      if (close) Close();
+      if (!first && !c.ConnectRequest) SelectProxy(c.Lines);
+      TExchange exchange = Exchange(c);
+      if (exchange == exEnded) break;
+      if (exchange == exSendAgain) continue;
+      const int status = FStatusCode;
+      bool again;
+      if (status >= 300 && status < 400 && status != 304 && status != 305)
+        again = FollowRedirect(c);
+      else if (status == 401)
+        again = AnswerServerChallenge(c);
+      else if (status == 407)
+        again = AnswerProxyChallenge(c);
+      else
+        again = TakeFinalResponse(c);
+      if (!again) break;
+      if (c.CloseAfter) Close();
     }
   } catch (const EclHttpError& e) {
     // A response read to its end leaves the connection usable; our own head and length errors
     // do not.
-    if ((close || e.ErrorCode() < 100) && kind != 1) Close();
+    if ((c.CloseAfter || e.ErrorCode() < 100) && c.Route != hrTunnelSetup) Close();
     throw;
   } catch (...) {
     // Whatever was left unread on the connection would corrupt the next response.
-    if (kind != 1) Close();
+    if (c.Route != hrTunnelSetup) Close();
     throw;
   }
-  if (close && kind != 1) Close();
+  if (c.CloseAfter && c.Route != hrTunnelSetup) Close();
+}
+
+TclHttp::TExchange TclHttp::Exchange(TCycle& ACycle) {
+  ACycle.Route = GetRoute();
+  const bool wasOpen = Active();
+  try {
+    ACycle.Body->SetPosition(ACycle.Start);
+    SendRequestHeader(ACycle.Route, ACycle.Lines, *ACycle.Body);
+    SendRequestBody(*ACycle.Body);
+    DoSendRequest(FMethod, FUrl->AbsoluteUri(), ACycle.Lines);
+    if (!ReadResponseHeader(ACycle.ResponseHeader, ACycle.Buffer)) {
+      ACycle.CloseAfter = true;  // cancelled by OnReceiveHeader: the body stays unread
+      return exEnded;
+    }
+  } catch (const EclHttpError&) {
+    throw;
+  } catch (const EclSocketError& e) {
+    // A kept connection the server has closed meanwhile: the request goes out again on a new one.
+    if (!wasOpen || !IsKeptConnectionGone(e.ErrorCode())) throw;
+    Close();
+    if (!ACycle.BoundScheme.empty() && !StartHandshakeAgain(ACycle)) return exEnded;
+    return exSendAgain;
+  }
+  ACycle.BoundScheme.clear();  // the answer arrived
+  ACycle.Remaining = ACycle.Buffer.Size() - ACycle.Buffer.Position();
+  ACycle.CloseAfter = !IsKeepAlive(ACycle.Route);
+  return exAnswered;
+}
+
+void TclHttp::FailRequest(TCycle& ACycle, const rtl::String& AMessage) {
+  if (!FSilentHTTP) {
+    if (AMessage.empty()) RaiseHttpError(ACycle.ResponseHeader, ACycle.Text);
+    throw EclHttpError(AMessage, FStatusCode, ACycle.Text.Text());
+  }
+  WriteResponseText(ACycle.Text, ACycle.ResponseBody);
+}
+
+bool TclHttp::StartHandshakeAgain(TCycle& ACycle) {
+  const rtl::String scheme = std::exchange(ACycle.BoundScheme, rtl::String());
+  if (ACycle.HandshakeRestarted) {
+    FailRequest(ACycle, u"The server closed the connection during the " + scheme + u" handshake");
+    return false;
+  }
+  ACycle.HandshakeRestarted = true;
+  rtl::TStringList firstLeg;
+  firstLeg.Add(scheme);
+  if (Authorize(ACycle.User, ACycle.Password, u"Authorization", firstLeg, ACycle.Lines)) return true;
+  FailRequest(ACycle);
+  return false;
+}
+
+bool TclHttp::FollowRedirect(TCycle& ACycle) {
+  ++ACycle.Redirects;
+  ReadResponseText(ACycle.ResponseHeader, ACycle.Buffer, ACycle.Text, ACycle.Remaining);
+  if (FMaxRedirects > 0 && ACycle.Redirects > FMaxRedirects) {
+    FailRequest(ACycle);
+    return false;
+  }
+  rtl::String newMethod = FMethod;
+  if (!FAllowRedirects || !Redirect(ACycle.Lines, ACycle.Text, newMethod)) {
+    FailRequest(ACycle);
+    return false;
+  }
+  // A request that becomes a GET leaves its body behind.
+  if (rtl::SameText(newMethod, u"GET") && ACycle.Body != ACycle.RedirectBody.get()) {
+    if (!ACycle.RedirectBody) ACycle.RedirectBody = std::make_unique<TclNullStream>();
+    ACycle.Body = ACycle.RedirectBody.get();
+    ACycle.Start = 0;
+  }
+  FMethod = newMethod;
+  if (HasProxy()) ACycle.CloseAfter = true;
+  return true;
+}
+
+bool TclHttp::AnswerServerChallenge(TCycle& ACycle) {
+  ++ACycle.Auth401;
+  ReadResponseText(ACycle.ResponseHeader, ACycle.Buffer, ACycle.Text, ACycle.Remaining);
+  TclHttpAuthorization* a = nullptr;
+  if (!FAuthorization.empty() || ACycle.TunnelRequest || !SameOrigin(ACycle.Origin, *FUrl) ||
+      (FMaxAuthRetries > 0 && ACycle.Auth401 > FMaxAuthRetries) ||
+      !(a = Authorize(ACycle.User, ACycle.Password, u"Authorization", *FResponseHeader->Authenticate(), ACycle.Lines))) {
+    FailRequest(ACycle);
+    return false;
+  }
+  if (ACycle.Auth401 == 1 && a->StartNewConnection()) ACycle.CloseAfter = true;
+  if (!a->StartNewConnection() && dynamic_cast<TclHttpNtlmAuthorization*>(a))
+    ACycle.BoundScheme = a->AuthValue().substr(0, a->AuthValue().find(u' '));
+  if (!ACycle.BoundScheme.empty() && (ACycle.CloseAfter || !Active())) {
+    if (!StartHandshakeAgain(ACycle)) return false;
+    ACycle.CloseAfter = true;
+  }
+  return true;
+}
+
+bool TclHttp::AnswerProxyChallenge(TCycle& ACycle) {
+  ++ACycle.Auth407;
+  ReadResponseText(ACycle.ResponseHeader, ACycle.Buffer, ACycle.Text, ACycle.Remaining);
+  // Only the proxy itself asks for its credentials; a 407 from the origin, through a tunnel or
+  // without a proxy, gets none.
+  if (!HasProxy() || ACycle.Route == hrTunnel) {
+    FailRequest(ACycle, u"The origin server asked for proxy credentials (407); they go only to the proxy");
+    return false;
+  }
+  TclHttpAuthorization* a = nullptr;
+  if ((FMaxAuthRetries > 0 && ACycle.Auth407 > FMaxAuthRetries) ||
+      !(a = Authorize(FProxySettings->UserName(), FProxySettings->Password(), u"Proxy-Authorization",
+                      *FResponseHeader->ProxyAuthenticate(), ACycle.Lines))) {
+    FailRequest(ACycle);
+    return false;
+  }
+  if (ACycle.Auth407 == 1 && a->StartNewConnection()) ACycle.CloseAfter = true;
+  return true;
+}
+
+bool TclHttp::TakeFinalResponse(TCycle& ACycle) {
+  if (FStatusCode >= 400 && !FSilentHTTP) {
+    ReadResponseText(ACycle.ResponseHeader, ACycle.Buffer, ACycle.Text, ACycle.Remaining);
+    RaiseHttpError(ACycle.ResponseHeader, ACycle.Text);
+  }
+  ReadResponseBody(ACycle.ResponseHeader, ACycle.Buffer, ACycle.ResponseBody, ACycle.Remaining);
+  return false;
 }
 
 // --- opening --------------------------------------------------------------------------------
 
-int TclHttp::GetRequestKind() const {
-  if (!HasProxy() || FUrl->UrlType() != utHTTPS) return 0;
-  return rtl::SameText(FMethod, u"CONNECT") ? 1 : 2;
+TclHttpRoute TclHttp::GetRoute() const {
+  if (!HasProxy() || FUrl->UrlType() != utHTTPS) return hrDirect;
+  return rtl::SameText(FMethod, u"CONNECT") ? hrTunnelSetup : hrTunnel;
 }
 
 void TclHttp::OpenConnection(const rtl::String& AServer, int APort) {
@@ -634,12 +655,12 @@ void TclHttp::SelectProxy(rtl::TStringList& AHeader) {
   DoSelectProxy(*FUrl);
   if (p == before) return;
   // One proxy's credentials never go to another.
-  RemoveFieldFrom(AHeader, u"Proxy-Authorization");
+  SetField(AHeader, u"Proxy-Authorization", u"");
   if (HasProxy() && p.AuthorizationType() == atBasic)
     PreemptiveAuthorize(p.UserName(), p.Password(), u"Proxy-Authorization", AHeader);
 }
 
-void TclHttp::OpenForRequest(int AKind) {
+void TclHttp::OpenForRequest(TclHttpRoute ARoute) {
   // A kept connection runs through the SOCKS server it was opened with, or through none; other
   // settings need a new connection, as a changed HTTP proxy does.
   if (Active() && !(FirewallSettings() == FOldFirewall)) Close();
@@ -664,7 +685,7 @@ void TclHttp::OpenForRequest(int AKind) {
     // Through the proxy only a tunnel speaks TLS, and it leads to Server and Port: a kept one
     // serves every request to that origin, and nothing else.
     bool tunnelled = Active() && IsTls();
-    if (FUrl->UrlType() == utHTTPS && AKind == 2) {
+    if (FUrl->UrlType() == utHTTPS && ARoute == hrTunnel) {
       if (!tunnelled) {
         SetupTunnel();
         StartTls();
@@ -680,34 +701,20 @@ void TclHttp::OpenForRequest(int AKind) {
 }
 
 void TclHttp::SetupTunnel() {
-  rtl::String method = FMethod;
-  TclHttpVersion version = FHttpVersion;
-  bool cookies = FAllowCookies, compression = FAllowCompression;
-  FHttpVersion = hvHttp1_0;
+  TclValueScope method(FMethod, FMethod);
+  TclValueScope version(FHttpVersion, hvHttp1_0);
+  TclValueScope cookies(FAllowCookies, false);
+  TclValueScope compression(FAllowCompression, false);
   FKeepConnection = true;
-  FAllowCompression = false;
   FAllowCaching = false;
-  FAllowCookies = false;
   rtl::TStringList header, responseHeader;
   TclNullStream body, responseBody;
-  try {
-    RequestCycle(u"CONNECT", header, &body, responseHeader, &responseBody);
-  } catch (...) {
-    FMethod = method;
-    FHttpVersion = version;
-    FAllowCookies = cookies;
-    FAllowCompression = compression;
-    throw;
-  }
-  FMethod = method;
-  FHttpVersion = version;
-  FAllowCookies = cookies;
-  FAllowCompression = compression;
+  RequestCycle(u"CONNECT", header, &body, responseHeader, &responseBody);
 }
 
 // --- the exchange on the wire -------------------------------------------------------------------
 
-void TclHttp::PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TStream& ABody) {
+void TclHttp::PrepareRequestHeader(TclHttpRoute ARoute, rtl::TStringList& AHeader, rtl::TStream& ABody) {
   int64_t bodySize = ABody.Size() - ABody.Position();
   if (bodySize < 0) bodySize = 0;
   if (AHeader.Count() > 0) {
@@ -720,9 +727,9 @@ void TclHttp::PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TS
 
   rtl::String target;
   if (HasProxy()) {
-    if (AKind == 1)
+    if (ARoute == hrTunnelSetup)
       target = rtl::Format(u"%s:%d", {FUrl->Host(), FUrl->Port()});
-    else if (AKind == 2)
+    else if (ARoute == hrTunnel)
       target = FUrl->AbsolutePath();
     else
       target = AbsoluteForm(*FUrl);
@@ -753,14 +760,14 @@ void TclHttp::PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TS
     fields.RemoveField(u"Content-Type");
   } else if (fields.GetFieldIndex(u"Content-Length") < 0 || lengthValue.empty()) {
     if (fields.GetFieldIndex(u"Content-Length") >= 0) fields.RemoveField(u"Content-Length");
-    if (AKind == 1 || bodySize > 0)
+    if (ARoute == hrTunnelSetup || bodySize > 0)
       fields.AddField(u"Content-Length", rtl::IntToStr(bodySize));
     else if (rtl::SameText(FMethod, u"POST"))
       fields.AddField(u"Content-Length", u"0");
   }
   if (!FAllowCaching) fields.AddFieldIfNotExist(CacheFieldName[FHttpVersion], u"no-cache");
   // Inside a tunnel the request is the origin's: proxy fields and the proxy's password stay out.
-  const bool toProxy = HasProxy() && AKind != 2;
+  const bool toProxy = HasProxy() && ARoute != hrTunnel;
   if (!toProxy) fields.RemoveField(u"Proxy-Authorization");
   if (FKeepConnection) fields.AddFieldIfNotExist(toProxy ? u"Proxy-Connection" : u"Connection", u"Keep-Alive");
   fields.RemoveField(u"Expect");
@@ -774,9 +781,9 @@ void TclHttp::PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TS
   AHeader.Add(u"");
 }
 
-void TclHttp::SendRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TStream& ABody) {
-  OpenForRequest(AKind);
-  PrepareRequestHeader(AKind, AHeader, ABody);
+void TclHttp::SendRequestHeader(TclHttpRoute ARoute, rtl::TStringList& AHeader, rtl::TStream& ABody) {
+  OpenForRequest(ARoute);
+  PrepareRequestHeader(ARoute, AHeader, ABody);
   Connection().WriteString(AHeader.Text());
 }
 
@@ -880,15 +887,18 @@ void TclHttp::ReadFramingFields(rtl::TStringList& AHeader) {
   // Every field counts, not only the first of its name: a body framed one way for us and
   // another way for a proxy on the road is how responses get smuggled.
   FTransferCodings.clear();
-  int lengthFields = 0, codingFields = 0;
+  FContentCodings.clear();
+  int lengthFields = 0, codingFields = 0, contentFields = 0;
   for (int i = 0; i < AHeader.Count() && !AHeader[i].empty(); ++i) {
     if (IsFieldLine(AHeader[i], u"content-length"))
       ++lengthFields;
     else if (IsFieldLine(AHeader[i], u"transfer-encoding"))
       ++codingFields;
+    else if (IsFieldLine(AHeader[i], u"content-encoding"))
+      ++contentFields;
   }
-  std::vector<rtl::String> lengthValues, codingValues;
-  if (lengthFields > 1 || codingFields > 1) {
+  std::vector<rtl::String> lengthValues, codingValues, contentValues;
+  if (lengthFields > 1 || codingFields > 1 || contentFields > 1) {
     TclHeaderFieldList fields;
     fields.Parse(0, &AHeader);
     const rtl::TStringList& names = fields.FieldList();
@@ -897,21 +907,29 @@ void TclHttp::ReadFramingFields(rtl::TStringList& AHeader) {
         lengthValues.push_back(fields.GetFieldValue(i));
       else if (names[i] == u"transfer-encoding")
         codingValues.push_back(fields.GetFieldValue(i));
+      else if (names[i] == u"content-encoding")
+        contentValues.push_back(fields.GetFieldValue(i));
     }
   } else {
     // Most heads have one length and no coding: the header object holds the one value already.
     if (lengthFields == 1 && FResponseHeader->ContentLength().find(u',') != rtl::String::npos)
       lengthValues.push_back(FResponseHeader->ContentLength());
     if (codingFields == 1) codingValues.push_back(FResponseHeader->TransferEncoding());
+    if (contentFields == 1) contentValues.push_back(FResponseHeader->ContentEncoding());
   }
-  for (const rtl::String& value : codingValues) {
-    VisitListElements(value, IsTrimmed, [&](std::u16string_view v) {
-      // A coding's parameters mean nothing to us; "identity" changes nothing.
-      rtl::String coding = rtl::LowerCase(rtl::Trim(v.substr(0, v.find(u';'))));
-      if (!coding.empty() && coding != u"identity") FTransferCodings.push_back(std::move(coding));
-      return false;
-    });
-  }
+  // Codings in the order they were applied; a coding's parameters mean nothing to us, and
+  // "identity" changes nothing.
+  auto readCodings = [](const std::vector<rtl::String>& AValues, std::vector<rtl::String>& ACodings) {
+    for (const rtl::String& value : AValues) {
+      VisitListElements(value, IsTrimmed, [&](std::u16string_view v) {
+        rtl::String coding = rtl::LowerCase(rtl::Trim(v.substr(0, v.find(u';'))));
+        if (!coding.empty() && coding != u"identity") ACodings.push_back(std::move(coding));
+        return false;
+      });
+    }
+  };
+  readCodings(codingValues, FTransferCodings);
+  readCodings(contentValues, FContentCodings);
   std::vector<rtl::String> lengths;
   for (const rtl::String& value : lengthValues)
     VisitListElements(value, IsTrimmed, [&](std::u16string_view v) {
@@ -954,14 +972,8 @@ int64_t TclHttp::GetResponseLength() {
 void TclHttp::ReadUntilClose(rtl::TStream* ADestination) {
   if (!Active()) return;
   TclTcpClientConnection& c = Connection();
-  c.SetIsReadUntilClose(true);
-  try {
-    c.ReadData(ADestination);
-  } catch (...) {
-    c.SetIsReadUntilClose(false);
-    throw;
-  }
-  c.SetIsReadUntilClose(false);
+  TclValueScope untilClose(c, &TclTcpConnection::IsReadUntilClose, &TclTcpConnection::SetIsReadUntilClose, true);
+  c.ReadData(ADestination);
 }
 
 void TclHttp::ReceiveBody(rtl::TMemoryStream& ABuffer, rtl::TStream* ADestination, int64_t ARemaining) {
@@ -978,15 +990,18 @@ void TclHttp::ReceiveBody(rtl::TMemoryStream& ABuffer, rtl::TStream* ADestinatio
     dest = ADecoder.get();
     decoders.push_back(std::move(ADecoder));
   };
-  if (rtl::LowerCase(FResponseHeader->ContentEncoding()).find(u"gzip") != rtl::String::npos)
-    add(std::make_unique<TclGZipInflateStream>(dest));
+  // The content codings are undone from the last one applied as long as we know them; the ones
+  // applied before a coding we cannot undo stay in the body with it.
+  size_t undone = FContentCodings.size();
+  while (undone > 0 && IsGzipCoding(FContentCodings[undone - 1])) --undone;
+  for (size_t i = undone; i < FContentCodings.size(); ++i) add(std::make_unique<TclGZipInflateStream>(dest));
   const uint8_t* pending = ABuffer.Memory() + ABuffer.Position();
   if (!FTransferCodings.empty() && !HasNoBody()) {
     // The transfer codings frame the body; a Content-Length beside them does not count.
     for (const rtl::String& coding : FTransferCodings) {
       if (coding == u"chunked")
         add(std::make_unique<TclChunkedStream>(dest));
-      else if (coding == u"gzip" || coding == u"x-gzip")
+      else if (IsGzipCoding(coding))
         add(std::make_unique<TclGZipInflateStream>(dest));
       else if (coding == u"deflate")
         add(std::make_unique<TclDeflateInflateStream>(dest));

@@ -49,6 +49,11 @@ constexpr int64_t MaxResponseTextSize = 1048576;
 class TclHttp;
 class TclHttpAuthorization;
 
+// How a request travels: straight to the origin, or to an HTTP proxy in absolute form
+// (hrDirect); as the CONNECT that opens a tunnel through the proxy (hrTunnelSetup); inside such
+// a tunnel, to the origin (hrTunnel).
+enum TclHttpRoute { hrDirect, hrTunnelSetup, hrTunnel };
+
 using TclHttpRequestEvent = std::function<void(TclHttp* Sender, const rtl::String& AMethod, const rtl::String& AUrl,
                                                const rtl::TStringList& ARequestHeader)>;
 using TclHttpHeaderEvent =
@@ -162,9 +167,9 @@ class TclHttp : public TclTcpClientTls {
   virtual void DoSelectProxy(const TclUrlParser& AUrl);
 
   // The exchange on the wire.
-  int GetRequestKind() const;
-  void PrepareRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TStream& ABody);
-  void SendRequestHeader(int AKind, rtl::TStringList& AHeader, rtl::TStream& ABody);
+  TclHttpRoute GetRoute() const;
+  void PrepareRequestHeader(TclHttpRoute ARoute, rtl::TStringList& AHeader, rtl::TStream& ABody);
+  void SendRequestHeader(TclHttpRoute ARoute, rtl::TStringList& AHeader, rtl::TStream& ABody);
   void SendRequestBody(rtl::TStream& ABody);
   bool ReadResponseHeader(rtl::TStringList& AHeader, rtl::TMemoryStream& ABuffer);
   int64_t GetResponseLength();
@@ -178,9 +183,27 @@ class TclHttp : public TclTcpClientTls {
   bool HasProxy() const { return !FProxySettings->Server().empty(); }
   TclHttpRequest* TakeRequest();
   TclCookieManager* CookieStore();
+  // The request cycle: exchanges until a final answer, following redirects and answering
+  // challenges on the way. Its steps share the cycle's state (TCycle, clHttp.cpp).
+  struct TCycle;
+  enum TExchange { exAnswered, exSendAgain, exEnded };
   void RequestCycle(const rtl::String& AMethod, const rtl::TStringList& AHeader, rtl::TStream* ABody,
                     rtl::TStringList& AResponseHeader, rtl::TStream* AResponseBody);
-  bool IsKeepAlive(int AKind) const;
+  // One exchange: the request out, the response head in. exSendAgain when a kept connection
+  // turned out to be gone and the request goes out again on a new one.
+  TExchange Exchange(TCycle& ACycle);
+  // The steps after a response head; each answers whether the request goes out again.
+  bool FollowRedirect(TCycle& ACycle);
+  bool AnswerServerChallenge(TCycle& ACycle);
+  bool AnswerProxyChallenge(TCycle& ACycle);
+  bool TakeFinalResponse(TCycle& ACycle);
+  // NTLM and Negotiate: their handshake starts again on a new connection, once; false when the
+  // request failed instead (silently).
+  bool StartHandshakeAgain(TCycle& ACycle);
+  // Raises EclHttpError for the response (AMessage, or the status line when empty); when
+  // SilentHTTP, writes the response text to the caller's body instead.
+  void FailRequest(TCycle& ACycle, const rtl::String& AMessage = rtl::String());
+  bool IsKeepAlive(TclHttpRoute ARoute) const;
   bool Redirect(rtl::TStringList& AHeader, const rtl::TStringList& AResponseText, rtl::String& ANewMethod);
   // Puts the answer of the scheme chosen for AChallenge into AHeader; nullptr when none answers.
   TclHttpAuthorization* Authorize(const rtl::String& AUserName, const rtl::String& APassword,
@@ -193,7 +216,7 @@ class TclHttp : public TclTcpClientTls {
   // Asks OnSelectProxy again for the current URL; when the HTTP proxy changed, the old proxy's
   // credentials leave AHeader and the new one's preemptive credentials take their place.
   void SelectProxy(rtl::TStringList& AHeader);
-  void OpenForRequest(int AKind);
+  void OpenForRequest(TclHttpRoute ARoute);
   void SetupTunnel();
   void CheckConnectionOpen();
   // Message framing: the length and transfer-coding fields, the responses without a body, and
@@ -237,6 +260,7 @@ class TclHttp : public TclTcpClientTls {
   bool FExpect100Continue = false;
   bool FUpgradeAsked = false;                   // the request carries "Upgrade": 101 may answer it
   std::vector<rtl::String> FTransferCodings;    // of the last response, lower case, as applied
+  std::vector<rtl::String> FContentCodings;     // the same for its content
 };
 
 // The default user agent text.

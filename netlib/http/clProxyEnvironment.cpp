@@ -80,7 +80,7 @@ bool IsHostName(std::string_view AHost) {
 // The address bytes of an IPv4 (4) or IPv6 (16) literal; 0 when AText is neither.
 int ParseAddress(std::string_view AText, unsigned char (&AAddress)[16]) {
   if (AText.empty() || AText.size() >= 64) return 0;
-  return platform::InetPton(std::string(AText).c_str(), AAddress);
+  return platform::ParseAddressLiteral(std::string(AText).c_str(), AAddress);
 }
 
 bool PrefixMatches(const unsigned char* A, const unsigned char* B, int ABits) {

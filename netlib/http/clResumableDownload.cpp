@@ -169,7 +169,7 @@ class TclResumeTransfer {
       : FOwner(AOwner),
         FHttp(AOwner.FHttp),
         FDestination(ADestination),
-        FSink(ADestination, Offset),
+        FSink(ADestination, Offset, AOwner.FMaxLength),
         FSavedHead(std::move(FHttp.OnReceiveHeader)),
         FSavedProgress(FHttp.OnReceiveProgress),
         Offset(AOffset) {
@@ -244,14 +244,16 @@ class TclResumeTransfer {
   TOutcome Outcome = oNone;
   rtl::String Refusal;
   bool RefusalFinal = false;
+  int RefusalCode = ResumeNotPossibleCode;
 
  private:
   // Counts what the destination took; the body only goes forward.
   class TSink : public rtl::TStream {
    public:
-    TSink(rtl::TStream& ATarget, int64_t& AOffset) : FTarget(ATarget), FOffset(AOffset) {}
+    TSink(rtl::TStream& ATarget, int64_t& AOffset, int64_t AMax) : FTarget(ATarget), FOffset(AOffset), FMax(AMax) {}
     int64_t Read(void*, int64_t) override { return 0; }
     int64_t Write(const void* ABuffer, int64_t ACount) override {
+      if (FMax >= 0 && ACount > FMax - FOffset) throw EclResumeError(TooLarge(FMax), ResumeTooLargeCode);
       int64_t n = FTarget.Write(ABuffer, ACount);
       if (n > 0) FOffset += n;
       return n;
@@ -262,12 +264,18 @@ class TclResumeTransfer {
    private:
     rtl::TStream& FTarget;
     int64_t& FOffset;
+    int64_t FMax;
   };
 
-  bool Refuse(const rtl::String& AWhy, bool AFinal = false) {
+  static rtl::String TooLarge(int64_t AMax) {
+    return u"The resource is larger than the " + rtl::IntToStr(AMax) + u" bytes the download may take";
+  }
+
+  bool Refuse(const rtl::String& AWhy, bool AFinal = false, int ACode = ResumeNotPossibleCode) {
     Outcome = oRefused;
     Refusal = AWhy;
     RefusalFinal = AFinal;
+    RefusalCode = ACode;
     return false;
   }
 
@@ -299,6 +307,11 @@ class TclResumeTransfer {
       Validator = f.Validator(ValidatorIsETag);
       RangesRefused = RangesRefused || f.RangesRefused();
     }
+    const int64_t max = FOwner.FMaxLength;
+    if (max >= 0 && Length > max)
+      return Refuse(u"The resource is " + rtl::IntToStr(Length) + u" bytes, more than the " + rtl::IntToStr(max) +
+                        u" bytes the download may take",
+                    true, ResumeTooLargeCode);
     Resumable = Length >= 0 && !Validator.empty();
     Outcome = oBody;
     return true;
@@ -347,7 +360,7 @@ void TclResumableDownload::Get(const rtl::String& AUrl, rtl::TStream& ADestinati
       t.Send(AUrl, AHeader, reconnect || ranged);
     } catch (const EclSocketError& e) {
       // An abort is the caller's wish; an error of the protocol in the body is no break.
-      if (e.ErrorCode() == AbortedCode) throw;
+      if (e.ErrorCode() == AbortedCode || dynamic_cast<const EclResumeError*>(&e)) throw;
       const bool broke = t.Outcome == TclResumeTransfer::oBody && !dynamic_cast<const EclHttpError*>(&e);
       if ((!broke && !reconnect) || FReconnects >= FRetries) throw;
       ++FReconnects;
@@ -359,7 +372,7 @@ void TclResumableDownload::Get(const rtl::String& AUrl, rtl::TStream& ADestinati
       continue;
     }
     if (t.Outcome == TclResumeTransfer::oRefused) {
-      if (t.RefusalFinal) throw EclResumeError(t.Refusal, ResumeNotPossibleCode);
+      if (t.RefusalFinal) throw EclResumeError(t.Refusal, t.RefusalCode);
       // Ranges do not work with this server for this resource: one whole copy instead, at once.
       t.RangesRefused = true;
       ranged = false;

@@ -21,6 +21,8 @@ class EclResumeError : public EclSocketError {
   const char* ClassName() const noexcept override { return "EclResumeError"; }
 };
 constexpr int ResumeNotPossibleCode = -30;
+// The resource is larger than the download may take (SetMaxLength).
+constexpr int ResumeTooLargeCode = -31;
 
 // Reconnects after a break unless told otherwise.
 constexpr int DefaultResumeRetries = 3;
@@ -81,6 +83,12 @@ class TclResumableDownload {
   // whole new copy; standard output may not.
   bool CanRewind() const { return FCanRewind; }
   void SetCanRewind(bool AValue) { FCanRewind = AValue; }
+  // The most bytes the resource may have (-1: no limit). A response that announces more is
+  // refused before a byte of its body is read, and a body without an announced length is refused
+  // the moment it passes the limit (nothing past it reaches the destination); either way
+  // EclResumeError ResumeTooLargeCode, never a reconnect.
+  int64_t MaxLength() const { return FMaxLength; }
+  void SetMaxLength(int64_t AValue) { FMaxLength = AValue < 0 ? -1 : AValue; }
 
   // GET AUrl into ADestination, with the fields of AHeader when given (else the client's own
   // request fields). AContinueFrom > 0: ADestination already holds that many bytes of the
@@ -107,6 +115,7 @@ class TclResumableDownload {
   int FRetries = DefaultResumeRetries;
   TPauseSchedule FPauseSchedule;
   bool FCanRewind = true;
+  int64_t FMaxLength = -1;
   int FRequests = 0;
   int FReconnects = 0;
   int FRestarts = 0;

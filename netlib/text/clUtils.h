@@ -8,6 +8,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "rtl/Classes.h"
@@ -15,6 +16,35 @@
 #include "rtl/SysUtils.h"
 
 namespace netlib {
+
+// Gives a field, or a property through its setter, another value for the life of the scope and
+// puts the old one back on every way out:
+//   TclValueScope silent(http, &TclHttp::SilentHTTP, &TclHttp::SetSilentHTTP, false);
+//   TclValueScope version(FHttpVersion, hvHttp1_0);
+template <typename T>
+class TclValueScope {
+ public:
+  TclValueScope(T& AField, T AValue) : FField(&AField), FSaved(std::exchange(AField, std::move(AValue))) {}
+  template <typename TObject, typename TOwner, typename TGetResult>
+  TclValueScope(TObject& AObject, TGetResult (TOwner::*AGet)() const, void (TOwner::*ASet)(T), T AValue)
+      : FSaved((static_cast<TOwner&>(AObject).*AGet)()),
+        FSetter([&AOwner = static_cast<TOwner&>(AObject), ASet](T AOld) { (AOwner.*ASet)(std::move(AOld)); }) {
+    (static_cast<TOwner&>(AObject).*ASet)(std::move(AValue));
+  }
+  ~TclValueScope() {
+    if (FField)
+      *FField = std::move(FSaved);
+    else
+      FSetter(std::move(FSaved));
+  }
+  TclValueScope(const TclValueScope&) = delete;
+  TclValueScope& operator=(const TclValueScope&) = delete;
+
+ private:
+  T* FField = nullptr;
+  T FSaved;
+  std::function<void(T)> FSetter;
+};
 
 // A set of characters 0..255; characters above 255 are never members.
 class TSysCharSet {

@@ -1,6 +1,8 @@
 #include "netlib/transport/clSocket.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -349,8 +351,14 @@ int TclNetworkStream::ThrottledSend(const void* ABuffer, int ALength) {
   return r;
 }
 
+void TclNetworkStream::DropHeldBytes() {
+  FReadPos = FReadEnd = 0;
+  FReceiveSize = 0;
+}
+
 bool TclNetworkStream::Connect(TclIPAddress& Addr_, int APort) {
   FNeedClose = false;
+  DropHeldBytes();
   ClearNextAction();
   CreateEndPoint(Addr_, APort);
   int r = platform::Connect(SocketHandle(), *Addr_.Address());
@@ -412,6 +420,7 @@ void TclNetworkStream::Listen() {
 
 void TclNetworkStream::Accept() {
   FNeedClose = false;
+  DropHeldBytes();
   ClearNextAction();
   TclConnection& c = RequireConnection();
   platform::TSocketAddress peer;
@@ -428,33 +437,72 @@ void TclNetworkStream::Close(bool ANotifyPeer) { ClearNextAction(); }
 
 void TclNetworkStream::StreamReady() { RequireConnection().DoReady(); }
 
+uint8_t* TclNetworkStream::ReadBuffer(size_t ASize) {
+  if (ASize > FReadCapacity) {
+    try {
+      FReadBuffer.reset(new uint8_t[ASize]);
+    } catch (const std::bad_alloc&) {
+      RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
+    }
+    FReadCapacity = ASize;
+  }
+  return FReadBuffer.get();
+}
+
+int TclNetworkStream::GetReceiveSize(int ABatch) {
+  TclConnection& c = RequireConnection();
+  // A throttled stream pauses after every receive for the length asked: one batch at a time.
+  if (c.BitsPerSec() > 0) return ABatch;
+  int64_t size = ReadAheadSize;
+  // Never past the read limit: what follows belongs to whoever reads next.
+  int64_t limit = c.BytesToProceed();
+  if (limit >= 0 && limit - FBytesProceed < size) size = limit - FBytesProceed;
+  return size < ABatch ? ABatch : static_cast<int>(size);
+}
+
 bool TclNetworkStream::Read(rtl::TStream* AData) {
   ClearNextAction();
   if (!AData) return true;
   bool result = true;
-  int received = 0;
-  do {
-    int batch = GetReadBatchSize();
-    if (batch <= 0) break;
-    if (static_cast<size_t>(batch) > FReadBuffer.size()) {
-      try {
-        FReadBuffer.assign(static_cast<size_t>(batch), 0);
-      } catch (const std::bad_alloc&) {
-        RaiseSocketError(platform::WSA_NOT_ENOUGH_MEMORY);
+  try {
+    for (;;) {
+      int batch = GetReadBatchSize();
+      if (batch <= 0) break;
+      if (FReadPos == FReadEnd) {
+        // Ask for as much as the last receives suggest is waiting, within the receive size.
+        int ask = GetReceiveSize(batch);
+        if (ask > batch && ask > FReceiveSize) ask = FReceiveSize > batch ? FReceiveSize : batch;
+        int received = ThrottledRecv(ReadBuffer(static_cast<size_t>(ask)), ask);
+        if (received < 0) {
+          result = false;
+          int err = platform::WsaGetLastError();
+          if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
+          break;
+        }
+        if (received == 0) {
+          FNeedClose = true;
+          break;
+        }
+        FReadPos = 0;
+        FReadEnd = static_cast<size_t>(received);
+        // A full receive: more is likely waiting, so the next one may ask for twice as much.
+        if (received == ask && ask < ReadAheadSize) FReceiveSize = 2 * ask;
       }
+      // The caller sees the bytes batch by batch, as if each batch had been one receive.
+      size_t n = FReadEnd - FReadPos;
+      if (n > static_cast<size_t>(batch)) n = static_cast<size_t>(batch);
+      const uint8_t* piece = FReadBuffer.get() + FReadPos;
+      FReadPos += n;
+      AData->WriteBuffer(piece, static_cast<int64_t>(n));
+      UpdateProgress(static_cast<int64_t>(n));
+      if (StopTest()) break;
     }
-    received = ThrottledRecv(FReadBuffer.data(), batch);
-    if (received < 0) {
-      result = false;
-      int err = platform::WsaGetLastError();
-      if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
-    } else if (received > 0) {
-      AData->WriteBuffer(FReadBuffer.data(), received);
-      UpdateProgress(received);
-    } else {
-      FNeedClose = true;
-    }
-  } while (received > 0 && !StopTest());
+  } catch (...) {
+    if (FReadPos != FReadEnd) FHasReadData = true;
+    throw;
+  }
+  // Bytes an abort left behind go out with the next read, which must not wait for the socket.
+  if (FReadPos != FReadEnd) FHasReadData = true;
   return result;
 }
 
@@ -496,15 +544,15 @@ bool TclNetworkStream::ReadFrom(rtl::TStream* AData) {
   if (!AData) return true;
   int batch = GetReadBatchSize();
   if (batch <= 0) return true;
-  if (static_cast<size_t>(batch) > FReadBuffer.size()) FReadBuffer.assign(static_cast<size_t>(batch), 0);
+  uint8_t* buffer = ReadBuffer(static_cast<size_t>(batch));
   platform::TSocketAddress from;
-  int r = platform::RecvFrom(SocketHandle(), FReadBuffer.data(), batch, &from);
+  int r = platform::RecvFrom(SocketHandle(), buffer, batch, &from);
   if (r < 0) {
     int err = platform::WsaGetLastError();
     if (err != platform::WSAEWOULDBLOCK) RaiseSocketError(err);
     return false;
   }
-  AData->WriteBuffer(FReadBuffer.data(), r);
+  AData->WriteBuffer(buffer, r);
   UpdateProgress(r);
   SetPeerInfo(SockAddrToText(from), from.Port);
   return true;
@@ -580,6 +628,7 @@ void TclConnection::InitProgress(int64_t ABytesProceed, int64_t ATotalBytes) {
 
 void TclConnection::Progress(int64_t ACount) {
   FTotalBytesProceed += ACount;
+  if (FSpeedFloor.Enabled()) FSpeedFloor.Add(ACount, rtl::GetTickCount64());
   DoProgress(FTotalBytesProceed, FTotalBytes);
 }
 
@@ -600,6 +649,7 @@ void TclConnection::CreateSocket(int AddrFamily, int AStruct, int AProtocol) {
   platform::TSocket s = platform::Socket(AddrFamily, AStruct, AProtocol);
   if (s == platform::INVALID_SOCKET) RaiseSocketError(platform::WsaGetLastError());
   FSocket->SetSocket(s, AddrFamily);
+  FSpeedFloor.Restart(rtl::GetTickCount64());
 }
 
 void TclConnection::CloseSocket() {
@@ -608,7 +658,7 @@ void TclConnection::CloseSocket() {
 }
 
 void TclConnection::Close(bool ANotifyPeer) {
-  TFlagScope closing(FClosing, true);
+  TclValueScope closing(FClosing, true);
   try {
     if (FActive_ && FNetworkStream) {
       FNetworkStream->Close(ANotifyPeer);
@@ -652,6 +702,73 @@ void TclSyncConnection::StartIdlePeriod() { FTimeOutTicks = rtl::GetTickCount64(
 
 bool TclSyncConnection::WaitForEvent() {
   return WaitForSocketEvent(FSocketEvent, FAbortEvent.get(), FTimeOutTicks, FTimeOut);
+}
+
+bool TclSyncConnection::WaitForReadEvent() {
+  TclSpeedFloor& floor = SpeedFloor();
+  if (!floor.Enabled()) return WaitForEvent();
+  const uint64_t now = rtl::GetTickCount64();
+  if (floor.Expired(now)) RaiseSocketError(floor.Reason(), platform::WSAETIMEDOUT);
+  const int untilCheck = floor.MsUntilCheck(now);
+  if (FTimeOut >= 0 && FTimeOut - int64_t(now - FTimeOutTicks) <= untilCheck) return WaitForEvent();
+  try {
+    return WaitForSocketEvent(FSocketEvent, FAbortEvent.get(), now, untilCheck);
+  } catch (const EclSocketError& e) {
+    // The floor's turn came, not the idle time-out: the caller waits again after the check.
+    if (e.ErrorCode() != TimeoutOccuredCode) throw;
+    if (FTimeOut >= 0 && rtl::GetTickCount64() - FTimeOutTicks > uint64_t(FTimeOut)) throw;
+    return false;
+  }
+}
+
+// --- TclSpeedFloor -----------------------------------------------------------------------------------
+
+void TclSpeedFloor::Set(int64_t ALimit, int ASeconds) {
+  FLimit = ALimit > 0 ? ALimit : 0;
+  FSeconds = ASeconds > 0 ? ASeconds : 0;
+}
+
+uint64_t TclSpeedFloor::SlotMs() const { return std::max<uint64_t>(1, uint64_t(FSeconds) * 1000 / Slots); }
+
+void TclSpeedFloor::Restart(uint64_t ANow) {
+  FStart = ANow;
+  FSlot = 0;
+  std::fill(std::begin(FBytes), std::end(FBytes), 0);
+}
+
+void TclSpeedFloor::Advance(uint64_t ANow) {
+  const uint64_t slot = ANow > FStart ? (ANow - FStart) / SlotMs() : 0;
+  // The slots passed over since the last bytes held none.
+  for (uint64_t k = FSlot + 1; k <= slot && k <= FSlot + Slots + 1; ++k) FBytes[k % (Slots + 1)] = 0;
+  if (slot > FSlot) FSlot = slot;
+}
+
+void TclSpeedFloor::Add(int64_t ABytes, uint64_t ANow) {
+  if (!Enabled() || ABytes <= 0) return;
+  Advance(ANow);
+  FBytes[FSlot % (Slots + 1)] += ABytes;
+}
+
+bool TclSpeedFloor::Expired(uint64_t ANow) {
+  if (!Enabled() || ANow < FStart + uint64_t(FSeconds) * 1000) return false;
+  Advance(ANow);
+  // The current slot and the whole ones before it: never less than a window.
+  int64_t sum = 0;
+  for (int64_t b : FBytes) sum += b;
+  return sum < FLimit * FSeconds;
+}
+
+int TclSpeedFloor::MsUntilCheck(uint64_t ANow) const {
+  if (!Enabled()) return -1;
+  const uint64_t firstCheck = FStart + uint64_t(FSeconds) * 1000;
+  if (ANow < firstCheck) return int(std::min<uint64_t>(firstCheck - ANow, INT32_MAX));
+  const uint64_t next = FStart + ((ANow - FStart) / SlotMs() + 1) * SlotMs();
+  return int(std::max<uint64_t>(1, next - ANow));
+}
+
+rtl::String TclSpeedFloor::Reason() const {
+  return u"The transfer was slower than " + rtl::IntToStr(FLimit) + u" bytes a second for " + rtl::IntToStr(FSeconds) +
+         (FSeconds == 1 ? u" second" : u" seconds");
 }
 
 void TclSyncConnection::SelectEvents(long AMask) {
@@ -706,7 +823,7 @@ void TclTcpConnection::ReadLoop(rtl::TStream* AData) {
     // Checked before the wait too: an abort whose event an earlier wait used up, or a limit
     // already reached, must not wait for an event that may never come.
     if (IsAborted() || stream->IsProceedLimit()) return;
-    if (WaitForEvent()) {
+    if (WaitForReadEvent()) {
       TNetworkEvents ev;
       EnumEvents(ev);
       bool peerClosed = false;
@@ -739,6 +856,8 @@ void TclTcpConnection::ReadLoop(rtl::TStream* AData) {
 
 void TclTcpConnection::WriteLoop(rtl::TStream* AData) {
   StartIdlePeriod();
+  // What we send is a new request: the peer's answer is measured from here.
+  if (AData && SpeedFloor().Enabled()) SpeedFloor().Restart(rtl::GetTickCount64());
   TclNetworkStream* stream = NetworkStream();
   if (stream->Write(AData)) return;
   // A peer that has ended its side and left its answer unread will take no more: the caller's
@@ -821,7 +940,7 @@ void TclTcpConnection::DispatchNextAction() {
 
 void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
   std::unique_ptr<TclIPAddress> addr = TclIPAddress::CreateIpAddress(AIP);
-  TFlagScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
+  TclValueScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
   CreateSocket(addr->AddressFamily(), platform::WSA_SOCK_STREAM, platform::WSA_IPPROTO_TCP);
   SelectEvents(platform::FD_CONNECT);
   rtl::String binding = rtl::Trim(LocalBinding());
@@ -855,7 +974,7 @@ void TclTcpClientConnection::Open(const rtl::String& AIP, int APort) {
 
 void TclTcpClientConnection::OpenSession() {
   if (!Active()) RaiseSocketError(ConnectionNotActive, ConnectionNotActiveCode);
-  TFlagScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
+  TclValueScope readUntilClose(FIsReadUntilClose, false);  // put back on every way out
   NetworkStream()->OpenClientSession();
   if (IsAborted()) CloseAborted();
   RunHandshake();

@@ -9,6 +9,7 @@
 
 #include "netlib/transport/clIpAddress.h"
 #include "netlib/transport/clSocketUtils.h"
+#include "netlib/text/clUtils.h"
 #include "platform/Sockets.h"
 #include "platform/gui/MessageLoop.h"
 #include "rtl/Classes.h"
@@ -17,19 +18,6 @@
 namespace netlib {
 
 enum TclNetworkStreamAction { saNone, saRead, saWrite };
-
-// Gives a flag a value for the life of the object and puts the old one back on every way out.
-class TFlagScope {
- public:
-  TFlagScope(bool& AFlag, bool AValue) : FFlag(AFlag), FSaved(AFlag) { FFlag = AValue; }
-  ~TFlagScope() { FFlag = FSaved; }
-  TFlagScope(const TFlagScope&) = delete;
-  TFlagScope& operator=(const TFlagScope&) = delete;
-
- private:
-  bool& FFlag;
-  bool FSaved;
-};
 
 using TNotifyEvent = std::function<void(void* Sender)>;
 using TclProgressEvent = std::function<void(void* Sender, int64_t ABytesProceed, int64_t ATotalBytes)>;
@@ -116,7 +104,7 @@ class TclNetworkStream {
   int64_t BytesProceed() const { return FBytesProceed; }
   // The peer closed the connection and the stream holds nothing more for the caller: only then
   // may the connection close. A layered stream that still holds decoded bytes answers false.
-  virtual bool NeedClose() const { return FNeedClose; }
+  virtual bool NeedClose() const { return FNeedClose && FReadPos == FReadEnd; }
   // The connection saw the peer's close (the socket has ended).
   virtual void MarkPeerClosed() { FNeedClose = true; }
   // Whether this stream speaks TLS (the plain stream does not).
@@ -151,6 +139,13 @@ class TclNetworkStream {
   virtual void OpenClientSession() {}
   virtual void OpenServerSession() {}
 
+  // Bytes a read may take from the socket at once. Without a throttle the socket is read in
+  // pieces of up to ReadAheadSize (never past the read limit), which the caller still receives
+  // batch by batch; a receive per batch cost as much as the rest of the download at 8 KiB.
+  static constexpr int ReadAheadSize = 256 * 1024;
+  // Received bytes not yet handed to the caller (only an abort leaves some behind).
+  size_t HeldBytes() const { return FReadEnd - FReadPos; }
+
   void CreateEndPoint(TclIPAddress& Addr, int APort) { Addr.SetPort(APort); }
   void SetPeerInfo(const rtl::String& AIP, int APort);
   void ClearNextAction() { FNextAction = saNone; }
@@ -170,6 +165,14 @@ class TclNetworkStream {
   platform::TSocket SocketHandle() const;
   TclConnection& RequireConnection() const;
   void RefreshLocalAddress();
+  // How much the next receive may ask for when the caller takes ABatch bytes at a time: more
+  // than a batch only for a stream that counts its own bytes (a layered stream's handshake
+  // counts apart and reads batch by batch).
+  virtual int GetReceiveSize(int ABatch);
+  // The read buffer with room for at least ASize bytes (its content is not kept).
+  uint8_t* ReadBuffer(size_t ASize);
+  // A new connection starts with nothing received.
+  void DropHeldBytes();
 
  private:
   TclConnection* FConnection = nullptr;
@@ -182,8 +185,49 @@ class TclNetworkStream {
   bool FHasReadData = false;
   int64_t FBytesProceed = 0;
   bool FNeedClose = false;
-  std::vector<uint8_t> FReadBuffer;  // kept across Read calls; grows only with the batch size
+  // Kept across Read calls. It starts at the batch size and doubles, up to ReadAheadSize, while
+  // receives fill it: small answers never pay for a large buffer.
+  std::unique_ptr<uint8_t[]> FReadBuffer;
+  size_t FReadCapacity = 0;
+  size_t FReadPos = 0, FReadEnd = 0;  // the received bytes the caller has not taken yet
+  int FReceiveSize = 0;               // what the next receive may ask for beyond a batch
   std::vector<uint8_t> FWriteBuffer;  // kept across Write calls; grows only with what is sent
+};
+
+// --- the speed floor ---------------------------------------------------------------------------------
+
+// A transfer that moves fewer than Limit bytes a second over a whole window of Seconds is broken,
+// as curl's --speed-limit and --speed-time mean it: a peer that drips a byte now and then can no
+// longer hold the connection for days. The window slides in tenths; the rate is checked over at
+// least a whole window, so a slow but live link is never cut short.
+class TclSpeedFloor {
+ public:
+  static constexpr int Slots = 10;
+
+  // Limit 0 or Seconds 0: no floor.
+  void Set(int64_t ALimit, int ASeconds);
+  int64_t Limit() const { return FLimit; }
+  int Seconds() const { return FSeconds; }
+  bool Enabled() const { return FLimit > 0 && FSeconds > 0; }
+  // The window starts again (a new connection, a new request).
+  void Restart(uint64_t ANow);
+  void Add(int64_t ABytes, uint64_t ANow);
+  // The bytes of the last whole window fell short of Limit * Seconds.
+  bool Expired(uint64_t ANow);
+  // Milliseconds until Expired can next change its answer (at least 1); -1 without a floor.
+  int MsUntilCheck(uint64_t ANow) const;
+  // "The transfer was slower than <Limit> bytes a second for <Seconds> seconds".
+  rtl::String Reason() const;
+
+ private:
+  void Advance(uint64_t ANow);
+  uint64_t SlotMs() const;
+
+  int64_t FLimit = 0;
+  int FSeconds = 0;
+  uint64_t FStart = 0;
+  uint64_t FSlot = 0;  // the slot the latest bytes went to, counted from FStart
+  int64_t FBytes[Slots + 1] = {};
 };
 
 // --- connections ---------------------------------------------------------------------------------
@@ -235,6 +279,9 @@ class TclConnection {
   TclProgressEvent OnProgress;
   TNotifyEvent OnReady;
 
+  // The least rate a read may keep up (off unless set); kept across sockets.
+  TclSpeedFloor& SpeedFloor() { return FSpeedFloor; }
+
   void InitProgress(int64_t ABytesProceed, int64_t ATotalBytes);
   // The stream's progress step.
   void Progress(int64_t ACount);
@@ -261,6 +308,7 @@ class TclConnection {
 
  private:
   std::unique_ptr<TclSocket> FSocket;
+  TclSpeedFloor FSpeedFloor;
   int FBatchSize = 8192;
   int FBitsPerSec = 0;
   bool FIsAborted = false;
@@ -297,6 +345,9 @@ class TclSyncConnection : public TclConnection {
   void ReleaseResources() override;
   void StartIdlePeriod();
   bool WaitForEvent();
+  // WaitForEvent of a read: also ends the wait when the speed floor's window is due, and raises
+  // WSAETIMEDOUT with the floor's reason once the transfer fell below it.
+  bool WaitForReadEvent();
   void SelectEvents(long AMask);
   void EnumEvents(platform::TNetworkEvents& AEvents);
 

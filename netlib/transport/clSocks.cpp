@@ -169,6 +169,12 @@ bool TclSocksNetworkStream::PassThrough(bool (TclNetworkStream::*AOperation)(rtl
   ClearNextAction();
   bool r = (FBaseStream.get()->*AOperation)(AData);
   SetNextAction(FBaseStream->NextAction());
+  // Bytes the wrapped stream received but did not hand over are announced where the
+  // connection looks.
+  if (FBaseStream->HasReadData()) {
+    FBaseStream->SetHasReadData(false);
+    SetHasReadData(true);
+  }
   return r;
 }
 

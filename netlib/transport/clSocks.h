@@ -97,6 +97,8 @@ class TclSocksNetworkStream : public TclNetworkStream {
   int TakeReply(const uint8_t* AData, int ASize);
 
  protected:
+  // The handshake reads batch by batch; afterwards the wrapped stream reads for itself.
+  int GetReceiveSize(int ABatch) override { return ABatch; }
   // The bytes of the next request (at least one).
   virtual rtl::Bytes BuildRequest() = 0;
   // True when the reply was complete and accepted; false (and a read asked for) when short.

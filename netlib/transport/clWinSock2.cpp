@@ -15,7 +15,7 @@ std::atomic<bool> gForcedOff{false};
 void LoadWinSock2() {
   const platform::TSocketFunctions& f = platform::SocketFunctions();
   const bool bound = f.WSACreateEvent && f.WSACloseEvent && f.WSAEventSelect && f.WSAEnumNetworkEvents &&
-                     f.connect && f.getsockname && f.bind && f.accept && f.recvfrom && f.sendto;
+                     f.connect && f.getsockname && f.bind && f.accept && f.recv && f.recvfrom && f.sendto;
   if (!bound) {
     platform::SetLastErrorValue(platform::ERROR_PROC_NOT_FOUND);
     throw rtl::Exception(rtl::Trim(platform::WindowsErrorMessage(platform::ERROR_PROC_NOT_FOUND)));

@@ -30,6 +30,9 @@ bool DecodeSlow(const Tree& ATree, TclInflateBuffer& AIn, uint32_t& AEntry) {
 
 // Window room the fast loop needs at the top of a round: two literals and a longest match.
 constexpr size_t kFastRoom = TclOutputWindow::MAX_MATCH + 2;
+// Input the fast loop needs on entry: its first refill may take 7 bytes and a round must still
+// start with 16 left (a round refills at most twice more, reading 8 bytes each).
+constexpr size_t kFastInput = 32;
 
 inline uint64_t Load64(const uint8_t* p) {
   uint64_t v;
@@ -152,7 +155,7 @@ int32_t TclInflater::Inflate(uint8_t* ABuffer, int32_t AOffset, int32_t ALen) {
     for (;;) {
       size_t n = FOutputWindow.CopyOutput(dest + done, want - done);
       if (n) {
-        FAdler.Update(dest + done, n);
+        if (FKeepAdler || !FNoHeader) FAdler.Update(dest + done, n);
         FTotalOut += static_cast<int64_t>(n);
         done += n;
         if (done == want) break;
@@ -160,6 +163,27 @@ int32_t TclInflater::Inflate(uint8_t* ABuffer, int32_t AOffset, int32_t ALen) {
       if (!Step() && FOutputWindow.Filled() == 0) break;
     }
     return static_cast<int32_t>(done);
+  } catch (const EclZLibError& e) {
+    FError = e.ErrorCode();
+    throw;
+  }
+}
+
+size_t TclInflater::InflateInPlace(const uint8_t*& AData) {
+  if (FError) RaiseZLibError(FError);
+  try {
+    // Steps run until the window holds as much as may wait (a symbol step stops short of a
+    // longest match) or nothing more can be done.
+    while (FOutputWindow.Filled() < TclOutputWindow::WSIZE - TclOutputWindow::MAX_MATCH && Step()) {
+    }
+    size_t n = FOutputWindow.Filled();
+    AData = FOutputWindow.FWindow.get() + FOutputWindow.FReadPos;
+    FOutputWindow.FReadPos += n;
+    if (n) {
+      if (FKeepAdler || !FNoHeader) FAdler.Update(AData, n);
+      FTotalOut += static_cast<int64_t>(n);
+    }
+    return n;
   } catch (const EclZLibError& e) {
     FError = e.ErrorCode();
     throw;
@@ -299,7 +323,7 @@ bool TclInflater::DecodeHuffman() {
   for (;;) {
     if (FOutputWindow.FreeSpace() < TclOutputWindow::MAX_MATCH) return progress;
     FOutputWindow.MakeRoom();
-    if (FInput.AvailableBytes() >= 16 && FOutputWindow.FreeSpace() >= kFastRoom) {
+    if (FInput.AvailableBytes() >= kFastInput && FOutputWindow.FreeSpace() >= kFastRoom) {
       progress = true;  // the fast loop always decodes at least one symbol
       if (DecodeFast()) return true;
       continue;
@@ -325,8 +349,9 @@ bool TclInflater::DecodeHuffman() {
 
 // The hot loop. The 64-bit bit buffer is refilled with one unaligned 8-byte load; after a refill
 // it holds at least 56 bits, enough for two literals and the start of a third, or a length with
-// its extra bits; a second refill covers the distance. At least 16 input bytes are left at the
-// top of each round, so both loads stay inside the input. Bits above the count are the next input
+// its extra bits; a second refill covers the distance, a third (the next round's) follows the
+// match. At least 16 input bytes are left at the top of each round, after that third refill, so
+// the two loads of a round stay inside the input. Bits above the count are the next input
 // bits, which makes the OR of the next load harmless. The window keeps room for a longest match
 // plus slack, so matches copy in whole words and may write a little past their end.
 // Answers true at the end of the block.
@@ -361,10 +386,13 @@ bool TclInflater::DecodeFast() {
     bits -= (n);      \
   } while (0)
 
+  // The next literal/length entry is looked up before the match of this round is copied, so
+  // the lookup overlaps the copy.
+  KRV_REFILL();
+  uint32_t e = lt[bitbuf & kLitMask];
   while (in <= inLimit && out <= outLimit) {
-    KRV_REFILL();
-    uint32_t e = lt[bitbuf & kLitMask];
     if (e & Tree::kLiteral) {
+      // Up to three literals per refill: a literal code is at most 15 bits.
       KRV_DROP(e & 15);
       *out++ = static_cast<uint8_t>(e >> 16);
       e = lt[bitbuf & kLitMask];
@@ -375,6 +403,8 @@ bool TclInflater::DecodeFast() {
         if (e & Tree::kLiteral) {
           KRV_DROP(e & 15);
           *out++ = static_cast<uint8_t>(e >> 16);
+          KRV_REFILL();
+          e = lt[bitbuf & kLitMask];
           continue;
         }
       }
@@ -386,6 +416,8 @@ bool TclInflater::DecodeFast() {
         if (e & Tree::kLiteral) {
           KRV_DROP(e & 15);
           *out++ = static_cast<uint8_t>(e >> 16);
+          KRV_REFILL();
+          e = lt[bitbuf & kLitMask];
           continue;
         }
       }
@@ -420,22 +452,35 @@ bool TclInflater::DecodeFast() {
       error = ZLIB_ERR_DISTANCE_TOO_FAR;
       break;
     }
+    KRV_REFILL();
+    e = lt[bitbuf & kLitMask];
 
     const uint8_t* src = out - dist;
     uint8_t* const end = out + length;
     if (dist >= 8) {
-      // Whole words; with dist >= 8 each load reads only bytes already written.
-      do {
-        std::memcpy(out, src, 8);
-        std::memcpy(out + 8, src + 8, 8);
-        out += 16;
-        src += 16;
-      } while (out < end);
+      // Whole words; with dist >= 8 each load reads only bytes already written. Five words
+      // cover most matches without a loop.
+      std::memcpy(out, src, 8);
+      std::memcpy(out + 8, src + 8, 8);
+      std::memcpy(out + 16, src + 16, 8);
+      std::memcpy(out + 24, src + 24, 8);
+      std::memcpy(out + 32, src + 32, 8);
+      if (length > 40) {
+        out += 40;
+        src += 40;
+        do {
+          std::memcpy(out, src, 8);
+          std::memcpy(out + 8, src + 8, 8);
+          out += 16;
+          src += 16;
+        } while (out < end);
+      }
     } else if (dist == 1) {
       uint64_t v = 0x0101010101010101ull * *src;
       do {
         std::memcpy(out, &v, 8);
-        out += 8;
+        std::memcpy(out + 8, &v, 8);
+        out += 16;
       } while (out < end);
     } else {
       // A period of 2 to 7: write the first multiple of the period that is >= 8 byte by byte,

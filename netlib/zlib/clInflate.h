@@ -67,6 +67,14 @@ class TclInflater {
   // Decodes up to ALen bytes into ABuffer at AOffset; answers how many. ALen 0 runs one
   // decoding step. Errors in the data raise EclZLibError; after one, every call raises it again.
   int32_t Inflate(uint8_t* ABuffer, int32_t AOffset, int32_t ALen);
+  // Inflate without the copy: decodes as far as the input and the 32 KiB of waiting output
+  // allow and answers the waiting bytes in place (AData, oldest first); they count as taken out
+  // and stay valid until the next call. 0 when nothing more comes without more input (or at the
+  // end). Errors as for Inflate.
+  size_t InflateInPlace(const uint8_t*& AData);
+  // Whether the Adler-32 of raw output is kept (it always is for zlib data, whose trailer needs
+  // it). A caller that never asks for it (the gzip stream checks a CRC-32) saves its cost.
+  void SetKeepAdler(bool AValue) { FKeepAdler = AValue; }
 
   bool IsNeedingInput() const { return FInput.AvailableBytes() == 0; }
   bool IsNeedingDictionary() const { return FMode == imDictionary && FDictionaryRead; }
@@ -94,6 +102,7 @@ class TclInflater {
   int64_t FTotalOut = 0;
   int64_t FTotalIn = 0;
   bool FNoHeader;
+  bool FKeepAdler = true;
   int32_t FError = 0;
   TclInflateBuffer FInput;
   TclOutputWindow FOutputWindow;

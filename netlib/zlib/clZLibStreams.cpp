@@ -26,6 +26,7 @@ int64_t SeekWritten(uint64_t AWritten, int64_t AOffset, rtl::TSeekOrigin AOrigin
 
 TclGZipInflateStream::TclGZipInflateStream(rtl::TStream* ADestination) : FDestination(ADestination) {
   rtl::Assert(ADestination != nullptr, u"TclGZipInflateStream needs a destination");
+  FInflater.SetKeepAdler(false);  // the trailer's CRC-32 is the check here
   StartMember();
 }
 
@@ -209,12 +210,16 @@ bool TclGZipInflateStream::DecodePiece(const uint8_t* AData, size_t ALen, size_t
     if (piece > kMaxPiece + 1) piece = kMaxPiece;  // never leaves a lone byte behind
     FInflater.SetInput(AData + done, 0, static_cast<int32_t>(piece));
     while (FInflater.RemainingInput() > 0 && !FInflater.IsNeedingInput() && !FInflater.IsFinished()) {
-      int32_t n = FInflater.Inflate(FOut, 0, sizeof(FOut));
-      if (n > 0) {
-        FDestination->WriteBuffer(FOut, n);
-        FFileCrc.Update(FOut, static_cast<size_t>(n));
-        FFileSize += static_cast<uint32_t>(n);
+      // Straight from the decoder's window, in the rounds of the output buffer it replaces.
+      const uint8_t* out;
+      size_t n = FInflater.InflateInPlace(out);
+      for (size_t done = 0; done < n;) {
+        size_t round = n - done < kOutputRound ? n - done : kOutputRound;
+        FDestination->WriteBuffer(out + done, static_cast<int64_t>(round));
+        done += round;
       }
+      FFileCrc.Update(out, n);
+      FFileSize += static_cast<uint32_t>(n);
       if (FInflater.IsNeedingDictionary()) RaiseZLibError(ZLIB_ERR_NEED_DICTIONARY);
       if (n == 0) break;  // nothing more to do with this input
     }

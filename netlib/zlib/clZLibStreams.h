@@ -65,7 +65,8 @@ class TclGZipInflateStream : public rtl::TStream {
   bool FCheckMagic = false;         // members after the first must start with 1F 8B
   bool FIgnoreRest = false;         // trailing garbage after a member
   std::exception_ptr FFailure;
-  uint8_t FOut[16384];
+  // Decoded bytes go to the destination in writes of at most this many.
+  static constexpr size_t kOutputRound = 16384;
 };
 
 // The "deflate" coding of HTTP: zlib data (RFC 1950), its Adler-32 checked. Data whose first

@@ -12,10 +12,6 @@
 #include "platform/Modules.h"
 #include "platform/crypto/CryptoEngine.h"
 
-#ifndef KRV_CRYPTO_MODULE_PATH
-#define KRV_CRYPTO_MODULE_PATH ""
-#endif
-
 namespace platform {
 
 namespace {
@@ -35,8 +31,8 @@ TModuleState& ModuleState() {
 const krv_crypto_api& Api() {
   TModuleState& state = ModuleState();
   std::call_once(state.Once, [&] {
-    state.Module = LoadOwnModule("KRV_CRYPTO_MODULE", ModuleName, KRV_CRYPTO_MODULE_PATH, "krv_crypto_get_api",
-                                 KRV_CRYPTO_API_VERSION, "signature");
+    state.Module = LoadOwnModule("KRV_CRYPTO_MODULE", ModuleName, "krv_crypto_get_api", KRV_CRYPTO_API_VERSION,
+                                 "signature");
   });
   if (!state.Module.Api) throw ESignatureError(u"Signatures cannot be checked: " + state.Module.Error);
   return *static_cast<const krv_crypto_api*>(state.Module.Api);
@@ -103,8 +99,9 @@ TSha512Digest TSha512::Final() {
   return digest;
 }
 
-TSha512Digest Sha512OfFile(const rtl::String& AFileName) {
+TSha512Digest Sha512OfFile(const rtl::String& AFileName, int64_t* ALength) {
   TSha512 hash;
+  int64_t length = 0;
   struct stat st;
   int fd = OpenRegularFile(AFileName, st);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -118,8 +115,10 @@ TSha512Digest Sha512OfFile(const rtl::String& AFileName) {
     }
     if (n == 0) break;
     hash.Update(buffer.get(), size_t(n));
+    length += n;
   }
   ::close(fd);
+  if (ALength) *ALength = length;
   return hash.Final();
 }
 
@@ -131,10 +130,15 @@ bool Ed25519Verify(const TEd25519PublicKey& APublicKey, const void* AMessage, si
   return r == KRV_CRYPTO_OK;
 }
 
-TEd25519PublicKey DecodePublicKey(std::string_view ABase64) {
+namespace {
+
+// Standard base64 of exactly ASize bytes into AOut: blanks around it ignored, "=" padding optional
+// (but right when present), no spare bits; AWhat names the value in the reasons.
+void DecodeBase64Exact(std::string_view ABase64, uint8_t* AOut, size_t ASize, const rtl::String& AWhat,
+                       const rtl::String& ASizeNote) {
   while (!ABase64.empty() && IsBlank(ABase64.front())) ABase64.remove_prefix(1);
   while (!ABase64.empty() && IsBlank(ABase64.back())) ABase64.remove_suffix(1);
-  if (ABase64.empty()) Raise(u"the public key is empty");
+  if (ABase64.empty()) Raise(AWhat + u" is empty");
   size_t padding = 0;
   while (padding < 2 && padding < ABase64.size() && ABase64[ABase64.size() - 1 - padding] == '=') ++padding;
   std::string_view body = ABase64.substr(0, ABase64.size() - padding);
@@ -143,11 +147,10 @@ TEd25519PublicKey DecodePublicKey(std::string_view ABase64) {
     unsigned char c = static_cast<unsigned char>(body[i]);
     rtl::String shown = c > 0x20 && c < 0x7F ? u"'" + rtl::String(1, char16_t(c)) + u"'"
                                             : rtl::Format(u"byte 0x%.2X", {int(c)});
-    Raise(u"the public key is not base64: character " + rtl::IntToStr(int64_t(i) + 1) + u" is " + shown);
+    Raise(AWhat + u" is not base64: character " + rtl::IntToStr(int64_t(i) + 1) + u" is " + shown);
   }
-  if (padding > 0 && ABase64.size() % 4 != 0) Raise(u"the public key is not base64: its \"=\" padding is wrong");
-  TEd25519PublicKey key{};
-  size_t count = 0;  // bytes the text holds (only the first 32 are kept)
+  if (padding > 0 && ABase64.size() % 4 != 0) Raise(AWhat + u" is not base64: its \"=\" padding is wrong");
+  size_t count = 0;  // bytes the text holds (only the first ASize are kept)
   uint32_t bits = 0;
   int held = 0;
   for (char c : body) {
@@ -155,46 +158,60 @@ TEd25519PublicKey DecodePublicKey(std::string_view ABase64) {
     held += 6;
     if (held >= 8) {
       held -= 8;
-      if (count < key.size()) key[count] = uint8_t(bits >> held);
+      if (count < ASize) AOut[count] = uint8_t(bits >> held);
       ++count;
       bits &= (1u << held) - 1;
     }
   }
   // A lone last character, or one whose spare bits are set, is not how any encoder ends a text.
-  if (held >= 6 || bits != 0) Raise(u"the public key is not base64: it ends in the middle of a byte");
-  if (count != key.size())
-    Raise(u"the public key is " + rtl::IntToStr(int64_t(count)) + u" bytes, an Ed25519 public key is 32");
-  return key;
+  if (held >= 6 || bits != 0) Raise(AWhat + u" is not base64: it ends in the middle of a byte");
+  if (count != ASize) Raise(AWhat + u" is " + rtl::IntToStr(int64_t(count)) + u" bytes, " + ASizeNote);
 }
 
-std::string EncodePublicKey(const TEd25519PublicKey& APublicKey) {
+}  // namespace
+
+std::string EncodeBase64(const uint8_t* AData, size_t ASize) {
   std::string out;
-  for (size_t i = 0; i < APublicKey.size(); i += 3) {
-    uint32_t v = uint32_t(APublicKey[i]) << 16;
-    if (i + 1 < APublicKey.size()) v |= uint32_t(APublicKey[i + 1]) << 8;
-    if (i + 2 < APublicKey.size()) v |= APublicKey[i + 2];
+  for (size_t i = 0; i < ASize; i += 3) {
+    uint32_t v = uint32_t(AData[i]) << 16;
+    if (i + 1 < ASize) v |= uint32_t(AData[i + 1]) << 8;
+    if (i + 2 < ASize) v |= AData[i + 2];
     out += Base64Alphabet[(v >> 18) & 63];
     out += Base64Alphabet[(v >> 12) & 63];
-    out += i + 1 < APublicKey.size() ? Base64Alphabet[(v >> 6) & 63] : '=';
-    out += i + 2 < APublicKey.size() ? Base64Alphabet[v & 63] : '=';
+    out += i + 1 < ASize ? Base64Alphabet[(v >> 6) & 63] : '=';
+    out += i + 2 < ASize ? Base64Alphabet[v & 63] : '=';
   }
   return out;
 }
 
-TEd25519Signature ReadSignatureFile(const rtl::String& AFileName) {
+TEd25519PublicKey DecodePublicKey(std::string_view ABase64) {
+  TEd25519PublicKey key{};
+  DecodeBase64Exact(ABase64, key.data(), key.size(), u"the public key", u"an Ed25519 public key is 32");
+  return key;
+}
+
+std::string EncodePublicKey(const TEd25519PublicKey& APublicKey) { return EncodeBase64(APublicKey.data(), APublicKey.size()); }
+
+TEd25519Signature DecodeSignatureText(std::string_view ABase64) {
+  TEd25519Signature signature{};
+  DecodeBase64Exact(ABase64, signature.data(), signature.size(), u"the signature", u"an Ed25519 signature is 64");
+  return signature;
+}
+
+std::string ReadSmallFile(const rtl::String& AFileName, size_t AMaxSize) {
   struct stat st;
   int fd = OpenRegularFile(AFileName, st);
-  TEd25519Signature signature;
-  // One byte more than a signature: a file that grew since fstat is caught as well.
-  uint8_t buffer[sizeof(signature) + 1];
-  ssize_t n = st.st_size == int64_t(sizeof(signature)) ? ReadFull(fd, buffer, sizeof(buffer)) : st.st_size;
+  // One byte more than allowed: a file that grew since fstat is caught as well.
+  std::string bytes(AMaxSize + 1, '\0');
+  ssize_t n = st.st_size <= int64_t(AMaxSize) ? ReadFull(fd, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size())
+                                              : ssize_t(AMaxSize + 1);
   int e = errno;
   ::close(fd);
   if (n < 0) Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
-  if (n != ssize_t(sizeof(signature)))
-    Raise(AFileName + u" is " + rtl::IntToStr(n) + u" bytes, a signature is 64");
-  std::memcpy(signature.data(), buffer, sizeof(signature));
-  return signature;
+  if (size_t(n) > AMaxSize)
+    Raise(AFileName + u" is larger than " + rtl::IntToStr(int64_t(AMaxSize)) + u" bytes");
+  bytes.resize(size_t(n));
+  return bytes;
 }
 
 TEd25519KeyPair Ed25519GenerateKey() {

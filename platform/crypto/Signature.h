@@ -1,7 +1,6 @@
-// Signed updates: SHA-512 of an archive and pure Ed25519 (RFC 8032) over that digest. The
-// publisher signs the 64-byte digest of the archive's bytes; a signature file (".sig") holds
-// exactly the 64 raw signature bytes; an edition carries the publisher's raw 32-byte public key
-// as base64. OpenSSL does the arithmetic in the module libkrvcrypto.so, opened on first need
+// Signed updates: SHA-512 and pure Ed25519 (RFC 8032). The publisher signs a statement that
+// names the archive, its length and its SHA-512 digest (Statement.h); an edition carries the
+// publisher's raw 32-byte public key as base64. OpenSSL does the arithmetic in the module libkrvcrypto.so, opened on first need
 // (KRV_CRYPTO_MODULE names another), so programs that never check a signature never load it.
 #pragma once
 
@@ -52,8 +51,9 @@ class TSha512 {
   krv_sha512* FContext;
 };
 
-// The digest of a regular file's bytes, read in Sha512PieceSize pieces (never whole).
-TSha512Digest Sha512OfFile(const rtl::String& AFileName);
+// The digest of a regular file's bytes, read in Sha512PieceSize pieces (never whole); ALength,
+// when given, receives the number of bytes hashed.
+TSha512Digest Sha512OfFile(const rtl::String& AFileName, int64_t* ALength = nullptr);
 
 // True when ASignature was made by the key over the message. Any other answer, a signature by
 // another key as much as a damaged one, is false; ESignatureError only when the check could not
@@ -65,10 +65,14 @@ bool Ed25519Verify(const TEd25519PublicKey& APublicKey, const void* AMessage, si
 // it ignored). ESignatureError "... is not base64 ..." or "... is N bytes ...".
 TEd25519PublicKey DecodePublicKey(std::string_view ABase64);
 std::string EncodePublicKey(const TEd25519PublicKey& APublicKey);  // 44 characters, padded
+// Standard base64 with "=" padding.
+std::string EncodeBase64(const uint8_t* AData, size_t ASize);
+// A signature from its base64 form, read as strictly as a public key.
+TEd25519Signature DecodeSignatureText(std::string_view ABase64);
 
-// A signature file: exactly 64 bytes of a regular file. ESignatureError "... does not exist",
-// "... is N bytes, a signature is 64", or why it cannot be read.
-TEd25519Signature ReadSignatureFile(const rtl::String& AFileName);
+// The bytes of a regular file of at most AMaxSize bytes. ESignatureError "... does not exist",
+// "... is larger than N bytes", "... is not a regular file", or why it cannot be read.
+std::string ReadSmallFile(const rtl::String& AFileName, size_t AMaxSize);
 
 // For the publisher's tool. The private key travels as its PKCS#8 PEM text.
 struct TEd25519KeyPair {

@@ -414,9 +414,21 @@ int SysGetAddrInfo(const char* node, const char* service, const TAddressInfo* hi
   return 0;
 }
 
+int SysRecv(TSocket s, void* buffer, int length) {
+  ssize_t n = ::recv(Fd(s), buffer, length < 0 ? 0 : static_cast<size_t>(length), 0);
+  int err = errno;
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    auto it = States().find(Fd(s));
+    if (it != States().end()) it->second.ReadArmed = true;
+  }
+  if (n < 0) return Fail(SocketErrorFromErrno(err));
+  return static_cast<int>(n);
+}
+
 const TSocketFunctions kSystem = {
     SysCreateEvent, SysCloseEvent, SysEventSelect, SysEnumNetworkEvents, SysConnect,     SysGetSockName,
-    SysBind,        SysAccept,     SysRecvFrom,    SysSendTo,            SysGetAddrInfo, SysFreeAddrInfo,
+    SysBind,        SysAccept,     SysRecv,        SysRecvFrom,    SysSendTo,            SysGetAddrInfo, SysFreeAddrInfo,
 };
 
 }  // namespace
@@ -480,17 +492,6 @@ int Listen(TSocket s, int backlog) {
   return 0;
 }
 
-int Recv(TSocket s, void* buffer, int length) {
-  ssize_t n = ::recv(Fd(s), buffer, length < 0 ? 0 : static_cast<size_t>(length), 0);
-  int err = errno;
-  {
-    std::lock_guard<std::mutex> lock(gMutex);
-    auto it = States().find(Fd(s));
-    if (it != States().end()) it->second.ReadArmed = true;
-  }
-  if (n < 0) return Fail(SocketErrorFromErrno(err));
-  return static_cast<int>(n);
-}
 
 int Send(TSocket s, const void* buffer, int length) {
   return SentOrFailed(s, ::send(Fd(s), buffer, length < 0 ? 0 : static_cast<size_t>(length), MSG_NOSIGNAL));
@@ -545,7 +546,7 @@ bool InetAddr(const char* text, uint8_t (&address)[4]) {
   return true;
 }
 
-int InetPton(const char* text, uint8_t (&address)[16]) {
+int ParseAddressLiteral(const char* text, uint8_t (&address)[16]) {
   if (!text) return 0;
   if (::inet_pton(AF_INET, text, address) == 1) return 4;
   if (::inet_pton(AF_INET6, text, address) == 1) return 16;

@@ -119,7 +119,7 @@ TEST_F(ExtractTest, FolderMadeForAFileTakesNoFileMode) {
   ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "", "d/e/f.txt"));
   EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
   EXPECT_EQ(ReadFile(S / "out/d/e/f.txt"), "f");
-  EXPECT_EQ(ModeOf(S / "out/d/e"), 0777u & ~platform::ProcessUmask());
+  EXPECT_EQ(ModeOf(S / "out/d/e"), platform::MadeFolderMode());
 }
 
 TEST_F(ExtractTest, TestModeCreatesNothingAndReportsStoredPaths) {
@@ -664,6 +664,30 @@ TEST_F(ExtractTest, DecoderThreadsLimitsTheLibrarysDecodingThreads) {
   int single = peakThreads(1, "out1");
   EXPECT_GT(single, 0);
   EXPECT_LT(single, parallel);
+}
+
+// The memory limit decides how many blocks decode at once: small blocks in parallel when they
+// fit, one thread when they do not; a dictionary far above the limit still extracts.
+TEST_F(ExtractTest, DecoderMemoryLimitBoundsTheParallelDecoder) {
+  std::string data = PseudoRandom(3000000, 9);
+  WriteFile(S / "src/big.txt", data);
+  ASSERT_TRUE(Make7z(S / "small.7z", S / "src", "-m0=lzma2:d=256k:c=256k -mmt=2 -mx1"));
+  ASSERT_TRUE(Make7z(S / "large.7z", S / "src", "-m0=lzma2:d=64m -mx9"));
+  auto peakThreads = [&](const char* archive, uint32_t threads, uint64_t limit, const char* out) {
+    int peak = 0;
+    Zip->SetDecoderThreads(threads);
+    Zip->SetDecoderMemoryLimit(limit);
+    Zip->OnProgress = [&](TSevenZip*, const rtl::String&, int64_t, int64_t) {
+      peak = std::max(peak, ThreadsOfThisProcess());
+    };
+    EXPECT_EQ(ExtractTo(S / archive, S / out), 0) << out;
+    EXPECT_EQ(ReadFile(S / out / "big.txt"), data) << out;
+    return peak;
+  };
+  int single = peakThreads("small.7z", 1, 0, "single");
+  EXPECT_GT(peakThreads("small.7z", 2, 8 << 20, "roomy"), single);
+  EXPECT_EQ(peakThreads("small.7z", 2, 256 << 10, "tight"), single);
+  peakThreads("large.7z", 2, 8 << 20, "large");
 }
 
 TEST_F(ExtractTest, HandlerExceptionLeavesExtractAndTheComponentStaysUsable) {

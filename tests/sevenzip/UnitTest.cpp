@@ -1,6 +1,8 @@
 // Volume names, self-extractor detection, stored-path rules, the hand-over gate, the input and
 // output streams and the platform file services, without the library where it isn't needed.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -336,19 +338,52 @@ TEST(OutputStream, PositionsAndTimes) {
   EXPECT_EQ(err, 3);
 }
 
+// What the archive asks for goes through the umask and never makes anything writable by the
+// group or others.
 TEST(PlatformFiles, ModesFromAttributes) {
-  uint32_t def = 0666 & ~platform::ProcessUmask();
+  auto tamed = [](uint32_t m) { return m & ~platform::ProcessUmask() & ~022u; };
   struct {
     uint32_t attr;
     uint32_t mode;
   } cases[] = {
-      {0x81A48020, 0644}, {0x81ED8020, 0755}, {0x8FFF8020, 0777},  // setuid/setgid/sticky dropped
-      {0x81248020, 0444}, {0xA1FF8020, def},  // a stored symbolic link
-      {0x01A48020, 0644}, {0x20, def},        {0x21, def & ~0222u}, {0, def},
+      {0x81A48020, tamed(0644)}, {0x81ED8020, tamed(0755)}, {0x8FFF8020, tamed(0755)},  // setuid/setgid/sticky dropped
+      {0x81B68020, tamed(0644)},                                                       // 0666 asked
+      {0x81248020, tamed(0444)}, {0xA1FF8020, tamed(0644)},  // a stored symbolic link
+      {0x01A48020, tamed(0644)}, {0x20, tamed(0644)},        {0x21, tamed(0444)}, {0, tamed(0644)},
   };
   for (auto& c : cases) EXPECT_EQ(platform::FileModeFromAttributes(c.attr), c.mode) << std::hex << c.attr;
-  EXPECT_EQ(platform::FolderModeFromAttributes(0x41ED8010), 0755);
+  EXPECT_EQ(platform::FolderModeFromAttributes(0x41ED8010), int32_t(tamed(0755)));
+  EXPECT_EQ(platform::FolderModeFromAttributes(0x41FF8010), int32_t(tamed(0755)));
   EXPECT_EQ(platform::FolderModeFromAttributes(0x10), -1);
+}
+
+// Stored names no install should hold: C0 controls, DEL, text that is not valid Unicode, more
+// than 256 folders; shown escaped.
+TEST(StoredNames, RefusedNamesAndTheirEscapedForm) {
+  std::u16string deep;
+  for (int i = 0; i < 256; ++i) deep += u"d/";
+  struct {
+    std::u16string Path;
+    uint32_t Refusal;
+    std::u16string Shown;
+  } const cases[] = {
+      {u"a/b.txt", 0, u"a/b.txt"},
+      {u"Korvel \u010d \U0001F600.txt", 0, u"Korvel \u010d \U0001F600.txt"},
+      {u"bad\x01name", platform::ERROR_INVALID_NAME, u"bad\\x01name"},
+      {u"del\x7f", platform::ERROR_INVALID_NAME, u"del\\x7F"},
+      {std::u16string(u"lone") + char16_t(0xD800), platform::ERROR_INVALID_NAME, u"lone\\uD800"},
+      {u"a\\b", 0, u"a\\\\b"},
+      {deep + u"f", 0, {}},
+      {deep + u"d/f", platform::ERROR_FILENAME_EXCED_RANGE, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(rtl::U8(c.Path.substr(0, 40)));
+    EXPECT_EQ(sevenzip::StoredNameRefusal(c.Path), c.Refusal);
+    if (!c.Shown.empty()) {
+      EXPECT_EQ(rtl::U8(sevenzip::EscapedStoredPath(c.Path)), rtl::U8(c.Shown));
+    }
+  }
+  EXPECT_EQ(sevenzip::EscapedStoredPath(deep).size(), 123u) << "cut after 120 characters";
 }
 
 TEST(PlatformFiles, CreateAlwaysRules) {
@@ -432,3 +467,37 @@ TEST(LibraryStrings, Utf32AndSurrogateHalves) {
 }
 
 }  // namespace
+
+// A tree far deeper than the descriptors a process may hold is removed whole, and a link inside
+// it is removed, never followed.
+TEST(PlatformFiles, RemoveTreeHoldsNoDescriptorPerLevel) {
+  TScratch S;
+  fs::create_directories(S / "tree");
+  WriteFile(S / "outside", "keep");
+  // Made one level at a time: the whole path would be too long for one call.
+  int fd = ::open((S / "tree").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; i < 1100 && fd >= 0; ++i) {
+    ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+    int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  ::close(::openat(fd, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  ASSERT_EQ(::symlinkat((S / "outside").c_str(), fd, "link"), 0);
+  ::close(fd);
+  fs::permissions(S / "tree/d", fs::perms(0500));  // read-only on the way
+  platform::THandle base = platform::OpenFolder(S.U(""));
+  ASSERT_NE(base, platform::INVALID_HANDLE_VALUE);
+  struct rlimit old {};
+  ::getrlimit(RLIMIT_NOFILE, &old);
+  struct rlimit few = old;
+  few.rlim_cur = 32;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
+  bool removed = platform::RemoveTreeIn(base, "tree");
+  ::setrlimit(RLIMIT_NOFILE, &old);
+  platform::CloseHandle(base);
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(fs::exists(S / "tree"));
+  EXPECT_EQ(ReadFile(S / "outside"), "keep");
+}

@@ -65,6 +65,11 @@ const char* const Usage =
     "  --retry N               when the connection breaks in the body, reconnect up to N times\n"
     "                          (pauses 1, 2, 4 ... s) and ask for the rest\n"
     "  --noproxy LIST          hosts that go direct (replaces no_proxy; \"*\": all)\n"
+    "  --speed-limit BYTES     a transfer slower than BYTES a second for --speed-time seconds\n"
+    "                          is broken off (resumed with --retry)\n"
+    "  --speed-time SECONDS    the window of --speed-limit (default 30; alone: a limit of 1)\n"
+    "  --max-filesize BYTES    refuse a GET download larger than BYTES (k, M, G: 1024s):\n"
+    "                          before it starts when its length is announced, else when it passes\n"
     "  -v                      request and response heads to standard error\n"
     "  --progress              a progress bar on standard error\n";
 
@@ -112,9 +117,11 @@ struct TOptions {
   bool HasData = false, Head = false, Basic = false, ProxyBasic = false, Verbose = false, Progress = false;
   bool Continue = false, ExplicitProxy = false;
   int Retries = 0;
+  int64_t SpeedLimit = 0, MaxFileSize = -1;
+  int SpeedTime = 0;
   std::optional<std::string> NoProxy;
-  // Resumed downloads go through TclResumableDownload.
-  bool Resumable() const { return Continue || Retries > 0; }
+  // Resumed and bounded downloads go through TclResumableDownload.
+  bool Resumable() const { return Continue || Retries > 0 || MaxFileSize >= 0; }
 };
 
 bool IsTokenChar(char c) {
@@ -152,6 +159,20 @@ int ParseNumber(const std::string& AOption, const std::string& AText, int AMin) 
   }
   if (v < AMin || v > INT32_MAX) throw EUsageError(rtl::S(AOption + ": out of range: " + AText));
   return static_cast<int>(v);
+}
+
+// A byte count as curl reads one: digits, then optionally k, M or G (powers of 1024).
+int64_t ParseBytes(const std::string& AOption, const std::string& AText) {
+  std::string digits = AText;
+  int shift = 0;
+  if (!digits.empty()) {
+    char unit = digits.back();
+    shift = unit == 'k' || unit == 'K' ? 10 : unit == 'm' || unit == 'M' ? 20 : unit == 'g' || unit == 'G' ? 30 : 0;
+    if (shift) digits.pop_back();
+  }
+  if (digits.empty() || digits.size() > 15 || digits.find_first_not_of("0123456789") != std::string::npos)
+    throw EUsageError(rtl::S(AOption + ": not a number of bytes: " + AText));
+  return std::stoll(digits) << shift;
 }
 
 void SplitHostPort(const std::string& AOption, const std::string& AText, rtl::String& AHost, int& APort) {
@@ -265,6 +286,12 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
       AOptions.Retries = ParseNumber(arg, value(), 0);
     } else if (arg == "--noproxy") {
       AOptions.NoProxy = value();
+    } else if (arg == "--speed-limit") {
+      AOptions.SpeedLimit = ParseBytes(arg, value());
+    } else if (arg == "--speed-time") {
+      AOptions.SpeedTime = ParseNumber(arg, value(), 0);
+    } else if (arg == "--max-filesize") {
+      AOptions.MaxFileSize = ParseBytes(arg, value());
     } else if (arg == "-v") {
       AOptions.Verbose = true;
     } else if (arg == "--progress") {
@@ -279,8 +306,12 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
   if (AOptions.Outputs.size() > AOptions.Urls.size()) throw EUsageError(u"more -o options than URLs");
   if (AOptions.Head && (AOptions.HasData || !AOptions.Method.empty()))
     throw EUsageError(u"-I: cannot be combined with -d, --data-binary or -X");
+  // As curl: a window without a limit means 1 byte a second, a limit without a window 30 s.
+  if (AOptions.SpeedLimit > 0 || AOptions.SpeedTime > 0)
+    AHttp.Connection().SpeedFloor().Set(AOptions.SpeedLimit > 0 ? AOptions.SpeedLimit : 1,
+                                        AOptions.SpeedTime > 0 ? AOptions.SpeedTime : 30);
   if (AOptions.Resumable()) {
-    const char* what = AOptions.Continue ? "-C -" : "--retry";
+    const char* what = AOptions.Continue ? "-C -" : AOptions.Retries > 0 ? "--retry" : "--max-filesize";
     if (AOptions.Head || AOptions.HasData || (!AOptions.Method.empty() && AOptions.Method != "GET"))
       throw EUsageError(rtl::S(std::string(what) + ": only for GET downloads (not with -I, -d, --data-binary or -X)"));
     for (const auto& f : AOptions.Fields)
@@ -332,6 +363,7 @@ void FetchResumable(TclHttp& AHttp, const TOptions& AOptions, const rtl::String&
   TclResumableDownload download(AHttp);
   download.SetRetries(AOptions.Retries);
   download.SetCanRewind(ACanRewind);
+  download.SetMaxLength(AOptions.MaxFileSize);
   if (AOptions.Verbose)
     download.OnReconnect = [](TclResumableDownload*, const rtl::String& AReason, int64_t AFrom, int APauseMs) {
       std::string what = AFrom < 0 ? "the whole resource" : "the bytes from " + std::to_string(AFrom) + " on";

@@ -1,7 +1,7 @@
 // krv-sign keygen KEYFILE | sign KEYFILE ARCHIVE | verify PUBKEY ARCHIVE
-// The publisher's side of signed updates: an Ed25519 key, and ARCHIVE.sig (the 64 raw signature
-// bytes over the SHA-512 digest of the archive). Exit code: 0 done (verify: "OK"), 1 failed with
-// a one-line reason on stderr, 2 the command line was wrong.
+// The publisher's side of signed updates: an Ed25519 key, and ARCHIVE.sig (the signed statement
+// of the archive's name, length and SHA-512 digest, platform/crypto/Statement.h). Exit code: 0
+// done (verify: "OK"), 1 failed with a one-line reason on stderr, 2 the command line was wrong.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,13 +15,14 @@
 
 #include "platform/Files.h"
 #include "platform/crypto/Signature.h"
+#include "platform/crypto/Statement.h"
 #include "rtl/SysUtils.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: krv-sign keygen KEYFILE          new Ed25519 private key (PEM); prints the public key\n"
-    "       krv-sign sign KEYFILE ARCHIVE    writes ARCHIVE.sig\n"
+    "       krv-sign sign KEYFILE ARCHIVE    writes ARCHIVE.sig (name, length, SHA-512, signature)\n"
     "       krv-sign verify PUBKEY ARCHIVE   checks ARCHIVE.sig against the base64 public key\n";
 
 struct EFailed {
@@ -97,39 +98,51 @@ std::string ReadKeyFile(const std::string& AKeyFile) {
 }
 
 // ARCHIVE.sig appears whole or not at all: written beside it under a temporary name, then renamed.
-void WriteSignature(const std::string& ASigFile, const platform::TEd25519Signature& ASignature) {
+void WriteSignature(const std::string& ASigFile, const std::string& AText) {
   std::string temp = ASigFile + ".XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) FailErrno("cannot create a file beside " + ASigFile);
   bool ok = ::fchmod(fd, 0644 & ~platform::ProcessUmask()) == 0 &&
-            WriteAll(fd, ASignature.data(), ASignature.size()) && ::fsync(fd) == 0;
+            WriteAll(fd, AText.data(), AText.size()) && ::fsync(fd) == 0;
   CloseWritten(fd, ok, temp, ASigFile);
   if (::rename(temp.c_str(), ASigFile.c_str()) != 0) CloseWritten(-1, false, temp, ASigFile);
 }
 
 int Sign(const std::string& AKeyFile, const std::string& AArchive) {
   std::string pem = ReadKeyFile(AKeyFile);
-  platform::TSha512Digest digest = platform::Sha512OfFile(rtl::S(AArchive));
   platform::TEd25519PublicKey publicKey;
-  platform::TEd25519Signature signature;
+  std::string text;
   try {
-    signature = platform::Ed25519Sign(pem, digest.data(), digest.size(), &publicKey);
+    text = platform::SignArchive(pem, rtl::S(AArchive), &publicKey);
   } catch (const platform::ESignatureError& e) {
     ::explicit_bzero(pem.data(), pem.size());
     Fail(AKeyFile + ": " + rtl::U8(e.Message()));
   }
   ::explicit_bzero(pem.data(), pem.size());
-  WriteSignature(AArchive + ".sig", signature);
+  WriteSignature(AArchive + ".sig", text);
   std::printf("%s.sig written, signed by %s\n", AArchive.c_str(), platform::EncodePublicKey(publicKey).c_str());
   return 0;
 }
 
 int Verify(const std::string& APublicKey, const std::string& AArchive) {
   platform::TEd25519PublicKey publicKey = platform::DecodePublicKey(APublicKey);
-  platform::TEd25519Signature signature = platform::ReadSignatureFile(rtl::S(AArchive + ".sig"));
-  platform::TSha512Digest digest = platform::Sha512OfFile(rtl::S(AArchive));
-  if (!platform::Ed25519Verify(publicKey, digest.data(), digest.size(), signature))
-    Fail("the signature does not match: " + AArchive + " was altered or signed by another key");
+  const std::string sigFile = AArchive + ".sig";
+  platform::TArchiveStatement statement;
+  try {
+    statement = platform::VerifySignatureFile(platform::ReadSignatureFile(rtl::S(sigFile)), publicKey);
+  } catch (const platform::ESignatureError& e) {
+    Fail(sigFile + ": " + rtl::U8(e.Message()));
+  }
+  // The statement must be about this very file: its name, its length, its bytes.
+  const std::string name = rtl::U8(rtl::ExtractFileName(rtl::S(AArchive)));
+  if (statement.FileName != name)
+    Fail(sigFile + " is the signature of \"" + platform::PrintableName(statement.FileName) + "\", not of \"" + name + "\"");
+  int64_t length = 0;
+  platform::TSha512Digest digest = platform::Sha512OfFile(rtl::S(AArchive), &length);
+  if (length != statement.Length)
+    Fail(AArchive + " is " + std::to_string(length) + " bytes, the signature says " + std::to_string(statement.Length));
+  if (digest != statement.Digest)
+    Fail("the digest does not match: " + AArchive + " was altered after it was signed");
   std::printf("OK\n");
   return 0;
 }

@@ -48,7 +48,7 @@ void TextOfBytes(const uint8_t* data, size_t size) {
   Check(inet_pton(AF_INET6, rtl::U8(text).c_str(), &parsed) == 1);
   Check(std::memcmp(&parsed, bytes, 16) == 0);
   uint8_t ours[16];
-  Check(platform::InetPton(rtl::U8(text).c_str(), ours) == 16 && std::memcmp(ours, bytes, 16) == 0);
+  Check(platform::ParseAddressLiteral(rtl::U8(text).c_str(), ours) == 16 && std::memcmp(ours, bytes, 16) == 0);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // through zlib's inflate must agree on whether the data is accepted, on the output up to the
 // first error, and on the number of input bytes a complete stream used.
 //
-// First byte: bit 0 selects the zlib wrapper, bits 1-7 seed the piece and output-buffer sizes.
+// First byte: bit 0 selects the zlib wrapper, bits 1-7 seed the piece and output-buffer sizes
+// and whether the output is taken in place (as the gzip stream takes it) or copied out.
 #include <zlib.h>
 
 #include <algorithm>
@@ -36,11 +37,17 @@ TOutcome RunOurs(const uint8_t* data, size_t size, bool wrapped, uint32_t seed) 
   TOutcome r;
   netlib::TclInflater inf(!wrapped);
   std::vector<uint8_t> buf(1 + seed % 70000);
+  const bool inPlace = (seed & 4) != 0;
   auto next = [&seed] { seed = seed * 1103515245u + 12345u; return seed >> 16; };
+  auto take = [&]() -> size_t {
+    const uint8_t* at = buf.data();
+    size_t n = inPlace ? inf.InflateInPlace(at) : size_t(inf.Inflate(buf.data(), 0, static_cast<int32_t>(buf.size())));
+    r.out.insert(r.out.end(), at, at + n);
+    return n;
+  };
   auto drain = [&]() -> bool {
     for (;;) {
-      int32_t n = inf.Inflate(buf.data(), 0, static_cast<int32_t>(buf.size()));
-      r.out.insert(r.out.end(), buf.begin(), buf.begin() + n);
+      size_t n = take();
       if (r.out.size() > kMaxOut) return false;
       if (n == 0 || inf.IsNeedingDictionary()) return true;
     }
@@ -54,8 +61,7 @@ TOutcome RunOurs(const uint8_t* data, size_t size, bool wrapped, uint32_t seed) 
       inf.SetInput(data + pos, 0, static_cast<int32_t>(piece));
       pos += piece;
       while (!inf.IsNeedingInput() && !inf.IsFinished() && !inf.IsNeedingDictionary()) {
-        int32_t n = inf.Inflate(buf.data(), 0, static_cast<int32_t>(buf.size()));
-        r.out.insert(r.out.end(), buf.begin(), buf.begin() + n);
+        size_t n = take();
         if (r.out.size() > kMaxOut) {
           r.capped = true;
           return r;

@@ -9,10 +9,6 @@
 #include "platform/Modules.h"
 #include "platform/Sockets.h"
 
-#ifndef KRV_TLS_MODULE_PATH
-#define KRV_TLS_MODULE_PATH ""
-#endif
-
 namespace netlib {
 
 namespace {
@@ -33,11 +29,11 @@ TModuleState& ModuleState() {
   return state;
 }
 
-// The module named by KRV_TLS_MODULE, else the one beside the program, else the one built with
-// this library.
+// The module beside the program (test builds: KRV_TLS_MODULE, then the one built with this
+// library).
 void LoadModule(TModuleState& AState) {
-  platform::TOwnModule m = platform::LoadOwnModule("KRV_TLS_MODULE", ModuleName, KRV_TLS_MODULE_PATH,
-                                                   "krv_tls_get_api", KRV_TLS_API_VERSION, "TLS");
+  platform::TOwnModule m =
+      platform::LoadOwnModule("KRV_TLS_MODULE", ModuleName, "krv_tls_get_api", KRV_TLS_API_VERSION, "TLS");
   AState.Api = static_cast<const krv_tls_api*>(m.Api);
   AState.Path = m.Path;
   AState.Error = m.Error;
@@ -270,7 +266,7 @@ void TclTlsNetworkStream::VerifyServer() {
 
 bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
   ClearNextAction();
-  TFlagScope receiving(FReceiving, true);  // the engine may receive meanwhile
+  TclValueScope receiving(FReceiving, true);  // the engine may receive meanwhile
   if (FState == tsHandshake) {
     ContinueHandshake();
     return true;
@@ -331,7 +327,7 @@ bool TclTlsNetworkStream::Read(rtl::TStream* AData) {
 
 bool TclTlsNetworkStream::Write(rtl::TStream* AData) {
   ClearNextAction();
-  TFlagScope receiving(FReceiving, true);  // the engine may receive meanwhile
+  TclValueScope receiving(FReceiving, true);  // the engine may receive meanwhile
   if (FState == tsNone || FState == tsClosed || FState == tsFailed) return TclNetworkStream::Write(AData);
   if (FState == tsClosing) {
     // Our closing message is a courtesy: a peer that is already gone makes no error of a close.

@@ -7,19 +7,10 @@ namespace platform::gui::detail {
 
 namespace {
 
-#ifndef KRV_GUI_GTK_MODULE_PATH
-#define KRV_GUI_GTK_MODULE_PATH ""
-#endif
-
-// The GTK module: KRV_GUI_GTK_MODULE when set, else beside the program, else where the build
-// put it.
+// The GTK module beside the program (test builds: KRV_GUI_GTK_MODULE, then where the build put
+// it); without it the headless backend is used.
 IToolkit* LoadGtkToolkit(void*& module) {
-  std::vector<rtl::String> candidates;
-  if (rtl::String env = rtl::GetEnvironmentVariable(u"KRV_GUI_GTK_MODULE"); !env.empty()) candidates.push_back(env);
-  rtl::String exe = rtl::GetModuleFileName();
-  if (!exe.empty()) candidates.push_back(rtl::ExtractFilePath(exe) + u"libkrv_gui_gtk.so");
-  if (*KRV_GUI_GTK_MODULE_PATH) candidates.push_back(rtl::S(KRV_GUI_GTK_MODULE_PATH));
-  for (const rtl::String& path : candidates) {
+  for (const rtl::String& path : OwnModuleCandidates("KRV_GUI_GTK_MODULE", "libkrv_gui_gtk.so")) {
     if (!rtl::FileExists(path)) continue;
     HMODULE m = LoadModule(path);
     if (!m) continue;

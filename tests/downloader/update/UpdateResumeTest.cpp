@@ -161,7 +161,9 @@ TEST_F(UpdateResume, ProxiesFromTheEnvironment) {
 // that starts again from zero starts it again, and the publisher's signature holds either way.
 TEST_F(UpdateResume, ASignedEditionChecksTheResumedArchive) {
   const std::string archive = Archive("Korvel\n");
-  const std::string remote = Base + "/remote.7z";
+  // Signed under the name it is served by: that name is what the statement vouches for.
+  fs::create_directories(Base + "/signing");
+  const std::string remote = Base + "/signing/dlKorvelFA_SQL_KO_KO_1001820.7z";
   WriteFile(remote, archive);
   ASSERT_EQ(std::system(("'" KRV_SIGN "' sign '" KRV_TEST_PUBLISHER_KEY "' '" + remote + "' >/dev/null").c_str()), 0);
   fs::remove(Exe);

@@ -4,14 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -76,6 +81,20 @@ class TUpdateServer {
       FBuffer.append(buf, size_t(n));
     }
   }
+  // The log lines of requests that have ended, each waited for up to timeoutMs, fewer when no
+  // more came. Connections are served at once, each on its own thread, and each logs when its
+  // answer is out: a client that has its bytes may send the next request, and have it answered
+  // and logged, before the thread of the first one logs. So lines of consecutive requests come
+  // in either order.
+  std::vector<std::string> ReadLines(size_t count, int timeoutMs) {
+    std::vector<std::string> lines;
+    while (lines.size() < count) {
+      std::string line = ReadLine(timeoutMs);
+      if (line.empty()) break;
+      lines.push_back(line);
+    }
+    return lines;
+  }
   int Port = 0;
 
  private:
@@ -83,6 +102,57 @@ class TUpdateServer {
   int FOut = -1;
   std::string FBuffer;
 };
+
+// A loopback listener on a port of the test's choosing whose every connection is handed to
+// AServe on its thread, one at a time (the socket is closed after it); ends with the object.
+class TLoopbackAcceptor {
+ public:
+  TLoopbackAcceptor(int APort, std::function<void(int)> AServe) : FServe(std::move(AServe)) {
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(APort));
+    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(FListen, 8) == 0)
+      FThread = std::thread([this] { Run(); });
+  }
+  ~TLoopbackAcceptor() { Stop(); }
+  void Stop() {
+    Stopping = true;
+    if (FThread.joinable()) FThread.join();
+    if (FListen >= 0) ::close(FListen);
+    FListen = -1;
+  }
+  bool Listening() const { return FThread.joinable(); }
+  std::atomic<bool> Stopping{false};
+
+ private:
+  void Run() {
+    while (!Stopping) {
+      pollfd p{FListen, POLLIN, 0};
+      if (::poll(&p, 1, 100) != 1) continue;
+      int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      timeval tv{10, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      FServe(fd);
+      ::close(fd);
+    }
+  }
+  std::function<void(int)> FServe;
+  int FListen = -1;
+  std::thread FThread;
+};
+
+// Whether one of the lines holds text.
+inline bool AnyHolds(const std::vector<std::string>& lines, const std::string& text) {
+  for (const std::string& l : lines)
+    if (l.find(text) != std::string::npos) return true;
+  return false;
+}
 
 // A 7z archive made by the real 7z program from files of a folder (names relative to it).
 inline bool Make7z(const std::string& archive, const std::string& folder, const std::string& names,

@@ -29,53 +29,25 @@ const std::string kDownloadFailedBox =
 class TTlsFront {
  public:
   TTlsFront(int APort, const tls_test::TKeyPair& AIdentity, int ABackendPort, bool ARedirect)
-      : FIdentity(AIdentity), FBackendPort(ABackendPort), FRedirect(ARedirect) {
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(APort));
-    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FListen, 4) != 0) return;
-    FListening = true;
-    FThread = std::thread([this] { Serve(); });
-  }
-  ~TTlsFront() {
-    FStop = true;
-    if (FThread.joinable()) FThread.join();
-    ::close(FListen);
-  }
-  bool Listening() const { return FListening; }
+      : FIdentity(AIdentity), FBackendPort(ABackendPort), FRedirect(ARedirect),
+        FAcceptor(APort, [this](int fd) { Serve(fd); }) {}
+  bool Listening() const { return FAcceptor.Listening(); }
   int Handshakes() const { return FHandshakes; }
 
  private:
-  void Serve() {
-    while (!FStop) {
-      pollfd p{FListen, POLLIN, 0};
-      if (::poll(&p, 1, 100) != 1) continue;
-      int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      timeval tv{10, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-      {
-        tls_test::TServerTls tls(fd, FIdentity);
-        if (tls.Accept()) {
-          ++FHandshakes;
-          std::string head = tls.ReadUntil("\r\n\r\n");
-          if (FRedirect) {
-            size_t from = head.find(' ') + 1, to = head.find(' ', from);
-            tls.Send("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + std::to_string(FBackendPort) +
-                     head.substr(from, to - from) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-          } else {
-            Relay(tls, head);
-          }
-          tls.Shutdown();
-        }
-      }
-      ::close(fd);
+  void Serve(int fd) {
+    tls_test::TServerTls tls(fd, FIdentity);
+    if (!tls.Accept()) return;
+    ++FHandshakes;
+    std::string head = tls.ReadUntil("\r\n\r\n");
+    if (FRedirect) {
+      size_t from = head.find(' ') + 1, to = head.find(' ', from);
+      tls.Send("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + std::to_string(FBackendPort) +
+               head.substr(from, to - from) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    } else {
+      Relay(tls, head);
     }
+    tls.Shutdown();
   }
   // The plain server closes after each answer: everything up to its close goes back.
   void Relay(tls_test::TServerTls& ATls, const std::string& AHead) {
@@ -98,11 +70,8 @@ class TTlsFront {
   const tls_test::TKeyPair& FIdentity;
   int FBackendPort;
   bool FRedirect;
-  int FListen = -1;
-  bool FListening = false;
-  std::atomic<bool> FStop{false};
   std::atomic<int> FHandshakes{0};
-  std::thread FThread;
+  TLoopbackAcceptor FAcceptor;  // last: its thread stops before the rest goes
 };
 
 class VerifiedUpdate : public ::testing::Test {
@@ -117,6 +86,7 @@ class VerifiedUpdate : public ::testing::Test {
     WriteFile(Src + "/readme.txt", "Korvel\n");
     ASSERT_TRUE(Make7z(Base + "/" + kRemoteName, Src, "KorvelFA.exe readme.txt"));
     ASSERT_EQ(Sign(KRV_TEST_PUBLISHER_KEY, Base + "/" + kRemoteName), 0);
+    fs::copy_file(Base + "/" + kRemoteName, Src + ".7z");
   }
   static int Sign(const std::string& key, const std::string& archive) {
     return std::system(("'" KRV_SIGN "' sign '" + key + "' '" + archive + "' >/dev/null").c_str());
@@ -177,25 +147,40 @@ TEST_F(VerifiedUpdate, SignedEditionTakesOnlyThePublishersSignature) {
     const char* Name;
     std::function<void()> Change;  // what happens to the server's files
     const char* Reason;            // empty: accepted
+    bool ArchiveAsked;             // the statement is checked before the archive is asked for
   } cases[] = {
-      {"signed by the publisher", [] {}, ""},
+      {"signed by the publisher", [] {}, "", true},
       {"tampered after signing",
        [&] {
          std::string bytes = ReadFile(Root + "/" + kRemoteName);
          bytes[bytes.size() / 2] ^= 0x01;
          WriteFile(Root + "/" + kRemoteName, bytes);
        },
-       "is not signed by the publisher: the signature does not match: " },
+       "is not signed by the publisher: the digest does not match: ", true},
       {"unsigned", [&] { fs::remove(Root + "/" + kRemoteName + ".sig"); },
-       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig could not be fetched"},
+       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig could not be fetched", false},
       {"signed by another key", [&] { ASSERT_EQ(Sign(other, Root + "/" + kRemoteName), 0); },
-       "is not signed by the publisher: the signature does not match: "},
+       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig: the signature does not match: ", false},
       {"a signature file that is no signature",
        [&] { WriteFile(Root + "/" + kRemoteName + ".sig", std::string(1 << 20, 's')); },
-       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig is larger than 64 bytes"},
+       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig is larger than 4096 bytes", false},
+      // The statement binds the name and the length: another build's signed archive served
+      // under this name, more and fewer bytes than signed.
+      {"another build's signed archive",
+       [&] {
+         fs::copy_file(Root + "/" + kRemoteName, Root + "/dlKorvelFA_SQL_KO_KO_1001819.7z");
+         ASSERT_EQ(Sign(KRV_TEST_PUBLISHER_KEY, Root + "/dlKorvelFA_SQL_KO_KO_1001819.7z"), 0);
+         fs::rename(Root + "/dlKorvelFA_SQL_KO_KO_1001819.7z.sig", Root + "/" + kRemoteName + ".sig");
+       },
+       "the signature names \"dlKorvelFA_SQL_KO_KO_1001819.7z\", not dlKorvelFA_SQL_KO_KO_1001820.7z", false},
+      {"more bytes than signed", [&] { WriteFile(Root + "/" + kRemoteName, ReadFile(Src + ".7z") + "more"); },
+       "is longer than the", true},
+      {"fewer bytes than signed", [&] { WriteFile(Root + "/" + kRemoteName, ReadFile(Src + ".7z").substr(9)); },
+       "the publisher signed", true},
       {"a signature cut short",
        [&] { WriteFile(Root + "/" + kRemoteName + ".sig", ReadFile(Base + "/" + kRemoteName + ".sig").substr(0, 63)); },
-       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig is 63 bytes, a signature is 64"},
+       "is not signed by the publisher: dlKorvelFA_SQL_KO_KO_1001820.7z.sig: the signature file ends before line 3",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -210,10 +195,32 @@ TEST_F(VerifiedUpdate, SignedEditionTakesOnlyThePublishersSignature) {
     } else {
       ExpectAccepted(r);
     }
-    // The archive, then the same request for its signature.
-    EXPECT_NE(server.ReadLine(10000).find("FNM=" + kRemoteName + "&XE3=1&VER=600000 HTTP/1.1\""), std::string::npos);
-    EXPECT_NE(server.ReadLine(10000).find("FNM=" + kRemoteName + ".sig&XE3=1&VER=600000 HTTP/1.1\""),
-              std::string::npos);
+    // The signed statement, then (when it holds) the same request for the archive. The two log
+    // lines come in either order (see ReadLines).
+    std::vector<std::string> lines = server.ReadLines(c.ArchiveAsked ? 2 : 1, 10000);
+    lines.push_back(server.ReadLine(c.ArchiveAsked ? 300 : 1000));
+    EXPECT_TRUE(AnyHolds(lines, "FNM=" + kRemoteName + ".sig&XE3=1&VER=600000 HTTP/1.1\""));
+    EXPECT_EQ(AnyHolds(lines, "FNM=" + kRemoteName + "&XE3=1&VER=600000 HTTP/1.1\""), c.ArchiveAsked);
+  }
+}
+
+// A release edition (no test build) loads its crypto module only from its own folder: missing
+// there, the update fails closed whatever the environment names; beside it, the update works.
+TEST_F(VerifiedUpdate, AReleaseEditionLoadsModulesOnlyFromItsFolder) {
+  for (bool beside : {false, true}) {
+    SCOPED_TRACE(beside ? "module beside it" : "module elsewhere");
+    Prepare(KRV_RELEASE_SIGNED_EDITION);
+    if (beside) fs::copy_file(KRV_CRYPTO_MODULE_FILE, Folder() + "/libkrvcrypto.so");
+    const auto before = Files();
+    TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
+    ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    TDownloaderRun r = RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"a"}, true,
+                                     {"KRV_CRYPTO_MODULE=" KRV_CRYPTO_MODULE_FILE});
+    if (beside)
+      ExpectAccepted(r);
+    else
+      ExpectRefused(r, before, kNotSignedBox,
+                    "Signatures cannot be checked: the signature module libkrvcrypto.so was not found at " + Folder());
   }
 }
 

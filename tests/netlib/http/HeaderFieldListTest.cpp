@@ -126,6 +126,20 @@ TEST(HeaderFieldList, RemovesFieldsWithTheirContinuations) {
   EXPECT_EQ(Dump(lines), (std::vector<std::string>{"C: 3", ""}));
 }
 
+TEST(HeaderFieldList, SetFieldReplacesEveryFieldOfTheName) {
+  auto lines = Lines({u"A: 1", u"Auth: one", u"\tfolded", u"B: 2", u"auth: two", u""});
+  TclHeaderFieldList list;
+  list.Parse(0, &lines);
+  list.SetField(u"AUTH", u"three");
+  EXPECT_EQ(Dump(lines), (std::vector<std::string>{"A: 1", "B: 2", "AUTH: three", ""}));
+  list.SetField(u"auth", u"");  // an empty value only removes
+  EXPECT_EQ(Dump(lines), (std::vector<std::string>{"A: 1", "B: 2", ""}));
+  // The same on a head given as lines.
+  auto head = Lines({u"Auth: one", u"Auth: two", u""});
+  SetField(head, u"Auth", u"new");
+  EXPECT_EQ(Dump(head), (std::vector<std::string>{"Auth: new"}));
+}
+
 TEST(HeaderFieldList, ReadsItems) {
   struct Case {
     const char16_t* Value;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "AbortTimer.h"
 #include "LoopbackServer.h"
@@ -334,6 +335,42 @@ TEST(Read, SmallReadLimitAsksForNoMoreThanTheLimit) {
   EXPECT_EQ(data.Size(), 10);
   EXPECT_FALSE(c.Stream().NeedClose());
   c.C.Close(true);
+}
+
+// The socket is read in pieces larger than a batch, but the caller still gets the bytes batch by
+// batch, the receives stop at the read limit, and what lies beyond it waits for the next read.
+TEST(Read, ReadAheadHandsOverBatchByBatchAndStopsAtTheLimit) {
+  std::string payload = Pattern(300000, 6);
+  std::atomic<bool> done{false};
+  TLoopbackServer server([&](int& fd) {
+    TLoopbackServer::SendText(fd, payload);
+    for (int i = 0; i < 500 && !done; ++i) TLoopbackServer::SleepMs(10);
+  });
+  static std::atomic<int> receives{0};
+  platform::TSocketFunctions counting = platform::SocketFunctions();
+  counting.recv = [](platform::TSocket s, void* buf, int len) {
+    return ++receives, platform::SystemSocketFunctions().recv(s, buf, len);
+  };
+  TConn c;
+  c.Open(server);
+  std::vector<int64_t> steps;
+  c.C.OnProgress = [&](void*, int64_t ADone, int64_t) { steps.push_back(ADone); };
+  rtl::TMemoryStream data;
+  const int64_t limit = 250001;
+  platform::TSocketFunctions old = platform::ReplaceSocketFunctions(counting);
+  c.C.SetBytesToProceed(limit);
+  c.C.InitProgress(0, limit);
+  for (int i = 0; i < 1000 && c.C.BytesProceed() < limit; ++i) c.C.ReadData(&data);
+  platform::ReplaceSocketFunctions(old);
+  EXPECT_EQ(Text(data), payload.substr(0, limit));
+  for (size_t i = 0; i < steps.size(); ++i) EXPECT_LE(steps[i] - (i ? steps[i - 1] : 0), 8192);
+  EXPECT_LT(receives.load(), int(steps.size())) << "a receive per batch";
+  // The rest was never taken from the socket: the next read without a limit gets it all.
+  c.C.SetBytesToProceed(-1);
+  for (int i = 0; i < 1000 && data.Size() < int64_t(payload.size()); ++i) c.C.ReadData(&data);
+  EXPECT_EQ(Text(data), payload);
+  done = true;
+  c.C.Close(false);
 }
 
 TEST(Read, StreamWithoutDestinationLeavesTheSocketAlone) {
@@ -843,6 +880,37 @@ TEST(ServerStream, DatagramRoundTrip) {
   a.C.Close(false);
   b.C.Close(false);
   v6.C.Close(false);
+}
+
+}  // namespace
+
+namespace {
+
+// The speed floor (1000 bytes a second over 2 s, checked in tenths of the window): a whole
+// window below the limit breaks the transfer, nothing shorter does, and old bytes roll out.
+TEST(SpeedFloor, AWholeWindowBelowTheLimitAndNothingShorter) {
+  struct {
+    const char* Name;
+    std::vector<std::pair<uint64_t, int64_t>> Feed;  // at ms, bytes
+    uint64_t At;
+    bool Expired;
+  } const cases[] = {
+      {"silent for less than a window", {}, 1999, false},
+      {"silent for a window", {}, 2000, true},
+      {"a live link at the limit", {{0, 1000}, {1000, 1000}, {1999, 1}}, 2000, false},
+      {"a drip", {{0, 1}, {500, 1}, {1500, 1}}, 2500, true},
+      {"a burst that rolled out of the window", {{0, 1000000}}, 4300, true},
+      {"slow at first, then live", {{0, 1}, {2500, 3000}}, 3000, false},
+  };
+  for (const auto& c : cases) {
+    netlib::TclSpeedFloor floor;
+    floor.Set(1000, 2);
+    floor.Restart(10000);
+    for (auto [at, bytes] : c.Feed) floor.Add(bytes, 10000 + at);
+    EXPECT_EQ(floor.Expired(10000 + c.At), c.Expired) << c.Name;
+    EXPECT_EQ(floor.MsUntilCheck(10000 + c.At), c.At < 2000 ? int(2000 - c.At) : 200 - int(c.At % 200)) << c.Name;
+  }
+  EXPECT_EQ(netlib::TclSpeedFloor().MsUntilCheck(0), -1) << "off until set";
 }
 
 }  // namespace

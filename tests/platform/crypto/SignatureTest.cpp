@@ -7,6 +7,7 @@
 
 #include "CryptoTestUtil.h"
 #include "platform/crypto/Signature.h"
+#include "platform/crypto/Statement.h"
 
 using namespace cryptotest;
 using namespace platform;
@@ -219,7 +220,7 @@ TEST(PublicKey, Base64Form) {
   EXPECT_EQ(EncodePublicKey(Fixed<32>(kVectors[0].PublicKey)), good);
 }
 
-TEST(SignatureFile, ExactlySixtyFourBytesOfARegularFile) {
+TEST(SmallFile, AtMostTheLimitOfARegularFile) {
   TScratch dir;
   const std::string sig = PseudoRandom(64, 3);
   ASSERT_EQ(::mkfifo((dir / "fifo.sig").c_str(), 0600), 0);
@@ -231,9 +232,9 @@ TEST(SignatureFile, ExactlySixtyFourBytesOfARegularFile) {
   } const cases[] = {
       {"good.sig", sig.c_str(), ""},
       {"missing.sig", nullptr, "missing.sig does not exist"},
-      {"empty.sig", "", "empty.sig is 0 bytes, a signature is 64"},
-      {"short.sig", sig.c_str(), "short.sig is 63 bytes, a signature is 64"},
-      {"long.sig", sig.c_str(), "long.sig is 65 bytes, a signature is 64"},
+      {"empty.sig", "", ""},
+      {"short.sig", sig.c_str(), ""},
+      {"long.sig", sig.c_str(), "long.sig is larger than 64 bytes"},
       {"fifo.sig", nullptr, "fifo.sig is not a regular file"},
       {"folder.sig", nullptr, "folder.sig is not a regular file"},
   };
@@ -244,12 +245,67 @@ TEST(SignatureFile, ExactlySixtyFourBytesOfARegularFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     try {
-      TEd25519Signature s = ReadSignatureFile(dir.U(c.Name));
+      std::string s = ReadSmallFile(dir.U(c.Name), 64);
       EXPECT_EQ(c.Error, "");
-      EXPECT_EQ(std::string(s.begin(), s.end()), sig);
+      EXPECT_EQ(s, c.Name == "empty.sig" ? "" : c.Name == "short.sig" ? sig.substr(0, 63) : sig);
     } catch (const ESignatureError& e) {
       EXPECT_NE(c.Error, "") << rtl::U8(e.Message());
       EXPECT_NE(rtl::U8(e.Message()).find(c.Error), std::string::npos) << rtl::U8(e.Message());
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The signed statement: what a publisher's key signs is the name, the length and the digest,
+// read back strictly, and a signature counts only for the exact statement it was made over.
+TEST(SignedStatement, StrictFormAndTheKeysSignatureOverIt) {
+  TScratch dir;
+  WriteFile(dir / "dlKorvelFA_SQL_KO_KO_1001820.7z", PseudoRandom(70000, 7));
+  const TEd25519KeyPair key = Ed25519GenerateKey(), other = Ed25519GenerateKey();
+  TEd25519PublicKey signer{};
+  const std::string good = SignArchive(key.PrivateKeyPem, dir.U("dlKorvelFA_SQL_KO_KO_1001820.7z"), &signer);
+  EXPECT_EQ(signer, key.PublicKey);
+  const TArchiveStatement st = VerifySignatureFile(good, key.PublicKey);
+  EXPECT_EQ(st.FileName, "dlKorvelFA_SQL_KO_KO_1001820.7z");
+  EXPECT_EQ(st.Length, 70000);
+  EXPECT_EQ(st.Digest, Sha512OfFile(dir.U("dlKorvelFA_SQL_KO_KO_1001820.7z")));
+
+  auto with = [&](const std::string& AFrom, const std::string& ATo) {
+    std::string s = good;
+    return s.replace(s.find(AFrom), AFrom.size(), ATo);
+  };
+  const size_t sigAt = good.find("signature: ");
+  struct {
+    const char* Name;
+    std::string Bytes;
+    const char* Reason;
+  } const cases[] = {
+      {"another key's", good, "the signature does not match"},
+      {"renamed", with("file: dlKorvelFA", "file: dlKorvelFB"), "the signature does not match"},
+      {"longer", with("length: 70000", "length: 70001"), "the signature does not match"},
+      {"the earlier form", PseudoRandom(64, 1), "earlier 64-byte form"},
+      {"too large", good + std::string(4096, 'x'), "larger than 4096 bytes"},
+      {"wrong first line", with("v1\n", "v2\n"), "line 1 of the signature file"},
+      {"CR LF", with("v1\n", "v1\r\n"), "line 1 of the signature file"},
+      {"no file line", with("file: ", "name: "), "line 2 of the signature file does not start with \"file: \""},
+      {"folder in the name", with("file: dl", "file: a/dl"), "folder separator"},
+      {"control in the name", with("file: dl", "file: \x1b[31mdl"), "control character"},
+      {"leading zero", with("length: 7", "length: 07"), "without leading zeros"},
+      {"upper-case digest", with("sha512: ", "sha512: A").erase(good.find("sha512: ") + 9, 1), "lower-case"},
+      {"short digest", std::string(good).erase(sigAt - 3, 2), "not 128 hexadecimal digits"},
+      {"cut", good.substr(0, sigAt + 20), "ends before line 5"},
+      {"more after", good + "\n", "goes on after its signature line"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    try {
+      VerifySignatureFile(c.Bytes, std::string(c.Name) == "another key's" ? other.PublicKey : key.PublicKey);
+      ADD_FAILURE() << "accepted";
+    } catch (const ESignatureError& e) {
+      EXPECT_NE(rtl::U8(e.Message()).find(c.Reason), std::string::npos) << rtl::U8(e.Message());
     }
   }
 }

@@ -56,7 +56,7 @@ TEST_F(SignTool, KeygenSignVerify) {
   TResult r = Tool(D, "sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z"));
   EXPECT_EQ(r.Code, 0) << r.Err;
   EXPECT_NE(r.Out.find(pub), std::string::npos) << r.Out;
-  EXPECT_EQ(ReadFile(D / "a.7z.sig").size(), 64u);
+  EXPECT_EQ(ReadFile(D / "a.7z.sig").rfind("korvel-signed-archive v1\nfile: a.7z\nlength: 300000\nsha512: ", 0), 0u);
   EXPECT_EQ(Names(D), (std::vector<std::string>{"a.7z", "a.7z.sig", "key.pem"}));  // no temporary left
 
   r = Tool(D, "verify " + pub + " " + Quote(D / "a.7z"));
@@ -106,18 +106,27 @@ TEST_F(SignTool, VerifyRefusesWithOneLineReason) {
   };
   std::string tampered = archive;
   tampered[54321] ^= 0x20;
-  copy("tampered.7z", tampered, sig);
-  copy("short.7z", archive, sig.substr(0, 63));
+  copy("tampered.7z", archive, "");
+  ASSERT_EQ(Tool(D, "sign " + Quote(D / "key.pem") + " " + Quote(D / "tampered.7z")).Code, 0);
+  WriteFile(D / "tampered.7z", tampered);  // altered after it was signed
+  copy("short.7z", archive, sig.substr(0, sig.size() - 10) + "\n");
   copy("long.7z", archive, sig + "\n");
   copy("unsigned.7z", archive, "");
+  copy("renamed.7z", archive, sig);                      // the statement names a.7z
+  copy("cut.7z", archive.substr(0, 99999), "");          // a.7z's statement, one byte short
+  WriteFile(D / "cut.7z.sig", std::string(sig).replace(sig.find("file: a.7z"), 10, "file: cut.7z"));
+  copy("old.7z", archive, PseudoRandom(64, 9));          // the earlier bare 64-byte form
   WriteFile(D / "other.7z", archive);
   ASSERT_EQ(Tool(D, "sign " + Quote(D / "other.pem") + " " + Quote(D / "other.7z")).Code, 0);
   struct {
     std::string PublicKey, Archive, Reason;
   } const cases[] = {
-      {pub, "tampered.7z", "the signature does not match"},
-      {pub, "short.7z", "short.7z.sig is 63 bytes, a signature is 64"},
-      {pub, "long.7z", "long.7z.sig is 65 bytes, a signature is 64"},
+      {pub, "tampered.7z", "the digest does not match: "},
+      {pub, "short.7z", "the signature is not the 88-character base64 text of 64 bytes"},
+      {pub, "long.7z", "the signature file goes on after its signature line"},
+      {pub, "renamed.7z", "is the signature of \"a.7z\", not of \"renamed.7z\""},
+      {pub, "cut.7z", "the signature does not match"},
+      {pub, "old.7z", "in the earlier 64-byte form"},
       {pub, "unsigned.7z", "unsigned.7z.sig does not exist"},
       {pub, "other.7z", "the signature does not match"},
       {otherPub, "a.7z", "the signature does not match"},
@@ -177,44 +186,41 @@ TEST_F(SignTool, UsageErrors) {
   EXPECT_NE(r.Out.find("krv-sign verify PUBKEY ARCHIVE"), std::string::npos);
 }
 
-// openssl makes the key and the signature over the digest; krv-sign accepts it, and signs the
-// same archive with the same key to the same bytes (Ed25519 signatures are deterministic).
-TEST_F(SignTool, OpensslSignatureVerifies) {
-  WriteFile(D / "a.7z", PseudoRandom(1 << 20, 4));
-  ASSERT_EQ(Shell(D, "openssl genpkey -algorithm ed25519 -out " + Quote(D / "key.pem")).Code, 0);
-  ASSERT_EQ(Shell(D, "openssl dgst -sha512 -binary -out " + Quote(D / "digest") + " " + Quote(D / "a.7z")).Code, 0);
-  TResult r = Shell(D, "openssl pkeyutl -sign -rawin -inkey " + Quote(D / "key.pem") + " -in " + Quote(D / "digest") +
-                         " -out " + Quote(D / "a.7z.sig"));
-  ASSERT_EQ(r.Code, 0) << r.Err;
-  const std::string pub = OpensslPublicKey(D / "key.pem");
-  r = Tool(D, "verify " + pub + " " + Quote(D / "a.7z"));
-  EXPECT_EQ(r.Code, 0) << r.Err;
-  EXPECT_EQ(r.Out, "OK\n");
-
-  const std::string opensslSig = ReadFile(D / "a.7z.sig");
-  ASSERT_EQ(Tool(D, "sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z")).Code, 0);
-  EXPECT_EQ(ReadFile(D / "a.7z.sig"), opensslSig);
-}
-
-// krv-sign makes the key and the signature; openssl checks it over the digest it computes itself.
-TEST_F(SignTool, KrvSignSignatureVerifiesWithOpenssl) {
-  Keygen("key.pem");
-  WriteFile(D / "a.7z", PseudoRandom(1 << 20, 5));
-  ASSERT_EQ(Tool(D, "sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z")).Code, 0);
-  ASSERT_EQ(Shell(D, "openssl pkey -in " + Quote(D / "key.pem") + " -pubout -out " + Quote(D / "pub.pem")).Code, 0);
-  ASSERT_EQ(Shell(D, "openssl dgst -sha512 -binary -out " + Quote(D / "digest") + " " + Quote(D / "a.7z")).Code, 0);
-  auto opensslVerify = [&](const std::string& ADigest) {
-    return Shell(D, "openssl pkeyutl -verify -rawin -pubin -inkey " + Quote(D / "pub.pem") + " -in " + Quote(D / ADigest) +
-                      " -sigfile " + Quote(D / "a.7z.sig"));
+// The publisher's openssl commands of docs/update.md, run as they stand there: their signature
+// file is byte for byte krv-sign's (Ed25519 is deterministic), krv-sign verifies it, and the
+// commands that check a signature file accept krv-sign's and refuse one whose archive changed.
+TEST_F(SignTool, TheDocumentedOpensslCommandsMakeAndCheckTheSameSignature) {
+  const std::string doc = ReadFile(fs::path(KRV_SOURCE_DIR) / "docs/update.md");
+  auto block = [&](const std::string& AMarker) {
+    size_t at = doc.find("<!-- " + AMarker + " -->");
+    size_t from = doc.find("```sh\n", at) + 6;
+    return at == std::string::npos ? std::string() : doc.substr(from, doc.find("```", from) - from);
   };
-  TResult r = opensslVerify("digest");
+  const std::string sign = block("openssl-sign"), check = block("openssl-check");
+  ASSERT_FALSE(sign.empty() || check.empty()) << "the commands are marked in docs/update.md";
+  const std::string archive = "dlKorvelFA_SQL_KO_KO_1001820.7z";
+  auto here = [&](const std::string& ACommand) {
+    return Shell(D, "sh -c " + Quote("cd " + Quote(D / ".") + " && ARCHIVE=" + archive + " " + ACommand));
+  };
+  WriteFile(D / archive, PseudoRandom(1 << 20, 4));
+  ASSERT_EQ(here("openssl genpkey -algorithm ed25519 -out publisher.pem").Code, 0);
+  WriteFile(D / "sign.sh", sign);
+  WriteFile(D / "check.sh", check);
+  TResult r = here("sh -e sign.sh");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  const std::string fromOpenssl = ReadFile(D / (archive + ".sig"));
+  const std::string pub = OpensslPublicKey(D / "publisher.pem");
+  r = Tool(D, "verify " + pub + " " + Quote(D / archive));
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  ASSERT_EQ(Tool(D, "sign " + Quote(D / "publisher.pem") + " " + Quote(D / archive)).Code, 0);
+  EXPECT_EQ(ReadFile(D / (archive + ".sig")), fromOpenssl);
+
+  r = here("sh -e check.sh");
   EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
-  EXPECT_NE(r.Out.find("Signature Verified Successfully"), std::string::npos) << r.Out;
-  // And openssl does refuse a signature over other bytes.
-  std::string other = ReadFile(D / "digest");
-  other[0] ^= 1;
-  WriteFile(D / "other-digest", other);
-  EXPECT_NE(opensslVerify("other-digest").Code, 0);
+  std::string changed = ReadFile(D / archive);
+  changed[1000] ^= 1;
+  WriteFile(D / archive, changed);
+  EXPECT_NE(here("sh -e check.sh").Code, 0);
 }
 
 // Archives are hashed in pieces: a 256 MiB one costs the tool no more memory than a small one.

@@ -139,6 +139,18 @@ TEST(Redirects, AuthorizationField) {
     EXPECT_TRUE(Has(r[0], "Authorization: Basic c2VjcmV0"));
     EXPECT_EQ(Has(r[1], "Authorization:"), c.Kept) << r[1];
   }
+  // Fields the caller wrote into the request head go, all of them.
+  THttpTestServer target({{Redirect(302, "http://localhost:{PORT}/b")}, {Ok("")}});
+  TclHttp http;
+  Quick(http);
+  rtl::TStringList head;
+  head.Add(u"Authorization: Basic b25l");
+  head.Add(u"Authorization: Basic dHdv");
+  http.SendRequest(u"GET", W(target.Url("/a")), head, nullptr, nullptr, nullptr);
+  auto r = target.Requests();
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_TRUE(Has(r[0], "Authorization: Basic dHdv"));
+  EXPECT_FALSE(Has(r[1], "Authorization:")) << r[1];
 }
 
 TEST(Status, NotFoundWithAndWithoutSilentHttp) {
@@ -318,7 +330,7 @@ TEST(Connection, StaleKeptConnectionIsSentAgainOnce) {
   rtl::TMemoryStream a, b;
   http.Get(W(server.Url("/1")), &a);
   EXPECT_TRUE(http.Active());
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the server has closed by now
+  ASSERT_TRUE(server.WaitClosed(1));  // the kept connection is gone on the server's side
   http.Get(W(server.Url("/2")), &b);
   EXPECT_EQ(Contents(b), "second");
   EXPECT_EQ(server.Connections(), 2);

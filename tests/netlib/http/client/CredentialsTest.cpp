@@ -61,6 +61,7 @@ class TTunnelProxy {
   explicit TTunnelProxy(std::vector<std::string> AInner, int AConnections = 1, bool AThenClose = false)
       : FServer(AConnections, [this, AInner, AThenClose](int& fd, int) { Serve(fd, AInner, AThenClose); }) {}
   int Port() const { return FServer.Port(); }
+  bool WaitServed(int AConnections) { return FServer.WaitServed(AConnections); }
   std::vector<std::string> Outer() {
     FServer.Join();
     return FOuter;
@@ -286,7 +287,9 @@ TEST(Tunnel, SetUpOncePerKeptConnection) {
     ThroughTunnelProxy(http, proxy.Port());
     rtl::TMemoryStream a, b;
     http.Get(u"https://127.0.0.1:4443/a", &a);
-    if (closes) std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the tunnel is gone by now
+    if (closes) {
+      ASSERT_TRUE(proxy.WaitServed(1));  // the tunnel is gone on the proxy's side
+    }
     http.Get(u"https://127.0.0.1:4443/b", &b);
     http.Close();
     EXPECT_EQ(Contents(a) + Contents(b), "xx");

@@ -271,6 +271,23 @@ TEST(FetchTool, FailuresPrintOneErrorLineAndExitOne) {
        "error: EFOpenError: Cannot open file \"/\". Is a directory (code 0)\n"},
       {"data file without an end", {"--data-binary", "@/dev/zero", "URL"}, {},
        "error: EUsageError: --data-binary: not a regular file: /dev/zero (code 0)\n"},
+      // Bounded transfers, with curl's meanings.
+      {"announced above --max-filesize", {"--max-filesize", "1k", "URL"},
+       {{"HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'x')}},
+       "error: EclResumeError: The resource is 5000 bytes, more than the 1024 bytes the download may take (code -31)\n"},
+      {"passing --max-filesize", {"--max-filesize", "1k", "URL"},
+       {{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + std::string(3000, 'x') + Hang}},
+       "error: EclResumeError: The resource is larger than the 1024 bytes the download may take (code -31)\n"},
+      {"bad byte count", {"--max-filesize", "12q", "URL"}, {},
+       "error: EUsageError: --max-filesize: not a number of bytes: 12q (code 0)\n"},
+      // A byte every 30 ms for 4.5 s: far below the floor, broken off after the first second.
+      {"below the speed floor", {"--speed-limit", "1000", "--speed-time", "1", "URL"},
+       {{"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + [] {
+          std::string drip;
+          for (int i = 0; i < 150; ++i) drip += "a" + Split;
+          return drip;
+        }()}},
+       "error: EclSocketError: The transfer was slower than 1000 bytes a second for 1 second (code 10060)\n"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);

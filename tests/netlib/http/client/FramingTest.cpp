@@ -62,6 +62,11 @@ std::string Chunked200(const std::string& ACodings, const std::string& AWire, co
   return "HTTP/1.1 200 OK\r\nTransfer-Encoding: " + ACodings + "\r\n" + AExtra + "\r\n" + AWire;
 }
 
+std::string Content200(const std::string& ACodings, const std::string& ABody) {
+  return "HTTP/1.1 200 OK\r\nContent-Encoding: " + ACodings + "\r\nContent-Length: " + std::to_string(ABody.size()) +
+         "\r\n\r\n" + ABody;
+}
+
 // Each case is one scripted reply and the body and status the caller must get.
 TEST(Framing, WhatTheServerSentIsWhatTheCallerGets) {
   const std::string text = "framed text, framed text, framed text";
@@ -101,6 +106,14 @@ TEST(Framing, WhatTheServerSentIsWhatTheCallerGets) {
       {"codings framed by chunked beside a length", Chunked200("chunked", Chunked(text, 6), "Content-Length: 3\r\n"), text,
        200},
       {"304 with chunked has no body", "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n", "", 304},
+      // Content codings, undone from the last applied for as long as they are gzip.
+      {"gzip twice", Content200("gzip, gzip", Gzip(gz)), text, 200},
+      {"x-gzip in a second field", "HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\nContent-Encoding: x-gzip\r\n"
+                                   "Content-Length: " + std::to_string(gz.size()) + "\r\n\r\n" + gz, text, 200},
+      {"a coding we cannot undo after gzip", Content200("gzip, br", "\x8b\x02\x80" "brotli"), "\x8b\x02\x80" "brotli", 200},
+      {"gzip after a coding we cannot undo", Content200("br, gzip", Gzip("\x8b\x02\x80" "brotli")), "\x8b\x02\x80" "brotli",
+       200},
+      {"a name that merely holds gzip", Content200("x-gzipped", text), text, 200},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);

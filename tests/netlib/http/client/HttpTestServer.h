@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -93,6 +94,12 @@ class THttpTestServer {
   int Connections() {
     WaitDone();
     return FConnections;
+  }
+  // Waits (bounded) until the server has closed its side of AConnections connections; false when
+  // that did not happen in time.
+  bool WaitClosed(int AConnections) {
+    std::unique_lock<std::mutex> lock(FLock);
+    return FClosedChanged.wait_for(lock, std::chrono::seconds(10), [&] { return FClosed >= AConnections; });
   }
   void WaitDone(int AMs = 5000) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
@@ -206,6 +213,11 @@ class THttpTestServer {
       while (ReadMore(s, drain, FStop, end)) {
       }
       close(s);
+      {
+        std::lock_guard<std::mutex> lock(FLock);
+        ++FClosed;
+      }
+      FClosedChanged.notify_all();
     }
     FDone = true;
   }
@@ -285,6 +297,8 @@ class THttpTestServer {
   std::atomic<bool> FDone{false};
   std::atomic<int> FConnections{0};
   std::mutex FLock;
+  std::condition_variable FClosedChanged;
+  int FClosed = 0;  // connections the server has closed
   std::vector<std::string> FRequests;
 };
 

@@ -10,8 +10,11 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -200,6 +203,11 @@ class TSequentialServer {
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
         AScript(fd, i);
         if (fd >= 0) ::close(fd);
+        {
+          std::lock_guard<std::mutex> lock(FLock);
+          ++FServed;
+        }
+        FServedChanged.notify_all();
       }
     });
   }
@@ -211,11 +219,20 @@ class TSequentialServer {
     if (FThread.joinable()) FThread.join();
   }
   int Port() const { return FPort; }
+  // Waits (bounded) until AConnections connections have been served and closed; false when that
+  // did not happen in time.
+  bool WaitServed(int AConnections) {
+    std::unique_lock<std::mutex> lock(FLock);
+    return FServedChanged.wait_for(lock, std::chrono::seconds(10), [&] { return FServed >= AConnections; });
+  }
 
  private:
   int FListen = -1;
   int FPort = 0;
   std::thread FThread;
+  std::mutex FLock;
+  std::condition_variable FServedChanged;
+  int FServed = 0;
 };
 
 }  // namespace tls_test

@@ -1,0 +1,77 @@
+#include "downloader/UpdateJob.h"
+
+#include "downloader/ExtractJob.h"
+#include "downloader/Utils.h"
+#include "downloader/build/Build.VersionReader.h"
+#include "platform/LastError.h"
+
+namespace downloader {
+
+namespace {
+
+// Closes a handle of ours on every way out.
+struct THandleGuard {
+  platform::THandle h;
+  ~THandleGuard() {
+    if (h != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(h);
+  }
+};
+
+}  // namespace
+
+rtl::String CheckInstalledProduct(const rtl::String& ProductPath) {
+  if (!NeedsUpdate(ProductPath)) return {};
+  const rtl::String name = rtl::ExtractFileName(ProductPath);
+  rtl::String version;
+  try {
+    TVersionInfo v = TVersionReader::GetVersionFromFile(ProductPath);
+    version = rtl::Format(u"%d.%d.%d.%d", {v.Major, v.Minor, v.Release, v.Build});
+  } catch (...) {
+    return u"The update brought no " + name + u" with a readable version: nothing was installed";
+  }
+  return u"The update brought " + name + u" " + version + u", which is not newer than 10.0.0.1: nothing was installed";
+}
+
+TUpdateResult UpdateProduct(const rtl::String& Folder, const rtl::String& ProductPath) {
+  TUpdateResult result;
+  const rtl::String folderPath = rtl::IncludeTrailingPathDelimiter(Folder);
+  const rtl::String localPath = DownloadedArchivePath(Localization, Version, folderPath);
+  const rtl::String localName = rtl::ExtractFileName(localPath);
+  THandleGuard folder{platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath))};
+  if (folder.h == platform::INVALID_HANDLE_VALUE)
+    throw rtl::EFCreateError(rtl::Format(u"Cannot create file \"%s\". %s",
+                                         {localPath, platform::WindowsErrorMessage(platform::GetLastErrorValue())}));
+  // The lock comes before anything in the folder is touched, and is held to the end.
+  THandleGuard lock{platform::LockFolder(folder.h, InstallLockWaitMs)};
+  if (lock.h == platform::INVALID_HANDLE_VALUE && platform::GetLastErrorValue() == platform::ERROR_LOCK_VIOLATION) {
+    result.Outcome = uoBusy;
+    result.Reason = AnotherUpdateMessage(folderPath);
+    WriteLog(result.Reason);
+    return result;
+  }  // a folder that cannot be locked at all is updated as before
+  CheckArchivePlace(folder.h, localPath);
+
+  TDownloadedArchive archive;
+  TDownloadFailure failure = dfNone;
+  if (!DownloadArchiveTo(folder.h, folderPath, ArchiveName(TargetPrefix, Localization, Version), localName, archive,
+                         &failure)) {
+    result.Outcome = failure == dfNotSigned ? uoNotSigned : uoDownloadFailed;
+    return result;
+  }
+  // The bytes that were checked are the bytes extracted: the same open file, never the path.
+  TInstallTarget target{folder.h, folderPath, ProductPath, Version};
+  rtl::String why;
+  if (!InstallOpenArchive(target, archive.Handle(), localPath, [&] { return CheckInstalledProduct(ProductPath); },
+                          why)) {
+    WriteLog(why);
+    result.Reason = why;
+    return result;  // the temporary file goes with the archive object
+  }
+  // Named only now: an archive of that name beside the product is one that was installed.
+  if (!archive.TakeName(rtl::U8(localName)))
+    WriteLog(u"Cannot name the archive " + localPath + u": " + platform::WindowsErrorMessage(platform::GetLastErrorValue()));
+  result.Outcome = uoInstalled;
+  return result;
+}
+
+}  // namespace downloader
