@@ -22,7 +22,7 @@ function(krv_test name)
     endif()
   endif()
   add_executable(${name} ${A_SOURCES})
-  target_link_libraries(${name} PRIVATE ${A_LIBS} krv_test_modules GTest::gtest GTest::gmock GTest::gtest_main
+  target_link_libraries(${name} PRIVATE ${A_LIBS} krv_test_modules krv_test_sockets GTest::gtest GTest::gmock GTest::gtest_main
                         Threads::Threads)
   target_compile_definitions(${name} PRIVATE KRV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                              KRV_BINARY_DIR="${CMAKE_BINARY_DIR}")

@@ -7,9 +7,15 @@
 # A reason must not hold ";".
 set(KRV_WINE_EXCLUDED
   "fuzz_desktop_entry|freedesktop desktop entries are the Linux build's desktop shortcut, Windows writes .lnk files"
+  "netlib_https_tests|its https peers are OpenSSL servers inside the test process, and OpenSSL is not built for Windows here"
+  "netlib_text_tests:FallbackTables.EveryByteAgreesWithIconv|its oracle is glibc's iconv, which Windows has not (the tables are the same data on both systems)"
+  "netlib_tls_tests|its TLS peers are OpenSSL servers inside the test process, and OpenSSL is not built for Windows here"
+  "netlib_transport_tests:Read.ResetByThePeerRaises10054|Wine 8 reports a peer's reset as an orderly close (see ReadinessTracker.ResetIsReportedWithItsError)"
+  "netlib_transport_tests:ReadinessTracker.ResetIsReportedWithItsError|Wine 8 reports a peer's reset as an orderly close (measured: FD_CLOSE without an error, recv 0, also against a host peer that resets), where Windows reports WSAECONNRESET"
+  "netlib_transport_tests:Socks.AbortEndsTheHandshakeSoon|under Wine 8 beside other tests it sometimes outlasts ctest's time-out (2 of 3 parallel runs, 30 of 30 passed alone): not understood yet, so left out rather than flaky"
+  "netlib_transport_tests:Write.PeerThatLeavesBeforeTheEndMakesTheWriteFail|under Wine 8 a half-close behind unread bytes gives no FD_CLOSE until they are read, so a write the peer no longer reads ends at the time-out (measured: -1 after 20 s), not at once with 10053"
   "platform_tests:EncodingStateful.*|Wine 8 has no ISO-2022-JP code page (50220), which Windows has"
   "platform_tests:EncodingNames.ResolvesGb18030|Wine 8 has no GB18030 code page (54936), which Windows has"
-  "netlib_text_tests:FallbackTables.EveryByteAgreesWithIconv|its oracle is glibc's iconv, which Windows has not (the tables are the same data on both systems)"
 )
 
 set(KRV_WINE_EXCLUDED_REPORT ${CMAKE_BINARY_DIR}/wine-excluded.txt)
