@@ -1,7 +1,5 @@
 // krv-fetch: downloads each URL in turn with one HTTP client, so keep-alive and cookies carry
 // over from one URL to the next.
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +7,11 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "netlib/http/clHttp.h"
 #include "netlib/http/clProxyApply.h"
@@ -77,14 +80,31 @@ const char* const Usage =
 // is taken when it is opened, because the request announces it before the first byte; a file
 // that shrinks while it is sent fails the request instead of leaving the server waiting, and one
 // that grows sends only the announced bytes.
+// Standard output, in binary mode: the C library's stream, flushed and checked as written.
+class TStandardOutput : public rtl::TStream {
+ public:
+  TStandardOutput() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);  // no CR added before LF
+#endif
+  }
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* AData, int64_t ACount) override {
+    if (ACount <= 0) return 0;
+    if (std::fwrite(AData, 1, size_t(ACount), stdout) != size_t(ACount) || std::fflush(stdout) != 0)
+      throw rtl::EWriteError(u"Cannot write to standard output");
+    return ACount;
+  }
+  int64_t Seek(int64_t, rtl::TSeekOrigin) override { return 0; }
+};
+
 class TUploadFile : public rtl::TStream {
  public:
   explicit TUploadFile(const std::string& AOption, const std::string& APath)
       : FPath(APath), FFile(rtl::S(APath), rtl::fmOpenRead) {
-    struct stat st {};
-    if (fstat(FFile.Handle(), &st) != 0 || !S_ISREG(st.st_mode))
-      throw EUsageError(rtl::S(AOption + ": not a regular file: " + APath));
-    FSize = st.st_size;
+    if (!rtl::FileExists(rtl::S(APath))) throw EUsageError(rtl::S(AOption + ": not a regular file: " + APath));
+    FSize = FFile.Seek(0, rtl::soEnd);
+    FFile.Seek(0, rtl::soBeginning);
   }
   int64_t Read(void* ABuffer, int64_t ACount) override {
     int64_t n = FFile.Read(ABuffer, std::min(ACount, FSize - FPosition));
@@ -480,8 +500,7 @@ int Main(int argc, char** argv) {
     if (i < options.Outputs.size()) {
       const std::string& path = options.Outputs[i];
       // -C - continues a regular file from its end; anything else starts a new one.
-      struct stat st {};
-      const bool continueFile = options.Continue && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      const bool continueFile = options.Continue && rtl::FileExists(rtl::S(path));
       auto file = std::make_unique<rtl::TFileStream>(rtl::S(path), continueFile ? rtl::fmOpenReadWrite : rtl::fmCreate);
       const int64_t from = continueFile ? file->Seek(0, rtl::soEnd) : 0;
       rtl::TBufferedWriteStream out(*file);
@@ -500,15 +519,13 @@ int Main(int argc, char** argv) {
           // No partial file is left behind for a download that failed; only a regular file is
           // removed ("-o /dev/null" must survive a failure).
           file.reset();
-          if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(path.c_str());
+          if (rtl::FileExists(rtl::S(path))) rtl::DeleteFile(rtl::S(path));
         }
         if (options.Progress) fputc('\n', stderr);
         throw;
       }
     } else {
-      int fd = dup(1);
-      if (fd < 0) throw EUsageError(u"cannot write to standard output");
-      rtl::THandleStream out(fd);
+      TStandardOutput out;
       // What went to standard output cannot be taken back: a download that would have to
       // start again from zero fails instead.
       Fetch(http, options, options.Urls[i], out, 0, false);
