@@ -84,7 +84,7 @@ class TStopReadingServer {
   ~TStopReadingServer() {
     FStop = true;
     FThread.join();
-    close(FListener);
+    tsock::Close(FListener);
   }
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/up"; }
 
@@ -93,22 +93,20 @@ class TStopReadingServer {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     int s = -1;
     while (s < 0 && !FStop && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{FListener, POLLIN, 0};
-      if (poll(&p, 1, 50) > 0) s = accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (tsock::PollOne(FListener, tsock::In, 50)) s = tsock::Accept(FListener);
     }
     if (s < 0) return;
     std::string head;
     char c;
     while (!Has(head, "\r\n\r\n") && !FStop && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{s, POLLIN, 0};
-      if (poll(&p, 1, 50) > 0 && recv(s, &c, 1, 0) == 1) head += c;
+      if (tsock::PollOne(s, tsock::In, 50) && tsock::Recv(s, &c, 1) == 1) head += c;
     }
-    if (AAnswer) send(s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 40, MSG_NOSIGNAL);
+    if (AAnswer) tsock::Send(s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 40);
     if (AHalfClose) {
-      shutdown(s, SHUT_WR);
+      tsock::ShutdownSend(s);
       while (!FStop && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    close(s);
+    tsock::Close(s);
   }
 
   int FListener = -1, FPort = 0;

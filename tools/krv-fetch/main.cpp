@@ -1,5 +1,6 @@
 // krv-fetch: downloads each URL in turn with one HTTP client, so keep-alive and cookies carry
 // over from one URL to the next.
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -7,11 +8,15 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "netlib/http/clHttp.h"
 #include "netlib/http/clProxyApply.h"
 #include "netlib/http/clResumableDownload.h"
 #include "netlib/zlib/clZLibBase.h"
-#include "platform/Files.h"
 #include "rtl/Ansi.h"
 #include "rtl/BufferedStream.h"
 #include "rtl/Classes.h"
@@ -75,14 +80,31 @@ const char* const Usage =
 // is taken when it is opened, because the request announces it before the first byte; a file
 // that shrinks while it is sent fails the request instead of leaving the server waiting, and one
 // that grows sends only the announced bytes.
+// Standard output, in binary mode: the C library's stream, flushed and checked as written.
+class TStandardOutput : public rtl::TStream {
+ public:
+  TStandardOutput() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);  // no CR added before LF
+#endif
+  }
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* AData, int64_t ACount) override {
+    if (ACount <= 0) return 0;
+    if (std::fwrite(AData, 1, size_t(ACount), stdout) != size_t(ACount) || std::fflush(stdout) != 0)
+      throw rtl::EWriteError(u"Cannot write to standard output");
+    return ACount;
+  }
+  int64_t Seek(int64_t, rtl::TSeekOrigin) override { return 0; }
+};
+
 class TUploadFile : public rtl::TStream {
  public:
   explicit TUploadFile(const std::string& AOption, const std::string& APath)
       : FPath(APath), FFile(rtl::S(APath), rtl::fmOpenRead) {
-    platform::TFileInfo info;
-    if (!platform::GetFileInfo(platform::TFileHandle(FFile.Handle()), info) || info.Kind != platform::TEntryKind::File)
-      throw EUsageError(rtl::S(AOption + ": not a regular file: " + APath));
-    FSize = info.Size;
+    if (!rtl::FileExists(rtl::S(APath))) throw EUsageError(rtl::S(AOption + ": not a regular file: " + APath));
+    FSize = FFile.Seek(0, rtl::soEnd);
+    FFile.Seek(0, rtl::soBeginning);
   }
   int64_t Read(void* ABuffer, int64_t ACount) override {
     int64_t n = FFile.Read(ABuffer, std::min(ACount, FSize - FPosition));
@@ -503,9 +525,7 @@ int Main(int argc, char** argv) {
         throw;
       }
     } else {
-      platform::TFileHandle stdOut = platform::StandardOutput();
-      if (stdOut == platform::INVALID_FILE_HANDLE) throw EUsageError(u"cannot write to standard output");
-      rtl::THandleStream out(static_cast<intptr_t>(stdOut));
+      TStandardOutput out;
       // What went to standard output cannot be taken back: a download that would have to
       // start again from zero fails instead.
       Fetch(http, options, options.Urls[i], out, 0, false);

@@ -1,13 +1,19 @@
 // Address literals from outside (URLs, settings): parsing never fails other than with
 // "Invalid host address", and every text we write parses back to the same address.
-#include <arpa/inet.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "netlib/transport/clIpAddress.h"
 #include "netlib/transport/clSocketUtils.h"
+
+// The system's inet_pton is the oracle (after our headers: <windows.h> defines macros they use).
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#endif
 
 using namespace netlib;
 

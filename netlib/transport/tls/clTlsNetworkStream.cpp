@@ -6,49 +6,36 @@
 #include <string>
 
 #include "netlib/transport/tls/clTlsEngine.h"
-#include "platform/Modules.h"
+#include "netlib/transport/tls/clTlsProvider.h"
 #include "platform/Sockets.h"
 
 namespace netlib {
 
 namespace {
 
-constexpr const char* ModuleName = "libkrvtls.so";
 const char16_t* const TlsNotAvailableText = u"The TLS network stream is not available";
 const char16_t* const TruncatedText = u"TLS error: the server closed the connection without the closing message";
 
-struct TModuleState {
+struct TProviderState {
   std::once_flag Once;
-  const krv_tls_api* Api = nullptr;
-  rtl::String Path;
-  rtl::String Error;
+  TTlsProvider Provider;
 };
 
-TModuleState& ModuleState() {
-  static TModuleState state;
+TProviderState& ProviderState() {
+  static TProviderState state;
   return state;
-}
-
-// The module beside the program (test builds: KRV_TLS_MODULE, then the one built with this
-// library).
-void LoadModule(TModuleState& AState) {
-  platform::TOwnModule m =
-      platform::LoadOwnModule("KRV_TLS_MODULE", ModuleName, "krv_tls_get_api", KRV_TLS_API_VERSION, "TLS");
-  AState.Api = static_cast<const krv_tls_api*>(m.Api);
-  AState.Path = m.Path;
-  AState.Error = m.Error;
 }
 
 }  // namespace
 
 const krv_tls_api& TlsApi() {
-  TModuleState& state = ModuleState();
-  std::call_once(state.Once, [&] { LoadModule(state); });
-  if (!state.Api) RaiseSocketError(rtl::String(TlsNotAvailableText) + u": " + state.Error, 10045);
-  return *state.Api;
+  TProviderState& state = ProviderState();
+  std::call_once(state.Once, [&] { state.Provider = LoadTlsProvider(); });
+  if (!state.Provider.Api) RaiseSocketError(rtl::String(TlsNotAvailableText) + u": " + state.Provider.Error, 10045);
+  return *state.Provider.Api;
 }
 
-rtl::String TlsModulePath() { return ModuleState().Path; }
+rtl::String TlsModulePath() { return ProviderState().Provider.Path; }
 
 TclTlsNetworkStream::TclTlsNetworkStream() = default;
 

@@ -421,19 +421,15 @@ TEST(Read, AbortFromATimerHandlerEndsTheRead) {
 struct TFullBacklog {
   int Listen = -1, Queued = -1, Port = -1;
   TFullBacklog() {
-    Listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Listen = tsock::Open();
     Port = transport_test::BindLoopback(Listen, false);
-    ::listen(Listen, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(Port));
-    Queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ::connect(Queued, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    tsock::Listen(Listen, 0);
+    Queued = tsock::Open();
+    tsock::ConnectLoopback(Queued, Port);
   }
   ~TFullBacklog() {
-    ::close(Queued);
-    ::close(Listen);
+    tsock::Close(Queued);
+    tsock::Close(Listen);
   }
 };
 
@@ -593,7 +589,7 @@ TEST(Write, UnreadAnswerDoesNotStallTheWrite) {
   const std::string payload = Pattern(32 << 20, 5);
   std::string received;
   TLoopbackServer server([&](int& fd) {
-    ::send(fd, "early answer", 12, MSG_NOSIGNAL);
+    tsock::Send(fd, "early answer", 12);
     TLoopbackServer::SleepMs(300);  // the client's send buffer fills meanwhile
     received = TLoopbackServer::ReadToEnd(fd);
   });
@@ -635,13 +631,13 @@ TEST(Write, PeerThatLeavesBeforeTheEndMakesTheWriteFail) {
       char buf[65536];
       size_t got = 0;
       while (got < (1u << 20)) {
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        tsock::ssize_t n = tsock::Recv(fd, buf, sizeof buf);
         if (n <= 0) return;
         got += size_t(n);
       }
       if (!t.HalfClose) return;  // closes with our bytes unread
-      if (t.AnswerFirst) ::send(fd, "early answer", 12, MSG_NOSIGNAL);
-      ::shutdown(fd, SHUT_WR);
+      if (t.AnswerFirst) tsock::Send(fd, "early answer", 12);
+      tsock::ShutdownSend(fd);
       for (int i = 0; i < 2000 && !done; ++i) TLoopbackServer::SleepMs(10);
     });
     TConn c;

@@ -4,11 +4,7 @@
 // receive give up after a few seconds.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "../../TestSockets.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,26 +19,7 @@
 namespace transport_test {
 
 // Binds the socket to an ephemeral port of the loopback address; answers the port, or -1.
-inline int BindLoopback(int fd, bool ipv6) {
-  sockaddr_storage ss{};
-  socklen_t len;
-  if (ipv6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-    a->sin6_family = AF_INET6;
-    a->sin6_addr = in6addr_loopback;
-    len = sizeof(*a);
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof(*a);
-  }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) return -1;
-  socklen_t l = sizeof(ss);
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &l) != 0) return -1;
-  return ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-              : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-}
+inline int BindLoopback(int fd, bool ipv6) { return tsock::BindLoopback(fd, ipv6); }
 
 class TLoopbackServer {
  public:
@@ -50,29 +27,26 @@ class TLoopbackServer {
   using TScript = std::function<void(int& fd)>;
 
   explicit TLoopbackServer(TScript script, bool ipv6 = false, int acceptWaitMs = 10000) : FIpv6(ipv6) {
-    FListen = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (FListen < 0 || (FPort = BindLoopback(FListen, ipv6)) < 0 || ::listen(FListen, 4) != 0) {
+    FListen = tsock::Open(ipv6);
+    if (FListen < 0 || (FPort = BindLoopback(FListen, ipv6)) < 0 || tsock::Listen(FListen, 4) != 0) {
       FOk = false;
       return;
     }
     FThread = std::thread([this, script, acceptWaitMs] {
-      pollfd p{FListen, POLLIN, 0};
-      if (::poll(&p, 1, acceptWaitMs) != 1) return;
-      int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (!(tsock::PollOne(FListen, tsock::In, acceptWaitMs) & tsock::In)) return;
+      int fd = tsock::Accept(FListen);
       if (fd < 0) return;
-      timeval tv{10, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+      tsock::SetTimeouts(fd, 10);
       FAccepted = true;
       script(fd);
-      if (fd >= 0) ::close(fd);
+      if (fd >= 0) tsock::Close(fd);
       FDone = true;
     });
   }
 
   ~TLoopbackServer() {
     Join();
-    if (FListen >= 0) ::close(FListen);
+    if (FListen >= 0) tsock::Close(FListen);
   }
 
   void Join() {
@@ -88,7 +62,7 @@ class TLoopbackServer {
   static bool SendAll(int fd, const void* data, size_t size) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
-      ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+      tsock::ssize_t n = tsock::Send(fd, p, size);
       if (n <= 0) return false;
       p += n;
       size -= static_cast<size_t>(n);
@@ -101,19 +75,14 @@ class TLoopbackServer {
     std::string out;
     char buf[65536];
     for (;;) {
-      ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+      tsock::ssize_t n = tsock::Recv(fd, buf, sizeof(buf));
       if (n <= 0) break;
       out.append(buf, static_cast<size_t>(n));
     }
     return out;
   }
   // Closes with a reset instead of an orderly close.
-  static void Reset(int& fd) {
-    linger l{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-    ::close(fd);
-    fd = -1;
-  }
+  static void Reset(int& fd) { tsock::ResetClose(fd); }
   static void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
  private:
@@ -128,9 +97,9 @@ class TLoopbackServer {
 
 // A port on which nothing listens right now: bound, then released.
 inline int UnusedPort(bool ipv6 = false) {
-  int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = tsock::Open(ipv6);
   int port = fd < 0 ? -1 : BindLoopback(fd, ipv6);
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) tsock::Close(fd);
   return port;
 }
 

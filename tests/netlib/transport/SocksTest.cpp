@@ -69,7 +69,7 @@ class TSocksServer {
     std::string got;
     char buf[512];
     while (got.size() < want.size()) {
-      ssize_t n = ::recv(fd, buf, std::min(sizeof(buf), want.size() - got.size()), 0);
+      tsock::ssize_t n = tsock::Recv(fd, buf, std::min(sizeof(buf), want.size() - got.size()));
       if (n <= 0) break;
       got.append(buf, size_t(n));
     }

@@ -2,11 +2,6 @@
 // is a real loopback connect (to a listener of this program), but its stream serves the fuzz
 // input from memory and swallows what the client writes, so no peer is needed and nothing waits.
 // The first input byte chooses the size of the pieces the input arrives in.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +9,7 @@
 
 #include "netlib/http/clHttp.h"
 #include "netlib/zlib/clZLibBase.h"
+#include "tests/TestSockets.h"
 
 using namespace netlib;
 
@@ -65,31 +61,28 @@ class TFuzzClient : public TclHttp {
   std::unique_ptr<TclNetworkStream> CreateNetworkStream() override { return std::make_unique<TMemoryNetworkStream>(); }
 };
 
+int Port = -1;
+
 int Listener() {
   static int s = [] {
-    int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(l, 64);
+    int l = tsock::Open(false, true);
+    Port = tsock::BindLoopback(l);
+    tsock::Listen(l, 64);
     return l;
   }();
   return s;
 }
 
 int ListenerPort() {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(Listener(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
+  Listener();
+  return Port;
 }
 
 void DrainAccepts() {
-  for (;;) {
-    int c = accept4(Listener(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  while (tsock::PollOne(Listener(), tsock::In, 0)) {
+    int c = tsock::Accept(Listener());
     if (c < 0) return;
-    close(c);
+    tsock::Close(c);
   }
 }
 

@@ -1,11 +1,6 @@
 // End to end: the HTTP client against a Digest-protected resource of a loopback server run by
 // the test. The server issues its own challenges and checks every answer with its own parse and
 // computation (RFC 2617), so the client's 401 cycle and the scheme are tested together.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../../TestSockets.h"
 #include "netlib/http/clHttp.h"
 #include "rtl/Hash.h"
 
@@ -70,21 +66,15 @@ struct TSeen {
 class TDigestServer {
  public:
   TDigestServer(std::string algorithm, std::string qop) : FAlgorithm(std::move(algorithm)), FQop(std::move(qop)) {
-    FListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    if (FListen < 0 || bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(FListen, 8) != 0 ||
-        getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    FListen = tsock::Open();
+    if (FListen < 0 || (FPort = tsock::BindLoopback(FListen)) < 0 || tsock::Listen(FListen, 8) != 0)
       throw std::runtime_error("loopback listen failed");
-    FPort = ntohs(a.sin_port);
     FThread = std::thread([this] { Run(); });
   }
   ~TDigestServer() {
     FStop = true;
     FThread.join();
-    close(FListen);
+    tsock::Close(FListen);
   }
   int Port() const { return FPort; }
   std::vector<TSeen> Seen() {
@@ -107,20 +97,20 @@ class TDigestServer {
     std::vector<TConn> conns;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!FStop && std::chrono::steady_clock::now() < deadline) {
-      std::vector<pollfd> fds{{FListen, POLLIN, 0}};
-      for (const TConn& c : conns) fds.push_back({c.fd, POLLIN, 0});
-      if (poll(fds.data(), fds.size(), 50) <= 0) continue;
-      if (fds[0].revents & POLLIN) {
-        int fd = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+      std::vector<tsock::TPoll> fds{{FListen, tsock::In, 0}};
+      for (const TConn& c : conns) fds.push_back({c.fd, tsock::In, 0});
+      if (tsock::Poll(fds.data(), fds.size(), 50) <= 0) continue;
+      if (fds[0].Revents & tsock::In) {
+        int fd = tsock::Accept(FListen);
         if (fd >= 0) conns.push_back({fd, {}});
       }
       for (size_t i = 1; i < fds.size(); ++i) {
-        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (!(fds[i].Revents & (tsock::In | tsock::Hup | tsock::Err))) continue;
         TConn& c = conns[i - 1];
         char buf[4096];
-        ssize_t n = recv(c.fd, buf, sizeof(buf), 0);
+        tsock::ssize_t n = tsock::Recv(c.fd, buf, sizeof(buf));
         if (n <= 0) {
-          close(c.fd);
+          tsock::Close(c.fd);
           c.fd = -1;
           continue;
         }
@@ -130,12 +120,12 @@ class TDigestServer {
           std::string head = c.in.substr(0, end);
           c.in.erase(0, end + 4);
           std::string reply = Answer(head);
-          send(c.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+          tsock::Send(c.fd, reply.data(), reply.size());
         }
       }
       std::erase_if(conns, [](const TConn& c) { return c.fd < 0; });
     }
-    for (const TConn& c : conns) close(c.fd);
+    for (const TConn& c : conns) tsock::Close(c.fd);
   }
 
   std::string Answer(const std::string& head) {

@@ -1,6 +1,5 @@
 // The request cycle: redirects, credentials, status handling, authorization answers, the proxy,
 // keep-alive and the stale-connection retry, cookies, name resolution.
-#include <netdb.h>
 
 #include "TestUtil.h"
 #include "platform/Sockets.h"

@@ -9,12 +9,7 @@
 // are bounded in time, so a broken client cannot hang a test.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "../../../TestSockets.h"
 
 #include <atomic>
 #include <chrono>
@@ -40,26 +35,10 @@ enum TSocksMode { smNone, smSocks4, smSocks5 };
 
 // A listening socket on 127.0.0.1 (or ::1) on a port the system chooses, which goes to APort.
 inline int ListenOnLoopback(bool AIPv6, int& APort) {
-  int listener = socket(AIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (AIPv6) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  } else {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  listen(listener, 8);
-  sockaddr_storage ss{};
-  socklen_t len = sizeof ss;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&ss), &len);
-  APort = ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                                         : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  int listener = tsock::Open(AIPv6);
+  tsock::SetReuseAddress(listener);
+  APort = tsock::BindLoopback(listener, AIPv6);
+  tsock::Listen(listener, 8);
   return listener;
 }
 
@@ -75,7 +54,7 @@ class THttpTestServer {
   ~THttpTestServer() {
     FStop = true;
     if (FThread.joinable()) FThread.join();
-    close(FListener);
+    tsock::Close(FListener);
   }
 
   int Port() const { return FPort; }
@@ -134,10 +113,9 @@ class THttpTestServer {
   static bool ReadMore(int ASocket, std::string& ABuffer, const std::atomic<bool>& AStop,
                        std::chrono::steady_clock::time_point ADeadline) {
     while (!AStop && std::chrono::steady_clock::now() < ADeadline) {
-      pollfd p{ASocket, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
+      if (!tsock::PollOne(ASocket, tsock::In, 50)) continue;
       char buf[65536];
-      ssize_t n = recv(ASocket, buf, sizeof buf, 0);
+      tsock::ssize_t n = tsock::Recv(ASocket, buf, sizeof buf);
       if (n <= 0) return false;
       ABuffer.append(buf, size_t(n));
       return true;
@@ -149,11 +127,10 @@ class THttpTestServer {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (done < AData.size()) {
       if (FStop || std::chrono::steady_clock::now() > deadline) return false;
-      pollfd p{ASocket, POLLOUT, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      ssize_t n = send(ASocket, AData.data() + done, AData.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (!tsock::PollOne(ASocket, tsock::Out, 50)) continue;
+      tsock::ssize_t n = tsock::Send(ASocket, AData.data() + done, AData.size() - done, true);
       if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        if (tsock::WouldBlock()) continue;
         return false;
       }
       done += size_t(n);
@@ -176,16 +153,14 @@ class THttpTestServer {
       int s = -1;
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
       while (s < 0 && !FStop && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{FListener, POLLIN, 0};
-        if (poll(&p, 1, 50) > 0) s = accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (tsock::PollOne(FListener, tsock::In, 50)) s = tsock::Accept(FListener);
       }
       if (s < 0) break;
       ++FConnections;
-      int one = 1;
-      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      tsock::SetNoDelay(s);
       std::string pending;
       if (FSocks != smNone && !SocksHandshake(s, pending)) {
-        close(s);
+        tsock::Close(s);
         continue;
       }
       for (const std::string& reply : script) {
@@ -205,14 +180,14 @@ class THttpTestServer {
         }
         SendReply(s, reply);
       }
-      shutdown(s, SHUT_WR);
+      tsock::ShutdownSend(s);
       // Let the client read what was sent before the socket goes away (a close with unread
       // input would reset the connection).
       std::string drain;
       auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
       while (ReadMore(s, drain, FStop, end)) {
       }
-      close(s);
+      tsock::Close(s);
       {
         std::lock_guard<std::mutex> lock(FLock);
         ++FClosed;

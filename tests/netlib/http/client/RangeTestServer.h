@@ -6,12 +6,7 @@
 // head is recorded. Accepts, receives and sends are bounded in time.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "../../../TestSockets.h"
 
 #include <atomic>
 #include <chrono>
@@ -52,24 +47,18 @@ class TRangeTestServer {
  public:
   TRangeTestServer(std::string AContent, std::vector<TRangeAnswer> APlan = {}, TRangeServerOptions AOptions = {})
       : FContent(std::move(AContent)), FPlan(std::move(APlan)), FOptions(AOptions) {
-    FListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(FOptions.Port));
-    if (bind(FListener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(FListener, 8) == 0) {
-      socklen_t len = sizeof a;
-      getsockname(FListener, reinterpret_cast<sockaddr*>(&a), &len);
-      FPort = ntohs(a.sin_port);
+    FListener = tsock::Open();
+    tsock::SetReuseAddress(FListener);
+    const int port = tsock::BindLoopback(FListener, false, FOptions.Port);
+    if (port > 0 && tsock::Listen(FListener, 8) == 0) {
+      FPort = port;
       FThread = std::thread([this] { Run(); });
     }
   }
   ~TRangeTestServer() {
     FStop = true;
     if (FThread.joinable()) FThread.join();
-    close(FListener);
+    tsock::Close(FListener);
   }
 
   bool Running() const { return FPort > 0; }
@@ -107,17 +96,16 @@ class TRangeTestServer {
   static bool Wait(int ASocket, short AEvents, const std::atomic<bool>& AStop,
                    std::chrono::steady_clock::time_point ADeadline) {
     while (!AStop && std::chrono::steady_clock::now() < ADeadline) {
-      pollfd p{ASocket, AEvents, 0};
-      if (poll(&p, 1, 20) > 0) return true;
+      if (tsock::PollOne(ASocket, AEvents, 20)) return true;
     }
     return false;
   }
   bool SendAll(int ASocket, const char* AData, size_t ASize) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (ASize > 0) {
-      if (!Wait(ASocket, POLLOUT, FStop, deadline)) return false;
-      ssize_t n = send(ASocket, AData, ASize, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      if (!Wait(ASocket, tsock::Out, FStop, deadline)) return false;
+      tsock::ssize_t n = tsock::Send(ASocket, AData, ASize, true);
+      if (n < 0 && tsock::WouldBlock()) continue;
       if (n <= 0) return false;
       AData += n;
       ASize -= size_t(n);
@@ -128,9 +116,9 @@ class TRangeTestServer {
     std::string head;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (head.find("\r\n\r\n") == std::string::npos) {
-      if (head.size() > 65536 || !Wait(ASocket, POLLIN, FStop, deadline)) return "";
+      if (head.size() > 65536 || !Wait(ASocket, tsock::In, FStop, deadline)) return "";
       char buf[4096];
-      ssize_t n = recv(ASocket, buf, sizeof buf, 0);
+      tsock::ssize_t n = tsock::Recv(ASocket, buf, sizeof buf);
       if (n <= 0) return "";
       head.append(buf, size_t(n));
     }
@@ -182,16 +170,12 @@ class TRangeTestServer {
     if (!SendAll(s, head.data(), head.size())) return true;
     int64_t end = a.CutAt >= 0 ? std::max(first, std::min(size, a.CutAt)) : size;
     if (!SendAll(s, FContent.data() + first, size_t(end - first)) || end == size) return true;
-    if (a.Cut == ckReset) {
-      linger l{1, 0};
-      setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-      return false;
-    }
+    if (a.Cut == ckReset) return false;
     if (a.Cut == ckStall) {
       // Silent until the client gives up and closes.
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
       char buf[256];
-      while (Wait(s, POLLIN, FStop, deadline) && recv(s, buf, sizeof buf, 0) > 0) {
+      while (Wait(s, tsock::In, FStop, deadline) && tsock::Recv(s, buf, sizeof buf) > 0) {
       }
     }
     return true;
@@ -200,11 +184,10 @@ class TRangeTestServer {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     size_t index = 0;
     while (!FStop && std::chrono::steady_clock::now() < deadline) {
-      if (!Wait(FListener, POLLIN, FStop, deadline)) break;
-      int s = accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (!Wait(FListener, tsock::In, FStop, deadline)) break;
+      int s = tsock::Accept(FListener);
       if (s < 0) continue;
-      int one = 1;
-      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      tsock::SetNoDelay(s);
       std::string head = ReadHead(s);
       bool graceful = true;
       std::string line = head.substr(0, head.find("\r\n"));
@@ -220,8 +203,12 @@ class TRangeTestServer {
         graceful = Answer(s, head, index < FPlan.size() ? FPlan[index] : TRangeAnswer());
         ++index;
       }
-      if (graceful) shutdown(s, SHUT_WR);  // a reset goes out without a FIN before it
-      close(s);
+      if (graceful) {
+        tsock::ShutdownSend(s);
+        tsock::Close(s);
+      } else {
+        tsock::ResetClose(s);  // a reset goes out without a FIN before it
+      }
     }
   }
 

@@ -1,8 +1,6 @@
 // The download that resumes after a break (TclResumableDownload) against the range server: what
 // each reconnect asks for, which answers continue the destination and which start it again, and
 // that the destination is only ever appended to or rewound whole.
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "RangeTestServer.h"
@@ -56,8 +54,7 @@ class TContractStream : public rtl::TStream {
 class TFileDestination {
  public:
   explicit TFileDestination(const std::string& AInitial = "")
-      : FPath(std::string(KRV_BINARY_DIR) + "/client-resume-" + std::to_string(getpid()) + "-" +
-              std::to_string(Counter()++)) {
+      : FPath(UniqueTempPath("resume")) {
     {
       rtl::TFileStream f(W(FPath), rtl::fmCreate);
       if (!AInitial.empty()) f.WriteBuffer(AInitial.data(), int64_t(AInitial.size()));
@@ -85,10 +82,6 @@ class TFileDestination {
   std::unique_ptr<TContractStream> Contract;
 
  private:
-  static int& Counter() {
-    static int n = 0;
-    return n;
-  }
   std::string FPath;
 };
 

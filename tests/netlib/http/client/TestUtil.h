@@ -82,23 +82,10 @@ inline TReplyResult AnswerWith(const std::string& AReply, const std::string& AMe
   return r;
 }
 
-// The bytes gzip makes of AData (gzip -n), produced by the real program.
-inline std::string Gzip(const std::string& AData) {
-  // A name of its own: the test programs that use this run at the same time.
-  std::string in = std::string(KRV_BINARY_DIR) + "/client-gzip-in-XXXXXX";
-  int fd = mkstemp(in.data());
-  FILE* f = fdopen(fd, "wb");
-  fwrite(AData.data(), 1, AData.size(), f);
-  fclose(f);
-  FILE* p = popen(("gzip -n -c " + in).c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  remove(in.c_str());
-  return out;
-}
+// A name of its own for a temporary file: the test programs that use these run at the same time.
+std::string UniqueTempPath(const std::string& AName);
+// The bytes gzip makes of AData (gzip -n), produced by the real program of the host.
+std::string Gzip(const std::string& AData);
 
 inline std::string Chunked(const std::string& AData, size_t APiece, const std::string& ATrailer = "") {
   std::string r;
