@@ -9,10 +9,9 @@ set(KRV_WINE_EXCLUDED
   "fuzz_desktop_entry|freedesktop desktop entries are the Linux build's desktop shortcut, Windows writes .lnk files"
   "netlib_auth_ntlm_http_tests|its server reads the tokens with the POSIX provider's own NTLM parsers and it runs the Linux krv-fetch through popen (Windows' provider is the system's secur32)"
   "netlib_auth_ntlm_tests|they check the tokens with the POSIX provider's own NTLM parsers and its NTLM_USER_FILE default credentials (Windows' provider is the system's secur32)"
-  "netlib_http_credentials_tests|its proxy speaks TLS through OpenSSL inside the test process (not built for Windows here) and reads NTLM with the POSIX provider's parsers"
-  "netlib_http_fetch_tool_tests|it runs the Linux krv-fetch through popen and env, not yet krv-fetch.exe"
   "netlib_http_client_tests:ResumableDownload.BreaksAndAnswersOfTheServer|its breaks include a peer's reset, which Wine 8 reports as an orderly close (see netlib_transport_tests ReadinessTracker.ResetIsReportedWithItsError)"
   "netlib_http_client_tests:TextCap.PeakMemoryUnderAGzipBomb|it reads and resets the kernel's resident high-water mark (/proc), which Windows cannot reset (not compiled there)"
+  "netlib_http_credentials_tests|its proxy speaks TLS through OpenSSL inside the test process (not built for Windows here) and reads NTLM with the POSIX provider's parsers"
   "netlib_https_tests|its https peers are OpenSSL servers inside the test process, and OpenSSL is not built for Windows here"
   "netlib_text_tests:FallbackTables.EveryByteAgreesWithIconv|its oracle is glibc's iconv, which Windows has not (the tables are the same data on both systems)"
   "netlib_tls_tests|its TLS peers are OpenSSL servers inside the test process, and OpenSSL is not built for Windows here"
@@ -21,8 +20,12 @@ set(KRV_WINE_EXCLUDED
   "netlib_transport_tests:Socks.AbortEndsTheHandshakeSoon|under Wine 8 beside other tests it sometimes outlasts ctest's time-out (2 of 3 parallel runs, 30 of 30 passed alone): not understood yet, so left out rather than flaky"
   "netlib_transport_tests:Write.PeerThatLeavesBeforeTheEndMakesTheWriteFail|under Wine 8 a half-close behind unread bytes gives no FD_CLOSE until they are read, so a write the peer no longer reads ends at the time-out (measured: -1 after 20 s), not at once with 10053"
   "platform_sspi_tests|they test our own NTLM and SPNEGO packages, the POSIX provider (Windows' provider is the system's secur32)"
-  "platform_tests:EncodingStateful.*|Wine 8 has no ISO-2022-JP code page (50220), which Windows has"
   "platform_tests:EncodingNames.ResolvesGb18030|Wine 8 has no GB18030 code page (54936), which Windows has"
+  "platform_tests:EncodingStateful.*|Wine 8 has no ISO-2022-JP code page (50220), which Windows has"
+  "tools_7z_tests|krv-7z does not build for Windows yet (the archive layer over 7z.dll is the next step)"
+  "tools_fetch_tests|it runs the Linux krv-fetch through popen and env, not yet krv-fetch.exe (krv_fetch_peers runs krv-fetch.exe against real peers)"
+  "tools_sign_tests|krv-sign does not build for Windows on this branch yet, and its cases compare with the openssl command through popen"
+  "tools_update_server_tests|the update server is a Linux test peer, not a Windows program"
 )
 
 set(KRV_WINE_EXCLUDED_REPORT ${CMAKE_BINARY_DIR}/wine-excluded.txt)

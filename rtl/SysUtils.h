@@ -125,6 +125,8 @@ String GetModuleFileName();                           // the running executable'
 // The running executable's path as the system tells it, never taken from the arguments; empty
 // when the system does not say.
 String ExecutablePath();
+// Standard output takes bytes as they are (Windows would add a CR before each LF); a no-op on POSIX.
+void SetBinaryStandardOutput();
 String GetEnvironmentVariable(std::u16string_view name);  // "" when not set
 // Whether the variable is set (possibly to ""); its value in value.
 bool TryGetEnvironmentVariable(std::u16string_view name, String& value);

@@ -60,6 +60,8 @@ String SysErrorMessage(int code) {
   return S(m);
 }
 
+void SetBinaryStandardOutput() {}
+
 namespace os {
 
 String ExecutablePath() {

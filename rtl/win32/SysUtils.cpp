@@ -1,5 +1,10 @@
 // rtl's operating-system services on Windows: files with wide paths, the process, the thread's
 // last-error value and its texts, the system's Unicode case mapping.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
 #include "rtl/OsServices.h"
 #include "rtl/SysUtils.h"
 
@@ -79,6 +84,8 @@ String SysErrorMessage(int code) {
   SetLastError(saved);
   return result;
 }
+
+void SetBinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
 
 namespace os {
 

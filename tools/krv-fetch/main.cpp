@@ -8,11 +8,6 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 #include "netlib/http/clHttp.h"
 #include "netlib/http/clProxyApply.h"
 #include "netlib/http/clResumableDownload.h"
@@ -83,11 +78,7 @@ const char* const Usage =
 // Standard output, in binary mode: the C library's stream, flushed and checked as written.
 class TStandardOutput : public rtl::TStream {
  public:
-  TStandardOutput() {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);  // no CR added before LF
-#endif
-  }
+  TStandardOutput() { rtl::SetBinaryStandardOutput(); }
   int64_t Read(void*, int64_t) override { return 0; }
   int64_t Write(const void* AData, int64_t ACount) override {
     if (ACount <= 0) return 0;
