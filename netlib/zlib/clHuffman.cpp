@@ -29,6 +29,23 @@ uint32_t MakeEntry(uint32_t value, uint32_t flags, uint32_t codeLen, uint32_t ex
 
 const uint32_t kInvalidEntry = MakeEntry(0, TclInflaterHuffmanTree::kInvalid, 1, 0);
 
+// Each symbol's entry for a code length of 0; a code of length n adds n to bits 0-7 and 8-11.
+struct TSymbolEntries {
+  using T = TclInflaterHuffmanTree;
+  uint32_t litLen[288], dist[32], codeLen[19];
+  constexpr TSymbolEntries() : litLen(), dist(), codeLen() {
+    for (uint32_t s = 0; s < 288; ++s)
+      litLen[s] = s < 256    ? (s << 16) | T::kLiteral
+                  : s == 256 ? uint32_t(T::kEnd)
+                  : s <= 285 ? (uint32_t(kLengthBase[s - 257]) << 16) | T::kBase | kLengthExtra[s - 257]
+                             : (s << 16) | T::kInvalid;  // 286, 287
+    for (uint32_t s = 0; s < 32; ++s)
+      dist[s] = s < 30 ? (uint32_t(kDistBase[s]) << 16) | T::kBase | kDistExtra[s] : (s << 16) | T::kInvalid;
+    for (uint32_t s = 0; s < 19; ++s) codeLen[s] = (s << 16) | T::kLiteral;
+  }
+};
+constexpr TSymbolEntries kSymbolEntries;
+
 // The next code of ALen bits in bit-reversed form: a counter that carries from the top bit down.
 inline unsigned NextReversed(unsigned ARev, unsigned ALen) {
   unsigned bit = 1u << (ALen - 1);
@@ -62,25 +79,11 @@ TclInflaterHuffmanTree::TclInflaterHuffmanTree(TKind AKind) : FKind(AKind) {
       break;
   }
   FRootMask = (1u << FRootBits) - 1;
+  FSymbolEntries = AKind == hkLitLen ? kSymbolEntries.litLen : AKind == hkDist ? kSymbolEntries.dist : kSymbolEntries.codeLen;
   // Each sub-table serves at least one code longer than the root, so there are at most as many
   // as symbols, each of at most 2^(15 - root) entries.
   size_t subs = AKind == hkCodeLen ? 0 : static_cast<size_t>(FSymbols) << (kMaxBits - FRootBits);
   FTree.assign((size_t(1) << FRootBits) + subs, kInvalidEntry);
-}
-
-uint32_t TclInflaterHuffmanTree::SymbolEntry(int s, unsigned len) const {
-  switch (FKind) {
-    case hkLitLen:
-      if (s < 256) return MakeEntry(s, kLiteral, len, 0);
-      if (s == 256) return MakeEntry(0, kEnd, len, 0);
-      if (s <= 285) return MakeEntry(kLengthBase[s - 257], kBase, len, kLengthExtra[s - 257]);
-      return MakeEntry(s, kInvalid, len, 0);  // 286, 287
-    case hkDist:
-      if (s < 30) return MakeEntry(kDistBase[s], kBase, len, kDistExtra[s]);
-      return MakeEntry(s, kInvalid, len, 0);  // 30, 31
-    default:
-      return MakeEntry(s, kLiteral, len, 0);
-  }
 }
 
 // Codes are visited in canonical order (by length, then symbol), their reversed form kept as a
@@ -136,7 +139,7 @@ void TclInflaterHuffmanTree::Build(const uint8_t* ALens, int ACount) {
   for (unsigned len = minLen; len <= root && len <= static_cast<unsigned>(maxLen); ++len) {
     doubleUpTo(filled, size_t(1) << len);
     for (; i < offset[len]; ++i) {
-      table[rev] = SymbolEntry(sorted[i], len);
+      table[rev] = FSymbolEntries[sorted[i]] + ((len << 8) | len);
       rev = NextReversed(rev, len);
     }
   }
@@ -168,7 +171,7 @@ void TclInflaterHuffmanTree::Build(const uint8_t* ALens, int ACount) {
     uint32_t pointer = table[rev & FRootMask];
     uint32_t* sub = table + Value(pointer);
     const size_t subSize = size_t(1) << CodeLength(pointer);
-    const uint32_t entry = SymbolEntry(sorted[i], len);
+    const uint32_t entry = FSymbolEntries[sorted[i]] + ((len << 8) | len);
     for (size_t k = rev >> root; k < subSize; k += size_t(1) << (len - root)) sub[k] = entry;
     rev = NextReversed(rev, len);
   }

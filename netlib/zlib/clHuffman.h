@@ -56,12 +56,11 @@ class TclInflaterHuffmanTree {
   }
 
  private:
-  uint32_t SymbolEntry(int ASymbol, unsigned ALen) const;
-
   TKind FKind;
   int FRootBits;
   uint32_t FRootMask;
   int FSymbols;
+  const uint32_t* FSymbolEntries;  // per symbol, without its code length
   std::vector<uint32_t> FTree;
 };
 

@@ -38,15 +38,14 @@ constexpr size_t kFastRoom = TclOutputWindow::MAX_MATCH + 2;
 // start with 16 left (a round refills at most twice more, reading 8 bytes each).
 constexpr size_t kFastInput = 32;
 
-inline uint64_t Load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
 
 }  // namespace
 
 bool TclInflaterHeader::Decode(TclInflateBuffer& AIn) {
+  if (FMode == hmCounts && AIn.AvailableBytes() >= kWholeHeaderInput) {
+    DecodeWhole(AIn);
+    return true;
+  }
   for (;;) {
     switch (FMode) {
       case hmCounts:
@@ -107,6 +106,59 @@ bool TclInflaterHeader::Decode(TclInflateBuffer& AIn) {
         return true;
     }
   }
+}
+
+// The whole header at once, read word-wise: no step needs to check for the end of the input.
+void TclInflaterHeader::DecodeWhole(TclInflateBuffer& AIn) {
+  const uint8_t* const start = AIn.FWindow_start;
+  const uint8_t* in = start;
+  uint64_t bitbuf = AIn.FBuffer;
+  unsigned bits = AIn.FBits_in_buffer;
+  auto take = [&](unsigned n) {
+    uint32_t v = static_cast<uint32_t>(bitbuf & ((uint64_t(1) << n) - 1));
+    bitbuf >>= n;
+    bits -= n;
+    return v;
+  };
+  TclInflateBuffer::Refill(in, bitbuf, bits);
+  FLnum = static_cast<int>(take(5)) + 257;
+  FDnum = static_cast<int>(take(5)) + 1;
+  FBlnum = static_cast<int>(take(4)) + 4;
+  if (FLnum > 286 || FDnum > 30) RaiseZLibError(ZLIB_ERR_TOO_MANY_CODES);
+  FNum = FLnum + FDnum;
+  std::memset(FBlLens, 0, sizeof(FBlLens));
+  for (int i = 0; i < FBlnum; ++i) {
+    if (bits < 3) TclInflateBuffer::Refill(in, bitbuf, bits);
+    FBlLens[kCodeLenOrder[i]] = static_cast<uint8_t>(take(3));
+  }
+  FBlTree.Build(FBlLens, 19);
+  // The code-length code is complete and at most 7 bits long: every entry is a symbol.
+  const uint32_t* const table = FBlTree.Table();
+  for (int ptr = 0; ptr < FNum;) {
+    if (bits < 14) TclInflateBuffer::Refill(in, bitbuf, bits);  // a code and its extra bits
+    uint32_t e = table[bitbuf & 0x7F];
+    take(Tree::CodeLength(e));
+    uint32_t sym = Tree::Value(e);
+    if (sym < 16) {
+      FLitdistLens[ptr++] = static_cast<uint8_t>(sym);
+      continue;
+    }
+    int count;
+    uint8_t value = 0;
+    if (sym == 16) {
+      if (ptr == 0) RaiseZLibError(ZLIB_ERR_UNKNOWN);  // nothing to repeat
+      value = FLitdistLens[ptr - 1];
+      count = 3 + static_cast<int>(take(2));
+    } else {
+      count = sym == 17 ? 3 + static_cast<int>(take(3)) : 11 + static_cast<int>(take(7));
+    }
+    if (ptr + count > FNum) RaiseZLibError(ZLIB_ERR_UNKNOWN);  // runs past the lengths
+    std::memset(FLitdistLens + ptr, value, static_cast<size_t>(count));
+    ptr += count;
+  }
+  if (FLitdistLens[256] == 0) RaiseZLibError(ZLIB_ERR_MISSING_END_OF_BLOCK);
+  AIn.EndWordReads(start, in, bitbuf, bits);
+  FMode = hmDone;
 }
 
 TclInflater::TclInflater(bool ANoHeader)
@@ -391,16 +443,15 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
   uint64_t bitbuf = s.bitbuf;
   unsigned bits = s.bits;
   uint8_t* out = s.out;
+  // Locals, not reads through `s`: a byte store may alias it and would force a reload.
+  const uint8_t* const inLimit = s.inLimit;
+  uint8_t* const outLimit = s.outLimit;
+  const uint8_t* const base = s.base;
   const uint32_t* const lt = s.lt;
   const uint32_t* const dt = s.dt;
   int result = frLimit;
 
-#define KRV_REFILL()                             \
-  do {                                           \
-    bitbuf |= Load64(in) << bits;                \
-    in += (63 - bits) >> 3;                      \
-    bits |= 56;                                  \
-  } while (0)
+#define KRV_REFILL() TclInflateBuffer::Refill(in, bitbuf, bits)
   // Consumes an entry's code with its extra bits; `saved` keeps the bits for the extra bits.
 #define KRV_CONSUME(entry)                       \
   do {                                           \
@@ -414,7 +465,7 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
 
   KRV_REFILL();
   uint32_t e = lt[bitbuf & kLitMask];
-  while (in <= s.inLimit && out <= s.outLimit) {
+  while (in <= inLimit && out <= outLimit) {
     uint64_t saved;
     KRV_CONSUME(e);
     if (e & T::kLiteral) {
@@ -468,7 +519,7 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
     }
     KRV_CONSUME(d);
     const uint32_t dist = KRV_VALUE(d);
-    if (dist > static_cast<size_t>(out - s.base)) {
+    if (dist > static_cast<size_t>(out - base)) {
       result = ZLIB_ERR_DISTANCE_TOO_FAR;
       break;
     }
@@ -505,7 +556,8 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
     } else {
       // A period of 2 to 7: write the first multiple of the period that is >= 8 byte by byte,
       // then whole words from that far back, which repeat the same pattern.
-      size_t step = (8 + dist - 1) / dist * dist;
+      static constexpr uint8_t kStep[8] = {0, 0, 8, 9, 8, 10, 12, 14};
+      const size_t step = kStep[dist];
       uint8_t* const pre = out + step < end ? out + step : end;
       while (out < pre) {
         *out = *(out - dist);
@@ -560,16 +612,7 @@ bool TclInflater::DecodeFast() {
 #else
   int result = FastLoopGeneric(s);
 #endif
-  // Hand back whole bytes not used (never more than this call took from the input), and clear
-  // the bits above the count, as the byte-wise reader expects.
-  size_t back = s.bits >> 3;
-  if (back > static_cast<size_t>(s.in - inStart)) back = static_cast<size_t>(s.in - inStart);
-  s.in -= back;
-  s.bits -= static_cast<unsigned>(back * 8);
-  if (s.bits < 64) s.bitbuf &= (uint64_t(1) << s.bits) - 1;
-  FInput.FWindow_start = s.in;
-  FInput.FBuffer = s.bitbuf;
-  FInput.FBits_in_buffer = s.bits;
+  FInput.EndWordReads(inStart, s.in, s.bitbuf, s.bits);
   FOutputWindow.FWindowEnd = static_cast<size_t>(s.out - base);
   if (result < 0) RaiseZLibError(result);
   if (result == frEndOfBlock) FMode = imBlocks;
