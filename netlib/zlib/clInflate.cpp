@@ -436,12 +436,27 @@ enum TFastResult { frLimit = 0, frEndOfBlock = 1 };
 //
 // Output: a round writes at most two literals and a longest match, and copies in whole words up
 // to 40 bytes past a match's end (the window keeps that slack).
+// The low bits of AValue, as many as the low byte of ACount says (below 64).
+template <bool kBmi2>
+__attribute__((always_inline)) inline uint64_t LowBits(uint64_t AValue, uint32_t ACount) {
+#ifdef KRV_ZLIB_X86
+  if constexpr (kBmi2) {
+    uint64_t r;
+    asm("bzhi %2, %1, %0" : "=r"(r) : "r"(AValue), "r"(uint64_t(ACount)));  // reads the count's low byte
+    return r;
+  }
+#endif
+  return AValue & ((uint64_t(1) << (ACount & 63)) - 1);
+}
+
+template <bool kBmi2>
 __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
   using T = TclInflaterHuffmanTree;
   constexpr uint32_t kLitMask = (1u << T::kLitLenRootBits) - 1, kDistMask = (1u << T::kDistRootBits) - 1;
   const uint8_t* in = s.in;
   uint64_t bitbuf = s.bitbuf;
-  unsigned bits = s.bits;
+  // Only the low byte of `bits` counts: entries are subtracted whole, and no count reaches 64.
+  uint32_t bits = s.bits;
   uint8_t* out = s.out;
   // Locals, not reads through `s`: a byte store may alias it and would force a reload.
   const uint8_t* const inLimit = s.inLimit;
@@ -451,17 +466,23 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
   const uint32_t* const dt = s.dt;
   int result = frLimit;
 
-#define KRV_REFILL() TclInflateBuffer::Refill(in, bitbuf, bits)
+#define KRV_REFILL()                                \
+  do {                                              \
+    uint64_t word;                                  \
+    std::memcpy(&word, in, 8);                      \
+    bitbuf |= word << (bits & 63);                  \
+    in += 7 - ((bits >> 3) & 7);                    \
+    bits |= 56;                                     \
+  } while (0)
   // Consumes an entry's code with its extra bits; `saved` keeps the bits for the extra bits.
 #define KRV_CONSUME(entry)                       \
   do {                                           \
     saved = bitbuf;                              \
-    bitbuf >>= static_cast<uint8_t>(entry);      \
-    bits -= static_cast<uint8_t>(entry);         \
+    bitbuf >>= (entry) & 63;                     \
+    bits -= (entry);                             \
   } while (0)
   // The base of a length or distance entry plus its extra bits.
-#define KRV_VALUE(entry) \
-  (((entry) >> 16) + static_cast<uint32_t>((saved & ((uint64_t(1) << static_cast<uint8_t>(entry)) - 1)) >> (((entry) >> 8) & 15)))
+#define KRV_VALUE(entry) (((entry) >> 16) + static_cast<uint32_t>(LowBits<kBmi2>(saved, entry) >> (((entry) >> 8) & 63)))
 
   KRV_REFILL();
   uint32_t e = lt[bitbuf & kLitMask];
@@ -509,7 +530,7 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
     const uint32_t length = KRV_VALUE(e);
 
     uint32_t d = dt[bitbuf & kDistMask];
-    if (bits < 39) KRV_REFILL();
+    if (static_cast<uint8_t>(bits) < 39) KRV_REFILL();
     if (!(d & T::kBase)) {
       if (d & T::kSub) d = dt[(d >> 16) + ((bitbuf >> T::kDistRootBits) & ((1u << ((d >> 8) & 15)) - 1))];
       if (!(d & T::kBase)) {
@@ -524,7 +545,6 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
       break;
     }
     e = lt[bitbuf & kLitMask];
-    KRV_REFILL();
 
     const uint8_t* src = out - dist;
     uint8_t* const end = out + length;
@@ -569,22 +589,23 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
       }
     }
     out = end;
+    KRV_REFILL();
   }
 #undef KRV_REFILL
 #undef KRV_CONSUME
 #undef KRV_VALUE
   s.in = in;
   s.bitbuf = bitbuf;
-  s.bits = bits;
+  s.bits = bits & 0xFF;
   s.out = out;
   return result;
 }
 
-int FastLoopGeneric(TFastState& s) { return FastLoop(s); }
+int FastLoopGeneric(TFastState& s) { return FastLoop<false>(s); }
 
 #ifdef KRV_ZLIB_X86
 // The same loop with BMI2's shifts and bit extraction, which take their count in any register.
-__attribute__((target("bmi2"))) int FastLoopBmi2(TFastState& s) { return FastLoop(s); }
+__attribute__((target("bmi2"))) int FastLoopBmi2(TFastState& s) { return FastLoop<true>(s); }
 const bool kHaveBmi2 = __builtin_cpu_supports("bmi2");
 #endif
 
