@@ -420,22 +420,6 @@ struct TFastState {
 
 enum TFastResult { frLimit = 0, frEndOfBlock = 1 };
 
-// The hot loop, answering a TFastResult or a (negative) error code.
-//
-// Bits: the 64-bit buffer is refilled by one unaligned 8-byte load to hold 56 to 63 bits; the
-// bits above the count are the next input bits, so the next load's OR is harmless. Each entry's
-// low byte is what it consumes with its extra bits, so a symbol costs one lookup and one shift;
-// the extra bits are cut from the buffer as it was before the shift. The next entry is looked
-// up before the refill and before a match is copied, so that the lookup's latency overlaps them.
-//
-// Budget per round (56 bits at its top): up to three literals of at most 11 bits with the next
-// lookup (33 + 11), or two literals and a length of at most 20 bits (42), leaving the 8 bits of a
-// distance lookup; the distance (at most 28 bits) and the next lookup (11) refill first when fewer
-// than 39 bits are left. A round refills at most twice and reads 8 bytes each time, so it stays
-// inside the input when it starts 16 bytes before its end.
-//
-// Output: a round writes at most two literals and a longest match, and copies in whole words up
-// to 40 bytes past a match's end (the window keeps that slack).
 // The low bits of AValue, as many as the low byte of ACount says (below 64).
 template <bool kBmi2>
 __attribute__((always_inline)) inline uint64_t LowBits(uint64_t AValue, uint32_t ACount) {
@@ -449,6 +433,23 @@ __attribute__((always_inline)) inline uint64_t LowBits(uint64_t AValue, uint32_t
   return AValue & ((uint64_t(1) << (ACount & 63)) - 1);
 }
 
+// The hot loop, answering a TFastResult or a (negative) error code.
+//
+// Bits: the 64-bit buffer is refilled by one unaligned 8-byte load to hold 56 to 63 bits; the
+// bits above the count are the next input bits, so the next load's OR is harmless. Each entry's
+// low byte is what it consumes with its extra bits, so a symbol costs one lookup and one shift;
+// the extra bits are cut from the buffer as it was before the shift. The next entry is looked
+// up before a match is copied and refilled after it, so the lookup's latency overlaps the copy
+// and the loaded word is not kept across it.
+//
+// Budget per round (56 bits at its top): up to three literals of at most 11 bits with the next
+// lookup (33 + 11), or two literals and a length of at most 20 bits (42), leaving the 8 bits of a
+// distance lookup; the distance (at most 28 bits) and the next lookup (11) refill first when fewer
+// than 39 bits are left. A round refills at most twice and reads 8 bytes each time, so it stays
+// inside the input when it starts 16 bytes before its end.
+//
+// Output: a round writes at most two literals and a longest match, and copies in 16-byte pieces
+// or whole words up to 45 bytes past a match's end (the window keeps that slack).
 template <bool kBmi2>
 __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
   using T = TclInflaterHuffmanTree;
@@ -548,7 +549,21 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
 
     const uint8_t* src = out - dist;
     uint8_t* const end = out + length;
-    if (dist >= 8) {
+    if (dist >= 16) {
+      // 16-byte pieces, each load reading only bytes already written; three cover most matches.
+      std::memcpy(out, src, 16);
+      std::memcpy(out + 16, src + 16, 16);
+      std::memcpy(out + 32, src + 32, 16);
+      if (length > 48) {
+        out += 48;
+        src += 48;
+        do {
+          std::memcpy(out, src, 16);
+          out += 16;
+          src += 16;
+        } while (out < end);
+      }
+    } else if (dist >= 8) {
       // Whole words; with dist >= 8 each load reads only bytes already written. Five words
       // cover most matches without a loop.
       std::memcpy(out, src, 8);

@@ -96,7 +96,7 @@ class TclOutputWindow {
   static constexpr size_t WSIZE = 32768;
   static constexpr size_t MAX_MATCH = 258;
   static constexpr size_t ROOM = 65536;  // between slides
-  static constexpr size_t SLACK = 64;    // the fast loop copies whole words past a match's end
+  static constexpr size_t SLACK = 64;    // the fast loop copies up to 45 bytes past a match's end
   static constexpr size_t CAPACITY = WSIZE + ROOM + MAX_MATCH + SLACK;
 
   TclOutputWindow() : FWindow(new uint8_t[CAPACITY]) {}
