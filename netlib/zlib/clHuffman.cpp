@@ -119,14 +119,16 @@ void TclInflaterHuffmanTree::Build(const uint8_t* ALens, int ACount) {
   // holding nothing but its end); the unused code decodes as invalid.
   if (left > 0 && (FKind == hkCodeLen || maxLen != 1)) RaiseZLibError(ZLIB_ERR_INVALID_CODE_LENGTHS);
 
-  // Symbols sorted by code length (stable, so by symbol within a length).
+  // Symbols sorted by code length (stable, so by symbol within a length); the unused ones go
+  // after them, which spares a branch per symbol.
   uint16_t offset[kMaxBits + 2];
   offset[1] = 0;
   for (int len = 1; len <= kMaxBits; ++len) offset[len + 1] = static_cast<uint16_t>(offset[len] + count[len]);
+  const int codes = offset[kMaxBits + 1];
+  offset[0] = static_cast<uint16_t>(codes);
   uint16_t sorted[288];
-  for (int s = 0; s < ACount; ++s)
-    if (ALens[s]) sorted[offset[ALens[s]]++] = static_cast<uint16_t>(s);
-  const int codes = offset[kMaxBits];  // offset[len] now ends length len
+  for (int s = 0; s < ACount; ++s) sorted[offset[ALens[s]]++] = static_cast<uint16_t>(s);
+  // offset[len] now ends length len.
 
   const unsigned root = static_cast<unsigned>(FRootBits);
   auto doubleUpTo = [table](size_t& AFilled, size_t ASize) {
