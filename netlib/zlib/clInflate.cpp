@@ -450,8 +450,9 @@ __attribute__((always_inline)) inline uint64_t LowBits(uint64_t AValue, uint32_t
 // inside the input when it starts 16 bytes before its end.
 //
 // Output: a round writes at most two literals and a longest match, and copies in 16-byte pieces
-// or whole words up to 45 bytes past a match's end (the window keeps that slack).
-template <bool kBmi2>
+// or whole words up to 45 bytes past a match's end (the window keeps that slack). With
+// kFullHistory (32 KiB of output behind the start) no distance can reach too far, so none is checked.
+template <bool kBmi2, bool kFullHistory>
 __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
   using T = TclInflaterHuffmanTree;
   constexpr uint32_t kLitMask = (1u << T::kLitLenRootBits) - 1, kDistMask = (1u << T::kDistRootBits) - 1;
@@ -542,7 +543,7 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
     }
     KRV_CONSUME(d);
     const uint32_t dist = KRV_VALUE(d);
-    if (dist > static_cast<size_t>(out - base)) {
+    if (!kFullHistory && dist > static_cast<size_t>(out - base)) {
       result = ZLIB_ERR_DISTANCE_TOO_FAR;
       break;
     }
@@ -617,11 +618,15 @@ __attribute__((always_inline)) inline int FastLoop(TFastState& s) {
   return result;
 }
 
-int FastLoopGeneric(TFastState& s) { return FastLoop<false>(s); }
+int FastLoopGeneric(TFastState& s, bool AFullHistory) {
+  return AFullHistory ? FastLoop<false, true>(s) : FastLoop<false, false>(s);
+}
 
 #ifdef KRV_ZLIB_X86
 // The same loop with BMI2's shifts and bit extraction, which take their count in any register.
-__attribute__((target("bmi2"))) int FastLoopBmi2(TFastState& s) { return FastLoop<true>(s); }
+__attribute__((target("bmi2"))) int FastLoopBmi2(TFastState& s, bool AFullHistory) {
+  return AFullHistory ? FastLoop<true, true>(s) : FastLoop<true, false>(s);
+}
 // KRV_ZLIB_NO_BMI2 (set to anything) keeps the plain build, so that its tests run on any machine.
 const bool kHaveBmi2 = __builtin_cpu_supports("bmi2") && !std::getenv("KRV_ZLIB_NO_BMI2");
 #endif
@@ -645,10 +650,12 @@ bool TclInflater::DecodeFast() {
                FLitlenTree->Table(),
                FDistTree->Table()};
   const uint8_t* const inStart = s.in;
+  // The longest distance is 32 KiB; the history only grows while the loop runs.
+  const bool fullHistory = FOutputWindow.History() >= TclOutputWindow::WSIZE;
 #ifdef KRV_ZLIB_X86
-  int result = kHaveBmi2 ? FastLoopBmi2(s) : FastLoopGeneric(s);
+  int result = kHaveBmi2 ? FastLoopBmi2(s, fullHistory) : FastLoopGeneric(s, fullHistory);
 #else
-  int result = FastLoopGeneric(s);
+  int result = FastLoopGeneric(s, fullHistory);
 #endif
   FInput.EndWordReads(inStart, s.in, s.bitbuf, s.bits);
   FOutputWindow.FWindowEnd = static_cast<size_t>(s.out - base);
