@@ -23,8 +23,37 @@ constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5, 
 
 constexpr int kMaxBits = 15;
 
-uint32_t MakeEntry(uint32_t value, uint32_t flags, uint32_t extra, uint32_t len) {
-  return (value << 16) | flags | (extra << 4) | len;
+uint32_t MakeEntry(uint32_t value, uint32_t flags, uint32_t codeLen, uint32_t extra) {
+  return (value << 16) | flags | (codeLen << 8) | (codeLen + extra);
+}
+
+const uint32_t kInvalidEntry = MakeEntry(0, TclInflaterHuffmanTree::kInvalid, 1, 0);
+
+// Each symbol's entry for a code length of 0; a code of length n adds n to bits 0-7 and 8-11.
+struct TSymbolEntries {
+  using T = TclInflaterHuffmanTree;
+  uint32_t litLen[288], dist[32], codeLen[19];
+  constexpr TSymbolEntries() : litLen(), dist(), codeLen() {
+    for (uint32_t s = 0; s < 288; ++s)
+      litLen[s] = s < 256    ? (s << 16) | T::kLiteral
+                  : s == 256 ? uint32_t(T::kEnd)
+                  : s <= 285 ? (uint32_t(kLengthBase[s - 257]) << 16) | T::kBase | kLengthExtra[s - 257]
+                             : (s << 16) | T::kInvalid;  // 286, 287
+    for (uint32_t s = 0; s < 32; ++s)
+      dist[s] = s < 30 ? (uint32_t(kDistBase[s]) << 16) | T::kBase | kDistExtra[s] : (s << 16) | T::kInvalid;
+    for (uint32_t s = 0; s < 19; ++s) codeLen[s] = (s << 16) | T::kLiteral;
+  }
+};
+constexpr TSymbolEntries kSymbolEntries;
+
+// The next code of ALen bits in bit-reversed form: a counter that carries from the top bit down.
+inline unsigned NextReversed(unsigned ARev, unsigned ALen) {
+  unsigned bit = 1u << (ALen - 1);
+  while (ARev & bit) {
+    ARev ^= bit;
+    bit >>= 1;
+  }
+  return ARev | bit;
 }
 
 }  // namespace
@@ -37,11 +66,11 @@ uint16_t BitReverse(uint16_t AValue) {
 TclInflaterHuffmanTree::TclInflaterHuffmanTree(TKind AKind) : FKind(AKind) {
   switch (AKind) {
     case hkLitLen:
-      FRootBits = 11;
+      FRootBits = kLitLenRootBits;
       FSymbols = 288;
       break;
     case hkDist:
-      FRootBits = 8;
+      FRootBits = kDistRootBits;
       FSymbols = 32;
       break;
     default:
@@ -50,27 +79,17 @@ TclInflaterHuffmanTree::TclInflaterHuffmanTree(TKind AKind) : FKind(AKind) {
       break;
   }
   FRootMask = (1u << FRootBits) - 1;
+  FSymbolEntries = AKind == hkLitLen ? kSymbolEntries.litLen : AKind == hkDist ? kSymbolEntries.dist : kSymbolEntries.codeLen;
   // Each sub-table serves at least one code longer than the root, so there are at most as many
   // as symbols, each of at most 2^(15 - root) entries.
   size_t subs = AKind == hkCodeLen ? 0 : static_cast<size_t>(FSymbols) << (kMaxBits - FRootBits);
-  FTree.assign((size_t(1) << FRootBits) + subs, MakeEntry(0, kInvalid, 0, 1));
+  FTree.assign((size_t(1) << FRootBits) + subs, kInvalidEntry);
 }
 
-uint32_t TclInflaterHuffmanTree::SymbolEntry(int s, unsigned len) const {
-  switch (FKind) {
-    case hkLitLen:
-      if (s < 256) return MakeEntry(s, kLiteral, 0, len);
-      if (s == 256) return MakeEntry(0, kEnd, 0, len);
-      if (s <= 285) return MakeEntry(kLengthBase[s - 257], kBase, kLengthExtra[s - 257], len);
-      return MakeEntry(s, kInvalid, 0, len);  // 286, 287
-    case hkDist:
-      if (s < 30) return MakeEntry(kDistBase[s], kBase, kDistExtra[s], len);
-      return MakeEntry(s, kInvalid, 0, len);  // 30, 31
-    default:
-      return MakeEntry(s, kLiteral, 0, len);
-  }
-}
-
+// Codes are visited in canonical order (by length, then symbol), their reversed form kept as a
+// counter. The primary table is filled for the shortest length first and doubled (copied onto
+// its upper half) each time the length grows, which replicates every shorter code without a
+// store per replica.
 void TclInflaterHuffmanTree::Build(const uint8_t* ALens, int ACount) {
   if (ACount > FSymbols) RaiseZLibError(ZLIB_ERR_TOO_MANY_CODES);
   int count[kMaxBits + 1] = {};
@@ -79,64 +98,84 @@ void TclInflaterHuffmanTree::Build(const uint8_t* ALens, int ACount) {
     ++count[ALens[s]];
   }
   count[0] = 0;
-  int maxLen = 0, left = 1;
+  int minLen = 0, maxLen = 0, left = 1;
   for (int len = 1; len <= kMaxBits; ++len) {
     left = (left << 1) - count[len];
     if (left < 0) RaiseZLibError(ZLIB_ERR_INVALID_CODE_LENGTHS);  // over-subscribed
-    if (count[len]) maxLen = len;
+    if (count[len]) {
+      if (!minLen) minLen = len;
+      maxLen = len;
+    }
   }
-  const uint32_t invalid = MakeEntry(0, kInvalid, 0, 1);
-  size_t rootSize = size_t(1) << FRootBits;
-  std::fill(FTree.begin(), FTree.begin() + rootSize, invalid);
+  uint32_t* const table = FTree.data();
+  const size_t rootSize = size_t(1) << FRootBits;
   if (maxLen == 0) {
     // No codes at all: allowed for distances only (a block of literals); any use is an error.
     if (FKind != hkDist) RaiseZLibError(ZLIB_ERR_INVALID_CODE_LENGTHS);
+    std::fill(table, table + rootSize, kInvalidEntry);
     return;
   }
   // An incomplete set is allowed only as a single code of one bit (a lone distance, or a block
   // holding nothing but its end); the unused code decodes as invalid.
   if (left > 0 && (FKind == hkCodeLen || maxLen != 1)) RaiseZLibError(ZLIB_ERR_INVALID_CODE_LENGTHS);
 
-  int nextCode[kMaxBits + 2] = {};
-  for (int len = 1, code = 0; len <= kMaxBits; ++len) {
-    code = (code + count[len - 1]) << 1;
-    nextCode[len] = code;
-  }
-  // Sub-table sizes: the longest code under each root prefix decides.
-  uint8_t subLen[2048];
-  if (maxLen > FRootBits) {
-    std::memset(subLen, 0, rootSize);
-    int code[kMaxBits + 1];
-    std::memcpy(code, nextCode, sizeof(code));
-    for (int s = 0; s < ACount; ++s) {
-      unsigned len = ALens[s];
-      if (len <= static_cast<unsigned>(FRootBits)) continue;
-      unsigned rev = BitReverse(static_cast<uint16_t>(code[len]++)) >> (16 - len);
-      unsigned prefix = rev & FRootMask;
-      if (len > subLen[prefix]) subLen[prefix] = static_cast<uint8_t>(len);
+  // Symbols sorted by code length (stable, so by symbol within a length); the unused ones go
+  // after them, which spares a branch per symbol.
+  uint16_t offset[kMaxBits + 2];
+  offset[1] = 0;
+  for (int len = 1; len <= kMaxBits; ++len) offset[len + 1] = static_cast<uint16_t>(offset[len] + count[len]);
+  const int codes = offset[kMaxBits + 1];
+  offset[0] = static_cast<uint16_t>(codes);
+  uint16_t sorted[288];
+  for (int s = 0; s < ACount; ++s) sorted[offset[ALens[s]]++] = static_cast<uint16_t>(s);
+  // offset[len] now ends length len.
+
+  const unsigned root = static_cast<unsigned>(FRootBits);
+  auto doubleUpTo = [table](size_t& AFilled, size_t ASize) {
+    for (; AFilled < ASize; AFilled <<= 1) std::memcpy(table + AFilled, table, AFilled * sizeof(uint32_t));
+  };
+  unsigned rev = 0;
+  int i = 0;
+  size_t filled = size_t(1) << (static_cast<unsigned>(minLen) < root ? minLen : root);
+  if (left > 0) std::fill(table, table + filled, kInvalidEntry);
+  for (unsigned len = minLen; len <= root && len <= static_cast<unsigned>(maxLen); ++len) {
+    doubleUpTo(filled, size_t(1) << len);
+    for (; i < offset[len]; ++i) {
+      table[rev] = FSymbolEntries[sorted[i]] + ((len << 8) | len);
+      rev = NextReversed(rev, len);
     }
+  }
+  doubleUpTo(filled, rootSize);
+  if (i == codes) return;
+
+  // Longer codes: each primary prefix gets a sub-table wide enough for its longest code. The
+  // codes under one prefix are not adjacent in canonical order, so the widths come first.
+  uint8_t width[2048];
+  std::memset(width, 0, rootSize);
+  uint16_t prefixes[288];
+  int nPrefixes = 0;
+  unsigned r = rev;
+  for (int j = i; j < codes; ++j) {
+    unsigned len = ALens[sorted[j]], prefix = r & FRootMask;
+    if (!width[prefix]) prefixes[nPrefixes++] = static_cast<uint16_t>(prefix);
+    if (len - root > width[prefix]) width[prefix] = static_cast<uint8_t>(len - root);
+    r = NextReversed(r, len);
   }
   uint32_t subNext = static_cast<uint32_t>(rootSize);
-  for (int s = 0; s < ACount; ++s) {
-    unsigned len = ALens[s];
-    if (!len) continue;
-    unsigned rev = BitReverse(static_cast<uint16_t>(nextCode[len]++)) >> (16 - len);
-    uint32_t entry = SymbolEntry(s, len);
-    if (len <= static_cast<unsigned>(FRootBits)) {
-      for (size_t i = rev; i < rootSize; i += size_t(1) << len) FTree[i] = entry;
-      continue;
-    }
-    unsigned prefix = rev & FRootMask;
-    uint32_t& root = FTree[prefix];
-    unsigned subBits = subLen[prefix] - FRootBits;
-    if (!(root & kSub)) {
-      root = MakeEntry(subNext, kSub, subBits, FRootBits);
-      std::fill(FTree.begin() + subNext, FTree.begin() + subNext + (size_t(1) << subBits), invalid);
-      subNext += 1u << subBits;
-    }
-    uint32_t base = Value(root);
-    for (size_t i = rev >> FRootBits; i < (size_t(1) << subBits); i += size_t(1) << (len - FRootBits))
-      FTree[base + i] = entry;
+  for (int k = 0; k < nPrefixes; ++k) {
+    unsigned w = width[prefixes[k]];
+    table[prefixes[k]] = (subNext << 16) | kSub | (w << 8);
+    std::fill(table + subNext, table + subNext + (size_t(1) << w), kInvalidEntry);
+    subNext += 1u << w;
+  }
+  for (; i < codes; ++i) {
+    unsigned len = ALens[sorted[i]];
+    uint32_t pointer = table[rev & FRootMask];
+    uint32_t* sub = table + Value(pointer);
+    const size_t subSize = size_t(1) << CodeLength(pointer);
+    const uint32_t entry = FSymbolEntries[sorted[i]] + ((len << 8) | len);
+    for (size_t k = rev >> root; k < subSize; k += size_t(1) << (len - root)) sub[k] = entry;
+    rev = NextReversed(rev, len);
   }
 }
 

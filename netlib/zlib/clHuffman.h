@@ -10,22 +10,29 @@ namespace netlib {
 uint16_t BitReverse(uint16_t AValue);
 
 // A decoding table built from a list of code lengths. The primary table is indexed by the next
-// kRootBits input bits (codes arrive bit-reversed, so the index is the reversed code); codes
+// RootBits() input bits (codes arrive bit-reversed, so the index is the reversed code); codes
 // longer than that continue in a sub-table named by the primary entry. Each 32-bit entry holds:
-//   bits 0-3   the full code length (what to drop once the entry is used)
-//   bits 4-7   the extra-bit count of a length or distance, or a sub-table's index width
-//   bits 8-15  the kind flags below
-//   bits 16-31 the value: literal, length or distance base, code-length symbol, sub-table start
+//   bits 0-7   the bits the entry consumes in one go: the code length plus, for a length or a
+//              distance, its extra bits (0 for a sub-table pointer, which consumes nothing itself)
+//   bits 8-11  the code length, where the extra bits start; for a pointer, the sub-table's width
+//   bits 12-15 the kind flags below (a literal is flagged in bit 31 instead)
+//   bits 16-30 the value: literal, length or distance base, code-length symbol, sub-table start
+// Sub-table entries hold the full code length, so an entry found through a pointer is used as if
+// it came from the primary table. The hot loop thus consumes a symbol with its extra bits by one
+// shift of the low byte, and tests a literal by the sign.
 class TclInflaterHuffmanTree {
  public:
   enum TKind { hkLitLen, hkDist, hkCodeLen };
   enum : uint32_t {
-    kLiteral = 0x100,  // a literal byte (or, for code lengths, the symbol)
-    kBase = 0x200,     // a length or distance: base plus extra bits
-    kEnd = 0x400,      // end of block
-    kSub = 0x800,      // points to a sub-table
-    kInvalid = 0x1000  // a code that no valid stream uses
+    kEnd = 0x1000,      // end of block
+    kSub = 0x2000,      // points to a sub-table
+    kInvalid = 0x4000,  // a code that no valid stream uses
+    kBase = 0x8000,     // a length or distance: base plus extra bits
+    kExceptional = kEnd | kSub | kInvalid,
+    kLiteral = 0x80000000u  // a literal byte (or, for code lengths, the symbol)
   };
+  static constexpr int kLitLenRootBits = 11;
+  static constexpr int kDistRootBits = 8;
 
   explicit TclInflaterHuffmanTree(TKind AKind);
   // Builds the table from ACount code lengths; raises "Invalid code lengths set" for a set that
@@ -36,24 +43,24 @@ class TclInflaterHuffmanTree {
   int RootBits() const { return FRootBits; }
   const uint32_t* Table() const { return FTree.data(); }
 
-  static uint32_t CodeLength(uint32_t AEntry) { return AEntry & 15; }
-  static uint32_t Extra(uint32_t AEntry) { return (AEntry >> 4) & 15; }
-  static uint32_t Value(uint32_t AEntry) { return AEntry >> 16; }
+  static uint32_t CodeLength(uint32_t AEntry) { return (AEntry >> 8) & 15; }
+  static uint32_t Consumed(uint32_t AEntry) { return AEntry & 0xFF; }
+  static uint32_t Extra(uint32_t AEntry) { return Consumed(AEntry) - CodeLength(AEntry); }
+  static uint32_t Value(uint32_t AEntry) { return (AEntry >> 16) & 0x7FFF; }
 
   // The entry for the code at the start of ABits (sub-table followed).
   uint32_t Lookup(uint64_t ABits) const {
     uint32_t e = FTree[ABits & FRootMask];
-    if (e & kSub) e = FTree[Value(e) + ((ABits >> FRootBits) & ((1u << Extra(e)) - 1))];
+    if (e & kSub) e = FTree[Value(e) + ((ABits >> FRootBits) & ((1u << CodeLength(e)) - 1))];
     return e;
   }
 
  private:
-  uint32_t SymbolEntry(int ASymbol, unsigned ALen) const;
-
   TKind FKind;
   int FRootBits;
   uint32_t FRootMask;
   int FSymbols;
+  const uint32_t* FSymbolEntries;  // per symbol, without its code length
   std::vector<uint32_t> FTree;
 };
 

@@ -1,9 +1,14 @@
 #include "netlib/zlib/clInflate.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "netlib/zlib/clZLibBase.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define KRV_ZLIB_X86 1
+#endif
 
 namespace netlib {
 namespace {
@@ -34,15 +39,14 @@ constexpr size_t kFastRoom = TclOutputWindow::MAX_MATCH + 2;
 // start with 16 left (a round refills at most twice more, reading 8 bytes each).
 constexpr size_t kFastInput = 32;
 
-inline uint64_t Load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
 
 }  // namespace
 
 bool TclInflaterHeader::Decode(TclInflateBuffer& AIn) {
+  if (FMode == hmCounts && AIn.AvailableBytes() >= kWholeHeaderInput) {
+    DecodeWhole(AIn);
+    return true;
+  }
   for (;;) {
     switch (FMode) {
       case hmCounts:
@@ -103,6 +107,59 @@ bool TclInflaterHeader::Decode(TclInflateBuffer& AIn) {
         return true;
     }
   }
+}
+
+// The whole header at once, read word-wise: no step needs to check for the end of the input.
+void TclInflaterHeader::DecodeWhole(TclInflateBuffer& AIn) {
+  const uint8_t* const start = AIn.FWindow_start;
+  const uint8_t* in = start;
+  uint64_t bitbuf = AIn.FBuffer;
+  unsigned bits = AIn.FBits_in_buffer;
+  auto take = [&](unsigned n) {
+    uint32_t v = static_cast<uint32_t>(bitbuf & ((uint64_t(1) << n) - 1));
+    bitbuf >>= n;
+    bits -= n;
+    return v;
+  };
+  TclInflateBuffer::Refill(in, bitbuf, bits);
+  FLnum = static_cast<int>(take(5)) + 257;
+  FDnum = static_cast<int>(take(5)) + 1;
+  FBlnum = static_cast<int>(take(4)) + 4;
+  if (FLnum > 286 || FDnum > 30) RaiseZLibError(ZLIB_ERR_TOO_MANY_CODES);
+  FNum = FLnum + FDnum;
+  std::memset(FBlLens, 0, sizeof(FBlLens));
+  for (int i = 0; i < FBlnum; ++i) {
+    if (bits < 3) TclInflateBuffer::Refill(in, bitbuf, bits);
+    FBlLens[kCodeLenOrder[i]] = static_cast<uint8_t>(take(3));
+  }
+  FBlTree.Build(FBlLens, 19);
+  // The code-length code is complete and at most 7 bits long: every entry is a symbol.
+  const uint32_t* const table = FBlTree.Table();
+  for (int ptr = 0; ptr < FNum;) {
+    if (bits < 14) TclInflateBuffer::Refill(in, bitbuf, bits);  // a code and its extra bits
+    uint32_t e = table[bitbuf & 0x7F];
+    take(Tree::CodeLength(e));
+    uint32_t sym = Tree::Value(e);
+    if (sym < 16) {
+      FLitdistLens[ptr++] = static_cast<uint8_t>(sym);
+      continue;
+    }
+    int count;
+    uint8_t value = 0;
+    if (sym == 16) {
+      if (ptr == 0) RaiseZLibError(ZLIB_ERR_UNKNOWN);  // nothing to repeat
+      value = FLitdistLens[ptr - 1];
+      count = 3 + static_cast<int>(take(2));
+    } else {
+      count = sym == 17 ? 3 + static_cast<int>(take(3)) : 11 + static_cast<int>(take(7));
+    }
+    if (ptr + count > FNum) RaiseZLibError(ZLIB_ERR_UNKNOWN);  // runs past the lengths
+    std::memset(FLitdistLens + ptr, value, static_cast<size_t>(count));
+    ptr += count;
+  }
+  if (FLitdistLens[256] == 0) RaiseZLibError(ZLIB_ERR_MISSING_END_OF_BLOCK);
+  AIn.EndWordReads(start, in, bitbuf, bits);
+  FMode = hmDone;
 }
 
 TclInflater::TclInflater(bool ANoHeader)
@@ -347,117 +404,168 @@ bool TclInflater::DecodeHuffman() {
   }
 }
 
-// The hot loop. The 64-bit bit buffer is refilled with one unaligned 8-byte load; after a refill
-// it holds at least 56 bits, enough for two literals and the start of a third, or a length with
-// its extra bits; a second refill covers the distance, a third (the next round's) follows the
-// match. At least 16 input bytes are left at the top of each round, after that third refill, so
-// the two loads of a round stay inside the input. Bits above the count are the next input
-// bits, which makes the OR of the next load harmless. The window keeps room for a longest match
-// plus slack, so matches copy in whole words and may write a little past their end.
-// Answers true at the end of the block.
-bool TclInflater::DecodeFast() {
-  const uint8_t* in = FInput.FWindow_start;
-  const uint8_t* const inStart = in;
-  const uint8_t* const inLimit = FInput.FWindow_end - 16;
-  uint64_t bitbuf = FInput.FBuffer;
-  unsigned bits = FInput.FBits_in_buffer;
-  uint8_t* const base = FOutputWindow.FWindow.get();
-  uint8_t* out = base + FOutputWindow.FWindowEnd;
-  // Stop while a longest match still fits both the 32 KiB of waiting output and the buffer.
-  // A round may add two literals before a match.
-  size_t limitByWindow = FOutputWindow.FReadPos + TclOutputWindow::WSIZE - kFastRoom;
-  size_t limitByBuffer = TclOutputWindow::CAPACITY - TclOutputWindow::SLACK - TclOutputWindow::MAX_MATCH;
-  uint8_t* const outLimit = base + (limitByWindow < limitByBuffer ? limitByWindow : limitByBuffer);
-  const uint32_t* const lt = FLitlenTree->Table();
-  const uint32_t* const dt = FDistTree->Table();
-  constexpr uint32_t kLitMask = (1u << 11) - 1, kDistMask = (1u << 8) - 1;
-  bool endOfBlock = false;
-  int32_t error = 0;
+namespace {
 
-#define KRV_REFILL()                             \
+// What the fast loop works on, taken from the inflater and given back when it stops.
+struct TFastState {
+  const uint8_t* in;
+  const uint8_t* inLimit;  // a round may start at or before it
+  uint64_t bitbuf;
+  unsigned bits;
+  uint8_t* out;
+  uint8_t* outLimit;       // a round may start at or before it
+  const uint8_t* base;     // first byte of history
+  const uint32_t* lt;
+  const uint32_t* dt;
+};
+
+enum TFastResult { frLimit = 0, frEndOfBlock = 1 };
+
+// The low bits of AValue, as many as the low byte of ACount says (below 64).
+template <bool kBmi2>
+__attribute__((always_inline)) inline uint64_t LowBits(uint64_t AValue, uint32_t ACount) {
+#ifdef KRV_ZLIB_X86
+  if constexpr (kBmi2) {
+    uint64_t r;
+    asm("bzhi %2, %1, %0" : "=r"(r) : "r"(AValue), "r"(uint64_t(ACount)));  // reads the count's low byte
+    return r;
+  }
+#endif
+  return AValue & ((uint64_t(1) << (ACount & 63)) - 1);
+}
+
+// The hot loop, answering a TFastResult or a (negative) error code.
+//
+// Bits: the 64-bit buffer is refilled by one unaligned 8-byte load to hold 56 to 63 bits; the
+// bits above the count are the next input bits, so the next load's OR is harmless. Each entry's
+// low byte is what it consumes with its extra bits, so a symbol costs one lookup and one shift;
+// the extra bits are cut from the buffer as it was before the shift. The next entry is looked
+// up before a match is copied and refilled after it, so the lookup's latency overlaps the copy
+// and the loaded word is not kept across it.
+//
+// Budget per round (56 bits at its top): up to three literals of at most 11 bits with the next
+// lookup (33 + 11), or two literals and a length of at most 20 bits (42), leaving the 8 bits of a
+// distance lookup; the distance (at most 28 bits) and the next lookup (11) refill first when fewer
+// than 39 bits are left. A round refills at most twice and reads 8 bytes each time, so it stays
+// inside the input when it starts 16 bytes before its end.
+//
+// Output: a round writes at most two literals and a longest match, and copies in 16-byte pieces
+// or whole words up to 45 bytes past a match's end (the window keeps that slack). With
+// kFullHistory (32 KiB of output behind the start) no distance can reach too far, so none is checked.
+template <bool kBmi2, bool kFullHistory>
+__attribute__((always_inline)) inline int FastLoop(TFastState& s) {
+  using T = TclInflaterHuffmanTree;
+  constexpr uint32_t kLitMask = (1u << T::kLitLenRootBits) - 1, kDistMask = (1u << T::kDistRootBits) - 1;
+  const uint8_t* in = s.in;
+  uint64_t bitbuf = s.bitbuf;
+  // Only the low byte of `bits` counts: entries are subtracted whole, and no count reaches 64.
+  uint32_t bits = s.bits;
+  uint8_t* out = s.out;
+  // Locals, not reads through `s`: a byte store may alias it and would force a reload.
+  const uint8_t* const inLimit = s.inLimit;
+  uint8_t* const outLimit = s.outLimit;
+  const uint8_t* const base = s.base;
+  const uint32_t* const lt = s.lt;
+  const uint32_t* const dt = s.dt;
+  int result = frLimit;
+
+#define KRV_REFILL()                                \
+  do {                                              \
+    uint64_t word;                                  \
+    std::memcpy(&word, in, 8);                      \
+    bitbuf |= word << (bits & 63);                  \
+    in += 7 - ((bits >> 3) & 7);                    \
+    bits |= 56;                                     \
+  } while (0)
+  // Consumes an entry's code with its extra bits; `saved` keeps the bits for the extra bits.
+#define KRV_CONSUME(entry)                       \
   do {                                           \
-    bitbuf |= Load64(in) << bits;                \
-    in += (63 - bits) >> 3;                      \
-    bits |= 56;                                  \
+    saved = bitbuf;                              \
+    bitbuf >>= (entry) & 63;                     \
+    bits -= (entry);                             \
   } while (0)
-#define KRV_DROP(n)   \
-  do {                \
-    bitbuf >>= (n);   \
-    bits -= (n);      \
-  } while (0)
+  // The base of a length or distance entry plus its extra bits.
+#define KRV_VALUE(entry) (((entry) >> 16) + static_cast<uint32_t>(LowBits<kBmi2>(saved, entry) >> (((entry) >> 8) & 63)))
 
-  // The next literal/length entry is looked up before the match of this round is copied, so
-  // the lookup overlaps the copy.
   KRV_REFILL();
   uint32_t e = lt[bitbuf & kLitMask];
   while (in <= inLimit && out <= outLimit) {
-    if (e & Tree::kLiteral) {
-      // Up to three literals per refill: a literal code is at most 15 bits.
-      KRV_DROP(e & 15);
-      *out++ = static_cast<uint8_t>(e >> 16);
+    uint64_t saved;
+    KRV_CONSUME(e);
+    if (e & T::kLiteral) {
+      uint8_t lit = static_cast<uint8_t>(e >> 16);
       e = lt[bitbuf & kLitMask];
-      if (e & Tree::kLiteral) {
-        KRV_DROP(e & 15);
-        *out++ = static_cast<uint8_t>(e >> 16);
+      KRV_CONSUME(e);
+      *out++ = lit;
+      if (e & T::kLiteral) {
+        lit = static_cast<uint8_t>(e >> 16);
         e = lt[bitbuf & kLitMask];
-        if (e & Tree::kLiteral) {
-          KRV_DROP(e & 15);
-          *out++ = static_cast<uint8_t>(e >> 16);
-          KRV_REFILL();
+        KRV_CONSUME(e);
+        *out++ = lit;
+        if (e & T::kLiteral) {
+          lit = static_cast<uint8_t>(e >> 16);
           e = lt[bitbuf & kLitMask];
+          KRV_REFILL();
+          *out++ = lit;
           continue;
         }
       }
     }
-    // At least 26 bits remain here: enough for any code with its extra bits.
-    if (!(e & Tree::kBase)) {
-      if (e & Tree::kSub) {
-        e = lt[(e >> 16) + ((bitbuf >> 11) & ((1u << ((e >> 4) & 15)) - 1))];
-        if (e & Tree::kLiteral) {
-          KRV_DROP(e & 15);
-          *out++ = static_cast<uint8_t>(e >> 16);
-          KRV_REFILL();
+    // Consumed, and not a literal from the primary table.
+    if (e & T::kExceptional) {
+      if (e & T::kSub) {
+        // The pointer consumed nothing; its sub-table entry holds the whole code.
+        e = lt[(e >> 16) + ((bitbuf >> T::kLitLenRootBits) & ((1u << ((e >> 8) & 15)) - 1))];
+        KRV_CONSUME(e);
+        if (e & T::kLiteral) {
+          uint8_t lit = static_cast<uint8_t>(e >> 16);
           e = lt[bitbuf & kLitMask];
+          KRV_REFILL();
+          *out++ = lit;
           continue;
         }
       }
-      if (e & Tree::kEnd) {
-        KRV_DROP(e & 15);
-        endOfBlock = true;
-        break;
-      }
-      if (!(e & Tree::kBase)) {
-        error = ZLIB_ERR_ILLEGAL_LENGTH_CODE;
+      if (e & T::kExceptional) {
+        result = (e & T::kEnd) ? int(frEndOfBlock) : int(ZLIB_ERR_ILLEGAL_LENGTH_CODE);
         break;
       }
     }
-    uint32_t codeLen = e & 15, extra = (e >> 4) & 15;
-    uint32_t length = (e >> 16) + (static_cast<uint32_t>(bitbuf >> codeLen) & ((1u << extra) - 1));
-    KRV_DROP(codeLen + extra);
+    const uint32_t length = KRV_VALUE(e);
 
-    KRV_REFILL();
-    e = dt[bitbuf & kDistMask];
-    if (!(e & Tree::kBase)) {
-      if (e & Tree::kSub) e = dt[(e >> 16) + ((bitbuf >> 8) & ((1u << ((e >> 4) & 15)) - 1))];
-      if (!(e & Tree::kBase)) {
-        error = ZLIB_ERR_ILLEGAL_DIST_CODE;
+    uint32_t d = dt[bitbuf & kDistMask];
+    if (static_cast<uint8_t>(bits) < 39) KRV_REFILL();
+    if (!(d & T::kBase)) {
+      if (d & T::kSub) d = dt[(d >> 16) + ((bitbuf >> T::kDistRootBits) & ((1u << ((d >> 8) & 15)) - 1))];
+      if (!(d & T::kBase)) {
+        result = ZLIB_ERR_ILLEGAL_DIST_CODE;
         break;
       }
     }
-    codeLen = e & 15;
-    extra = (e >> 4) & 15;
-    uint32_t dist = (e >> 16) + (static_cast<uint32_t>(bitbuf >> codeLen) & ((1u << extra) - 1));
-    KRV_DROP(codeLen + extra);
-    if (dist > static_cast<size_t>(out - base)) {
-      error = ZLIB_ERR_DISTANCE_TOO_FAR;
+    KRV_CONSUME(d);
+    const uint32_t dist = KRV_VALUE(d);
+    if (!kFullHistory && dist > static_cast<size_t>(out - base)) {
+      result = ZLIB_ERR_DISTANCE_TOO_FAR;
       break;
     }
-    KRV_REFILL();
     e = lt[bitbuf & kLitMask];
 
     const uint8_t* src = out - dist;
     uint8_t* const end = out + length;
-    if (dist >= 8) {
+    if (dist >= 16) {
+      // 16-byte pieces, each load reading only bytes already written; three cover most matches.
+      std::memcpy(out, src, 16);
+      std::memcpy(out + 16, src + 16, 16);
+      std::memcpy(out + 32, src + 32, 16);
+      if (length > 48) {
+        out += 48;
+        src += 48;
+        do {
+          std::memcpy(out, src, 16);
+          out += 16;
+          src += 16;
+        } while (out < end);
+      }
+    } else if (dist >= 8) {
       // Whole words; with dist >= 8 each load reads only bytes already written. Five words
       // cover most matches without a loop.
       std::memcpy(out, src, 8);
@@ -485,7 +593,8 @@ bool TclInflater::DecodeFast() {
     } else {
       // A period of 2 to 7: write the first multiple of the period that is >= 8 byte by byte,
       // then whole words from that far back, which repeat the same pattern.
-      size_t step = (8 + dist - 1) / dist * dist;
+      static constexpr uint8_t kStep[8] = {0, 0, 8, 9, 8, 10, 12, 14};
+      const size_t step = kStep[dist];
       uint8_t* const pre = out + step < end ? out + step : end;
       while (out < pre) {
         *out = *(out - dist);
@@ -497,24 +606,62 @@ bool TclInflater::DecodeFast() {
       }
     }
     out = end;
+    KRV_REFILL();
   }
 #undef KRV_REFILL
-#undef KRV_DROP
+#undef KRV_CONSUME
+#undef KRV_VALUE
+  s.in = in;
+  s.bitbuf = bitbuf;
+  s.bits = bits & 0xFF;
+  s.out = out;
+  return result;
+}
 
-  // Hand back whole bytes not used (never more than this call took from the input), and clear
-  // the bits above the count, as the byte-wise reader expects.
-  size_t back = bits >> 3;
-  if (back > static_cast<size_t>(in - inStart)) back = static_cast<size_t>(in - inStart);
-  in -= back;
-  bits -= static_cast<unsigned>(back * 8);
-  if (bits < 64) bitbuf &= (uint64_t(1) << bits) - 1;
-  FInput.FWindow_start = in;
-  FInput.FBuffer = bitbuf;
-  FInput.FBits_in_buffer = bits;
-  FOutputWindow.FWindowEnd = static_cast<size_t>(out - base);
-  if (error) RaiseZLibError(error);
-  if (endOfBlock) FMode = imBlocks;
-  return endOfBlock;
+int FastLoopGeneric(TFastState& s, bool AFullHistory) {
+  return AFullHistory ? FastLoop<false, true>(s) : FastLoop<false, false>(s);
+}
+
+#ifdef KRV_ZLIB_X86
+// The same loop with BMI2's shifts and bit extraction, which take their count in any register.
+__attribute__((target("bmi2"))) int FastLoopBmi2(TFastState& s, bool AFullHistory) {
+  return AFullHistory ? FastLoop<true, true>(s) : FastLoop<true, false>(s);
+}
+// KRV_ZLIB_NO_BMI2 (set to anything) keeps the plain build, so that its tests run on any machine.
+const bool kHaveBmi2 = __builtin_cpu_supports("bmi2") && !std::getenv("KRV_ZLIB_NO_BMI2");
+#endif
+
+}  // namespace
+
+// Runs the fast loop from the inflater's state; answers true at the end of the block.
+bool TclInflater::DecodeFast() {
+  uint8_t* const base = FOutputWindow.FWindow.get();
+  // Stop while a longest match still fits both the 32 KiB of waiting output and the buffer.
+  // A round may add two literals before a match.
+  size_t limitByWindow = FOutputWindow.FReadPos + TclOutputWindow::WSIZE - kFastRoom;
+  size_t limitByBuffer = TclOutputWindow::CAPACITY - TclOutputWindow::SLACK - TclOutputWindow::MAX_MATCH;
+  TFastState s{FInput.FWindow_start,
+               FInput.FWindow_end - 16,
+               FInput.FBuffer,
+               FInput.FBits_in_buffer,
+               base + FOutputWindow.FWindowEnd,
+               base + (limitByWindow < limitByBuffer ? limitByWindow : limitByBuffer),
+               base,
+               FLitlenTree->Table(),
+               FDistTree->Table()};
+  const uint8_t* const inStart = s.in;
+  // The longest distance is 32 KiB; the history only grows while the loop runs.
+  const bool fullHistory = FOutputWindow.History() >= TclOutputWindow::WSIZE;
+#ifdef KRV_ZLIB_X86
+  int result = kHaveBmi2 ? FastLoopBmi2(s, fullHistory) : FastLoopGeneric(s, fullHistory);
+#else
+  int result = FastLoopGeneric(s, fullHistory);
+#endif
+  FInput.EndWordReads(inStart, s.in, s.bitbuf, s.bits);
+  FOutputWindow.FWindowEnd = static_cast<size_t>(s.out - base);
+  if (result < 0) RaiseZLibError(result);
+  if (result == frEndOfBlock) FMode = imBlocks;
+  return result == frEndOfBlock;
 }
 
 }  // namespace netlib

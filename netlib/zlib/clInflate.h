@@ -24,6 +24,10 @@ class TclInflaterHeader {
 
  private:
   enum { hmCounts, hmBlLens, hmLens, hmRepeat, hmDone };
+  // Input that holds any header with room for a last 8-byte load: 14 + 19 * 3 bits of counts
+  // and code-length lengths, then at most 316 codes of 7 bits with 7 extra bits (562 bytes).
+  static constexpr size_t kWholeHeaderInput = 576;
+  void DecodeWhole(TclInflateBuffer& AInput);
   uint8_t FBlLens[19] = {};
   uint8_t FLitdistLens[286 + 30] = {};
   TclInflaterHuffmanTree FBlTree{TclInflaterHuffmanTree::hkCodeLen};

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace netlib {
@@ -54,6 +55,25 @@ class TclInflateBuffer {
     DropBits(n);
     return v;
   }
+  // Word-wise reading, for stretches that have enough input ahead: the bits are kept in the
+  // caller's registers, refilled to 56-63 bits by one unaligned 8-byte load (the bits above the
+  // count are the next input bits, so the next load's OR is harmless).
+  static void Refill(const uint8_t*& AIn, uint64_t& ABitBuf, unsigned& ABits) {
+    uint64_t word;
+    std::memcpy(&word, AIn, 8);  // little-endian host (x86-64)
+    ABitBuf |= word << ABits;
+    AIn += (63 - ABits) >> 3;
+    ABits |= 56;
+  }
+  // Ends word-wise reading that began at AStart: hands back the whole bytes read ahead and keeps
+  // the byte-wise reader's rule that bits above the count are zero.
+  void EndWordReads(const uint8_t* AStart, const uint8_t* AIn, uint64_t ABitBuf, unsigned ABits) {
+    size_t back = ABits >> 3;
+    if (back > static_cast<size_t>(AIn - AStart)) back = static_cast<size_t>(AIn - AStart);
+    FWindow_start = AIn - back;
+    FBits_in_buffer = ABits - static_cast<unsigned>(back * 8);
+    FBuffer = FBits_in_buffer < 64 ? ABitBuf & ((uint64_t(1) << FBits_in_buffer) - 1) : ABitBuf;
+  }
   // Drops the bits up to the next byte boundary.
   void SkipToByteBoundary() { DropBits(FBits_in_buffer & 7); }
   // Copies up to ALen whole bytes, first those left in the bit buffer, then from the input range.
@@ -76,7 +96,7 @@ class TclOutputWindow {
   static constexpr size_t WSIZE = 32768;
   static constexpr size_t MAX_MATCH = 258;
   static constexpr size_t ROOM = 65536;  // between slides
-  static constexpr size_t SLACK = 64;    // the fast loop copies whole words past a match's end
+  static constexpr size_t SLACK = 64;    // the fast loop copies up to 45 bytes past a match's end
   static constexpr size_t CAPACITY = WSIZE + ROOM + MAX_MATCH + SLACK;
 
   TclOutputWindow() : FWindow(new uint8_t[CAPACITY]) {}

@@ -216,9 +216,9 @@ bool TclGZipInflateStream::DecodePiece(const uint8_t* AData, size_t ALen, size_t
       for (size_t done = 0; done < n;) {
         size_t round = n - done < kOutputRound ? n - done : kOutputRound;
         FDestination->WriteBuffer(out + done, static_cast<int64_t>(round));
+        FFileCrc.Update(out + done, round);  // while the round is still in the cache
         done += round;
       }
-      FFileCrc.Update(out, n);
       FFileSize += static_cast<uint32_t>(n);
       if (FInflater.IsNeedingDictionary()) RaiseZLibError(ZLIB_ERR_NEED_DICTIONARY);
       if (n == 0) break;  // nothing more to do with this input
