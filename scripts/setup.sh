@@ -11,6 +11,11 @@ packages=(
   libdeflate-dev
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   desktop-file-utils python3-ntlm-auth
+  # The Windows build: the cross compiler, GoogleTest's sources, the 7-Zip DLL's source build,
+  # Wine to run the tests, Samba's ntlm_auth (Wine's NTLM), libgcrypt (Ed25519) and zlib (the
+  # tests' reference decoder) for mingw.
+  g++-mingw-w64-x86-64-posix googletest dpkg-dev make wine64 winbind
+  libgcrypt-mingw-w64-dev libz-mingw-w64-dev
 )
 
 missing=()

@@ -186,9 +186,12 @@ TEST(Streams, BufferedWriterRewindsAndTruncatesItsTarget) {
     out.WriteBuffer("xy", 2);
     out.Flush();
   }
-  TFileStream f(name, fmOpenRead);
-  char buf[16] = {};
-  EXPECT_EQ(f.Read(buf, sizeof buf), 2);
-  EXPECT_EQ(std::string(buf), "xy");
+  {
+    TFileStream f(name, fmOpenRead);
+    char buf[16] = {};
+    EXPECT_EQ(f.Read(buf, sizeof buf), 2);
+    EXPECT_EQ(std::string(buf), "xy");
+  }
+  // Closed first: Windows deletes no open file.
   std::filesystem::remove_all(dir);
 }

@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 
 #include "rtl/DateUtils.h"
 #include "rtl/IniFiles.h"
+#include "tests/TimeZone.h"
 
 using namespace rtl;
 
@@ -79,17 +81,12 @@ TEST(DateTime, FileTimeAndDosTime) {
 }
 
 TEST(DateTime, LocalAndUtcFollowTheZone) {
-  const char* old = getenv("TZ");
-  std::string saved = old ? old : "";
-  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-  tzset();
+  krvtest::TScopedCentralEuropeanTime zone;
   TDateTime summer = EncodeDate(2021, 6, 9) + EncodeTime(10, 0, 0, 0);
   EXPECT_NEAR(UTCToLocal(summer), summer + 2.0 / 24, 1e-9);
   EXPECT_NEAR(LocalToUTC(summer + 2.0 / 24), summer, 1e-9);
   TDateTime winter = EncodeDate(2021, 1, 9) + EncodeTime(10, 0, 0, 0);
   EXPECT_NEAR(UTCToLocal(winter), winter + 1.0 / 24, 1e-9);
-  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
-  tzset();
 }
 
 TEST(DateTime, TickCounterIsMonotonic) {

@@ -1,42 +1,24 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 
 #include <cmath>
-#include <string>
 
 #include "netlib/text/clUtils.h"
+#include "tests/TimeZone.h"
 
 using netlib::ParseInternetDate;
 using rtl::String;
 
 namespace {
 
-// Central European time (UTC+1, summer UTC+2) without needing the zone database, so the
-// conversion to local time is visible.
+// Central European time, so the conversion to local time is visible.
 class InternetDate : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    FHadTz = tz != nullptr;
-    if (tz) FOldTz = tz;
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (FHadTz)
-      setenv("TZ", FOldTz.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
   static double Utc(int y, int mo, int d, int h, int mi, int s) {
     return rtl::EncodeDate(y, mo, d) + rtl::EncodeTime(h, mi, s, 0);
   }
 
  private:
-  bool FHadTz = false;
-  std::string FOldTz;
+  krvtest::TScopedCentralEuropeanTime FZone;
 };
 
 struct DateCase {

@@ -1,9 +1,6 @@
 #include "ZLibTestUtil.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -14,6 +11,7 @@
 
 #include "netlib/zlib/clZLibBase.h"
 #include "netlib/zlib/clZLibStreams.h"
+#include "tests/HostCommand.h"
 
 namespace zlibtest {
 
@@ -59,11 +57,11 @@ Bytes SampleBinary(size_t size, uint32_t seed) {
 
 // Each caller removes its folder when done with it.
 std::string TempDir() {
+  // Test programs run in parallel: each takes a name of its own once.
+  static const std::string process = std::to_string(std::random_device{}());
   static std::atomic<int> n{0};
-  std::string base = std::string(KRV_BINARY_DIR) + "/zlib-test-tmp";
-  ::mkdir(base.c_str(), 0755);
-  std::string dir = base + "/" + std::to_string(::getpid()) + "-" + std::to_string(n++);
-  ::mkdir(dir.c_str(), 0755);
+  std::string dir = std::string(KRV_BINARY_DIR) + "/zlib-test-tmp/" + process + "-" + std::to_string(n++);
+  std::filesystem::create_directories(dir);
   return dir;
 }
 
@@ -78,7 +76,7 @@ Bytes ReadFile(const std::string& path) {
 }
 
 bool Run(const std::string& command) {
-  int rc = std::system(command.c_str());
+  int rc = krvtest::RunHostCommand(command);
   EXPECT_EQ(rc, 0) << command;
   return rc == 0;
 }

@@ -1,0 +1,54 @@
+# Tests that do not run in the Windows build under Wine, each with its reason. Never silently:
+# each one is registered as a disabled test labelled wine_excluded (ctest lists it as not run),
+# and build-win/wine-excluded.txt lists them with their reasons (scripts/test.sh prints it).
+#
+# KRV_WINE_EXCLUDED: entries "<program>|<reason>" for a whole test or fuzz program (not built), or
+# "<program>:<gtest pattern>|<reason>" for the cases of a program that the pattern selects.
+# A reason must not hold ";".
+set(KRV_WINE_EXCLUDED
+  "fuzz_desktop_entry|freedesktop desktop entries are the Linux build's desktop shortcut, Windows writes .lnk files"
+  "platform_tests:EncodingStateful.*|Wine 8 has no ISO-2022-JP code page (50220), which Windows has"
+  "platform_tests:EncodingNames.ResolvesGb18030|Wine 8 has no GB18030 code page (54936), which Windows has"
+  "netlib_text_tests:FallbackTables.EveryByteAgreesWithIconv|its oracle is glibc's iconv, which Windows has not (the tables are the same data on both systems)"
+)
+
+set(KRV_WINE_EXCLUDED_REPORT ${CMAKE_BINARY_DIR}/wine-excluded.txt)
+file(WRITE ${KRV_WINE_EXCLUDED_REPORT} "")
+
+# Registers what does not run: a disabled test NAME with its LABELS, and a line in the report.
+function(krv_wine_not_run name labels reason)
+  add_test(NAME wine_excluded.${name} COMMAND ${CMAKE_COMMAND} -E echo "${reason}")
+  set_tests_properties(wine_excluded.${name} PROPERTIES DISABLED TRUE LABELS "${labels};wine_excluded")
+  file(APPEND ${KRV_WINE_EXCLUDED_REPORT} "${name}: ${reason}\n")
+endfunction()
+
+# For one test program: OUT_WHOLE is TRUE when the program is excluded as a whole; OUT_FILTER is
+# the negative gtest filter that leaves out its excluded cases (empty when there are none). The
+# exclusions are registered on the way.
+function(krv_wine_exclusions program label out_whole out_filter)
+  set(whole FALSE)
+  set(patterns "")
+  foreach(entry IN LISTS KRV_WINE_EXCLUDED)
+    string(FIND "${entry}" "|" bar)
+    if(bar LESS 0)
+      message(FATAL_ERROR "KRV_WINE_EXCLUDED: \"${entry}\" has no \"|<reason>\"")
+    endif()
+    string(SUBSTRING "${entry}" 0 ${bar} what)
+    math(EXPR after "${bar} + 1")
+    string(SUBSTRING "${entry}" ${after} -1 reason)
+    if(what STREQUAL program)
+      set(whole TRUE)
+      krv_wine_not_run(${program} "${label}" "${reason}")
+    elseif(what MATCHES "^${program}:(.+)$")
+      list(APPEND patterns "${CMAKE_MATCH_1}")
+      krv_wine_not_run("${program}.${CMAKE_MATCH_1}" "${label}" "${reason}")
+    endif()
+  endforeach()
+  set(filter "")
+  if(patterns)
+    list(JOIN patterns ":" joined)
+    set(filter "-${joined}")
+  endif()
+  set(${out_whole} ${whole} PARENT_SCOPE)
+  set(${out_filter} "${filter}" PARENT_SCOPE)
+endfunction()
