@@ -5,6 +5,10 @@
 
 #include "rtl/win32/WinApi.h"
 
+#include <shellapi.h>
+
+#include <cwchar>
+
 namespace rtl {
 
 namespace {
@@ -39,6 +43,20 @@ String GetCurrentDir() {
   std::wstring buf(n, L'\0');
   n = GetCurrentDirectoryW(n, buf.data());
   return FromWide(buf.data(), n);
+}
+
+// The system folds "." and "..", takes the current drive or folder for what is relative and
+// turns "/" into its separator.
+String ExpandFileName(std::u16string_view f) {
+  std::wstring name = Wide(f);
+  if (name.empty()) name = L".";
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetFullPathNameW(name.c_str(), static_cast<DWORD>(buf.size()), buf.data(), nullptr);
+    if (n == 0) return String(f);  // a name the system cannot take stays as it was
+    if (n < buf.size()) return FromWide(buf.data(), n);
+    buf.resize(n);  // the size asked for, terminator included
+  }
 }
 
 String GetEnvironmentVariable(std::u16string_view name) {
@@ -90,6 +108,16 @@ String ExecutablePath() {
     if (n < buf.size()) return FromWide(buf.data(), n);
     buf.resize(buf.size() * 2);  // cut short: ask again with more room
   }
+}
+
+std::vector<String> CommandLineArguments(int, char**) {
+  std::vector<String> args;
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!argv) return args;
+  for (int i = 0; i < count; ++i) args.push_back(FromWide(argv[i], wcslen(argv[i])));
+  LocalFree(argv);
+  return args;
 }
 
 namespace {
