@@ -2,6 +2,9 @@
 // system's UTF-16 command line, so characters that the ANSI code page lacks arrive intact.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -58,7 +61,14 @@ std::vector<String> ChildArguments(const String& AOut, const String& AWindowsTai
 }
 
 TEST(CommandLine, ArgumentsArriveAsTheStarterGaveThem) {
-  const String out = rtl::IncludeTrailingPathDelimiter(rtl::GetCurrentDir()) + u"args-\u010C\u0161\u017E.txt";
+  // A folder of this test's own, removed at the end whatever the child wrote into it.
+  struct TFolder {
+    std::filesystem::path Path =
+        std::filesystem::temp_directory_path() / ("krv_args_" + std::to_string(getpid()));
+    TFolder() { std::filesystem::create_directories(Path); }
+    ~TFolder() { std::filesystem::remove_all(Path); }
+  } folder;
+  const String out = rtl::IncludeTrailingPathDelimiter(rtl::S(folder.Path.string())) + u"args-\u010C\u0161\u017E.txt";
   // Č, š, ž and an emoji: none of them is in the ANSI code page.
   const std::vector<String> expected = {u"\u010C\u0161\u017E\u20AC", u"a b", u"a\"b", u"\\\\x\\", u"\U0001F600", u""};
   std::vector<String> got = ChildArguments(
