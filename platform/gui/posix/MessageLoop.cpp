@@ -10,9 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 #include <deque>
 #include <memory>
@@ -193,8 +191,6 @@ bool FindWindow(HWND wnd, TWindowRecord& out) {
   out = it->second;
   return true;
 }
-
-std::atomic<TDispatchExceptionHandler> gExceptionHandler{nullptr};
 
 void Deliver(HWND wnd, TMessage& msg) {
   TWindowRecord rec;
@@ -526,28 +522,6 @@ size_t PendingMessageCount() {
   for (const TTimer& t : q.Timers)
     if (t.Due <= now) ++n;
   return n;
-}
-
-void SetDispatchExceptionHandler(TDispatchExceptionHandler handler) { gExceptionHandler = handler; }
-
-void HandleDispatchException(std::exception_ptr error) {
-  if (TDispatchExceptionHandler h = gExceptionHandler.load()) {
-    try {
-      h(error);
-      return;
-    } catch (...) {
-      // a failing handler must not take the loop down; fall back to stderr
-    }
-  }
-  try {
-    std::rethrow_exception(error);
-  } catch (const rtl::Exception& e) {
-    std::fprintf(stderr, "Exception %s: %s\n", e.ClassName(), rtl::U8(e.Message()).c_str());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Exception: %s\n", e.what());
-  } catch (...) {
-    std::fprintf(stderr, "Exception: unknown\n");
-  }
 }
 
 }  // namespace platform::gui

@@ -4,14 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "../../PosixCompat.h"
 #include "platform/LastError.h"
 #include "platform/gui/Dialogs.h"
 #include "rtl/Exception.h"
@@ -282,35 +280,6 @@ TEST(Colors, SystemColoursAndRgb) {
   EXPECT_EQ(ColorToRGB(clBtnFace), 0xF0F0F0u);
   EXPECT_EQ(ColorToRGB(clWindowText), 0u);
   EXPECT_EQ(ColorToRGB(0x00123456), 0x123456u);
-}
-
-}  // namespace
-
-namespace {
-
-// The backend is chosen once per process, so each choice runs in a child process.
-int BackendInChild(const char* display, const char* mode) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (display) setenv("DISPLAY", display, 1);
-    else unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
-    if (mode) setenv("KRV_GUI", mode, 1);
-    else unsetenv("KRV_GUI");
-    Application().Initialize();
-    _exit(std::string(Application().BackendName()) == "headless" ? 10 : 11);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(BackendChoice, NoOrUnreachableDisplaySilentlySelectsHeadless) {
-  struct Case { const char* display; const char* mode; };
-  for (Case c : {Case{nullptr, nullptr}, Case{"", nullptr}, Case{":4077", nullptr}, Case{"bad:display:", nullptr},
-                 Case{":0", "headless"}}) {
-    EXPECT_EQ(BackendInChild(c.display, c.mode), 10) << (c.display ? c.display : "(unset)");
-  }
 }
 
 }  // namespace
