@@ -6,7 +6,9 @@ add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WIN
 
 # The layers that build for Windows so far; the test folders of the others are registered as
 # disabled tests with that reason (cmake/KrvWineExclusions.cmake), so a run shows what it skips.
-set(KRV_WINDOWS_LAYERS rtl platform platform/gui netlib/text netlib/zlib)
+set(KRV_WINDOWS_LAYERS rtl platform platform/gui platform/crypto netlib/text netlib/zlib tools)
+# The programs of tools/ among them (the others need layers not built yet).
+set(KRV_WINDOWS_TOOLS krv-sign)
 
 # --- Wine, the emulator of every test ------------------------------------------------------
 find_program(KRV_WINE64 wine64 HINTS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)

@@ -21,10 +21,8 @@ set(backends
 set(still_to_move
     platform/Files.cpp                      # files and folders: into platform/posix/
     platform/Modules.cpp                    # module loading: into platform/posix/
-    platform/crypto/Signature.cpp           # the archive's bytes read through platform's files
     downloader/Main.cpp                     # the GTK probe around the toolkit seam, behind platform/gui
     tools/krv-fetch/main.cpp                # file checks through platform's files
-    tools/krv-sign/main.cpp                 # key and signature files through platform's files
     tools/krv-update-server/main.cpp        # the server's sockets through platform/Sockets.h
     tools/krv-update-server/DemoProduct.cpp)
 

@@ -1,72 +1,21 @@
 #include "platform/crypto/Signature.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
-#include "platform/Modules.h"
-#include "platform/crypto/CryptoEngine.h"
+#include "platform/crypto/CryptoSystem.h"
 
 namespace platform {
 
 namespace {
 
-constexpr const char* ModuleName = "libkrvcrypto.so";
-
-struct TModuleState {
-  std::once_flag Once;
-  TOwnModule Module;
-};
-
-TModuleState& ModuleState() {
-  static TModuleState state;
-  return state;
-}
-
 const krv_crypto_api& Api() {
-  TModuleState& state = ModuleState();
-  std::call_once(state.Once, [&] {
-    state.Module = LoadOwnModule("KRV_CRYPTO_MODULE", ModuleName, "krv_crypto_get_api", KRV_CRYPTO_API_VERSION,
-                                 "signature");
-  });
-  if (!state.Module.Api) throw ESignatureError(u"Signatures cannot be checked: " + state.Module.Error);
-  return *static_cast<const krv_crypto_api*>(state.Module.Api);
+  const detail::TCryptoEngine& engine = detail::CryptoEngine();
+  if (!engine.Api) throw ESignatureError(u"Signatures cannot be checked: " + engine.Error);
+  return *engine.Api;
 }
 
 [[noreturn]] void Raise(const rtl::String& AText) { throw ESignatureError(AText); }
-
-// A file of ours to read: a regular file, opened so that a FIFO in its place cannot block us.
-int OpenRegularFile(const rtl::String& AFileName, struct stat& AStat) {
-  int fd = ::open(rtl::U8(AFileName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    int e = errno;
-    if (e == ENOENT) Raise(AFileName + u" does not exist");
-    Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
-  }
-  if (::fstat(fd, &AStat) != 0 || !S_ISREG(AStat.st_mode)) {
-    ::close(fd);
-    Raise(AFileName + u" is not a regular file");
-  }
-  return fd;
-}
-
-// Reads up to ASize bytes (fewer only at the end of the file); -1 with errno on failure.
-ssize_t ReadFull(int AFd, uint8_t* ABuffer, size_t ASize) {
-  size_t done = 0;
-  while (done < ASize) {
-    ssize_t n = ::read(AFd, ABuffer + done, ASize - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += size_t(n);
-  }
-  return ssize_t(done);
-}
 
 const char Base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -102,22 +51,12 @@ TSha512Digest TSha512::Final() {
 TSha512Digest Sha512OfFile(const rtl::String& AFileName, int64_t* ALength) {
   TSha512 hash;
   int64_t length = 0;
-  struct stat st;
-  int fd = OpenRegularFile(AFileName, st);
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  detail::TRegularFile file(AFileName);
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[Sha512PieceSize]);
-  for (;;) {
-    ssize_t n = ReadFull(fd, buffer.get(), Sha512PieceSize);
-    if (n < 0) {
-      int e = errno;
-      ::close(fd);
-      Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
-    }
-    if (n == 0) break;
-    hash.Update(buffer.get(), size_t(n));
-    length += n;
+  while (size_t n = file.Read(buffer.get(), Sha512PieceSize)) {
+    hash.Update(buffer.get(), n);
+    length += int64_t(n);
   }
-  ::close(fd);
   if (ALength) *ALength = length;
   return hash.Final();
 }
@@ -199,18 +138,14 @@ TEd25519Signature DecodeSignatureText(std::string_view ABase64) {
 }
 
 std::string ReadSmallFile(const rtl::String& AFileName, size_t AMaxSize) {
-  struct stat st;
-  int fd = OpenRegularFile(AFileName, st);
-  // One byte more than allowed: a file that grew since fstat is caught as well.
-  std::string bytes(AMaxSize + 1, '\0');
-  ssize_t n = st.st_size <= int64_t(AMaxSize) ? ReadFull(fd, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size())
-                                              : ssize_t(AMaxSize + 1);
-  int e = errno;
-  ::close(fd);
-  if (n < 0) Raise(AFileName + u" cannot be read: " + rtl::SysErrorMessage(e));
-  if (size_t(n) > AMaxSize)
+  detail::TRegularFile file(AFileName);
+  if (file.Size() > int64_t(AMaxSize))
     Raise(AFileName + u" is larger than " + rtl::IntToStr(int64_t(AMaxSize)) + u" bytes");
-  bytes.resize(size_t(n));
+  // One byte more than allowed: a file that grew since it was opened is caught as well.
+  std::string bytes(AMaxSize + 1, '\0');
+  size_t n = file.Read(bytes.data(), bytes.size());
+  if (n > AMaxSize) Raise(AFileName + u" is larger than " + rtl::IntToStr(int64_t(AMaxSize)) + u" bytes");
+  bytes.resize(n);
   return bytes;
 }
 
@@ -221,7 +156,7 @@ TEd25519KeyPair Ed25519GenerateKey() {
   int n = Api().ed25519_generate(pem, sizeof(pem), pair.PublicKey.data(), err, sizeof(err));
   if (n < 0) Raise(u"No key could be made: " + rtl::S(err));
   pair.PrivateKeyPem.assign(pem, size_t(n));
-  ::explicit_bzero(pem, sizeof(pem));
+  detail::SecureZero(pem, sizeof(pem));
   return pair;
 }
 
@@ -239,6 +174,6 @@ TEd25519Signature Ed25519Sign(std::string_view APrivateKeyPem, const void* AMess
   return signature;
 }
 
-rtl::String CryptoModulePath() { return ModuleState().Module.Path; }
+rtl::String CryptoModulePath() { return detail::CryptoEngine().Path; }
 
 }  // namespace platform
