@@ -503,8 +503,13 @@ String ExtractFilePath(std::u16string_view f) {
 String ExtractFileDir(std::u16string_view f) {
   size_t p = LastNameDelimiter(f);
   if (p == npos) return String();
-  // A root keeps its separator ("/", "C:\"), a drive its colon ("C:" of "C:file").
-  if (!IsPathDelimiter(f[p]) || p == 0 || IsNameDelimiter(f[p - 1])) return String(f.substr(0, p + 1));
+  // A root keeps its separator ("/", "C:\", the "\\" of a UNC name), a drive its colon ("C:" of
+  // "C:file"); elsewhere only the last separator goes ("/a//b" gives "/a/", as it always has).
+  bool root = p == 0;
+#ifdef _WIN32
+  root = root || f[p - 1] == DriveDelim || (p == 1 && IsPathDelimiter(f[0]));
+#endif
+  if (!IsPathDelimiter(f[p]) || root) return String(f.substr(0, p + 1));
   return String(f.substr(0, p));
 }
 String ExtractFileName(std::u16string_view f) {

@@ -128,6 +128,7 @@ TEST(Paths, SplitAndJoin) {
       {"path", ExtractFilePath, u"/a/b/c.exe", u"/a/b/", u"/a/b/"},
       {"dir", ExtractFileDir, u"/a/b/c.exe", u"/a/b", u"/a/b"},
       {"dir", ExtractFileDir, u"/c.exe", u"/", u"/"},
+      {"dir", ExtractFileDir, u"/a//b", u"/a/", u"/a/"},
       {"name", ExtractFileName, u"/a/b/c.exe", u"c.exe", u"c.exe"},
       {"ext", ExtractFileExt, u"/a.b/c", u"", u""},
       {"ext", ExtractFileExt, u"/a/c.7z.001", u".001", u".001"},
