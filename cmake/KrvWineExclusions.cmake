@@ -7,8 +7,8 @@
 # A reason must not hold ";".
 set(KRV_WINE_EXCLUDED
   "fuzz_desktop_entry|freedesktop desktop entries are the Linux build's desktop shortcut, Windows writes .lnk files"
-  "platform_crypto_tests:SignTool.LargeArchiveIsStreamed|the peak memory is the rusage of a POSIX child, which a Windows process cannot read of a program started through Wine"
-  "platform_crypto_tests:SignTool.ModuleOnlyOnDemand|Windows links the engine in (CNG and libgcrypt): there is no module to load on demand or to miss"
+  "tools_sign_tests:SignTool.LargeArchiveIsStreamed|the peak memory is the rusage of a POSIX child, which a Windows process cannot read of a program started through Wine"
+  "tools_sign_tests:SignTool.ModuleOnlyOnDemand|Windows links the engine in (CNG and libgcrypt): there is no module to load on demand or to miss"
   "platform_tests:EncodingStateful.*|Wine 8 has no ISO-2022-JP code page (50220), which Windows has"
   "platform_tests:EncodingNames.ResolvesGb18030|Wine 8 has no GB18030 code page (54936), which Windows has"
   "netlib_text_tests:FallbackTables.EveryByteAgreesWithIconv|its oracle is glibc's iconv, which Windows has not (the tables are the same data on both systems)"

@@ -34,10 +34,6 @@ void SetUpdateHost(const rtl::String& host) { HostValue() = host; }
 const TUpdateEdition& UpdateEdition() { return EditionValue(); }
 void SetUpdateEdition(const TUpdateEdition& AEdition) { EditionValue() = AEdition; }
 
-rtl::String ArchiveName(const rtl::String& Prefix, const rtl::String& Localization, const rtl::String& Version) {
-  return rtl::Format(u"%s_SQL_%s_%s_%s.7z", {Prefix, Localization, Localization, Version});
-}
-
 rtl::String DownloadUrl(const rtl::String& Host, const rtl::String& TargetPrefix, const rtl::String& Localization,
                         const rtl::String& Version, bool Https) {
   return FileUrl(Host, ArchiveName(TargetPrefix, Localization, Version), Https);
@@ -60,7 +56,7 @@ class ENotSigned : public rtl::Exception {
 // A file we keep open: the stream writes through it and leaves it open.
 class TOpenFileStream : public rtl::THandleStream {
  public:
-  explicit TOpenFileStream(platform::THandle AHandle) : THandleStream(AHandle) {}
+  explicit TOpenFileStream(platform::TFileHandle AHandle) : THandleStream(static_cast<intptr_t>(AHandle)) {}
   ~TOpenFileStream() override { FHandle = -1; }
 };
 
@@ -153,7 +149,7 @@ platform::TArchiveStatement FetchStatement(netlib::TclHttp& AHttp, const rtl::St
 // The archive's body into the open file: hashed on its way in a signed edition and held to the
 // signed length, bounded by the edition's largest archive otherwise.
 void FetchArchive(netlib::TclHttp& AHttp, const TUpdateEdition& AEdition, const rtl::String& ARemoteName,
-                  platform::THandle AFile, const platform::TArchiveStatement* AStatement) {
+                  platform::TFileHandle AFile, const platform::TArchiveStatement* AStatement) {
   rtl::String url = FileUrl(UpdateHost(), ARemoteName, AEdition.Https);
   WriteLog(url);
   TOpenFileStream file(AFile);
@@ -196,21 +192,21 @@ const std::string kDownloadSuffix = ".download";
 std::string TempPrefix(const std::string& ALocalName) { return "." + ALocalName + "."; }
 
 // Temporary files of runs that were killed: ours, since the lock is ours now.
-void RemoveLeftovers(platform::THandle AFolder, const std::string& ALocalName) {
-  std::vector<std::string> names;
-  if (!platform::ListFolderNames(AFolder, names)) return;
+void RemoveLeftovers(platform::TFileHandle AFolder, const std::string& ALocalName) {
+  std::vector<platform::TFolderEntry> entries;
+  if (!platform::ListFolder(AFolder, entries)) return;
   const std::string prefix = TempPrefix(ALocalName);
-  for (const std::string& n : names)
-    if (n.size() > prefix.size() + kDownloadSuffix.size() && n.compare(0, prefix.size(), prefix) == 0 &&
-        n.compare(n.size() - kDownloadSuffix.size(), kDownloadSuffix.size(), kDownloadSuffix) == 0 &&
-        platform::EntryKindIn(AFolder, n) == platform::TEntryKind::File)
+  for (const auto& [n, kind] : entries)
+    if (kind == platform::TEntryKind::File && n.size() > prefix.size() + kDownloadSuffix.size() &&
+        n.compare(0, prefix.size(), prefix) == 0 &&
+        n.compare(n.size() - kDownloadSuffix.size(), kDownloadSuffix.size(), kDownloadSuffix) == 0)
       platform::DeleteIn(AFolder, n);
 }
 
 }  // namespace
 
 TDownloadedArchive::~TDownloadedArchive() {
-  if (FHandle != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(FHandle);
+  if (FHandle != platform::INVALID_FILE_HANDLE) platform::CloseHandle(FHandle);
   if (!FTempName.empty()) platform::DeleteIn(FFolder, FTempName);
 }
 
@@ -225,14 +221,14 @@ bool TDownloadedArchive::TakeName(const std::string& AName) {
   return true;
 }
 
-void CheckArchivePlace(platform::THandle AFolder, const rtl::String& ALocalPath) {
+void CheckArchivePlace(platform::TFileHandle AFolder, const rtl::String& ALocalPath) {
   platform::TEntryKind kind = platform::EntryKindIn(AFolder, rtl::U8(rtl::ExtractFileName(ALocalPath)));
   if (kind != platform::TEntryKind::None && kind != platform::TEntryKind::File && kind != platform::TEntryKind::Link)
     throw rtl::EFCreateError(rtl::Format(u"Cannot create file \"%s\". %s",
                                          {ALocalPath, platform::WindowsErrorMessage(platform::ERROR_ACCESS_DENIED)}));
 }
 
-bool DownloadArchiveTo(platform::THandle AFolder, const rtl::String& AFolderPath, const rtl::String& ARemoteName,
+bool DownloadArchiveTo(platform::TFileHandle AFolder, const rtl::String& AFolderPath, const rtl::String& ARemoteName,
                        const rtl::String& ALocalName, TDownloadedArchive& AArchive, TDownloadFailure* AFailure) {
   const TUpdateEdition& edition = UpdateEdition();
   const std::string localName = rtl::U8(ALocalName);
@@ -247,14 +243,14 @@ bool DownloadArchiveTo(platform::THandle AFolder, const rtl::String& AFolderPath
     try {
       std::optional<platform::TArchiveStatement> statement;
       if (edition.PublicKey) statement = FetchStatement(*http, ARemoteName, *edition.PublicKey, edition.Https);
-      if (AArchive.FHandle == platform::INVALID_HANDLE_VALUE) {
+      if (AArchive.FHandle == platform::INVALID_FILE_HANDLE) {
         // Not guarded: a file that cannot be made is the caller's exception. Private to us until
         // it is installed, and never anything another user planted under the name.
         std::string temp;
-        platform::THandle h = platform::CreateTempFileIn(
+        platform::TFileHandle h = platform::CreateTempFileIn(
             AFolder, platform::FILE_ATTRIBUTE_UNIX_EXTENSION | (0100600u << 16), temp, TempPrefix(localName),
             kDownloadSuffix);
-        if (h == platform::INVALID_HANDLE_VALUE)
+        if (h == platform::INVALID_FILE_HANDLE)
           throw rtl::EFCreateError(rtl::Format(u"Cannot create file \"%s\". %s",
                                                {AFolderPath + ALocalName, platform::WindowsErrorMessage(
                                                                               platform::GetLastErrorValue())}));
@@ -282,8 +278,8 @@ bool DownloadArchiveTo(platform::THandle AFolder, const rtl::String& AFolderPath
   }  // the component first, then the file
   if (failure != dfNone) {
     WriteLog(u"Download from ftp failed.");
-    if (AArchive.FHandle != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(AArchive.FHandle);
-    AArchive.FHandle = platform::INVALID_HANDLE_VALUE;
+    if (AArchive.FHandle != platform::INVALID_FILE_HANDLE) platform::CloseHandle(AArchive.FHandle);
+    AArchive.FHandle = platform::INVALID_FILE_HANDLE;
     if (!AArchive.FTempName.empty()) platform::DeleteIn(AFolder, AArchive.FTempName);
     AArchive.FTempName.clear();
     // As designed, no archive of that name is left after a failure.
@@ -298,36 +294,26 @@ bool DownloadArchiveTo(platform::THandle AFolder, const rtl::String& AFolderPath
 bool DownloadArchive(const rtl::String& TargetPrefix, const rtl::String& Localization, const rtl::String& Version,
                      const rtl::String& Folder, TDownloadFailure* AFailure) {
   const rtl::String folderPath = rtl::IncludeTrailingPathDelimiter(Folder);
-  const rtl::String localPath = ArchiveName(folderPath + DestinationPrefix, Localization, Version);
+  const rtl::String localPath = DownloadedArchivePath(Localization, Version, folderPath);
   const rtl::String remoteName = ArchiveName(TargetPrefix, Localization, Version);
   auto fail = [&](TDownloadFailure AWhy) {
     if (AFailure) *AFailure = AWhy;
     return false;
   };
-  platform::THandle folder = platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath));
-  if (folder == platform::INVALID_HANDLE_VALUE)
+  platform::TOwnedFile folder(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath)));
+  if (!folder.Valid())
     throw rtl::EFCreateError(rtl::Format(u"Cannot create file \"%s\". %s",
                                          {localPath, platform::WindowsErrorMessage(platform::GetLastErrorValue())}));
-  struct TClose {
-    platform::THandle h;
-    ~TClose() { platform::CloseHandle(h); }
-  } closeFolder{folder};
   // Nothing of the folder is touched before its lock is ours: a second start waits here.
-  platform::THandle lock = platform::LockFolder(folder, InstallLockWaitMs);
-  if (lock == platform::INVALID_HANDLE_VALUE && platform::GetLastErrorValue() == platform::ERROR_LOCK_VIOLATION) {
+  platform::TOwnedFile lock(platform::LockFolder(folder.Get(), InstallLockWaitMs));
+  if (!lock.Valid() && platform::GetLastErrorValue() == platform::ERROR_LOCK_VIOLATION) {
     WriteLog(AnotherUpdateMessage(folderPath));
     return fail(dfBusy);
   }
-  struct TUnlock {
-    platform::THandle h;
-    ~TUnlock() {
-      if (h != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(h);
-    }
-  } unlock{lock};
-  CheckArchivePlace(folder, localPath);
+  CheckArchivePlace(folder.Get(), localPath);
   TDownloadedArchive archive;
   TDownloadFailure failure = dfNone;
-  bool ok = DownloadArchiveTo(folder, folderPath, remoteName, rtl::ExtractFileName(localPath), archive, &failure);
+  bool ok = DownloadArchiveTo(folder.Get(), folderPath, remoteName, rtl::ExtractFileName(localPath), archive, &failure);
   if (ok && !archive.TakeName(rtl::U8(rtl::ExtractFileName(localPath)))) {
     WriteLog(u"Cannot name the archive " + localPath + u": " + platform::WindowsErrorMessage(platform::GetLastErrorValue()));
     WriteLog(u"Download from ftp failed.");

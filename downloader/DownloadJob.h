@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "downloader/Utils.h"
 #include "platform/Files.h"
 #include "platform/crypto/Signature.h"
 #include "rtl/SysUtils.h"
@@ -40,8 +41,6 @@ struct TUpdateEdition {
 const TUpdateEdition& UpdateEdition();
 void SetUpdateEdition(const TUpdateEdition& AEdition);
 
-// "<prefix>_SQL_<localization>_<localization>_<version>.7z", values inserted as they are.
-rtl::String ArchiveName(const rtl::String& Prefix, const rtl::String& Localization, const rtl::String& Version);
 // "http://<host>/mainweb/upgrade/GETFILE.ASP?FNM=<archive name>&XE3=1&VER=600000" ("https://"
 // when Https).
 rtl::String DownloadUrl(const rtl::String& Host, const rtl::String& TargetPrefix, const rtl::String& Localization,
@@ -64,23 +63,23 @@ class TDownloadedArchive {
   TDownloadedArchive(const TDownloadedArchive&) = delete;
   TDownloadedArchive& operator=(const TDownloadedArchive&) = delete;
 
-  platform::THandle Handle() const { return FHandle; }
+  platform::TFileHandle Handle() const { return FHandle; }
   const std::string& TempName() const { return FTempName; }
   // Gives the file its designed name in the folder (replacing what stands there, never
   // following a link); false when that fails (the file is then removed with the object).
   bool TakeName(const std::string& AName);
 
  private:
-  friend bool DownloadArchiveTo(platform::THandle, const rtl::String&, const rtl::String&, const rtl::String&,
+  friend bool DownloadArchiveTo(platform::TFileHandle, const rtl::String&, const rtl::String&, const rtl::String&,
                                 TDownloadedArchive&, TDownloadFailure*);
-  platform::THandle FFolder = platform::INVALID_HANDLE_VALUE;  // not owned
-  platform::THandle FHandle = platform::INVALID_HANDLE_VALUE;
+  platform::TFileHandle FFolder = platform::INVALID_FILE_HANDLE;  // not owned
+  platform::TFileHandle FHandle = platform::INVALID_FILE_HANDLE;
   std::string FTempName;
 };
 
 // The designed name's place must be able to take a file: a folder (or anything but a file or a
 // link) there raises EFCreateError "Cannot create file ..." as creating the file would.
-void CheckArchivePlace(platform::THandle AFolder, const rtl::String& ALocalPath);
+void CheckArchivePlace(platform::TFileHandle AFolder, const rtl::String& ALocalPath);
 
 // The download of the archive ARemoteName into a new file of AFolder (whose lock the caller
 // holds), named "." + ALocalName + ".<random>.download", made with O_CREAT | O_EXCL | O_NOFOLLOW
@@ -89,7 +88,7 @@ void CheckArchivePlace(platform::THandle AFolder, const rtl::String& ALocalPath)
 // length and checks the digest of the bytes written. True with AArchive holding the file; on
 // failure the file is gone and AFailure tells why. EFCreateError when the file cannot be made,
 // EclProxyEnvironmentError for a proxy variable that cannot be used.
-bool DownloadArchiveTo(platform::THandle AFolder, const rtl::String& AFolderPath, const rtl::String& ARemoteName,
+bool DownloadArchiveTo(platform::TFileHandle AFolder, const rtl::String& AFolderPath, const rtl::String& ARemoteName,
                        const rtl::String& ALocalName, TDownloadedArchive& AArchive, TDownloadFailure* AFailure);
 
 // Downloads the archive into Folder + ArchiveName(DestinationPrefix, ...), through the proxy the

@@ -8,7 +8,6 @@
 #include "downloader/Utils.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
-#include "platform/posix/Errors.h"
 #include "rtl/DateUtils.h"
 
 namespace downloader {
@@ -40,40 +39,16 @@ std::string NameOf(const std::string& rel) {
   return slash == std::string::npos ? rel : rel.substr(slash + 1);
 }
 
-// An open folder, closed with its owner.
-class TFolder {
- public:
-  explicit TFolder(platform::THandle h = platform::INVALID_HANDLE_VALUE) : FFd(h) {}
-  TFolder(TFolder&& o) noexcept : FFd(o.FFd) { o.FFd = platform::INVALID_HANDLE_VALUE; }
-  TFolder& operator=(TFolder&& o) noexcept {
-    std::swap(FFd, o.FFd);
-    return *this;
-  }
-  ~TFolder() {
-    if (FFd != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(FFd);
-  }
-  platform::THandle Fd() const { return FFd; }
-  bool Valid() const { return FFd != platform::INVALID_HANDLE_VALUE; }
-
- private:
-  platform::THandle FFd;
-};
-
+using platform::TOwnedFile;
 using TKind = platform::TEntryKind;
 
-TKind KindIn(platform::THandle folder, const std::string& name) { return platform::EntryKindIn(folder, name); }
+TKind KindIn(platform::TFileHandle folder, const std::string& name) { return platform::EntryKindIn(folder, name); }
 
-// The names in the folder rel below base with their kinds; false when it cannot be listed. No
-// descriptor stays open: the walks that call this hold none per level, however deep the tree.
-bool ListFolder(platform::THandle base, const std::string& rel, std::vector<std::pair<std::string, TKind>>& entries) {
-  TFolder folder(platform::OpenFolderBelow(base, rel, false));
-  std::vector<std::string> names;
-  if (!folder.Valid() || !platform::ListFolderNames(folder.Fd(), names)) return false;
-  for (std::string& n : names) {
-    TKind kind = KindIn(folder.Fd(), n);
-    entries.emplace_back(std::move(n), kind);
-  }
-  return true;
+// The entries of the folder rel below base; false when it cannot be listed. No handle stays
+// open: the walks that call this hold none per level, however deep the tree.
+bool ListFolder(platform::TFileHandle base, const std::string& rel, std::vector<platform::TFolderEntry>& entries) {
+  TOwnedFile folder(platform::OpenFolderBelow(base, rel, false));
+  return folder.Valid() && platform::ListFolder(folder.Get(), entries);
 }
 
 // The moves that put a staged archive in place, each undone in reverse order when a later one
@@ -81,7 +56,7 @@ bool ListFolder(platform::THandle base, const std::string& rel, std::vector<std:
 // reached one component at a time, never through a link.
 class TCommit {
  public:
-  TCommit(platform::THandle install, platform::THandle staging, const rtl::String& version)
+  TCommit(platform::TFileHandle install, platform::TFileHandle staging, const rtl::String& version)
       : FInstall(install), FStaging(staging), FVersion(rtl::U8(version)) {}
 
   // Moves every staged file into place, productRel last; false with Error() set on the first
@@ -93,8 +68,8 @@ class TCommit {
     OpenUp("");
     bool ok = PlaceFolder("");
     if (ok) {
-      TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(FProduct), false));
-      if (staged.Valid() && KindIn(staged.Fd(), NameOf(FProduct)) == TKind::File) ok = PlaceFile(FProduct);
+      TOwnedFile staged(platform::OpenFolderBelow(FStaging, ParentOf(FProduct), false));
+      if (staged.Valid() && KindIn(staged.Get(), NameOf(FProduct)) == TKind::File) ok = PlaceFile(FProduct);
     }
     if (!ok) Undo();
     return ok;
@@ -108,8 +83,8 @@ class TCommit {
         return rel == root || rel.compare(0, root.size() + 1, root + "/") == 0;
       });
       if (!placed) continue;
-      TFolder parent(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
-      if (parent.Valid()) platform::SetModeIn(parent.Fd(), NameOf(rel), mode);
+      TOwnedFile parent(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
+      if (parent.Valid()) platform::SetModeIn(parent.Get(), NameOf(rel), mode);
     }
   }
   const rtl::String& Error() const { return FError; }
@@ -117,14 +92,14 @@ class TCommit {
   // Puts back every move made, in reverse order.
   void Undo() {
     for (auto it = FUndo.rbegin(); it != FUndo.rend(); ++it) {
-      TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(it->Rel), false));
-      TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(it->Rel), false));
+      TOwnedFile target(platform::OpenFolderBelow(FInstall, ParentOf(it->Rel), false));
+      TOwnedFile staged(platform::OpenFolderBelow(FStaging, ParentOf(it->Rel), false));
       const std::string name = NameOf(it->Rel);
       switch (it->Step) {
-        case TStep::Placed: platform::RenameIn(target.Fd(), name, staged.Fd(), name, platform::kRenameNoReplace); break;
-        case TStep::Exchanged: platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameExchange); break;
-        case TStep::Aside: platform::RenameIn(target.Fd(), it->Aside, target.Fd(), name, platform::kRenameNoReplace); break;
-        case TStep::MadeFolder: platform::DeleteIn(target.Fd(), name); break;
+        case TStep::Placed: platform::RenameIn(target.Get(), name, staged.Get(), name, platform::TRenameMode::NoReplace); break;
+        case TStep::Exchanged: platform::RenameIn(staged.Get(), name, target.Get(), name, platform::TRenameMode::Exchange); break;
+        case TStep::Aside: platform::RenameIn(target.Get(), it->Aside, target.Get(), name, platform::TRenameMode::NoReplace); break;
+        case TStep::MadeFolder: platform::DeleteIn(target.Get(), name); break;
       }
     }
     FUndo.clear();
@@ -148,17 +123,17 @@ class TCommit {
   }
 
   void OpenUp(const std::string& rel) {
-    std::vector<std::pair<std::string, TKind>> entries;
+    std::vector<platform::TFolderEntry> entries;
     std::vector<std::string> children;
     {
-      TFolder f(platform::OpenFolderBelow(FStaging, rel, false));
-      if (!f.Valid() || !ListFolder(f.Fd(), "", entries)) return;
+      TOwnedFile f(platform::OpenFolderBelow(FStaging, rel, false));
+      if (!f.Valid() || !platform::ListFolder(f.Get(), entries)) return;
       for (const auto& [n, kind] : entries) {
-        int32_t mode = kind == TKind::Folder ? platform::ModeIn(f.Fd(), n) : -1;
+        int32_t mode = kind == TKind::Folder ? platform::ModeIn(f.Get(), n) : -1;
         if (mode < 0) continue;
         std::string child = rel.empty() ? n : rel + "/" + n;
         FModes.emplace_back(child, uint32_t(mode) & 0777);
-        platform::SetModeIn(f.Fd(), n, 0700 | (uint32_t(mode) & 0777));
+        platform::SetModeIn(f.Get(), n, 0700 | (uint32_t(mode) & 0777));
         children.push_back(child);
       }
     }  // closed before going deeper
@@ -167,12 +142,12 @@ class TCommit {
 
   // Moves what stands at rel aside as rel.<Version>.<N>, N the first free of 0 to 100. A name
   // counts as taken when anything has it (a dangling link too); nothing is ever replaced.
-  bool MoveAside(platform::THandle folder, const std::string& rel) {
+  bool MoveAside(platform::TFileHandle folder, const std::string& rel) {
     const std::string name = NameOf(rel);
     for (int n = 0; n <= 100; ++n) {
       std::string aside = name + "." + FVersion + "." + std::to_string(n);
       if (KindIn(folder, aside) != TKind::None) continue;
-      if (platform::RenameIn(folder, name, folder, aside, platform::kRenameNoReplace)) {
+      if (platform::RenameIn(folder, name, folder, aside, platform::TRenameMode::NoReplace)) {
         FUndo.push_back({TStep::Aside, rel, aside});
         return true;
       }
@@ -185,31 +160,31 @@ class TCommit {
   // A staged file over the install's: exchanged in one step, so the old one waits in the staging
   // folder until the end. What cannot be replaced in place is moved aside and the move retried.
   bool PlaceFile(const std::string& rel) {
-    TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
-    TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(rel), false));
+    TOwnedFile target(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
+    TOwnedFile staged(platform::OpenFolderBelow(FStaging, ParentOf(rel), false));
     if (!target.Valid() || !staged.Valid()) return Fail(rel);
     const std::string name = NameOf(rel);
     for (int attempt = 0; attempt < 2; ++attempt) {
-      if (platform::CheckReplaceable(target.Fd(), name) == 0) {
-        if (KindIn(target.Fd(), name) == TKind::None) {
-          if (platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameNoReplace)) {
+      if (platform::CheckReplaceable(target.Get(), name) == 0) {
+        if (KindIn(target.Get(), name) == TKind::None) {
+          if (platform::RenameIn(staged.Get(), name, target.Get(), name, platform::TRenameMode::NoReplace)) {
             FUndo.push_back({TStep::Placed, rel, {}});
             return true;
           }
-        } else if (platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameExchange)) {
+        } else if (platform::RenameIn(staged.Get(), name, target.Get(), name, platform::TRenameMode::Exchange)) {
           FUndo.push_back({TStep::Exchanged, rel, {}});
           return true;
         }
         // A file system without the exchange: moved aside like a file in use, then placed.
       }
-      if (attempt == 1 || !MoveAside(target.Fd(), rel)) break;
+      if (attempt == 1 || !MoveAside(target.Get(), rel)) break;
     }
     return Fail(rel);
   }
 
   // The content of the staged folder rel, product excepted.
   bool PlaceFolder(const std::string& rel) {
-    std::vector<std::pair<std::string, TKind>> entries;
+    std::vector<platform::TFolderEntry> entries;
     if (!ListFolder(FStaging, rel, entries)) return Fail(rel);
     for (const auto& [n, kind] : entries) {
       std::string child = rel.empty() ? n : rel + "/" + n;
@@ -224,19 +199,19 @@ class TCommit {
   bool PlaceSubfolder(const std::string& rel) {
     const std::string name = NameOf(rel);
     {
-      TFolder target(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
-      TFolder staged(platform::OpenFolderBelow(FStaging, ParentOf(rel), false));
+      TOwnedFile target(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
+      TOwnedFile staged(platform::OpenFolderBelow(FStaging, ParentOf(rel), false));
       if (!target.Valid() || !staged.Valid()) return Fail(rel);
-      TKind there = KindIn(target.Fd(), name);
+      TKind there = KindIn(target.Get(), name);
       if (there != TKind::Folder) {
-        if (there != TKind::None && !MoveAside(target.Fd(), rel)) return Fail(rel);
+        if (there != TKind::None && !MoveAside(target.Get(), rel)) return Fail(rel);
         if (FProduct.compare(0, rel.size() + 1, rel + "/") != 0) {
-          if (!platform::RenameIn(staged.Fd(), name, target.Fd(), name, platform::kRenameNoReplace)) return Fail(rel);
+          if (!platform::RenameIn(staged.Get(), name, target.Get(), name, platform::TRenameMode::NoReplace)) return Fail(rel);
           FUndo.push_back({TStep::Placed, rel, {}});
           FPlacedFolders.push_back(rel);
           return true;
         }
-        if (!platform::MakeFolderIn(target.Fd(), name, 0700)) return Fail(rel);
+        if (!platform::MakeFolderIn(target.Get(), name, 0700)) return Fail(rel);
         FUndo.push_back({TStep::MadeFolder, rel, {}});
         FPlacedFolders.push_back(rel);
       }
@@ -244,7 +219,7 @@ class TCommit {
     return PlaceFolder(rel);
   }
 
-  platform::THandle FInstall, FStaging;
+  platform::TFileHandle FInstall, FStaging;
   std::string FVersion, FProduct;
   std::vector<TUndo> FUndo;
   std::vector<std::string> FPlacedFolders;
@@ -281,8 +256,8 @@ namespace {
 
 // One extraction with the component set up as the update wants it; ArchiveHandle and DestHandle,
 // when valid, are read and written through instead of the paths.
-bool Extract(const rtl::String& ArchivePath, platform::THandle ArchiveHandle, const rtl::String& DestDir,
-             platform::THandle DestHandle, rtl::String& ErrorText) {
+bool Extract(const rtl::String& ArchivePath, platform::TFileHandle ArchiveHandle, const rtl::String& DestDir,
+             platform::TFileHandle DestHandle, rtl::String& ErrorText) {
   std::unique_ptr<TSevenZipMsg> sz(CreateSevenZipMsg(nullptr));
   sz->SetSZFileName(ArchivePath);
   sz->SetSZFileHandle(ArchiveHandle);
@@ -307,19 +282,16 @@ rtl::String SystemReason() { return platform::WindowsErrorMessage(platform::GetL
 }  // namespace
 
 bool ExtractArchive(const rtl::String& ArchivePath, const rtl::String& DestDir, rtl::String& ErrorText) {
-  return Extract(ArchivePath, platform::INVALID_HANDLE_VALUE, DestDir, platform::INVALID_HANDLE_VALUE, ErrorText);
+  return Extract(ArchivePath, platform::INVALID_FILE_HANDLE, DestDir, platform::INVALID_FILE_HANDLE, ErrorText);
 }
 
 rtl::String DownloadedArchivePath(const rtl::String& Localization, const rtl::String& Version,
                                   const rtl::String& Folder) {
-  return rtl::Format(u"%s_SQL_%s_%s_%s.7z", {rtl::IncludeTrailingPathDelimiter(Folder) + DestinationPrefix,
-                                              Localization, Localization, Version});
+  return ArchiveName(rtl::IncludeTrailingPathDelimiter(Folder) + DestinationPrefix, Localization, Version);
 }
 
 bool ExtractDownloadedArchive(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder) {
-  rtl::String errorText;
-  return InstallArchive(DownloadedArchivePath(Localization, Version, Folder), Folder,
-                        rtl::IncludeTrailingPathDelimiter(Folder) + DestinationExe, Version, errorText);
+  return ExtractWithRetry(Localization, Version, Folder, rtl::IncludeTrailingPathDelimiter(Folder) + DestinationExe);
 }
 
 bool ExtractWithRetry(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder,
@@ -336,35 +308,35 @@ bool InstallArchive(const rtl::String& ArchivePath, const rtl::String& Folder, c
                     const rtl::String& Version, rtl::String& ErrorText) {
   ErrorText.clear();
   const rtl::String folderPath = rtl::IncludeTrailingPathDelimiter(Folder);
-  TFolder install(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath)));
+  TOwnedFile install(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath)));
   if (!install.Valid()) {
     ErrorText = u"Cannot open " + folderPath + u": " + SystemReason();
     return false;
   }
-  TFolder lock(platform::LockFolder(install.Fd(), InstallLockWaitMs));
+  TOwnedFile lock(platform::LockFolder(install.Get(), InstallLockWaitMs));
   if (!lock.Valid() && platform::GetLastErrorValue() == platform::ERROR_LOCK_VIOLATION) {
     ErrorText = AnotherUpdateMessage(folderPath);
     return false;
   }  // a folder that cannot be locked at all is updated as before
   // The archive is opened once, never through a link, and read only through that descriptor.
   const rtl::String archiveName = rtl::ExtractFileName(ArchivePath);
-  TFolder archiveFolder(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(rtl::ExtractFilePath(ArchivePath))));
-  TFolder archive(archiveFolder.Valid() ? platform::OpenFileIn(archiveFolder.Fd(), rtl::U8(archiveName))
-                                        : platform::INVALID_HANDLE_VALUE);
+  TOwnedFile archiveFolder(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(rtl::ExtractFilePath(ArchivePath))));
+  TOwnedFile archive(archiveFolder.Valid() ? platform::OpenFileIn(archiveFolder.Get(), rtl::U8(archiveName))
+                                        : platform::INVALID_FILE_HANDLE);
   if (!archive.Valid()) {
     // The extraction reports a missing archive as the component does.
     ErrorText = u"7-Zip " + rtl::String(SevenZipMsgText(1)) + u" " + ArchivePath;
     return false;
   }
-  TInstallTarget target{install.Fd(), folderPath, ProductPath, Version};
-  return InstallOpenArchive(target, archive.Fd(), ArchivePath, nullptr, ErrorText);
+  TInstallTarget target{install.Get(), folderPath, ProductPath, Version};
+  return InstallOpenArchive(target, archive.Get(), ArchivePath, nullptr, ErrorText);
 }
 
 rtl::String AnotherUpdateMessage(const rtl::String& Folder) {
   return u"Another update of " + rtl::IncludeTrailingPathDelimiter(Folder) + u" is running";
 }
 
-bool InstallOpenArchive(const TInstallTarget& Target, platform::THandle Archive, const rtl::String& ArchivePath,
+bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Archive, const rtl::String& ArchivePath,
                         const TInstalledCheck& Check, rtl::String& ErrorText) {
   ErrorText.clear();
   const rtl::String& folderPath = Target.FolderPath;
@@ -378,33 +350,33 @@ bool InstallOpenArchive(const TInstallTarget& Target, platform::THandle Archive,
   auto removeStaging = [&] { return platform::RemoveTreeIn(Target.Folder, stagingName); };
   if (!removeStaging() || !platform::MakeFolderIn(Target.Folder, stagingName, 0700))
     return failed(u"Cannot prepare " + rtl::S(stagingName) + u": " + SystemReason());
-  TFolder staging(platform::OpenFolderBelow(Target.Folder, stagingName, false));
-  if (!staging.Valid() || !platform::IsPrivateFolder(staging.Fd())) {
-    staging = TFolder();
+  TOwnedFile staging(platform::OpenFolderBelow(Target.Folder, stagingName, false));
+  if (!staging.Valid() || !platform::IsPrivateFolder(staging.Get())) {
+    staging = TOwnedFile();
     removeStaging();
     return failed(u"Cannot prepare " + rtl::S(stagingName) + u": it is not the private folder just made");
   }
   const rtl::String stagingPath = folderPath + rtl::S(stagingName);
   bool ok = false;
   try {
-    ok = Extract(ArchivePath, Archive, stagingPath, staging.Fd(), ErrorText);
+    ok = Extract(ArchivePath, Archive, stagingPath, staging.Get(), ErrorText);
   } catch (...) {
-    staging = TFolder();
+    staging = TOwnedFile();
     removeStaging();
     throw;
   }
   if (!ok) {
-    staging = TFolder();
+    staging = TOwnedFile();
     removeStaging();
     return failed(u"7-Zip " + rtl::String(SevenZipMsgText(2)) + u" " + ArchivePath);
   }
   // The new files reach the disk before any old one is replaced: a power cut during the moves
   // leaves whole files, old or new.
-  platform::SyncFileSystem(staging.Fd());
+  platform::SyncFileSystem(staging.Get());
   std::string productRel;
   if (Target.ProductPath.compare(0, folderPath.size(), folderPath) == 0)
     productRel = rtl::U8(Target.ProductPath.substr(folderPath.size()));
-  TCommit commit(Target.Folder, staging.Fd(), Target.Version);
+  TCommit commit(Target.Folder, staging.Get(), Target.Version);
   ok = commit.Run(productRel);
   if (ok && Check) {
     // What was installed must be what the caller wants started; if not, it goes as any failed
@@ -422,7 +394,7 @@ bool InstallOpenArchive(const TInstallTarget& Target, platform::THandle Archive,
     commit.RestoreModes();
     platform::SyncFolder(Target.Folder);  // the renames themselves
   }
-  staging = TFolder();
+  staging = TOwnedFile();
   removeStaging();  // the old files the moves exchanged, or everything of a failed one
   return ok;
 }

@@ -35,15 +35,18 @@ TSevenZipMsg* CreateSevenZipMsg(platform::gui::TComponent* AOwner);
 // Extract answered 0 and no item error was reported (the library answers 0 for items that failed
 // their checks). ErrorText receives the last error text. Raises when the library cannot be loaded.
 bool ExtractArchive(const rtl::String& ArchivePath, const rtl::String& DestDir, rtl::String& ErrorText);
-// The local archive path of the download step: Folder, DestinationPrefix, "_SQL_", Localization,
-// "_", Localization, "_", Version, ".7z".
+// The local archive path of the download step: Folder (with its separator) + ArchiveName with
+// DestinationPrefix.
 rtl::String DownloadedArchivePath(const rtl::String& Localization, const rtl::String& Version,
                                   const rtl::String& Folder);
-// InstallArchive of the downloaded archive into Folder, its product Folder + DestinationExe.
-bool ExtractDownloadedArchive(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder);
-// The update's extraction (InstallArchive on the downloaded archive into Folder).
+// The install entry by its designed name: InstallArchive of the downloaded archive into Folder.
+// It no longer extracts twice: a product that cannot be replaced is moved aside and its move
+// retried inside the one transaction.
 bool ExtractWithRetry(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder,
                       const rtl::String& ProductPath);
+// ExtractWithRetry with the product Folder + DestinationExe (kept by its designed name; the update
+// itself goes through UpdateProduct).
+bool ExtractDownloadedArchive(const rtl::String& Localization, const rtl::String& Version, const rtl::String& Folder);
 
 // The staging folder of an archive: beside it, hidden, "." + the archive's file name + ".staging".
 rtl::String StagingFolderPath(const rtl::String& ArchivePath);
@@ -69,7 +72,7 @@ rtl::String AnotherUpdateMessage(const rtl::String& Folder);
 // path with the trailing separator, the product's path and the settings' Version (for displaced
 // names).
 struct TInstallTarget {
-  platform::THandle Folder;
+  platform::TFileHandle Folder;
   rtl::String FolderPath;
   rtl::String ProductPath;
   rtl::String Version;
@@ -80,7 +83,7 @@ using TInstalledCheck = std::function<rtl::String()>;
 // ArchivePath names it in reports and names the staging folder). The staging folder is made in the
 // target folder, checked to be the private one just made, and extracted into through its
 // descriptor.
-bool InstallOpenArchive(const TInstallTarget& Target, platform::THandle Archive, const rtl::String& ArchivePath,
+bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Archive, const rtl::String& ArchivePath,
                         const TInstalledCheck& Check, rtl::String& ErrorText);
 
 }  // namespace downloader

@@ -1,7 +1,5 @@
 #include "downloader/Main.h"
 
-#include <dlfcn.h>
-
 #include "downloader/DownloadJob.h"
 #include "downloader/ExtractJob.h"
 #include "downloader/Shortcut.h"
@@ -120,34 +118,6 @@ namespace {
 uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
-// The GTK backend is a module opened at run time; the icon goes to it through the libraries that
-// module already loaded (RTLD_NOLOAD: nothing is loaded here).
-void ApplyIconToGtk(const std::vector<uint8_t>& rgba, int width, int height) {
-  void* pixbufLib = dlopen("libgdk_pixbuf-2.0.so.0", RTLD_LAZY | RTLD_NOLOAD);
-  void* gtkLib = dlopen("libgtk-3.so.0", RTLD_LAZY | RTLD_NOLOAD);
-  void* gobjectLib = dlopen("libgobject-2.0.so.0", RTLD_LAZY | RTLD_NOLOAD);
-  using NewFromData = void* (*)(const unsigned char*, int, int, int, int, int, int, void*, void*);
-  using SetDefaultIcon = void (*)(void*);
-  using Unref = void (*)(void*);
-  if (pixbufLib && gtkLib && gobjectLib) {
-    auto newFromData = reinterpret_cast<NewFromData>(dlsym(pixbufLib, "gdk_pixbuf_new_from_data"));
-    auto setDefault = reinterpret_cast<SetDefaultIcon>(dlsym(gtkLib, "gtk_window_set_default_icon"));
-    auto unref = reinterpret_cast<Unref>(dlsym(gobjectLib, "g_object_unref"));
-    if (newFromData && setDefault && unref) {
-      // The pixels must outlive the picture: one copy for the whole process.
-      static std::vector<uint8_t> pixels;
-      pixels = rgba;
-      // GDK_COLORSPACE_RGB, with alpha, 8 bits a sample, no destroy function.
-      if (void* pixbuf = newFromData(pixels.data(), 0, 1, 8, width, height, width * 4, nullptr, nullptr)) {
-        setDefault(pixbuf);  // holds its own reference
-        unref(pixbuf);
-      }
-    }
-  }
-  for (void* lib : {pixbufLib, gtkLib, gobjectLib})
-    if (lib) dlclose(lib);
-}
-
 }  // namespace
 
 bool DecodeIcon(const uint8_t* Data, size_t Size, std::vector<uint8_t>& Rgba, int& Width, int& Height) {
@@ -191,8 +161,7 @@ void RunMainWindow() {
   Application().MainFormOnTaskBar = true;
   std::vector<uint8_t> rgba;
   int w = 0, h = 0;
-  if (rtl::String(u"gtk") == rtl::S(Application().BackendName()) && LoadMainIcon(rgba, w, h))
-    ApplyIconToGtk(rgba, w, h);
+  if (LoadMainIcon(rgba, w, h)) Application().SetIcon(rgba, w, h);
   Application().CreateForm<TMainForm>();
   Application().Run();
   Application().DestroyForms();

@@ -7,18 +7,6 @@
 
 namespace downloader {
 
-namespace {
-
-// Closes a handle of ours on every way out.
-struct THandleGuard {
-  platform::THandle h;
-  ~THandleGuard() {
-    if (h != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(h);
-  }
-};
-
-}  // namespace
-
 rtl::String CheckInstalledProduct(const rtl::String& ProductPath) {
   if (!NeedsUpdate(ProductPath)) return {};
   const rtl::String name = rtl::ExtractFileName(ProductPath);
@@ -37,29 +25,29 @@ TUpdateResult UpdateProduct(const rtl::String& Folder, const rtl::String& Produc
   const rtl::String folderPath = rtl::IncludeTrailingPathDelimiter(Folder);
   const rtl::String localPath = DownloadedArchivePath(Localization, Version, folderPath);
   const rtl::String localName = rtl::ExtractFileName(localPath);
-  THandleGuard folder{platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath))};
-  if (folder.h == platform::INVALID_HANDLE_VALUE)
+  platform::TOwnedFile folder(platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(folderPath)));
+  if (!folder.Valid())
     throw rtl::EFCreateError(rtl::Format(u"Cannot create file \"%s\". %s",
                                          {localPath, platform::WindowsErrorMessage(platform::GetLastErrorValue())}));
   // The lock comes before anything in the folder is touched, and is held to the end.
-  THandleGuard lock{platform::LockFolder(folder.h, InstallLockWaitMs)};
-  if (lock.h == platform::INVALID_HANDLE_VALUE && platform::GetLastErrorValue() == platform::ERROR_LOCK_VIOLATION) {
+  platform::TOwnedFile lock(platform::LockFolder(folder.Get(), InstallLockWaitMs));
+  if (!lock.Valid() && platform::GetLastErrorValue() == platform::ERROR_LOCK_VIOLATION) {
     result.Outcome = uoBusy;
     result.Reason = AnotherUpdateMessage(folderPath);
     WriteLog(result.Reason);
     return result;
   }  // a folder that cannot be locked at all is updated as before
-  CheckArchivePlace(folder.h, localPath);
+  CheckArchivePlace(folder.Get(), localPath);
 
   TDownloadedArchive archive;
   TDownloadFailure failure = dfNone;
-  if (!DownloadArchiveTo(folder.h, folderPath, ArchiveName(TargetPrefix, Localization, Version), localName, archive,
+  if (!DownloadArchiveTo(folder.Get(), folderPath, ArchiveName(TargetPrefix, Localization, Version), localName, archive,
                          &failure)) {
     result.Outcome = failure == dfNotSigned ? uoNotSigned : uoDownloadFailed;
     return result;
   }
   // The bytes that were checked are the bytes extracted: the same open file, never the path.
-  TInstallTarget target{folder.h, folderPath, ProductPath, Version};
+  TInstallTarget target{folder.Get(), folderPath, ProductPath, Version};
   rtl::String why;
   if (!InstallOpenArchive(target, archive.Handle(), localPath, [&] { return CheckInstalledProduct(ProductPath); },
                           why)) {

@@ -7,6 +7,7 @@
 #include "platform/Resources.h"
 #include "platform/Shell.h"
 #include "rtl/IniFiles.h"
+#include "rtl/SysUtils.h"
 
 namespace downloader {
 
@@ -16,6 +17,10 @@ rtl::String Version;
 rtl::String DestinationExe;
 rtl::String TargetPrefix;
 rtl::String DestinationPrefix;
+
+rtl::String ArchiveName(const rtl::String& Prefix, const rtl::String& Localization, const rtl::String& Version) {
+  return rtl::Format(u"%s_SQL_%s_%s_%s.7z", {Prefix, Localization, Localization, Version});
+}
 
 namespace {
 

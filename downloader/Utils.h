@@ -14,6 +14,10 @@ extern rtl::String DestinationExe;
 extern rtl::String TargetPrefix;
 extern rtl::String DestinationPrefix;
 
+// The archive's name, the one place it is built: "<prefix>_SQL_<localization>_<localization>_
+// <version>.7z", values inserted as they are (TargetPrefix on the server, DestinationPrefix here).
+rtl::String ArchiveName(const rtl::String& Prefix, const rtl::String& Localization, const rtl::String& Version);
+
 // Reads the resource "SETTINGS" of type "INI" into the five values. A failure goes to WriteLog
 // as "class name: message"; the values not read stay as they were.
 void LoadSettings();

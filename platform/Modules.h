@@ -1,4 +1,4 @@
-// Module loading (dlopen / dlsym). Never RTLD_DEEPBIND: AddressSanitizer aborts on it.
+// Module loading (the system's loader) and the modules of ours that hold heavy libraries.
 #pragma once
 
 #include <vector>

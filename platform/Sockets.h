@@ -108,9 +108,11 @@ struct TNetworkEvents {
   int ErrorCode[FD_MAX_EVENTS] = {};
 };
 
-// Winsock socket options and ioctl commands that callers pass through.
+// Winsock socket options and ioctl commands that callers pass through. The time-outs of a
+// blocking socket's sends and receives take a uint32_t of milliseconds (0: none).
 constexpr int WSA_SOL_SOCKET = 0xFFFF, WSA_SO_REUSEADDR = 0x0004, WSA_SO_KEEPALIVE = 0x0008,
-              WSA_SO_BROADCAST = 0x0020, WSA_SO_SNDBUF = 0x1001, WSA_SO_RCVBUF = 0x1002;
+              WSA_SO_BROADCAST = 0x0020, WSA_SO_SNDBUF = 0x1001, WSA_SO_RCVBUF = 0x1002,
+              WSA_SO_SNDTIMEO = 0x1005, WSA_SO_RCVTIMEO = 0x1006;
 constexpr unsigned long WSA_FIONREAD = 0x4004667F, WSA_FIONBIO = 0x8004667E;
 
 // The event a socket's readiness is tied to by WsaEventSelect (a WSAEVENT). Only platform/ knows

@@ -555,6 +555,7 @@ std::vector<String>& Args() {
 }  // namespace
 
 void SetCommandLine(int argc, char** argv) { Args() = os::CommandLineArguments(argc, argv); }
+String ExecutablePath() { return os::ExecutablePath(); }
 String GetModuleFileName() {
   String path = os::ExecutablePath();
   if (path.empty() && !Args().empty()) return Args()[0];

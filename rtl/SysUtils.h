@@ -145,7 +145,13 @@ String ExpandFileName(std::u16string_view fileName);  // absolute, "." and ".." 
 String ParamStr(int index);
 int ParamCount();
 void SetCommandLine(int argc, char** argv);           // called by main()
+// Standard output and error as bytes, written as they are (Windows' C runtime would write "\n" as
+// "\r\n"); for the tools whose output is compared or piped. Nothing to do on POSIX.
+void UseBinaryStandardOutput();
 String GetModuleFileName();                           // the running executable's path
+// The running executable's path as the system tells it, never taken from the arguments; empty
+// when the system does not say.
+String ExecutablePath();
 String GetEnvironmentVariable(std::u16string_view name);  // "" when not set
 // Whether the variable is set (possibly to ""); its value in value.
 bool TryGetEnvironmentVariable(std::u16string_view name, String& value);

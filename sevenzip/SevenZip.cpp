@@ -28,7 +28,7 @@ namespace {
 
 class THandleSource : public TSFXSource {
  public:
-  explicit THandleSource(platform::THandle h) : FHandle(h) {}
+  explicit THandleSource(platform::TFileHandle h) : FHandle(h) {}
   int64_t Size() override { return platform::GetFileSizeOfHandle(FHandle); }
   uint32_t ReadAt(int64_t offset, void* buffer, uint32_t size) override {
     uint32_t done = 0;
@@ -37,7 +37,7 @@ class THandleSource : public TSFXSource {
   }
 
  private:
-  platform::THandle FHandle;
+  platform::TFileHandle FHandle;
 };
 
 bool HasExeExtension(const rtl::String& name) { return rtl::UpperCase(rtl::ExtractFileExt(name)) == u".EXE"; }
@@ -110,7 +110,7 @@ int32_t TSevenZip::Extract(bool TestArchive) {
   }
   TCloseOnExit closer{inA, FMainCancel};
 
-  const bool borrowed = FSZFileHandle != platform::INVALID_HANDLE_VALUE;
+  const bool borrowed = FSZFileHandle != platform::INVALID_FILE_HANDLE;
   if (!borrowed && HasExeExtension(FSevenZipFileName) && !SFXCheck(FSevenZipFileName)) {
     ReportError(SZ_NOT_SFX, FSevenZipFileName);
     return -1;
@@ -246,8 +246,8 @@ bool TSevenZip::SFXCheck(const rtl::String& Fn) {
   if (!HasExeExtension(Fn)) return false;
   FSFXOffset = 0;
   FIsSFX = false;
-  platform::THandle h = platform::OpenFileForRead(Fn);
-  if (h == platform::INVALID_HANDLE_VALUE) return false;
+  platform::TFileHandle h = platform::OpenFileForRead(Fn);
+  if (h == platform::INVALID_FILE_HANDLE) return false;
   THandleSource source(h);
   int64_t offset = FindEmbeddedArchive(source);
   platform::CloseHandle(h);
@@ -262,8 +262,8 @@ void TSevenZip::SetSFXCreate(bool Value) {
   FSFXCreate = false;
   if (!Value) return;
   uint32_t size = 0;
-  platform::THandle h = platform::OpenFileForRead(FSFXModule);
-  if (h != platform::INVALID_HANDLE_VALUE) {
+  platform::TFileHandle h = platform::OpenFileForRead(FSFXModule);
+  if (h != platform::INVALID_FILE_HANDLE) {
     size = static_cast<uint32_t>(platform::GetFileSizeOfHandle(h));
     platform::CloseHandle(h);
   }

@@ -34,7 +34,7 @@ using TPPMDMem = uint8_t;       // 1..31
 // One open file of a stream.
 struct TFiles {
   rtl::String Name;
-  platform::THandle Handle = platform::INVALID_HANDLE_VALUE;
+  platform::TFileHandle Handle = platform::INVALID_FILE_HANDLE;
   int64_t Size = 0;
   bool OnRemovableDrive = false;
 };
@@ -167,12 +167,12 @@ class TSevenZip : public platform::gui::TComponent {
   // descriptor instead of SZFileName, which then only names it in reports. One file: no volumes
   // are looked for and no dialog is shown. INVALID_HANDLE_VALUE (the default): SZFileName is
   // opened.
-  platform::THandle SZFileHandle() const { return FSZFileHandle; }
-  void SetSZFileHandle(platform::THandle v) { FSZFileHandle = v; }
+  platform::TFileHandle SZFileHandle() const { return FSZFileHandle; }
+  void SetSZFileHandle(platform::TFileHandle v) { FSZFileHandle = v; }
   // The extraction folder already open (not owned): items are made beneath this descriptor, never
   // through a path that another program could swap, and ExtrBaseDir only names them in reports.
-  platform::THandle ExtrBaseHandle() const { return FExtrBaseHandle; }
-  void SetExtrBaseHandle(platform::THandle v) { FExtrBaseHandle = v; }
+  platform::TFileHandle ExtrBaseHandle() const { return FExtrBaseHandle; }
+  void SetExtrBaseHandle(platform::TFileHandle v) { FExtrBaseHandle = v; }
   // Threads the library may decode with; 0 leaves it its own choice. Each extra LZMA2 decoding
   // thread buffers a whole block (four dictionaries), so a caller short of memory asks for 1.
   uint32_t DecoderThreads() const { return FDecoderThreads; }
@@ -235,8 +235,8 @@ class TSevenZip : public platform::gui::TComponent {
   int32_t FVolumeSize = 0;
   uint32_t FDecoderThreads = 0;
   uint64_t FDecoderMemoryLimit = 0;
-  platform::THandle FSZFileHandle = platform::INVALID_HANDLE_VALUE;
-  platform::THandle FExtrBaseHandle = platform::INVALID_HANDLE_VALUE;
+  platform::TFileHandle FSZFileHandle = platform::INVALID_FILE_HANDLE;
+  platform::TFileHandle FExtrBaseHandle = platform::INVALID_FILE_HANDLE;
   rtl::String FPassword;
   std::vector<rtl::String> FNamesOfVolumesWritten;
   IInArchive* inA = nullptr;

@@ -343,15 +343,15 @@ bool TMyArchiveExtractCallback::BelowBase(const rtl::String& target, std::string
 
 TFolderRef TMyArchiveExtractCallback::Base() {
   if (FBase) return FBase;
-  if (FSevenzip->ExtrBaseHandle() != platform::INVALID_HANDLE_VALUE) {
+  if (FSevenzip->ExtrBaseHandle() != platform::INVALID_FILE_HANDLE) {
     FBase = std::make_shared<TFolderHandle>(FSevenzip->ExtrBaseHandle(), false);
     return FBase;
   }
   rtl::String dir = rtl::ExcludeTrailingPathDelimiter(FExtractDirectory);
   // The extraction folder is the caller's: links on its way are followed.
   if (!dir.empty()) rtl::ForceDirectories(dir);
-  platform::THandle h = platform::OpenFolder(dir);
-  if (h != platform::INVALID_HANDLE_VALUE) FBase = std::make_shared<TFolderHandle>(h);
+  platform::TFileHandle h = platform::OpenFolder(dir);
+  if (h != platform::INVALID_FILE_HANDLE) FBase = std::make_shared<TFolderHandle>(h);
   return FBase;
 }
 
@@ -365,8 +365,8 @@ uint32_t TMyArchiveExtractCallback::PlaceOf(const rtl::String& target, TFolderRe
   if (!BelowBase(target, rel)) {
     rtl::String dir = rtl::ExtractFilePath(target);
     if (!dir.empty()) rtl::ForceDirectories(rtl::ExcludeTrailingPathDelimiter(dir));
-    platform::THandle h = platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(dir));
-    if (h == platform::INVALID_HANDLE_VALUE) return platform::GetLastErrorValue();
+    platform::TFileHandle h = platform::OpenFolder(rtl::ExcludeTrailingPathDelimiter(dir));
+    if (h == platform::INVALID_FILE_HANDLE) return platform::GetLastErrorValue();
     folder = std::make_shared<TFolderHandle>(h);
     rel = rtl::U8(rtl::ExtractFileName(target));
   } else {
@@ -381,10 +381,10 @@ uint32_t TMyArchiveExtractCallback::PlaceOf(const rtl::String& target, TFolderRe
       // A folder made on the way to a file takes no mode from the file item: it would lose its
       // search bit.
       std::vector<std::string> created;
-      platform::THandle h = platform::OpenFolderBelow(base->Fd, folderRel, true, &created);
+      platform::TFileHandle h = platform::OpenFolderBelow(base->Fd, folderRel, true, &created);
       uint32_t error = platform::GetLastErrorValue();
       NoteCreated(created);
-      if (h == platform::INVALID_HANDLE_VALUE) return error;
+      if (h == platform::INVALID_FILE_HANDLE) return error;
       folder = FCachedFolder = std::make_shared<TFolderHandle>(h);
       FCachedRel = folderRel;
     }
@@ -404,9 +404,9 @@ bool TMyArchiveExtractCallback::MakeFolderItem(const rtl::String& target, uint32
   if (BelowBase(path, rel)) {
     TFolderRef base = Base();
     std::vector<std::string> created;
-    platform::THandle h = base ? platform::OpenFolderBelow(base->Fd, rel, true, &created) : platform::INVALID_HANDLE_VALUE;
+    platform::TFileHandle h = base ? platform::OpenFolderBelow(base->Fd, rel, true, &created) : platform::INVALID_FILE_HANDLE;
     uint32_t error = platform::GetLastErrorValue();
-    ok = h != platform::INVALID_HANDLE_VALUE;
+    ok = h != platform::INVALID_FILE_HANDLE;
     if (ok) platform::CloseHandle(h);
     createdNow = !created.empty() && FExtractDirectory + rtl::S(created.back()) == path;
     NoteCreated(created);
@@ -446,9 +446,9 @@ void TMyArchiveExtractCallback::ApplyFolderModes() {
     }
     // Set through the folder that holds it, never through a link put in its place.
     size_t slash = rel.rfind('/');
-    platform::THandle parent =
+    platform::TFileHandle parent =
         platform::OpenFolderBelow(FBase->Fd, slash == std::string::npos ? std::string_view() : std::string_view(rel).substr(0, slash), false);
-    if (parent == platform::INVALID_HANDLE_VALUE) continue;
+    if (parent == platform::INVALID_FILE_HANDLE) continue;
     platform::SetModeIn(parent, rel.substr(slash == std::string::npos ? 0 : slash + 1), f.Mode);
     platform::CloseHandle(parent);
   }
@@ -485,8 +485,8 @@ TMyStreamWriter* TMyStreamWriter::CreateInFolder(int32_t* PLastError, TFolderRef
   w->FPLastError = PLastError;
   w->FFolder = std::move(Folder);
   w->FName = Name;
-  platform::THandle h = platform::CreateTempFileIn(w->FFolder->Fd, FAttr, w->FTempName);
-  if (h == platform::INVALID_HANDLE_VALUE) {
+  platform::TFileHandle h = platform::CreateTempFileIn(w->FFolder->Fd, FAttr, w->FTempName);
+  if (h == platform::INVALID_FILE_HANDLE) {
     w->MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
   } else if (w->StartFile(h)) {
     return w;  // no reference yet: the caller takes the first
@@ -497,15 +497,15 @@ TMyStreamWriter* TMyStreamWriter::CreateInFolder(int32_t* PLastError, TFolderRef
 }
 
 bool TMyStreamWriter::AddVolume() {
-  platform::THandle h = platform::CreateFileAlways(arcName, arcAttr);
-  if (h == platform::INVALID_HANDLE_VALUE) {
+  platform::TFileHandle h = platform::CreateFileAlways(arcName, arcAttr);
+  if (h == platform::INVALID_FILE_HANDLE) {
     MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
     return false;
   }
   return StartFile(h);
 }
 
-bool TMyStreamWriter::StartFile(platform::THandle h) {
+bool TMyStreamWriter::StartFile(platform::TFileHandle h) {
   TFiles f;
   f.Name = arcName;
   f.Handle = h;
@@ -524,14 +524,14 @@ bool TMyStreamWriter::StartFile(platform::THandle h) {
 bool TMyStreamWriter::CloseFiles(int32_t& error) {
   bool ok = true;
   for (TFiles& f : Files) {
-    if (f.Handle == platform::INVALID_HANDLE_VALUE) continue;
+    if (f.Handle == platform::INVALID_FILE_HANDLE) continue;
     if (FHasTime) platform::SetFileLastWriteTime(f.Handle, FFileTime);
     // A close can be the first to tell that the data did not reach the file.
     if (!platform::CloseHandle(f.Handle) && ok) {
       ok = false;
       error = static_cast<int32_t>(platform::GetLastErrorValue());
     }
-    f.Handle = platform::INVALID_HANDLE_VALUE;
+    f.Handle = platform::INVALID_FILE_HANDLE;
   }
   return ok;
 }

@@ -63,13 +63,13 @@ class TComPtr {
 
 // An open folder shared by the callback's cache and the writers of the files in it.
 struct TFolderHandle {
-  explicit TFolderHandle(platform::THandle h, bool owned = true) : Fd(h), Owned(owned) {}
+  explicit TFolderHandle(platform::TFileHandle h, bool owned = true) : Fd(h), Owned(owned) {}
   ~TFolderHandle() {
     if (Owned) platform::CloseHandle(Fd);
   }
   TFolderHandle(const TFolderHandle&) = delete;
   TFolderHandle& operator=(const TFolderHandle&) = delete;
-  platform::THandle Fd;
+  platform::TFileHandle Fd;
   bool Owned;
 };
 using TFolderRef = std::shared_ptr<TFolderHandle>;
@@ -177,7 +177,7 @@ class TMyStreamWriter : public TInterfacedObject, public IOutStream {
   TMyStreamWriter() = default;
   bool AddVolume();
   // Takes the new file's handle and gives it the item's last-write time.
-  bool StartFile(platform::THandle h);
+  bool StartFile(platform::TFileHandle h);
   // Closes every file (their time set again); false with the first error.
   bool CloseFiles(int32_t& error);
 

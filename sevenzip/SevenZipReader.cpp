@@ -23,7 +23,7 @@ TMyStreamReader::TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, bool a
   TFiles f;
   f.Name = sz;
   f.Handle = platform::OpenFileForRead(sz);
-  if (f.Handle != platform::INVALID_HANDLE_VALUE) {
+  if (f.Handle != platform::INVALID_FILE_HANDLE) {
     f.Size = platform::GetFileSizeOfHandle(f.Handle);
   } else {
     // Reads will yield nothing; no volume search may start from a file that isn't there.
@@ -32,10 +32,10 @@ TMyStreamReader::TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, bool a
   }
   f.OnRemovableDrive = platform::GetDriveType(rtl::ExtractFileDir(sz)) != platform::DRIVE_FIXED;
   Files.push_back(f);
-  arcSize = asArchive ? 0 : (f.Handle != platform::INVALID_HANDLE_VALUE ? f.Size : 0);
+  arcSize = asArchive ? 0 : (f.Handle != platform::INVALID_FILE_HANDLE ? f.Size : 0);
 }
 
-TMyStreamReader::TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, platform::THandle ABorrowed)
+TMyStreamReader::TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, platform::TFileHandle ABorrowed)
     : FSevenZip(Owner), arcName(sz), FArchive(true), FSizeTold(true), FBorrowed(true) {
   TFiles f;
   f.Name = sz;
@@ -70,8 +70,8 @@ HRESULT TMyStreamReader::QueryInterface(const GUID& iid, void** out) {
 bool TMyStreamReader::IsOwnerSFX() const { return FSevenZip && FSevenZip->IsSFX(); }
 
 void TMyStreamReader::CloseVolume(TFiles& f) {
-  if (f.Handle != platform::INVALID_HANDLE_VALUE && !(FBorrowed && &f == &Files.front())) platform::CloseHandle(f.Handle);
-  f.Handle = platform::INVALID_HANDLE_VALUE;
+  if (f.Handle != platform::INVALID_FILE_HANDLE && !(FBorrowed && &f == &Files.front())) platform::CloseHandle(f.Handle);
+  f.Handle = platform::INVALID_FILE_HANDLE;
 }
 
 int64_t TMyStreamReader::KnownTotal() const {
@@ -96,7 +96,7 @@ void TMyStreamReader::AppendExistingVolumes() {
 
 void TMyStreamReader::LearnSize() {
   FSizeTold = true;
-  if (Files.front().Handle == platform::INVALID_HANDLE_VALUE) return;  // stays unknown: S_FALSE
+  if (Files.front().Handle == platform::INVALID_FILE_HANDLE) return;  // stays unknown: S_FALSE
   bool firstVolume = IsOwnerSFX() || VolumeNumberOf(arcName) == 1;
   if (firstVolume && Files.size() == 1) {
     AppendExistingVolumes();
@@ -153,7 +153,7 @@ HRESULT TMyStreamReader::Read(void* data, uint32_t size, uint32_t* processedSize
 
     uint32_t done = 0;
     TFiles& f = Files.front();
-    if (f.Handle != platform::INVALID_HANDLE_VALUE) {
+    if (f.Handle != platform::INVALID_FILE_HANDLE) {
       if (!platform::ReadFileAt(f.Handle, arcPosition, data, size, &done)) {
         MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
         done = 0;
@@ -188,7 +188,7 @@ HRESULT TMyStreamReader::ReadVolumes(void* data, uint32_t size, uint32_t* proces
   HRESULT hr = S_OK;
   while (done < size && k < Files.size()) {
     if (done > 0) CloseVolume(Files[k - 1]);
-    if (Files[k].Handle == platform::INVALID_HANDLE_VALUE && !OpenVolume(static_cast<int>(k) + 1)) {
+    if (Files[k].Handle == platform::INVALID_FILE_HANDLE && !OpenVolume(static_cast<int>(k) + 1)) {
       hr = S_FALSE;
       break;
     }
@@ -213,7 +213,7 @@ HRESULT TMyStreamReader::ReadVolumes(void* data, uint32_t size, uint32_t* proces
 bool TMyStreamReader::OpenVolume(int Index) {
   if (Index <= 0) return false;
   size_t k = static_cast<size_t>(Index);
-  if (Files.size() >= k && Files[k - 1].Handle != platform::INVALID_HANDLE_VALUE) return true;
+  if (Files.size() >= k && Files[k - 1].Handle != platform::INVALID_FILE_HANDLE) return true;
   while (Files.size() < k) {
     TFiles f;
     f.Size = -1;
@@ -222,9 +222,9 @@ bool TMyStreamReader::OpenVolume(int Index) {
   TFiles& f = Files[k - 1];
   if (f.Name.empty()) f.Name = VolumeName(arcName, Index, IsOwnerSFX());
   bool cancel = false;
-  while (f.Handle == platform::INVALID_HANDLE_VALUE) {
-    platform::THandle h = platform::OpenFileForRead(f.Name);
-    if (h != platform::INVALID_HANDLE_VALUE) {
+  while (f.Handle == platform::INVALID_FILE_HANDLE) {
+    platform::TFileHandle h = platform::OpenFileForRead(f.Name);
+    if (h != platform::INVALID_FILE_HANDLE) {
       f.Handle = h;
       f.Size = platform::GetFileSizeOfHandle(h);
       break;
@@ -265,7 +265,7 @@ bool TMyStreamReader::OpenLastVolume() {
       f.Size = -1;
       Files.push_back(f);
     }
-    if (Files[number - 1].Handle == platform::INVALID_HANDLE_VALUE) Files[number - 1].Name = name;
+    if (Files[number - 1].Handle == platform::INVALID_FILE_HANDLE) Files[number - 1].Name = name;
     return OpenVolume(number);
   }
 }

@@ -12,7 +12,7 @@ class TMyStreamReader : public TInterfacedObject, public IInStream, public IStre
   TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, bool asArchive);
   // One archive already open, read through ABorrowed (not closed here), named sz in reports: its
   // size is the file's, and no volume is ever looked for.
-  TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, platform::THandle ABorrowed);
+  TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, platform::TFileHandle ABorrowed);
   ~TMyStreamReader() override;
   SEVENZIP_IUNKNOWN_IMPL
   HRESULT Read(void* data, uint32_t size, uint32_t* processedSize) override;

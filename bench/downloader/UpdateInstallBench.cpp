@@ -70,7 +70,7 @@ int main() {
     rtl::String error;
     AStep[2] = krvbench::Seconds(
         [&] { ok = ok && downloader::ExtractArchive(rtl::S(fetched.string()), rtl::S(staging.string()), error); });
-    platform::THandle folder = platform::OpenFolder(rtl::S(staging.string()));
+    platform::TFileHandle folder = platform::OpenFolder(rtl::S(staging.string()));
     AStep[3] = krvbench::Seconds([&] { ok = ok && platform::SyncFileSystem(folder); });
     platform::CloseHandle(folder);
     fs::remove_all(staging);

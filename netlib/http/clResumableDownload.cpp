@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "netlib/http/clHeaderFieldList.h"
+#include "netlib/text/clUtils.h"
+#include "netlib/transport/clPause.h"
 #include "netlib/transport/clSocketUtils.h"
 #include "platform/gui/MessageLoop.h"
 #include "rtl/DateUtils.h"
@@ -18,21 +20,15 @@ namespace gui = platform::gui;
 // The longest pause between reconnects, as curl caps its own.
 constexpr int MaxPauseMs = 600000;
 
-// Whether an element of the comma-separated values, trimmed, satisfies APredicate.
+// Whether an element of the fields' lists (quoted commas kept inside their element) satisfies
+// APredicate; each element without its parameters and the blanks around it.
 template <class P>
 bool AnyElement(const std::vector<rtl::String>& AValues, P APredicate) {
-  for (const rtl::String& v : AValues) {
-    size_t start = 0;
-    for (;;) {
-      size_t comma = v.find(u',', start);
-      if (APredicate(rtl::Trim(
-              std::u16string_view(v).substr(start, comma == rtl::String::npos ? rtl::String::npos : comma - start))))
-        return true;
-      if (comma == rtl::String::npos) break;
-      start = comma + 1;
-    }
-  }
-  return false;
+  auto isBlank = [](char16_t c) { return c <= 32; };  // as rtl::Trim takes them
+  return std::any_of(AValues.begin(), AValues.end(), [&](const rtl::String& AValue) {
+    return VisitListElements(AValue, isBlank,
+                             [&](std::u16string_view e) { return APredicate(rtl::Trim(e.substr(0, e.find(u';')))); });
+  });
 }
 
 }  // namespace
@@ -66,47 +62,47 @@ TclResumeHead::TclResumeHead(const rtl::TStringList& AHead) {
   const rtl::TStringList& names = fields.FieldList();
   for (int i = 0; i < names.Count(); ++i) {
     const rtl::String& n = names[i];
-    std::vector<rtl::String>* to = n == u"content-range"       ? &ContentRange
-                                   : n == u"content-length"    ? &ContentLength
-                                   : n == u"transfer-encoding" ? &TransferEncoding
-                                   : n == u"content-encoding"  ? &ContentEncoding
-                                   : n == u"etag"              ? &ETag
-                                   : n == u"last-modified"     ? &LastModified
-                                   : n == u"accept-ranges"     ? &AcceptRanges
+    std::vector<rtl::String>* to = n == u"content-range"       ? &FContentRange
+                                   : n == u"content-length"    ? &FContentLength
+                                   : n == u"transfer-encoding" ? &FTransferEncoding
+                                   : n == u"content-encoding"  ? &FContentEncoding
+                                   : n == u"etag"              ? &FETag
+                                   : n == u"last-modified"     ? &FLastModified
+                                   : n == u"accept-ranges"     ? &FAcceptRanges
                                                                : nullptr;
     if (to) to->push_back(fields.GetFieldValue(i));
   }
 }
 
 bool TclResumeHead::Coded() const {
-  return AnyElement(ContentEncoding, [](const rtl::String& e) { return !e.empty() && !rtl::SameText(e, u"identity"); });
+  return AnyElement(FContentEncoding, [](const rtl::String& e) { return !e.empty() && !rtl::SameText(e, u"identity"); });
 }
 
 bool TclResumeHead::RangesRefused() const {
-  return AnyElement(AcceptRanges, [](const rtl::String& e) { return rtl::SameText(e, u"none"); });
+  return AnyElement(FAcceptRanges, [](const rtl::String& e) { return rtl::SameText(e, u"none"); });
 }
 
 int64_t TclResumeHead::WholeLength() const {
   int64_t length = -1;
-  if (ContentLength.size() != 1 || !TransferEncoding.empty() || Coded() ||
-      !ParseDecimal(rtl::Trim(ContentLength[0]), length))
+  if (FContentLength.size() != 1 || !FTransferEncoding.empty() || Coded() ||
+      !ParseDecimal(rtl::Trim(FContentLength[0]), length))
     return -1;
   return length;
 }
 
 rtl::String TclResumeHead::Validator(bool& AIsETag) const {
-  AIsETag = !ETag.empty();
-  if (ETag.size() == 1 && !ETag[0].empty() && ETag[0][0] == u'"') return ETag[0];
-  if (ETag.empty() && LastModified.size() == 1) return LastModified[0];
+  AIsETag = !FETag.empty();
+  if (FETag.size() == 1 && !FETag[0].empty() && FETag[0][0] == u'"') return FETag[0];
+  if (FETag.empty() && FLastModified.size() == 1) return FLastModified[0];
   return {};
 }
 
 rtl::String TclResumeHead::CheckPartial(int64_t AFrom, int64_t& ALength, const rtl::String& AValidator,
                                         bool AValidatorIsETag) const {
   int64_t first = 0, last = 0, length = 0;
-  if (ContentRange.size() != 1) return u"The partial response (206) has no single Content-Range";
-  if (!ParseContentRange(ContentRange[0], first, last, length) || first < 0 || length < 0)
-    return u"The partial response (206) has an unusable Content-Range: " + ContentRange[0].substr(0, 80);
+  if (FContentRange.size() != 1) return u"The partial response (206) has no single Content-Range";
+  if (!ParseContentRange(FContentRange[0], first, last, length) || first < 0 || length < 0)
+    return u"The partial response (206) has an unusable Content-Range: " + FContentRange[0].substr(0, 80);
   if (first != AFrom)
     return u"The partial response (206) starts at byte " + rtl::IntToStr(first) + u", not at byte " +
            rtl::IntToStr(AFrom);
@@ -115,12 +111,12 @@ rtl::String TclResumeHead::CheckPartial(int64_t AFrom, int64_t& ALength, const r
            rtl::IntToStr(ALength);
   if (last != length - 1) return u"The partial response (206) ends before the end of the resource";
   int64_t declared = -1;
-  if (ContentLength.size() != 1 || !ParseDecimal(rtl::Trim(ContentLength[0]), declared) ||
-      declared != last - first + 1 || !TransferEncoding.empty())
+  if (FContentLength.size() != 1 || !ParseDecimal(rtl::Trim(FContentLength[0]), declared) ||
+      declared != last - first + 1 || !FTransferEncoding.empty())
     return u"The partial response (206) is not framed by a Content-Length of its range";
   if (Coded()) return u"The partial response (206) has a content coding";
   if (!AValidator.empty()) {
-    const std::vector<rtl::String>& theirs = AValidatorIsETag ? ETag : LastModified;
+    const std::vector<rtl::String>& theirs = AValidatorIsETag ? FETag : FLastModified;
     if (theirs.size() != 1) return u"The partial response (206) does not name the version it is of";
     if (theirs[0] != AValidator) return u"The partial response (206) is of another version of the resource";
   }
@@ -136,26 +132,13 @@ int TclResumableDownload::DefaultPause(int ANumber) {
 
 void TclResumableDownload::Pause(int AMs) {
   if (AMs <= 0) return;
-  gui::TWaitHandle handle;
-  uint32_t count = 0;
-  if (gui::TEvent* abortEvent = FHttp.Connection().AbortEvent()) {
-    // The close that ended the broken transfer signalled it; only an abort from now on counts.
-    abortEvent->Reset();
-    handle = gui::TWaitHandle(*abortEvent);
-    count = 1;
-  }
-  const uint64_t start = rtl::GetTickCount64();
-  for (;;) {
-    uint64_t elapsed = rtl::GetTickCount64() - start;
-    if (elapsed >= uint64_t(AMs)) return;
-    uint32_t r = gui::MsgWaitForMultipleObjects(&handle, count, uint32_t(uint64_t(AMs) - elapsed));
-    if (count > 0 && r == gui::WAIT_OBJECT_0) RaiseSocketError(AbortedCode);
-    if (r == gui::WAIT_OBJECT_0 + count)
-      gui::ProcessMessages();
-    else if (r == gui::WAIT_TIMEOUT)
-      return;
-    else
-      RaiseSocketError(platform::WsaGetLastError());
+  gui::TEvent* abortEvent = FHttp.Connection().AbortEvent();
+  // The close that ended the broken transfer signalled it; only an abort from now on counts.
+  if (abortEvent) abortEvent->Reset();
+  switch (PauseDispatching(AMs, abortEvent)) {
+    case TclPauseEnd::Aborted: RaiseSocketError(AbortedCode);
+    case TclPauseEnd::Failed: RaiseSocketError(platform::WsaGetLastError());
+    default: return;
   }
 }
 
@@ -169,10 +152,10 @@ class TclResumeTransfer {
       : FOwner(AOwner),
         FHttp(AOwner.FHttp),
         FDestination(ADestination),
-        FSink(ADestination, Offset, AOwner.FMaxLength),
+        FSink(ADestination, FOffset, AOwner.FMaxLength),
         FSavedHead(std::move(FHttp.OnReceiveHeader)),
         FSavedProgress(FHttp.OnReceiveProgress),
-        Offset(AOffset) {
+        FOffset(AOffset) {
     FHttp.OnReceiveHeader = [this](TclHttp* ASender, const rtl::String& AMethod, const rtl::String& AUrl,
                                    const rtl::TStringList& AHead, TclCookieList& ACookies, bool& Cancel) {
       if (FSavedHead) FSavedHead(ASender, AMethod, AUrl, AHead, ACookies, Cancel);
@@ -194,13 +177,15 @@ class TclResumeTransfer {
   // The request about to be sent: the whole resource (AFrom -1) or the bytes from AFrom on.
   void Begin(int64_t AFrom) {
     FAskedFrom = AFrom;
-    Outcome = oNone;
-    Refusal.clear();
-    RefusalFinal = false;
+    FOutcome = oNone;
+    FRefusal.clear();
+    FRefusalFinal = false;
     FProgressBase = 0;
   }
-  void Send(const rtl::String& AUrl, const rtl::TStringList* AHeader, bool AQuiet) {
-    if (FAskedFrom < 0 && !AHeader && !AQuiet) {
+  // AFailOnErrorStatus: an error status fails the request even when the client would take its
+  // page as the body (SilentHTTP).
+  void Send(const rtl::String& AUrl, const rtl::TStringList* AHeader, bool AFailOnErrorStatus) {
+    if (FAskedFrom < 0 && !AHeader && !AFailOnErrorStatus) {
       FHttp.Get(AUrl, &FSink);  // the plain download, as it always was
       return;
     }
@@ -215,36 +200,30 @@ class TclResumeTransfer {
       lines.Assign(own.HeaderSource());
     }
     if (FAskedFrom >= 0) {
-      while (lines.Count() > 0 && lines[lines.Count() - 1].empty()) lines.Delete(lines.Count() - 1);
-      TclHeaderFieldList fields;
-      fields.Parse(0, &lines);
-      for (const char16_t* name : {u"Range", u"If-Range", u"Accept-Encoding"})
-        while (fields.GetFieldIndex(name) >= 0) fields.RemoveField(name);
-      fields.AddField(u"Range", u"bytes=" + rtl::IntToStr(FAskedFrom) + u"-");
-      if (!Validator.empty()) fields.AddField(u"If-Range", Validator);
+      SetField(lines, u"Range", u"bytes=" + rtl::IntToStr(FAskedFrom) + u"-");
+      SetField(lines, u"If-Range", FValidator);  // none without a validator
       // The range counts in the bytes of the copy already held, which came without a coding.
-      fields.AddField(u"Accept-Encoding", u"identity");
+      SetField(lines, u"Accept-Encoding", u"identity");
     }
     // An error page must never land in the middle of the file: after a break, or for a range,
     // an error status fails the request instead.
-    const bool silent = FHttp.SilentHTTP();
-    if (AQuiet) FHttp.SetSilentHTTP(false);
-    try {
-      FHttp.SendRequest(u"GET", AUrl, lines, nullptr, nullptr, &FSink);
-    } catch (...) {
-      FHttp.SetSilentHTTP(silent);
-      throw;
-    }
-    FHttp.SetSilentHTTP(silent);
+    TclValueScope silent(FHttp, &TclHttp::SilentHTTP, &TclHttp::SetSilentHTTP,
+                         FHttp.SilentHTTP() && !AFailOnErrorStatus);
+    FHttp.SendRequest(u"GET", AUrl, lines, nullptr, nullptr, &FSink);
   }
 
   // Whether the bytes held can be continued with a range.
-  bool CanContinue() const { return Offset > 0 && Resumable && !RangesRefused; }
+  bool CanContinue() const { return FOffset > 0 && FResumable && !FRangesRefused; }
+  // Ranges do not work with this server for this resource: whole copies from now on.
+  void RefuseRanges() { FRangesRefused = true; }
 
-  TOutcome Outcome = oNone;
-  rtl::String Refusal;
-  bool RefusalFinal = false;
-  int RefusalCode = ResumeNotPossibleCode;
+  TOutcome Outcome() const { return FOutcome; }
+  // Bytes of the resource the destination holds.
+  int64_t Offset() const { return FOffset; }
+  // Why the last response was refused, and whether no other request can do better.
+  const rtl::String& Refusal() const { return FRefusal; }
+  bool RefusalFinal() const { return FRefusalFinal; }
+  int RefusalCode() const { return FRefusalCode; }
 
  private:
   // Counts what the destination took; the body only goes forward.
@@ -272,10 +251,10 @@ class TclResumeTransfer {
   }
 
   bool Refuse(const rtl::String& AWhy, bool AFinal = false, int ACode = ResumeNotPossibleCode) {
-    Outcome = oRefused;
-    Refusal = AWhy;
-    RefusalFinal = AFinal;
-    RefusalCode = ACode;
+    FOutcome = oRefused;
+    FRefusal = AWhy;
+    FRefusalFinal = AFinal;
+    FRefusalCode = ACode;
     return false;
   }
 
@@ -288,32 +267,32 @@ class TclResumeTransfer {
     if (status == 206) {
       if (FAskedFrom < 0)
         return Refuse(u"The server answered a request for the whole resource with a part of it (206)", true);
-      rtl::String why = f.CheckPartial(FAskedFrom, Length, Validator, ValidatorIsETag);
+      rtl::String why = f.CheckPartial(FAskedFrom, FLength, FValidator, FValidatorIsETag);
       if (!why.empty()) return Refuse(why);
       // Continuing a file of an earlier run: the version is this response's from now on.
-      if (Validator.empty()) Validator = f.Validator(ValidatorIsETag);
-      FProgressBase = Offset;
+      if (FValidator.empty()) FValidator = f.Validator(FValidatorIsETag);
+      FProgressBase = FOffset;
     } else {
       // A whole copy: what the destination holds goes first.
-      if (Offset > 0) {
+      if (FOffset > 0) {
         if (!FOwner.FCanRewind)
           return Refuse(u"The server sent the whole resource again, and the output cannot start again from zero", true);
         FDestination.Seek(0, rtl::soBeginning);
         FDestination.SetSize(0);
-        Offset = 0;
+        FOffset = 0;
         ++FOwner.FRestarts;
       }
-      Length = f.WholeLength();
-      Validator = f.Validator(ValidatorIsETag);
-      RangesRefused = RangesRefused || f.RangesRefused();
+      FLength = f.WholeLength();
+      FValidator = f.Validator(FValidatorIsETag);
+      FRangesRefused = FRangesRefused || f.RangesRefused();
     }
     const int64_t max = FOwner.FMaxLength;
-    if (max >= 0 && Length > max)
-      return Refuse(u"The resource is " + rtl::IntToStr(Length) + u" bytes, more than the " + rtl::IntToStr(max) +
+    if (max >= 0 && FLength > max)
+      return Refuse(u"The resource is " + rtl::IntToStr(FLength) + u" bytes, more than the " + rtl::IntToStr(max) +
                         u" bytes the download may take",
                     true, ResumeTooLargeCode);
-    Resumable = Length >= 0 && !Validator.empty();
-    Outcome = oBody;
+    FResumable = FLength >= 0 && !FValidator.empty();
+    FOutcome = oBody;
     return true;
   }
 
@@ -321,9 +300,9 @@ class TclResumeTransfer {
   // any other 416 means the range was wrong, and the whole resource is fetched again.
   bool TakeUnsatisfiable(const TclResumeHead& f) {
     int64_t first = 0, last = 0, length = -1;
-    if (Offset > 0 && f.ContentRange.size() == 1 && ParseContentRange(f.ContentRange[0], first, last, length) &&
-        first < 0 && length == Offset && (Length < 0 || Length == length)) {
-      Outcome = oComplete;
+    if (FOffset > 0 && f.ContentRange().size() == 1 && ParseContentRange(f.ContentRange()[0], first, last, length) &&
+        first < 0 && length == FOffset && (FLength < 0 || FLength == length)) {
+      FOutcome = oComplete;
       return false;
     }
     return Refuse(u"The server cannot send the bytes from " + rtl::IntToStr(FAskedFrom) + u" on (416)");
@@ -337,46 +316,48 @@ class TclResumeTransfer {
   TclHttpProgressEvent FSavedProgress;
   int64_t FAskedFrom = -1;
   int64_t FProgressBase = 0;
-
- public:
-  int64_t Offset;         // bytes of the resource the destination holds
-  int64_t Length = -1;    // the length of the version they belong to, -1 unknown
-  rtl::String Validator;  // its ETag or Last-Modified; empty: unknown
-  bool ValidatorIsETag = false;
-  bool Resumable = false;
-  bool RangesRefused = false;
+  int64_t FOffset;         // bytes of the resource the destination holds
+  int64_t FLength = -1;    // the length of the version they belong to, -1 unknown
+  rtl::String FValidator;  // its ETag or Last-Modified; empty: unknown
+  bool FValidatorIsETag = false;
+  bool FResumable = false;
+  bool FRangesRefused = false;
+  TOutcome FOutcome = oNone;
+  rtl::String FRefusal;
+  bool FRefusalFinal = false;
+  int FRefusalCode = ResumeNotPossibleCode;
 };
 
 void TclResumableDownload::Get(const rtl::String& AUrl, rtl::TStream& ADestination, const rtl::TStringList* AHeader,
                                int64_t AContinueFrom) {
   FRequests = FReconnects = FRestarts = 0;
   TclResumeTransfer t(*this, ADestination, std::max<int64_t>(AContinueFrom, 0));
-  bool ranged = t.Offset > 0;
+  bool ranged = t.Offset() > 0;
   bool reconnect = false;
   for (;;) {
-    t.Begin(ranged ? t.Offset : -1);
+    t.Begin(ranged ? t.Offset() : -1);
     ++FRequests;
     try {
       t.Send(AUrl, AHeader, reconnect || ranged);
     } catch (const EclSocketError& e) {
       // An abort is the caller's wish; an error of the protocol in the body is no break.
       if (e.ErrorCode() == AbortedCode || dynamic_cast<const EclResumeError*>(&e)) throw;
-      const bool broke = t.Outcome == TclResumeTransfer::oBody && !dynamic_cast<const EclHttpError*>(&e);
+      const bool broke = t.Outcome() == TclResumeTransfer::oBody && !dynamic_cast<const EclHttpError*>(&e);
       if ((!broke && !reconnect) || FReconnects >= FRetries) throw;
       ++FReconnects;
       reconnect = true;
       ranged = t.CanContinue();
       const int pause = FPauseSchedule ? FPauseSchedule(FReconnects) : DefaultPause(FReconnects);
-      if (OnReconnect) OnReconnect(this, e.Message(), ranged ? t.Offset : -1, pause);
+      if (OnReconnect) OnReconnect(this, e.Message(), ranged ? t.Offset() : -1, pause);
       Pause(pause);
       continue;
     }
-    if (t.Outcome == TclResumeTransfer::oRefused) {
-      if (t.RefusalFinal) throw EclResumeError(t.Refusal, t.RefusalCode);
-      // Ranges do not work with this server for this resource: one whole copy instead, at once.
-      t.RangesRefused = true;
+    if (t.Outcome() == TclResumeTransfer::oRefused) {
+      if (t.RefusalFinal()) throw EclResumeError(t.Refusal(), t.RefusalCode());
+      // One whole copy instead, at once.
+      t.RefuseRanges();
       ranged = false;
-      if (OnReconnect) OnReconnect(this, t.Refusal, -1, 0);
+      if (OnReconnect) OnReconnect(this, t.Refusal(), -1, 0);
       continue;
     }
     return;

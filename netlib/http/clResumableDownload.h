@@ -56,8 +56,16 @@ class TclResumeHead {
   // without a coding. Empty when it continues the copy; ALength is then the resource's length.
   rtl::String CheckPartial(int64_t AFrom, int64_t& ALength, const rtl::String& AValidator, bool AValidatorIsETag) const;
 
-  std::vector<rtl::String> ContentRange, ContentLength, TransferEncoding, ContentEncoding, ETag, LastModified,
-      AcceptRanges;
+  // Every value of these fields, in the order they came.
+  const std::vector<rtl::String>& ContentRange() const { return FContentRange; }
+  const std::vector<rtl::String>& ContentLength() const { return FContentLength; }
+  const std::vector<rtl::String>& TransferEncoding() const { return FTransferEncoding; }
+  const std::vector<rtl::String>& ETag() const { return FETag; }
+  const std::vector<rtl::String>& LastModified() const { return FLastModified; }
+
+ private:
+  std::vector<rtl::String> FContentRange, FContentLength, FTransferEncoding, FContentEncoding, FETag, FLastModified,
+      FAcceptRanges;
 };
 
 class TclResumableDownload {

@@ -10,6 +10,7 @@
 
 #include "netlib/text/clCallbackWindow.h"
 #include "netlib/text/clTranslator.h"
+#include "netlib/transport/clPause.h"
 #include "netlib/transport/clWinSock2.h"
 #include "platform/LastError.h"
 #include "rtl/DateUtils.h"
@@ -48,6 +49,34 @@ bool WaitForSocketEvent(platform::TSocketEvent* ASocketEvent, gui::TEvent* AAbor
 
 bool WaitForSocketEvent(gui::TEvent& AEvent, gui::TEvent* AAbortEvent, uint64_t AStartTicks, int ATimeOut) {
   return WaitForSocketEvent(gui::TWaitHandle(AEvent), AAbortEvent, AStartTicks, ATimeOut);
+}
+
+// --- the pause -----------------------------------------------------------------------------------
+
+TclPauseEnd PauseDispatching(int AMs, gui::TEvent* AAbortEvent, gui::TEvent* AWakeEvent,
+                             const std::function<bool()>& AStopped) {
+  gui::TWaitHandle handles[2];
+  uint32_t count = 0, abortIndex = 2, wakeIndex = 2;
+  if (AAbortEvent) {
+    abortIndex = count;
+    handles[count++] = gui::TWaitHandle(*AAbortEvent);
+  }
+  if (AWakeEvent) {
+    wakeIndex = count;
+    handles[count++] = gui::TWaitHandle(*AWakeEvent);
+  }
+  const uint64_t start = rtl::GetTickCount64();
+  for (;;) {
+    const uint64_t elapsed = rtl::GetTickCount64() - start;
+    if (AMs <= 0 || elapsed >= uint64_t(AMs)) return TclPauseEnd::Elapsed;
+    const uint32_t r = gui::MsgWaitForMultipleObjects(handles, count, uint32_t(uint64_t(AMs) - elapsed));
+    if (r == gui::WAIT_TIMEOUT) return TclPauseEnd::Elapsed;
+    if (r == gui::WAIT_OBJECT_0 + abortIndex) return TclPauseEnd::Aborted;
+    if (r == gui::WAIT_OBJECT_0 + wakeIndex) return TclPauseEnd::Woken;
+    if (r != gui::WAIT_OBJECT_0 + count) return TclPauseEnd::Failed;
+    gui::ProcessMessages();
+    if (AStopped && AStopped()) return TclPauseEnd::Aborted;
+  }
 }
 
 // --- asynchronous IPv4 lookup ------------------------------------------------------------------------
@@ -302,20 +331,10 @@ void TclNetworkStream::UpdateProgress(int64_t ABytesProceed) {
 bool TclNetworkStream::StopTest() { return RequireConnection().IsAborted() || IsProceedLimit(); }
 
 void TclNetworkStream::Sleep(int AMilliseconds) {
-  if (AMilliseconds <= 0) return;
   TclConnection& c = RequireConnection();
-  if (c.IsAborted()) return;
-  uint64_t start = rtl::GetTickCount64();
-  gui::TWaitHandle h[2] = {gui::TWaitHandle(*FSleepEvent)};
-  uint32_t count = 1;
+  if (AMilliseconds <= 0 || c.IsAborted()) return;
   // An abort ends the pause; the loops then stop through their stop test.
-  if (gui::TEvent* abortEvent = c.AbortEvent()) h[count++] = gui::TWaitHandle(*abortEvent);
-  for (;;) {
-    uint32_t r = gui::MsgWaitForMultipleObjects(h, count, uint32_t(AMilliseconds));
-    if (r != gui::WAIT_OBJECT_0 + count) return;  // an event, the time-out or a failure ends it
-    gui::ProcessMessages();
-    if (c.IsAborted() || rtl::GetTickCount64() - start > uint64_t(AMilliseconds)) return;
-  }
+  PauseDispatching(AMilliseconds, c.AbortEvent(), FSleepEvent.get(), [&c] { return c.IsAborted(); });
 }
 
 namespace {

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/Files.h"
+#include "platform/LastError.h"
 #include "platform/crypto/CryptoSystem.h"
 
 namespace platform {
@@ -16,6 +18,29 @@ const krv_crypto_api& Api() {
 }
 
 [[noreturn]] void Raise(const rtl::String& AText) { throw ESignatureError(AText); }
+
+// A file of ours to read: a regular file, opened so that a FIFO in its place cannot block us.
+TOwnedFile OpenRegularFile(const rtl::String& AFileName, int64_t& ASize) {
+  TOwnedFile file(OpenFileForRead(AFileName));
+  if (!file.Valid()) {
+    const uint32_t code = GetLastErrorValue();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) Raise(AFileName + u" does not exist");
+    if (rtl::DirectoryExists(AFileName)) Raise(AFileName + u" is not a regular file");
+    Raise(AFileName + u" cannot be read: " + WindowsErrorMessage(code));
+  }
+  TFileInfo info;
+  if (!GetFileInfo(file.Get(), info) || info.Kind != TEntryKind::File) Raise(AFileName + u" is not a regular file");
+  ASize = info.Size;
+  return file;
+}
+
+// Reads up to ASize bytes at AOffset (fewer only at the end of the file).
+uint32_t ReadAt(TFileHandle AFile, int64_t AOffset, uint8_t* ABuffer, uint32_t ASize, const rtl::String& AFileName) {
+  uint32_t done = 0;
+  if (!ReadFileAt(AFile, AOffset, ABuffer, ASize, &done))
+    Raise(AFileName + u" cannot be read: " + WindowsErrorMessage(GetLastErrorValue()));
+  return done;
+}
 
 const char Base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -50,12 +75,12 @@ TSha512Digest TSha512::Final() {
 
 TSha512Digest Sha512OfFile(const rtl::String& AFileName, int64_t* ALength) {
   TSha512 hash;
-  int64_t length = 0;
-  detail::TRegularFile file(AFileName);
+  int64_t length = 0, size = 0;
+  TOwnedFile file = OpenRegularFile(AFileName, size);
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[Sha512PieceSize]);
-  while (size_t n = file.Read(buffer.get(), Sha512PieceSize)) {
+  while (uint32_t n = ReadAt(file.Get(), length, buffer.get(), uint32_t(Sha512PieceSize), AFileName)) {
     hash.Update(buffer.get(), n);
-    length += int64_t(n);
+    length += n;
   }
   if (ALength) *ALength = length;
   return hash.Final();
@@ -138,13 +163,15 @@ TEd25519Signature DecodeSignatureText(std::string_view ABase64) {
 }
 
 std::string ReadSmallFile(const rtl::String& AFileName, size_t AMaxSize) {
-  detail::TRegularFile file(AFileName);
-  if (file.Size() > int64_t(AMaxSize))
-    Raise(AFileName + u" is larger than " + rtl::IntToStr(int64_t(AMaxSize)) + u" bytes");
+  int64_t size = 0;
+  TOwnedFile file = OpenRegularFile(AFileName, size);
   // One byte more than allowed: a file that grew since it was opened is caught as well.
   std::string bytes(AMaxSize + 1, '\0');
-  size_t n = file.Read(bytes.data(), bytes.size());
-  if (n > AMaxSize) Raise(AFileName + u" is larger than " + rtl::IntToStr(int64_t(AMaxSize)) + u" bytes");
+  size_t n = size <= int64_t(AMaxSize) ? ReadAt(file.Get(), 0, reinterpret_cast<uint8_t*>(bytes.data()),
+                                                uint32_t(bytes.size()), AFileName)
+                                       : AMaxSize + 1;
+  if (n > AMaxSize)
+    Raise(AFileName + u" is larger than " + rtl::IntToStr(int64_t(AMaxSize)) + u" bytes");
   bytes.resize(n);
   return bytes;
 }
@@ -156,7 +183,7 @@ TEd25519KeyPair Ed25519GenerateKey() {
   int n = Api().ed25519_generate(pem, sizeof(pem), pair.PublicKey.data(), err, sizeof(err));
   if (n < 0) Raise(u"No key could be made: " + rtl::S(err));
   pair.PrivateKeyPem.assign(pem, size_t(n));
-  detail::SecureZero(pem, sizeof(pem));
+  SecureZero(pem, sizeof(pem));
   return pair;
 }
 
@@ -172,6 +199,12 @@ TEd25519Signature Ed25519Sign(std::string_view APrivateKeyPem, const void* AMess
     Raise(u"cannot sign: " + rtl::S(err));
   if (APublicKey) *APublicKey = publicKey;
   return signature;
+}
+
+void SecureZero(void* AData, size_t ASize) {
+  // Through a volatile pointer: the compiler may not drop stores to memory nobody reads later.
+  volatile uint8_t* p = static_cast<volatile uint8_t*>(AData);
+  while (ASize--) *p++ = 0;
 }
 
 rtl::String CryptoModulePath() { return detail::CryptoEngine().Path; }

@@ -85,6 +85,9 @@ TEd25519KeyPair Ed25519GenerateKey();
 TEd25519Signature Ed25519Sign(std::string_view APrivateKeyPem, const void* AMessage, size_t ASize,
                               TEd25519PublicKey* APublicKey = nullptr);
 
+// Clears secret bytes (a private key's text) in a way the compiler keeps.
+void SecureZero(void* AData, size_t ASize);
+
 // Where the module was loaded from; empty before the first use.
 rtl::String CryptoModulePath();
 

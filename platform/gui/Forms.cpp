@@ -350,6 +350,11 @@ detail::IToolkit& TApplication::Toolkit() {
 
 const char* TApplication::BackendName() { return Toolkit().Name(); }
 
+void TApplication::SetIcon(const std::vector<uint8_t>& Rgba, int Width, int Height) {
+  if (Width > 0 && Height > 0 && Rgba.size() >= size_t(Width) * size_t(Height) * 4)
+    Toolkit().SetApplicationIcon(Rgba.data(), Width, Height);
+}
+
 void TApplication::AdoptForm(std::unique_ptr<TForm> form) {
   Toolkit();
   TForm* f = form.get();

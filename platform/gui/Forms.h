@@ -248,6 +248,9 @@ class TApplication : public TObject {
   std::function<void(TObject* sender, std::exception_ptr error)> OnException;
 
   const char* BackendName();        // "gtk" or "headless"
+  // The icon of every window and of the taskbar button: Width x Height pixels of RGBA, top row
+  // first; a toolkit without windows ignores it.
+  void SetIcon(const std::vector<uint8_t>& Rgba, int Width, int Height);
   bool ModalOpen();                 // a modal box or dialog is open
   rtl::String ModalTitle();
   bool EndModal(int result);        // closes the innermost modal box or dialog

@@ -60,6 +60,7 @@ class THeadlessToolkit final : public IToolkit {
   bool EndModal(int) override { return false; }
   int ModalDepth() override { return 0; }
   std::string ModalTitle() override { return {}; }
+  void SetApplicationIcon(const uint8_t*, int, int) override {}
   IThreadLoop* Loop() override { return nullptr; }
 
   // The button the user would press by just confirming: the default button of the set.

@@ -73,6 +73,8 @@ class IToolkit {
   virtual int ModalDepth() = 0;           // modal dialogs open now
   virtual std::string ModalTitle() = 0;   // the innermost modal dialog's title, "" when none
   virtual IThreadLoop* Loop() = 0;        // the toolkit's loop for its thread, nullptr for none
+  // The picture of every window and of the taskbar button: rows of RGBA, top row first (copied).
+  virtual void SetApplicationIcon(const uint8_t* rgba, int width, int height) = 0;
 };
 
 // The headless toolkit (always available).

@@ -513,6 +513,17 @@ int SetSockOpt(TSocket s, int level, int name, const void* value, int length) {
       case WSA_SO_KEEPALIVE: name = SO_KEEPALIVE; break;
       case WSA_SO_SNDBUF: name = SO_SNDBUF; break;
       case WSA_SO_RCVBUF: name = SO_RCVBUF; break;
+      case WSA_SO_SNDTIMEO:
+      case WSA_SO_RCVTIMEO: {
+        // Winsock's milliseconds as the timeval of the socket's own options.
+        uint32_t ms = 0;
+        if (!value || length < int(sizeof ms)) return Fail(WSAEFAULT);
+        std::memcpy(&ms, value, sizeof ms);
+        timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000) * 1000};
+        if (::setsockopt(Fd(s), SOL_SOCKET, name == WSA_SO_SNDTIMEO ? SO_SNDTIMEO : SO_RCVTIMEO, &tv, sizeof tv) != 0)
+          return FailErrno();
+        return 0;
+      }
       default: return Fail(WSAENOPROTOOPT);
     }
   }

@@ -32,6 +32,8 @@ int64_t FileSizeOf(std::u16string_view f) {
   if (::stat(U8(f).c_str(), &st) != 0) return -1;
   return st.st_size;
 }
+void UseBinaryStandardOutput() {}
+
 String GetCurrentDir() {
   char buf[PATH_MAX];
   if (!::getcwd(buf, sizeof buf)) return String();

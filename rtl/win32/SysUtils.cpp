@@ -5,8 +5,11 @@
 
 #include "rtl/win32/WinApi.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
 
+#include <cstdio>
 #include <cwchar>
 
 namespace rtl {
@@ -38,6 +41,11 @@ int64_t FileSizeOf(std::u16string_view f) {
   if (f.empty() || !GetFileAttributesExW(Wide(f).c_str(), GetFileExInfoStandard, &data)) return -1;
   return (int64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
+void UseBinaryStandardOutput() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
 String GetCurrentDir() {
   DWORD n = GetCurrentDirectoryW(0, nullptr);
   std::wstring buf(n, L'\0');

@@ -396,12 +396,12 @@ TEST(PlatformFiles, CreateAlwaysRules) {
     uint32_t error;
   } refused[] = {{"ro", 5}, {"dir", 5}, {"missing/x", 3}};
   for (auto& c : refused) {
-    EXPECT_EQ(platform::CreateFileAlways(S.U(c.name), 0), platform::INVALID_HANDLE_VALUE) << c.name;
+    EXPECT_EQ(platform::CreateFileAlways(S.U(c.name), 0), platform::INVALID_FILE_HANDLE) << c.name;
     EXPECT_EQ(platform::GetLastErrorValue(), c.error) << c.name;
   }
   WriteFile(S / "rw", "long old content");
-  platform::THandle h = platform::CreateFileAlways(S.U("rw"), 0x81248020);
-  ASSERT_NE(h, platform::INVALID_HANDLE_VALUE);
+  platform::TFileHandle h = platform::CreateFileAlways(S.U("rw"), 0x81248020);
+  ASSERT_NE(h, platform::INVALID_FILE_HANDLE);
   uint32_t done = 0;
   EXPECT_TRUE(platform::WriteFileAt(h, 0, "new", 3, &done));
   platform::CloseHandle(h);
@@ -430,10 +430,10 @@ TEST(PlatformFiles, RunningExecutableIsRefusedAndLeftAlone) {
     if (fs::read_symlink(exe, ec) == S / "prog") break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  platform::THandle h = platform::CreateFileAlways(S.U("prog"), 0x81ED8020);
-  EXPECT_EQ(h, platform::INVALID_HANDLE_VALUE);
+  platform::TFileHandle h = platform::CreateFileAlways(S.U("prog"), 0x81ED8020);
+  EXPECT_EQ(h, platform::INVALID_FILE_HANDLE);
   EXPECT_EQ(platform::GetLastErrorValue(), platform::ERROR_SHARING_VIOLATION);
-  if (h != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(h);
+  if (h != platform::INVALID_FILE_HANDLE) platform::CloseHandle(h);
   EXPECT_EQ(ReadFile(S / "prog"), before);
   EXPECT_EQ(::kill(pid, 0), 0);  // still running
   ::kill(pid, SIGKILL);
@@ -487,8 +487,8 @@ TEST(PlatformFiles, RemoveTreeHoldsNoDescriptorPerLevel) {
   ASSERT_EQ(::symlinkat((S / "outside").c_str(), fd, "link"), 0);
   ::close(fd);
   fs::permissions(S / "tree/d", fs::perms(0500));  // read-only on the way
-  platform::THandle base = platform::OpenFolder(S.U(""));
-  ASSERT_NE(base, platform::INVALID_HANDLE_VALUE);
+  platform::TFileHandle base = platform::OpenFolder(S.U(""));
+  ASSERT_NE(base, platform::INVALID_FILE_HANDLE);
   struct rlimit old {};
   ::getrlimit(RLIMIT_NOFILE, &old);
   struct rlimit few = old;

@@ -1,8 +1,5 @@
 // krv-fetch: downloads each URL in turn with one HTTP client, so keep-alive and cookies carry
 // over from one URL to the next.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -14,6 +11,7 @@
 #include "netlib/http/clProxyApply.h"
 #include "netlib/http/clResumableDownload.h"
 #include "netlib/zlib/clZLibBase.h"
+#include "platform/Files.h"
 #include "rtl/Ansi.h"
 #include "rtl/BufferedStream.h"
 #include "rtl/Classes.h"
@@ -81,10 +79,10 @@ class TUploadFile : public rtl::TStream {
  public:
   explicit TUploadFile(const std::string& AOption, const std::string& APath)
       : FPath(APath), FFile(rtl::S(APath), rtl::fmOpenRead) {
-    struct stat st {};
-    if (fstat(FFile.Handle(), &st) != 0 || !S_ISREG(st.st_mode))
+    platform::TFileInfo info;
+    if (!platform::GetFileInfo(platform::TFileHandle(FFile.Handle()), info) || info.Kind != platform::TEntryKind::File)
       throw EUsageError(rtl::S(AOption + ": not a regular file: " + APath));
-    FSize = st.st_size;
+    FSize = info.Size;
   }
   int64_t Read(void* ABuffer, int64_t ACount) override {
     int64_t n = FFile.Read(ABuffer, std::min(ACount, FSize - FPosition));
@@ -480,8 +478,7 @@ int Main(int argc, char** argv) {
     if (i < options.Outputs.size()) {
       const std::string& path = options.Outputs[i];
       // -C - continues a regular file from its end; anything else starts a new one.
-      struct stat st {};
-      const bool continueFile = options.Continue && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      const bool continueFile = options.Continue && rtl::FileExists(rtl::S(path));
       auto file = std::make_unique<rtl::TFileStream>(rtl::S(path), continueFile ? rtl::fmOpenReadWrite : rtl::fmCreate);
       const int64_t from = continueFile ? file->Seek(0, rtl::soEnd) : 0;
       rtl::TBufferedWriteStream out(*file);
@@ -500,15 +497,15 @@ int Main(int argc, char** argv) {
           // No partial file is left behind for a download that failed; only a regular file is
           // removed ("-o /dev/null" must survive a failure).
           file.reset();
-          if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(path.c_str());
+          if (rtl::FileExists(rtl::S(path))) rtl::DeleteFile(rtl::S(path));
         }
         if (options.Progress) fputc('\n', stderr);
         throw;
       }
     } else {
-      int fd = dup(1);
-      if (fd < 0) throw EUsageError(u"cannot write to standard output");
-      rtl::THandleStream out(fd);
+      platform::TFileHandle stdOut = platform::StandardOutput();
+      if (stdOut == platform::INVALID_FILE_HANDLE) throw EUsageError(u"cannot write to standard output");
+      rtl::THandleStream out(static_cast<intptr_t>(stdOut));
       // What went to standard output cannot be taken back: a download that would have to
       // start again from zero fails instead.
       Fetch(http, options, options.Urls[i], out, 0, false);

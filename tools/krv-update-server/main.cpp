@@ -3,27 +3,25 @@
 // per connection, one log line per request on stdout. Files are streamed, never loaded whole.
 // A GET may ask for one byte range (206, or 416 past the end), under If-Range with the ETag or
 // Last-Modified every answer carries, so a broken download can be resumed.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "UpdateServer.h"
+#include "netlib/transport/clIpAddress.h"
+#include "platform/Files.h"
+#include "platform/LastError.h"
+#include "platform/Sockets.h"
 
 namespace {
+
+using platform::TSocket;
 
 std::string gRoot;
 long long gRate = 0;  // bytes a second, 0: as fast as possible
@@ -47,10 +45,10 @@ bool ParseNumber(const char* text, long long lo, long long hi, long long& value)
   return true;
 }
 
-bool SendAll(int fd, const char* p, size_t n) {
+bool SendAll(TSocket s, const char* p, size_t n) {
   while (n > 0) {
-    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
+    int w = platform::Send(s, p, int(std::min<size_t>(n, 1 << 30)));
+    if (w == platform::SOCKET_ERROR && platform::WsaGetLastError() == platform::WSAEINTR) continue;
     if (w <= 0) return false;
     p += w;
     n -= size_t(w);
@@ -58,19 +56,11 @@ bool SendAll(int fd, const char* p, size_t n) {
   return true;
 }
 
-std::string PeerText(const sockaddr_storage& a) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  int port = 0;
-  if (a.ss_family == AF_INET) {
-    auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
-    inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
-    port = ntohs(v4->sin_port);
-    return std::string(host) + ":" + std::to_string(port);
-  }
-  auto* v6 = reinterpret_cast<const sockaddr_in6*>(&a);
-  inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-  port = ntohs(v6->sin6_port);
-  return "[" + std::string(host) + "]:" + std::to_string(port);
+std::string PeerText(const platform::TSocketAddress& a) {
+  // As addresses are usually written: hexadecimal digits of IPv6 in lower case.
+  const std::string host = rtl::U8(rtl::LowerCase(netlib::SockAddrToText(a)));
+  if (a.Family == platform::WSA_AF_INET6) return "[" + host + "]:" + std::to_string(a.Port);
+  return (host.empty() ? "?" : host) + ":" + std::to_string(a.Port);
 }
 
 void Log(const std::string& peer, const std::string& line, int status, long long bytes, const std::string& note) {
@@ -82,7 +72,7 @@ void Log(const std::string& peer, const std::string& line, int status, long long
   std::fflush(stdout);
 }
 
-void SendError(int fd, int status, const std::string& reason) {
+void SendError(TSocket fd, int status, const std::string& reason) {
   const char* text = status == 404 ? "Not Found" : status == 405 ? "Method Not Allowed" : "Bad Request";
   std::string body = std::to_string(status) + " " + text + ": " + reason + "\n";
   std::string head = "HTTP/1.1 " + std::to_string(status) + " " + text +
@@ -93,23 +83,30 @@ void SendError(int fd, int status, const std::string& reason) {
 
 // Reads the request head (up to the empty line), bounded in size; false when the peer went away,
 // stayed silent past the socket's time-out or sent more than 16 KiB of head.
-bool ReadHead(int fd, std::string& head) {
+bool ReadHead(TSocket fd, std::string& head) {
   char buf[2048];
   while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
     if (head.size() > 16384) return false;
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
+    int n = platform::Recv(fd, buf, sizeof buf);
+    if (n == platform::SOCKET_ERROR && platform::WsaGetLastError() == platform::WSAEINTR) continue;
     if (n <= 0) return false;
     head.append(buf, size_t(n));
   }
   return true;
 }
 
-void Serve(int fd, sockaddr_storage peerAddr) {
-  std::string peer = PeerText(peerAddr);
-  timeval tv{30, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+// Answers one request and closes the connection.
+void Answer(TSocket fd, const std::string& peer);
+
+void Serve(TSocket fd, platform::TSocketAddress peerAddr) {
+  const uint32_t timeoutMs = 30000;  // a silent or stalled peer frees its thread after 30 s
+  platform::SetSockOpt(fd, platform::WSA_SOL_SOCKET, platform::WSA_SO_RCVTIMEO, &timeoutMs, sizeof timeoutMs);
+  platform::SetSockOpt(fd, platform::WSA_SOL_SOCKET, platform::WSA_SO_SNDTIMEO, &timeoutMs, sizeof timeoutMs);
+  Answer(fd, PeerText(peerAddr));
+  platform::CloseSocket(fd);
+}
+
+void Answer(TSocket fd, const std::string& peer) {
   std::string head;
   bool complete = ReadHead(fd, head);
   std::string line = head.substr(0, head.find('\n'));
@@ -117,34 +114,34 @@ void Serve(int fd, sockaddr_storage peerAddr) {
   if (!complete) {
     if (!head.empty()) SendError(fd, 400, "incomplete or oversized request head");
     Log(peer, line, 400, 0, "(incomplete request head)");
-    ::close(fd);
     return;
   }
   krvupdate::TRequest req = krvupdate::ParseRequestLine(line);
   if (req.Status != 0) {
     SendError(fd, req.Status, req.Reason);
     Log(peer, line, req.Status, 0, "(" + req.Reason + ")");
-    ::close(fd);
     return;
   }
-  std::string path = gRoot + "/" + req.FileName;
-  int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  struct stat st {};
-  if (file < 0 || ::fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (file >= 0) ::close(file);
+  // A regular file of the root, never through a link, never a FIFO that would hold the thread.
+  // The root is opened by its name for each request: a folder put in its place is served.
+  platform::TOwnedFile root(platform::OpenFolder(rtl::S(gRoot)));
+  platform::TOwnedFile file(root.Valid() ? platform::OpenFileIn(root.Get(), req.FileName) : platform::INVALID_FILE_HANDLE);
+  platform::TFileInfo info;
+  if (!file.Valid() || !platform::GetFileInfo(file.Get(), info)) {
     SendError(fd, 404, "no archive named " + req.FileName);
     Log(peer, line, 404, 0, "(missing)");
-    ::close(fd);
     return;
   }
   // Validators of the version opened: a resumed download asks with If-Range for exactly it.
-  long long mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  std::string etag = krvupdate::MakeETag(st.st_size, mtimeNs, st.st_ino);
-  std::string lastModified = krvupdate::HttpDate(st.st_mtim.tv_sec);
-  bool lastModifiedStrong = std::time(nullptr) - st.st_mtim.tv_sec >= 1;
+  constexpr uint64_t kUnixEpochTicks = 116444736000000000ULL;  // 1970 in FILETIME ticks
+  const long long mtimeTicks = static_cast<long long>(info.LastWriteTime - kUnixEpochTicks);
+  const long long mtimeSeconds = mtimeTicks / 10000000;
+  std::string etag = krvupdate::MakeETag(info.Size, mtimeTicks * 100, info.FileId);
+  std::string lastModified = krvupdate::HttpDate(mtimeSeconds);
+  bool lastModifiedStrong = std::time(nullptr) - mtimeSeconds >= 1;
   krvupdate::TByteRange range =
-      krvupdate::ChooseRange(req.Method, head, st.st_size, etag, lastModified, lastModifiedStrong);
-  std::string length = std::to_string(st.st_size);
+      krvupdate::ChooseRange(req.Method, head, info.Size, etag, lastModified, lastModifiedStrong);
+  std::string length = std::to_string(info.Size);
   std::string common = "ETag: " + etag + "\r\nLast-Modified: " + lastModified +
                        "\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n";
   if (range.Status == 416) {
@@ -152,12 +149,10 @@ void Serve(int fd, sockaddr_storage peerAddr) {
     std::string response = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Type: text/plain\r\nContent-Range: bytes */" +
                            length + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + common + body;
     SendAll(fd, response.data(), response.size());
-    ::close(file);
     Log(peer, line, 416, 0, "(bytes */" + length + ")");
-    ::close(fd);
     return;
   }
-  long long first = 0, count = st.st_size;
+  long long first = 0, count = info.Size;
   std::string response;
   if (range.Status == 206) {
     first = range.First;
@@ -171,7 +166,6 @@ void Serve(int fd, sockaddr_storage peerAddr) {
   }
   long long sent = 0;
   bool ok = SendAll(fd, response.data(), response.size());
-  if (ok && req.Method == "GET" && first > 0 && ::lseek(file, first, SEEK_SET) != first) ok = false;
   if (ok && req.Method == "GET") {
     // Streamed in chunks; with --rate each chunk waits for its share of the second.
     static constexpr size_t kChunk = 64 * 1024;
@@ -179,9 +173,10 @@ void Serve(int fd, sockaddr_storage peerAddr) {
     auto start = std::chrono::steady_clock::now();
     size_t chunk = gRate > 0 ? size_t(std::max<long long>(1, std::min<long long>(kChunk, gRate / 20))) : kChunk;
     while (sent < count) {
-      ssize_t n = ::read(file, buf.data(), size_t(std::min<long long>(chunk, count - sent)));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0 || !SendAll(fd, buf.data(), size_t(n))) {
+      uint32_t n = 0;
+      if (!platform::ReadFileAt(file.Get(), first + sent, buf.data(), uint32_t(std::min<long long>(chunk, count - sent)),
+                                &n) ||
+          n == 0 || !SendAll(fd, buf.data(), n)) {
         ok = false;
         break;
       }
@@ -192,13 +187,11 @@ void Serve(int fd, sockaddr_storage peerAddr) {
       }
     }
   }
-  ::close(file);
   std::string note = range.Status == 206 ? "(bytes " + std::to_string(range.First) + "-" + std::to_string(range.Last) +
                                                "/" + length + ")"
                                          : "";
   if (!ok) note += std::string(note.empty() ? "" : " ") + "(transfer broken off)";
   Log(peer, line, range.Status, sent, note);
-  ::close(fd);
 }
 
 }  // namespace
@@ -223,49 +216,41 @@ int main(int argc, char** argv) {
       return Usage(("unknown argument " + a).c_str());
     }
   }
-  struct stat st {};
   if (gRoot.empty()) return Usage("--root is required");
-  if (::stat(gRoot.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Usage(("not a folder: " + gRoot).c_str());
+  if (!platform::TOwnedFile(platform::OpenFolder(rtl::S(gRoot))).Valid()) return Usage(("not a folder: " + gRoot).c_str());
   while (gRoot.size() > 1 && gRoot.back() == '/') gRoot.pop_back();
 
-  sockaddr_storage addr{};
-  socklen_t addrLen = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
-  if (inet_pton(AF_INET, bindAddr.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(uint16_t(port));
-    addrLen = sizeof *v4;
-  } else if (inet_pton(AF_INET6, bindAddr.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(uint16_t(port));
-    addrLen = sizeof *v6;
-  } else {
-    return Usage("--bind wants an IPv4 or IPv6 address literal");
-  }
-  ::signal(SIGPIPE, SIG_IGN);
-  int listener = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  if (listener < 0 || ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      ::bind(listener, reinterpret_cast<sockaddr*>(&addr), addrLen) != 0 || ::listen(listener, 64) != 0) {
+  platform::TSocketAddress addr;
+  uint8_t bytes[16] = {};
+  const int size = platform::ParseAddressLiteral(bindAddr.c_str(), bytes);
+  if (size == 0) return Usage("--bind wants an IPv4 or IPv6 address literal");
+  addr.Family = size == 4 ? platform::WSA_AF_INET : platform::WSA_AF_INET6;
+  addr.Port = uint16_t(port);
+  std::copy(bytes, bytes + size, addr.Address);
+  platform::WsaStartup(0x0202);
+  TSocket listener = platform::Socket(addr.Family, platform::WSA_SOCK_STREAM, platform::WSA_IPPROTO_TCP);
+  const int one = 1;
+  if (listener == platform::INVALID_SOCKET ||
+      platform::SetSockOpt(listener, platform::WSA_SOL_SOCKET, platform::WSA_SO_REUSEADDR, &one, sizeof one) != 0 ||
+      platform::Bind(listener, addr) != 0 || platform::Listen(listener, 64) != 0) {
     std::fprintf(stderr, "krv-update-server: cannot listen on %s port %lld: %s\n", bindAddr.c_str(), port,
-                 std::strerror(errno));
+                 rtl::U8(platform::SocketErrorMessage(platform::WsaGetLastError())).c_str());
     return 1;
   }
-  socklen_t len = sizeof addr;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  platform::GetSockName(listener, &addr);
   std::printf("krv-update-server: serving %s on http://%s/\n", gRoot.c_str(), PeerText(addr).c_str());
   std::fflush(stdout);
   for (;;) {
-    sockaddr_storage peer{};
-    socklen_t peerLen = sizeof peer;
-    int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
-        if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    platform::TSocketAddress peer;
+    TSocket fd = platform::Accept(listener, &peer);
+    if (fd == platform::INVALID_SOCKET) {
+      const int e = platform::WsaGetLastError();
+      // Out of descriptors: the connections being served give theirs back soon.
+      if (e == platform::WSAEMFILE || e == platform::WSAENOBUFS) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (e == platform::WSAEINTR || e == platform::WSAECONNABORTED || e == platform::WSAEMFILE ||
+          e == platform::WSAENOBUFS)
         continue;
-      }
-      std::fprintf(stderr, "krv-update-server: accept failed: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "krv-update-server: accept failed: %s\n", rtl::U8(platform::SocketErrorMessage(e)).c_str());
       return 1;
     }
     std::thread(Serve, fd, peer).detach();

@@ -174,9 +174,9 @@ int Ed25519Generate(char* pem, int pemSize, unsigned char* publicKey, char* err,
       std::memcpy(pem, text.c_str(), text.size() + 1);
       result = int(text.size());
     }
-    platform::detail::SecureZero(text.data(), text.size());
+    platform::SecureZero(text.data(), text.size());
   }
-  platform::detail::SecureZero(seed.data(), seed.size());
+  platform::SecureZero(seed.data(), seed.size());
   return result;
 }
 
@@ -204,7 +204,7 @@ int Ed25519Sign(const char* pem, int pemSize, const void* message, size_t size, 
   } else {
     result = KRV_CRYPTO_OK;
   }
-  platform::detail::SecureZero(seed.data(), seed.size());
+  platform::SecureZero(seed.data(), seed.size());
   return result;
 }
 

@@ -412,6 +412,16 @@ class TGtkToolkit final : public IToolkit {
 
   IThreadLoop* Loop() override { return &FLoop; }
 
+  void SetApplicationIcon(const uint8_t* rgba, int width, int height) override {
+    // GDK_COLORSPACE_RGB with alpha, 8 bits a sample; the bytes are copied into the picture.
+    GBytes* pixels = g_bytes_new(rgba, size_t(width) * size_t(height) * 4);
+    GdkPixbuf* icon = gdk_pixbuf_new_from_bytes(pixels, GDK_COLORSPACE_RGB, TRUE, 8, width, height, width * 4);
+    g_bytes_unref(pixels);
+    if (!icon) return;
+    gtk_window_set_default_icon(icon);  // holds its own reference
+    g_object_unref(icon);
+  }
+
  private:
   int RunModal(GtkDialog* d, bool fileChooser) {
     FModals.push_back(TModal{d, fileChooser});

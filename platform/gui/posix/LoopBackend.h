@@ -64,7 +64,7 @@ bool ValidateHandles(const TWaitHandle* handles, uint32_t count);
 // The GTK module's single entry point: answers the toolkit when the display could be opened,
 // nullptr otherwise (and then the module may be unloaded).
 using TCreateToolkitFn = IToolkit* (*)(const TQueueServices* services, int abiVersion);
-constexpr int kToolkitAbiVersion = 2;
+constexpr int kToolkitAbiVersion = 3;
 constexpr const char* kToolkitEntryName = "krv_gui_create_toolkit";
 
 }  // namespace detail

@@ -227,13 +227,21 @@ TEST_F(UpdateEndToEnd, RunningOldProductIsMovedAsideAndUpdateSucceeds) {
   MakeProductArchive();
   // An old product that is running: its file cannot be opened for writing (ETXTBSY).
   fs::copy_file("/bin/sleep", Product);
+  // The exec closes the pipe's writing end: its end of file says the file is running.
+  int started[2];
+  ASSERT_EQ(::pipe2(started, O_CLOEXEC), 0);
   pid_t old = fork();
   if (old == 0) {
     execl(Product.c_str(), "KorvelFA.exe", "60", (char*)nullptr);
+    (void)!::write(started[1], "x", 1);
     _exit(127);
   }
+  ::close(started[1]);
+  char failed = 0;
+  const ssize_t got = ::read(started[0], &failed, 1);
+  ::close(started[0]);
   ASSERT_GT(old, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(got, 0) << "the old product did not start";
   TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
   ASSERT_TRUE(server.Running());
   TDownloaderRun r = Run({"b"});

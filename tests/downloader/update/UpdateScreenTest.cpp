@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cctype>
+#include <functional>
 
 #include "../../platform/gui/ScreenTools.h"
 #include "../../platform/gui/XvfbDisplay.h"
@@ -22,15 +23,16 @@ long DifferingPixels(const std::string& a, const std::string& cropA, const std::
   return !out.empty() && std::isdigit(static_cast<unsigned char>(out[0])) ? std::atol(out.c_str()) : -1;
 }
 
+std::string Crop(const TBox& x) {
+  return std::to_string(x.W) + "x" + std::to_string(x.H) + "+" + std::to_string(x.X) + "+" + std::to_string(x.Y);
+}
+
 // Pixels that differ between what is not background in two images: -1 when those parts differ
 // in size (then there is nothing to compare pixel by pixel).
 long DifferingTrimmedPixels(const std::string& a, const std::string& b) {
   TBox ba, bb;
   if (!TrimBox(a, ba) || !TrimBox(b, bb) || ba.W != bb.W || ba.H != bb.H) return -1;
-  auto crop = [](const TBox& x) {
-    return std::to_string(x.W) + "x" + std::to_string(x.H) + "+" + std::to_string(x.X) + "+" + std::to_string(x.Y);
-  };
-  return DifferingPixels(a, crop(ba), b, crop(bb));
+  return DifferingPixels(a, Crop(ba), b, Crop(bb));
 }
 
 // Waits at most seconds for a window of that title to be mapped on the display.
@@ -48,6 +50,29 @@ bool Screenshot(const std::string& file) {
   ShellOutput("/usr/bin/import -window root '" + file + "' 2>&1", &status);
   return status == 0;
 }
+
+// Takes screenshots into file until the region of the window (what is not the black root) that
+// region names is drawn: more than one colour, the same in two shots in a row (a window still
+// being drawn changes between them). False when that does not happen within seconds.
+bool ScreenshotWhenDrawn(const std::string& file, int seconds,
+                         const std::function<TBox(const TBox&)>& region = [](const TBox& w) { return w; }) {
+  const std::string previous = file + ".previous.png";
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (bool first = true; std::chrono::steady_clock::now() < until; first = false) {
+    TBox window;
+    if (!Screenshot(file)) return false;
+    if (TrimBox("'" + file + "'", window)) {
+      const std::string crop = Crop(region(window));
+      const long colours = std::atol(ShellOutput("/usr/bin/convert '" + file + "[" + crop + "]' -format %k info: 2>/dev/null").c_str());
+      if (colours > 1 && !first && DifferingPixels(file, crop, previous, crop) == 0) return !std::remove(previous.c_str());
+    }
+    fs::rename(file, previous);
+  }
+  return false;
+}
+
+// The label of the downloader's window.
+TBox Label(const TBox& window) { return TBox{401, 20, window.X + 16, window.Y + 20}; }
 
 pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& cwd) {
   pid_t pid = fork();
@@ -114,12 +139,16 @@ TEST_F(UpdateScreen, LabelAndMovingMarqueeWhileATrickledArchiveArrives) {
   std::remove(a.c_str());
   pid_t dl = Start({Exe}, {"XDG_DESKTOP_DIR=" + Desktop}, Folder);
   bool shown = WaitForWindow("Downloader", 20);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  bool shotA = shown && Screenshot(a);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  bool shotB = Screenshot(b);
+  bool shotA = shown && ScreenshotWhenDrawn(a, 20, Label);
+  // The second shot once the marquee has moved (the bar's region differs from the first shot).
+  bool shotB = false;
+  for (int i = 0; shotA && !shotB && i < 100 && Screenshot(b); ++i) {
+    TBox moved;
+    shotB = TrimBox("'" + a + "' '" + b + "' -compose difference -composite -threshold 0", moved);
+  }
   int status = WaitFor(dl, 120);
-  ASSERT_TRUE(shotA && shotB);
+  ASSERT_TRUE(shotA) << "the window's label was not drawn";
+  ASSERT_TRUE(shotB) << "the two screenshots stay identical: the marquee does not move";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   std::string log = server.ReadLine(5000);
   EXPECT_NE(log.find("\" 200 "), std::string::npos) << "the download was still running: " << log;
@@ -145,11 +174,10 @@ TEST_F(UpdateScreen, LabelAndMovingMarqueeWhileATrickledArchiveArrives) {
   for (const char* caption : {"Downloading KorvelFA.exe", "Downloading Korvel X ..."}) {
     std::string ref = Base + "/ref.png";
     pid_t demo = Start({KRV_GUI_DEMO, "--seconds", "3", "--message", caption}, {}, Base);
-    // Mapped, then given time to draw its caption (a slow start, as under the sanitizers, must
-    // not leave the screenshot empty).
+    // Mapped, then its caption drawn (a slow start, as under the sanitizers, must not leave the
+    // screenshot empty).
     ASSERT_TRUE(WaitForWindow("Downloader", 20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    ASSERT_TRUE(Screenshot(ref));
+    ASSERT_TRUE(ScreenshotWhenDrawn(ref, 20, Label));
     WaitFor(demo, 30);
     (same < 0 ? same : other) = DifferingPixels(a, label, ref, label);
   }
@@ -163,9 +191,8 @@ TEST_F(UpdateScreen, MissingArchiveShowsTheErrorBox) {
   ASSERT_TRUE(server.Running());
   pid_t dl = Start({Exe}, {"XDG_DESKTOP_DIR=" + Desktop}, Folder);
   bool boxShown = WaitForWindow("Error", 20);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // drawn, not only mapped
   std::string shot = Artifacts + "/krv-update-error.png";
-  bool shotOk = boxShown && Screenshot(shot);
+  bool shotOk = boxShown && ScreenshotWhenDrawn(shot, 20);  // drawn, not only mapped
   EXPECT_TRUE(boxShown) << "no window titled \"Error\" appeared";
   EXPECT_EQ(WaitFor(dl, 1), -1) << "the downloader must wait for the box to be closed";
   EXPECT_TRUE(shotOk);
@@ -181,8 +208,7 @@ TEST_F(UpdateScreen, MissingArchiveShowsTheErrorBox) {
       std::string ref = Base + "/ref-box.png";
       pid_t demo = Start({KRV_GUI_DEMO, "--error-box", text}, {}, Base);
       bool refShown = WaitForWindow("Error", 20);
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));  // drawn, not only mapped
-      ASSERT_TRUE(refShown && Screenshot(ref));
+      ASSERT_TRUE(refShown && ScreenshotWhenDrawn(ref, 20));
       WaitFor(demo, 0);
       (same < 0 ? same : other) = DifferingTrimmedPixels(shot, ref);
     }

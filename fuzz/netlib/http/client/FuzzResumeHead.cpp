@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lines.SetText(rtl::AnsiToString(reinterpret_cast<const uint8_t*>(head.data()), head.size()));
   TclResumeHead h(lines);
 
-  for (const rtl::String& value : h.ContentRange) {
+  for (const rtl::String& value : h.ContentRange()) {
     int64_t first = 0, last = 0, length = 0;
     if (!ParseContentRange(value, first, last, length)) continue;
     bool whole = first == -1 && last == -1 && length >= 0;
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!whole && !part) std::abort();
   }
   int64_t whole = h.WholeLength();
-  if (whole >= 0 && (h.ContentLength.size() != 1 || !h.TransferEncoding.empty() || h.Coded())) std::abort();
+  if (whole >= 0 && (h.ContentLength().size() != 1 || !h.TransferEncoding().empty() || h.Coded())) std::abort();
 
   bool isETag = true;
   rtl::String validator;
@@ -63,13 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rtl::String why = h.CheckPartial(from, length, validator, isETag);
   if (!why.empty()) return 0;
   int64_t first = 0, last = 0, total = 0, declared = -1;
-  if (h.ContentRange.size() != 1 || !ParseContentRange(h.ContentRange[0], first, last, total)) std::abort();
+  if (h.ContentRange().size() != 1 || !ParseContentRange(h.ContentRange()[0], first, last, total)) std::abort();
   if (first != from || total != length || last != length - 1 || (known >= 0 && length != known)) std::abort();
-  if (h.ContentLength.size() != 1 || !h.TransferEncoding.empty() || h.Coded()) std::abort();
-  declared = std::stoll(rtl::U8(rtl::Trim(h.ContentLength[0])));
+  if (h.ContentLength().size() != 1 || !h.TransferEncoding().empty() || h.Coded()) std::abort();
+  declared = std::stoll(rtl::U8(rtl::Trim(h.ContentLength()[0])));
   if (declared != last - first + 1) std::abort();
   if (!validator.empty()) {
-    const std::vector<rtl::String>& theirs = isETag ? h.ETag : h.LastModified;
+    const std::vector<rtl::String>& theirs = isETag ? h.ETag() : h.LastModified();
     if (theirs.size() != 1 || theirs[0] != validator) std::abort();
   }
   return 0;

@@ -81,6 +81,15 @@ TEST_F(SignTool, KeygenSignVerify) {
   EXPECT_EQ(Tool(D, "sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z")).Code, 0);
   EXPECT_NE(ReadFile(D / "a.7z.sig"), first);
   EXPECT_EQ(Tool(D, "verify " + pub + " " + Quote(D / "a.7z")).Code, 0);
+
+  // Names without a folder are in the current one.
+  r = Shell(D, "sh -c " + Quote("cd " + Quote(D.Root) + " && " + kToolCommand + " keygen bare.pem && " + kToolCommand +
+                                " sign bare.pem a.7z"));
+  EXPECT_EQ(r.Code, 0) << r.Err;
+#ifndef _WIN32
+  EXPECT_EQ(ModeOf(D / "bare.pem"), 0600u);
+#endif
+  EXPECT_NE(r.Out.find("a.7z.sig written"), std::string::npos) << r.Out;
 }
 
 TEST_F(SignTool, KeygenNeverOverwrites) {
