@@ -461,41 +461,77 @@ String Format(std::u16string_view fmt, const std::vector<TVarRec>& args) {
 // ---------------------------------------------------------------------------------------------
 // Paths
 
+namespace {
+constexpr size_t npos = std::u16string_view::npos;
+
+// Ends a folder or a drive: what name splitting looks for.
+constexpr bool IsNameDelimiter(Char c) {
+#ifdef _WIN32
+  if (c == DriveDelim) return true;
+#endif
+  return IsPathDelimiter(c);
+}
+
+size_t LastNameDelimiter(std::u16string_view f) {
+  for (size_t i = f.size(); i > 0; --i)
+    if (IsNameDelimiter(f[i - 1])) return i - 1;
+  return npos;
+}
+
+// The last "." of the file-name part, npos when the name has none.
+size_t ExtensionDot(std::u16string_view f) {
+  size_t dot = f.rfind(u'.');
+  size_t delim = LastNameDelimiter(f);
+  return dot == npos || (delim != npos && dot < delim) ? npos : dot;
+}
+}  // namespace
+
 String IncludeTrailingPathDelimiter(std::u16string_view path) {
   String r(path);
-  if (r.empty() || r.back() != PathDelim) r.push_back(PathDelim);
+  if (r.empty() || !IsPathDelimiter(r.back())) r.push_back(PathDelim);
   return r;
 }
 String ExcludeTrailingPathDelimiter(std::u16string_view path) {
   String r(path);
-  if (r.size() > 1 && r.back() == PathDelim) r.pop_back();
+  if (r.size() > 1 && IsPathDelimiter(r.back())) r.pop_back();
   return r;
 }
 String ExtractFilePath(std::u16string_view f) {
-  size_t p = f.rfind(PathDelim);
-  return p == std::u16string_view::npos ? String() : String(f.substr(0, p + 1));
+  size_t p = LastNameDelimiter(f);
+  return p == npos ? String() : String(f.substr(0, p + 1));
 }
 String ExtractFileDir(std::u16string_view f) {
-  size_t p = f.rfind(PathDelim);
-  if (p == std::u16string_view::npos) return String();
-  if (p == 0) return u"/";
+  size_t p = LastNameDelimiter(f);
+  if (p == npos) return String();
+  // A root keeps its separator ("/", "C:\", the "\\" of a UNC name), a drive its colon ("C:" of
+  // "C:file"); elsewhere only the last separator goes ("/a//b" gives "/a/", as it always has).
+  bool root = p == 0;
+#ifdef _WIN32
+  root = root || f[p - 1] == DriveDelim || (p == 1 && IsPathDelimiter(f[0]));
+#endif
+  if (!IsPathDelimiter(f[p]) || root) return String(f.substr(0, p + 1));
   return String(f.substr(0, p));
 }
 String ExtractFileName(std::u16string_view f) {
-  size_t p = f.rfind(PathDelim);
-  return p == std::u16string_view::npos ? String(f) : String(f.substr(p + 1));
+  size_t p = LastNameDelimiter(f);
+  return p == npos ? String(f) : String(f.substr(p + 1));
 }
 String ExtractFileExt(std::u16string_view f) {
-  size_t slash = f.rfind(PathDelim);
-  size_t dot = f.rfind(u'.');
-  if (dot == std::u16string_view::npos || (slash != std::u16string_view::npos && dot < slash)) return String();
-  return String(f.substr(dot));
+  size_t dot = ExtensionDot(f);
+  return dot == npos ? String() : String(f.substr(dot));
 }
 String ChangeFileExt(std::u16string_view f, std::u16string_view ext) {
-  size_t slash = f.rfind(PathDelim);
-  size_t dot = f.rfind(u'.');
-  if (dot == std::u16string_view::npos || (slash != std::u16string_view::npos && dot < slash)) return String(f) + String(ext);
-  return String(f.substr(0, dot)) + String(ext);
+  size_t dot = ExtensionDot(f);
+  return String(f.substr(0, dot == npos ? f.size() : dot)) + String(ext);
+}
+bool IsAbsolutePath(std::u16string_view f) {
+#ifdef _WIN32
+  auto letter = [](Char c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); };
+  if (f.size() >= 3 && letter(f[0]) && f[1] == DriveDelim && IsPathDelimiter(f[2])) return true;
+  return f.size() >= 2 && IsPathDelimiter(f[0]) && IsPathDelimiter(f[1]);
+#else
+  return !f.empty() && f[0] == PathDelim;
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -509,36 +545,16 @@ bool ForceDirectories(std::u16string_view d) {
   if (!parent.empty() && parent != dir && !ForceDirectories(parent)) return false;
   return CreateDir(dir) || DirectoryExists(dir);
 }
-String ExpandFileName(std::u16string_view f) {
-  String path(f);
-  if (path.empty() || path[0] != PathDelim) path = IncludeTrailingPathDelimiter(GetCurrentDir()) + path;
-  std::vector<String> parts;
-  size_t i = 0;
-  while (i <= path.size()) {
-    size_t j = path.find(PathDelim, i);
-    if (j == String::npos) j = path.size();
-    String part = path.substr(i, j - i);
-    if (part == u"..") { if (!parts.empty()) parts.pop_back(); }
-    else if (!part.empty() && part != u".") parts.push_back(part);
-    i = j + 1;
-  }
-  String r;
-  for (auto& p : parts) r += u"/" + p;
-  if (r.empty() || (!path.empty() && path.back() == PathDelim && path.size() > 1)) r.push_back(PathDelim);
-  return r;
-}
 
 namespace {
 std::vector<String>& Args() {
-  static std::vector<String> args;
+  // Windows keeps the command line for the process: it is there before main() hands argv over.
+  static std::vector<String> args = os::CommandLineArguments(0, nullptr);
   return args;
 }
 }  // namespace
 
-void SetCommandLine(int argc, char** argv) {
-  Args().clear();
-  for (int i = 0; i < argc; ++i) Args().push_back(S(argv[i]));
-}
+void SetCommandLine(int argc, char** argv) { Args() = os::CommandLineArguments(argc, argv); }
 String ExecutablePath() { return os::ExecutablePath(); }
 String GetModuleFileName() {
   String path = os::ExecutablePath();

@@ -97,15 +97,36 @@ struct TVarRec {
 String Format(std::u16string_view fmt, std::initializer_list<TVarRec> args);
 String Format(std::u16string_view fmt, const std::vector<TVarRec>& args);
 
-// --- Paths (UTF-16 inside, "/" is the only separator) ----------------------------------------
+// --- Paths (UTF-16 inside) -------------------------------------------------------------------
+// Each system's own: on POSIX "/" is the only separator (a backslash or ":" is part of a name);
+// on Windows the backslash is the separator, "/" is accepted as one, and ":" ends a drive
+// ("C:file" names file on drive C). Functions that split a name treat every separator of the
+// system alike.
+#ifdef _WIN32
+constexpr Char PathDelim = u'\\';
+constexpr Char DriveDelim = u':';
+#else
 constexpr Char PathDelim = u'/';
+#endif
+// Whether c separates folders in a path of this system.
+constexpr bool IsPathDelimiter(Char c) {
+#ifdef _WIN32
+  return c == u'\\' || c == u'/';
+#else
+  return c == u'/';
+#endif
+}
 String IncludeTrailingPathDelimiter(std::u16string_view path);
 String ExcludeTrailingPathDelimiter(std::u16string_view path);
-String ExtractFilePath(std::u16string_view fileName);  // with the trailing "/"
-String ExtractFileDir(std::u16string_view fileName);   // without it
+String ExtractFilePath(std::u16string_view fileName);  // with the trailing separator (or drive)
+String ExtractFileDir(std::u16string_view fileName);   // without it, except for a root
 String ExtractFileName(std::u16string_view fileName);
 String ExtractFileExt(std::u16string_view fileName);   // with the dot, "" when none
 String ChangeFileExt(std::u16string_view fileName, std::u16string_view ext);
+// Whether the path names one place whatever the current folder: "/x" on POSIX; on Windows a
+// drive with its root ("C:/x" with either separator) or a UNC path ("//server/share/x");
+// "/x" and "C:x" there depend on the current drive or folder.
+bool IsAbsolutePath(std::u16string_view path);
 
 // --- Files and the process (false/-1 on failure; GetLastOSError tells why) --------------------
 bool FileExists(std::u16string_view fileName);       // a regular file (or a link to one)
@@ -118,15 +139,19 @@ bool RemoveDir(std::u16string_view dirName);
 int64_t FileSizeOf(std::u16string_view fileName);    // -1 when it cannot be read
 String GetCurrentDir();
 String ExpandFileName(std::u16string_view fileName);  // absolute, "." and ".." folded
-String ParamStr(int index);                           // the arguments as the system handed them over
+// The arguments as the system hands them over: argv on POSIX (UTF-8); on Windows the process's
+// own UTF-16 command line split by CommandLineToArgvW (the ANSI argv of main would garble what
+// the code page cannot hold), with or without a call of SetCommandLine.
+String ParamStr(int index);
 int ParamCount();
 void SetCommandLine(int argc, char** argv);           // called by main()
+// Standard output and error as bytes, written as they are (Windows' C runtime would write "\n" as
+// "\r\n"); for the tools whose output is compared or piped. Nothing to do on POSIX.
+void UseBinaryStandardOutput();
 String GetModuleFileName();                           // the running executable's path
 // The running executable's path as the system tells it, never taken from the arguments; empty
 // when the system does not say.
 String ExecutablePath();
-// Standard output takes bytes as they are (Windows would add a CR before each LF); a no-op on POSIX.
-void SetBinaryStandardOutput();
 String GetEnvironmentVariable(std::u16string_view name);  // "" when not set
 // Whether the variable is set (possibly to ""); its value in value.
 bool TryGetEnvironmentVariable(std::u16string_view name, String& value);

@@ -2,37 +2,19 @@
 
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
-#include "platform/Modules.h"
-#include "platform/crypto/CryptoEngine.h"
+#include "platform/crypto/CryptoSystem.h"
 
 namespace platform {
 
 namespace {
 
-constexpr const char* ModuleName = "libkrvcrypto.so";
-
-struct TModuleState {
-  std::once_flag Once;
-  TOwnModule Module;
-};
-
-TModuleState& ModuleState() {
-  static TModuleState state;
-  return state;
-}
-
 const krv_crypto_api& Api() {
-  TModuleState& state = ModuleState();
-  std::call_once(state.Once, [&] {
-    state.Module = LoadOwnModule("KRV_CRYPTO_MODULE", ModuleName, "krv_crypto_get_api", KRV_CRYPTO_API_VERSION,
-                                 "signature");
-  });
-  if (!state.Module.Api) throw ESignatureError(u"Signatures cannot be checked: " + state.Module.Error);
-  return *static_cast<const krv_crypto_api*>(state.Module.Api);
+  const detail::TCryptoEngine& engine = detail::CryptoEngine();
+  if (!engine.Api) throw ESignatureError(u"Signatures cannot be checked: " + engine.Error);
+  return *engine.Api;
 }
 
 [[noreturn]] void Raise(const rtl::String& AText) { throw ESignatureError(AText); }
@@ -225,6 +207,6 @@ void SecureZero(void* AData, size_t ASize) {
   while (ASize--) *p++ = 0;
 }
 
-rtl::String CryptoModulePath() { return ModuleState().Module.Path; }
+rtl::String CryptoModulePath() { return detail::CryptoEngine().Path; }
 
 }  // namespace platform

@@ -32,6 +32,8 @@ int64_t FileSizeOf(std::u16string_view f) {
   if (::stat(U8(f).c_str(), &st) != 0) return -1;
   return st.st_size;
 }
+void UseBinaryStandardOutput() {}
+
 String GetCurrentDir() {
   char buf[PATH_MAX];
   if (!::getcwd(buf, sizeof buf)) return String();
@@ -52,6 +54,28 @@ bool TryGetEnvironmentVariable(std::u16string_view name, String& value) {
   return true;
 }
 
+String ExpandFileName(std::u16string_view f) {
+  String path(f);
+  if (!IsAbsolutePath(path)) path = IncludeTrailingPathDelimiter(GetCurrentDir()) + path;
+  std::vector<String> parts;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find(PathDelim, i);
+    if (j == String::npos) j = path.size();
+    String part = path.substr(i, j - i);
+    if (part == u"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != u".") {
+      parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  String r;
+  for (auto& p : parts) r += PathDelim + p;
+  if (r.empty() || (!path.empty() && path.back() == PathDelim && path.size() > 1)) r.push_back(PathDelim);
+  return r;
+}
+
 int GetLastOSError() { return errno; }
 
 String SysErrorMessage(int code) {
@@ -59,8 +83,6 @@ String SysErrorMessage(int code) {
   const char* m = ::strerror_r(code, buf, sizeof buf);
   return S(m);
 }
-
-void SetBinaryStandardOutput() {}
 
 namespace os {
 
@@ -70,6 +92,12 @@ String ExecutablePath() {
   if (n <= 0) return String();
   buf[n] = 0;
   return S(buf);
+}
+
+std::vector<String> CommandLineArguments(int argc, char** argv) {
+  std::vector<String> args;
+  for (int i = 0; i < argc; ++i) args.push_back(S(argv[i]));
+  return args;
 }
 
 namespace {

@@ -1,14 +1,16 @@
 // rtl's operating-system services on Windows: files with wide paths, the process, the thread's
 // last-error value and its texts, the system's Unicode case mapping.
-#include <fcntl.h>
-#include <io.h>
-
-#include <cstdio>
-
 #include "rtl/OsServices.h"
 #include "rtl/SysUtils.h"
 
 #include "rtl/win32/WinApi.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cwchar>
 
 namespace rtl {
 
@@ -39,11 +41,30 @@ int64_t FileSizeOf(std::u16string_view f) {
   if (f.empty() || !GetFileAttributesExW(Wide(f).c_str(), GetFileExInfoStandard, &data)) return -1;
   return (int64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
+void UseBinaryStandardOutput() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
 String GetCurrentDir() {
   DWORD n = GetCurrentDirectoryW(0, nullptr);
   std::wstring buf(n, L'\0');
   n = GetCurrentDirectoryW(n, buf.data());
   return FromWide(buf.data(), n);
+}
+
+// The system folds "." and "..", takes the current drive or folder for what is relative and
+// turns "/" into its separator.
+String ExpandFileName(std::u16string_view f) {
+  std::wstring name = Wide(f);
+  if (name.empty()) name = L".";
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetFullPathNameW(name.c_str(), static_cast<DWORD>(buf.size()), buf.data(), nullptr);
+    if (n == 0) return String(f);  // a name the system cannot take stays as it was
+    if (n < buf.size()) return FromWide(buf.data(), n);
+    buf.resize(n);  // the size asked for, terminator included
+  }
 }
 
 String GetEnvironmentVariable(std::u16string_view name) {
@@ -85,8 +106,6 @@ String SysErrorMessage(int code) {
   return result;
 }
 
-void SetBinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
-
 namespace os {
 
 String ExecutablePath() {
@@ -97,6 +116,16 @@ String ExecutablePath() {
     if (n < buf.size()) return FromWide(buf.data(), n);
     buf.resize(buf.size() * 2);  // cut short: ask again with more room
   }
+}
+
+std::vector<String> CommandLineArguments(int, char**) {
+  std::vector<String> args;
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!argv) return args;
+  for (int i = 0; i < count; ++i) args.push_back(FromWide(argv[i], wcslen(argv[i])));
+  LocalFree(argv);
+  return args;
 }
 
 namespace {

@@ -116,17 +116,70 @@ TEST(Format, Patterns) {
 }
 
 TEST(Paths, SplitAndJoin) {
-  EXPECT_EQ(ExtractFilePath(u"/a/b/c.exe"), u"/a/b/");
-  EXPECT_EQ(ExtractFileDir(u"/a/b/c.exe"), u"/a/b");
-  EXPECT_EQ(ExtractFileDir(u"/c.exe"), u"/");
-  EXPECT_EQ(ExtractFileName(u"/a/b/c.exe"), u"c.exe");
-  EXPECT_EQ(ExtractFileExt(u"/a.b/c"), u"");
-  EXPECT_EQ(ExtractFileExt(u"/a/c.7z.001"), u".001");
+  // What a function answers for a path, per system: "/" paths split alike on both.
+  struct Case {
+    const char* what;
+    String (*fn)(std::u16string_view);
+    const char16_t* in;
+    const char16_t* posix;
+    const char16_t* windows;
+  };
+  const Case cases[] = {
+      {"path", ExtractFilePath, u"/a/b/c.exe", u"/a/b/", u"/a/b/"},
+      {"dir", ExtractFileDir, u"/a/b/c.exe", u"/a/b", u"/a/b"},
+      {"dir", ExtractFileDir, u"/c.exe", u"/", u"/"},
+      {"dir", ExtractFileDir, u"/a//b", u"/a/", u"/a/"},
+      {"name", ExtractFileName, u"/a/b/c.exe", u"c.exe", u"c.exe"},
+      {"ext", ExtractFileExt, u"/a.b/c", u"", u""},
+      {"ext", ExtractFileExt, u"/a/c.7z.001", u".001", u".001"},
+      {"include", IncludeTrailingPathDelimiter, u"/a/", u"/a/", u"/a/"},
+      {"include", IncludeTrailingPathDelimiter, u"/a", u"/a/", u"/a\\"},
+      {"include", IncludeTrailingPathDelimiter, u"C:\\a\\", u"C:\\a\\/", u"C:\\a\\"},
+      {"exclude", ExcludeTrailingPathDelimiter, u"C:\\a\\", u"C:\\a\\", u"C:\\a"},
+      {"exclude", ExcludeTrailingPathDelimiter, u"/a/", u"/a", u"/a"},
+      // A backslash and a colon are parts of a name on POSIX.
+      {"path", ExtractFilePath, u"C:\\a\\b.exe", u"", u"C:\\a\\"},
+      {"name", ExtractFileName, u"C:\\a\\b.exe", u"C:\\a\\b.exe", u"b.exe"},
+      {"name", ExtractFileName, u"C:b.exe", u"C:b.exe", u"b.exe"},
+      {"path", ExtractFilePath, u"C:b.exe", u"", u"C:"},
+      {"dir", ExtractFileDir, u"C:b.exe", u"", u"C:"},
+      {"dir", ExtractFileDir, u"C:\\a", u"", u"C:\\"},
+      {"dir", ExtractFileDir, u"C:/a\\b", u"C:", u"C:/a"},
+      {"dir", ExtractFileDir, u"\\\\srv\\share\\x", u"", u"\\\\srv\\share"},
+      {"name", ExtractFileName, u"C:/a\\b/c.txt", u"c.txt", u"c.txt"},
+      {"ext", ExtractFileExt, u"C:\\a.b\\c", u".b\\c", u""},
+      {"ext", ExtractFileExt, u"C:x.7z", u".7z", u".7z"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.what) + " of " + U8(c.in));
+#ifdef _WIN32
+    EXPECT_EQ(c.fn(c.in), c.windows);
+#else
+    EXPECT_EQ(c.fn(c.in), c.posix);
+#endif
+  }
   EXPECT_EQ(ChangeFileExt(u"/a/c.7z", u".tmp"), u"/a/c.tmp");
-  EXPECT_EQ(IncludeTrailingPathDelimiter(u"/a"), u"/a/");
-  EXPECT_EQ(IncludeTrailingPathDelimiter(u"/a/"), u"/a/");
+  EXPECT_EQ(ChangeFileExt(u"/a.b/c", u".tmp"), u"/a.b/c.tmp");
+}
+
+TEST(Paths, AbsoluteAndExpanded) {
+  const String here = IncludeTrailingPathDelimiter(GetCurrentDir());
+  EXPECT_EQ(ExpandFileName(u"x"), here + u"x");
+  EXPECT_TRUE(IsAbsolutePath(here));
+  EXPECT_FALSE(IsAbsolutePath(u"x"));
+#ifdef _WIN32
+  EXPECT_EQ(ExpandFileName(u"C:\\a\\.\\b\\..\\c"), u"C:\\a\\c");
+  EXPECT_EQ(ExpandFileName(u"C:/a/b/../c/"), u"C:\\a\\c\\");
+  EXPECT_EQ(ExpandFileName(u"C:\\..\\x"), u"C:\\x");
+  for (const char16_t* p : {u"C:\\x", u"c:/x", u"\\\\srv\\share\\x", u"//srv/share"}) EXPECT_TRUE(IsAbsolutePath(p)) << U8(p);
+  for (const char16_t* p : {u"\\x", u"/x", u"C:x", u"C:", u"1:\\x"}) EXPECT_FALSE(IsAbsolutePath(p)) << U8(p);
+#else
   EXPECT_EQ(ExpandFileName(u"/a/./b/../c"), u"/a/c");
   EXPECT_EQ(ExpandFileName(u"/../x"), u"/x");
+  EXPECT_EQ(ExpandFileName(u"/a//b/"), u"/a/b/");
+  EXPECT_TRUE(IsAbsolutePath(u"/x"));
+  EXPECT_FALSE(IsAbsolutePath(u"C:\\x"));
+#endif
 }
 
 TEST(Ansi, Windows1252RoundTripsEveryByte) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,11 @@
 #include <vector>
 
 #include "rtl/SysUtils.h"
+#ifdef _WIN32
+// Under Wine the commands (7z, openssl, sh) are the Linux host's, and a path is the same on both
+// sides once the drive Z: (where Wine maps "/") is taken off.
+#include "tests/HostCommand.h"
+#endif
 
 namespace sztest {
 
@@ -22,18 +28,33 @@ namespace fs = std::filesystem;
 inline std::string Quote(const std::string& s) {
   std::string r = "'";
   for (char c : s) {
-    if (c == '\'')
-      r += "'\\''";
-    else
-      r += c;
+    if (c == '\'') r += "'\\''";
+    else r += c;
   }
   return r + "'";
 }
 
+// A path as the shell sees it.
+inline std::string HostPath(const fs::path& p) {
+#ifdef _WIN32
+  std::string s = p.generic_string();
+  if (s.size() >= 2 && (s[0] == 'Z' || s[0] == 'z') && s[1] == ':') s.erase(0, 2);
+  return s;
+#else
+  return p.string();
+#endif
+}
+inline std::string Quote(const fs::path& p) { return Quote(HostPath(p)); }
+inline std::string Quote(const char* s) { return Quote(std::string(s)); }
+
 // Runs a shell command; answers its exit status.
 inline int Run(const std::string& cmd) {
+#ifdef _WIN32
+  return krvtest::RunHostCommand(cmd + " >/dev/null 2>&1");
+#else
   int rc = std::system((cmd + " >/dev/null 2>&1").c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+#endif
 }
 
 inline void WriteFile(const fs::path& p, const std::string& data) {
@@ -46,6 +67,29 @@ inline std::string ReadFile(const fs::path& p) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+#ifdef _WIN32
+// What the host's stat says of the file (Windows has no mode bits to ask for).
+inline std::string HostStat(const fs::path& p, const std::string& AOptions) {
+  static std::atomic<int> counter{0};
+  const fs::path out = fs::path("Z:/tmp") / ("krv-stat-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+  bool ok = krvtest::RunHostCommand("stat " + AOptions + " " + Quote(p) + " >" + Quote(out)) == 0;
+  std::string text = ok ? ReadFile(out) : "";
+  std::error_code ec;
+  fs::remove(out, ec);
+  return text;
+}
+inline uint32_t ModeOf(const fs::path& p) {
+  std::string text = HostStat(p, "-c %a");
+  return text.empty() ? 0xFFFFFFFF : uint32_t(std::stoul(text, nullptr, 8));
+}
+inline int64_t MTimeOf(const fs::path& p) {
+  std::string text = HostStat(p, "-L -c %Y");
+  return text.empty() ? -1 : std::stoll(text);
+}
+inline void SetMTime(const fs::path& p, int64_t unixSeconds) {
+  Run("touch -h -d @" + std::to_string(unixSeconds) + " " + Quote(p));
+}
+#else
 inline uint32_t ModeOf(const fs::path& p) {
   struct stat st{};
   if (::lstat(p.c_str(), &st) != 0) return 0xFFFFFFFF;
@@ -62,6 +106,7 @@ inline void SetMTime(const fs::path& p, int64_t unixSeconds) {
   struct timespec ts[2] = {{unixSeconds, 0}, {unixSeconds, 0}};
   ::utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW);
 }
+#endif
 
 // Deterministic bytes that don't compress (a linear congruential generator).
 inline std::string PseudoRandom(size_t size, uint32_t seed) {
@@ -111,10 +156,24 @@ inline std::string Describe(const std::map<std::string, TEntry>& t) {
 class TScratch {
  public:
   TScratch() {
+#ifdef _WIN32
+    // Under /tmp, as on Linux, where the host's commands find it under the same name.
+    static std::atomic<int> counter{0};
+    Root = fs::path("Z:/tmp") / ("krv-sevenzip-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    std::error_code ec;
+    fs::remove_all(Root, ec);  // a run before this one that had the same number and did not end
+    fs::create_directories(Root);
+#else
     char tmpl[] = "/tmp/krv-sevenzip-XXXXXX";
     Root = ::mkdtemp(tmpl);
+#endif
   }
   ~TScratch() {
+#ifdef _WIN32
+    // The host removes it: Wine cannot delete a dangling link, nor anything below a read-only folder.
+    Run("chmod -R u+w " + Quote(Root) + "; rm -rf " + Quote(Root));
+    return;
+#endif
     std::error_code ec;
     for (auto& e : fs::recursive_directory_iterator(Root, ec))
       if (e.is_directory()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
@@ -128,12 +187,12 @@ class TScratch {
 // Makes an archive with the 7z program from inside folder `from`; extra are 7z switches.
 inline bool Make7z(const fs::path& archive, const fs::path& from, const std::string& extra = "",
                    const std::string& what = ".") {
-  return Run("cd " + Quote(from.string()) + " && 7z a -bd -y " + extra + " " + Quote(archive.string()) + " " + what) == 0;
+  return Run("cd " + Quote(from) + " && 7z a -bd -y " + extra + " " + Quote(archive) + " " + what) == 0;
 }
 
 // What the 7z program extracts, for comparison.
 inline bool Extract7z(const fs::path& archive, const fs::path& to, const std::string& extra = "") {
-  return Run("7z x -bd -y " + extra + " -o" + Quote(to.string()) + " " + Quote(archive.string())) == 0;
+  return Run("7z x -bd -y " + extra + " -o" + Quote(to) + " " + Quote(archive)) == 0;
 }
 
 }  // namespace sztest

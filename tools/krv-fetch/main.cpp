@@ -78,7 +78,7 @@ const char* const Usage =
 // Standard output, in binary mode: the C library's stream, flushed and checked as written.
 class TStandardOutput : public rtl::TStream {
  public:
-  TStandardOutput() { rtl::SetBinaryStandardOutput(); }
+  TStandardOutput() { rtl::UseBinaryStandardOutput(); }
   int64_t Read(void*, int64_t) override { return 0; }
   int64_t Write(const void* AData, int64_t ACount) override {
     if (ACount <= 0) return 0;

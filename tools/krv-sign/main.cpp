@@ -150,7 +150,11 @@ int Verify(const std::string& APublicKey, const std::string& AArchive) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  rtl::UseBinaryStandardOutput();
+  // The arguments as the system gave them (on Windows the UTF-16 command line), in UTF-8.
+  rtl::SetCommandLine(argc, argv);
+  std::vector<std::string> args;
+  for (int i = 1; i <= rtl::ParamCount(); ++i) args.push_back(rtl::U8(rtl::ParamStr(i)));
   if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
     std::fputs(kUsage, stdout);
     return 0;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 #include <unistd.h>
 
 #include <cstdlib>
@@ -33,10 +35,15 @@ struct TResult {
 
 // Runs a shell command line (bounded: a hang is a failure, not a stuck suite), stdin empty.
 inline TResult Shell(const TScratch& AScratch, const std::string& ACommand) {
-  const std::string out = AScratch / ".out", err = AScratch / ".err";
-  int rc = std::system(("timeout 120 " + ACommand + " </dev/null >" + Quote(out) + " 2>" + Quote(err)).c_str());
+  const fs::path out = AScratch / ".out", err = AScratch / ".err";
+  const std::string command = "timeout 120 " + ACommand + " </dev/null >" + Quote(out) + " 2>" + Quote(err);
   TResult r;
+#ifdef _WIN32
+  r.Code = krvtest::RunHostCommand(command);
+#else
+  int rc = std::system(command.c_str());
   r.Code = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+#endif
   r.Out = ReadFile(out);
   r.Err = ReadFile(err);
   return r;
