@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string_view>
 #include <mutex>
@@ -216,7 +217,9 @@ uint32_t MsgWaitForMultipleObjects(const TWaitHandle* handles, uint32_t count, u
       native[i] = nullptr;
     if (!native[i]) return Fail(ERROR_INVALID_HANDLE);
   }
-  const ULONGLONG start = ::GetTickCount64();
+  // The tick count moves in steps of up to 16 ms: the time-out is measured on the steady clock
+  // and each wait rounded up, so it is never reported before the time has passed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     // Handles come before GUI work; a socket event may have a report the system will not signal.
     for (uint32_t i = 0; i < count; ++i) {
@@ -228,9 +231,9 @@ uint32_t MsgWaitForMultipleObjects(const TWaitHandle* handles, uint32_t count, u
     if (GuiWorkPending()) return WAIT_OBJECT_0 + count;
     DWORD waitMs = INFINITE;
     if (timeoutMs != INFINITE) {
-      ULONGLONG spent = ::GetTickCount64() - start;
-      if (spent >= timeoutMs) return WAIT_TIMEOUT;
-      waitMs = DWORD(timeoutMs - spent);
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) return WAIT_TIMEOUT;
+      waitMs = DWORD(std::chrono::ceil<std::chrono::milliseconds>(left).count());
     }
     DWORD r = ::MsgWaitForMultipleObjectsEx(count, native, waitMs, QS_ALLEVENTS, MWMO_INPUTAVAILABLE);
     if (r == WAIT_FAILED) return Fail(::GetLastError());
