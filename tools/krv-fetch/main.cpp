@@ -271,7 +271,11 @@ void Configure(int argc, char** argv, TclHttp& AHttp, TOptions& AOptions) {
       AHttp.SetBitsPerSec(ParseNumber(arg, value(), 0));
     } else if (arg == "--cacert") {
       AOptions.CaCert = value();
-      if (access(AOptions.CaCert.c_str(), R_OK) != 0) throw EUsageError(rtl::S("--cacert: cannot read " + AOptions.CaCert));
+      try {
+        rtl::TFileStream probe(rtl::S(AOptions.CaCert), rtl::fmOpenRead);
+      } catch (const rtl::EFOpenError&) {
+        throw EUsageError(rtl::S("--cacert: cannot read " + AOptions.CaCert));
+      }
       AHttp.SetCAFile(rtl::S(AOptions.CaCert));
     } else if (arg == "--insecure") {
       AHttp.SetCertificateFlags({cfIgnoreCommonNameInvalid, cfIgnoreDateInvalid, cfIgnoreUnknownAuthority,
