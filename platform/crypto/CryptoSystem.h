@@ -15,4 +15,14 @@ struct TCryptoEngine {
 // Made once, on first use, thread-safely.
 const TCryptoEngine& CryptoEngine();
 
+// The value of one base64 digit (RFC 4648's standard alphabet), -1 for any other byte.
+inline int Base64Digit(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
 }  // namespace platform::detail

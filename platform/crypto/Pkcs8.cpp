@@ -67,15 +67,6 @@ struct TDer {
   }
 };
 
-int Base64Digit(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 // A PEM body: base64 over lines, blanks between them ignored, "=" only at the end.
 bool DecodePemBody(std::string_view ABody, std::vector<uint8_t>& AOut) {
   uint32_t bits = 0;
@@ -87,7 +78,7 @@ bool DecodePemBody(std::string_view ABody, std::vector<uint8_t>& AOut) {
       ++padding;
       continue;
     }
-    int d = Base64Digit(c);
+    int d = detail::Base64Digit(c);
     if (d < 0 || padding > 0) return false;
     bits = (bits << 6) | uint32_t(d);
     held += 6;

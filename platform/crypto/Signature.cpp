@@ -44,15 +44,6 @@ uint32_t ReadAt(TFileHandle AFile, int64_t AOffset, uint8_t* ABuffer, uint32_t A
 
 const char Base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
@@ -107,7 +98,7 @@ void DecodeBase64Exact(std::string_view ABase64, uint8_t* AOut, size_t ASize, co
   while (padding < 2 && padding < ABase64.size() && ABase64[ABase64.size() - 1 - padding] == '=') ++padding;
   std::string_view body = ABase64.substr(0, ABase64.size() - padding);
   for (size_t i = 0; i < body.size(); ++i) {
-    if (Base64Value(body[i]) >= 0) continue;
+    if (detail::Base64Digit(body[i]) >= 0) continue;
     unsigned char c = static_cast<unsigned char>(body[i]);
     rtl::String shown = c > 0x20 && c < 0x7F ? u"'" + rtl::String(1, char16_t(c)) + u"'"
                                             : rtl::Format(u"byte 0x%.2X", {int(c)});
@@ -118,7 +109,7 @@ void DecodeBase64Exact(std::string_view ABase64, uint8_t* AOut, size_t ASize, co
   uint32_t bits = 0;
   int held = 0;
   for (char c : body) {
-    bits = (bits << 6) | uint32_t(Base64Value(c));
+    bits = (bits << 6) | uint32_t(detail::Base64Digit(c));
     held += 6;
     if (held >= 8) {
       held -= 8;
