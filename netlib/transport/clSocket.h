@@ -142,7 +142,8 @@ class TclNetworkStream {
   // Bytes a read may take from the socket at once. Without a throttle the socket is read in
   // pieces of up to ReadAheadSize (never past the read limit), which the caller still receives
   // batch by batch; a receive per batch cost as much as the rest of the download at 8 KiB.
-  static constexpr int ReadAheadSize = 256 * 1024;
+  // Larger pieces fall out of the cache before they are handed over, and cost more than they save.
+  static constexpr int ReadAheadSize = 64 * 1024;
   // Received bytes not yet handed to the caller (only an abort leaves some behind).
   size_t HeldBytes() const { return FReadEnd - FReadPos; }
 
