@@ -103,6 +103,26 @@ class TUpdateServer {
   std::string FBuffer;
 };
 
+// Waits until a file in folder, other than those named in ignored, holds at least minBytes: a
+// transfer is under way there. False after timeoutMs without one.
+inline bool WaitForTransfer(const std::string& folder, std::uintmax_t minBytes, int timeoutMs,
+                            const std::vector<std::string>& ignored = {}) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  do {
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(folder, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      bool skip = false;
+      for (const std::string& n : ignored) skip = skip || name == n;
+      std::error_code sizeError;
+      if (!skip && it->is_regular_file(sizeError) && it->file_size(sizeError) >= minBytes && !sizeError) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
+}
+
 // A loopback listener on a port of the test's choosing whose every connection is handed to
 // AServe on its thread, one at a time (the socket is closed after it); ends with the object.
 class TLoopbackAcceptor {

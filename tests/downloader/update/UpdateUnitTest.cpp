@@ -97,7 +97,7 @@ TEST_F(DownloadJobTest, FailuresLeaveNoFileAndAnswerFalse) {
     } else {
       TUpdateServer server(Dir / "root", 0, {"--rate", "400000"});
       std::thread killer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_TRUE(WaitForTransfer(Folder, 100000, 30000));
         server.Kill(SIGKILL);
       });
       ok = Download(server.Port);
