@@ -17,6 +17,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "platform/BsdSocketRecords.h"
 #include "platform/LastError.h"
 #include "platform/posix/Errors.h"
 #include "platform/posix/SocketEvent.h"
@@ -72,63 +73,6 @@ int PendingSocketError(int fd) {
   socklen_t len = sizeof(err);
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
   return err;
-}
-
-int NativeFamily(int family) {
-  switch (family) {
-    case WSA_AF_UNSPEC: return AF_UNSPEC;
-    case WSA_AF_INET: return AF_INET;
-    case WSA_AF_INET6: return AF_INET6;
-    default: return -1;
-  }
-}
-
-// Our record as the C library's; false (WSAEAFNOSUPPORT) for a family it cannot carry.
-bool ToNative(const TSocketAddress& a, sockaddr_storage& ss, socklen_t& len) {
-  std::memset(&ss, 0, sizeof ss);
-  if (a.Family == WSA_AF_INET) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&ss);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(a.Port);
-    std::memcpy(&in->sin_addr, a.Address, 4);
-    len = sizeof(sockaddr_in);
-    return true;
-  }
-  if (a.Family == WSA_AF_INET6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&ss);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(a.Port);
-    in6->sin6_flowinfo = htonl(a.FlowInfo);
-    std::memcpy(&in6->sin6_addr, a.Address, 16);
-    in6->sin6_scope_id = a.ScopeId;
-    len = sizeof(sockaddr_in6);
-    return true;
-  }
-  return false;
-}
-
-// The C library's record as ours; false for another family or a record shorter than its family
-// needs (nothing is trusted beyond len).
-bool FromNative(const sockaddr* sa, socklen_t len, TSocketAddress& a) {
-  a = TSocketAddress();
-  if (!sa || len < socklen_t(sizeof(sa_family_t))) return false;
-  if (sa->sa_family == AF_INET && len >= socklen_t(sizeof(sockaddr_in))) {
-    const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
-    a.Family = WSA_AF_INET;
-    a.Port = ntohs(in->sin_port);
-    std::memcpy(a.Address, &in->sin_addr, 4);
-    return true;
-  }
-  if (sa->sa_family == AF_INET6 && len >= socklen_t(sizeof(sockaddr_in6))) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-    a.Family = WSA_AF_INET6;
-    a.Port = ntohs(in6->sin6_port);
-    a.FlowInfo = ntohl(in6->sin6_flowinfo);
-    std::memcpy(a.Address, &in6->sin6_addr, 16);
-    a.ScopeId = in6->sin6_scope_id;
-    return true;
-  }
-  return false;
 }
 
 // The poll events that can lead to a report under the current state.
@@ -262,7 +206,7 @@ int SysEnumNetworkEvents(TSocket s, TSocketEvent*, TNetworkEvents* record) {
 int SysConnect(TSocket s, const TSocketAddress& address) {
   sockaddr_storage ss;
   socklen_t len;
-  if (!ToNative(address, ss, len)) return Fail(WSAEAFNOSUPPORT);
+  if (!bsd::ToNative(address, ss, len)) return Fail(WSAEAFNOSUPPORT);
   int r = ::connect(Fd(s), reinterpret_cast<sockaddr*>(&ss), len);
   int err = r == 0 ? 0 : errno;
   std::lock_guard<std::mutex> lock(gMutex);
@@ -286,14 +230,14 @@ int SysGetSockName(TSocket s, TSocketAddress* address) {
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
   if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailErrno();
-  if (!FromNative(reinterpret_cast<sockaddr*>(&ss), len, *address)) return Fail(WSAEAFNOSUPPORT);
+  if (!bsd::FromNative(reinterpret_cast<sockaddr*>(&ss), len, *address)) return Fail(WSAEAFNOSUPPORT);
   return 0;
 }
 
 int SysBind(TSocket s, const TSocketAddress& address) {
   sockaddr_storage ss;
   socklen_t len;
-  if (!ToNative(address, ss, len)) return Fail(WSAEAFNOSUPPORT);
+  if (!bsd::ToNative(address, ss, len)) return Fail(WSAEAFNOSUPPORT);
   if (::bind(Fd(s), reinterpret_cast<sockaddr*>(&ss), len) != 0) return FailErrno();
   return 0;
 }
@@ -317,7 +261,7 @@ TSocket SysAccept(TSocket s, TSocketAddress* peer) {
   // Like Winsock, the accepted socket inherits the listener's non-blocking mode.
   int flags = ::fcntl(Fd(s), F_GETFL);
   if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  if (peer) FromNative(reinterpret_cast<sockaddr*>(&ss), len, *peer);
+  if (peer) bsd::FromNative(reinterpret_cast<sockaddr*>(&ss), len, *peer);
   return SocketOf(fd);
 }
 
@@ -333,7 +277,7 @@ int SysRecvFrom(TSocket s, void* buffer, int length, TSocketAddress* from) {
     if (it != States().end()) it->second.ReadArmed = true;
   }
   if (n < 0) return Fail(SocketErrorFromErrno(err));
-  if (from) FromNative(reinterpret_cast<sockaddr*>(&ss), len, *from);
+  if (from) bsd::FromNative(reinterpret_cast<sockaddr*>(&ss), len, *from);
   return static_cast<int>(n);
 }
 
@@ -352,66 +296,23 @@ int SentOrFailed(TSocket s, ssize_t n) {
 int SysSendTo(TSocket s, const void* buffer, int length, const TSocketAddress& to) {
   sockaddr_storage ss;
   socklen_t len;
-  if (!ToNative(to, ss, len)) return Fail(WSAEAFNOSUPPORT);
+  if (!bsd::ToNative(to, ss, len)) return Fail(WSAEAFNOSUPPORT);
   ssize_t n = ::sendto(Fd(s), buffer, length < 0 ? 0 : static_cast<size_t>(length), MSG_NOSIGNAL,
                        reinterpret_cast<sockaddr*>(&ss), len);
   return SentOrFailed(s, n);
 }
 
-void SysFreeAddrInfo(TAddressInfo* list) {
-  while (list) {
-    TAddressInfo* next = list->Next;
-    delete list;
-    list = next;
-  }
-}
+void SysFreeAddrInfo(TAddressInfo* list) { bsd::FreeAddressList(list); }
 
 int SysGetAddrInfo(const char* node, const char* service, const TAddressInfo* hints, TAddressInfo** result) {
   if (result) *result = nullptr;
   addrinfo native{};
-  if (hints) {
-    int family = NativeFamily(hints->Family);
-    if (family < 0) return WSAEAFNOSUPPORT;
-    native.ai_family = family;
-    native.ai_flags = (hints->Flags & WSA_AI_PASSIVE ? AI_PASSIVE : 0) |
-                      (hints->Flags & WSA_AI_CANONNAME ? AI_CANONNAME : 0) |
-                      (hints->Flags & WSA_AI_NUMERICHOST ? AI_NUMERICHOST : 0);
-    native.ai_socktype = hints->SocketType == WSA_SOCK_STREAM ? SOCK_STREAM
-                         : hints->SocketType == WSA_SOCK_DGRAM ? SOCK_DGRAM
-                                                                : 0;
-    native.ai_protocol = hints->Protocol;
-  }
+  if (hints && !bsd::HintsToNative(*hints, native)) return WSAEAFNOSUPPORT;
   addrinfo* list = nullptr;
   errno = 0;
   int r = ::getaddrinfo(node, service, hints ? &native : nullptr, &list);
   if (r != 0) return SocketErrorFromAddrInfo(r, errno);
-  // Entries of other families, or whose address is shorter than their family needs, are left
-  // out; the order of the others is kept.
-  TAddressInfo* first = nullptr;
-  TAddressInfo** tail = &first;
-  for (addrinfo* p = list; p; p = p->ai_next) {
-    TSocketAddress address;
-    if (!FromNative(p->ai_addr, p->ai_addrlen, address)) continue;
-    auto* entry = new (std::nothrow) TAddressInfo();
-    if (!entry) {
-      SysFreeAddrInfo(first);
-      ::freeaddrinfo(list);
-      return WSA_NOT_ENOUGH_MEMORY;
-    }
-    entry->Family = address.Family;
-    entry->SocketType = p->ai_socktype == SOCK_STREAM ? WSA_SOCK_STREAM : p->ai_socktype == SOCK_DGRAM ? WSA_SOCK_DGRAM : 0;
-    entry->Protocol = p->ai_protocol;
-    entry->Address = address;
-    *tail = entry;
-    tail = &entry->Next;
-  }
-  ::freeaddrinfo(list);
-  if (!first) return WSANO_DATA;
-  if (result)
-    *result = first;
-  else
-    SysFreeAddrInfo(first);
-  return 0;
+  return bsd::AddressListFromNative(list, result);
 }
 
 int SysRecv(TSocket s, void* buffer, int length) {
@@ -455,7 +356,7 @@ int WsaCleanup() {
 int WsaStartupCount() { return gStartupCount.load(); }
 
 TSocket Socket(int family, int type, int protocol) {
-  int native = NativeFamily(family);
+  int native = bsd::NativeFamily(family);
   if (native < 0 || native == AF_UNSPEC) {
     Fail(WSAEAFNOSUPPORT);
     return INVALID_SOCKET;

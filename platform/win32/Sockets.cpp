@@ -21,6 +21,8 @@
 #include "rtl/win32/WinApi.h"
 #undef INVALID_SOCKET
 
+#include "platform/BsdSocketRecords.h"
+
 namespace platform {
 
 struct TSocketEventAccess {
@@ -66,61 +68,6 @@ int FailWsa() { return Fail(::WSAGetLastError()); }
 unsigned long BytesAvailable(TSocket s) {
   u_long n = 0;
   return ::ioctlsocket(Native(s), FIONREAD, &n) == 0 ? n : 0;
-}
-
-int NativeFamily(int family) {
-  switch (family) {
-    case WSA_AF_UNSPEC: return AF_UNSPEC;
-    case WSA_AF_INET: return AF_INET;
-    case WSA_AF_INET6: return AF_INET6;
-    default: return -1;
-  }
-}
-
-bool ToNative(const TSocketAddress& a, sockaddr_storage& ss, int& len) {
-  std::memset(&ss, 0, sizeof ss);
-  if (a.Family == WSA_AF_INET) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&ss);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(a.Port);
-    std::memcpy(&in->sin_addr, a.Address, 4);
-    len = sizeof(sockaddr_in);
-    return true;
-  }
-  if (a.Family == WSA_AF_INET6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&ss);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(a.Port);
-    in6->sin6_flowinfo = htonl(a.FlowInfo);
-    std::memcpy(&in6->sin6_addr, a.Address, 16);
-    in6->sin6_scope_id = a.ScopeId;
-    len = sizeof(sockaddr_in6);
-    return true;
-  }
-  return false;
-}
-
-// Nothing is trusted beyond len.
-bool FromNative(const sockaddr* sa, int len, TSocketAddress& a) {
-  a = TSocketAddress();
-  if (!sa || len < int(sizeof(sa->sa_family))) return false;
-  if (sa->sa_family == AF_INET && len >= int(sizeof(sockaddr_in))) {
-    const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
-    a.Family = WSA_AF_INET;
-    a.Port = ntohs(in->sin_port);
-    std::memcpy(a.Address, &in->sin_addr, 4);
-    return true;
-  }
-  if (sa->sa_family == AF_INET6 && len >= int(sizeof(sockaddr_in6))) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-    a.Family = WSA_AF_INET6;
-    a.Port = ntohs(in6->sin6_port);
-    a.FlowInfo = ntohl(in6->sin6_flowinfo);
-    std::memcpy(a.Address, &in6->sin6_addr, 16);
-    a.ScopeId = in6->sin6_scope_id;
-    return true;
-  }
-  return false;
 }
 
 // --- the bound functions ---------------------------------------------------------------------
@@ -208,7 +155,7 @@ int SysEnumNetworkEvents(TSocket s, TSocketEvent* event, TNetworkEvents* record)
 int SysConnect(TSocket s, const TSocketAddress& address) {
   sockaddr_storage ss;
   int len;
-  if (!ToNative(address, ss, len)) return Fail(WSAEAFNOSUPPORT);
+  if (!bsd::ToNative(address, ss, len)) return Fail(WSAEAFNOSUPPORT);
   if (::connect(Native(s), reinterpret_cast<sockaddr*>(&ss), len) != 0) return FailWsa();
   return 0;
 }
@@ -218,14 +165,14 @@ int SysGetSockName(TSocket s, TSocketAddress* address) {
   sockaddr_storage ss{};
   int len = sizeof ss;
   if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
-  if (!FromNative(reinterpret_cast<sockaddr*>(&ss), len, *address)) return Fail(WSAEAFNOSUPPORT);
+  if (!bsd::FromNative(reinterpret_cast<sockaddr*>(&ss), len, *address)) return Fail(WSAEAFNOSUPPORT);
   return 0;
 }
 
 int SysBind(TSocket s, const TSocketAddress& address) {
   sockaddr_storage ss;
   int len;
-  if (!ToNative(address, ss, len)) return Fail(WSAEAFNOSUPPORT);
+  if (!bsd::ToNative(address, ss, len)) return Fail(WSAEAFNOSUPPORT);
   if (::bind(Native(s), reinterpret_cast<sockaddr*>(&ss), len) != 0) return FailWsa();
   return 0;
 }
@@ -245,7 +192,7 @@ TSocket SysAccept(TSocket s, TSocketAddress* peer) {
     std::lock_guard<std::mutex> lock(gMutex);
     States()[static_cast<intptr_t>(Ours(n))] = TSocketState();
   }
-  if (peer) FromNative(reinterpret_cast<sockaddr*>(&ss), len, *peer);
+  if (peer) bsd::FromNative(reinterpret_cast<sockaddr*>(&ss), len, *peer);
   return Ours(n);
 }
 
@@ -260,69 +207,29 @@ int SysRecvFrom(TSocket s, void* buffer, int length, TSocketAddress* from) {
   int n = ::recvfrom(Native(s), static_cast<char*>(buffer), length < 0 ? 0 : length, 0,
                      reinterpret_cast<sockaddr*>(&ss), &len);
   if (n == SOCKET_ERROR) return FailWsa();
-  if (from) FromNative(reinterpret_cast<sockaddr*>(&ss), len, *from);
+  if (from) bsd::FromNative(reinterpret_cast<sockaddr*>(&ss), len, *from);
   return n;
 }
 
 int SysSendTo(TSocket s, const void* buffer, int length, const TSocketAddress& to) {
   sockaddr_storage ss;
   int len;
-  if (!ToNative(to, ss, len)) return Fail(WSAEAFNOSUPPORT);
+  if (!bsd::ToNative(to, ss, len)) return Fail(WSAEAFNOSUPPORT);
   int n = ::sendto(Native(s), static_cast<const char*>(buffer), length < 0 ? 0 : length, 0,
                    reinterpret_cast<sockaddr*>(&ss), len);
   return n == SOCKET_ERROR ? FailWsa() : n;
 }
 
-void SysFreeAddrInfo(TAddressInfo* list) {
-  while (list) {
-    TAddressInfo* next = list->Next;
-    delete list;
-    list = next;
-  }
-}
+void SysFreeAddrInfo(TAddressInfo* list) { bsd::FreeAddressList(list); }
 
 int SysGetAddrInfo(const char* node, const char* service, const TAddressInfo* hints, TAddressInfo** result) {
   if (result) *result = nullptr;
   addrinfo native{};
-  if (hints) {
-    int family = NativeFamily(hints->Family);
-    if (family < 0) return WSAEAFNOSUPPORT;
-    native.ai_family = family;
-    native.ai_flags = (hints->Flags & WSA_AI_PASSIVE ? AI_PASSIVE : 0) |
-                      (hints->Flags & WSA_AI_CANONNAME ? AI_CANONNAME : 0) |
-                      (hints->Flags & WSA_AI_NUMERICHOST ? AI_NUMERICHOST : 0);
-    native.ai_socktype = hints->SocketType;  // Winsock's numbers are ours
-    native.ai_protocol = hints->Protocol;
-  }
+  if (hints && !bsd::HintsToNative(*hints, native)) return WSAEAFNOSUPPORT;
   addrinfo* list = nullptr;
   int r = ::getaddrinfo(node, service, hints ? &native : nullptr, &list);
   if (r != 0) return r;  // already a Winsock code
-  // Entries of other families, or shorter than their family needs, are left out.
-  TAddressInfo* first = nullptr;
-  TAddressInfo** tail = &first;
-  for (addrinfo* p = list; p; p = p->ai_next) {
-    TSocketAddress address;
-    if (!FromNative(p->ai_addr, static_cast<int>(p->ai_addrlen), address)) continue;
-    auto* entry = new (std::nothrow) TAddressInfo();
-    if (!entry) {
-      SysFreeAddrInfo(first);
-      ::freeaddrinfo(list);
-      return WSA_NOT_ENOUGH_MEMORY;
-    }
-    entry->Family = address.Family;
-    entry->SocketType = p->ai_socktype;
-    entry->Protocol = p->ai_protocol;
-    entry->Address = address;
-    *tail = entry;
-    tail = &entry->Next;
-  }
-  ::freeaddrinfo(list);
-  if (!first) return WSANO_DATA;
-  if (result)
-    *result = first;
-  else
-    SysFreeAddrInfo(first);
-  return 0;
+  return bsd::AddressListFromNative(list, result);
 }
 
 const TSocketFunctions kSystem = {
@@ -367,7 +274,7 @@ int WsaStartupCount() {
 }
 
 TSocket Socket(int family, int type, int protocol) {
-  int native = NativeFamily(family);
+  int native = bsd::NativeFamily(family);
   if (native < 0 || native == AF_UNSPEC) {
     Fail(WSAEAFNOSUPPORT);
     return INVALID_SOCKET;
