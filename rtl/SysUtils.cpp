@@ -98,6 +98,12 @@ std::string StringToUtf8(std::u16string_view s) {
 // ---------------------------------------------------------------------------------------------
 // Trimming and case
 
+String GetEnvironmentVariable(std::u16string_view name) {
+  String value;
+  TryGetEnvironmentVariable(name, value);
+  return value;
+}
+
 String Trim(std::u16string_view s) {
   size_t b = 0, e = s.size();
   while (b < e && s[b] <= 32) ++b;

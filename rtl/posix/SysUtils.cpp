@@ -40,12 +40,6 @@ String GetCurrentDir() {
   return S(buf);
 }
 
-String GetEnvironmentVariable(std::u16string_view name) {
-  String value;
-  TryGetEnvironmentVariable(name, value);
-  return value;
-}
-
 bool TryGetEnvironmentVariable(std::u16string_view name, String& value) {
   value.clear();
   const char* v = ::getenv(U8(name).c_str());

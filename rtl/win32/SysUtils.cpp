@@ -67,12 +67,6 @@ String ExpandFileName(std::u16string_view f) {
   }
 }
 
-String GetEnvironmentVariable(std::u16string_view name) {
-  String value;
-  TryGetEnvironmentVariable(name, value);
-  return value;
-}
-
 bool TryGetEnvironmentVariable(std::u16string_view name, String& value) {
   value.clear();
   std::wstring n = Wide(name);
