@@ -348,9 +348,9 @@ TEST_F(ExtractTest, LinksInTheTargetFolderAreNotFollowed) {
   WriteFile(S / "outside/secret.txt", "secret");
   WriteFile(S / "outside/victim.txt", "victim");
   fs::create_directories(S / "out");
-  ASSERT_TRUE(MakeLink(S / "outside", S / "out/linked"));
-  ASSERT_TRUE(MakeLink(S / "outside", S / "out/linkdir"));
-  ASSERT_TRUE(MakeLink(S / "outside/victim.txt", S / "out/f.txt"));
+  fs::create_directory_symlink(S / "outside", S / "out/linked");
+  fs::create_directory_symlink(S / "outside", S / "out/linkdir");
+  fs::create_symlink(S / "outside/victim.txt", S / "out/f.txt");
   Zip->SetExtractOptions(sevenzip::OptBit(sevenzip::ExtractOverwrite));
   EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
   EXPECT_EQ(ReadFile(S / "outside/secret.txt"), "secret");
@@ -358,8 +358,8 @@ TEST_F(ExtractTest, LinksInTheTargetFolderAreNotFollowed) {
   EXPECT_FALSE(fs::exists(S / "outside/deeper"));
   EXPECT_EQ((std::set<std::string>{"secret.txt", "victim.txt"}).size(),
             size_t(std::distance(fs::directory_iterator(S / "outside"), fs::directory_iterator())));
-  EXPECT_TRUE(IsLink(S / "out/f.txt"));
-  EXPECT_TRUE(IsLink(S / "out/linked"));
+  EXPECT_TRUE(fs::is_symlink(S / "out/f.txt"));
+  EXPECT_TRUE(fs::is_symlink(S / "out/linked"));
   EXPECT_EQ(ReadFile(S / "out/ok.txt"), "ok");
   std::set<std::string> refused;
   for (auto& m : Messages) {

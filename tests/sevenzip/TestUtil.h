@@ -195,24 +195,6 @@ class TScratch {
   fs::path Root;
 };
 
-// A symbolic link made by the host (a link Wine made itself would not be the host's kind).
-inline bool MakeLink(const fs::path& target, const fs::path& link) {
-#ifdef _WIN32
-  return Run("ln -s " + Quote(target) + " " + Quote(link)) == 0;
-#else
-  std::error_code ec;
-  fs::create_symlink(target, link, ec);
-  return !ec;
-#endif
-}
-inline bool IsLink(const fs::path& p) {
-#ifdef _WIN32
-  return Run("test -L " + Quote(p)) == 0;
-#else
-  return fs::is_symlink(p);
-#endif
-}
-
 // Makes an archive with the 7z program from inside folder `from`; extra are 7z switches.
 inline bool Make7z(const fs::path& archive, const fs::path& from, const std::string& extra = "",
                    const std::string& what = ".") {
