@@ -128,8 +128,8 @@ int32_t TSevenZip::Extract(bool TestArchive) {
   // This library never reads past the size it was told: a missing volume shows up as an
   // unexpected end short of the archive's physical size. Ask for it and open again.
   for (int round = 0; hr != S_OK && !borrowed && round < 1000; ++round) {
-    uint64_t flags = ReadArchivePropUInt64(inA, kpidErrorFlags);
-    int64_t physical = static_cast<int64_t>(ReadArchivePropUInt64(inA, kpidPhySize));
+    uint64_t flags = ReadArchivePropUInt64(FLibrary, inA, kpidErrorFlags);
+    int64_t physical = static_cast<int64_t>(ReadArchivePropUInt64(FLibrary, inA, kpidPhySize));
     if (!(flags & kpv_ErrorFlags_UnexpectedEnd) || physical <= reader->OfferedSize()) break;
     inA->Close();
     bool more = reader->ProvideMissingVolumes(physical);
@@ -159,7 +159,7 @@ int32_t TSevenZip::Extract(bool TestArchive) {
         ReportError(SZ_INDEX_OUT_OF_RANGE, rtl::String());
         return -1;
       }
-      total += static_cast<int64_t>(ReadPropUInt64(inA, static_cast<uint32_t>(index), kpidSize));
+      total += static_cast<int64_t>(ReadPropUInt64(FLibrary, inA, static_cast<uint32_t>(index), kpidSize));
       indices.push_back(static_cast<uint32_t>(index));
     }
     if (total > 0 && OnPreProgress) OnPreProgress(this, total);
@@ -168,7 +168,7 @@ int32_t TSevenZip::Extract(bool TestArchive) {
 
   TComPtr<TMyArchiveExtractCallback> callback(new TMyArchiveExtractCallback(this));
   rtl::String dir = FExtrBaseDir;
-  if (!dir.empty() && dir.back() != u'/') dir.push_back(u'/');
+  if (!dir.empty() && !rtl::IsPathDelimiter(dir.back())) dir.push_back(rtl::PathDelim);
   callback->FExtractDirectory = dir;
   callback->FFilestoextract = Ffiles.Count;
   callback->FLastFileToExt = false;
@@ -214,12 +214,12 @@ void TSevenZip::LimitDecoderThreads() {
 }
 
 int32_t TSevenZip::FindItemIndex(const rtl::String& name) {
-  rtl::String wanted = rtl::AnsiUpperCase(name);
+  rtl::String wanted = rtl::AnsiUpperCase(NativeStoredPath(name));
   uint32_t n = 0;
   if (inA->GetNumberOfItems(&n) != S_OK) return -1;
   for (uint32_t i = 0; i < n && i <= 0x7FFFFFFFu; ++i) {
     rtl::String path;
-    ReadPropString(FLibrary, inA, i, kpidPath, path);
+    ReadStoredPath(FLibrary, inA, i, path);
     if (rtl::AnsiUpperCase(path) == wanted) return static_cast<int32_t>(i);
   }
   return -1;

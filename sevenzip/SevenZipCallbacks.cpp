@@ -33,12 +33,28 @@ constexpr HRESULT kRefusedAnswer = S_OK;
 
 }  // namespace
 
+rtl::String NativeStoredPath(rtl::String p) {
+  for (char16_t& c : p)
+    if (rtl::IsPathDelimiter(c)) c = rtl::PathDelim;
+  return p;
+}
+
+bool ReadStoredPath(const TSevenZipLibrary& lib, IInArchive* a, uint32_t index, rtl::String& path) {
+  bool ok = ReadPropString(lib, a, index, kpidPath, path);
+  path = NativeStoredPath(std::move(path));
+  return ok;
+}
+
 bool IsUnsafeStoredPath(const rtl::String& p) {
-  if (!p.empty() && p[0] == u'/') return true;
+  if (!p.empty() && rtl::IsPathDelimiter(p[0])) return true;
+#ifdef _WIN32
+  // A drive ("C:x") names a place of its own, and "name:stream" another file's hidden stream.
+  if (p.find(u':') != rtl::String::npos) return true;
+#endif
   size_t start = 0;
   while (start <= p.size()) {
-    size_t end = p.find(u'/', start);
-    if (end == rtl::String::npos) end = p.size();
+    size_t end = start;
+    while (end < p.size() && !rtl::IsPathDelimiter(p[end])) ++end;
     if (end - start == 2 && p[start] == u'.' && p[start + 1] == u'.') return true;
     start = end + 1;
   }
@@ -57,14 +73,14 @@ uint32_t StoredNameRefusal(const rtl::String& p) {
     } else if (c >= 0xDC00 && c <= 0xDFFF) {
       return platform::ERROR_INVALID_NAME;
     }
-    if (c == u'/') {
+    if (rtl::IsPathDelimiter(c)) {
       inPart = false;
     } else if (!inPart) {
       inPart = true;
       ++depth;
     }
   }
-  return depth > MaxItemDepth + 1 ? platform::ERROR_FILENAME_EXCED_RANGE : 0;
+  return depth > MaxItemDepth + 1 ? uint32_t(platform::ERROR_FILENAME_EXCED_RANGE) : 0u;
 }
 
 rtl::String EscapedStoredPath(const rtl::String& p) {
@@ -80,7 +96,7 @@ rtl::String EscapedStoredPath(const rtl::String& p) {
       out += rtl::Format(u"\\x%.2X", {int(c)});
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       out += rtl::Format(u"\\u%.4X", {int(c)});
-    } else if (c == u'\\') {
+    } else if (c == u'\\' && !rtl::IsPathDelimiter(c)) {
       out += u"\\\\";
     } else {
       out += c;
@@ -102,7 +118,7 @@ bool DosRoundedFileTime(rtl::TDateTime local, uint64_t& fileTimeUtc) {
 TMyArchiveOpenCallback::TMyArchiveOpenCallback(TSevenZip* Owner)
     : FSevenzip(Owner), FPassword(Owner ? Owner->Password() : rtl::String()) {}
 
-HRESULT TMyArchiveOpenCallback::QueryInterface(const GUID& iid, void** out) {
+HRESULT SEVENZIP_STDCALL TMyArchiveOpenCallback::QueryInterface(const GUID& iid, void** out) {
   if (!out) return E_INVALIDARG;
   *out = nullptr;
   if (iid == IID_IUnknown || iid == IID_IArchiveOpenCallback)
@@ -115,9 +131,9 @@ HRESULT TMyArchiveOpenCallback::QueryInterface(const GUID& iid, void** out) {
   return S_OK;
 }
 
-HRESULT TMyArchiveOpenCallback::SetTotal(const uint64_t*, const uint64_t*) { return S_OK; }
-HRESULT TMyArchiveOpenCallback::SetCompleted(const uint64_t*, const uint64_t*) { return S_OK; }
-HRESULT TMyArchiveOpenCallback::CryptoGetTextPassword(BSTR* password) {
+HRESULT SEVENZIP_STDCALL TMyArchiveOpenCallback::SetTotal(const uint64_t*, const uint64_t*) { return S_OK; }
+HRESULT SEVENZIP_STDCALL TMyArchiveOpenCallback::SetCompleted(const uint64_t*, const uint64_t*) { return S_OK; }
+HRESULT SEVENZIP_STDCALL TMyArchiveOpenCallback::CryptoGetTextPassword(BSTR* password) {
   return Guarded(FSevenzip, [&] { return PasswordFor(FSevenzip, FPassword, password); });
 }
 
@@ -126,7 +142,7 @@ HRESULT TMyArchiveOpenCallback::CryptoGetTextPassword(BSTR* password) {
 TMyArchiveExtractCallback::TMyArchiveExtractCallback(TSevenZip* Owner)
     : FSevenzip(Owner), FPassword(Owner->Password()) {}
 
-HRESULT TMyArchiveExtractCallback::QueryInterface(const GUID& iid, void** out) {
+HRESULT SEVENZIP_STDCALL TMyArchiveExtractCallback::QueryInterface(const GUID& iid, void** out) {
   if (!out) return E_INVALIDARG;
   *out = nullptr;
   if (iid == IID_IUnknown || iid == IID_IArchiveExtractCallback || iid == IID_IProgress)
@@ -139,11 +155,11 @@ HRESULT TMyArchiveExtractCallback::QueryInterface(const GUID& iid, void** out) {
   return S_OK;
 }
 
-HRESULT TMyArchiveExtractCallback::CryptoGetTextPassword(BSTR* password) {
+HRESULT SEVENZIP_STDCALL TMyArchiveExtractCallback::CryptoGetTextPassword(BSTR* password) {
   return Guarded(FSevenzip, [&] { return PasswordFor(FSevenzip, FPassword, password); });
 }
 
-HRESULT TMyArchiveExtractCallback::SetTotal(uint64_t total) {
+HRESULT SEVENZIP_STDCALL TMyArchiveExtractCallback::SetTotal(uint64_t total) {
   return Guarded(FSevenzip, [&] {
     if (FFilestoextract == 0 && FSevenzip->OnPreProgress)
       FSevenzip->OnCallerThread([&] { FSevenzip->OnPreProgress(FSevenzip, static_cast<int64_t>(total)); });
@@ -151,7 +167,7 @@ HRESULT TMyArchiveExtractCallback::SetTotal(uint64_t total) {
   });
 }
 
-HRESULT TMyArchiveExtractCallback::SetCompleted(const uint64_t* completeValue) {
+HRESULT SEVENZIP_STDCALL TMyArchiveExtractCallback::SetCompleted(const uint64_t* completeValue) {
   return Guarded(FSevenzip, [&] { return DoSetCompleted(completeValue); });
 }
 
@@ -177,7 +193,7 @@ HRESULT TMyArchiveExtractCallback::DoSetCompleted(const uint64_t* completeValue)
   return answer;
 }
 
-HRESULT TMyArchiveExtractCallback::GetStream(uint32_t index, ISequentialOutStream** outStream,
+HRESULT SEVENZIP_STDCALL TMyArchiveExtractCallback::GetStream(uint32_t index, ISequentialOutStream** outStream,
                                              int32_t askExtractMode) {
   if (!outStream) return E_INVALIDARG;
   *outStream = nullptr;
@@ -196,8 +212,8 @@ HRESULT TMyArchiveExtractCallback::DoGetStream(uint32_t index, ISequentialOutStr
 
   rtl::String path;
   if (askExtractMode == kTest) {
-    ReadPropString(lib, a, index, kpidPath, path);
-    int64_t size = static_cast<int64_t>(ReadPropUInt64(a, index, kpidSize));
+    ReadStoredPath(lib, a, index, path);
+    int64_t size = static_cast<int64_t>(ReadPropUInt64(lib, a, index, kpidSize));
     if (!FCurrentRefused) FProgressFile = path;
     FProgressFilePos = 0;
     FProgressFileSize = size;
@@ -205,13 +221,13 @@ HRESULT TMyArchiveExtractCallback::DoGetStream(uint32_t index, ISequentialOutStr
   }
   if (askExtractMode != kExtract) return S_OK;
 
-  ReadPropString(lib, a, index, kpidPath, path);
-  int64_t size = static_cast<int64_t>(ReadPropUInt64(a, index, kpidSize));
-  uint32_t attr = static_cast<uint32_t>(ReadPropUInt64(a, index, kpidAttrib));
+  ReadStoredPath(lib, a, index, path);
+  int64_t size = static_cast<int64_t>(ReadPropUInt64(lib, a, index, kpidSize));
+  uint32_t attr = static_cast<uint32_t>(ReadPropUInt64(lib, a, index, kpidAttrib));
   uint64_t mtime = 0;
-  bool hasTime = ReadPropFileTime(a, index, kpidMTime, mtime);
+  bool hasTime = ReadPropFileTime(lib, a, index, kpidMTime, mtime);
   // Archives that store no attributes still mark their folders.
-  bool isDir = (attr & platform::FILE_ATTRIBUTE_DIRECTORY) || ReadPropUInt64(a, index, kpidIsDir) != 0;
+  bool isDir = (attr & platform::FILE_ATTRIBUTE_DIRECTORY) || ReadPropUInt64(lib, a, index, kpidIsDir) != 0;
 
   bool noPath = FSevenzip->ExtractOptions() & OptBit(ExtractNoPath);
   rtl::String part = noPath ? rtl::ExtractFileName(path) : path;
@@ -289,9 +305,9 @@ HRESULT TMyArchiveExtractCallback::DoGetStream(uint32_t index, ISequentialOutStr
   return kRefusedAnswer;
 }
 
-HRESULT TMyArchiveExtractCallback::PrepareOperation(int32_t) { return S_OK; }
+HRESULT SEVENZIP_STDCALL TMyArchiveExtractCallback::PrepareOperation(int32_t) { return S_OK; }
 
-HRESULT TMyArchiveExtractCallback::SetOperationResult(int32_t result) {
+HRESULT SEVENZIP_STDCALL TMyArchiveExtractCallback::SetOperationResult(int32_t result) {
   return Guarded(FSevenzip, [&] { return DoSetOperationResult(result); });
 }
 
@@ -335,10 +351,19 @@ HRESULT TMyArchiveExtractCallback::DoSetOperationResult(int32_t result) {
 bool TMyArchiveExtractCallback::BelowBase(const rtl::String& target, std::string& rel) const {
   // With no extraction folder, targets are relative to the current one; an absolute name there
   // (or one not under the folder) was chosen by a handler and is taken as it stands.
-  if (FExtractDirectory.empty() ? (!target.empty() && target[0] == u'/') : target.compare(0, FExtractDirectory.size(), FExtractDirectory) != 0)
+  if (FExtractDirectory.empty() ? (!target.empty() && (rtl::IsPathDelimiter(target[0]) || rtl::IsAbsolutePath(target)))
+                                : target.compare(0, FExtractDirectory.size(), FExtractDirectory) != 0)
     return false;
-  rel = rtl::U8(target.substr(FExtractDirectory.size()));
+  rtl::String below = target.substr(FExtractDirectory.size());
+  // The calls below a folder take "/" between components.
+  for (char16_t& c : below)
+    if (rtl::IsPathDelimiter(c)) c = u'/';
+  rel = rtl::U8(below);
   return true;
+}
+
+rtl::String TMyArchiveExtractCallback::PathOfRel(const std::string& rel) const {
+  return FExtractDirectory + NativeStoredPath(rtl::S(rel));
 }
 
 TFolderRef TMyArchiveExtractCallback::Base() {
@@ -357,7 +382,7 @@ TFolderRef TMyArchiveExtractCallback::Base() {
 
 void TMyArchiveExtractCallback::NoteCreated(const std::vector<std::string>& created) {
   // Remembered without a mode: this extraction made it, a later folder item may still set one.
-  for (const std::string& rel : created) FFolderModes.push_back({FExtractDirectory + rtl::S(rel), 0xFFFFFFFFu});
+  for (const std::string& rel : created) FFolderModes.push_back({PathOfRel(rel), 0xFFFFFFFFu});
 }
 
 uint32_t TMyArchiveExtractCallback::PlaceOf(const rtl::String& target, TFolderRef& folder, std::string& name) {
@@ -408,7 +433,7 @@ bool TMyArchiveExtractCallback::MakeFolderItem(const rtl::String& target, uint32
     uint32_t error = platform::GetLastErrorValue();
     ok = h != platform::INVALID_FILE_HANDLE;
     if (ok) platform::CloseHandle(h);
-    createdNow = !created.empty() && FExtractDirectory + rtl::S(created.back()) == path;
+    createdNow = !created.empty() && PathOfRel(created.back()) == path;
     NoteCreated(created);
     platform::SetLastErrorValue(error);
   } else {
@@ -557,7 +582,7 @@ void TMyStreamWriter::Discard() {
 
 TMyStreamWriter::~TMyStreamWriter() { Discard(); }
 
-HRESULT TMyStreamWriter::QueryInterface(const GUID& iid, void** out) {
+HRESULT SEVENZIP_STDCALL TMyStreamWriter::QueryInterface(const GUID& iid, void** out) {
   if (!out) return E_INVALIDARG;
   *out = nullptr;
   if (iid == IID_IUnknown || iid == IID_ISequentialOutStream || iid == IID_IOutStream)
@@ -568,7 +593,7 @@ HRESULT TMyStreamWriter::QueryInterface(const GUID& iid, void** out) {
   return S_OK;
 }
 
-HRESULT TMyStreamWriter::Write(const void* data, uint32_t size, uint32_t* processedSize) {
+HRESULT SEVENZIP_STDCALL TMyStreamWriter::Write(const void* data, uint32_t size, uint32_t* processedSize) {
   uint32_t done = 0;
   if (Files.empty() || !platform::WriteFileAt(Files.front().Handle, arcPosition, data, size, &done)) {
     MyLastError = static_cast<int32_t>(Files.empty() ? platform::ERROR_INVALID_HANDLE : platform::GetLastErrorValue());
@@ -580,7 +605,7 @@ HRESULT TMyStreamWriter::Write(const void* data, uint32_t size, uint32_t* proces
   return MyLastError != 0 ? S_FALSE : S_OK;
 }
 
-HRESULT TMyStreamWriter::Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) {
+HRESULT SEVENZIP_STDCALL TMyStreamWriter::Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) {
   switch (seekOrigin) {
     case 0: arcPosition = offset; break;
     case 1: arcPosition += offset; break;
@@ -592,6 +617,6 @@ HRESULT TMyStreamWriter::Seek(int64_t offset, uint32_t seekOrigin, uint64_t* new
   return S_OK;
 }
 
-HRESULT TMyStreamWriter::SetSize(uint64_t) { return S_FALSE; }
+HRESULT SEVENZIP_STDCALL TMyStreamWriter::SetSize(uint64_t) { return S_FALSE; }
 
 }  // namespace sevenzip

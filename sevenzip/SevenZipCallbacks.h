@@ -29,10 +29,10 @@ class TInterfacedObject {
   std::atomic<uint32_t> FRefCount{0};
 };
 
-#define SEVENZIP_IUNKNOWN_IMPL                                     \
-  HRESULT QueryInterface(const GUID& iid, void** out) override;   \
-  uint32_t AddRef() override { return DoAddRef(); }               \
-  uint32_t Release() override { return DoRelease(); }
+#define SEVENZIP_IUNKNOWN_IMPL                                                     \
+  HRESULT SEVENZIP_STDCALL QueryInterface(const GUID& iid, void** out) override; \
+  uint32_t SEVENZIP_STDCALL AddRef() override { return DoAddRef(); }             \
+  uint32_t SEVENZIP_STDCALL Release() override { return DoRelease(); }
 
 // An owning reference to a library-facing object.
 template <class T>
@@ -80,9 +80,9 @@ class TMyArchiveOpenCallback : public TInterfacedObject, public IArchiveOpenCall
  public:
   explicit TMyArchiveOpenCallback(TSevenZip* Owner);
   SEVENZIP_IUNKNOWN_IMPL
-  HRESULT SetTotal(const uint64_t* files, const uint64_t* bytes) override;
-  HRESULT SetCompleted(const uint64_t* files, const uint64_t* bytes) override;
-  HRESULT CryptoGetTextPassword(BSTR* password) override;
+  HRESULT SEVENZIP_STDCALL SetTotal(const uint64_t* files, const uint64_t* bytes) override;
+  HRESULT SEVENZIP_STDCALL SetCompleted(const uint64_t* files, const uint64_t* bytes) override;
+  HRESULT SEVENZIP_STDCALL CryptoGetTextPassword(BSTR* password) override;
 
  private:
   TSevenZip* FSevenzip;
@@ -95,12 +95,12 @@ class TMyArchiveExtractCallback : public TInterfacedObject,
  public:
   explicit TMyArchiveExtractCallback(TSevenZip* Owner);
   SEVENZIP_IUNKNOWN_IMPL
-  HRESULT SetTotal(uint64_t total) override;
-  HRESULT SetCompleted(const uint64_t* completeValue) override;
-  HRESULT GetStream(uint32_t index, ISequentialOutStream** outStream, int32_t askExtractMode) override;
-  HRESULT PrepareOperation(int32_t askExtractMode) override;
-  HRESULT SetOperationResult(int32_t resultEOperationResult) override;
-  HRESULT CryptoGetTextPassword(BSTR* password) override;
+  HRESULT SEVENZIP_STDCALL SetTotal(uint64_t total) override;
+  HRESULT SEVENZIP_STDCALL SetCompleted(const uint64_t* completeValue) override;
+  HRESULT SEVENZIP_STDCALL GetStream(uint32_t index, ISequentialOutStream** outStream, int32_t askExtractMode) override;
+  HRESULT SEVENZIP_STDCALL PrepareOperation(int32_t askExtractMode) override;
+  HRESULT SEVENZIP_STDCALL SetOperationResult(int32_t resultEOperationResult) override;
+  HRESULT SEVENZIP_STDCALL CryptoGetTextPassword(BSTR* password) override;
 
   // Folder modes from the archive, applied once every item is written (a read-only folder would
   // refuse its own content otherwise).
@@ -127,6 +127,8 @@ class TMyArchiveExtractCallback : public TInterfacedObject,
   // The part of a target below the extraction folder; false for a target elsewhere (a name an
   // OnSetExtractName handler chose).
   bool BelowBase(const rtl::String& target, std::string& rel) const;
+  // The path of a folder below the extraction folder, from its relative form ("/" between parts).
+  rtl::String PathOfRel(const std::string& rel) const;
   void NoteCreated(const std::vector<std::string>& created);
 
   TSevenZip* FSevenzip;
@@ -169,9 +171,9 @@ class TMyStreamWriter : public TInterfacedObject, public IOutStream {
   void Discard();
   ~TMyStreamWriter() override;
   SEVENZIP_IUNKNOWN_IMPL
-  HRESULT Write(const void* data, uint32_t size, uint32_t* processedSize) override;
-  HRESULT Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) override;
-  HRESULT SetSize(uint64_t newSize) override;
+  HRESULT SEVENZIP_STDCALL Write(const void* data, uint32_t size, uint32_t* processedSize) override;
+  HRESULT SEVENZIP_STDCALL Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) override;
+  HRESULT SEVENZIP_STDCALL SetSize(uint64_t newSize) override;
 
  private:
   TMyStreamWriter() = default;
@@ -199,8 +201,14 @@ class TMyStreamWriter : public TInterfacedObject, public IOutStream {
   std::string FTempName;  // empty once committed or removed
 };
 
+// A stored path with this system's separator between folders: as stored on Linux ("/"); on
+// Windows the backslash, whichever of the two the library gave.
+rtl::String NativeStoredPath(rtl::String storedPath);
+// An item's stored path (kpidPath) in that form; false when the item has none.
+bool ReadStoredPath(const TSevenZipLibrary& lib, IInArchive* a, uint32_t index, rtl::String& path);
+
 // The extraction-time rule for a stored path: a path that is absolute or climbs out of the
-// extraction folder ("..") is refused.
+// extraction folder ("..") is refused; on Windows also one with a drive or a stream (":").
 bool IsUnsafeStoredPath(const rtl::String& storedPath);
 
 // Items deeper than this many folders are refused: deeper trees serve no product and only make

@@ -1,10 +1,21 @@
-// The 7-Zip library's binary interface as this library version lays it out on Linux x86-64:
-// IUnknown without a virtual destructor, plain calling convention, 4-byte wchar_t strings.
+// The 7-Zip library's binary interface. On Linux x86-64 (7z.so): IUnknown without a virtual
+// destructor, plain calling convention, 4-byte wchar_t strings, its own 16-byte PROPVARIANT. On
+// Windows (7z.dll): COM's, with stdcall methods, UTF-16 strings and the system's PROPVARIANT
+// and BSTR (oleaut32).
 // Never give these structs a virtual destructor: g++ would add two slots and shift every method.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+// COM's calling convention for methods and exports: stdcall on Windows (the x64 compilers take
+// it as their one convention, 32-bit ones need it), the plain one on Linux.
+#ifdef _WIN32
+#define SEVENZIP_STDCALL __stdcall
+#else
+#define SEVENZIP_STDCALL
+#endif
 
 namespace sevenzip {
 
@@ -12,7 +23,11 @@ using HRESULT = int32_t;
 using PROPID = uint32_t;
 using VARTYPE = uint16_t;
 using BSTR = wchar_t*;
+#ifdef _WIN32
+static_assert(sizeof(wchar_t) == 2, "the library's strings are UTF-16 code units");
+#else
 static_assert(sizeof(wchar_t) == 4, "the library's strings are UTF-32 code units");
+#endif
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
@@ -56,7 +71,8 @@ constexpr GUID IID_IInStream = InterfaceGuid(0x03, 0x03);
 constexpr GUID IID_IOutStream = InterfaceGuid(0x03, 0x04);
 constexpr GUID IID_IStreamGetSize = InterfaceGuid(0x03, 0x06);
 
-// VARIANT types and the 16-byte PROPVARIANT.
+// VARIANT types and PROPVARIANT: 16 bytes on Linux; on Windows the system's layout, whose union
+// holds a counted array (a count and a pointer), 24 bytes on x64.
 enum : VARTYPE {
   VT_EMPTY = 0,
   VT_I4 = 3,
@@ -88,9 +104,20 @@ struct PROPVARIANT {
     int16_t boolVal;
     BSTR bstrVal;
     FILETIME filetime;
+#ifdef _WIN32
+    struct {
+      uint32_t cElems;
+      void* pElems;
+    } ca;
+#endif
   };
 };
+#ifdef _WIN32
+static_assert(sizeof(PROPVARIANT) == 8 + 2 * sizeof(void*), "the system's PROPVARIANT layout");
+#else
 static_assert(sizeof(PROPVARIANT) == 16, "PROPVARIANT layout");
+#endif
+static_assert(offsetof(PROPVARIANT, uhVal) == 8, "PROPVARIANT layout");
 
 // Item and archive property identifiers used here.
 enum : PROPID {
@@ -120,67 +147,69 @@ enum : int32_t {
 };
 
 struct IUnknown {
-  virtual HRESULT QueryInterface(const GUID& iid, void** out) = 0;
-  virtual uint32_t AddRef() = 0;
-  virtual uint32_t Release() = 0;
+  virtual HRESULT SEVENZIP_STDCALL QueryInterface(const GUID& iid, void** out) = 0;
+  virtual uint32_t SEVENZIP_STDCALL AddRef() = 0;
+  virtual uint32_t SEVENZIP_STDCALL Release() = 0;
 };
 
 struct ISequentialInStream : IUnknown {
-  virtual HRESULT Read(void* data, uint32_t size, uint32_t* processedSize) = 0;
+  virtual HRESULT SEVENZIP_STDCALL Read(void* data, uint32_t size, uint32_t* processedSize) = 0;
 };
 struct IInStream : ISequentialInStream {
-  virtual HRESULT Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) = 0;
+  virtual HRESULT SEVENZIP_STDCALL Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) = 0;
 };
 struct IStreamGetSize : IUnknown {
-  virtual HRESULT GetSize(uint64_t* size) = 0;
+  virtual HRESULT SEVENZIP_STDCALL GetSize(uint64_t* size) = 0;
 };
 struct ISequentialOutStream : IUnknown {
-  virtual HRESULT Write(const void* data, uint32_t size, uint32_t* processedSize) = 0;
+  virtual HRESULT SEVENZIP_STDCALL Write(const void* data, uint32_t size, uint32_t* processedSize) = 0;
 };
 struct IOutStream : ISequentialOutStream {
-  virtual HRESULT Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) = 0;
-  virtual HRESULT SetSize(uint64_t newSize) = 0;
+  virtual HRESULT SEVENZIP_STDCALL Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) = 0;
+  virtual HRESULT SEVENZIP_STDCALL SetSize(uint64_t newSize) = 0;
 };
 
 struct IProgress : IUnknown {
-  virtual HRESULT SetTotal(uint64_t total) = 0;
-  virtual HRESULT SetCompleted(const uint64_t* completeValue) = 0;
+  virtual HRESULT SEVENZIP_STDCALL SetTotal(uint64_t total) = 0;
+  virtual HRESULT SEVENZIP_STDCALL SetCompleted(const uint64_t* completeValue) = 0;
 };
 struct IArchiveOpenCallback : IUnknown {
-  virtual HRESULT SetTotal(const uint64_t* files, const uint64_t* bytes) = 0;
-  virtual HRESULT SetCompleted(const uint64_t* files, const uint64_t* bytes) = 0;
+  virtual HRESULT SEVENZIP_STDCALL SetTotal(const uint64_t* files, const uint64_t* bytes) = 0;
+  virtual HRESULT SEVENZIP_STDCALL SetCompleted(const uint64_t* files, const uint64_t* bytes) = 0;
 };
 struct IArchiveExtractCallback : IProgress {
-  virtual HRESULT GetStream(uint32_t index, ISequentialOutStream** outStream, int32_t askExtractMode) = 0;
-  virtual HRESULT PrepareOperation(int32_t askExtractMode) = 0;
-  virtual HRESULT SetOperationResult(int32_t opRes) = 0;
+  virtual HRESULT SEVENZIP_STDCALL GetStream(uint32_t index, ISequentialOutStream** outStream, int32_t askExtractMode) = 0;
+  virtual HRESULT SEVENZIP_STDCALL PrepareOperation(int32_t askExtractMode) = 0;
+  virtual HRESULT SEVENZIP_STDCALL SetOperationResult(int32_t opRes) = 0;
 };
 struct ICryptoGetTextPassword : IUnknown {
-  virtual HRESULT CryptoGetTextPassword(BSTR* password) = 0;
+  virtual HRESULT SEVENZIP_STDCALL CryptoGetTextPassword(BSTR* password) = 0;
 };
 
 struct IInArchive : IUnknown {
-  virtual HRESULT Open(IInStream* stream, const uint64_t* maxCheckStartPosition,
+  virtual HRESULT SEVENZIP_STDCALL Open(IInStream* stream, const uint64_t* maxCheckStartPosition,
                        IArchiveOpenCallback* openCallback) = 0;
-  virtual HRESULT Close() = 0;
-  virtual HRESULT GetNumberOfItems(uint32_t* numItems) = 0;
-  virtual HRESULT GetProperty(uint32_t index, PROPID propID, PROPVARIANT* value) = 0;
-  virtual HRESULT Extract(const uint32_t* indices, uint32_t numItems, int32_t testMode,
+  virtual HRESULT SEVENZIP_STDCALL Close() = 0;
+  virtual HRESULT SEVENZIP_STDCALL GetNumberOfItems(uint32_t* numItems) = 0;
+  virtual HRESULT SEVENZIP_STDCALL GetProperty(uint32_t index, PROPID propID, PROPVARIANT* value) = 0;
+  virtual HRESULT SEVENZIP_STDCALL Extract(const uint32_t* indices, uint32_t numItems, int32_t testMode,
                           IArchiveExtractCallback* extractCallback) = 0;
-  virtual HRESULT GetArchiveProperty(PROPID propID, PROPVARIANT* value) = 0;
-  virtual HRESULT GetNumberOfProperties(uint32_t* numProps) = 0;
-  virtual HRESULT GetPropertyInfo(uint32_t index, BSTR* name, PROPID* propID, VARTYPE* varType) = 0;
-  virtual HRESULT GetNumberOfArchiveProperties(uint32_t* numProps) = 0;
-  virtual HRESULT GetArchivePropertyInfo(uint32_t index, BSTR* name, PROPID* propID, VARTYPE* varType) = 0;
+  virtual HRESULT SEVENZIP_STDCALL GetArchiveProperty(PROPID propID, PROPVARIANT* value) = 0;
+  virtual HRESULT SEVENZIP_STDCALL GetNumberOfProperties(uint32_t* numProps) = 0;
+  virtual HRESULT SEVENZIP_STDCALL GetPropertyInfo(uint32_t index, BSTR* name, PROPID* propID, VARTYPE* varType) = 0;
+  virtual HRESULT SEVENZIP_STDCALL GetNumberOfArchiveProperties(uint32_t* numProps) = 0;
+  virtual HRESULT SEVENZIP_STDCALL GetArchivePropertyInfo(uint32_t index, BSTR* name, PROPID* propID, VARTYPE* varType) = 0;
 };
 
 struct ISetProperties : IUnknown {
-  virtual HRESULT SetProperties(const wchar_t* const* names, const PROPVARIANT* values, uint32_t numProps) = 0;
+  virtual HRESULT SEVENZIP_STDCALL SetProperties(const wchar_t* const* names, const PROPVARIANT* values, uint32_t numProps) = 0;
 };
 
 // The library's exports.
-using TCreateObjectFunc = HRESULT (*)(const GUID* clsid, const GUID* iid, void** out);
-using TGetModulePropFunc = HRESULT (*)(PROPID propID, PROPVARIANT* value);
+using TCreateObjectFunc = HRESULT(SEVENZIP_STDCALL*)(const GUID* clsid, const GUID* iid, void** out);
+using TGetModulePropFunc = HRESULT(SEVENZIP_STDCALL*)(PROPID propID, PROPVARIANT* value);
+// The string and variant functions of the library's heap: on Linux its own exports, on Windows
+// the system's (oleaut32) through the platform layer.
 using TSysAllocStringFunc = BSTR (*)(const wchar_t* s);
 using TSysFreeStringFunc = void (*)(BSTR s);
 using TVariantClearFunc = HRESULT (*)(PROPVARIANT* v);

@@ -3,6 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/LastError.h"
+#include "platform/OleAuto.h"
+
 namespace sevenzip {
 
 namespace {
@@ -10,6 +13,18 @@ namespace {
 platform::HMODULE TryLoad(rtl::String& loaded) {
   rtl::String forced = rtl::GetEnvironmentVariable(u"KRV_7Z_LIBRARY");
   loaded = forced;
+#ifdef _WIN32
+  // A bare or relative name would be looked for in the current folder and along PATH.
+  if (!forced.empty() && !rtl::IsAbsolutePath(forced)) {
+    platform::SetLastErrorValue(platform::ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  if (!forced.empty()) return platform::LoadModule(forced);
+  // The program's folder, by its full path: the loader then searches nowhere else.
+  rtl::String exe = rtl::ExecutablePath();
+  if (exe.empty()) return nullptr;
+  std::vector<rtl::String> candidates = {rtl::ExtractFilePath(exe) + kLibraryFileName};
+#else
   if (!forced.empty()) return platform::LoadModule(forced);
   std::vector<rtl::String> candidates = {
       kLibraryFileName,
@@ -17,6 +32,7 @@ platform::HMODULE TryLoad(rtl::String& loaded) {
       rtl::String(u"/usr/lib/p7zip/") + kLibraryFileName,
       rtl::String(u"/usr/lib/7zip/") + kLibraryFileName,
   };
+#endif
   for (const rtl::String& c : candidates)
     if (platform::HMODULE h = platform::LoadModule(c)) {
       loaded = c;
@@ -33,8 +49,16 @@ bool LoadSevenZipLibrary(TSevenZipLibrary& lib) {
   platform::HMODULE h = TryLoad(path);
   if (!h) return false;
   auto create = reinterpret_cast<TCreateObjectFunc>(platform::GetModuleSymbol(h, "CreateObject"));
+#ifdef _WIN32
+  // COM's strings: the DLL frees a password with the system's SysFreeString.
+  TSysAllocStringFunc alloc = platform::OleAllocString;
+  TSysFreeStringFunc release = platform::OleFreeString;
+  TVariantClearFunc clear = [](PROPVARIANT* v) -> HRESULT { return platform::OleClearVariant(v); };
+#else
   auto alloc = reinterpret_cast<TSysAllocStringFunc>(platform::GetModuleSymbol(h, "SysAllocString"));
   auto release = reinterpret_cast<TSysFreeStringFunc>(platform::GetModuleSymbol(h, "SysFreeString"));
+  auto clear = reinterpret_cast<TVariantClearFunc>(platform::GetModuleSymbol(h, "VariantClear"));
+#endif
   auto moduleProp = reinterpret_cast<TGetModulePropFunc>(platform::GetModuleSymbol(h, "GetModuleProp"));
   bool layoutOk = false;
   if (moduleProp) {
@@ -54,6 +78,7 @@ bool LoadSevenZipLibrary(TSevenZipLibrary& lib) {
   lib.CreateObject = create;
   lib.SysAllocString = alloc;
   lib.SysFreeString = release;
+  lib.VariantClear = clear;
   return true;
 }
 
@@ -88,6 +113,14 @@ BSTR AllocLibraryString(const TSevenZipLibrary& lib, const rtl::String& s) {
   return lib.SysAllocString(w.c_str());
 }
 
+void ClearVariant(const TSevenZipLibrary& lib, PROPVARIANT& v) {
+  if (lib.VariantClear && lib.VariantClear(&v) == S_OK) return;
+  // No such export, or a type the system's VariantClear does not know (a FILETIME): only a
+  // string was allocated.
+  if (v.vt == VT_BSTR && v.bstrVal && lib.SysFreeString) lib.SysFreeString(v.bstrVal);
+  v.vt = VT_EMPTY;
+}
+
 uint64_t VariantToUInt64(const PROPVARIANT& v) {
   switch (v.vt) {
     case VT_UI1: return v.ulVal & 0xFF;
@@ -104,32 +137,36 @@ bool ReadPropString(const TSevenZipLibrary& lib, IInArchive* a, uint32_t index, 
   out.clear();
   PROPVARIANT v{};
   if (a->GetProperty(index, id, &v) != S_OK) return false;
-  if (v.vt == VT_BSTR) {
-    out = BStrToString(v.bstrVal);
-    if (v.bstrVal) lib.SysFreeString(v.bstrVal);
-    return true;
-  }
-  return false;
+  bool isString = v.vt == VT_BSTR;
+  if (isString) out = BStrToString(v.bstrVal);
+  ClearVariant(lib, v);
+  return isString;
 }
 
-uint64_t ReadPropUInt64(IInArchive* a, uint32_t index, PROPID id) {
+uint64_t ReadPropUInt64(const TSevenZipLibrary& lib, IInArchive* a, uint32_t index, PROPID id) {
   PROPVARIANT v{};
   if (a->GetProperty(index, id, &v) != S_OK) return 0;
-  return VariantToUInt64(v);
+  uint64_t n = VariantToUInt64(v);
+  ClearVariant(lib, v);
+  return n;
 }
 
-bool ReadPropFileTime(IInArchive* a, uint32_t index, PROPID id, uint64_t& out) {
+bool ReadPropFileTime(const TSevenZipLibrary& lib, IInArchive* a, uint32_t index, PROPID id, uint64_t& out) {
   PROPVARIANT v{};
   out = 0;
-  if (a->GetProperty(index, id, &v) != S_OK || v.vt != VT_FILETIME) return false;
-  out = uint64_t(v.filetime.dwHighDateTime) << 32 | v.filetime.dwLowDateTime;
-  return true;
+  if (a->GetProperty(index, id, &v) != S_OK) return false;
+  bool isTime = v.vt == VT_FILETIME;
+  if (isTime) out = uint64_t(v.filetime.dwHighDateTime) << 32 | v.filetime.dwLowDateTime;
+  ClearVariant(lib, v);
+  return isTime;
 }
 
-uint64_t ReadArchivePropUInt64(IInArchive* a, PROPID id) {
+uint64_t ReadArchivePropUInt64(const TSevenZipLibrary& lib, IInArchive* a, PROPID id) {
   PROPVARIANT v{};
   if (a->GetArchiveProperty(id, &v) != S_OK) return 0;
-  return VariantToUInt64(v);
+  uint64_t n = VariantToUInt64(v);
+  ClearVariant(lib, v);
+  return n;
 }
 
 }  // namespace sevenzip

@@ -54,7 +54,7 @@ TMyStreamReader::~TMyStreamReader() {
   for (TFiles& f : Files) CloseVolume(f);
 }
 
-HRESULT TMyStreamReader::QueryInterface(const GUID& iid, void** out) {
+HRESULT SEVENZIP_STDCALL TMyStreamReader::QueryInterface(const GUID& iid, void** out) {
   if (!out) return E_INVALIDARG;
   *out = nullptr;
   if (iid == IID_IUnknown || iid == IID_ISequentialInStream || iid == IID_IInStream)
@@ -109,7 +109,7 @@ void TMyStreamReader::LearnSize() {
   arcSize = KnownTotal();
 }
 
-HRESULT TMyStreamReader::Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) {
+HRESULT SEVENZIP_STDCALL TMyStreamReader::Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) {
   HRESULT hr = S_OK;
   switch (seekOrigin) {
     case 0: arcPosition = offset; break;
@@ -127,7 +127,7 @@ HRESULT TMyStreamReader::Seek(int64_t offset, uint32_t seekOrigin, uint64_t* new
   return hr;
 }
 
-HRESULT TMyStreamReader::GetSize(uint64_t* size) {
+HRESULT SEVENZIP_STDCALL TMyStreamReader::GetSize(uint64_t* size) {
   if (arcSize <= 0 && FArchive && !FSizeTold) LearnSize();
   if (arcSize > 0) {
     if (size) *size = static_cast<uint64_t>(arcSize);
@@ -136,7 +136,7 @@ HRESULT TMyStreamReader::GetSize(uint64_t* size) {
   return S_FALSE;
 }
 
-HRESULT TMyStreamReader::Read(void* data, uint32_t size, uint32_t* processedSize) {
+HRESULT SEVENZIP_STDCALL TMyStreamReader::Read(void* data, uint32_t size, uint32_t* processedSize) {
   if (processedSize) *processedSize = 0;
   if (size == 0) return S_OK;
   if (!data) return E_INVALIDARG;

@@ -15,9 +15,9 @@ class TMyStreamReader : public TInterfacedObject, public IInStream, public IStre
   TMyStreamReader(TSevenZip* Owner, const rtl::String& sz, platform::TFileHandle ABorrowed);
   ~TMyStreamReader() override;
   SEVENZIP_IUNKNOWN_IMPL
-  HRESULT Read(void* data, uint32_t size, uint32_t* processedSize) override;
-  HRESULT Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) override;
-  HRESULT GetSize(uint64_t* size) override;
+  HRESULT SEVENZIP_STDCALL Read(void* data, uint32_t size, uint32_t* processedSize) override;
+  HRESULT SEVENZIP_STDCALL Seek(int64_t offset, uint32_t seekOrigin, uint64_t* newPosition) override;
+  HRESULT SEVENZIP_STDCALL GetSize(uint64_t* size) override;
 
   // After the library reported an unexpected end at `needed` bytes of archive: asks for the
   // missing volume(s) until the stream offers that many, and rewinds. False when the user gave up

@@ -1,6 +1,8 @@
 // Volume naming and guessing over arbitrary names. The input is lines: the archive name, then
 // names that exist. The guess must end, name an existing volume (or the given one) of the same
-// archive, and never go below the given number; the stored-path rule must take any name.
+// archive, and never go below the given number. The stored-path rules must take any name: a path
+// let through, in this system's form, neither starts at a root nor climbs, and its shown form
+// holds no control character.
 #include <cstdint>
 #include <cstdlib>
 #include <set>
@@ -47,6 +49,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (g > n && !exists(guess)) std::abort();
     if (!sevenzip::BelongsToArchive(guess, name, false)) std::abort();
   }
-  sevenzip::IsUnsafeStoredPath(name);
+  if (!sevenzip::IsUnsafeStoredPath(name)) {
+    rtl::String native = sevenzip::NativeStoredPath(name);
+    if (!native.empty() && native[0] == rtl::PathDelim) std::abort();
+    size_t from = 0;
+    for (;;) {
+      size_t to = native.find(rtl::PathDelim, from);
+      if (native.substr(from, to == rtl::String::npos ? to : to - from) == u"..") std::abort();
+      if (to == rtl::String::npos) break;
+      from = to + 1;
+    }
+  }
+  sevenzip::StoredNameRefusal(name);
+  for (char16_t c : sevenzip::EscapedStoredPath(name))
+    if (c < 0x20 || c == 0x7F) std::abort();
   return 0;
 }

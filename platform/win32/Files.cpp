@@ -236,6 +236,17 @@ TFileHandle CreateFileAlways(const rtl::String& path, uint32_t attributes) {
                          owner.Get(mode), CREATE_ALWAYS,
                          (mode & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY, nullptr);
   if (h == INVALID_HANDLE_VALUE) return INVALID_FILE_HANDLE;
+  if (::GetLastError() == ERROR_ALREADY_EXISTS && !(mode & 0200)) {
+    // A file written over keeps its old attributes under Wine (Windows adds the new ones): the
+    // read-only one is set through the handle, so a replaced file ends as a new one would.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_READONLY;
+    if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic)) {
+      DWORD e = ::GetLastError();
+      ::CloseHandle(h);
+      return FailWith(e);
+    }
+  }
   ::SetLastError(ERROR_SUCCESS);
   return Handle(h);
 }
@@ -261,7 +272,14 @@ bool SetPathMode(const rtl::String& path, uint32_t mode) {
   return SetFileAttributesW(p.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_NORMAL) ? attrs : FILE_ATTRIBUTE_NORMAL);
 }
 
-uint32_t GetDriveType(const rtl::String& root) { return GetDriveTypeW(Wide(root).c_str()); }
+uint32_t GetDriveType(const rtl::String& root) {
+  // The system answers only for a volume's root (any other folder is "no root"): a folder is
+  // taken to the root of its volume first.
+  const std::wstring path = Wide(root.empty() ? rtl::String(u".") : root);
+  wchar_t volume[MAX_PATH + 1];
+  if (GetVolumePathNameW(path.c_str(), volume, MAX_PATH + 1)) return GetDriveTypeW(volume);
+  return GetDriveTypeW(path.c_str());
+}
 
 TFileHandle OpenFolder(const rtl::String& path) {
   HANDLE h = CreateFileW(Wide(path.empty() ? rtl::String(u".") : path).c_str(),

@@ -131,15 +131,22 @@ struct TEntry {
 };
 
 // Every entry below root by relative path; folder times are left out (their content moves them).
+// On Windows a mode is only its owner-write bit: the read-only attribute is all a file keeps.
 inline std::map<std::string, TEntry> Tree(const fs::path& root) {
   std::map<std::string, TEntry> r;
   if (!fs::exists(root)) return r;
+#ifdef _WIN32
+  const uint32_t kept = 0200;
+#else
+  const uint32_t kept = 07777;
+#endif
   for (auto& e : fs::recursive_directory_iterator(root)) {
-    std::string rel = fs::relative(e.path(), root).string();
+    const std::u8string name = fs::relative(e.path(), root).generic_u8string();
+    const std::string rel(name.begin(), name.end());
     if (e.is_directory())
-      r[rel] = {'d', ModeOf(e.path()), "", 0};
+      r[rel] = {'d', ModeOf(e.path()) & kept, "", 0};
     else
-      r[rel] = {'f', ModeOf(e.path()), ReadFile(e.path()), MTimeOf(e.path())};
+      r[rel] = {'f', ModeOf(e.path()) & kept, ReadFile(e.path()), MTimeOf(e.path())};
   }
   return r;
 }
@@ -159,7 +166,7 @@ class TScratch {
 #ifdef _WIN32
     // Under /tmp, as on Linux, where the host's commands find it under the same name.
     static std::atomic<int> counter{0};
-    Root = fs::path("Z:/tmp") / ("krv-sevenzip-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    Root = fs::path("Z:\\tmp") / ("krv-sevenzip-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
     std::error_code ec;
     fs::remove_all(Root, ec);  // a run before this one that had the same number and did not end
     fs::create_directories(Root);
@@ -179,8 +186,12 @@ class TScratch {
       if (e.is_directory()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(Root, ec);
   }
-  fs::path operator/(const std::string& s) const { return Root / s; }
-  rtl::String U(const std::string& s) const { return rtl::S((Root / s).string()); }
+  // With the system's separator throughout ("a/b" is "a\\b" on Windows), as the programs name it.
+  // The name is UTF-8 (Windows would read a narrow name in its ANSI code page).
+  fs::path operator/(const std::string& s) const {
+    return (Root / fs::path(std::u8string(s.begin(), s.end()))).make_preferred();
+  }
+  rtl::String U(const std::string& s) const { return rtl::S((*this / s).string()); }
   fs::path Root;
 };
 

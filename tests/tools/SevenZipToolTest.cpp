@@ -5,7 +5,9 @@
 #include <set>
 
 #include "TestUtil.h"
+#ifndef _WIN32
 #include "tests/platform/gui/XvfbDisplay.h"
+#endif
 
 using namespace sztest;
 
@@ -18,6 +20,20 @@ struct TResult {
   std::string Err;
 };
 
+#ifdef _WIN32
+// Started by the host's shell through Wine, as a user's shell starts it; stderr lands in a file.
+TResult RunToolAt(const std::string& tool, const std::string& args, const std::string& env = "") {
+  static int counter = 0;
+  const fs::path err = fs::path("Z:\\tmp") / ("krv-7z-err-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+  const std::string command = env + " timeout 120 " + Quote(std::string(KRV_BINARY_DIR) + "/wine-run") + " " +
+                              Quote(tool) + " " + args + " </dev/null >/dev/null 2>" + Quote(err);
+  TResult r{krvtest::RunHostCommand(command), ReadFile(err)};
+  std::error_code ec;
+  fs::remove(err, ec);
+  return r;
+}
+TResult RunTool(const std::string& args, const std::string& env = "") { return RunToolAt(kTool + ".exe", args, env); }
+#else
 // Runs the tool with the arguments (already quoted); stderr is captured.
 TResult RunTool(const std::string& args, const std::string& env = "") {
   std::string cmd = env + " " + Quote(kTool) + " " + args + " 2>&1 >/dev/null";
@@ -31,6 +47,7 @@ TResult RunTool(const std::string& args, const std::string& env = "") {
   r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
 }
+#endif
 
 class ToolTest : public ::testing::Test {
  protected:
@@ -141,6 +158,7 @@ TEST_F(ToolTest, DamagedItemAndVolumes) {
   EXPECT_NE(r.Err.find("message 1 File not found"), std::string::npos) << r.Err;
 }
 
+#ifndef _WIN32
 // With a display there, a missing volume is still a message and an exit code: no dialog waits.
 TEST_F(ToolTest, MissingVolumeOpensNoWindowUnderADisplay) {
   std::string why;
@@ -159,11 +177,31 @@ TEST_F(ToolTest, MissingVolumeOpensNoWindowUnderADisplay) {
   }
 }
 
+#endif
+
 TEST_F(ToolTest, LibraryMissing) {
-  TResult r = RunTool("x " + A("t.7z") + " -o " + A("out"), "KRV_7Z_LIBRARY=" + A("absent.so"));
+#ifdef _WIN32
+  const std::string name = "7z.dll";
+#else
+  const std::string name = "7z.so";
+#endif
+  const std::string expected =
+      "error: Could not load CreateObject function from " + name + "\r\nPerhaps " + name + " not found\n";
+  TResult r = RunTool("x " + A("t.7z") + " -o " + A("out"), "KRV_7Z_LIBRARY=" + A("absent." + name.substr(3)));
   EXPECT_EQ(r.Code, 2);
-  EXPECT_EQ(r.Err, "error: Could not load CreateObject function from 7z.so\r\nPerhaps 7z.so not found\n");
+  EXPECT_EQ(r.Err, expected);
   EXPECT_FALSE(fs::exists(S / "out"));
+#ifdef _WIN32
+  // The program alone in a folder: the DLL is looked for beside it only, never in the current
+  // folder (here the build's, which has one).
+  fs::create_directories(S / "alone");
+  fs::copy_file(kTool + ".exe", S / "alone/krv-7z.exe");
+  r = RunToolAt(HostPath(S / "alone/krv-7z.exe"), "x " + A("t.7z") + " -o " + A("out"),
+                "cd " + Quote(fs::path(KRV_BINARY_DIR) / "tools/krv-7z") + " &&");
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_EQ(r.Err, expected);
+  EXPECT_FALSE(fs::exists(S / "out"));
+#endif
 }
 
 }  // namespace

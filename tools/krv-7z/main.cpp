@@ -84,8 +84,12 @@ std::string ParseArgs(const std::vector<std::string>& args, TOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Messages byte for byte (no "\r\n" made of "\n" on Windows).
+  rtl::UseBinaryStandardOutput();
+  // The arguments as the system gave them (on Windows the UTF-16 command line), in UTF-8.
   rtl::SetCommandLine(argc, argv);
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 1; i <= rtl::ParamCount(); ++i) args.push_back(rtl::U8(rtl::ParamStr(i)));
   TOptions o;
   std::string err = ParseArgs(args, o);
   if (!err.empty()) return UsageError(err);
@@ -109,8 +113,7 @@ int main(int argc, char** argv) {
       cancel = true;
     };
     sevenzip::SetBrowseForFileHandler([](const sevenzip::TBrowseRequest& r, rtl::String&) {
-      std::fprintf(stderr, "krv-7z: missing volume: %s/%s\n", rtl::U8(r.InitialDir).c_str(),
-                   rtl::U8(r.FilterPattern).c_str());
+      std::fprintf(stderr, "krv-7z: missing volume: %s\n", rtl::U8(r.InitialDir + rtl::PathDelim + r.FilterPattern).c_str());
       return false;
     });
     int32_t result = zip.Extract(o.Test);
