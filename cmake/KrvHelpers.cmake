@@ -6,10 +6,10 @@ function(krv_library name)
   target_link_libraries(${name} PUBLIC ${A_DEPS} ${A_SYSTEM_LIBS})
 endfunction()
 
-# krv_test(NAME LABEL label SOURCES... LIBS...): one GoogleTest program, its cases registered
-# with CTest under the folder's label.
+# krv_test(NAME LABEL label SOURCES... LIBS... [RUN_SERIAL]): one GoogleTest program, its cases
+# registered with CTest under the folder's label (RUN_SERIAL: each case with no other test beside).
 function(krv_test name)
-  cmake_parse_arguments(A "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "RUN_SERIAL" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 300)
   endif()
@@ -35,6 +35,9 @@ function(krv_test name)
     # Windows takes the time zone from the system, Wine from TZ at the start of a process: the
     # zone tests' Central European time (tests/TimeZone.h) is set for every program.
     set(environment ENVIRONMENT "TZ=CET-1CEST,M3.5.0,M10.5.0/3")
+  endif()
+  if(A_RUN_SERIAL)
+    list(APPEND environment RUN_SERIAL TRUE)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 ${filter_args}
                        PROPERTIES LABELS "${A_LABEL}" TIMEOUT ${A_TIMEOUT} ${environment})

@@ -139,13 +139,25 @@ void TProgressBar::StepIt() {
 
 void TProgressBar::SetStyle(TProgressBarStyle style) {
   FStyle = style;
+  ApplyStyle();
   Update();
   UpdateAnimation();
 }
 
 void TProgressBar::SetMarqueeInterval(int ms) {
   FMarqueeInterval = std::max(ms, 0);
+  ApplyStyle();
   UpdateAnimation();
+}
+
+void TProgressBar::ApplyStyle() {
+  if (!FNative) return;
+  detail::TProgressStyle s;
+  s.Marquee = FStyle == pbstMarquee;
+  s.MarqueeIntervalMs = FMarqueeInterval;
+  s.Smooth = Smooth;
+  s.SmoothReverse = SmoothReverse;
+  Application().Toolkit().SetProgressStyle(FNative, s);
 }
 
 void TProgressBar::Update() {
@@ -172,6 +184,7 @@ void TProgressBar::UpdateAnimation() {
 
 void TProgressBar::CreateNative(detail::IToolkit& kit, void* form) {
   FNative = kit.CreateProgressBar(form, FLeft, FTop, FWidth, FHeight);
+  ApplyStyle();
   Update();
   UpdateAnimation();
 }

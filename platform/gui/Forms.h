@@ -133,6 +133,7 @@ class TProgressBar : public TControl {
  private:
   void Update();
   void UpdateAnimation();
+  void ApplyStyle();
   int FMin = 0, FMax = 100, FPosition = 0, FStep = 10;
   TProgressBarStyle FStyle = pbstNormal;
   int FMarqueeInterval = 10;

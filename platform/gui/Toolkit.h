@@ -31,6 +31,13 @@ struct TFormSpec {
   TFontSpec Font;
 };
 
+// How a progress bar is drawn. The marquee's interval is the time between its moves.
+struct TProgressStyle {
+  bool Marquee = false;
+  int MarqueeIntervalMs = 0;   // 0: the marquee stands still
+  bool Smooth = false, SmoothReverse = false;
+};
+
 struct TOpenDialogSpec {
   void* OwnerForm = nullptr;   // a native form or nullptr
   std::string Title, FilterDescription, FilterPattern, InitialDir;
@@ -62,6 +69,9 @@ class IToolkit {
   virtual void* CreateProgressBar(void* form, int left, int top, int width, int height) = 0;
   virtual void SetProgress(void* bar, int min, int max, int position) = 0;
   virtual void PulseProgress(void* bar) = 0;
+  // A toolkit whose bar animates its marquee itself (on a timer of the same thread's queue)
+  // starts and stops it here, and its PulseProgress moves nothing; the others ignore it.
+  virtual void SetProgressStyle(void* /*bar*/, const TProgressStyle& /*style*/) {}
   // Modal; returns the platform's button identifier (IDOK...).
   virtual int MessageBox(void* ownerForm, const std::string& text, const std::string& caption,
                          uint32_t flags) = 0;
@@ -79,6 +89,12 @@ class IToolkit {
 
 // The headless toolkit (always available).
 IToolkit* HeadlessToolkit();
+
+#ifdef _WIN32
+// The system's own windows and controls, or nullptr when the process has no desktop to show
+// them on (a service's window station, Wine without a display).
+IToolkit* Win32Toolkit();
+#endif
 
 // The operating system's toolkit for this process, or the headless one: KRV_GUI=headless forces
 // the latter. *module receives what had to be loaded for it (kept for the life of the process).

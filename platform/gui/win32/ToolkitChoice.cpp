@@ -1,13 +1,15 @@
-// The toolkit on Windows: the headless one for now. The Win32 forms (a real window, the comctl32
-// marquee bar, MessageBoxW) plug in here as an IToolkit of their own; their windows live in the
-// thread's message queue, so the wait and ProcessOneMessage already serve them and no loop of
-// theirs needs installing.
+// The toolkit on Windows: the system's windows when the process has a desktop to show them on,
+// else headless (KRV_GUI=headless forces it, as on Linux). The windows live in the thread's
+// message queue, so the wait and ProcessOneMessage already serve them: no loop to install.
 #include "platform/gui/Toolkit.h"
+#include "rtl/SysUtils.h"
 
 namespace platform::gui::detail {
 
 IToolkit* ChooseToolkit(void*& module) {
   module = nullptr;
+  if (rtl::GetEnvironmentVariable(u"KRV_GUI") == u"headless") return HeadlessToolkit();
+  if (IToolkit* kit = Win32Toolkit()) return kit;
   return HeadlessToolkit();
 }
 
