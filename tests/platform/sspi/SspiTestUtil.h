@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sspi/posix/Ntlm.h"
-#include "platform/sspi/posix/Spnego.h"
+#include "platform/sspi/Ntlm.h"
+#include "platform/sspi/Spnego.h"
 #include "platform/sspi/Sspi.h"
 
 namespace sspitest {
@@ -61,6 +61,25 @@ inline std::string ToHex(const uint8_t* p, size_t n) {
 template <class C>
 std::string ToHex(const C& c) {
   return ToHex(c.data(), c.size());
+}
+
+// The NTLM message of a Negotiate token: SPNEGO-wrapped (Windows, our provider) or bare (Wine's
+// Negotiate); empty when it is neither. AWrapped tells which form it came in.
+inline Bytes NtlmOf(const Bytes& token, bool* wrapped = nullptr) {
+  const bool bare = token.size() >= 8 && std::memcmp(token.data(), "NTLMSSP", 8) == 0;
+  if (wrapped) *wrapped = !bare;
+  if (bare) return token;
+  if (!token.empty() && token[0] == 0x60) {
+    const auto init = ParseSpnegoInit(token.data(), token.size());
+    return init && init->MechToken ? *init->MechToken : Bytes();
+  }
+  const auto resp = ParseSpnegoResp(token.data(), token.size());
+  return resp && resp->ResponseToken ? *resp->ResponseToken : Bytes();
+}
+
+// The message type of an NTLM message (1 NEGOTIATE, 2 CHALLENGE, 3 AUTHENTICATE); 0 for none.
+inline int NtlmTypeOf(const Bytes& message) {
+  return message.size() >= 12 && std::memcmp(message.data(), "NTLMSSP", 8) == 0 ? message[8] : 0;
 }
 
 // NTProofStr the server computes from the AUTHENTICATE message and the password it knows:
