@@ -9,8 +9,8 @@
 #include <random>
 #include <string>
 
-#include "platform/sspi/posix/Ntlm.h"
-#include "platform/sspi/posix/Spnego.h"
+#include "platform/sspi/Ntlm.h"
+#include "platform/sspi/Spnego.h"
 #include "rtl/SysUtils.h"
 
 namespace platform::sspi {

@@ -12,6 +12,7 @@
 #include "netlib/auth/clHttpAuth.h"
 #include "netlib/auth/clSspi.h"
 #include "netlib/auth/clSspiAuth.h"
+#include "tests/PosixCompat.h"
 
 using namespace netlib;
 using httptest::Url;
@@ -30,8 +31,9 @@ rtl::String B64(const Bytes& b) { return TclEncoder::EncodeBase64(b.data(), b.si
 
 const NtlmChallenge8 kServerChallenge = {9, 8, 7, 6, 5, 4, 3, 2};
 
-Bytes Challenge() {
-  return BuildNtlmChallenge(NTLMSSP_NEGOTIATE_UNICODE | NTLMSSP_NEGOTIATE_NTLM, kServerChallenge, Utf16LE(u"DOM"),
+// The server's answer to ANegotiate (an NTLM NEGOTIATE message).
+Bytes Challenge(const Bytes& ANegotiate = BuildNtlmNegotiate()) {
+  return BuildNtlmChallenge(GrantedFlags(ANegotiate), kServerChallenge, Utf16LE(u"DOM"),
                             BuildAvPairs({{MsvAvNbDomainName, Utf16LE(u"DOM")}, {MsvAvTimestamp, Bytes(8, 1)}}));
 }
 
@@ -90,9 +92,9 @@ TEST(NtAuthClient, GenChallengeReadsFromThePositionAndWritesAtZero) {
   EXPECT_EQ(buffer.Position(), 0);
   Bytes negotiate(static_cast<size_t>(buffer.Size()));
   buffer.ReadBuffer(negotiate.data(), buffer.Size());
-  EXPECT_EQ(negotiate, BuildNtlmNegotiate());
+  EXPECT_EQ(NtlmTypeOf(negotiate), 1);
   // Junk ahead of the position is not part of the server's token.
-  const Bytes challenge = Challenge();
+  const Bytes challenge = Challenge(negotiate);
   buffer.SetSize(0);
   buffer.WriteBuffer("junk", 4);
   buffer.WriteBuffer(challenge.data(), static_cast<int64_t>(challenge.size()));
@@ -103,8 +105,11 @@ TEST(NtAuthClient, GenChallengeReadsFromThePositionAndWritesAtZero) {
   buffer.ReadBuffer(auth.data(), buffer.Size());
   const auto f = ParseNtlmAuthenticate(auth.data(), auth.size());
   ASSERT_TRUE(f);
-  EXPECT_EQ(ServerProof(*f, kServerChallenge, u"u", u"D", u"p"), ToHex(f->NtChallengeResponse.data(), 16));
+  EXPECT_TRUE(ServerAccepts(*f, kServerChallenge, u"u", u"D", u"p"));
+#ifndef _WIN32
+  // Our provider names the service; secur32 under Wine leaves it to Samba, which does not.
   EXPECT_EQ(TargetNameOf(*f), u"HTTP/h");
+#endif
   // A hostile token is the provider's "invalid token".
   rtl::TMemoryStream bad;
   bad.WriteBuffer("NTLMSSP\0\2\0\0\0", 12);
@@ -143,13 +148,10 @@ class NtlmScheme : public ::testing::Test {
 TEST_F(NtlmScheme, NegotiateIsPreferredOverNtlm) {
   Answer({u"NTLM", u"Negotiate", u"Basic realm=\"x\""});
   EXPECT_EQ(scheme.AuthValue().substr(0, 10), u"Negotiate ");
-  const Bytes init = TokenOf(scheme.AuthValue(), u"Negotiate");
-  const auto parsed = ParseSpnegoInit(init.data(), init.size());
-  ASSERT_TRUE(parsed && parsed->MechToken);
-  EXPECT_EQ(*parsed->MechToken, BuildNtlmNegotiate());
+  EXPECT_EQ(NtlmTypeOf(NtlmOf(TokenOf(scheme.AuthValue(), u"Negotiate"))), 1);
   scheme.CloseSessions();
   Answer({u"Basic realm=\"x\"", u"NTLM"});
-  EXPECT_EQ(TokenOf(scheme.AuthValue(), u"NTLM"), BuildNtlmNegotiate());
+  EXPECT_EQ(NtlmTypeOf(TokenOf(scheme.AuthValue(), u"NTLM")), 1);
   scheme.CloseSessions();
   Answer({u"Basic realm=\"x\""});
   EXPECT_EQ(scheme.AuthValue(), u"");
@@ -180,8 +182,9 @@ TEST_F(NtlmScheme, FullExchangeDropsTheSessionAndNamesTheService) {
     EXPECT_TRUE(scheme.StartNewConnection());
     EXPECT_TRUE(scheme.HasSession(this));
     ASSERT_FALSE(scheme.AuthValue().empty());
-    Bytes serverToken = Challenge();
-    if (schemeName == u"Negotiate") {
+    bool wrapped = false;
+    Bytes serverToken = Challenge(NtlmOf(TokenOf(scheme.AuthValue(), schemeName), &wrapped));
+    if (schemeName == u"Negotiate" && wrapped) {
       SpnegoResp r;
       r.NegState = SpnegoNegState::AcceptIncomplete;
       r.SupportedMech = kNtlmMechOid;
@@ -193,18 +196,14 @@ TEST_F(NtlmScheme, FullExchangeDropsTheSessionAndNamesTheService) {
     EXPECT_FALSE(scheme.StartNewConnection());
     EXPECT_FALSE(scheme.HasSession(this));
     Bytes auth = TokenOf(scheme.AuthValue(), schemeName);
-    if (schemeName == u"Negotiate") {
-      const auto resp = ParseSpnegoResp(auth.data(), auth.size());
-      ASSERT_TRUE(resp && resp->ResponseToken);
-      auth = *resp->ResponseToken;
-    }
+    if (schemeName == u"Negotiate") auth = NtlmOf(auth);
     const auto f = ParseNtlmAuthenticate(auth.data(), auth.size());
     ASSERT_TRUE(f);
     EXPECT_EQ(f->User, Utf16LE(c.expectUser));
-    EXPECT_EQ(f->Domain, Utf16LE(c.expectDomain));
+    EXPECT_TRUE(ServerAccepts(*f, kServerChallenge, c.expectUser, c.expectDomain, c.password));
+#ifndef _WIN32
     EXPECT_EQ(TargetNameOf(*f), u"HTTP/intranet.example");
-    EXPECT_EQ(ServerProof(*f, kServerChallenge, c.expectUser, c.expectDomain, c.password),
-              ToHex(f->NtChallengeResponse.data(), 16));
+#endif
   }
 }
 
@@ -223,8 +222,9 @@ TEST_F(NtlmScheme, LineNotStartingWithTheSchemeDropsTheSession) {
 TEST_F(NtlmScheme, SessionsAreKeptPerCaller) {
   int a = 0, b = 0;
   Answer({u"NTLM"}, u"u", u"p", &a);
+  const Bytes negotiate = TokenOf(scheme.AuthValue(), u"NTLM");
   Answer({u"NTLM"}, u"u", u"p", &b);
-  const rtl::String line = u"NTLM " + B64(Challenge());
+  const rtl::String line = u"NTLM " + B64(Challenge(negotiate));
   scheme.AnswerChallenge(url, u"GET", u"u", u"p", Lines({line.c_str()}), &a);
   EXPECT_FALSE(scheme.HasSession(&a));
   EXPECT_TRUE(scheme.HasSession(&b));
@@ -261,10 +261,10 @@ TEST_F(NtlmScheme, WithoutUserNameTheUserFileOrNoCredentials) {
   const std::filesystem::path file =
       std::filesystem::temp_directory_path() / ("ntlm-scheme-" + std::to_string(::getpid()));
   std::ofstream(file) << "FILEDOM:fileuser:filepass\n";
-  ::setenv("NTLM_USER_FILE", file.c_str(), 1);
+  ::setenv("NTLM_USER_FILE", file.string().c_str(), 1);
   scheme.CloseSessions();
   Answer({u"NTLM"}, u"", u"");
-  const rtl::String line = u"NTLM " + B64(Challenge());
+  const rtl::String line = u"NTLM " + B64(Challenge(TokenOf(scheme.AuthValue(), u"NTLM")));
   Answer({line.c_str()}, u"", u"");
   std::filesystem::remove(file);
   const Bytes auth = TokenOf(scheme.AuthValue(), u"NTLM");

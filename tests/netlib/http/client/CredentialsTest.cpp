@@ -7,8 +7,8 @@
 #include "../../transport/tls/TlsTestUtil.h"
 #include "TestUtil.h"
 #include "netlib/auth/clEncoder.h"
-#include "platform/sspi/posix/Ntlm.h"
-#include "platform/sspi/posix/Spnego.h"
+#include "platform/sspi/Ntlm.h"
+#include "platform/sspi/Spnego.h"
 
 using namespace netlib;
 using namespace krvtest;

@@ -1,4 +1,4 @@
-#include "platform/sspi/posix/Spnego.h"
+#include "platform/sspi/Spnego.h"
 
 namespace platform::sspi {
 

@@ -1,4 +1,4 @@
-#include "platform/sspi/posix/Ntlm.h"
+#include "platform/sspi/Ntlm.h"
 
 #include <chrono>
 #include <cstring>
