@@ -12,6 +12,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -207,8 +208,7 @@ inline std::string Capture(const std::string& command) {
 #ifdef _WIN32
   // cmd.exe takes a leading "/" for a switch: the path's separators become the system's.
   std::string line = command;
-  for (char& c : line)
-    if (c == '/') c = '\\';
+  std::replace(line.begin(), line.end(), '/', '\\');
   FILE* f = ::_popen(line.c_str(), "r");
 #else
   FILE* f = ::popen(command.c_str(), "r");
