@@ -7,7 +7,7 @@ add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WIN
 # The layers that build for Windows so far; the test folders of the others are registered as
 # disabled tests with that reason (cmake/KrvWineExclusions.cmake), so a run shows what it skips.
 set(KRV_WINDOWS_LAYERS rtl platform platform/gui platform/sspi platform/crypto netlib/text netlib/zlib netlib/transport
-                       netlib/http netlib/auth sevenzip tools)
+                       netlib/http netlib/auth sevenzip downloader/build downloader tools)
 # The programs of tools/ that build for Windows so far (the others need layers not built yet).
 set(KRV_WINDOWS_TOOLS krv-7z krv-fetch krv-sign)
 

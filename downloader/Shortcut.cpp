@@ -34,9 +34,7 @@ void CreateShellLink(const rtl::String& Target, const rtl::String& LinkName, con
   rtl::String desktop = GetDesktopFolder();
   if (desktop.empty())
     throw rtl::EOSError(u"The desktop folder cannot be determined", static_cast<int>(platform::ERROR_PATH_NOT_FOUND));
-  if (LinkName.empty() || LinkName.find(u'/') != rtl::String::npos)
-    throw rtl::EOSError(u"Invalid link name \"" + LinkName + u"\"", static_cast<int>(platform::ERROR_INVALID_NAME));
-  link.Save(rtl::IncludeTrailingPathDelimiter(desktop) + LinkName + u".desktop");
+  link.Save(platform::ShellLinkFileName(desktop, LinkName));
 }
 
 rtl::String GetDesktopFolder() { return platform::GetDesktopFolderPath(); }

@@ -1,5 +1,5 @@
-// The desktop shortcut to the product: on Linux a desktop entry <LinkName>.desktop in the user's
-// desktop folder.
+// The desktop shortcut to the product: a shell link in the user's desktop folder (a desktop entry
+// <LinkName>.desktop on Linux, a shortcut <LinkName>.lnk on Windows).
 #pragma once
 
 #include "rtl/SysUtils.h"

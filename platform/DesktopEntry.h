@@ -11,7 +11,14 @@ namespace platform {
 // home folder known). The folder is not checked for existence.
 rtl::String GetDesktopFolderPath();
 
-// The shell link object: target, arguments and working directory.
+// The path of a link called name in folder, with the system's extension (".desktop" on Linux,
+// ".lnk" on Windows). Raises rtl::EOSError (ERROR_INVALID_NAME) "Invalid link name" for a name
+// that is not one file name there (empty, "." or "..", a separator or a character the file
+// system refuses).
+rtl::String ShellLinkFileName(const rtl::String& folder, const rtl::String& name);
+
+// The shell link object: target, arguments and working directory (nothing else: no description,
+// icon, hot key or show state).
 class TShellLink {
  public:
   void SetPath(const rtl::String& path) { FPath = path; }

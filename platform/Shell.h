@@ -1,5 +1,6 @@
 // The shell's "open" for programs: starts the file, detached, with its arguments given as one
-// parameter string that the program splits by the CommandLineToArgvW rules.
+// parameter string that the program splits by the CommandLineToArgvW rules. On Windows it is the
+// system's ShellExecuteW, so a document opens with its associated program there.
 #pragma once
 
 #include <cstdint>

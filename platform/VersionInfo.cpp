@@ -340,14 +340,4 @@ bool VerQueryValueIn(const uint8_t* block, size_t size, std::u16string_view subB
   return true;
 }
 
-bool VerQueryValueW(const void* block, std::u16string_view subBlock, const void** buffer, uint32_t* len) {
-  if (block == nullptr) return false;
-  const auto* b = static_cast<const uint8_t*>(block);
-  const uint8_t* out = nullptr;
-  // The block's own length bounds every read, as the buffer came from GetFileVersionInfoW.
-  if (!VerQueryValueIn(b, Le16(b), subBlock, &out, len)) return false;
-  if (buffer) *buffer = out;
-  return true;
-}
-
 }  // namespace platform

@@ -1,6 +1,9 @@
 // Version information of executable files with the three queries of the platform's contract: the
 // VS_VERSIONINFO block from a PE file's RT_VERSION resource (PE32 and PE32+) and, for our Linux
 // programs, from an ELF file's ".versioninfo" section (written by cmake/KrvVersionInfo.cmake).
+// On Windows the three queries are the system's version library; its error numbers are its own
+// (Wine answers 1812 for a PE without resources where Windows answers 1813), and the size it
+// answers may exceed the block (the block's own length is its first word).
 #pragma once
 
 #include <cstddef>

@@ -165,6 +165,12 @@ std::string DesktopEntryText(const TShellLink& link, const rtl::String& name) {
   return text;
 }
 
+rtl::String ShellLinkFileName(const rtl::String& folder, const rtl::String& name) {
+  if (name.empty() || name == u"." || name == u".." || name.find(u'/') != rtl::String::npos)
+    throw rtl::EOSError(u"Invalid link name \"" + name + u"\"", static_cast<int>(ERROR_INVALID_NAME));
+  return rtl::IncludeTrailingPathDelimiter(folder) + name + u".desktop";
+}
+
 void TShellLink::Save(const rtl::String& fileName) const {
   std::string path = rtl::U8(fileName);
   rtl::String name = rtl::ExtractFileName(fileName);

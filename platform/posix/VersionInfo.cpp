@@ -80,4 +80,14 @@ bool GetFileVersionInfoW(const rtl::String& fileName, uint32_t, uint32_t len, vo
   return true;
 }
 
+bool VerQueryValueW(const void* block, std::u16string_view subBlock, const void** buffer, uint32_t* len) {
+  if (block == nullptr) return false;
+  const auto* b = static_cast<const uint8_t*>(block);
+  const uint8_t* out = nullptr;
+  // The block's own length bounds every read, as the buffer came from GetFileVersionInfoW.
+  if (!VerQueryValueIn(b, static_cast<uint16_t>(b[0] | (b[1] << 8)), subBlock, &out, len)) return false;
+  if (buffer) *buffer = out;
+  return true;
+}
+
 }  // namespace platform

@@ -1,4 +1,4 @@
-// The launch decision: argument forwarding, the version gate and KRVDownload end to end.
+// The launch decision: argument forwarding and KRVDownload end to end.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -7,9 +7,7 @@
 #include "downloader/Utils.h"
 #include "platform/Shell.h"
 
-using krvtest::MakePe;
 using krvtest::TTempDir;
-using krvtest::VersionRc;
 using rtl::String;
 
 namespace {
@@ -78,41 +76,6 @@ TEST(ForwardedParameters, ReachTheProductAsGiven) {
     std::vector<std::string> got;
     for (const String& a : platform::CommandLineToArgs(downloader::ForwardedParameters(false))) got.push_back(rtl::U8(a));
     EXPECT_EQ(got, received);
-  }
-}
-
-TEST(NeedsUpdate, VersionGate) {
-  TTempDir dir;
-  auto tv = [](const char* value) {
-    return krvtest::Table("040904E4", std::string("      VALUE \"TVERSION\", \"") + value + "\"\n");
-  };
-  struct Case {
-    const char* name;
-    std::string rc;  // empty: no file at all
-    bool needsUpdate;
-  };
-  const Case cases[] = {
-      {"10.0.0.1 is not newer", VersionRc("10,0,0,1"), true},
-      {"10.0.0.2", VersionRc("10,0,0,2"), false},
-      {"10.0.18.20", VersionRc("10,0,18,20"), false},
-      {"9.10.0.0 (9100000)", VersionRc("9,10,0,0"), false},
-      {"9.9.99.99 (999999)", VersionRc("9,9,99,99"), true},
-      {"100.100.100.100 does not fit", VersionRc("100,100,100,100"), true},
-      {"no version resource", "1 RCDATA { \"x\" }\n", true},
-      {"no file", "", true},
-      {"alpha 10.0.0.0 rev 5", VersionRc("1,0,0,0", tv("10.0.0.0.5,0")), false},
-      {"alpha 10.0.0.0 rev 0", VersionRc("1,0,0,0", tv("10.0.0.0,0")), true},
-      {"alpha 10.0.0.2", VersionRc("1,0,0,0", tv("10.0.0.2,0")), false},
-      {"prerelease 10.0.0.2", VersionRc("1,0,0,0", tv("10.0.0.2,1")), false},
-      {"unknown label", VersionRc("1,0,0,0", tv("10.0.18.20,5")), true},
-      {"label outside the enumeration", VersionRc("1,0,0,0", tv("10.0.18.20,7")), true},
-      {"broken TVERSION", VersionRc("10,0,18,20", tv("x")), true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string file = dir / "missing.exe";
-    if (!c.rc.empty()) file = MakePe(dir, "gate", c.rc);
-    EXPECT_EQ(downloader::NeedsUpdate(rtl::S(file)), c.needsUpdate);
   }
 }
 

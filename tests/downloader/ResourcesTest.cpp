@@ -3,10 +3,10 @@
 
 #include <cstring>
 
-#include "TestUtil.h"
 #include "downloader/Utils.h"
 #include "platform/Resources.h"
 #include "rtl/Exception.h"
+#include "TestUtil.h"
 
 using rtl::String;
 
@@ -117,7 +117,7 @@ TEST_F(Settings, OtherContents) {
 }
 
 TEST(SettingsWithoutResource, ValuesStayEmptyAndOneLineIsReported) {
-  std::string out = krvtest::Capture(std::string("'") + KRV_NOSETTINGS_EXE + "'");
+  std::string out = krvtest::Capture(std::string("\"") + KRV_NOSETTINGS_EXE + "\"");
   EXPECT_EQ(out,
             "log EResNotFound: Resource SETTINGS not found\n"
             "Localization=[]\nVersion=[]\nDestinationExe=[]\nTargetPrefix=[]\nDestinationPrefix=[]\n");

@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,7 +22,11 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <process.h>
+#else
 extern char** environ;
+#endif
 
 namespace krvtest {
 
@@ -27,13 +35,20 @@ namespace fs = std::filesystem;
 class TTempDir {
  public:
   // Under the build tree: the tests run programs from these folders, and a temporary file system
-  // may be mounted without execute rights.
+  // may be mounted without execute rights. Under Wine the host's tools see the same path.
   TTempDir() {
     fs::path base = fs::path(KRV_BINARY_DIR) / "tests" / "downloader" / "tmp";
     fs::create_directories(base);
+#ifdef _WIN32
+    static std::atomic<int> counter{0};
+    FPath = base / ("krv-launch-" + std::to_string(::_getpid()) + "-" + std::to_string(counter++));
+    fs::remove_all(FPath);
+    fs::create_directory(FPath);
+#else
     std::string pattern = (base / "krv-launch-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     FPath = pattern;
+#endif
   }
   TTempDir(const TTempDir&) = delete;
   TTempDir& operator=(const TTempDir&) = delete;
@@ -42,7 +57,8 @@ class TTempDir {
     fs::remove_all(FPath, ec);
   }
   const fs::path& Path() const { return FPath; }
-  std::string operator/(const std::string& name) const { return (FPath / name).string(); }
+  // With "/" on both systems, so the host's tools take the path as it is.
+  std::string operator/(const std::string& name) const { return FPath.generic_string() + "/" + name; }
 
  private:
   fs::path FPath;
@@ -58,8 +74,15 @@ inline std::string ReadFile(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Runs a shell command line; true when it exits with 0.
+// Runs a shell command line of the host; true when it exits with 0.
+#ifdef _WIN32
+// tests/HostCommand.h's RunHostCommand, kept out of this header with the system's headers (their
+// ERROR_* macros would replace the platform's names in the tests).
+int HostCommandStatus(const std::string& command);
+inline bool Shell(const std::string& command) { return HostCommandStatus(command) == 0; }
+#else
 inline bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+#endif
 
 // Compiles a resource script into a PE executable: x86_64 (PE32+) or i686 (PE32).
 inline std::string MakePe(const TTempDir& dir, const std::string& name, const std::string& rc, bool pe32 = false) {
@@ -109,6 +132,7 @@ struct TRun {
   }
 };
 
+#ifndef _WIN32
 // Everything on the descriptor until every writer has closed it, waiting at most timeoutMs;
 // false when a writer still held it then (a started program that never ended).
 inline bool ReadToEnd(int fd, std::string& data, int timeoutMs = 60000) {
@@ -176,15 +200,28 @@ inline TRun RunWithProductPipe(const std::vector<std::string>& argv, const std::
   return r;
 }
 
-// Runs a program and answers its standard output.
+#endif
+
+// Runs a program (a path in double quotes, and its arguments) and answers its standard output.
 inline std::string Capture(const std::string& command) {
   std::string out;
+#ifdef _WIN32
+  // cmd.exe takes a leading "/" for a switch: the path's separators become the system's.
+  std::string line = command;
+  std::replace(line.begin(), line.end(), '/', '\\');
+  FILE* f = ::_popen(line.c_str(), "r");
+#else
   FILE* f = ::popen(command.c_str(), "r");
+#endif
   if (!f) return out;
   char buf[4096];
   size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+#ifdef _WIN32
+  ::_pclose(f);
+#else
   ::pclose(f);
+#endif
   return out;
 }
 

@@ -1,0 +1,207 @@
+// The launcher's Windows services against the system itself: the shell "open" and what the child
+// receives, the .lnk read back through IShellLinkW, and the launch path of a launcher copied
+// beside products of each version.
+#include <gtest/gtest.h>
+
+#include "downloader/Shortcut.h"
+#include "downloader/Utils.h"
+#include "platform/DesktopEntry.h"
+#include "platform/LastError.h"
+#include "platform/Shell.h"
+#include "rtl/Exception.h"
+#include "TestUtil.h"
+
+// After our headers: the system's ERROR_*, SE_ERR_* and SW_* macros are the numbers below.
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+using krvtest::TTempDir;
+using rtl::String;
+namespace fs = std::filesystem;
+
+namespace {
+
+const wchar_t* W(const String& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+String S(const wchar_t* s) { return reinterpret_cast<const char16_t*>(s); }
+fs::path PathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+// Absolute, with the system's separators, as a user's program names files.
+String WindowsPath(const fs::path& p) { return fs::absolute(p).make_preferred().u16string(); }
+
+// The product stand-in records into a file and then sets a named event: under Wine a renamed
+// file shows before the rename's own handle is closed (measured: an empty read).
+class TRecordWatch {
+ public:
+  TRecordWatch(const TTempDir& dir, const std::string& name) : FPath(dir / name) {
+    static int counter = 0;
+    std::wstring event = L"krv-product-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
+    FEvent = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+    SetEnvironmentVariableW(L"KRV_PRODUCT_FILE", PathOf(FPath).c_str());
+    SetEnvironmentVariableW(L"KRV_PRODUCT_EVENT", event.c_str());
+  }
+  ~TRecordWatch() {
+    SetEnvironmentVariableW(L"KRV_PRODUCT_FILE", nullptr);
+    SetEnvironmentVariableW(L"KRV_PRODUCT_EVENT", nullptr);
+    CloseHandle(FEvent);
+  }
+  krvtest::TRun Wait() {
+    krvtest::TRun run;
+    if (WaitForSingleObject(FEvent, 60000) == WAIT_OBJECT_0) run.Record(krvtest::ReadFile(FPath));
+    return run;
+  }
+  std::string FPath;
+  HANDLE FEvent;
+};
+
+// Every rule of the splitting. The child's arguments must be the system's own splitting of the
+// line (CommandLineToArgvW) and ours.
+TEST(ShellOpen, TheProgramReceivesExactlyTheSplitArguments) {
+  const char16_t* const lines[] = {
+      u"", u"   \t ", u"a b", u"\"a b\" c", u" /ini=\"C:\\My Files\\a.ini\" /L=EN x", u"a\\\\b", u"a\\\"b",
+      u"a\\\\\\\"b", u"\"a\\\\\" b", u"\"\"", u"a \"\" b", u"\"a\"\"b\"", u"\"a\"\"b c\"", u"\"\"\"",
+      u"a\"b c\"d", u"\"unterminated arg", u" /INI=\"C:\\dir\\\\\" next", u"Čšž \"€ x\" 😀"};
+  TTempDir dir;
+  int n = 0;
+  for (const char16_t* line : lines) {
+    SCOPED_TRACE(rtl::U8(line));
+    int count = 0;
+    wchar_t** argv = CommandLineToArgvW((L"prog.exe " + std::wstring(W(line))).c_str(), &count);
+    std::vector<std::string> expected;
+    for (int i = 1; i < count; ++i) expected.push_back(rtl::U8(S(argv[i])));
+    LocalFree(argv);
+    std::vector<std::string> ours;
+    for (const String& a : platform::CommandLineToArgs(line)) ours.push_back(rtl::U8(a));
+    EXPECT_EQ(ours, expected);
+
+    bool named = n % 2 == 1;  // every other case names a working folder, the others keep ours
+    TRecordWatch watch(dir, "record" + std::to_string(n++));
+    EXPECT_GT(platform::ShellExecuteW(nullptr, u"open", WindowsPath(KRV_PRODUCT_NOVER), line,
+                                      named ? WindowsPath(dir.Path()) : String(), SW_SHOWNORMAL), 32);
+    EXPECT_EQ(platform::GetLastErrorValue(), 0u);
+    krvtest::TRun run = watch.Wait();
+    EXPECT_EQ(run.Args, expected);
+    EXPECT_TRUE(run.ProductStarted && fs::equivalent(PathOf(run.Cwd), named ? dir.Path() : fs::current_path()));
+  }
+}
+
+TEST(ShellOpen, FailuresGiveTheirNumbers) {
+  TTempDir dir;
+  krvtest::WriteFile(dir / "garbage.exe", "this is no program");
+  fs::create_directory(dir / "folder");
+  const std::string product = KRV_PRODUCT_NOVER;
+  const struct {
+    const char16_t* verb;
+    std::string file, directory;
+    intptr_t result;
+  } cases[] = {
+      {u"open", dir / "missing.exe", "", ERROR_FILE_NOT_FOUND},
+      {u"open", dir / "nowhere/missing.exe", "", ERROR_PATH_NOT_FOUND},
+      {u"open", dir / "garbage.exe", "", ERROR_BAD_FORMAT},
+      {u"open", dir / "folder", "", SE_ERR_NOASSOC},
+      {u"runas", product, "", SE_ERR_NOASSOC},
+      {u"open", "", "", ERROR_FILE_NOT_FOUND},
+      {u"open", product, dir / "nowhere", ERROR_PATH_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file + " in " + c.directory);
+    String file = c.file.empty() ? String() : WindowsPath(c.file);
+    String directory = c.directory.empty() ? String() : WindowsPath(c.directory);
+    EXPECT_EQ(platform::ShellExecuteW(nullptr, c.verb, file, u"a b", directory, SW_SHOWNORMAL), c.result);
+    EXPECT_EQ(platform::GetLastErrorValue(), static_cast<uint32_t>(c.result));
+  }
+}
+
+// Target, arguments, working folder and icon file as the shell reads them from a .lnk.
+std::vector<String> ReadLink(const String& fileName) {
+  std::vector<String> fields;
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  IShellLinkW* link = nullptr;
+  IPersistFile* file = nullptr;
+  wchar_t buf[4][MAX_PATH] = {};
+  int icon = 0;
+  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                 reinterpret_cast<void**>(&link))) &&
+      SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+      SUCCEEDED(file->Load(W(fileName), STGM_READ)) && SUCCEEDED(link->GetPath(buf[0], MAX_PATH, nullptr, SLGP_RAWPATH)) &&
+      SUCCEEDED(link->GetArguments(buf[1], MAX_PATH)) && SUCCEEDED(link->GetWorkingDirectory(buf[2], MAX_PATH)) &&
+      SUCCEEDED(link->GetIconLocation(buf[3], MAX_PATH, &icon)))
+    fields = {S(buf[0]), S(buf[1]), S(buf[2]), S(buf[3])};
+  if (file) file->Release();
+  if (link) link->Release();
+  CoUninitialize();
+  return fields;
+}
+
+TEST(ShellLink, SavedLinkReadsBackAndReplacesTheOldOne) {
+  TTempDir dir;
+  String folder = WindowsPath(dir.Path()), target = WindowsPath(KRV_PRODUCT_NOVER);
+  String file = platform::ShellLinkFileName(folder, u"Korvel Č");
+  EXPECT_EQ(file, folder + u"\\Korvel Č.lnk");
+  for (const String& args : {String(u" /INI=\"C:\\My Files\\\\\" x"), String(u" /L")}) {
+    platform::TShellLink link;
+    link.SetPath(target);
+    link.SetArguments(args);
+    link.SetWorkingDirectory(folder);
+    link.Save(file);
+    // Nothing but target, arguments and folder is set: no icon.
+    EXPECT_EQ(ReadLink(file), (std::vector<String>{target, args, folder, u""}));
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);  // no temporary left
+  for (const char16_t* name : {u"", u"..", u"a/b", u"a\\b", u"c:x", u"a*", u"a\"b", u"a|b", u"dot."})
+    EXPECT_THROW(platform::ShellLinkFileName(folder, name), rtl::EOSError) << rtl::U8(name);
+
+  // The launcher's shortcut: in the shell's desktop folder, with the launcher's share of our
+  // arguments and the product's folder.
+  String desktop = downloader::GetDesktopFolder();
+  ASSERT_FALSE(desktop.empty());
+  fs::create_directories(fs::path(W(desktop)));
+  String shortcut = rtl::IncludeTrailingPathDelimiter(desktop) + u"KorvelShortcutTest.lnk";
+  downloader::CreateDesktopShortcut(target, u"KorvelShortcutTest.exe");
+  EXPECT_EQ(ReadLink(shortcut), (std::vector<String>{target, downloader::ForwardedParameters(true),
+                                                     rtl::ExtractFilePath(target), u""}));
+  DeleteFileW(W(shortcut));
+}
+
+// The launch path as a user starts it: the launcher copied beside a product of each version.
+TEST(Launch, GateAndShellOpenEndToEnd) {
+  TTempDir app, work;
+  const struct {
+    const char* name;
+    const char* product;
+    bool started;
+  } cases[] = {{"10.0.0.2 starts", KRV_PRODUCT_10002, true},
+               {"10.0.0.1 is updated", KRV_PRODUCT_10001, false},
+               {"no version is updated", KRV_PRODUCT_NOVER, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path folder = app.Path() / c.name;
+    fs::create_directory(folder);
+    fs::copy_file(KRV_DOWNLOADER_EXE, folder / "KRVDownload.exe");
+    fs::copy_file(c.product, folder / "KorvelFA.exe");
+    TRecordWatch watch(work, std::string("record-") + c.name);
+    std::wstring line = L"\"" + (folder / "KRVDownload.exe").wstring() +
+                        L"\" \"/INI=C:\\My Files\\\\\" /L=EN \"two words\" \"say \\\"hi\\\"\" Čš";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               work.Path().wstring().c_str(), &si, &pi));
+    ASSERT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_EQ(code, c.started ? 0u : 3u);  // 3: the update would run
+    if (!c.started) {
+      EXPECT_FALSE(fs::exists(watch.FPath));
+      continue;
+    }
+    krvtest::TRun run = watch.Wait();
+    // Started in our folder; "/INI=" values arrive exactly, other arguments split at blanks.
+    EXPECT_TRUE(run.ProductStarted && fs::equivalent(PathOf(run.Cwd), work.Path())) << run.Cwd;
+    EXPECT_EQ(run.Args, (std::vector<std::string>{"/INI=C:\\My Files\\", "/L=EN", "two", "words", "say", "\"hi\"", "Čš"}));
+  }
+}
+
+}  // namespace
