@@ -1,8 +1,8 @@
 // Whole-buffer gzip decoding of real data against libdeflate: headers, Python sources and shared
 // libraries of this machine (8 MiB each), compressed here by gzip -6 and -9, pigz and zopfli.
-// Ours is TclGZipInflateStream handed the whole file in one write, decoding into a memory sink;
-// the reference is libdeflate_gzip_decompress into a buffer of the decoded size. Both outputs are
-// checked against the original before the timing.
+// Ours is TclGZipInflateStream handed the whole file in one write, decoding into the memory of a
+// sink that lends it; the reference is libdeflate_gzip_decompress into a buffer of the decoded
+// size. Both outputs are checked against the original before the timing.
 #include <libdeflate.h>
 #include <unistd.h>
 
@@ -51,8 +51,9 @@ std::vector<uint8_t> Collect(const fs::path& ARoot, F AWanted) {
   return out;
 }
 
-// A memory sink of fixed capacity, as libdeflate's output buffer.
-class TSink : public rtl::TStream {
+// A memory sink of fixed capacity, as libdeflate's output buffer, which it lends to the stream
+// to decode into.
+class TSink : public rtl::TStream, public netlib::IclDirectOutput {
  public:
   explicit TSink(std::vector<uint8_t>& ABuffer) : FBuffer(ABuffer) {}
   int64_t Read(void*, int64_t) override { return 0; }
@@ -64,6 +65,14 @@ class TSink : public rtl::TStream {
   }
   int64_t Seek(int64_t, rtl::TSeekOrigin) override { return int64_t(FUsed); }
   size_t Used() const { return FUsed; }
+  uint8_t* DirectSpace(size_t AMin, size_t& ARoom) override {
+    ARoom = FBuffer.size() - FUsed;
+    return ARoom >= AMin ? FBuffer.data() + FUsed : nullptr;
+  }
+  void DirectCommit(size_t ACount) override {
+    if (FUsed + ACount > FBuffer.size()) std::abort();
+    FUsed += ACount;
+  }
 
  private:
   std::vector<uint8_t>& FBuffer;
@@ -118,7 +127,11 @@ fs::path PythonLibrary() {
 
 }  // namespace
 
-int main() {
+// Arguments, both optional: a part of the figures' names to run only those, and the number of
+// timed runs (1 under callgrind, say).
+int main(int argc, char** argv) {
+  const std::string only = argc > 1 ? argv[1] : "";
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 11;
   fs::path dir = fs::temp_directory_path() / ("krv-bench-zlib-whole-" + std::to_string(getpid()));
   fs::create_directories(dir);
   struct TCorpus {
@@ -147,6 +160,7 @@ int main() {
     }
     for (const auto& z : compressors) {
       std::string name = std::string("zlib_whole_") + c.name + "_" + z.name;
+      if (name.find(only) == std::string::npos) continue;
       std::vector<uint8_t> gz = Compress(dir, name, c.data, z.command);
       std::vector<uint8_t> ours(c.data.size()), reference(c.data.size());
       if (DecodeOurs(gz, ours) != c.data.size() || ours != c.data ||
@@ -156,7 +170,7 @@ int main() {
         continue;
       }
       std::fprintf(stderr, "%s: %zu -> %zu bytes\n", name.c_str(), c.data.size(), gz.size());
-      krvbench::CompareTime(name, [&] { DecodeOurs(gz, ours); }, [&] { DecodeLibdeflate(d, gz, reference); }, 11,
+      krvbench::CompareTime(name, [&] { DecodeOurs(gz, ours); }, [&] { DecodeLibdeflate(d, gz, reference); }, runs,
                             1000.0, "ms");
     }
   }

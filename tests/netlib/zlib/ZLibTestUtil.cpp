@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 
 #include "netlib/zlib/clZLibBase.h"
@@ -146,9 +149,52 @@ std::vector<uint32_t> CanonicalCodes(const std::vector<uint8_t>& lens) {
   return codes;
 }
 
-TDecodeResult GunzipPieces(const Bytes& data, const std::vector<size_t>& pieces) {
+namespace {
+
+// Lends its memory up to a limit in all, and takes writes beyond it. Every loan is a fresh block
+// of the exact size, so the stream must follow memory that moves, and the sanitizer sees a write
+// past the room.
+class TLendingSink : public rtl::TStream, public netlib::IclDirectOutput {
+ public:
+  explicit TLendingSink(size_t ALimit) : FLimit(ALimit) {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* b, int64_t n) override {
+    Move(FUsed + static_cast<size_t>(n));
+    std::memcpy(FBlock.get() + FUsed, b, static_cast<size_t>(n));
+    FUsed += static_cast<size_t>(n);
+    return n;
+  }
+  int64_t Seek(int64_t, rtl::TSeekOrigin) override { return static_cast<int64_t>(FUsed); }
+  uint8_t* DirectSpace(size_t AMin, size_t& ARoom) override {
+    if (FUsed + AMin > FLimit) return nullptr;
+    Move(std::min(FLimit, FUsed + std::max(AMin, FUsed)));
+    ARoom = FSize - FUsed;
+    return FBlock.get() + FUsed;
+  }
+  void DirectCommit(size_t ACount) override {
+    ASSERT_LE(FUsed + ACount, FSize);
+    FUsed += ACount;
+  }
+  Bytes Data() const { return Bytes(FBlock.get(), FBlock.get() + FUsed); }
+
+ private:
+  void Move(size_t ASize) {
+    std::unique_ptr<uint8_t[]> block(new uint8_t[ASize]);
+    if (FUsed) std::memcpy(block.get(), FBlock.get(), FUsed);
+    FBlock = std::move(block);
+    FSize = ASize;
+  }
+  size_t FLimit, FUsed = 0, FSize = 0;
+  std::unique_ptr<uint8_t[]> FBlock;
+};
+
+}  // namespace
+
+TDecodeResult GunzipPieces(const Bytes& data, const std::vector<size_t>& pieces, size_t lendLimit) {
   TDecodeResult r;
-  rtl::TMemoryStream dest;
+  rtl::TMemoryStream memory;
+  TLendingSink lending(lendLimit);
+  rtl::TStream& dest = lendLimit ? static_cast<rtl::TStream&>(lending) : memory;
   netlib::TclGZipInflateStream s(&dest);
   try {
     size_t pos = 0, i = 0;
@@ -162,14 +208,14 @@ TDecodeResult GunzipPieces(const Bytes& data, const std::vector<size_t>& pieces)
   } catch (const netlib::EclZLibError& e) {
     r.error = e.ErrorCode();
   }
-  r.out.assign(dest.Memory(), dest.Memory() + dest.Size());
+  r.out = lendLimit ? lending.Data() : Bytes(memory.Memory(), memory.Memory() + memory.Size());
   r.boundary = s.IsAtMemberBoundary();
   return r;
 }
 
 TDecodeResult Gunzip(const Bytes& data) { return GunzipPieces(data, {}); }
 
-TDecodeResult GunzipRandom(const Bytes& data, uint32_t seed, size_t maxPiece) {
+TDecodeResult GunzipRandom(const Bytes& data, uint32_t seed, size_t maxPiece, size_t lendLimit) {
   std::mt19937 r(seed);
   std::vector<size_t> pieces;
   for (size_t total = 0; total < data.size();) {
@@ -177,7 +223,7 @@ TDecodeResult GunzipRandom(const Bytes& data, uint32_t seed, size_t maxPiece) {
     pieces.push_back(n);
     total += n;
   }
-  return GunzipPieces(data, pieces);
+  return GunzipPieces(data, pieces, lendLimit);
 }
 
 TZlibResult ZlibInflate(const Bytes& data, bool raw) {
