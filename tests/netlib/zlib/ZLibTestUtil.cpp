@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -151,40 +150,33 @@ std::vector<uint32_t> CanonicalCodes(const std::vector<uint8_t>& lens) {
 
 namespace {
 
-// Lends its memory up to a limit in all, and takes writes beyond it. Every loan is a fresh block
-// of the exact size, so the stream must follow memory that moves, and the sanitizer sees a write
-// past the room.
+// Lends its memory up to a limit of output in all, a fresh block of the exact room each time (so
+// the stream must follow memory that moves, and the sanitizer sees a write past the room); takes
+// writes beyond the limit.
 class TLendingSink : public rtl::TStream, public netlib::IclDirectOutput {
  public:
   explicit TLendingSink(size_t ALimit) : FLimit(ALimit) {}
+  Bytes data;
   int64_t Read(void*, int64_t) override { return 0; }
   int64_t Write(const void* b, int64_t n) override {
-    Move(FUsed + static_cast<size_t>(n));
-    std::memcpy(FBlock.get() + FUsed, b, static_cast<size_t>(n));
-    FUsed += static_cast<size_t>(n);
+    data.insert(data.end(), static_cast<const uint8_t*>(b), static_cast<const uint8_t*>(b) + n);
     return n;
   }
-  int64_t Seek(int64_t, rtl::TSeekOrigin) override { return static_cast<int64_t>(FUsed); }
+  int64_t Seek(int64_t, rtl::TSeekOrigin) override { return static_cast<int64_t>(data.size()); }
   uint8_t* DirectSpace(size_t AMin, size_t& ARoom) override {
-    if (FUsed + AMin > FLimit) return nullptr;
-    Move(std::min(FLimit, FUsed + std::max(AMin, FUsed)));
-    ARoom = FSize - FUsed;
-    return FBlock.get() + FUsed;
+    if (data.size() + AMin > FLimit) return nullptr;
+    ARoom = std::min(FLimit - data.size(), std::max(AMin, data.size()));
+    FBlock.reset(new uint8_t[data.size() + ARoom]);
+    std::copy(data.begin(), data.end(), FBlock.get());
+    return FBlock.get() + data.size();
   }
-  void DirectCommit(size_t ACount) override {
-    ASSERT_LE(FUsed + ACount, FSize);
-    FUsed += ACount;
+  void DirectCommit(size_t n) override {
+    const uint8_t* room = FBlock.get() + data.size();
+    data.insert(data.end(), room, room + n);
   }
-  Bytes Data() const { return Bytes(FBlock.get(), FBlock.get() + FUsed); }
 
  private:
-  void Move(size_t ASize) {
-    std::unique_ptr<uint8_t[]> block(new uint8_t[ASize]);
-    if (FUsed) std::memcpy(block.get(), FBlock.get(), FUsed);
-    FBlock = std::move(block);
-    FSize = ASize;
-  }
-  size_t FLimit, FUsed = 0, FSize = 0;
+  size_t FLimit;
   std::unique_ptr<uint8_t[]> FBlock;
 };
 
@@ -208,7 +200,7 @@ TDecodeResult GunzipPieces(const Bytes& data, const std::vector<size_t>& pieces,
   } catch (const netlib::EclZLibError& e) {
     r.error = e.ErrorCode();
   }
-  r.out = lendLimit ? lending.Data() : Bytes(memory.Memory(), memory.Memory() + memory.Size());
+  r.out = lendLimit ? lending.data : Bytes(memory.Memory(), memory.Memory() + memory.Size());
   r.boundary = s.IsAtMemberBoundary();
   return r;
 }
