@@ -234,7 +234,7 @@ size_t TclInflater::InflateInPlace(const uint8_t*& AData) {
     while (FOutputWindow.Filled() < TclOutputWindow::WSIZE - TclOutputWindow::MAX_MATCH && Step()) {
     }
     size_t n = FOutputWindow.Filled();
-    AData = FOutputWindow.FWindow.get() + FOutputWindow.FReadPos;
+    AData = FOutputWindow.FBase + FOutputWindow.FReadPos;
     FOutputWindow.FReadPos += n;
     if (n) {
       if (FKeepAdler || !FNoHeader) FAdler.Update(AData, n);
@@ -378,9 +378,9 @@ bool TclInflater::Step() {
 bool TclInflater::DecodeHuffman() {
   bool progress = false;
   for (;;) {
-    if (FOutputWindow.FreeSpace() < TclOutputWindow::MAX_MATCH) return progress;
-    FOutputWindow.MakeRoom();
-    if (FInput.AvailableBytes() >= kFastInput && FOutputWindow.FreeSpace() >= kFastRoom) {
+    if (FOutputWindow.FreeSpace() < TclOutputWindow::MAX_MATCH || !FOutputWindow.MakeRoom()) return progress;
+    if (FInput.AvailableBytes() >= kFastInput && FOutputWindow.FreeSpace() >= kFastRoom &&
+        FOutputWindow.LinearRoom() >= kFastRoom) {
       progress = true;  // the fast loop always decodes at least one symbol
       if (DecodeFast()) return true;
       continue;
@@ -635,11 +635,11 @@ const bool kHaveBmi2 = __builtin_cpu_supports("bmi2") && !std::getenv("KRV_ZLIB_
 
 // Runs the fast loop from the inflater's state; answers true at the end of the block.
 bool TclInflater::DecodeFast() {
-  uint8_t* const base = FOutputWindow.FWindow.get();
+  uint8_t* const base = FOutputWindow.FBase;
   // Stop while a longest match still fits both the 32 KiB of waiting output and the buffer.
   // A round may add two literals before a match.
   size_t limitByWindow = FOutputWindow.FReadPos + TclOutputWindow::WSIZE - kFastRoom;
-  size_t limitByBuffer = TclOutputWindow::CAPACITY - TclOutputWindow::SLACK - TclOutputWindow::MAX_MATCH;
+  size_t limitByBuffer = FOutputWindow.FEnd - kFastRoom;
   TFastState s{FInput.FWindow_start,
                FInput.FWindow_end - 16,
                FInput.FBuffer,

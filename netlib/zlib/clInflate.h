@@ -76,6 +76,18 @@ class TclInflater {
   // and stay valid until the next call. 0 when nothing more comes without more input (or at the
   // end). Errors as for Inflate.
   size_t InflateInPlace(const uint8_t*& AData);
+  // Decodes straight into the caller's memory, which then holds all the output since the reset:
+  // ANext follows the output so far (all of it taken out) and ARoom bytes from ANext on may be
+  // written. InflateInPlace then answers the bytes where they lie there. Call it before any
+  // output, and again to move or enlarge the memory (the bytes in it kept) once
+  // IsNeedingOutputRoom says so; ARoom is at least OutputRoomMin.
+  void SetOutputMemory(uint8_t* ANext, size_t ARoom) { FOutputWindow.UseExternal(ANext, ARoom); }
+  static constexpr size_t OutputRoomMin = TclOutputWindow::MAX_MATCH + TclOutputWindow::SLACK;
+  // Back to the inflater's own window (which takes the last 32 KiB of the caller's memory), when
+  // the caller has no more room to offer; all output must have been taken out.
+  void ReleaseOutputMemory() { FOutputWindow.UseOwn(); }
+  // The caller's memory is too short for the next symbol: decoding waits for more room.
+  bool IsNeedingOutputRoom() const { return FOutputWindow.IsExternal() && !FOutputWindow.HasRoom(); }
   // Whether the Adler-32 of raw output is kept (it always is for zlib data, whose trailer needs
   // it). A caller that never asks for it (the gzip stream checks a CRC-32) saves its cost.
   void SetKeepAdler(bool AValue) { FKeepAdler = AValue; }

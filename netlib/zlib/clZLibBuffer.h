@@ -91,6 +91,10 @@ class TclInflateBuffer {
 // position nears the end, the last 32 KiB slide back to the start. What is observable is as for a
 // 32 KiB circular window: at most 32 KiB of decoded output wait inside, and symbols are decoded
 // only while a longest match (258 bytes) still fits.
+//
+// The window may instead lie in the caller's memory (UseExternal), which holds all the output
+// since the window was reset: output is then decoded where it is finally wanted, and never
+// slides; when its room runs short the caller offers more or goes back to the own buffer.
 class TclOutputWindow {
  public:
   static constexpr size_t WSIZE = 32768;
@@ -99,31 +103,53 @@ class TclOutputWindow {
   static constexpr size_t SLACK = 64;    // the fast loop copies up to 45 bytes past a match's end
   static constexpr size_t CAPACITY = WSIZE + ROOM + MAX_MATCH + SLACK;
 
-  TclOutputWindow() : FWindow(new uint8_t[CAPACITY]) {}
-  void Reset() { FWindowEnd = FReadPos = 0; }
+  TclOutputWindow() : FWindow(new uint8_t[CAPACITY]) { Reset(); }
+  void Reset() {
+    FWindowEnd = FReadPos = 0;
+    FBase = FWindow.get();
+    FEnd = CAPACITY - SLACK;
+    FExternal = false;
+  }
 
   size_t Filled() const { return FWindowEnd - FReadPos; }
   size_t FreeSpace() const { return WSIZE - Filled(); }
   // Bytes of history a distance may reach back over.
   size_t History() const { return FWindowEnd; }
-  // Ensures room for at least a longest match after the write position.
-  void MakeRoom() {
-    if (FWindowEnd + MAX_MATCH + SLACK > CAPACITY) Slide();
+  // Whether a longest match fits after the write position.
+  bool HasRoom() const { return FWindowEnd + MAX_MATCH <= FEnd; }
+  // Makes that room by sliding the own buffer (the caller's memory never slides); answers
+  // whether there is room.
+  bool MakeRoom() {
+    if (HasRoom()) return true;
+    if (FExternal) return false;
+    Slide();
+    return true;
   }
   // Room before the end of the buffer (for bulk copies).
-  size_t LinearRoom() const { return CAPACITY - SLACK - FWindowEnd; }
+  size_t LinearRoom() const { return FEnd > FWindowEnd ? FEnd - FWindowEnd : 0; }
 
   void WriteByte(uint8_t b);
   // Copies a match of ALen bytes from ADist back; the caller has checked the distance.
   void Repeat(size_t ALen, size_t ADist);
   // Takes up to ALen decoded bytes out, oldest first.
   size_t CopyOutput(uint8_t* ADest, size_t ALen);
-  uint8_t* WritePtr() { return FWindow.get() + FWindowEnd; }
+  uint8_t* WritePtr() { return FBase + FWindowEnd; }
   void Advance(size_t n);
 
+  // Decodes into the caller's memory from now on: ANext follows the output since the reset
+  // (nothing of it waiting), and ARoom bytes from ANext on may be written. Allowed before any
+  // output, or to move or enlarge the external memory (its bytes kept).
+  void UseExternal(uint8_t* ANext, size_t ARoom);
+  // Back to the own buffer, which takes the last 32 KiB of history; nothing may be waiting.
+  void UseOwn();
+  bool IsExternal() const { return FExternal; }
+
   std::unique_ptr<uint8_t[]> FWindow;
-  size_t FWindowEnd = 0;  // next write index
-  size_t FReadPos = 0;    // oldest byte not yet taken out
+  uint8_t* FBase = nullptr;   // the buffer in use: FWindow or the caller's memory
+  size_t FEnd = 0;            // writes end here; SLACK more bytes exist for the fast loop's copies
+  size_t FWindowEnd = 0;      // next write index
+  size_t FReadPos = 0;        // oldest byte not yet taken out
+  bool FExternal = false;
 
  private:
   void Slide();

@@ -9,6 +9,9 @@ namespace {
 
 constexpr uint8_t kFlagHeaderCrc = 2, kFlagExtra = 4, kFlagName = 8, kFlagComment = 16;
 constexpr size_t kMaxPiece = size_t(1) << 30;  // the decoder takes 32-bit lengths
+// Room asked of a destination that lends its memory: a few KiB beyond the decoder's minimum, so
+// that a block of fixed size falls back to writes for little of its end.
+constexpr size_t kDirectRoom = 4096 + TclInflater::OutputRoomMin;
 
 uint32_t ReadLE32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -24,7 +27,8 @@ int64_t SeekWritten(uint64_t AWritten, int64_t AOffset, rtl::TSeekOrigin AOrigin
 
 }  // namespace
 
-TclGZipInflateStream::TclGZipInflateStream(rtl::TStream* ADestination) : FDestination(ADestination) {
+TclGZipInflateStream::TclGZipInflateStream(rtl::TStream* ADestination)
+    : FDestination(ADestination), FDirect(dynamic_cast<IclDirectOutput*>(ADestination)) {
   rtl::Assert(ADestination != nullptr, u"TclGZipInflateStream needs a destination");
   FInflater.SetKeepAdler(false);  // the trailer's CRC-32 is the check here
   StartMember();
@@ -34,6 +38,7 @@ TclGZipInflateStream::~TclGZipInflateStream() = default;
 
 void TclGZipInflateStream::StartMember() {
   FInflater.Reset();
+  FDirectMode = FDirect ? dmStart : dmOff;
   FFileCrc.Reset();
   FFileSize = 0;
   FRawDataSize = 0;
@@ -210,14 +215,21 @@ bool TclGZipInflateStream::DecodePiece(const uint8_t* AData, size_t ALen, size_t
     if (piece > kMaxPiece + 1) piece = kMaxPiece;  // never leaves a lone byte behind
     FInflater.SetInput(AData + done, 0, static_cast<int32_t>(piece));
     while (FInflater.RemainingInput() > 0 && !FInflater.IsNeedingInput() && !FInflater.IsFinished()) {
-      // Straight from the decoder's window, in the rounds of the output buffer it replaces.
+      OfferDirectRoom();
       const uint8_t* out;
       size_t n = FInflater.InflateInPlace(out);
-      for (size_t done = 0; done < n;) {
-        size_t round = n - done < kOutputRound ? n - done : kOutputRound;
-        FDestination->WriteBuffer(out + done, static_cast<int64_t>(round));
-        FFileCrc.Update(out + done, round);  // while the round is still in the cache
-        done += round;
+      if (FDirectMode == dmOn) {
+        // Already in the destination's memory.
+        if (n) FDirect->DirectCommit(n);
+        FFileCrc.Update(out, n);
+      } else {
+        // Straight from the decoder's window, in the rounds of the output buffer it replaces.
+        for (size_t done = 0; done < n;) {
+          size_t round = n - done < kOutputRound ? n - done : kOutputRound;
+          FDestination->WriteBuffer(out + done, static_cast<int64_t>(round));
+          FFileCrc.Update(out + done, round);  // while the round is still in the cache
+          done += round;
+        }
       }
       FFileSize += static_cast<uint32_t>(n);
       if (FInflater.IsNeedingDictionary()) RaiseZLibError(ZLIB_ERR_NEED_DICTIONARY);
@@ -233,6 +245,22 @@ bool TclGZipInflateStream::DecodePiece(const uint8_t* AData, size_t ALen, size_t
   }
   AUsed = ALen;
   return false;
+}
+
+// The destination's memory is offered to the decoder at the start of a member and again each
+// time the room there runs short; once the destination has no more, the decoder goes back to its
+// own window for the rest of the member, and its output to the destination's Write.
+void TclGZipInflateStream::OfferDirectRoom() {
+  if (FDirectMode == dmOff || (FDirectMode == dmOn && !FInflater.IsNeedingOutputRoom())) return;
+  size_t room = 0;
+  uint8_t* next = FDirect->DirectSpace(kDirectRoom, room);
+  if (next && room >= kDirectRoom) {
+    FInflater.SetOutputMemory(next, room);
+    FDirectMode = dmOn;
+  } else {
+    FInflater.ReleaseOutputMemory();
+    FDirectMode = dmOff;
+  }
 }
 
 bool TclGZipInflateStream::ReadTrailer(const uint8_t* ABuffer, size_t& APos, size_t ACount) {

@@ -12,9 +12,25 @@
 
 namespace netlib {
 
+// A destination that lends its memory to a decoding stream, which then decodes straight into it
+// instead of writing each round (sparing a copy of all the output). The memory is one block:
+// the bytes written so far, then free room.
+class IclDirectOutput {
+ public:
+  virtual ~IclDirectOutput() = default;
+  // The free room right after the bytes written so far, at least AMin bytes (ARoom set to all
+  // there is), or null when it cannot offer that much. The block may move or grow here, its
+  // bytes kept; the room's content is undefined until committed.
+  virtual uint8_t* DirectSpace(size_t AMin, size_t& ARoom) = 0;
+  // The first ACount bytes of the room now belong to the written bytes.
+  virtual void DirectCommit(size_t ACount) = 0;
+};
+
 class TclGZipInflateStream : public rtl::TStream {
  public:
-  // ADestination receives the decoded bytes; it is not owned and must outlive this stream.
+  // ADestination receives the decoded bytes; it is not owned and must outlive this stream. When
+  // it is also an IclDirectOutput, each member is decoded straight into its memory while it has
+  // room to offer, and written to it once it has not.
   explicit TclGZipInflateStream(rtl::TStream* ADestination);
   ~TclGZipInflateStream() override;
 
@@ -43,10 +59,13 @@ class TclGZipInflateStream : public rtl::TStream {
   // its bytes it used.
   bool DecodePiece(const uint8_t* AData, size_t ALen, size_t& AUsed);
   bool ReadTrailer(const uint8_t* ABuffer, size_t& APos, size_t ACount);
+  void OfferDirectRoom();
   void WriteImpl(const uint8_t* ABuffer, size_t ACount);
 
   TclInflater FInflater{true};
   rtl::TStream* FDestination;
+  IclDirectOutput* FDirect;         // the destination, when it lends its memory
+  enum { dmOff, dmStart, dmOn } FDirectMode = dmOff;  // for the current member
   TclCrc32 FFileCrc;
   uint32_t FFileSize = 0;           // modulo 2^32, as the trailer stores it
   uint8_t FRawData[8] = {};         // trailer bytes gathered

@@ -3,13 +3,15 @@
 // first error, and on the number of input bytes a complete stream used.
 //
 // First byte: bit 0 selects the zlib wrapper, bits 1-7 seed the piece and output-buffer sizes
-// and whether the output is taken in place (as the gzip stream takes it) or copied out.
+// and whether the output is taken in place (as the gzip stream takes it), copied out, or decoded
+// into memory lent in blocks of random room that move on every loan (and at times taken back).
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "netlib/zlib/clInflate.h"
@@ -38,10 +40,31 @@ TOutcome RunOurs(const uint8_t* data, size_t size, bool wrapped, uint32_t seed) 
   netlib::TclInflater inf(!wrapped);
   std::vector<uint8_t> buf(1 + seed % 70000);
   const bool inPlace = (seed & 4) != 0;
+  bool lending = (seed & 8) != 0;
+  std::unique_ptr<uint8_t[]> block;
+  size_t used = 0;
   auto next = [&seed] { seed = seed * 1103515245u + 12345u; return seed >> 16; };
+  auto lend = [&] {
+    if (next() % 16 == 0) {
+      inf.ReleaseOutputMemory();
+      lending = false;
+      return;
+    }
+    size_t room = netlib::TclInflater::OutputRoomMin + next() % 5000;
+    std::unique_ptr<uint8_t[]> moved(new uint8_t[used + room]);
+    std::copy(block.get(), block.get() + used, moved.get());
+    block = std::move(moved);
+    inf.SetOutputMemory(block.get() + used, room);
+  };
+  if (lending) lend();
   auto take = [&]() -> size_t {
+    if (lending && inf.IsNeedingOutputRoom()) lend();
     const uint8_t* at = buf.data();
-    size_t n = inPlace ? inf.InflateInPlace(at) : size_t(inf.Inflate(buf.data(), 0, static_cast<int32_t>(buf.size())));
+    size_t n = lending || inPlace ? inf.InflateInPlace(at) : size_t(inf.Inflate(buf.data(), 0, static_cast<int32_t>(buf.size())));
+    if (lending && n) {
+      if (at != block.get() + used) Fail("output outside the lent memory");
+      used += n;
+    }
     r.out.insert(r.out.end(), at, at + n);
     return n;
   };

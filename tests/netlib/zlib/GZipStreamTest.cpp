@@ -77,6 +77,10 @@ void ExpectDecodesInEverySplit(const Bytes& gz, const Bytes& want, const std::st
   check(zlibtest::GunzipPieces(gz, {2, 1, 3, 1, 1, 2}), "tiny writes");
   for (uint32_t seed : {1u, 2u, 3u}) check(zlibtest::GunzipRandom(gz, seed, 5000), "random writes");
   check(zlibtest::GunzipRandom(gz, 4, 100), "small random writes");
+  // Decoded straight into the destination's memory, also when it runs out part way.
+  check(zlibtest::GunzipPieces(gz, {}, SIZE_MAX), "one write into lent memory");
+  check(zlibtest::GunzipPieces(gz, {2, 1, 3, 1, 1, 2}, SIZE_MAX), "tiny writes into lent memory");
+  check(zlibtest::GunzipRandom(gz, 5, 5000, want.size() / 2 + 5000), "lent memory running out");
 }
 
 // ---- Data made by independent encoders ----

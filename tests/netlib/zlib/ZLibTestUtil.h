@@ -47,10 +47,11 @@ struct TDecodeResult {
 };
 
 // Writes data into a TclGZipInflateStream in pieces: sizes cycle through `pieces` (0 = the
-// rest at once).
-TDecodeResult GunzipPieces(const Bytes& data, const std::vector<size_t>& pieces);
+// rest at once). With a lendLimit the destination lends the stream its memory, up to that many
+// bytes of output in all.
+TDecodeResult GunzipPieces(const Bytes& data, const std::vector<size_t>& pieces, size_t lendLimit = 0);
 TDecodeResult Gunzip(const Bytes& data);
-TDecodeResult GunzipRandom(const Bytes& data, uint32_t seed, size_t maxPiece);
+TDecodeResult GunzipRandom(const Bytes& data, uint32_t seed, size_t maxPiece, size_t lendLimit = 0);
 
 // zlib's one-shot answers, the reference for hand-made data.
 struct TZlibResult {
