@@ -340,7 +340,8 @@ uint32_t CheckReplaceable(TFileHandle folder, const std::string& name) {
   if (S_ISLNK(st.st_mode)) return ERROR_INVALID_NAME;
   // Root may write anything; a read-only file is still refused, as on Windows.
   if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
-  if (!S_ISREG(st.st_mode)) return ERROR_SUCCESS;
+  // Only a program can be running, and only one with an execute bit can have been started.
+  if (!S_ISREG(st.st_mode) || !(st.st_mode & 0111)) return ERROR_SUCCESS;
   // Only an open for writing tells a running program (ETXTBSY); it changes nothing.
   int fd = ::openat(Fd(folder), name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return WindowsErrorFromErrno(errno);
