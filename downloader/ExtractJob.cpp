@@ -344,7 +344,7 @@ rtl::String AnotherUpdateMessage(const rtl::String& Folder) {
 }
 
 bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Archive, const rtl::String& ArchivePath,
-                        const TInstalledCheck& Check, rtl::String& ErrorText) {
+                        const TInstalledCheck& Check, rtl::String& ErrorText, std::string* KeptStaging) {
   ErrorText.clear();
   const rtl::String& folderPath = Target.FolderPath;
   const std::string stagingName = rtl::U8(rtl::ExtractFileName(StagingFolderPath(ArchivePath)));
@@ -402,7 +402,10 @@ bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Arch
     platform::SyncFolder(Target.Folder);  // the renames themselves
   }
   staging = TOwnedFile();
-  removeStaging();  // the old files the moves exchanged, or everything of a failed one
+  if (ok && KeptStaging)
+    *KeptStaging = stagingName;  // the old files the moves exchanged, removed by the caller
+  else
+    removeStaging();  // the old files the moves exchanged, or everything of a failed one
   return ok;
 }
 

@@ -356,10 +356,11 @@ TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::strin
 TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::string& tempName, const std::string& prefix,
                              const std::string& suffix) {
   static std::atomic<uint64_t> counter{0};
+  static const uint64_t pid = uint64_t(::getpid());  // one system call a process, not a file
   uint32_t mode = FileModeFromAttributes(attributes);
   struct timespec now {};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t seed = (uint64_t(::getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20);
+  uint64_t seed = (pid << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20);
   for (int attempt = 0; attempt < 100; ++attempt) {
     char hex[20];
     std::snprintf(hex, sizeof hex, "%016llx",
@@ -367,7 +368,9 @@ TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::strin
     const std::string name = prefix + hex + suffix;
     int fd = ::openat(Fd(folder), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
-      ::fchmod(fd, mode);  // open() applied the umask: the archive's bits exactly
+      // open() applied the umask: the archive's bits exactly (the mode is already within the
+      // umask read at start, so this is needed only if the umask was changed since).
+      if (mode & ProcessUmask()) ::fchmod(fd, mode);
       tempName = name;
       SetLastErrorValue(ERROR_SUCCESS);
       return Handle(fd);
