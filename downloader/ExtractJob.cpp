@@ -44,13 +44,6 @@ using TKind = platform::TEntryKind;
 
 TKind KindIn(platform::TFileHandle folder, const std::string& name) { return platform::EntryKindIn(folder, name); }
 
-// The entries of the folder rel below base; false when it cannot be listed. No handle stays
-// open: the walks that call this hold none per level, however deep the tree.
-bool ListFolder(platform::TFileHandle base, const std::string& rel, std::vector<platform::TFolderEntry>& entries) {
-  TOwnedFile folder(platform::OpenFolderBelow(base, rel, false));
-  return folder.Valid() && platform::ListFolder(folder.Get(), entries);
-}
-
 // The moves that put a staged archive in place, each undone in reverse order when a later one
 // fails. Paths are relative to the install folder and the staging folder alike; folders are
 // reached one component at a time, never through a link.
@@ -163,21 +156,28 @@ class TCommit {
     TOwnedFile target(platform::OpenFolderBelow(FInstall, ParentOf(rel), false));
     TOwnedFile staged(platform::OpenFolderBelow(FStaging, ParentOf(rel), false));
     if (!target.Valid() || !staged.Valid()) return Fail(rel);
+    return PlaceFileIn(target.Get(), staged.Get(), rel);
+  }
+
+  // The same with both parent folders open: a folder's files share them.
+  bool PlaceFileIn(platform::TFileHandle target, platform::TFileHandle staged, const std::string& rel) {
     const std::string name = NameOf(rel);
     for (int attempt = 0; attempt < 2; ++attempt) {
-      if (platform::CheckReplaceable(target.Get(), name) == 0) {
-        if (KindIn(target.Get(), name) == TKind::None) {
-          if (platform::RenameIn(staged.Get(), name, target.Get(), name, platform::TRenameMode::NoReplace)) {
-            FUndo.push_back({TStep::Placed, rel, {}});
-            return true;
-          }
-        } else if (platform::RenameIn(staged.Get(), name, target.Get(), name, platform::TRenameMode::Exchange)) {
+      if (platform::CheckReplaceable(target, name) == 0) {
+        // The exchange first: an update mostly replaces files. It fails when the name is free
+        // (or the file system cannot exchange), and then a plain move is tried.
+        if (platform::RenameIn(staged, name, target, name, platform::TRenameMode::Exchange)) {
           FUndo.push_back({TStep::Exchanged, rel, {}});
+          return true;
+        }
+        if (KindIn(target, name) == TKind::None &&
+            platform::RenameIn(staged, name, target, name, platform::TRenameMode::NoReplace)) {
+          FUndo.push_back({TStep::Placed, rel, {}});
           return true;
         }
         // A file system without the exchange: moved aside like a file in use, then placed.
       }
-      if (attempt == 1 || !MoveAside(target.Get(), rel)) break;
+      if (attempt == 1 || !MoveAside(target, rel)) break;
     }
     return Fail(rel);
   }
@@ -185,12 +185,19 @@ class TCommit {
   // The content of the staged folder rel, product excepted.
   bool PlaceFolder(const std::string& rel) {
     std::vector<platform::TFolderEntry> entries;
-    if (!ListFolder(FStaging, rel, entries)) return Fail(rel);
-    for (const auto& [n, kind] : entries) {
-      std::string child = rel.empty() ? n : rel + "/" + n;
-      if (kind == TKind::File && child != FProduct && !PlaceFile(child)) return false;
-      if (kind == TKind::Folder && !PlaceSubfolder(child)) return false;
-    }
+    std::vector<std::string> folders;
+    {
+      TOwnedFile target(platform::OpenFolderBelow(FInstall, rel, false));
+      TOwnedFile staged(platform::OpenFolderBelow(FStaging, rel, false));
+      if (!target.Valid() || !staged.Valid() || !platform::ListFolder(staged.Get(), entries)) return Fail(rel);
+      for (const auto& [n, kind] : entries) {
+        std::string child = rel.empty() ? n : rel + "/" + n;
+        if (kind == TKind::File && child != FProduct && !PlaceFileIn(target.Get(), staged.Get(), child)) return false;
+        if (kind == TKind::Folder) folders.push_back(std::move(child));
+      }
+    }  // closed before going deeper
+    for (const std::string& child : folders)
+      if (!PlaceSubfolder(child)) return false;
     return true;
   }
 
@@ -337,7 +344,7 @@ rtl::String AnotherUpdateMessage(const rtl::String& Folder) {
 }
 
 bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Archive, const rtl::String& ArchivePath,
-                        const TInstalledCheck& Check, rtl::String& ErrorText) {
+                        const TInstalledCheck& Check, rtl::String& ErrorText, std::string* KeptStaging) {
   ErrorText.clear();
   const rtl::String& folderPath = Target.FolderPath;
   const std::string stagingName = rtl::U8(rtl::ExtractFileName(StagingFolderPath(ArchivePath)));
@@ -395,7 +402,10 @@ bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Arch
     platform::SyncFolder(Target.Folder);  // the renames themselves
   }
   staging = TOwnedFile();
-  removeStaging();  // the old files the moves exchanged, or everything of a failed one
+  if (ok && KeptStaging)
+    *KeptStaging = stagingName;  // the old files the moves exchanged, removed by the caller
+  else
+    removeStaging();  // the old files the moves exchanged, or everything of a failed one
   return ok;
 }
 

@@ -83,7 +83,10 @@ using TInstalledCheck = std::function<rtl::String()>;
 // ArchivePath names it in reports and names the staging folder). The staging folder is made in the
 // target folder, checked to be the private one just made, and extracted into through its
 // descriptor.
+// With KeptStaging given, a successful install leaves the staging folder, which then holds the
+// files the install replaced, for the caller to remove (its name in the target folder), so the
+// product can be started first.
 bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Archive, const rtl::String& ArchivePath,
-                        const TInstalledCheck& Check, rtl::String& ErrorText);
+                        const TInstalledCheck& Check, rtl::String& ErrorText, std::string* KeptStaging = nullptr);
 
 }  // namespace downloader

@@ -107,6 +107,7 @@ void TMainForm::RunUpdate() {
       ShowError(ExecuteFailedMessage(productPath) + (update.Reason.empty() ? u"" : u" " + update.Reason));
       break;
   }
+  update.Leftovers.reset();  // the replaced files go only now, the product already started
 }
 
 void TMainForm::ShowError(const rtl::String& Text) {

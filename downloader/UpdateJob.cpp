@@ -20,6 +20,11 @@ rtl::String CheckInstalledProduct(const rtl::String& ProductPath) {
   return u"The update brought " + name + u" " + version + u", which is not newer than 10.0.0.1: nothing was installed";
 }
 
+TInstallLeftovers::~TInstallLeftovers() {
+  // A removal that fails leaves the folder to the next run, which removes it first.
+  if (FFolder.Valid() && !FStagingName.empty()) platform::RemoveTreeIn(FFolder.Get(), FStagingName);
+}
+
 TUpdateResult UpdateProduct(const rtl::String& Folder, const rtl::String& ProductPath) {
   TUpdateResult result;
   const rtl::String folderPath = rtl::IncludeTrailingPathDelimiter(Folder);
@@ -49,8 +54,9 @@ TUpdateResult UpdateProduct(const rtl::String& Folder, const rtl::String& Produc
   // The bytes that were checked are the bytes extracted: the same open file, never the path.
   TInstallTarget target{folder.Get(), folderPath, ProductPath, Version};
   rtl::String why;
+  std::string staging;
   if (!InstallOpenArchive(target, archive.Handle(), localPath, [&] { return CheckInstalledProduct(ProductPath); },
-                          why)) {
+                          why, &staging)) {
     WriteLog(why);
     result.Reason = why;
     return result;  // the temporary file goes with the archive object
@@ -59,6 +65,7 @@ TUpdateResult UpdateProduct(const rtl::String& Folder, const rtl::String& Produc
   if (!archive.TakeName(rtl::U8(localName)))
     WriteLog(u"Cannot name the archive " + localPath + u": " + platform::WindowsErrorMessage(platform::GetLastErrorValue()));
   result.Outcome = uoInstalled;
+  result.Leftovers = std::make_shared<TInstallLeftovers>(std::move(folder), std::move(lock), staging);
   return result;
 }
 

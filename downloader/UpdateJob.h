@@ -4,17 +4,39 @@
 // the gate.
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "downloader/DownloadJob.h"
+#include "platform/Files.h"
 #include "rtl/SysUtils.h"
 
 namespace downloader {
 
 enum TUpdateOutcome { uoInstalled, uoDownloadFailed, uoNotSigned, uoInstallFailed, uoBusy };
 
+// The files an install replaced, still in its staging folder: removed when this is destroyed,
+// under the folder's lock, which is held until then (a second start keeps waiting).
+class TInstallLeftovers {
+ public:
+  TInstallLeftovers(platform::TOwnedFile Folder, platform::TOwnedFile Lock, std::string StagingName)
+      : FFolder(std::move(Folder)), FLock(std::move(Lock)), FStagingName(std::move(StagingName)) {}
+  ~TInstallLeftovers();
+  TInstallLeftovers(const TInstallLeftovers&) = delete;
+  TInstallLeftovers& operator=(const TInstallLeftovers&) = delete;
+
+ private:
+  platform::TOwnedFile FFolder, FLock;
+  std::string FStagingName;
+};
+
 struct TUpdateResult {
   TUpdateOutcome Outcome = uoInstallFailed;
   // Why the install failed or the lock was not had; empty for the download outcomes.
   rtl::String Reason;
+  // After uoInstalled: the replaced files, so that the product can be started before they are
+  // removed (removing thousands of files takes a second or more); the lock is held until then.
+  std::shared_ptr<TInstallLeftovers> Leftovers;
 };
 
 // Downloads this edition's archive into Folder and installs it, ProductPath last. Nothing of the

@@ -535,14 +535,9 @@ bool TMyStreamWriter::StartFile(platform::TFileHandle h) {
   f.Name = arcName;
   f.Handle = h;
   Files.push_back(f);
-  // Outside 1980..2107 there is no DOS form: the file keeps the time of extraction.
-  if (DosRoundedFileTime(arcDate, FFileTime)) {
-    FHasTime = true;
-    if (!platform::SetFileLastWriteTime(h, FFileTime)) {
-      MyLastError = static_cast<int32_t>(platform::GetLastErrorValue());
-      return false;
-    }
-  }
+  // Outside 1980..2107 there is no DOS form: the file keeps the time of extraction. The time is
+  // set when the file is closed (each write would move it again).
+  FHasTime = DosRoundedFileTime(arcDate, FFileTime);
   return true;
 }
 
@@ -550,7 +545,10 @@ bool TMyStreamWriter::CloseFiles(int32_t& error) {
   bool ok = true;
   for (TFiles& f : Files) {
     if (f.Handle == platform::INVALID_FILE_HANDLE) continue;
-    if (FHasTime) platform::SetFileLastWriteTime(f.Handle, FFileTime);
+    if (FHasTime && !platform::SetFileLastWriteTime(f.Handle, FFileTime) && ok) {
+      ok = false;
+      error = static_cast<int32_t>(platform::GetLastErrorValue());
+    }
     // A close can be the first to tell that the data did not reach the file.
     if (!platform::CloseHandle(f.Handle) && ok) {
       ok = false;

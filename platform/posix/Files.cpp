@@ -340,7 +340,8 @@ uint32_t CheckReplaceable(TFileHandle folder, const std::string& name) {
   if (S_ISLNK(st.st_mode)) return ERROR_INVALID_NAME;
   // Root may write anything; a read-only file is still refused, as on Windows.
   if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
-  if (!S_ISREG(st.st_mode)) return ERROR_SUCCESS;
+  // Only a program can be running, and only one with an execute bit can have been started.
+  if (!S_ISREG(st.st_mode) || !(st.st_mode & 0111)) return ERROR_SUCCESS;
   // Only an open for writing tells a running program (ETXTBSY); it changes nothing.
   int fd = ::openat(Fd(folder), name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return WindowsErrorFromErrno(errno);
@@ -355,10 +356,11 @@ TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::strin
 TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::string& tempName, const std::string& prefix,
                              const std::string& suffix) {
   static std::atomic<uint64_t> counter{0};
+  static const uint64_t pid = uint64_t(::getpid());  // one system call a process, not a file
   uint32_t mode = FileModeFromAttributes(attributes);
   struct timespec now {};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t seed = (uint64_t(::getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20);
+  uint64_t seed = (pid << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20);
   for (int attempt = 0; attempt < 100; ++attempt) {
     char hex[20];
     std::snprintf(hex, sizeof hex, "%016llx",
@@ -366,7 +368,9 @@ TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::strin
     const std::string name = prefix + hex + suffix;
     int fd = ::openat(Fd(folder), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
-      ::fchmod(fd, mode);  // open() applied the umask: the archive's bits exactly
+      // open() applied the umask: the archive's bits exactly (the mode is already within the
+      // umask read at start, so this is needed only if the umask was changed since).
+      if (mode & ProcessUmask()) ::fchmod(fd, mode);
       tempName = name;
       SetLastErrorValue(ERROR_SUCCESS);
       return Handle(fd);

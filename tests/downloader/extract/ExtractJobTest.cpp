@@ -340,6 +340,26 @@ TEST_F(ExtractJob, LeftoverStagingIsRemovedFirst) {
   ::chmod((Dir / "ro-src/ro").c_str(), 0755);
 }
 
+// Kept for the caller, the staging folder holds exactly what the install replaced.
+TEST_F(ExtractJob, KeptStagingHoldsTheReplacedFiles) {
+  WriteFile(Product, "old product");
+  fs::create_directories(Folder + "lib");
+  WriteFile(Folder + "lib/a.dll", "old library");
+  MakeArchive({{"KorvelFA.exe", "new product"}, {"lib/a.dll", "library"}, {"new/b.dll", "new"}});
+  platform::TOwnedFile folder(platform::OpenFolder(rtl::S(Folder.substr(0, Folder.size() - 1))));
+  platform::TOwnedFile archive(platform::OpenFileIn(folder.Get(), fs::path(Archive).filename().string()));
+  TInstallTarget target{folder.Get(), rtl::S(Folder), rtl::S(Product), Version};
+  rtl::String error;
+  std::string kept;
+  ASSERT_TRUE(InstallOpenArchive(target, archive.Get(), rtl::S(Archive), nullptr, error, &kept)) << rtl::U8(error);
+  EXPECT_EQ(Folder + kept, Staging());
+  EXPECT_EQ(ReadFile(Product), "new product");
+  EXPECT_EQ(ReadFile(Folder + "lib/a.dll"), "library");
+  EXPECT_EQ(ReadFile(Staging() + "/KorvelFA.exe"), "old product");
+  EXPECT_EQ(ReadFile(Staging() + "/lib/a.dll"), "old library");
+  EXPECT_FALSE(fs::exists(Staging() + "/new")) << "a new folder was moved in whole";
+}
+
 // A second update of the same folder waits for the first, but a first one that never ends fails
 // it instead of hanging it; nothing is touched then.
 TEST_F(ExtractJob, UpdateHeldByAnotherFailsAfterItsWait) {

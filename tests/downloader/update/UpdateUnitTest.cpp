@@ -10,6 +10,7 @@
 #include "UpdateTestUtil.h"
 #include "downloader/DownloadJob.h"
 #include "downloader/Main.h"
+#include "downloader/UpdateJob.h"
 #include "downloader/Utils.h"
 #include "platform/Resources.h"
 #include "rtl/Exception.h"
@@ -146,6 +147,23 @@ TEST_F(DownloadJobTest, LocalFileThatCannotBeCreatedRaisesAndIsNotDeleted) {
   EXPECT_THROW(Download(1), rtl::EFCreateError);
   EXPECT_TRUE(fs::exists(Local + "/keep"));
   for (const std::string& line : Log()) EXPECT_NE(line, "Download from ftp failed.");
+}
+
+// The replaced files outlive the install only as long as the holder keeps the folder's lock.
+TEST(InstallLeftovers, RemovedUnderTheLockWhenReleased) {
+  TTempDir dir;
+  fs::create_directories(dir.Path() / ".staging/sub");
+  WriteFile(dir.Path() / ".staging/sub/old.dll", "replaced");
+  platform::TOwnedFile folder(platform::OpenFolder(rtl::S(dir.Path().string())));
+  platform::TOwnedFile lock(platform::LockFolder(folder.Get(), 0));
+  ASSERT_TRUE(lock.Valid());
+  auto leftovers = std::make_shared<downloader::TInstallLeftovers>(std::move(folder), std::move(lock), ".staging");
+  platform::TOwnedFile probe(platform::OpenFolder(rtl::S(dir.Path().string())));
+  EXPECT_FALSE(platform::TOwnedFile(platform::LockFolder(probe.Get(), 0)).Valid()) << "the lock is still held";
+  EXPECT_TRUE(fs::exists(dir.Path() / ".staging/sub/old.dll"));
+  leftovers.reset();
+  EXPECT_FALSE(fs::exists(dir.Path() / ".staging"));
+  EXPECT_TRUE(platform::TOwnedFile(platform::LockFolder(probe.Get(), 0)).Valid()) << "the lock went with them";
 }
 
 TEST(MainWindow, DesignAndHandlersHeadless) {
