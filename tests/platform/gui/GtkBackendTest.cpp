@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "GtkLeakSuppressions.h"
+#include "SmallForm.h"
 #include "XvfbDisplay.h"
 #include "platform/LastError.h"
 #if defined(KRV_HAVE_CALLBACK_WINDOW)
@@ -20,6 +21,8 @@
 
 using namespace platform::gui;
 using Clock = std::chrono::steady_clock;
+using krvtest::PumpFor;
+using krvtest::TSmallForm;
 
 namespace {
 
@@ -40,12 +43,6 @@ class GtkApp : public testing::Test {
 
 int64_t MsSince(Clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
-
-void PumpFor(int ms) {
-  auto t0 = Clock::now();
-  while (MsSince(t0) < ms)
-    if (MsgWaitForMultipleObjects(nullptr, 0, 10) == WAIT_OBJECT_0) ProcessMessages();
 }
 
 // Closes the next modal box or dialog whose title matches, from a timer inside its own loop.
@@ -184,34 +181,16 @@ TEST_F(GtkApp, WaitInsideAHandlerDispatchedByGtksNestedLoopStillSeesThePosts) {
   DeallocateHWnd(target);
 }
 
-class TWindowForm : public TForm {
- public:
-  TLabel* Label;
-  TProgressBar* Bar;
-  TWindowForm() {
-    SetCaption(u"Downloader");
-    BorderStyle = bsSingle;
-    BorderIcons = biSystemMenu;
-    Position = poScreenCenter;
-    ClientWidth = 437;
-    ClientHeight = 96;
-    Label = new TLabel(this);
-    Label->SetBounds(16, 20, 401, 20);
-    Bar = new TProgressBar(this);
-    Bar->SetBounds(16, 47, 401, 25);
-    Bar->SetStyle(pbstMarquee);
-  }
-};
-
 TEST_F(GtkApp, ActivateFiresOnceEvenAfterAnErrorBox) {
-  auto* f = Application().CreateForm<TWindowForm>();
+  auto* f = Application().CreateForm<TSmallForm>();
+  f->progress->SetStyle(pbstMarquee);
   uint64_t marquee = 0;
   f->OnActivate = [&](TObject*) {
-    f->Label->SetCaption(u"Downloading KorvelFA.exe");
+    f->lblMessage->SetCaption(u"Downloading KorvelFA.exe");
     TModalCloser closer(u"Error", IDOK);
     Application().MessageBox(u"Execute command 'x' failed!", u"Error", MB_OK | MB_ICONERROR);
     PumpFor(300);  // focus comes back to the window: no second activation
-    marquee = f->Bar->MarqueeSteps();
+    marquee = f->progress->MarqueeSteps();
     f->Close();
   };
   auto t0 = Clock::now();
@@ -222,7 +201,7 @@ TEST_F(GtkApp, ActivateFiresOnceEvenAfterAnErrorBox) {
 }
 
 TEST_F(GtkApp, ExceptionFromTimerShowsTheErrorBoxAndTheLoopGoesOn) {
-  auto* f = Application().CreateForm<TWindowForm>();
+  auto* f = Application().CreateForm<TSmallForm>();
   TTimer* t = new TTimer(f);
   t->SetInterval(30);
   int ticks = 0;
