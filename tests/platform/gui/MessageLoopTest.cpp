@@ -287,8 +287,10 @@ TEST(Timers, FireDuringAWaitWithTheirId) {
 
 TEST(Timers, DoNotPileUpWhileNobodyDispatches) {
   TRecorder r;
-  SetTimer(r.Wnd, 1, 10);
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  // Six periods pass undispatched; a period long against one pass, so that a pass slowed by a
+  // loaded machine does not see the timer come due again while it runs.
+  SetTimer(r.Wnd, 1, 50);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ProcessMessages();
   EXPECT_EQ(r.Got.size(), 1u) << "one timer message at most per pass, like the platform";
   KillTimer(r.Wnd, 1);
