@@ -167,15 +167,22 @@ int64_t GetFileSizeOfHandle(TFileHandle h) {
   return GetFileSizeEx(H(h), &size) ? size.QuadPart : -1;
 }
 
+namespace {
+// The position of one read or write at a file offset (the handle's own position is left alone).
+OVERLAPPED At(uint64_t pos) {
+  OVERLAPPED at{};
+  at.Offset = DWORD(pos);
+  at.OffsetHigh = DWORD(pos >> 32);
+  return at;
+}
+}  // namespace
+
 bool ReadFileAt(TFileHandle h, int64_t offset, void* buffer, uint32_t size, uint32_t* done) {
   *done = 0;
   if (offset < 0) return Fail(ERROR_INVALID_PARAMETER);
   auto* p = static_cast<uint8_t*>(buffer);
   while (*done < size) {
-    OVERLAPPED at{};
-    const uint64_t pos = uint64_t(offset) + *done;
-    at.Offset = DWORD(pos);
-    at.OffsetHigh = DWORD(pos >> 32);
+    OVERLAPPED at = At(uint64_t(offset) + *done);
     DWORD n = 0;
     if (!ReadFile(H(h), p + *done, size - *done, &n, &at)) {
       DWORD e = ::GetLastError();
@@ -193,10 +200,7 @@ bool WriteFileAt(TFileHandle h, int64_t offset, const void* buffer, uint32_t siz
   if (offset < 0) return Fail(ERROR_INVALID_PARAMETER);
   auto* p = static_cast<const uint8_t*>(buffer);
   while (*done < size) {
-    OVERLAPPED at{};
-    const uint64_t pos = uint64_t(offset) + *done;
-    at.Offset = DWORD(pos);
-    at.OffsetHigh = DWORD(pos >> 32);
+    OVERLAPPED at = At(uint64_t(offset) + *done);
     DWORD n = 0;
     if (!WriteFile(H(h), p + *done, size - *done, &n, &at)) return false;
     if (n == 0) return Fail(ERROR_WRITE_FAULT);
