@@ -64,8 +64,18 @@ if [ "$run_windows" = 1 ]; then
   trap 'build-win/wine-run --stop' EXIT
   build-win/wine-run --start
   t3=$SECONDS
-  (cd build-win && ctest --output-on-failure -j "$jobs" --timeout 600 "${ctest_args[@]}") || failed=1
+  # A case that fails is run once more: Wine itself now and then ends a program it has just
+  # started, with no output (seen once in 602 cases, 0.03 s after the start). A fault of ours
+  # fails both runs; what passed only the second time is listed below, never hidden.
+  (cd build-win && ctest --output-on-failure -j "$jobs" --timeout 600 --repeat until-pass:2 \
+     "${ctest_args[@]}" | tee ctest-output.txt) || failed=1
   t4=$SECONDS
+  # ctest prints a case's second run without the "N/M" count in front.
+  rerun=$(sed -n 's/^ \{4,\}Test #[0-9]*: \([^ ]*\) .*Passed.*/\1/p' build-win/ctest-output.txt)
+  if [ -n "$rerun" ]; then
+    echo "Passed only when run a second time under Wine:"
+    echo "$rerun" | sed 's/^/  /'
+  fi
   if [ -s build-win/wine-excluded.txt ]; then
     echo "Not run under Wine, with their reasons (cmake/KrvWineExclusions.cmake):"
     sed 's/^/  /' build-win/wine-excluded.txt
