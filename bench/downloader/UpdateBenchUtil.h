@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -57,6 +59,7 @@ inline int WaitBounded(pid_t pid, rusage& ru) {
 struct TUpdateRun {
   bool Ok = false;
   double Seconds = 0;
+  timespec Started{};  // wall clock at the start, against a file's time stamp
   rusage Usage{};
 };
 
@@ -73,6 +76,7 @@ inline TUpdateRun RunUpdate(const std::filesystem::path& work, const std::filesy
   pid_t srv = Spawn(serverArgs, work.string(), {}, (work / "server.log").string());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   TUpdateRun r;
+  clock_gettime(CLOCK_REALTIME, &r.Started);
   auto t0 = std::chrono::steady_clock::now();
   pid_t dl = Spawn({(folder / "KRVDownload").string()}, folder.string(),
                    {"KRV_GUI=headless", "XDG_DESKTOP_DIR=" + desktop.string(),
@@ -85,6 +89,14 @@ inline TUpdateRun RunUpdate(const std::filesystem::path& work, const std::filesy
   r.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && std::filesystem::exists(folder / check);
   if (!r.Ok) std::fprintf(stderr, "the update failed (status %d); see %s\n", status, (work / "downloader.log").c_str());
   return r;
+}
+
+// Seconds from the run's start to the last write of path (the product's record, written as it
+// starts): what a user waits for, while the downloader still removes the replaced files.
+inline double SecondsUntilWritten(const TUpdateRun& r, const std::filesystem::path& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return double(st.st_mtim.tv_sec - r.Started.tv_sec) + double(st.st_mtim.tv_nsec - r.Started.tv_nsec) / 1e9;
 }
 
 }  // namespace krvbench
