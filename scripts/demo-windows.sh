@@ -13,6 +13,7 @@
 #  6. runs it a second time: the product is up to date and starts at once, no request is made.
 # Every step that waits is bounded; the server, Xvfb and the prefix's wineserver are stopped on
 # exit, also on failure or Ctrl-C. Exits non-zero, saying which step failed, when one does.
+# KRV_DEMO_KEEP=1 keeps the scratch folder (/tmp/krv-windemo.*: logs, screenshots, the folder).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 linux=${KRV_DEMO_BUILD:-$root/build}
@@ -34,6 +35,7 @@ wait_for() {
 
 work="" server_pid="" xvfb_pid="" wineserver=""
 cleanup() {
+  [ "${KRV_DEMO_KEEP:-}" = 1 ] && work=""
   # The prefix's own server only: it ends that prefix's programs, nobody else's.
   [ -n "$wineserver" ] && "$wineserver" -k 2>/dev/null || true
   for pid in $server_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
@@ -117,7 +119,7 @@ cp "$win/7zip/7z.dll" "$work/demo/"
 export KRV_DEMO_RECORD
 KRV_DEMO_RECORD=$(winpath "$work/product.txt")
 touch "$work/started"
-(cd "$work/demo" && exec timeout 300 "$wine" KRVDownload.exe '/INI=C:\My Files\a.ini' /L=EN hello </dev/null) &
+(cd "$work/demo" && exec timeout 600 "$wine" KRVDownload.exe '/INI=C:\My Files\a.ini' /L=EN hello </dev/null) &
 run_pid=$!
 # Screenshots while the archive arrives (the server logs the request once it is answered): the
 # last two show the window with its marquee half a second apart.
@@ -126,10 +128,16 @@ while kill -0 "$run_pid" 2>/dev/null && ! grep -q GETFILE "$work/server.log"; do
   import -window root "$work/shot-$shots.png" 2>/dev/null && shots=$((shots + 1))
   sleep 0.5
 done
+mkdir -p "$win/artifacts"
+# Then extraction, the product's start and the shortcut, and the window closes: a box still open
+# two minutes on (an "Error" box waits for its OK) is shown, not waited for.
+wait_for 1200 eval '! kill -0 "$run_pid" 2>/dev/null' || {
+  import -window root "$win/artifacts/demo-windows-stuck.png" 2>/dev/null || true
+  fail "KRVDownload.exe was still running two minutes after the archive arrived; the screen then: $win/artifacts/demo-windows-stuck.png"
+}
 status=0
 wait "$run_pid" || status=$?
 [ "$status" -eq 0 ] || fail "KRVDownload.exe ended with $status$([ "$status" -eq 124 ] && echo ' (timed out)')"
-mkdir -p "$win/artifacts"
 screenshots=()
 for i in 1 2; do
   n=$((shots - 3 + i))
@@ -149,7 +157,8 @@ lnk=$(find -L "$WINEPREFIX/drive_c/users" -path '*/Desktop/*.lnk' -newer "$work/
 echo "   C:${lnk#"$WINEPREFIX/drive_c"}" | tr / '\\'
 echo "   (on this machine: $(readlink -f "$lnk"))"
 if command -v lnkinfo >/dev/null; then
-  lnkinfo "$lnk" | grep -E 'Local path|Command line arguments|Working directory|Relative path' | sed 's/^[[:space:]]*/   /'
+  lnkinfo "$lnk" | grep -E 'Local path|Command line arguments|Working directory|Relative path' |
+    sed 's/^[[:space:]]*/   /; s/[[:space:]]*: /: /'
 fi
 echo "-- screenshots of the window while the archive arrived:"
 [ ${#screenshots[@]} -gt 0 ] || fail "no screenshot was taken while the archive arrived"
