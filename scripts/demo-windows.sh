@@ -22,7 +22,11 @@ cd "$root"
 # Loopback traffic goes direct, whatever proxy the caller has.
 unset http_proxy https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
-fail() { echo "demo.sh --windows: $*" >&2; exit 1; }
+fail() {
+  echo "demo.sh --windows: $*" >&2
+  if [ -n "$work" ] && [ -s "$work/server.log" ]; then sed 's/^/   server: /' "$work/server.log" >&2; fi
+  exit 1
+}
 # A Linux path as a Windows program names it (Wine maps / to drive Z:).
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 # Waits up to $1 tenths of a second for the command after it to succeed.
@@ -129,6 +133,14 @@ while kill -0 "$run_pid" 2>/dev/null && ! grep -q GETFILE "$work/server.log"; do
   sleep 0.5
 done
 mkdir -p "$win/artifacts"
+screenshots=()
+for i in 1 2; do
+  n=$((shots - 3 + i))
+  [ "$n" -ge 0 ] || continue
+  cp "$work/shot-$n.png" "$win/artifacts/demo-windows-$i.png"
+  screenshots+=("$win/artifacts/demo-windows-$i.png")
+done
+echo "   screenshots of the window while the archive arrived: ${screenshots[*]:-none}"
 # Then extraction, the product's start and the shortcut, and the window closes: a box still open
 # two minutes on (an "Error" box waits for its OK) is shown, not waited for.
 wait_for 1200 eval '! kill -0 "$run_pid" 2>/dev/null' || {
@@ -138,13 +150,6 @@ wait_for 1200 eval '! kill -0 "$run_pid" 2>/dev/null' || {
 status=0
 wait "$run_pid" || status=$?
 [ "$status" -eq 0 ] || fail "KRVDownload.exe ended with $status$([ "$status" -eq 124 ] && echo ' (timed out)')"
-screenshots=()
-for i in 1 2; do
-  n=$((shots - 3 + i))
-  [ "$n" -ge 0 ] || continue
-  cp "$work/shot-$n.png" "$win/artifacts/demo-windows-$i.png"
-  screenshots+=("$win/artifacts/demo-windows-$i.png")
-done
 wait_for 100 test -s "$work/product.txt" || fail "the product did not start (no record from it)"
 echo "-- the product, as it recorded its start:"
 sed 's/^/   /' "$work/product.txt"
@@ -160,9 +165,7 @@ if command -v lnkinfo >/dev/null; then
   lnkinfo "$lnk" | grep -E 'Local path|Command line arguments|Working directory|Relative path' |
     sed 's/^[[:space:]]*/   /; s/[[:space:]]*: /: /'
 fi
-echo "-- screenshots of the window while the archive arrived:"
 [ ${#screenshots[@]} -gt 0 ] || fail "no screenshot was taken while the archive arrived"
-printf '   %s\n' "${screenshots[@]}"
 echo "-- the server's log:"
 sed '1d; s/^/   /' "$work/server.log"
 
