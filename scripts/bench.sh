@@ -26,7 +26,8 @@ if [ "${1:-}" = --windows ]; then
   case launch in *"$part"*) linux_targets+=(KRVDownload) win_targets+=(bench_launch sevenzip_dll) ;; esac
   [ ${#win_targets[@]} -gt 0 ] || { echo "bench.sh --windows: no part named $part (launch, fetch)" >&2; exit 2; }
   # The Windows program itself where it builds (the launch bench measures it then).
-  grep -q '^KRVDownload:' <(cmake --build build-win --target help) && win_targets+=(KRVDownload)
+  targets=$(cmake --build build-win --target help)
+  grep -q '^KRVDownload:' <<<"$targets" && win_targets+=(KRVDownload)
   cmake --build build-bench -j "$(nproc)" --target "${linux_targets[@]}" >/dev/null
   cmake --build build-win -j "$(nproc)" --target "${win_targets[@]}" >/dev/null
   trap 'build-win/wine-run --stop' EXIT

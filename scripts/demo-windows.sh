@@ -71,7 +71,9 @@ cmake -S . -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" "${ccache_args[@]}" \
   -DKRV_DEMO_UPDATE_HOST="127.0.0.1:$port" >"$work/configure.log" 2>&1 ||
   { tail -20 "$work/configure.log" >&2; fail "the Windows build does not configure"; }
-grep -q '^KRVDownload_demo:' <(cmake --build "$win" --target help) ||
+# (All of the list is read: a reader that stops early breaks the listing's pipe.)
+targets=$(cmake --build "$win" --target help)
+grep -q '^KRVDownload_demo:' <<<"$targets" ||
   fail "KRVDownload.exe does not build for Windows in this tree yet (no Windows edition of the downloader)"
 echo "   (7z.dll is built once into $win/7zip/, minutes the first time)"
 cmake --build "$win" -j "$(nproc)" --target sevenzip_dll KRVDownload_demo krv-demo-product >"$work/build.log" 2>&1 ||
