@@ -8,8 +8,9 @@ add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WIN
 # disabled tests with that reason (cmake/KrvWineExclusions.cmake), so a run shows what it skips.
 set(KRV_WINDOWS_LAYERS rtl platform platform/gui platform/sspi platform/crypto netlib/text netlib/zlib netlib/transport
                        netlib/http netlib/auth sevenzip downloader/build downloader tools)
-# The programs of tools/ that build for Windows so far (the others need layers not built yet).
-set(KRV_WINDOWS_TOOLS krv-7z krv-fetch krv-sign)
+# The programs of tools/ that build for Windows so far (the others need layers not built yet);
+# of krv-update-server's folder only the Windows demo's product and edition.
+set(KRV_WINDOWS_TOOLS krv-7z krv-fetch krv-sign krv-update-server)
 
 # --- Wine, the emulator of every test ------------------------------------------------------
 find_program(KRV_WINE64 wine64 HINTS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)

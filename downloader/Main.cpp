@@ -160,9 +160,10 @@ bool LoadMainIcon(std::vector<uint8_t>& Rgba, int& Width, int& Height) {
 void RunMainWindow() {
   Application().Initialize();
   Application().MainFormOnTaskBar = true;
+  // The system's own icon resource where it shows one, else the image decoded here.
   std::vector<uint8_t> rgba;
   int w = 0, h = 0;
-  if (LoadMainIcon(rgba, w, h)) Application().SetIcon(rgba, w, h);
+  if (!Application().SetIconResource(u"MAINICON") && LoadMainIcon(rgba, w, h)) Application().SetIcon(rgba, w, h);
   Application().CreateForm<TMainForm>();
   Application().Run();
   Application().DestroyForms();

@@ -13,10 +13,15 @@
 #  6. damages one byte of the served archive: the signed edition refuses it, extracts and starts
 #     nothing (run headless, so that the error box needs no click).
 # Everything started here is stopped at the end, also on failure or Ctrl-C.
+# scripts/demo.sh --windows runs the Windows edition's demo instead (scripts/demo-windows.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KRV_DEMO_BUILD:-$root/build}
 cd "$root"
+
+if [ "${1:-}" = --windows ]; then
+  exec "$root/scripts/demo-windows.sh"
+fi
 
 echo "== 1. setup and build ($build)"
 scripts/setup.sh

@@ -16,6 +16,8 @@ packages=(
   # tests' reference decoder) for mingw.
   g++-mingw-w64-x86-64-posix googletest dpkg-dev make wine64 winbind
   libgcrypt-mingw-w64-dev libz-mingw-w64-dev
+  # scripts/demo.sh --windows: reads the .lnk the downloader wrote (target, arguments, folder).
+  liblnk-utils
 )
 
 missing=()

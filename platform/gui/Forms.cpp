@@ -368,6 +368,10 @@ void TApplication::SetIcon(const std::vector<uint8_t>& Rgba, int Width, int Heig
     Toolkit().SetApplicationIcon(Rgba.data(), Width, Height);
 }
 
+bool TApplication::SetIconResource(const rtl::String& Name) {
+  return Toolkit().SetApplicationIconResource(rtl::U8(Name));
+}
+
 void TApplication::AdoptForm(std::unique_ptr<TForm> form) {
   Toolkit();
   TForm* f = form.get();

@@ -252,6 +252,10 @@ class TApplication : public TObject {
   // The icon of every window and of the taskbar button: Width x Height pixels of RGBA, top row
   // first; a toolkit without windows ignores it.
   void SetIcon(const std::vector<uint8_t>& Rgba, int Width, int Height);
+  // The icon resource Name (type "ICON") where the system shows icon resources itself (the
+  // Windows group icon, each size as the system picks it); false elsewhere, and then the caller
+  // decodes the resource's bytes for SetIcon.
+  bool SetIconResource(const rtl::String& Name);
   bool ModalOpen();                 // a modal box or dialog is open
   rtl::String ModalTitle();
   bool EndModal(int result);        // closes the innermost modal box or dialog

@@ -85,6 +85,9 @@ class IToolkit {
   virtual IThreadLoop* Loop() = 0;        // the toolkit's loop for its thread, nullptr for none
   // The picture of every window and of the taskbar button: rows of RGBA, top row first (copied).
   virtual void SetApplicationIcon(const uint8_t* rgba, int width, int height) = 0;
+  // The same from the program's own icon resource of that name, where the system keeps icons as
+  // resources (a group icon of several sizes); false where it has none or does not.
+  virtual bool SetApplicationIconResource(const std::string& /*name*/) { return false; }
 };
 
 // The headless toolkit (always available).

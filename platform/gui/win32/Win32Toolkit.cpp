@@ -374,6 +374,20 @@ class TWin32Toolkit final : public IToolkit {
     FIcon = icon;
   }
 
+  bool SetApplicationIconResource(const std::string& name) override {
+    // The group icon at the size of the system's large icons, as LoadIconW picks it, but owned
+    // here (LoadIconW's is shared and could not be replaced later).
+    HICON icon = static_cast<HICON>(::LoadImageW(Instance(), Wide(name).c_str(), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    if (!icon) return false;
+    for (TWinForm* f : FForms) {
+      ::SendMessageW(f->Wnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+      ::SendMessageW(f->Wnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    }
+    if (FIcon) ::DestroyIcon(FIcon);
+    FIcon = icon;
+    return true;
+  }
+
  private:
   static void Release(TWinForm& f) {
     for (auto& c : f.Controls)
