@@ -6,10 +6,11 @@ function(krv_library name)
   target_link_libraries(${name} PUBLIC ${A_DEPS} ${A_SYSTEM_LIBS})
 endfunction()
 
-# krv_test(NAME LABEL label SOURCES... LIBS... [RUN_SERIAL]): one GoogleTest program, its cases
-# registered with CTest under the folder's label (RUN_SERIAL: each case with no other test beside).
+# krv_test(NAME LABEL label SOURCES... LIBS... [RUN_SERIAL] [RESOURCE_LOCK lock] [TIMEOUT s]): one
+# GoogleTest program, its cases registered with CTest under the folder's label (RUN_SERIAL: each
+# case with no other test beside; RESOURCE_LOCK: never beside another test holding the lock).
 function(krv_test name)
-  cmake_parse_arguments(A "RUN_SERIAL" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "RUN_SERIAL" "LABEL;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 300)
   endif()
@@ -38,6 +39,9 @@ function(krv_test name)
   endif()
   if(A_RUN_SERIAL)
     list(APPEND environment RUN_SERIAL TRUE)
+  endif()
+  if(A_RESOURCE_LOCK)
+    list(APPEND environment RESOURCE_LOCK ${A_RESOURCE_LOCK})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 ${filter_args}
                        PROPERTIES LABELS "${A_LABEL}" TIMEOUT ${A_TIMEOUT} ${environment})

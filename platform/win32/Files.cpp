@@ -125,7 +125,9 @@ struct TOwnerOnly {
     ::CloseHandle(token);
     LPWSTR sid = nullptr;
     if (!ok || !ConvertSidToStringSidW(info.User.User.Sid, &sid)) return;
-    std::wstring sddl = L"D:P(A;OICI;FA;;;" + std::wstring(sid) + L")";
+    // Owned by the user too, not by the token's default owner (the Administrators group for an
+    // elevated administrator), so that IsPrivateFolder finds the owner it expects.
+    std::wstring sddl = L"O:" + std::wstring(sid) + L"D:P(A;OICI;FA;;;" + std::wstring(sid) + L")";
     LocalFree(sid);
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &Descriptor, nullptr))
       Attributes.lpSecurityDescriptor = Descriptor;
@@ -496,8 +498,10 @@ bool MakeFolderIn(TFileHandle folder, const std::string& name, uint32_t mode) {
 }
 
 bool IsPrivateFolder(TFileHandle folder) {
-  // Ours alone: owned by our user, and its access list protected from inheritance and granting
-  // nobody else anything.
+  // Ours alone: owned by our user (or by the token's default owner, for one made before the owner
+  // was set), and its access list granting nobody but us and the system anything, with nothing
+  // inherited from the folder above (protected, or every entry its own: Wine does not keep the
+  // protection and shows the system's entry that a mode of 0700 maps to).
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
@@ -509,22 +513,39 @@ bool IsPrivateFolder(TFileHandle folder) {
   union {
     TOKEN_USER User;
     char Bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  } info;
+  } user;
+  union {
+    TOKEN_OWNER Owner;
+    char Bytes[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+  } defaultOwner;
   DWORD size = 0;
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
   if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    ok = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) && owner && dacl &&
-         EqualSid(owner, info.User.User.Sid) && GetSecurityDescriptorControl(sd, &control, &revision) &&
-         (control & SE_DACL_PROTECTED);
+    ok = GetTokenInformation(token, TokenUser, &user, sizeof user, &size) &&
+         GetTokenInformation(token, TokenOwner, &defaultOwner, sizeof defaultOwner, &size) && owner && dacl &&
+         (EqualSid(owner, user.User.User.Sid) || EqualSid(owner, defaultOwner.Owner.Owner)) &&
+         GetSecurityDescriptorControl(sd, &control, &revision);
     ::CloseHandle(token);
   }
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID system = nullptr;
+  ok = ok && AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system);
   for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
     ACE_HEADER* ace = nullptr;
-    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) ok = false;
-    else if (ace->AceType == ACCESS_ALLOWED_ACE_TYPE)
-      ok = EqualSid(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, info.User.User.Sid);
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+      ok = false;
+    } else {
+      if (!(control & SE_DACL_PROTECTED) && (ace->AceFlags & INHERITED_ACE)) ok = false;
+      if (ace->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+        PSID who = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+        ok = ok && (EqualSid(who, user.User.User.Sid) || EqualSid(who, system));
+      } else if (ace->AceType != ACCESS_DENIED_ACE_TYPE) {
+        ok = false;  // an object or conditional grant: not one we made
+      }
+    }
   }
+  if (system) FreeSid(system);
   LocalFree(sd);
   return ok;
 }

@@ -1,9 +1,12 @@
 // Helpers of the update tests: the update server as a child process on a port of the test's
-// choosing, archives made by the real 7z program, and runs of a downloader edition.
+// choosing, archives made by the real 7z program, and runs of a downloader edition. Under Wine
+// the peer is the host's Linux update server and the archives come from the host's 7z, both
+// started through the host's shell (UpdateTestHost.cpp).
 #pragma once
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -13,6 +16,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +30,29 @@
 
 namespace krvtest {
 
+#ifdef _WIN32
+#ifndef SIGKILL
+#define SIGKILL 9
+#endif
+
+// The host's krv-update-server (KRV_HOST_UPDATE_SERVER) serving Root, started in the background
+// by the host's shell with its log in a file of its own folder; Port 0 lets the system choose.
+class TUpdateServer {
+ public:
+  TUpdateServer(const std::string& root, int port, const std::vector<std::string>& extra = {});
+  ~TUpdateServer() { Kill(15); }
+  bool Running() const { return !FPid.empty() && Port > 0; }
+  // Sends the signal and waits for the server to end.
+  void Kill(int sig);
+  // One log line, waiting at most timeoutMs; empty when none came.
+  std::string ReadLine(int timeoutMs);
+  int Port = 0;
+
+ private:
+  std::string FDir, FPid, FBuffer;
+  size_t FRead = 0;
+};
+#else
 // The krv-update-server program serving Root; Port 0 lets the system choose.
 class TUpdateServer {
  public:
@@ -102,6 +129,7 @@ class TUpdateServer {
   int FOut = -1;
   std::string FBuffer;
 };
+#endif
 
 // Waits until a file in folder, other than those named in ignored, holds at least minBytes: a
 // transfer is under way there. False after timeoutMs without one.
@@ -123,6 +151,7 @@ inline bool WaitForTransfer(const std::string& folder, std::uintmax_t minBytes, 
   return false;
 }
 
+#ifndef _WIN32
 // A loopback listener on a port of the test's choosing whose every connection is handed to
 // AServe on its thread, one at a time (the socket is closed after it); ends with the object.
 class TLoopbackAcceptor {
@@ -167,6 +196,8 @@ class TLoopbackAcceptor {
   std::thread FThread;
 };
 
+#endif
+
 // Whether one of the lines holds text.
 inline bool AnyHolds(const std::vector<std::string>& lines, const std::string& text) {
   for (const std::string& l : lines)
@@ -184,6 +215,58 @@ struct TDownloaderRun {
   TRun Run;
   std::string Stderr;
 };
+
+// The test's folder as the host's tools name it (they make archives and serve files there).
+inline std::string HostFolder(const TTempDir& dir) {
+#ifdef _WIN32
+  return dir.Path().generic_string();  // "/work/...": the same folder to Wine, on drive Z:
+#else
+  return fs::canonical(dir.Path()).string();
+#endif
+}
+
+#ifdef _WIN32
+// A path as the system names it ("Z:\\work\\..." under Wine for the host's "/work/..."), as the
+// downloader reports its own folder.
+inline std::string SystemPath(const std::string& p) { return fs::absolute(fs::path(p)).make_preferred().string(); }
+// The edition copied to Exe (named with ".exe"), with the 7-Zip library beside it.
+inline std::string PlaceDownloader(const std::string& edition, const std::string& folder) {
+  fs::copy_file(KRV_7Z_DLL, folder + "/7z.dll");
+  fs::copy_file(edition, folder + "/KRVDownload.exe");
+  return folder + "/KRVDownload.exe";
+}
+// Runs the downloader edition in Folder (its own folder and current directory), headless unless
+// told otherwise, stderr kept, no proxy variable but those of env ("NAME=value"), bounded to
+// 120 s; then waits for what it started (the product stand-in records into a file).
+TDownloaderRun RunDownloader(const std::string& exe, const std::string& folder, const std::string& desktop,
+                             const std::vector<std::string>& args, bool headless = true,
+                             const std::vector<std::string>& env = {});
+// A program started and held suspended: it runs no code, but its file is a running program's
+// (it cannot be written, only renamed). Ended with the object.
+class TSuspendedProgram {
+ public:
+  explicit TSuspendedProgram(const std::string& exe);
+  ~TSuspendedProgram();
+  TSuspendedProgram(const TSuspendedProgram&) = delete;
+  TSuspendedProgram& operator=(const TSuspendedProgram&) = delete;
+  bool Alive() const;
+
+ private:
+  void* FProcess = nullptr;
+};
+// The shell's desktop folder: the test cannot choose it, so a case removes the shortcuts it
+// looks for first.
+std::string ShortcutFolder(const std::string& testDesktop);
+// The link's target, arguments and working folder, one a line, read back through the shell.
+std::string ReadShortcut(const std::string& file);
+#else
+inline std::string SystemPath(const std::string& p) { return p; }
+inline std::string PlaceDownloader(const std::string& edition, const std::string& folder) {
+  fs::copy_file(edition, folder + "/KRVDownload");
+  return folder + "/KRVDownload";
+}
+inline std::string ShortcutFolder(const std::string& testDesktop) { return testDesktop; }
+inline std::string ReadShortcut(const std::string& file) { return ReadFile(file); }
 
 // Runs the downloader edition in Folder (its own folder and current directory) with the product's
 // report pipe, stderr kept, XDG_DESKTOP_DIR pointing at Desktop, no proxy variable but those of
@@ -207,5 +290,6 @@ inline TDownloaderRun RunDownloader(const std::string& exe, const std::string& f
   r.Stderr = ReadFile(errFile);
   return r;
 }
+#endif
 
 }  // namespace krvtest

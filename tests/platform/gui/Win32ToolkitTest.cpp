@@ -11,73 +11,16 @@
 #include <vector>
 
 #include "SmallForm.h"
-#include "../../HostCommand.h"
+#include "win32/Win32Screen.h"
 #include <commctrl.h>
 #undef MessageBox
 
 using namespace platform::gui;
 using krvtest::PumpFor;
 using krvtest::TSmallForm;
+using namespace krvtest::win32screen;
 
 namespace {
-
-// Wine binds a process's display driver to the desktop it starts on, and the shared default one
-// may belong to a test without a display. Under the runner's display the program runs again as
-// a child started on a desktop of its own, which Wine frames (title bars without a window
-// manager) when it is named under Explorer\Desktops; the parent answers with its exit code.
-class TOwnDesktop : public testing::Environment {
-  void SetUp() override {
-    if (!std::getenv("KRV_TEST_DESKTOP") || std::getenv("KRV_TEST_OWN_DESKTOP")) return;
-    // Process numbers come back soon, while the desktop of an earlier one may still be closing.
-    std::wstring name = L"krv-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount64());
-    const wchar_t* key = L"Software\\Wine\\Explorer\\Desktops";
-    ::RegSetKeyValueW(HKEY_CURRENT_USER, key, name.c_str(), REG_SZ, L"1024x768", sizeof L"1024x768");
-    ::SetEnvironmentVariableW(L"KRV_TEST_OWN_DESKTOP", L"1");
-    HDESK desk = ::CreateDesktopW(name.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.lpDesktop = name.data();
-    PROCESS_INFORMATION pi{};
-    DWORD code = 1;
-    std::fflush(stdout);
-    if (desk && ::CreateProcessW(nullptr, ::GetCommandLineW(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-      ::WaitForSingleObject(pi.hProcess, INFINITE);
-      ::GetExitCodeProcess(pi.hProcess, &code);
-    }
-    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, key, name.c_str());
-    ::ExitProcess(code);
-  }
-};
-testing::Environment* const kOwnDesktop = testing::AddGlobalTestEnvironment(new TOwnDesktop);
-
-std::wstring Text(::HWND w) {
-  wchar_t b[512];
-  return std::wstring(b, size_t(::GetWindowTextW(w, b, 512)));
-}
-
-RECT OnScreen(::HWND w, bool client) {
-  RECT r;
-  if (!client) return ::GetWindowRect(w, &r), r;
-  return ::GetClientRect(w, &r), ::MapWindowPoints(w, nullptr, reinterpret_cast<POINT*>(&r), 2), r;
-}
-
-// Screenshots and their measures by the host's ImageMagick; Wine hands back only a host
-// command's status, so answers come through a file.
-std::string Dir() { return std::string(KRV_BINARY_DIR) + "/artifacts"; }
-bool Shot(const std::string& png) { return krvtest::RunHostCommand("/usr/bin/import -window root '" + png + "'", 30000) == 0; }
-std::string Crop(const std::string& png, RECT r) {
-  return "'" + png + "' -crop " + std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) + "+" +
-         std::to_string(r.left) + "+" + std::to_string(r.top) + " +repage";
-}
-std::string Measure(const std::string& image, const std::string& format) {
-  std::string out = Dir() + "/.measure-" + std::to_string(::GetCurrentProcessId()), s;
-  if (krvtest::RunHostCommand("/usr/bin/convert " + image + " -format '" + format + "' info: > '" + out + "'", 30000) == 0) {
-    std::ifstream in(out);
-    s.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  std::remove(out.c_str());  // after the stream is closed: an open file cannot be deleted here
-  return s;
-}
 
 class Win32Windows : public testing::Test {
  protected:
