@@ -63,7 +63,7 @@ TEST(Checksum, MatchesZlibForAllLengthsAndSplits) {
   // Long runs of 0xFF make the Adler sums grow fastest, testing the reduction intervals.
   zlibtest::Bytes ones(20000, 0xFF);
   for (const auto* buf : {&data, &ones}) {
-    for (size_t len : {0, 1, 7, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129, 255, 1000, 5535,
+    for (size_t len : {0, 1, 7, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129, 255, 256, 272, 319, 320, 511, 512, 1000, 5535,
                        5536, 5537, 5552, 5553, 11072, 19000}) {
       for (size_t off = 0; off < 16; off += 5) {
         const uint8_t* p = buf->data() + off;
