@@ -126,13 +126,8 @@ class UpdateScreen : public ::testing::Test {
 };
 
 TEST_F(UpdateScreen, LabelAndMovingMarqueeWhileATrickledArchiveArrives) {
-  std::string src = Base + "/src";
-  fs::create_directories(src);
-  fs::copy_file(KRV_UPDATE_PRODUCT, src + "/KorvelFA.exe");
-  ASSERT_TRUE(Shell("head -c 20971520 /dev/urandom > '" + src + "/data.bin'"));
-  ASSERT_TRUE(Make7z(Root + "/dlKorvelFA_SQL_KO_KO_1001820.7z", src, "KorvelFA.exe data.bin", "-mx=0"));
-  // About 8 seconds for the whole archive.
-  TUpdateServer server(Root, KRV_TEST_EDITION_PORT, {"--rate", "2700000"});
+  ASSERT_TRUE(MakeLargeProductArchive(KRV_UPDATE_PRODUCT, Base + "/src", Root));
+  TUpdateServer server(Root, KRV_TEST_EDITION_PORT, {"--rate", "2700000"});  // about 8 s for the archive
   ASSERT_TRUE(server.Running());
 
   std::string a = Artifacts + "/krv-update-window.png", b = Base + "/second.png";

@@ -211,6 +211,15 @@ inline bool Make7z(const std::string& archive, const std::string& folder, const 
   return Shell("cd '" + folder + "' && 7z a -t7z " + options + " '" + archive + "' " + names + " >/dev/null 2>&1");
 }
 
+// The edition's archive in root: the product and 20 MiB of random bytes, stored, so a
+// server held to a rate takes seconds to send it (the window can be watched meanwhile).
+inline bool MakeLargeProductArchive(const std::string& product, const std::string& src, const std::string& root) {
+  fs::create_directories(src);
+  fs::copy_file(product, src + "/KorvelFA.exe");
+  return Shell("head -c 20971520 /dev/urandom > '" + src + "/data.bin'") &&
+         Make7z(root + "/dlKorvelFA_SQL_KO_KO_1001820.7z", src, "KorvelFA.exe data.bin", "-mx=0");
+}
+
 struct TDownloaderRun {
   TRun Run;
   std::string Stderr;

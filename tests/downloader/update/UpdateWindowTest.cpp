@@ -62,12 +62,8 @@ class UpdateWindow : public testing::Test {
 };
 
 TEST_F(UpdateWindow, LabelAndMarqueeMoveWhileATrickledArchiveArrives) {
-  std::string src = Base + "/src";
-  fs::create_directories(src);
-  fs::copy_file(KRV_UPDATE_PRODUCT, src + "/KorvelFA.exe");
-  ASSERT_TRUE(Shell("head -c 20971520 /dev/urandom > '" + src + "/data.bin'"));
-  ASSERT_TRUE(Make7z(Root + "/dlKorvelFA_SQL_KO_KO_1001820.7z", src, "KorvelFA.exe data.bin", "-mx=0"));
-  TUpdateServer server(Root, KRV_TEST_EDITION_PORT, {"--rate", "2700000"});  // about 8 s
+  ASSERT_TRUE(MakeLargeProductArchive(KRV_UPDATE_PRODUCT, Base + "/src", Root));
+  TUpdateServer server(Root, KRV_TEST_EDITION_PORT, {"--rate", "2700000"});  // about 8 s for the archive
   ASSERT_TRUE(server.Running());
   const std::string a = Dir() + "/krv-update-window.png", b = Dir() + "/krv-update-window-2.png";
   HANDLE dl = Start(Exe, Folder);
