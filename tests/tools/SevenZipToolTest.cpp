@@ -15,39 +15,14 @@ namespace {
 
 const std::string kTool = std::string(KRV_BINARY_DIR) + "/tools/krv-7z/krv-7z";
 
-struct TResult {
-  int Code;
-  std::string Err;
-};
+using TResult = krvtest::THostRun;
 
-#ifdef _WIN32
-// Started by the host's shell through Wine, as a user's shell starts it; stderr lands in a file.
+// Started by the host's shell as a user's shell starts it (on Windows through Wine), with `env`
+// before it; tool is the program's path without ".exe".
 TResult RunToolAt(const std::string& tool, const std::string& args, const std::string& env = "") {
-  static int counter = 0;
-  const fs::path err = fs::path("Z:\\tmp") / ("krv-7z-err-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-  const std::string command = env + " timeout 120 " + Quote(std::string(KRV_BINARY_DIR) + "/wine-run") + " " +
-                              Quote(tool) + " " + args + " </dev/null >/dev/null 2>" + Quote(err);
-  TResult r{krvtest::RunHostCommand(command), ReadFile(err)};
-  std::error_code ec;
-  fs::remove(err, ec);
-  return r;
+  return krvtest::RunHostCaptured(env + " " + krvtest::BuildProgram(tool) + " " + args);
 }
-TResult RunTool(const std::string& args, const std::string& env = "") { return RunToolAt(kTool + ".exe", args, env); }
-#else
-// Runs the tool with the arguments (already quoted); stderr is captured.
-TResult RunTool(const std::string& args, const std::string& env = "") {
-  std::string cmd = env + " " + Quote(kTool) + " " + args + " 2>&1 >/dev/null";
-  TResult r{-1, ""};
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.Err.append(buf, n);
-  int status = ::pclose(p);
-  r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
-#endif
+TResult RunTool(const std::string& args, const std::string& env = "") { return RunToolAt(kTool, args, env); }
 
 class ToolTest : public ::testing::Test {
  protected:
@@ -196,7 +171,7 @@ TEST_F(ToolTest, LibraryMissing) {
   // folder (here the build's, which has one).
   fs::create_directories(S / "alone");
   fs::copy_file(kTool + ".exe", S / "alone/krv-7z.exe");
-  r = RunToolAt(HostPath(S / "alone/krv-7z.exe"), "x " + A("t.7z") + " -o " + A("out"),
+  r = RunToolAt(HostPath(S / "alone/krv-7z"), "x " + A("t.7z") + " -o " + A("out"),
                 "cd " + Quote(fs::path(KRV_BINARY_DIR) / "tools/krv-7z") + " &&");
   EXPECT_EQ(r.Code, 2);
   EXPECT_EQ(r.Err, expected);

@@ -295,14 +295,14 @@ TEST(NtlmOverHttp, WrongPasswordEndsInTheStatusAfterTheRetries) {
 TEST(NtlmOverHttp, FetchToolWithDomainUser) {
   for (bool negotiate : {false, true}) {
     TNtlmServer server(u"user", u"DOMAIN", u"pass:word", negotiate);
-    const krvtest::TFetchRun r = krvtest::RunFetchTool({}, {"-u", "DOMAIN\\user:pass:word", server.Url()});
-    EXPECT_EQ(r.Exit, 0) << r.Err;
+    const krvtest::THostRun r = krvtest::RunFetchTool({}, {"-u", "DOMAIN\\user:pass:word", server.Url()});
+    EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, "granted");
     EXPECT_EQ(Count(server.Events(), "granted"), 1) << Joined(server.Events());
   }
   TNtlmServer server(u"user", u"DOMAIN", u"pass", false);
-  const krvtest::TFetchRun r = krvtest::RunFetchTool({}, {"-u", "DOMAIN\\user:bad", server.Url()});
-  EXPECT_EQ(r.Exit, 1);
+  const krvtest::THostRun r = krvtest::RunFetchTool({}, {"-u", "DOMAIN\\user:bad", server.Url()});
+  EXPECT_EQ(r.Code, 1);
   EXPECT_NE(r.Err.find("(code 401)"), std::string::npos) << r.Err;
 }
 
