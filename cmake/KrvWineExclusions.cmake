@@ -6,12 +6,9 @@
 # "<program>:<gtest pattern>|<reason>" for the cases of a program that the pattern selects.
 # A reason must not hold ";".
 set(KRV_WINE_EXCLUDED
-  "downloader_tests:CommandLineToArgs.Rules|on Windows its lines are checked against the system's own CommandLineToArgvW instead (CommandLineToArgs.AgreesWithTheSystem)"
   "downloader_tests:EndToEnd.*|it starts KRVDownload with posix_spawn and reads the product through an inherited pipe, and on Windows Launch.GateAndShellOpenEndToEnd starts the launch path with CreateProcessW (KRVDownload.exe does not build for Windows yet)"
   "downloader_tests:ForwardedParameters.*|it sets the arguments through SetCommandLine, which on Windows reads the process's own command line, and the forwarding is checked there end to end (Launch.GateAndShellOpenEndToEnd)"
   "downloader_tests:PeFiles.BrokenResources|on Windows the system's version library decides which blocks it reads, and Wine 8 reads four of these damaged ones (a length beyond the resource or below a header, a key without its zero, a file cut inside the block) where our reader refuses them"
-  "downloader_tests:ShellOpen.FailuresGiveWindowsErrorNumbers|execute bits and POSIX file kinds, and on Windows ShellOpen.FailuresGiveTheirNumbers checks the system's shell"
-  "downloader_tests:ShellOpen.StartsTheProgramWithSplitArguments|it reads the product through an inherited pipe, and on Windows ShellOpen.TheProgramReceivesExactlyTheSplitArguments reads its record file"
   "fuzz_desktop_entry|freedesktop desktop entries are the Linux build's desktop shortcut, Windows writes .lnk files"
   "netlib_auth_ntlm_tests:NtlmScheme.WithoutUserNameTheUserFileOrNoCredentials|without a user name our POSIX provider reads NTLM_USER_FILE or has no credentials, where Windows' secur32 answers with the logged-on user's (under Wine the host's user through ntlm_auth: measured, a first token and no SEC_E_NO_CREDENTIALS)"
   "netlib_http_client_tests:ResumableDownload.BreaksAndAnswersOfTheServer|its breaks include a peer's reset, which Wine 8 reports as an orderly close (see netlib_transport_tests ReadinessTracker.ResetIsReportedWithItsError)"
