@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <set>
 
 #include "TestUtil.h"
 #ifndef _WIN32
@@ -110,17 +109,11 @@ TEST_F(ToolTest, DamagedItemAndVolumes) {
   std::string bytes = ReadFile(S / "bad.7z");
   bytes[40] ^= 0x55;
   WriteFile(S / "bad.7z", bytes);
-  WriteFile(S / "bad/1.txt", "previous");
   TResult r = RunTool("x " + A("bad.7z") + " -o " + A("bad") + " --overwrite");
   // The library's result is 0: the damage shows in the message, the exit code follows Extract.
   EXPECT_EQ(r.Code, 0);
+  // What becomes of the files is the archive component's (sevenzip_tests).
   EXPECT_EQ(r.Err, "message 3 CRC Error: " + (S / "bad/1.txt").string() + "\n");
-  EXPECT_EQ(ReadFile(S / "bad/2.txt"), std::string(3000, 'B'));
-  // The damaged item never took the name: the file before it stays, no temporary is left.
-  EXPECT_EQ(ReadFile(S / "bad/1.txt"), "previous");
-  std::set<std::string> names;
-  for (auto& e : fs::directory_iterator(S / "bad")) names.insert(e.path().filename().string());
-  EXPECT_EQ(names, (std::set<std::string>{"1.txt", "2.txt"}));
 
   WriteFile(S / "v/big.bin", PseudoRandom(400000, 5));
   ASSERT_TRUE(Make7z(S / "vol.7z", S / "v", "-v120k"));
