@@ -5,16 +5,21 @@
 // hands back its status. So the command writes its status into a file of a fresh folder as its
 // last step (a rename, so the file appears whole), and the test waits on that folder's change
 // notification: an event, never a sleep.
+//
+// RunHostCaptured adds what the tools' tests share: standard input empty, the output caught in
+// files, a time limit; BuildProgram names a program of this build as the host's shell starts it.
 #pragma once
 
-#include <string>
-
-#ifdef _WIN32
-#include <windows.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
 #else
 #include <sys/wait.h>
 
@@ -92,5 +97,50 @@ inline int RunHostCommand(const std::string& command) {
 }
 
 #endif
+
+// A word quoted for the host's shell.
+inline std::string ShellQuote(const std::string& text) {
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+inline std::string ReadHostFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// How a host command ended (-1: not run or not ended) and what it printed.
+struct THostRun {
+  int Code = -1;
+  std::string Out, Err;
+};
+
+// Runs the command line with sh, standard input empty, ended after timeoutSeconds: a hang is a
+// failure, not a stuck suite.
+inline THostRun RunHostCaptured(const std::string& command, int timeoutSeconds = 120) {
+  static std::atomic<int> counter{0};
+  // CTest runs the cases as parallel processes: each keeps its own files, beside the build.
+  const std::string base =
+      std::string(KRV_BINARY_DIR) + "/host-run-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+  THostRun r;
+  r.Code = RunHostCommand("timeout " + std::to_string(timeoutSeconds) + " sh -c " + ShellQuote(command) +
+                          " </dev/null >" + ShellQuote(base + ".out") + " 2>" + ShellQuote(base + ".err"));
+  r.Out = ReadHostFile(base + ".out");
+  r.Err = ReadHostFile(base + ".err");
+  std::remove((base + ".out").c_str());
+  std::remove((base + ".err").c_str());
+  return r;
+}
+
+// A program of this build (its path without ".exe") as its users start it from the host's
+// shell: in the Windows build the .exe, through wine-run.
+inline std::string BuildProgram(const std::string& path) {
+#ifdef _WIN32
+  return ShellQuote(std::string(KRV_BINARY_DIR) + "/wine-run") + " " + ShellQuote(path + ".exe");
+#else
+  return ShellQuote(path);
+#endif
+}
 
 }  // namespace krvtest

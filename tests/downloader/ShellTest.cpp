@@ -1,19 +1,25 @@
-// The shell "open": splitting the parameter string, starting a program, and the failures.
+// The shell "open" on both systems: splitting the parameter string, the program started with the
+// split arguments (on Windows split by the child's own CommandLineToArgvW), and the failures.
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "TestUtil.h"
 #include "platform/LastError.h"
 #include "platform/Shell.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 using rtl::String;
+namespace fs = std::filesystem;
 
 namespace {
 
-TEST(CommandLineToArgs, Rules) {
+fs::path PathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+// Each rule of the splitting, checked on our splitter and on what the started program receives.
+TEST(ShellOpen, TheProgramReceivesExactlyTheSplitArguments) {
   struct Case {
     const char16_t* line;
     std::vector<String> args;
@@ -29,6 +35,7 @@ TEST(CommandLineToArgs, Rules) {
       {u"a\\\"b", {u"a\"b"}},                 // \" is a quote
       {u"a\\\\\\\"b", {u"a\\\"b"}},           // \\\" is a backslash and a quote
       {u"\"a\\\\\" b", {u"a\\", u"b"}},       // \\" is a backslash, the quote closes
+      {u" /INI=\"C:\\dir\\\\\" next", {u"/INI=C:\\dir\\", u"next"}},
       {u"\"\"", {u""}},                       // an empty argument
       {u"a \"\" b", {u"a", u"", u"b"}},
       {u"\"a\"\"b\"", {u"a\"b"}},             // "" inside quotes is a quote
@@ -37,25 +44,35 @@ TEST(CommandLineToArgs, Rules) {
       {u"a\"b c\"d", {u"ab cd"}},             // quotes may sit inside an argument
       {u"\"unterminated arg", {u"unterminated arg"}},
       {u"a\nb", {u"a\nb"}},                   // only blanks and tabs separate
-      {u"Čšž \"€ x\"", {u"Čšž", u"€ x"}},
+      {u"Čšž \"€ x\" 😀", {u"Čšž", u"€ x", u"😀"}},
   };
+  krvtest::TTempDir dir;
+  int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(rtl::U8(c.line));
     EXPECT_EQ(platform::CommandLineToArgs(c.line), c.args);
+
+    // Every other case names a working folder (the others keep ours); every third gives no verb,
+    // which means "open".
+    const bool named = n % 2 == 1;
+    krvtest::TShellRun run = krvtest::OpenProduct(n % 3 == 0 ? u"" : u"open", c.line,
+                                                  named ? krvtest::NativePath(dir.Path()) : String());
+    ++n;
+    EXPECT_GT(run.Result, 32);
+    EXPECT_EQ(run.Error, 0u);
+    std::vector<std::string> expected;
+    for (const String& a : c.args) expected.push_back(rtl::U8(a));
+    EXPECT_EQ(run.Args, expected);
+    EXPECT_TRUE(run.ProductStarted && fs::equivalent(PathOf(run.Cwd), named ? dir.Path() : fs::current_path()))
+        << run.Cwd;
   }
 }
 
-class ShellOpen : public ::testing::Test {
- protected:
+TEST(ShellOpen, FailuresGiveWindowsErrorNumbers) {
   krvtest::TTempDir dir;
-};
-
-TEST_F(ShellOpen, FailuresGiveWindowsErrorNumbers) {
-  krvtest::WriteFile(dir / "noexec", "#!/bin/sh\nexit 0\n");
-  ::chmod((dir / "noexec").c_str(), 0644);
-  krvtest::WriteFile(dir / "garbage", "this is no program");
-  ::chmod((dir / "garbage").c_str(), 0755);
-  ::mkdir((dir / "folder").c_str(), 0755);
+  krvtest::WriteFile(dir / "garbage.exe", "this is no program");
+  fs::permissions(dir / "garbage.exe", fs::perms(0755));
+  fs::create_directory(dir / "folder");
   struct Case {
     const char* name;
     const char16_t* verb;
@@ -64,61 +81,55 @@ TEST_F(ShellOpen, FailuresGiveWindowsErrorNumbers) {
   };
   const std::string product = KRV_PRODUCT_NOVER;
   const Case cases[] = {
-      {"missing file", u"open", dir / "missing", "", platform::ERROR_FILE_NOT_FOUND},
-      {"missing folder", u"open", dir / "nowhere/missing", "", platform::ERROR_PATH_NOT_FOUND},
-      {"no execute bit", u"open", dir / "noexec", "", platform::ERROR_ACCESS_DENIED},
-      {"not a program", u"open", dir / "garbage", "", platform::ERROR_BAD_FORMAT},
+      {"missing file", u"open", dir / "missing.exe", "", platform::ERROR_FILE_NOT_FOUND},
+      {"missing folder", u"open", dir / "nowhere/missing.exe", "", platform::ERROR_PATH_NOT_FOUND},
+      {"not a program", u"open", dir / "garbage.exe", "", platform::ERROR_BAD_FORMAT},
       {"a folder", u"open", dir / "folder", "", platform::SE_ERR_NOASSOC},
-      {"another verb", u"print", product, "", platform::SE_ERR_NOASSOC},
+      {"another verb", u"runas", product, "", platform::SE_ERR_NOASSOC},
       {"empty file name", u"open", "", "", platform::ERROR_FILE_NOT_FOUND},
       {"missing working folder", u"open", product, dir / "nowhere", platform::ERROR_PATH_NOT_FOUND},
+#ifndef _WIN32
+      {"no execute bit", u"open", dir / "noexec", "", platform::ERROR_ACCESS_DENIED},
+#endif
   };
+#ifndef _WIN32
+  krvtest::WriteFile(dir / "noexec", "#!/bin/sh\nexit 0\n");
+  fs::permissions(dir / "noexec", fs::perms(0644));
+#endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    intptr_t r = platform::ShellExecuteW(nullptr, c.verb, rtl::S(c.file), u"a b", rtl::S(c.directory),
-                                         platform::SW_SHOWNORMAL);
-    EXPECT_EQ(r, c.result);
-    EXPECT_LE(r, 32);
+    const String file = c.file.empty() ? String() : krvtest::NativePath(c.file);
+    const String directory = c.directory.empty() ? String() : krvtest::NativePath(c.directory);
+    EXPECT_EQ(platform::ShellExecuteW(nullptr, c.verb, file, u"a b", directory, platform::SW_SHOWNORMAL), c.result);
     EXPECT_EQ(platform::GetLastErrorValue(), static_cast<uint32_t>(c.result));
   }
 }
 
-// Starts the product stand-in in-process through the shell and answers what it recorded.
-krvtest::TRun OpenProduct(const String& verb, const String& params, const String& directory, intptr_t& result) {
-  krvtest::TRun run;
+}  // namespace
+
+#ifndef _WIN32
+namespace krvtest {
+
+// The stand-in reports on a pipe whose write end it inherits (WindowsShellTest.cpp: a file).
+TShellRun OpenProduct(const String& verb, const String& params, const String& directory) {
+  TShellRun run;
   int fds[2];
   EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
   // The write end must reach the product: a copy without close-on-exec at a known number.
-  int w = ::fcntl(fds[1], F_DUPFD, 200);
+  const int w = ::fcntl(fds[1], F_DUPFD, 200);
   ::close(fds[1]);
   ::setenv("KRV_PRODUCT_FD", std::to_string(w).c_str(), 1);
-  result = platform::ShellExecuteW(nullptr, verb, rtl::S(KRV_PRODUCT_NOVER), params, directory, platform::SW_SHOWNORMAL);
+  run.Result = platform::ShellExecuteW(nullptr, verb, NativePath(KRV_PRODUCT_NOVER), params, directory,
+                                       platform::SW_SHOWNORMAL);
+  run.Error = platform::GetLastErrorValue();
   ::unsetenv("KRV_PRODUCT_FD");
   ::close(w);
   std::string data;
-  krvtest::ReadToEnd(fds[0], data);
+  ReadToEnd(fds[0], data);
   run.Record(data);
   ::close(fds[0]);
   return run;
 }
 
-TEST_F(ShellOpen, StartsTheProgramWithSplitArguments) {
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  intptr_t result = 0;
-  krvtest::TRun run = OpenProduct(u"open", u" /ini=\"/tmp/My Files/a.ini\" /L=EN a b \"\"", u"", result);
-  EXPECT_GT(result, 32);
-  EXPECT_EQ(platform::GetLastErrorValue(), 0u);
-  ASSERT_TRUE(run.ProductStarted);
-  EXPECT_EQ(run.Cwd, std::string(cwd));  // an empty folder keeps ours
-  EXPECT_EQ(run.Args, (std::vector<std::string>{"/ini=/tmp/My Files/a.ini", "/L=EN", "a", "b", ""}));
-
-  // An empty verb means "open"; a named folder becomes the program's working directory.
-  run = OpenProduct(u"", u"", rtl::S(dir.Path().string()), result);
-  EXPECT_GT(result, 32);
-  ASSERT_TRUE(run.ProductStarted);
-  EXPECT_EQ(run.Cwd, std::filesystem::canonical(dir.Path()).string());
-  EXPECT_TRUE(run.Args.empty());
-}
-
-}  // namespace
+}  // namespace krvtest
+#endif

@@ -13,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -131,6 +132,18 @@ struct TRun {
     Args.assign(parts.begin() + 1, parts.end());
   }
 };
+
+// A path as a user's program names files: absolute, with the system's separators.
+inline std::u16string NativePath(const fs::path& p) { return fs::absolute(p).make_preferred().u16string(); }
+
+// The product stand-in opened through the shell: its record, and the shell's result and last-error
+// value as the call left them.
+struct TShellRun : TRun {
+  intptr_t Result = 0;
+  uint32_t Error = 0xFFFFFFFF;
+};
+// How the record comes back differs per system: ShellTest.cpp (a pipe), WindowsShellTest.cpp (a file).
+TShellRun OpenProduct(const std::u16string& verb, const std::u16string& params, const std::u16string& directory);
 
 #ifndef _WIN32
 // Everything on the descriptor until every writer has closed it, waiting at most timeoutMs;

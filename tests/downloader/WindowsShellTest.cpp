@@ -1,6 +1,6 @@
-// The launcher's Windows services against the system itself: the shell "open" and what the child
-// receives, the .lnk read back through IShellLinkW, and the launch path of a launcher copied
-// beside products of each version.
+// The launcher's Windows services against the system itself: the .lnk read back through
+// IShellLinkW and the launch path of a launcher copied beside products of each version; and the
+// Windows side of the shared helpers (the product's record, the host's commands).
 #include <gtest/gtest.h>
 
 #include "downloader/Shortcut.h"
@@ -10,6 +10,7 @@
 #include "platform/Shell.h"
 #include "rtl/Exception.h"
 #include "TestUtil.h"
+#include "tests/HostCommand.h"
 
 // After our headers: the system's ERROR_*, SE_ERR_* and SW_* macros are the numbers below.
 #include <windows.h>
@@ -26,8 +27,6 @@ namespace {
 const wchar_t* W(const String& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 String S(const wchar_t* s) { return reinterpret_cast<const char16_t*>(s); }
 fs::path PathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
-// Absolute, with the system's separators, as a user's program names files.
-String WindowsPath(const fs::path& p) { return fs::absolute(p).make_preferred().u16string(); }
 
 // The product stand-in records into a file and then sets a named event: under Wine a renamed
 // file shows before the rename's own handle is closed (measured: an empty read).
@@ -54,64 +53,6 @@ class TRecordWatch {
   HANDLE FEvent;
 };
 
-// Every rule of the splitting. The child's arguments must be the system's own splitting of the
-// line (CommandLineToArgvW) and ours.
-TEST(ShellOpen, TheProgramReceivesExactlyTheSplitArguments) {
-  const char16_t* const lines[] = {
-      u"", u"   \t ", u"a b", u"\"a b\" c", u" /ini=\"C:\\My Files\\a.ini\" /L=EN x", u"a\\\\b", u"a\\\"b",
-      u"a\\\\\\\"b", u"\"a\\\\\" b", u"\"\"", u"a \"\" b", u"\"a\"\"b\"", u"\"a\"\"b c\"", u"\"\"\"",
-      u"a\"b c\"d", u"\"unterminated arg", u" /INI=\"C:\\dir\\\\\" next", u"Čšž \"€ x\" 😀"};
-  TTempDir dir;
-  int n = 0;
-  for (const char16_t* line : lines) {
-    SCOPED_TRACE(rtl::U8(line));
-    int count = 0;
-    wchar_t** argv = CommandLineToArgvW((L"prog.exe " + std::wstring(W(line))).c_str(), &count);
-    std::vector<std::string> expected;
-    for (int i = 1; i < count; ++i) expected.push_back(rtl::U8(S(argv[i])));
-    LocalFree(argv);
-    std::vector<std::string> ours;
-    for (const String& a : platform::CommandLineToArgs(line)) ours.push_back(rtl::U8(a));
-    EXPECT_EQ(ours, expected);
-
-    bool named = n % 2 == 1;  // every other case names a working folder, the others keep ours
-    TRecordWatch watch(dir, "record" + std::to_string(n++));
-    EXPECT_GT(platform::ShellExecuteW(nullptr, u"open", WindowsPath(KRV_PRODUCT_NOVER), line,
-                                      named ? WindowsPath(dir.Path()) : String(), SW_SHOWNORMAL), 32);
-    EXPECT_EQ(platform::GetLastErrorValue(), 0u);
-    krvtest::TRun run = watch.Wait();
-    EXPECT_EQ(run.Args, expected);
-    EXPECT_TRUE(run.ProductStarted && fs::equivalent(PathOf(run.Cwd), named ? dir.Path() : fs::current_path()));
-  }
-}
-
-TEST(ShellOpen, FailuresGiveTheirNumbers) {
-  TTempDir dir;
-  krvtest::WriteFile(dir / "garbage.exe", "this is no program");
-  fs::create_directory(dir / "folder");
-  const std::string product = KRV_PRODUCT_NOVER;
-  const struct {
-    const char16_t* verb;
-    std::string file, directory;
-    intptr_t result;
-  } cases[] = {
-      {u"open", dir / "missing.exe", "", ERROR_FILE_NOT_FOUND},
-      {u"open", dir / "nowhere/missing.exe", "", ERROR_PATH_NOT_FOUND},
-      {u"open", dir / "garbage.exe", "", ERROR_BAD_FORMAT},
-      {u"open", dir / "folder", "", SE_ERR_NOASSOC},
-      {u"runas", product, "", SE_ERR_NOASSOC},
-      {u"open", "", "", ERROR_FILE_NOT_FOUND},
-      {u"open", product, dir / "nowhere", ERROR_PATH_NOT_FOUND},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.file + " in " + c.directory);
-    String file = c.file.empty() ? String() : WindowsPath(c.file);
-    String directory = c.directory.empty() ? String() : WindowsPath(c.directory);
-    EXPECT_EQ(platform::ShellExecuteW(nullptr, c.verb, file, u"a b", directory, SW_SHOWNORMAL), c.result);
-    EXPECT_EQ(platform::GetLastErrorValue(), static_cast<uint32_t>(c.result));
-  }
-}
-
 // Target, arguments, working folder and icon file as the shell reads them from a .lnk.
 std::vector<String> ReadLink(const String& fileName) {
   std::vector<String> fields;
@@ -135,7 +76,7 @@ std::vector<String> ReadLink(const String& fileName) {
 
 TEST(ShellLink, SavedLinkReadsBackAndReplacesTheOldOne) {
   TTempDir dir;
-  String folder = WindowsPath(dir.Path()), target = WindowsPath(KRV_PRODUCT_NOVER);
+  String folder = krvtest::NativePath(dir.Path()), target = krvtest::NativePath(KRV_PRODUCT_NOVER);
   String file = platform::ShellLinkFileName(folder, u"Korvel Č");
   EXPECT_EQ(file, folder + u"\\Korvel Č.lnk");
   for (const String& args : {String(u" /INI=\"C:\\My Files\\\\\" x"), String(u" /L")}) {
@@ -205,3 +146,19 @@ TEST(Launch, GateAndShellOpenEndToEnd) {
 }
 
 }  // namespace
+
+namespace krvtest {
+
+TShellRun OpenProduct(const String& verb, const String& params, const String& directory) {
+  TTempDir records;
+  TRecordWatch watch(records, "record");
+  TShellRun run;
+  run.Result = platform::ShellExecuteW(nullptr, verb, NativePath(KRV_PRODUCT_NOVER), params, directory, SW_SHOWNORMAL);
+  run.Error = platform::GetLastErrorValue();
+  if (run.Result > 32) static_cast<TRun&>(run) = watch.Wait();
+  return run;
+}
+
+int HostCommandStatus(const std::string& command) { return RunHostCommand(command); }
+
+}  // namespace krvtest

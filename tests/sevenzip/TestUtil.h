@@ -15,24 +15,15 @@
 #include <vector>
 
 #include "rtl/SysUtils.h"
-#ifdef _WIN32
 // Under Wine the commands (7z, openssl, sh) are the Linux host's, and a path is the same on both
 // sides once the drive Z: (where Wine maps "/") is taken off.
 #include "tests/HostCommand.h"
-#endif
 
 namespace sztest {
 
 namespace fs = std::filesystem;
 
-inline std::string Quote(const std::string& s) {
-  std::string r = "'";
-  for (char c : s) {
-    if (c == '\'') r += "'\\''";
-    else r += c;
-  }
-  return r + "'";
-}
+inline std::string Quote(const std::string& s) { return krvtest::ShellQuote(s); }
 
 // A path as the shell sees it.
 inline std::string HostPath(const fs::path& p) {
@@ -48,14 +39,7 @@ inline std::string Quote(const fs::path& p) { return Quote(HostPath(p)); }
 inline std::string Quote(const char* s) { return Quote(std::string(s)); }
 
 // Runs a shell command; answers its exit status.
-inline int Run(const std::string& cmd) {
-#ifdef _WIN32
-  return krvtest::RunHostCommand(cmd + " >/dev/null 2>&1");
-#else
-  int rc = std::system((cmd + " >/dev/null 2>&1").c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-#endif
-}
+inline int Run(const std::string& cmd) { return krvtest::RunHostCommand(cmd + " >/dev/null 2>&1"); }
 
 inline void WriteFile(const fs::path& p, const std::string& data) {
   fs::create_directories(p.parent_path());
@@ -70,13 +54,8 @@ inline std::string ReadFile(const fs::path& p) {
 #ifdef _WIN32
 // What the host's stat says of the file (Windows has no mode bits to ask for).
 inline std::string HostStat(const fs::path& p, const std::string& AOptions) {
-  static std::atomic<int> counter{0};
-  const fs::path out = fs::path("Z:/tmp") / ("krv-stat-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-  bool ok = krvtest::RunHostCommand("stat " + AOptions + " " + Quote(p) + " >" + Quote(out)) == 0;
-  std::string text = ok ? ReadFile(out) : "";
-  std::error_code ec;
-  fs::remove(out, ec);
-  return text;
+  krvtest::THostRun r = krvtest::RunHostCaptured("stat " + AOptions + " " + Quote(p));
+  return r.Code == 0 ? r.Out : "";
 }
 inline uint32_t ModeOf(const fs::path& p) {
   std::string text = HostStat(p, "-c %a");

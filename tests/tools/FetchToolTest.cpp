@@ -16,7 +16,7 @@ using namespace krvtest;
 
 namespace {
 
-using TResult = TFetchRun;
+using TResult = THostRun;
 
 // CTest runs the cases as parallel processes: each keeps its own files.
 std::string TempPath(const std::string& AName) {
@@ -134,7 +134,7 @@ TEST(FetchTool, OptionsShapeTheRequests) {
     SCOPED_TRACE(c.Name);
     THttpTestServer server(c.Script);
     TResult r = FetchFrom(server, c.Args);
-    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, c.Out);
     auto requests = server.Requests();
     ASSERT_FALSE(requests.empty());
@@ -150,9 +150,9 @@ TEST(FetchTool, OutputFilesKeepAliveAndCookies) {
     std::vector<std::string> args = {"-o", a, "-o", b, server.Url("/1"), server.Url("/2")};
     if (!cookies) args.insert(args.begin(), "--no-cookies");
     TResult r = Fetch(args);
-    EXPECT_EQ(r.Exit, 0) << r.Err;
-    EXPECT_EQ(ReadWholeFile(a), "one");
-    EXPECT_EQ(ReadWholeFile(b), "two");
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(ReadHostFile(a), "one");
+    EXPECT_EQ(ReadHostFile(b), "two");
     EXPECT_EQ(server.Connections(), 1);
     EXPECT_EQ(Has(server.Requests()[1], "Cookie: s=1"), cookies);
     remove(a.c_str());
@@ -198,7 +198,7 @@ TEST(FetchTool, CredentialsProxyAndSocks) {
 TEST(FetchTool, VerboseAndProgress) {
   THttpTestServer server({{Ok(std::string(20000, 'p'))}});
   TResult r = Fetch({"-v", "--progress", server.Url()});
-  EXPECT_EQ(r.Exit, 0);
+  EXPECT_EQ(r.Code, 0);
   EXPECT_TRUE(Has(r.Err, "> GET / HTTP/1.1\n")) << r.Err;
   EXPECT_TRUE(Has(r.Err, "< HTTP/1.1 200 OK\n")) << r.Err;
   EXPECT_TRUE(Has(r.Err, "100% 20000/20000 bytes")) << r.Err;
@@ -281,7 +281,7 @@ TEST(FetchTool, FailuresPrintOneErrorLineAndExitOne) {
     SCOPED_TRACE(c.Name);
     THttpTestServer server(c.Script);
     TResult r = FetchFrom(server, c.Args);
-    EXPECT_EQ(r.Exit, 1);
+    EXPECT_EQ(r.Code, 1);
     EXPECT_EQ(r.Err, c.Err);
   }
 }
@@ -298,15 +298,15 @@ TEST(FetchTool, OutputFileGetsEveryByteAndAFailedWriteFails) {
     THttpTestServer server({{Ok(body)}});
     std::string out = TempPath("whole");
     TResult r = Fetch({"--batch-size", batch, "-o", out, server.Url()});
-    EXPECT_EQ(r.Exit, 0) << r.Err;
-    EXPECT_TRUE(ReadWholeFile(out) == body) << "the file differs from the body";
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_TRUE(ReadHostFile(out) == body) << "the file differs from the body";
     remove(out.c_str());
   }
   if (access("/dev/full", W_OK) == 0) {
     // Smaller than the buffer: nothing is written before the final flush.
     THttpTestServer server({{Ok("a body the disk has no room for")}});
     TResult r = Fetch({"-o", "/dev/full", server.Url()});
-    EXPECT_EQ(r.Exit, 1);
+    EXPECT_EQ(r.Code, 1);
     EXPECT_TRUE(Has(r.Err, "error: ")) << r.Err;
   }
 }
@@ -315,7 +315,7 @@ TEST(FetchTool, FailedDownloadLeavesNoFile) {
   THttpTestServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial"}});
   std::string out = TempPath("partial");
   TResult r = Fetch({"-o", out, server.Url()});
-  EXPECT_EQ(r.Exit, 1);
+  EXPECT_EQ(r.Code, 1);
   EXPECT_TRUE(Has(r.Err, "error: EclSocketError:")) << r.Err;
   EXPECT_NE(access(out.c_str(), F_OK), 0);
 }
@@ -332,7 +332,7 @@ TEST(FetchTool, DataFromAFileIsStreamed) {
     SCOPED_TRACE(option);
     THttpTestServer server({{Ok("one"), Ok("two")}});
     TResult r = Fetch({"-X", "PUT", option, "@" + file, server.Url("/a"), server.Url("/b")});
-    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, "onetwo");
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -373,7 +373,7 @@ TEST(FetchTool, DataFromAFileIsStreamedInBoundedMemory) {
   getrusage(RUSAGE_SELF, &self);
   THttpTestServer server({{Ok("done")}});
   TResult r = Fetch({"--data-binary", "@" + file, server.Url()});
-  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(r.Code, 0) << r.Err;
   EXPECT_EQ(r.Out, "done");
   ASSERT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(server.Requests()[0].size() - server.Requests()[0].find("\r\n\r\n") - 4, big);
@@ -394,7 +394,7 @@ void ExpectUploadFails(bool AAnswer, bool AHalfClose, const std::string& AError)
   auto start = std::chrono::steady_clock::now();
   TResult r = Fetch({"--timeout", "20000", "--data-binary", "@" + file, server.Url()});
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(r.Exit, 1) << r.Err;
+  EXPECT_EQ(r.Code, 1) << r.Err;
   EXPECT_EQ(r.Out, "");
   EXPECT_TRUE(Has(r.Err, AError)) << r.Err;
   EXPECT_LT(seconds, 15) << r.Err;
@@ -447,8 +447,8 @@ TEST(FetchTool, ContinueAnOutputFile) {
     std::vector<std::string> args = c.Extra;
     args.insert(args.end(), {"-C", "-", "-o", out, server.Url()});
     TResult r = Fetch(args);
-    EXPECT_EQ(r.Exit, 0) << r.Err;
-    EXPECT_TRUE(ReadWholeFile(out) == content);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_TRUE(ReadHostFile(out) == content);
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(TRangeTestServer::Field(requests[0], "X-A"), c.Extra.empty() ? "" : "1");
@@ -464,8 +464,8 @@ TEST(FetchTool, RetryResumesABrokenDownload) {
   TRangeTestServer server(content, {{.CutAt = 90000}, {.CutAt = 210000, .Cut = ckReset}});
   std::string out = TempPath("retried");
   TResult r = Fetch({"--retry", "3", "-v", "-o", out, server.Url()});
-  EXPECT_EQ(r.Exit, 0) << r.Err;
-  EXPECT_TRUE(ReadWholeFile(out) == content);
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_TRUE(ReadHostFile(out) == content);
   auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(TRangeTestServer::Field(requests[1], "Range"), "bytes=90000-");
@@ -490,14 +490,14 @@ TEST(FetchTool, ABreakWithoutRetryFailsAndCMinusKeepsWhatArrived) {
     std::vector<std::string> args = {"-o", out, server.Url()};
     if (keep) args.insert(args.begin(), {"-C", "-"});
     TResult r = Fetch(args);
-    EXPECT_EQ(r.Exit, 1);
+    EXPECT_EQ(r.Code, 1);
     EXPECT_TRUE(Has(r.Err, "error: EclSocketError: The connection was closed before the response was complete")) << r.Err;
     EXPECT_EQ(access(out.c_str(), F_OK) == 0, keep);
     if (!keep) continue;
-    EXPECT_TRUE(ReadWholeFile(out) == content.substr(0, 90000));
+    EXPECT_TRUE(ReadHostFile(out) == content.substr(0, 90000));
     r = Fetch(args);
-    EXPECT_EQ(r.Exit, 0) << r.Err;
-    EXPECT_TRUE(ReadWholeFile(out) == content);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_TRUE(ReadHostFile(out) == content);
     EXPECT_EQ(TRangeTestServer::Field(server.Requests().at(1), "Range"), "bytes=90000-");
     remove(out.c_str());
   }
@@ -537,13 +537,13 @@ TEST(FetchTool, ProxyEnvironmentNoproxyAndExplicitProxies) {
     for (const std::string& a : c.Args) args.push_back(fill(a));
     args.push_back(origin.Url("/x"));
     TResult r = RunFetchTool(env, args);
-    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, c.ViaProxy ? "proxied" : "direct");
     if (c.ViaProxy) {
       EXPECT_EQ(Line(proxy.Requests().at(0)), "GET " + origin.Url("/x") + " HTTP/1.1");
     }
   }
   TResult r = RunFetchTool({"http_proxy=ftp://proxy.invalid"}, {"http://127.0.0.1:9/"});
-  EXPECT_EQ(r.Exit, 1);
+  EXPECT_EQ(r.Code, 1);
   EXPECT_TRUE(Has(r.Err, "error: EclProxyEnvironmentError: Invalid proxy in http_proxy: ")) << r.Err;
 }

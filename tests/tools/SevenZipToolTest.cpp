@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <set>
 
 #include "TestUtil.h"
 #ifndef _WIN32
@@ -15,39 +14,14 @@ namespace {
 
 const std::string kTool = std::string(KRV_BINARY_DIR) + "/tools/krv-7z/krv-7z";
 
-struct TResult {
-  int Code;
-  std::string Err;
-};
+using TResult = krvtest::THostRun;
 
-#ifdef _WIN32
-// Started by the host's shell through Wine, as a user's shell starts it; stderr lands in a file.
+// Started by the host's shell as a user's shell starts it (on Windows through Wine), with `env`
+// before it; tool is the program's path without ".exe".
 TResult RunToolAt(const std::string& tool, const std::string& args, const std::string& env = "") {
-  static int counter = 0;
-  const fs::path err = fs::path("Z:\\tmp") / ("krv-7z-err-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-  const std::string command = env + " timeout 120 " + Quote(std::string(KRV_BINARY_DIR) + "/wine-run") + " " +
-                              Quote(tool) + " " + args + " </dev/null >/dev/null 2>" + Quote(err);
-  TResult r{krvtest::RunHostCommand(command), ReadFile(err)};
-  std::error_code ec;
-  fs::remove(err, ec);
-  return r;
+  return krvtest::RunHostCaptured(env + " " + krvtest::BuildProgram(tool) + " " + args);
 }
-TResult RunTool(const std::string& args, const std::string& env = "") { return RunToolAt(kTool + ".exe", args, env); }
-#else
-// Runs the tool with the arguments (already quoted); stderr is captured.
-TResult RunTool(const std::string& args, const std::string& env = "") {
-  std::string cmd = env + " " + Quote(kTool) + " " + args + " 2>&1 >/dev/null";
-  TResult r{-1, ""};
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.Err.append(buf, n);
-  int status = ::pclose(p);
-  r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
-#endif
+TResult RunTool(const std::string& args, const std::string& env = "") { return RunToolAt(kTool, args, env); }
 
 class ToolTest : public ::testing::Test {
  protected:
@@ -135,17 +109,11 @@ TEST_F(ToolTest, DamagedItemAndVolumes) {
   std::string bytes = ReadFile(S / "bad.7z");
   bytes[40] ^= 0x55;
   WriteFile(S / "bad.7z", bytes);
-  WriteFile(S / "bad/1.txt", "previous");
   TResult r = RunTool("x " + A("bad.7z") + " -o " + A("bad") + " --overwrite");
   // The library's result is 0: the damage shows in the message, the exit code follows Extract.
   EXPECT_EQ(r.Code, 0);
+  // What becomes of the files is the archive component's (sevenzip_tests).
   EXPECT_EQ(r.Err, "message 3 CRC Error: " + (S / "bad/1.txt").string() + "\n");
-  EXPECT_EQ(ReadFile(S / "bad/2.txt"), std::string(3000, 'B'));
-  // The damaged item never took the name: the file before it stays, no temporary is left.
-  EXPECT_EQ(ReadFile(S / "bad/1.txt"), "previous");
-  std::set<std::string> names;
-  for (auto& e : fs::directory_iterator(S / "bad")) names.insert(e.path().filename().string());
-  EXPECT_EQ(names, (std::set<std::string>{"1.txt", "2.txt"}));
 
   WriteFile(S / "v/big.bin", PseudoRandom(400000, 5));
   ASSERT_TRUE(Make7z(S / "vol.7z", S / "v", "-v120k"));
@@ -196,7 +164,7 @@ TEST_F(ToolTest, LibraryMissing) {
   // folder (here the build's, which has one).
   fs::create_directories(S / "alone");
   fs::copy_file(kTool + ".exe", S / "alone/krv-7z.exe");
-  r = RunToolAt(HostPath(S / "alone/krv-7z.exe"), "x " + A("t.7z") + " -o " + A("out"),
+  r = RunToolAt(HostPath(S / "alone/krv-7z"), "x " + A("t.7z") + " -o " + A("out"),
                 "cd " + Quote(fs::path(KRV_BINARY_DIR) / "tools/krv-7z") + " &&");
   EXPECT_EQ(r.Code, 2);
   EXPECT_EQ(r.Err, expected);

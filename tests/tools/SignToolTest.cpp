@@ -18,14 +18,10 @@ extern char** environ;
 namespace {
 
 const std::string kTool = std::string(KRV_BINARY_DIR) + "/tools/krv-sign/krv-sign";
-#ifdef _WIN32
-// Started by the host's shell, as the publisher would start it: through Wine.
-const std::string kToolCommand = Quote(std::string(KRV_BINARY_DIR) + "/wine-run") + " " + Quote(kTool + ".exe");
-#else
-const std::string kToolCommand = Quote(kTool);
-#endif
+// Started by the host's shell, as the publisher would start it (on Windows through Wine).
+const std::string kToolCommand = krvtest::BuildProgram(kTool);
 
-TResult Tool(const TScratch& ADir, const std::string& AArgs) { return Shell(ADir, kToolCommand + " " + AArgs); }
+TResult Tool(const std::string& AArgs) { return Shell(kToolCommand + " " + AArgs); }
 
 bool OneLine(const std::string& AText) { return !AText.empty() && AText.find('\n') == AText.size() - 1; }
 
@@ -41,14 +37,14 @@ class SignTool : public ::testing::Test {
  protected:
   // A key made by krv-sign; its public key as printed.
   std::string Keygen(const std::string& AName) {
-    TResult r = Tool(D, "keygen " + Quote(D / AName));
+    TResult r = Tool("keygen " + Quote(D / AName));
     EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out.size(), 45u) << r.Out;
     return r.Out.substr(0, 44);
   }
   // The raw public key of a PEM private key, in base64, as openssl derives it.
   std::string OpensslPublicKey(const fs::path& AKeyFile) {
-    TResult r = Shell(D, "sh -c " + Quote("openssl pkey -in " + Quote(AKeyFile) + " -pubout -outform DER | tail -c 32 | base64"));
+    TResult r = Shell("openssl pkey -in " + Quote(AKeyFile) + " -pubout -outform DER | tail -c 32 | base64");
     EXPECT_EQ(r.Code, 0) << r.Err;
     return r.Out.substr(0, r.Out.find('\n'));
   }
@@ -64,13 +60,13 @@ TEST_F(SignTool, KeygenSignVerify) {
   EXPECT_EQ(OpensslPublicKey(D / "key.pem"), pub);
 
   WriteFile(D / "a.7z", PseudoRandom(300000, 1));
-  TResult r = Tool(D, "sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z"));
+  TResult r = Tool("sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z"));
   EXPECT_EQ(r.Code, 0) << r.Err;
   EXPECT_NE(r.Out.find(pub), std::string::npos) << r.Out;
   EXPECT_EQ(ReadFile(D / "a.7z.sig").rfind("korvel-signed-archive v1\nfile: a.7z\nlength: 300000\nsha512: ", 0), 0u);
   EXPECT_EQ(Names(D), (std::vector<std::string>{"a.7z", "a.7z.sig", "key.pem"}));  // no temporary left
 
-  r = Tool(D, "verify " + pub + " " + Quote(D / "a.7z"));
+  r = Tool("verify " + pub + " " + Quote(D / "a.7z"));
   EXPECT_EQ(r.Code, 0) << r.Err;
   EXPECT_EQ(r.Out, "OK\n");
   EXPECT_EQ(r.Err, "");
@@ -78,13 +74,12 @@ TEST_F(SignTool, KeygenSignVerify) {
   // A new archive signed in the old one's place replaces its signature.
   const std::string first = ReadFile(D / "a.7z.sig");
   WriteFile(D / "a.7z", PseudoRandom(300000, 2));
-  EXPECT_EQ(Tool(D, "sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z")).Code, 0);
+  EXPECT_EQ(Tool("sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z")).Code, 0);
   EXPECT_NE(ReadFile(D / "a.7z.sig"), first);
-  EXPECT_EQ(Tool(D, "verify " + pub + " " + Quote(D / "a.7z")).Code, 0);
+  EXPECT_EQ(Tool("verify " + pub + " " + Quote(D / "a.7z")).Code, 0);
 
   // Names without a folder are in the current one.
-  r = Shell(D, "sh -c " + Quote("cd " + Quote(D.Root) + " && " + kToolCommand + " keygen bare.pem && " + kToolCommand +
-                                " sign bare.pem a.7z"));
+  r = Shell("cd " + Quote(D.Root) + " && " + kToolCommand + " keygen bare.pem && " + kToolCommand + " sign bare.pem a.7z");
   EXPECT_EQ(r.Code, 0) << r.Err;
 #ifndef _WIN32
   EXPECT_EQ(ModeOf(D / "bare.pem"), 0600u);
@@ -104,7 +99,7 @@ TEST_F(SignTool, KeygenNeverOverwrites) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
-    TResult r = Tool(D, "keygen " + Quote(D / c.Name));
+    TResult r = Tool("keygen " + Quote(D / c.Name));
     EXPECT_EQ(r.Code, 1);
     EXPECT_EQ(r.Out, "");
     EXPECT_TRUE(OneLine(r.Err)) << r.Err;
@@ -118,7 +113,7 @@ TEST_F(SignTool, VerifyRefusesWithOneLineReason) {
   const std::string pub = Keygen("key.pem"), otherPub = Keygen("other.pem");
   const std::string archive = PseudoRandom(100000, 3);
   WriteFile(D / "a.7z", archive);
-  ASSERT_EQ(Tool(D, "sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z")).Code, 0);
+  ASSERT_EQ(Tool("sign " + Quote(D / "key.pem") + " " + Quote(D / "a.7z")).Code, 0);
   const std::string sig = ReadFile(D / "a.7z.sig");
   auto copy = [&](const std::string& AName, std::string ABytes, const std::string& ASig) {
     WriteFile(D / AName, ABytes);
@@ -127,7 +122,7 @@ TEST_F(SignTool, VerifyRefusesWithOneLineReason) {
   std::string tampered = archive;
   tampered[54321] ^= 0x20;
   copy("tampered.7z", archive, "");
-  ASSERT_EQ(Tool(D, "sign " + Quote(D / "key.pem") + " " + Quote(D / "tampered.7z")).Code, 0);
+  ASSERT_EQ(Tool("sign " + Quote(D / "key.pem") + " " + Quote(D / "tampered.7z")).Code, 0);
   WriteFile(D / "tampered.7z", tampered);  // altered after it was signed
   copy("short.7z", archive, sig.substr(0, sig.size() - 10) + "\n");
   copy("long.7z", archive, sig + "\n");
@@ -137,7 +132,7 @@ TEST_F(SignTool, VerifyRefusesWithOneLineReason) {
   WriteFile(D / "cut.7z.sig", std::string(sig).replace(sig.find("file: a.7z"), 10, "file: cut.7z"));
   copy("old.7z", archive, PseudoRandom(64, 9));          // the earlier bare 64-byte form
   WriteFile(D / "other.7z", archive);
-  ASSERT_EQ(Tool(D, "sign " + Quote(D / "other.pem") + " " + Quote(D / "other.7z")).Code, 0);
+  ASSERT_EQ(Tool("sign " + Quote(D / "other.pem") + " " + Quote(D / "other.7z")).Code, 0);
   struct {
     std::string PublicKey, Archive, Reason;
   } const cases[] = {
@@ -157,7 +152,7 @@ TEST_F(SignTool, VerifyRefusesWithOneLineReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Archive + " with " + c.PublicKey);
-    TResult r = Tool(D, "verify " + c.PublicKey + " " + Quote(D / c.Archive));
+    TResult r = Tool("verify " + c.PublicKey + " " + Quote(D / c.Archive));
     EXPECT_EQ(r.Code, 1);
     EXPECT_EQ(r.Out, "");
     EXPECT_TRUE(OneLine(r.Err)) << r.Err;
@@ -166,8 +161,8 @@ TEST_F(SignTool, VerifyRefusesWithOneLineReason) {
 }
 
 TEST_F(SignTool, SignRefusesAndWritesNothing) {
-  ASSERT_EQ(Shell(D, "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Quote(D / "ec.pem")).Code, 0);
-  ASSERT_EQ(Shell(D, "openssl genpkey -algorithm ed25519 -aes-256-cbc -pass pass:secret -out " + Quote(D / "enc.pem")).Code, 0);
+  ASSERT_EQ(Shell("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Quote(D / "ec.pem")).Code, 0);
+  ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 -aes-256-cbc -pass pass:secret -out " + Quote(D / "enc.pem")).Code, 0);
   Keygen("key.pem");
   WriteFile(D / "a.7z", "archive");
   WriteFile(D / "text.pem", "no key here\n");
@@ -188,7 +183,7 @@ TEST_F(SignTool, SignRefusesAndWritesNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Key + " " + c.Archive);
-    TResult r = Tool(D, "sign " + Quote(D / c.Key) + " " + Quote(D / c.Archive));
+    TResult r = Tool("sign " + Quote(D / c.Key) + " " + Quote(D / c.Archive));
     EXPECT_EQ(r.Code, 1);
     EXPECT_TRUE(OneLine(r.Err)) << r.Err;
     EXPECT_NE(r.Err.find(c.Reason), std::string::npos) << r.Err;
@@ -200,12 +195,12 @@ TEST_F(SignTool, UsageErrors) {
   for (const std::string args : {"", "frobnicate", "keygen", "keygen a b", "sign k", "sign k a x", "verify p",
                                  "verify p a b", "-h x"}) {
     SCOPED_TRACE(args);
-    TResult r = Tool(D, args);
+    TResult r = Tool(args);
     EXPECT_EQ(r.Code, 2);
     EXPECT_EQ(r.Out, "");
     EXPECT_NE(r.Err.find("usage: krv-sign keygen KEYFILE"), std::string::npos) << r.Err;
   }
-  TResult r = Tool(D, "--help");
+  TResult r = Tool("--help");
   EXPECT_EQ(r.Code, 0);
   EXPECT_NE(r.Out.find("krv-sign verify PUBKEY ARCHIVE"), std::string::npos);
 }
@@ -224,7 +219,7 @@ TEST_F(SignTool, TheDocumentedOpensslCommandsMakeAndCheckTheSameSignature) {
   ASSERT_FALSE(sign.empty() || check.empty()) << "the commands are marked in docs/update.md";
   const std::string archive = "dlKorvelFA_SQL_KO_KO_1001820.7z";
   auto here = [&](const std::string& ACommand) {
-    return Shell(D, "sh -c " + Quote("cd " + Quote(D / ".") + " && ARCHIVE=" + archive + " " + ACommand));
+    return Shell("cd " + Quote(D / ".") + " && ARCHIVE=" + archive + " " + ACommand);
   };
   WriteFile(D / archive, PseudoRandom(1 << 20, 4));
   ASSERT_EQ(here("openssl genpkey -algorithm ed25519 -out publisher.pem").Code, 0);
@@ -234,9 +229,9 @@ TEST_F(SignTool, TheDocumentedOpensslCommandsMakeAndCheckTheSameSignature) {
   ASSERT_EQ(r.Code, 0) << r.Err;
   const std::string fromOpenssl = ReadFile(D / (archive + ".sig"));
   const std::string pub = OpensslPublicKey(D / "publisher.pem");
-  r = Tool(D, "verify " + pub + " " + Quote(D / archive));
+  r = Tool("verify " + pub + " " + Quote(D / archive));
   EXPECT_EQ(r.Code, 0) << r.Err;
-  ASSERT_EQ(Tool(D, "sign " + Quote(D / "publisher.pem") + " " + Quote(D / archive)).Code, 0);
+  ASSERT_EQ(Tool("sign " + Quote(D / "publisher.pem") + " " + Quote(D / archive)).Code, 0);
   EXPECT_EQ(ReadFile(D / (archive + ".sig")), fromOpenssl);
 
   r = here("sh -e check.sh");
@@ -271,7 +266,7 @@ TEST_F(SignTool, LargeArchiveIsStreamed) {
 
 TEST_F(SignTool, ModuleOnlyOnDemand) {
   // Nothing of OpenSSL is linked into the program; the module comes in when a key is used.
-  TResult r = Shell(D, "ldd " + Quote(kTool));
+  TResult r = Shell("ldd " + Quote(kTool));
   ASSERT_EQ(r.Code, 0);
   EXPECT_EQ(r.Out.find("libcrypto"), std::string::npos) << r.Out;
   EXPECT_EQ(r.Out.find("libssl"), std::string::npos) << r.Out;
@@ -284,7 +279,7 @@ TEST_F(SignTool, ModuleOnlyOnDemand) {
       {D / "not-a-module.so", "Signatures cannot be checked: "},
   };
   for (const auto& c : cases) {
-    r = Shell(D, "env KRV_CRYPTO_MODULE=" + Quote(c.Module) + " " + Quote(kTool) + " keygen " + Quote(D / "key.pem"));
+    r = Shell("env KRV_CRYPTO_MODULE=" + Quote(c.Module) + " " + Quote(kTool) + " keygen " + Quote(D / "key.pem"));
     EXPECT_EQ(r.Code, 1);
     EXPECT_TRUE(OneLine(r.Err)) << r.Err;
     EXPECT_NE(r.Err.find(c.Reason), std::string::npos) << r.Err;

@@ -3,15 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,25 +20,9 @@ inline std::vector<uint8_t> Hex(const std::string& hex) {
   return out;
 }
 
-struct TResult {
-  int Code = -1;
-  std::string Out, Err;
-};
+using TResult = krvtest::THostRun;
 
-// Runs a shell command line (bounded: a hang is a failure, not a stuck suite), stdin empty.
-inline TResult Shell(const TScratch& AScratch, const std::string& ACommand) {
-  const fs::path out = AScratch / ".out", err = AScratch / ".err";
-  const std::string command = "timeout 120 " + ACommand + " </dev/null >" + Quote(out) + " 2>" + Quote(err);
-  TResult r;
-#ifdef _WIN32
-  r.Code = krvtest::RunHostCommand(command);
-#else
-  int rc = std::system(command.c_str());
-  r.Code = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-#endif
-  r.Out = ReadFile(out);
-  r.Err = ReadFile(err);
-  return r;
-}
+// Runs a shell command line: bounded in time, standard input empty, the output caught.
+inline TResult Shell(const std::string& ACommand) { return krvtest::RunHostCaptured(ACommand); }
 
 }  // namespace cryptotest

@@ -4,15 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "../../../TestSockets.h"
+#include "../AnsweringServer.h"
 #include "netlib/http/clHttp.h"
 #include "rtl/Hash.h"
 
@@ -65,18 +62,8 @@ struct TSeen {
 // included; stops at destruction or after 20 seconds, whichever comes first.
 class TDigestServer {
  public:
-  TDigestServer(std::string algorithm, std::string qop) : FAlgorithm(std::move(algorithm)), FQop(std::move(qop)) {
-    FListen = tsock::Open();
-    if (FListen < 0 || (FPort = tsock::BindLoopback(FListen)) < 0 || tsock::Listen(FListen, 8) != 0)
-      throw std::runtime_error("loopback listen failed");
-    FThread = std::thread([this] { Run(); });
-  }
-  ~TDigestServer() {
-    FStop = true;
-    FThread.join();
-    tsock::Close(FListen);
-  }
-  int Port() const { return FPort; }
+  TDigestServer(std::string algorithm, std::string qop) : FAlgorithm(std::move(algorithm)), FQop(std::move(qop)) {}
+  int Port() const { return FServer.Port(); }
   std::vector<TSeen> Seen() {
     std::lock_guard<std::mutex> lock(FLock);
     return FSeen;
@@ -88,46 +75,6 @@ class TDigestServer {
   static constexpr const char* kOpaque = "5ccc069c403ebaf9f0171e9517f40e41";
 
  private:
-  struct TConn {
-    int fd;
-    std::string in;
-  };
-
-  void Run() {
-    std::vector<TConn> conns;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!FStop && std::chrono::steady_clock::now() < deadline) {
-      std::vector<tsock::TPoll> fds{{FListen, tsock::In, 0}};
-      for (const TConn& c : conns) fds.push_back({c.fd, tsock::In, 0});
-      if (tsock::Poll(fds.data(), fds.size(), 50) <= 0) continue;
-      if (fds[0].Revents & tsock::In) {
-        int fd = tsock::Accept(FListen);
-        if (fd >= 0) conns.push_back({fd, {}});
-      }
-      for (size_t i = 1; i < fds.size(); ++i) {
-        if (!(fds[i].Revents & (tsock::In | tsock::Hup | tsock::Err))) continue;
-        TConn& c = conns[i - 1];
-        char buf[4096];
-        tsock::ssize_t n = tsock::Recv(c.fd, buf, sizeof(buf));
-        if (n <= 0) {
-          tsock::Close(c.fd);
-          c.fd = -1;
-          continue;
-        }
-        c.in.append(buf, static_cast<size_t>(n));
-        size_t end;
-        while ((end = c.in.find("\r\n\r\n")) != std::string::npos) {
-          std::string head = c.in.substr(0, end);
-          c.in.erase(0, end + 4);
-          std::string reply = Answer(head);
-          tsock::Send(c.fd, reply.data(), reply.size());
-        }
-      }
-      std::erase_if(conns, [](const TConn& c) { return c.fd < 0; });
-    }
-    for (const TConn& c : conns) tsock::Close(c.fd);
-  }
-
   std::string Answer(const std::string& head) {
     TSeen seen;
     size_t sp1 = head.find(' '), sp2 = head.find(' ', sp1 + 1);
@@ -182,12 +129,10 @@ class TDigestServer {
   std::string FAlgorithm, FQop;
   std::string FNonce;
   int FNonceCounter = 0;
-  int FListen = -1;
-  int FPort = 0;
-  std::atomic<bool> FStop{false};
-  std::thread FThread;
   std::mutex FLock;
   std::vector<TSeen> FSeen;
+  // Last: it answers on its own thread from when it is made until it is gone.
+  krvtest::TAnsweringServer FServer{[this](int, const std::string& AHead) { return Answer(AHead); }, 20};
 };
 
 }  // namespace

@@ -4,16 +4,14 @@
 // both with our message code, SPNEGO-wrapped or raw NTLM in Negotiate (as Wine sends it).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
+#include <map>
 #include <mutex>
-#include <thread>
 
+#include "../AnsweringServer.h"
 #include "SspiTestUtil.h"
 #include "netlib/auth/clEncoder.h"
 #include "netlib/http/clHttp.h"
 #include "rtl/SysUtils.h"
-#include "tests/TestSockets.h"
 #include "tests/tools/FetchToolRun.h"
 
 using namespace sspitest;
@@ -28,19 +26,9 @@ class TNtlmServer {
   TNtlmServer(std::u16string AUser, std::u16string ADomain, std::u16string APassword, bool AOfferNegotiate,
               bool AProxy = false)
       : FUser(std::move(AUser)), FDomain(std::move(ADomain)), FPassword(std::move(APassword)),
-        FOfferNegotiate(AOfferNegotiate), FProxy(AProxy) {
-    FListener = tsock::Open();
-    FPort = tsock::BindLoopback(FListener);
-    tsock::Listen(FListener, 8);
-    FThread = std::thread([this] { Run(); });
-  }
-  ~TNtlmServer() {
-    FStop = true;
-    FThread.join();
-    tsock::Close(FListener);
-  }
-  int Port() const { return FPort; }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/secret"; }
+        FOfferNegotiate(AOfferNegotiate), FProxy(AProxy) {}
+  int Port() const { return FServer.Port(); }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port()) + "/secret"; }
   // "<connection>:<event>" in order: none, negotiate, challenge-sent, granted, denied, bad.
   std::vector<std::string> Events() {
     std::lock_guard<std::mutex> g(FLock);
@@ -57,13 +45,6 @@ class TNtlmServer {
   }
 
  private:
-  struct TConn {
-    int Fd;
-    int Id;
-    std::string In;
-    bool Challenged = false;
-  };
-
   void Event(int AConn, const std::string& AWhat) {
     std::lock_guard<std::mutex> g(FLock);
     FEvents.push_back(std::to_string(AConn) + ":" + AWhat);
@@ -91,21 +72,21 @@ class TNtlmServer {
     return r + "Content-Length: 4\r\n\r\ndeny";
   }
 
-  std::string Answer(TConn& AConn, const std::string& ARequest) {
+  std::string Answer(int AConn, const std::string& ARequest) {
     {
       std::lock_guard<std::mutex> g(FLock);
       FRequestLines.push_back(ARequest.substr(0, ARequest.find("\r\n")));
     }
     const std::string auth = Header(ARequest, FProxy ? "proxy-authorization" : "authorization");
     if (auth.empty()) {
-      Event(AConn.Id, "none");
+      Event(AConn, "none");
       return Unauthorized("");
     }
     const size_t space = auth.find(' ');
     const std::string scheme = auth.substr(0, space);
     const bool negotiate = scheme == "Negotiate";
     if (space == std::string::npos || (scheme != "NTLM" && !negotiate)) {
-      Event(AConn.Id, "bad");
+      Event(AConn, "bad");
       return "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
     }
     const std::u16string b64(auth.begin() + space + 1, auth.end());
@@ -114,8 +95,8 @@ class TNtlmServer {
     bool wrapped = false;
     if (negotiate) token = NtlmOf(token, &wrapped);
     if (token.size() >= 16 && NtlmTypeOf(token) == 1) {
-      Event(AConn.Id, "negotiate");
-      AConn.Challenged = true;
+      Event(AConn, "negotiate");
+      FChallenged[AConn] = true;
       Bytes out = BuildNtlmChallenge(GrantedFlags(token), kServerChallenge, Utf16LE(u"SRVDOM"),
                                      BuildAvPairs({{MsvAvNbDomainName, Utf16LE(u"SRVDOM")},
                                                    {MsvAvNbComputerName, Utf16LE(u"SRV")},
@@ -130,67 +111,30 @@ class TNtlmServer {
       return Unauthorized(scheme + " " + rtl::U8(TclEncoder::EncodeBase64(out.data(), out.size())));
     }
     const auto f = ParseNtlmAuthenticate(token.data(), token.size());
-    if (!f || !AConn.Challenged) {
-      Event(AConn.Id, "bad");
+    if (!f || !FChallenged[AConn]) {
+      Event(AConn, "bad");
       return "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
     }
-    AConn.Challenged = false;
+    FChallenged[AConn] = false;
     {
       std::lock_guard<std::mutex> g(FLock);
       FTargetNames.push_back(TargetNameOf(*f));
     }
     const bool ok = ServerAccepts(*f, kServerChallenge, FUser, FDomain, FPassword);
-    Event(AConn.Id, ok ? "granted" : "denied");
+    Event(AConn, ok ? "granted" : "denied");
     if (ok) return "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\ngranted";
     return Unauthorized("");
-  }
-
-  void Run() {
-    std::vector<TConn> conns;
-    int next = 1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!FStop && std::chrono::steady_clock::now() < deadline) {
-      std::vector<tsock::TPoll> fds{{FListener, tsock::In, 0}};
-      for (const TConn& c : conns) fds.push_back({c.Fd, tsock::In, 0});
-      if (tsock::Poll(fds.data(), fds.size(), 50) <= 0) continue;
-      if (fds[0].Revents & tsock::In) {
-        const int s = tsock::Accept(FListener);
-        if (s >= 0) conns.push_back({s, next++, {}, false});
-      }
-      for (size_t i = 1; i < fds.size(); ++i) {
-        if (!(fds[i].Revents & (tsock::In | tsock::Hup | tsock::Err))) continue;
-        TConn& c = conns[i - 1];
-        char buf[65536];
-        const tsock::ssize_t n = tsock::Recv(c.Fd, buf, sizeof buf);
-        if (n <= 0) {
-          tsock::Close(c.Fd);
-          c.Fd = -1;
-          continue;
-        }
-        c.In.append(buf, static_cast<size_t>(n));
-        size_t end;
-        while ((end = c.In.find("\r\n\r\n")) != std::string::npos) {
-          const std::string request = c.In.substr(0, end + 4);  // GET only: no bodies
-          c.In.erase(0, end + 4);
-          const std::string reply = Answer(c, request);
-          tsock::Send(c.Fd, reply.data(), reply.size());
-        }
-      }
-      std::erase_if(conns, [](const TConn& c) { return c.Fd < 0; });
-    }
-    for (TConn& c : conns) tsock::Close(c.Fd);
   }
 
   static constexpr NtlmChallenge8 kServerChallenge = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
   std::u16string FUser, FDomain, FPassword;
   bool FOfferNegotiate, FProxy;
-  int FListener = -1;
-  int FPort = 0;
-  std::atomic<bool> FStop{false};
+  std::map<int, bool> FChallenged;  // by connection: NTLM authenticates the connection
   std::mutex FLock;
   std::vector<std::string> FEvents, FRequestLines;
   std::vector<std::u16string> FTargetNames;
-  std::thread FThread;
+  // Last: it answers on its own thread from when it is made until it is gone.
+  krvtest::TAnsweringServer FServer{[this](int AConn, const std::string& AHead) { return Answer(AConn, AHead); }};
 };
 
 // The connection of the first event named AWhat, or "" when none.
@@ -295,14 +239,14 @@ TEST(NtlmOverHttp, WrongPasswordEndsInTheStatusAfterTheRetries) {
 TEST(NtlmOverHttp, FetchToolWithDomainUser) {
   for (bool negotiate : {false, true}) {
     TNtlmServer server(u"user", u"DOMAIN", u"pass:word", negotiate);
-    const krvtest::TFetchRun r = krvtest::RunFetchTool({}, {"-u", "DOMAIN\\user:pass:word", server.Url()});
-    EXPECT_EQ(r.Exit, 0) << r.Err;
+    const krvtest::THostRun r = krvtest::RunFetchTool({}, {"-u", "DOMAIN\\user:pass:word", server.Url()});
+    EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, "granted");
     EXPECT_EQ(Count(server.Events(), "granted"), 1) << Joined(server.Events());
   }
   TNtlmServer server(u"user", u"DOMAIN", u"pass", false);
-  const krvtest::TFetchRun r = krvtest::RunFetchTool({}, {"-u", "DOMAIN\\user:bad", server.Url()});
-  EXPECT_EQ(r.Exit, 1);
+  const krvtest::THostRun r = krvtest::RunFetchTool({}, {"-u", "DOMAIN\\user:bad", server.Url()});
+  EXPECT_EQ(r.Code, 1);
   EXPECT_NE(r.Err.find("(code 401)"), std::string::npos) << r.Err;
 }
 

@@ -2,17 +2,15 @@
 // behind an HTTP proxy tunnel run by the test.
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "TlsTestUtil.h"
 #include "netlib/http/clHttp.h"
 #include "rtl/Classes.h"
+#include "tests/tools/FetchToolRun.h"
 
 using namespace netlib;
 using namespace tls_test;
@@ -207,54 +205,28 @@ TEST(Https, ThroughSocks5) {
   EXPECT_EQ(Line(heads[0]), "GET /s HTTP/1.1");
 }
 
-struct TRun {
-  int Exit = -1;
-  std::string Err;
-};
-
-TRun Fetch(const std::string& AArgs, const std::string& AOut) {
-  std::string err = AOut + ".err";
-  std::string cmd = std::string(KRV_BINARY_DIR) + "/tools/krv-fetch/krv-fetch --timeout 3000 " + AArgs + " -o '" + AOut +
-                    "' 2>'" + err + "'";
-  TRun r;
-  int status = std::system(cmd.c_str());
-  r.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream f(err);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  r.Err = ss.str();
-  std::remove(err.c_str());
-  return r;
-}
-
-std::string Slurp(const std::string& APath) {
-  std::ifstream f(APath, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 TEST(Https, FetchToolWithCacertAndInsecure) {
   struct TCase {
     const char* Name;
-    std::string Args;
+    std::vector<std::string> Args;
     int Exit;
     const char* Err;
   } cases[] = {
-      {"trusted with --cacert", "--cacert '" + TPki::Get().CaFile + "'", 0, ""},
-      {"accepted with --insecure", "--insecure", 0, ""},
-      {"refused without either", "", 1, "error: EclTlsCertificateError: The server's certificate was refused"},
+      {"trusted with --cacert", {"--cacert", TPki::Get().CaFile}, 0, ""},
+      {"accepted with --insecure", {"--insecure"}, 0, ""},
+      {"refused without either", {}, 1, "error: EclTlsCertificateError: The server's certificate was refused"},
   };
-  for (const TCase& t : cases) {
+  for (TCase& t : cases) {
+    SCOPED_TRACE(t.Name);
     THttpsPeer peer({Ok("fetched over tls")});
     std::string out = std::string(KRV_BINARY_DIR) + "/tls-fetch-" + std::to_string(::getpid()) + ".out";
     std::remove(out.c_str());
-    TRun r = Fetch(t.Args + " '" + peer.Url("/f") + "'", out);
-    EXPECT_EQ(r.Exit, t.Exit) << t.Name << ": " << r.Err;
-    EXPECT_NE(r.Err.find(t.Err), std::string::npos) << t.Name << ": " << r.Err;
-    if (t.Exit == 0) {
-      EXPECT_EQ(Slurp(out), "fetched over tls") << t.Name;
-    }
+    for (const std::string& a : {std::string("--timeout"), std::string("3000"), std::string("-o"), out, peer.Url("/f")})
+      t.Args.push_back(a);
+    krvtest::THostRun r = krvtest::RunFetchTool({}, t.Args);
+    EXPECT_EQ(r.Code, t.Exit) << r.Err;
+    EXPECT_NE(r.Err.find(t.Err), std::string::npos) << r.Err;
+    if (t.Exit == 0) EXPECT_EQ(krvtest::ReadHostFile(out), "fetched over tls");
     std::remove(out.c_str());
   }
 }
