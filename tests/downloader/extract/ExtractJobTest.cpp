@@ -156,6 +156,13 @@ class ExtractJob : public ::testing::Test {
     Archive = Folder + "dlDownloadFA_SQL_KO_KO_1001820.7z";
     Product = Folder + "KorvelFA.exe";
   }
+  // Windows removes no read-only file, and a folder left behind is taken again by a later
+  // process of the same id: every file is made writable for the folder's removal.
+  void TearDown() override {
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(Dir.Path(), ec))
+      fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
+  }
 
   // An archive made by the 7z program from name/content pairs, stored (not compressed) so a
   // byte of an item's data can be found and damaged.
