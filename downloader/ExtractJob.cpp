@@ -133,6 +133,14 @@ class TCommit {
     for (const std::string& child : children) OpenUp(child);
   }
 
+  // What was moved in takes the access rules of the install, not of the private staging folder
+  // (Windows keeps a moved file's list). Should that fail, the file stays private to this user:
+  // no reason to undo the install.
+  static bool Placed(platform::TFileHandle folder, const std::string& name) {
+    platform::InheritAccessIn(folder, name);
+    return true;
+  }
+
   // Moves what stands at rel aside as rel.<Version>.<N>, N the first free of 0 to 100. A name
   // counts as taken when anything has it (a dangling link too); nothing is ever replaced.
   bool MoveAside(platform::TFileHandle folder, const std::string& rel) {
@@ -168,12 +176,12 @@ class TCommit {
         // (or the file system cannot exchange), and then a plain move is tried.
         if (platform::RenameIn(staged, name, target, name, platform::TRenameMode::Exchange)) {
           FUndo.push_back({TStep::Exchanged, rel, {}});
-          return true;
+          return Placed(target, name);
         }
         if (KindIn(target, name) == TKind::None &&
             platform::RenameIn(staged, name, target, name, platform::TRenameMode::NoReplace)) {
           FUndo.push_back({TStep::Placed, rel, {}});
-          return true;
+          return Placed(target, name);
         }
         // A file system without the exchange: moved aside like a file in use, then placed.
       }
@@ -216,9 +224,9 @@ class TCommit {
           if (!platform::RenameIn(staged.Get(), name, target.Get(), name, platform::TRenameMode::NoReplace)) return Fail(rel);
           FUndo.push_back({TStep::Placed, rel, {}});
           FPlacedFolders.push_back(rel);
-          return true;
+          return Placed(target.Get(), name);
         }
-        if (!platform::MakeFolderIn(target.Get(), name, 0700)) return Fail(rel);
+        if (!platform::MakeFolderIn(target.Get(), name, platform::MadeFolderMode())) return Fail(rel);
         FUndo.push_back({TStep::MadeFolder, rel, {}});
         FPlacedFolders.push_back(rel);
       }
@@ -264,7 +272,7 @@ namespace {
 // One extraction with the component set up as the update wants it; ArchiveHandle and DestHandle,
 // when valid, are read and written through instead of the paths.
 bool Extract(const rtl::String& ArchivePath, platform::TFileHandle ArchiveHandle, const rtl::String& DestDir,
-             platform::TFileHandle DestHandle, rtl::String& ErrorText) {
+             platform::TFileHandle DestHandle, rtl::String& ErrorText, int32_t* SystemError = nullptr) {
   std::unique_ptr<TSevenZipMsg> sz(CreateSevenZipMsg(nullptr));
   sz->SetSZFileName(ArchivePath);
   sz->SetSZFileHandle(ArchiveHandle);
@@ -281,10 +289,39 @@ bool Extract(const rtl::String& ArchivePath, platform::TFileHandle ArchiveHandle
   // error fails the attempt, or the update would start a product with corrupt files.
   bool ok = sz->Extract(false) == 0 && sz->cSevenZipError.empty();
   ErrorText = sz->cSevenZipError;
+  if (SystemError) *SystemError = sz->LastError();
   return ok;
 }
 
 rtl::String SystemReason() { return platform::WindowsErrorMessage(platform::GetLastErrorValue()); }
+
+// Staging folders of earlier runs: "." + an archive's name + ".staging", and the numbered ones
+// taken while such a folder could not be removed.
+bool IsStagingName(const std::string& name) {
+  const std::string tail = ".7z.staging";
+  size_t at = name.rfind(tail);
+  if (name.size() < 2 || name[0] != '.' || at == std::string::npos || at == 0) return false;
+  const std::string rest = name.substr(at + tail.size());
+  return rest.empty() || (rest.size() > 1 && rest[0] == '.' &&
+                          std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; }));
+}
+
+// Removes what earlier runs left and answers the staging name to use: baseName, or, while a
+// folder of that name holds a file still in use (a program started from a replaced file, which
+// Windows does not let anyone remove), the first free of baseName.1 to baseName.100; empty when
+// none is free. Whatever stays is removed by a later run.
+std::string FreshStagingName(platform::TFileHandle folder, const std::string& baseName) {
+  std::vector<platform::TFolderEntry> entries;
+  if (platform::ListFolder(folder, entries))
+    for (const auto& e : entries)
+      if (e.Kind == TKind::Folder && IsStagingName(e.Name)) platform::RemoveTreeIn(folder, e.Name);
+  for (int n = 0; n <= 100; ++n) {
+    std::string name = n == 0 ? baseName : baseName + "." + std::to_string(n);
+    if (KindIn(folder, name) == TKind::None) return name;
+  }
+  platform::SetLastErrorValue(platform::ERROR_FILE_EXISTS);
+  return {};
+}
 
 }  // namespace
 
@@ -347,16 +384,17 @@ bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Arch
                         const TInstalledCheck& Check, rtl::String& ErrorText, std::string* KeptStaging) {
   ErrorText.clear();
   const rtl::String& folderPath = Target.FolderPath;
-  const std::string stagingName = rtl::U8(rtl::ExtractFileName(StagingFolderPath(ArchivePath)));
+  const std::string baseName = rtl::U8(rtl::ExtractFileName(StagingFolderPath(ArchivePath)));
   auto failed = [&](const rtl::String& why) {
     if (ErrorText.empty()) ErrorText = why;
     return false;
   };
   // What an interrupted run left goes first; the staging folder is ours alone (0700), and the
   // one opened must be the one just made: a folder another user swapped in is refused.
+  const std::string stagingName = FreshStagingName(Target.Folder, baseName);
   auto removeStaging = [&] { return platform::RemoveTreeIn(Target.Folder, stagingName); };
-  if (!removeStaging() || !platform::MakeFolderIn(Target.Folder, stagingName, 0700))
-    return failed(u"Cannot prepare " + rtl::S(stagingName) + u": " + SystemReason());
+  if (stagingName.empty() || !platform::MakeFolderIn(Target.Folder, stagingName, 0700))
+    return failed(u"Cannot prepare " + rtl::S(baseName) + u": " + SystemReason());
   TOwnedFile staging(platform::OpenFolderBelow(Target.Folder, stagingName, false));
   if (!staging.Valid() || !platform::IsPrivateFolder(staging.Get())) {
     staging = TOwnedFile();
@@ -365,8 +403,9 @@ bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Arch
   }
   const rtl::String stagingPath = folderPath + rtl::S(stagingName);
   bool ok = false;
+  int32_t systemError = 0;
   try {
-    ok = Extract(ArchivePath, Archive, stagingPath, staging.Get(), ErrorText);
+    ok = Extract(ArchivePath, Archive, stagingPath, staging.Get(), ErrorText, &systemError);
   } catch (...) {
     staging = TOwnedFile();
     removeStaging();
@@ -375,6 +414,9 @@ bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Arch
   if (!ok) {
     staging = TOwnedFile();
     removeStaging();
+    // Why the system refused an item (a name Windows does not allow, a full disk) with the item.
+    if (!ErrorText.empty() && systemError != 0)
+      ErrorText += u" (" + platform::WindowsErrorMessage(uint32_t(systemError)) + u")";
     return failed(u"7-Zip " + rtl::String(SevenZipMsgText(2)) + u" " + ArchivePath);
   }
   // The new files reach the disk before any old one is replaced: a power cut during the moves

@@ -53,7 +53,8 @@ rtl::String StagingFolderPath(const rtl::String& ArchivePath);
 
 // The update as one transaction, under the folder's lock (waited for up to InstallLockWaitMs), the
 // archive opened once without following a link. The archive is extracted into its staging folder (in Folder, so
-// on the same file system; one left by an interrupted run is removed first). Only when every
+// on the same file system; those left by earlier runs are removed first, and while one cannot be,
+// a file in it still in use, the staging takes the next free numbered name). Only when every
 // item came out correct are its files moved into Folder, ProductPath last. A target that cannot
 // be replaced in place (a running program, a read-only file, a link or a folder in a file's
 // place) is moved aside as <target>.<Version>.<N>, N the first free of 0 to 100, and the move is
@@ -84,8 +85,8 @@ using TInstalledCheck = std::function<rtl::String()>;
 // target folder, checked to be the private one just made, and extracted into through its
 // descriptor.
 // With KeptStaging given, a successful install leaves the staging folder, which then holds the
-// files the install replaced, for the caller to remove (its name in the target folder), so the
-// product can be started first.
+// files the install replaced, for the caller to remove (its name in the target folder, a
+// numbered one at times), so the product can be started first.
 bool InstallOpenArchive(const TInstallTarget& Target, platform::TFileHandle Archive, const rtl::String& ArchivePath,
                         const TInstalledCheck& Check, rtl::String& ErrorText, std::string* KeptStaging = nullptr);
 

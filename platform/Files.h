@@ -173,11 +173,18 @@ bool MakeFolderIn(TFileHandle folder, const std::string& name, uint32_t mode);
 // one of theirs in between is caught.
 bool IsPrivateFolder(TFileHandle folder);
 
+// Lets name in folder take the access rules its folder passes on, in place of those it took
+// from the folder it was made in (a file made in a private staging folder and moved into an
+// install must not stay private). A protected access list (a private file's) is kept. Nothing to
+// do where the permissions travel with the file (POSIX modes).
+bool InheritAccessIn(TFileHandle folder, const std::string& name);
+
 enum class TRenameMode {
   Replace,    // what stands at the new name is replaced (as an entry, never followed)
   NoReplace,  // an existing new name fails with ERROR_ALREADY_EXISTS
-  Exchange,   // both names must exist and swap in one step; ERROR_NOT_SUPPORTED where the file
-              // system cannot, and the caller takes another way
+  Exchange,   // both names must exist and swap; ERROR_NOT_SUPPORTED where the file system
+              // cannot, and the caller takes another way. Windows has no such step: three moves
+              // through a free name, undone on failure (for a moment the new name is free)
 };
 bool RenameIn(TFileHandle fromFolder, const std::string& from, TFileHandle toFolder, const std::string& to,
               TRenameMode mode = TRenameMode::Replace);

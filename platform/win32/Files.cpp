@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cwchar>
+#include <cwctype>
 #include <thread>
 
 #include "platform/LastError.h"
@@ -44,13 +46,26 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // A folder opens only with backup semantics; a reparse point below a folder is opened itself.
 constexpr DWORD kBelow = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
-// A component below a folder: one name, nothing the system would read as a path or a device
-// suffix, and nothing it would silently change (a trailing dot or space).
+// A device the system answers for under this name in every folder ("NUL", "com1.txt", "Aux .log"):
+// what is before the first dot, without trailing blanks. Through a "\\?\" path the name would
+// make a file that most programs can then neither open nor remove.
+bool ReservedDeviceName(const std::wstring& n) {
+  std::wstring base = n.substr(0, n.find(L'.'));
+  while (!base.empty() && base.back() == L' ') base.pop_back();
+  for (wchar_t& c : base) c = towupper(c);
+  if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" || base == L"CONOUT$")
+    return true;
+  return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+         ((base[3] >= L'0' && base[3] <= L'9') || base[3] == L'\u00B9' || base[3] == L'\u00B2' || base[3] == L'\u00B3');
+}
+
+// A component below a folder: one name, nothing the system would read as a path, a stream or a
+// device, and nothing it would silently change (a trailing dot or space).
 bool ValidName(const std::wstring& n) {
   if (n.empty() || n == L"." || n == L".." || n.back() == L'.' || n.back() == L' ') return false;
   for (wchar_t c : n)
     if (c < 32 || wcschr(L"<>:\"/\\|?*", c)) return false;
-  return true;
+  return !ReservedDeviceName(n);
 }
 
 // The folder's own path as the system resolved it ("\\?\C:\..." form, so that names are taken as
@@ -497,6 +512,28 @@ bool MakeFolderIn(TFileHandle folder, const std::string& name, uint32_t mode) {
   return CreateDirectoryW(p.c_str(), owner.Get(mode));
 }
 
+bool InheritAccessIn(TFileHandle folder, const std::string& name) {
+  std::wstring p = PathIn(folder, name);
+  if (p.empty()) return false;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  DWORD e = GetNamedSecurityInfoW(p.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                  nullptr, &sd);
+  if (e != ERROR_SUCCESS) return Fail(e);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool own = GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED);
+  LocalFree(sd);
+  if (own) return true;
+  // No entries of its own, the rest computed from the new folder (and, for a folder, passed on
+  // to what it holds, protected lists kept).
+  ACL empty;
+  if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return false;
+  e = SetNamedSecurityInfoW(p.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, &empty, nullptr);
+  return e == ERROR_SUCCESS || Fail(e);
+}
+
 bool IsPrivateFolder(TFileHandle folder) {
   // Ours alone: owned by our user (or by the token's default owner, for one made before the owner
   // was set), and its access list granting nobody but us and the system anything, with nothing
@@ -550,17 +587,67 @@ bool IsPrivateFolder(TFileHandle folder) {
   return ok;
 }
 
+namespace {
+
+// Whether a file may be removed: not read-only, and not a program that runs (which only a write
+// open tells, by a sharing violation).
+bool Removable(const std::wstring& p, DWORD attrs) {
+  if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_READONLY)) return false;
+  HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return ::GetLastError() != ERROR_SHARING_VIOLATION;
+  ::CloseHandle(h);
+  return true;
+}
+
+bool Move(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
+}
+
+// The system has no exchange of two names: three moves through a free name beside a, each undone
+// when a later one fails. b is moved first, as a program that runs from it can be renamed (not
+// written or removed); a moment without a file at b is the price.
+bool ExchangeNames(const std::wstring& a, const std::wstring& b) {
+  std::wstring parked;
+  for (int attempt = 0; attempt < 100 && parked.empty(); ++attempt) {
+    uint8_t random[8];
+    if (!GenerateRandomBytes(random, sizeof random)) return false;
+    wchar_t hex[17];
+    for (size_t i = 0; i < sizeof random; ++i) std::swprintf(hex + 2 * i, 3, L"%02x", random[i]);
+    std::wstring candidate = a.substr(0, a.rfind(L'\\') + 1) + L".krv-" + hex + L".swap";
+    if (GetFileAttributesW(candidate.c_str()) == INVALID_FILE_ATTRIBUTES && NotFound(::GetLastError()))
+      parked = candidate;
+  }
+  if (parked.empty()) return Fail(ERROR_FILE_EXISTS);
+  if (GetFileAttributesW(a.c_str()) == INVALID_FILE_ATTRIBUTES || !Move(b, parked)) return false;
+  if (!Move(a, b)) {
+    DWORD e = ::GetLastError();
+    Move(parked, b);
+    return Fail(e);
+  }
+  if (!Move(parked, a)) {
+    DWORD e = ::GetLastError();
+    Move(b, a);
+    Move(parked, b);
+    return Fail(e);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool RenameIn(TFileHandle fromFolder, const std::string& from, TFileHandle toFolder, const std::string& to,
               TRenameMode mode) {
-  if (mode == TRenameMode::Exchange) return Fail(ERROR_NOT_SUPPORTED);
   const std::wstring a = PathIn(fromFolder, from), b = PathIn(toFolder, to);
   if (a.empty() || b.empty()) return false;
+  if (mode == TRenameMode::Exchange) return ExchangeNames(a, b);
   // MoveFileEx moves the entry itself: a reparse point under either name is renamed or replaced,
   // never followed. A folder is never replaced (the system refuses it).
-  if (mode == TRenameMode::NoReplace && !(GetFileAttributesW(a.c_str()) & FILE_ATTRIBUTE_DIRECTORY)) {
+  const DWORD attrs = GetFileAttributesW(a.c_str());
+  if (mode == TRenameMode::NoReplace && !(attrs & FILE_ATTRIBUTE_DIRECTORY) && Removable(a, attrs)) {
     // A hard link refuses whatever has the name in one step, a dangling link too (Wine's
     // MoveFileEx replaces a host's dangling link); then the old name goes. File systems without
-    // hard links take the move below.
+    // hard links take the move below, and so do files that cannot be removed but can be renamed
+    // (a running program: no link of it could be removed again).
     if (CreateHardLinkW(b.c_str(), a.c_str(), nullptr)) {
       if (DeleteFileW(a.c_str())) return true;
       DWORD e = ::GetLastError();
@@ -716,9 +803,35 @@ bool SyncFolder(TFileHandle folder) {
 }
 
 bool SyncFileSystem(TFileHandle folder) {
-  // Each file written was flushed by SyncFile; the volume's own flush needs administrator rights.
-  (void)folder;
-  return true;
+  // The volume's own flush needs administrator rights: every file below the folder is flushed,
+  // a read-only one opened for it with its attribute lifted for the moment. Folders are listed
+  // and closed before going deeper, as RemoveTreeIn does.
+  std::vector<std::string> pending{""};
+  bool ok = true;
+  while (!pending.empty()) {
+    const std::string rel = pending.back();
+    pending.pop_back();
+    TOwnedFile here(OpenFolderBelow(folder, rel, false));
+    std::vector<TFolderEntry> entries;
+    if (!here.Valid() || !ListFolder(here.Get(), entries)) {
+      ok = false;
+      continue;
+    }
+    for (const TFolderEntry& e : entries) {
+      const std::string child = rel.empty() ? e.Name : rel + "/" + e.Name;
+      if (e.Kind == TEntryKind::Folder) pending.push_back(child);
+      if (e.Kind != TEntryKind::File) continue;
+      const std::wstring p = PathIn(here.Get(), e.Name);
+      const DWORD attrs = p.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(p.c_str());
+      if (attrs == INVALID_FILE_ATTRIBUTES) continue;
+      if (attrs & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(p.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+      HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr);
+      ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) && ok;
+      if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+      if (attrs & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(p.c_str(), attrs);
+    }
+  }
+  return ok;
 }
 
 }  // namespace platform
