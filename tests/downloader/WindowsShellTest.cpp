@@ -159,6 +159,4 @@ TShellRun OpenProduct(const String& verb, const String& params, const String& di
   return run;
 }
 
-int HostCommandStatus(const std::string& command) { return RunHostCommand(command); }
-
 }  // namespace krvtest
