@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/DerReader.h"
 #include "platform/crypto/CryptoSystem.h"
 #include "platform/crypto/Signature.h"
 
@@ -37,35 +38,6 @@ const TKind kKinds[] = {
     {{0x2B, 0x65, 0x71}, "ED448"},
 };
 
-// A view of DER bytes; every read is checked against what is left.
-struct TDer {
-  const uint8_t* P = nullptr;
-  size_t N = 0;
-
-  // One element with a one-byte tag and a definite length; false when it does not fit.
-  bool Next(uint8_t& ATag, TDer& AValue) {
-    if (N < 2) return false;
-    ATag = P[0];
-    if ((ATag & 0x1F) == 0x1F) return false;  // multi-byte tags appear in no key
-    size_t len = P[1], at = 2;
-    if (len & 0x80) {
-      size_t count = len & 0x7F;
-      if (count == 0 || count > 4 || N < 2 + count) return false;  // indefinite or absurd
-      len = 0;
-      for (size_t i = 0; i < count; ++i) len = (len << 8) | P[2 + i];
-      at += count;
-    }
-    if (len > N - at) return false;
-    AValue = {P + at, len};
-    P += at + len;
-    N -= at + len;
-    return true;
-  }
-  bool Expect(uint8_t ATag, TDer& AValue) {
-    uint8_t tag;
-    return Next(tag, AValue) && tag == ATag;
-  }
-};
 
 // A PEM body: base64 over lines, blanks between them ignored, "=" only at the end.
 bool DecodePemBody(std::string_view ABody, std::vector<uint8_t>& AOut) {
@@ -94,7 +66,7 @@ bool DecodePemBody(std::string_view ABody, std::vector<uint8_t>& AOut) {
 // The seed of a PrivateKeyInfo (version 0) or OneAsymmetricKey (version 1, RFC 5958).
 bool ReadPrivateKeyInfo(const std::vector<uint8_t>& ADer, TEd25519Seed& ASeed, std::string& AReason) {
   AReason = kNoKey;
-  TDer all{ADer.data(), ADer.size()}, info, version, algorithm, oid, key;
+  TDerReader all{ADer.data(), ADer.size()}, info, version, algorithm, oid, key;
   if (!all.Expect(0x30, info) || all.N != 0) return false;
   if (!info.Expect(0x02, version) || version.N != 1 || version.P[0] > 1) return false;
   if (!info.Expect(0x30, algorithm) || !algorithm.Expect(0x06, oid)) return false;
@@ -105,11 +77,11 @@ bool ReadPrivateKeyInfo(const std::vector<uint8_t>& ADer, TEd25519Seed& ASeed, s
   }
   // Ed25519 takes no parameters (RFC 8410, section 3).
   if (algorithm.N != 0 || !info.Expect(0x04, key)) return false;
-  TDer seed;
+  TDerReader seed;
   if (!key.Expect(0x04, seed) || key.N != 0 || seed.N != ASeed.size()) return false;
   // Attributes [0] and the public key [1] may follow, in that order, and nothing else.
   uint8_t tag, last = 0;
-  TDer rest;
+  TDerReader rest;
   while (info.N > 0) {
     if (!info.Next(tag, rest)) return false;
     uint8_t number = tag & 0x1F;

@@ -1,5 +1,7 @@
 #include "platform/sspi/Spnego.h"
 
+#include "platform/DerReader.h"
+
 namespace platform::sspi {
 
 const SpnegoBytes kNtlmMechOid = {0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0a};
@@ -8,34 +10,7 @@ namespace {
 
 const SpnegoBytes kSpnegoOid = {0x2b, 0x06, 0x01, 0x05, 0x05, 0x02};
 
-// A view of DER bytes; Next reads one element and advances, refusing anything that would
-// reach past the end.
-struct DerReader {
-  const uint8_t* p;
-  size_t n;
-
-  bool AtEnd() const { return n == 0; }
-  bool Next(uint8_t& tag, DerReader& content) {
-    if (n < 2) return false;
-    tag = p[0];
-    if ((tag & 0x1f) == 0x1f) return false;  // multi-byte tags do not occur in these tokens
-    size_t len = p[1];
-    size_t head = 2;
-    if (len & 0x80) {
-      const size_t count = len & 0x7f;
-      if (count == 0 || count > 4 || n - 2 < count) return false;  // no indefinite lengths in DER
-      len = 0;
-      for (size_t i = 0; i < count; ++i) len = (len << 8) | p[2 + i];
-      head += count;
-    }
-    if (len > n - head) return false;
-    content = {p + head, len};
-    p += head + len;
-    n -= head + len;
-    return true;
-  }
-  SpnegoBytes Bytes() const { return SpnegoBytes(p, p + n); }
-};
+SpnegoBytes BytesOf(const TDerReader& r) { return SpnegoBytes(r.P, r.P + r.N); }
 
 void AppendLength(SpnegoBytes& out, size_t len) {
   if (len < 0x80) {
@@ -50,11 +25,6 @@ void AppendLength(SpnegoBytes& out, size_t len) {
 }
 
 // Reads the only element of r with the expected tag.
-bool Expect(DerReader& r, uint8_t tag, DerReader& content) {
-  uint8_t t = 0;
-  return r.Next(t, content) && t == tag;
-}
-
 }  // namespace
 
 void DerAppend(SpnegoBytes& out, uint8_t tag, const SpnegoBytes& content) {
@@ -106,33 +76,33 @@ SpnegoBytes BuildSpnegoResp(const SpnegoResp& resp) {
 }
 
 std::optional<SpnegoResp> ParseSpnegoResp(const uint8_t* data, size_t size) {
-  DerReader top{data, size}, outer, seq;
-  if (!Expect(top, 0xa1, outer) || !top.AtEnd() || !Expect(outer, 0x30, seq) || !outer.AtEnd()) return std::nullopt;
+  TDerReader top{data, size}, outer, seq;
+  if (!top.Expect(0xa1, outer) || !top.AtEnd() || !outer.Expect(0x30, seq) || !outer.AtEnd()) return std::nullopt;
   SpnegoResp r;
   int last = -1;
   while (!seq.AtEnd()) {
     uint8_t tag = 0;
-    DerReader field, value;
+    TDerReader field, value;
     if (!seq.Next(tag, field)) return std::nullopt;
     const int index = tag - 0xa0;
     if (index < 0 || index > 3 || index <= last) return std::nullopt;  // known fields, in order, once
     last = index;
     switch (index) {
       case 0:
-        if (!Expect(field, 0x0a, value) || value.n != 1 || value.p[0] > 3) return std::nullopt;
-        r.NegState = static_cast<SpnegoNegState>(value.p[0]);
+        if (!field.Expect(0x0a, value) || value.N != 1 || value.P[0] > 3) return std::nullopt;
+        r.NegState = static_cast<SpnegoNegState>(value.P[0]);
         break;
       case 1:
-        if (!Expect(field, 0x06, value)) return std::nullopt;
-        r.SupportedMech = value.Bytes();
+        if (!field.Expect(0x06, value)) return std::nullopt;
+        r.SupportedMech = BytesOf(value);
         break;
       case 2:
-        if (!Expect(field, 0x04, value)) return std::nullopt;
-        r.ResponseToken = value.Bytes();
+        if (!field.Expect(0x04, value)) return std::nullopt;
+        r.ResponseToken = BytesOf(value);
         break;
       case 3:
-        if (!Expect(field, 0x04, value)) return std::nullopt;
-        r.MechListMic = value.Bytes();
+        if (!field.Expect(0x04, value)) return std::nullopt;
+        r.MechListMic = BytesOf(value);
         break;
     }
     if (!field.AtEnd()) return std::nullopt;
@@ -141,25 +111,25 @@ std::optional<SpnegoResp> ParseSpnegoResp(const uint8_t* data, size_t size) {
 }
 
 std::optional<SpnegoInit> ParseSpnegoInit(const uint8_t* data, size_t size) {
-  DerReader top{data, size}, gss, oid, wrapped, seq;
-  if (!Expect(top, 0x60, gss) || !top.AtEnd() || !Expect(gss, 0x06, oid) || oid.Bytes() != kSpnegoOid ||
-      !Expect(gss, 0xa0, wrapped) || !gss.AtEnd() || !Expect(wrapped, 0x30, seq) || !wrapped.AtEnd())
+  TDerReader top{data, size}, gss, oid, wrapped, seq;
+  if (!top.Expect(0x60, gss) || !top.AtEnd() || !gss.Expect(0x06, oid) || BytesOf(oid) != kSpnegoOid ||
+      !gss.Expect(0xa0, wrapped) || !gss.AtEnd() || !wrapped.Expect(0x30, seq) || !wrapped.AtEnd())
     return std::nullopt;
   SpnegoInit r;
   while (!seq.AtEnd()) {
     uint8_t tag = 0;
-    DerReader field, value;
+    TDerReader field, value;
     if (!seq.Next(tag, field)) return std::nullopt;
     if (tag == 0xa0) {
-      if (!Expect(field, 0x30, value)) return std::nullopt;
+      if (!field.Expect(0x30, value)) return std::nullopt;
       while (!value.AtEnd()) {
-        DerReader mech;
-        if (!Expect(value, 0x06, mech)) return std::nullopt;
-        r.MechTypes.push_back(mech.Bytes());
+        TDerReader mech;
+        if (!value.Expect(0x06, mech)) return std::nullopt;
+        r.MechTypes.push_back(BytesOf(mech));
       }
     } else if (tag == 0xa2) {
-      if (!Expect(field, 0x04, value)) return std::nullopt;
-      r.MechToken = value.Bytes();
+      if (!field.Expect(0x04, value)) return std::nullopt;
+      r.MechToken = BytesOf(value);
     }  // reqFlags and mechListMIC are not needed
   }
   return r;
