@@ -191,8 +191,9 @@ int32_t TSevenZip::Extract(bool TestArchive) {
   return result;
 }
 
+// The handler outlives an extraction: every one sets both settings, none of them meaning the
+// library's own choice (its SetProperties starts from its defaults).
 void TSevenZip::LimitDecoderThreads() {
-  if (FDecoderThreads == 0 && FDecoderMemoryLimit == 0) return;
   ISetProperties* props = nullptr;
   if (inA->QueryInterface(IID_ISetProperties, reinterpret_cast<void**>(&props)) != S_OK || !props) return;
   const wchar_t* names[2];

@@ -30,6 +30,25 @@ struct TMessage {
   std::string File;
 };
 
+int ThreadsOfThisProcess() {
+#ifdef _WIN32
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  int n = 0;
+  THREADENTRY32 t{};
+  t.dwSize = sizeof t;
+  for (BOOL more = Thread32First(snapshot, &t); more; more = Thread32Next(snapshot, &t))
+    if (t.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+  CloseHandle(snapshot);
+  return n;
+#endif
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
 // A component with its messages recorded, and every prompt failing the test unless allowed.
 class ExtractTest : public ::testing::Test {
  protected:
@@ -75,6 +94,19 @@ class ExtractTest : public ::testing::Test {
   static std::map<std::string, TEntry> DosRounded(std::map<std::string, TEntry> t) {
     for (auto& [k, v] : t) v.MTime -= v.MTime % 2;
     return t;
+  }
+
+  // The most threads seen while the library extracts the archive (its big.txt holds data).
+  int PeakThreads(const char* archive, uint32_t threads, uint64_t limit, const char* out, const std::string& data) {
+    int peak = 0;
+    Zip->SetDecoderThreads(threads);
+    Zip->SetDecoderMemoryLimit(limit);
+    Zip->OnProgress = [&](TSevenZip*, const rtl::String&, int64_t, int64_t) {
+      peak = std::max(peak, ThreadsOfThisProcess());
+    };
+    EXPECT_EQ(ExtractTo(S / archive, S / out), 0) << out;
+    EXPECT_EQ(ReadFile(S / out / "big.txt"), data) << out;
+    return peak;
   }
 
   TScratch S;
@@ -289,50 +321,47 @@ TEST_F(ExtractTest, MissingOrGarbageArchiveIsFileNotFound) {
   EXPECT_TRUE(Browses.empty());
 }
 
-TEST_F(ExtractTest, CrcErrorThenCorrectItemGivesOneMessage) {
-  WriteFile(S / "src/1first.txt", std::string(4000, 'A'));
-  WriteFile(S / "src/2second.txt", std::string(4000, 'B'));
-  ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-mx0 -ms=off", "1first.txt 2second.txt"));
-  std::string bytes = ReadFile(S / "t.7z");
-  ASSERT_EQ(bytes[32 + 10], 'A');  // stored data begins right after the 32-byte start header
-  bytes[32 + 10] = 'Z';
-  WriteFile(S / "t.7z", bytes);
-  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
-  ASSERT_EQ(Messages.size(), 1u);
-  EXPECT_EQ(Messages[0].Code, 3);
-  EXPECT_EQ(Messages[0].Text, "CRC Error");
-  EXPECT_EQ(Messages[0].File, (S / "out/1first.txt").string());
-  EXPECT_EQ(Zip->ErrCode(), 0);
-  EXPECT_EQ(ReadFile(S / "out/2second.txt"), std::string(4000, 'B'));
-}
-
-// A damaged item never stands under its name: it is written under a temporary name and takes
-// the name only when its result is correct; a file that was there before stays as it was.
+// A damaged item gives its message ("CRC Error") and never stands under its name: it is written
+// under a temporary name and takes the name only when its result is correct; a file that was there
+// before stays as it was. The code is the last item's: a correct one after the damage sets it back.
 TEST_F(ExtractTest, DamagedItemLeavesThePreviousFileAndNoTemporary) {
   WriteFile(S / "src/1first.txt", std::string(4000, 'A'));
   WriteFile(S / "src/2second.txt", std::string(4000, 'B'));
   WriteFile(S / "src/3third.txt", std::string(4000, 'C'));
   ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-mx0 -ms=off", "1first.txt 2second.txt 3third.txt"));
-  std::string bytes = ReadFile(S / "t.7z");
-  ASSERT_EQ(bytes[32 + 10], 'A');
-  bytes[32 + 10] = 'Z';
-  ASSERT_EQ(bytes[32 + 8000 + 10], 'C');
-  bytes[32 + 8000 + 10] = 'Z';
-  WriteFile(S / "t.7z", bytes);
-  WriteFile(S / "out/1first.txt", "previous");
+  const std::string good = ReadFile(S / "t.7z");
   Zip->SetExtractOptions(sevenzip::OptBit(sevenzip::ExtractOverwrite));
-  EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
-  ASSERT_EQ(Messages.size(), 2u);
-  EXPECT_EQ(Messages[0].Code, 3);
-  EXPECT_EQ(Messages[0].File, (S / "out/1first.txt").string());
-  EXPECT_EQ(Messages[1].Code, 3);
-  EXPECT_EQ(Messages[1].File, (S / "out/3third.txt").string());
-  EXPECT_EQ(Zip->ErrCode(), 3);
-  EXPECT_EQ(ReadFile(S / "out/1first.txt"), "previous");
-  EXPECT_EQ(ReadFile(S / "out/2second.txt"), std::string(4000, 'B'));
-  std::set<std::string> names;
-  for (auto& e : fs::directory_iterator(S / "out")) names.insert(e.path().filename().string());
-  EXPECT_EQ(names, (std::set<std::string>{"1first.txt", "2second.txt"}));
+  for (bool lastToo : {false, true}) {
+    SCOPED_TRACE(lastToo ? "the first and the last item damaged" : "the first item damaged");
+    std::string bytes = good;
+    // Stored data begins right after the 32-byte start header.
+    for (auto [at, was] : {std::pair{32 + 10, 'A'}, std::pair{32 + 8000 + 10, 'C'}}) {
+      if (was == 'C' && !lastToo) break;
+      ASSERT_EQ(bytes[at], was);
+      bytes[at] = 'Z';
+    }
+    WriteFile(S / "t.7z", bytes);
+    fs::remove_all(S / "out");
+    WriteFile(S / "out/1first.txt", "previous");
+    Messages.clear();
+    EXPECT_EQ(ExtractTo(S / "t.7z", S / "out"), 0);
+    std::vector<std::string> damaged = {(S / "out/1first.txt").string()};
+    if (lastToo) damaged.push_back((S / "out/3third.txt").string());
+    ASSERT_EQ(Messages.size(), damaged.size());
+    for (size_t i = 0; i < damaged.size(); ++i) {
+      EXPECT_EQ(Messages[i].Code, 3);
+      EXPECT_EQ(Messages[i].Text, "CRC Error");
+      EXPECT_EQ(Messages[i].File, damaged[i]);
+    }
+    EXPECT_EQ(Zip->ErrCode(), lastToo ? 3 : 0);
+    EXPECT_EQ(ReadFile(S / "out/1first.txt"), "previous");
+    EXPECT_EQ(ReadFile(S / "out/2second.txt"), std::string(4000, 'B'));
+    std::set<std::string> names;
+    for (auto& e : fs::directory_iterator(S / "out")) names.insert(e.path().filename().string());
+    std::set<std::string> expected = {"1first.txt", "2second.txt", "3third.txt"};
+    if (lastToo) expected.erase("3third.txt");
+    EXPECT_EQ(names, expected);
+  }
 }
 
 // A link already in the target folder, in a folder's place on an item's path or in a file's
@@ -655,44 +684,14 @@ TEST_F(ExtractTest, EventsRunOnTheCallingThreadWithParallelDecoding) {
   EXPECT_EQ(ReadFile(S / "out/big1.txt"), data);
 }
 
-int ThreadsOfThisProcess() {
-#ifdef _WIN32
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return -1;
-  int n = 0;
-  THREADENTRY32 t{};
-  t.dwSize = sizeof t;
-  for (BOOL more = Thread32First(snapshot, &t); more; more = Thread32Next(snapshot, &t))
-    if (t.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-  CloseHandle(snapshot);
-  return n;
-#endif
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  return -1;
-}
-
 TEST_F(ExtractTest, DecoderThreadsLimitsTheLibrarysDecodingThreads) {
   std::string data = PseudoRandom(3000000, 9);
   WriteFile(S / "src/big.txt", data);
   ASSERT_TRUE(Make7z(S / "t.7z", S / "src", "-m0=lzma2:c=256k -mmt=2 -mx1"));
-  // The most threads seen while the library works, for the library's choice and for one.
-  auto peakThreads = [&](uint32_t limit, const char* out) {
-    int peak = 0;
-    Zip->SetDecoderThreads(limit);
-    Zip->OnProgress = [&](TSevenZip*, const rtl::String&, int64_t, int64_t) {
-      peak = std::max(peak, ThreadsOfThisProcess());
-    };
-    EXPECT_EQ(ExtractTo(S / "t.7z", S / out), 0);
-    EXPECT_EQ(ReadFile(S / out / "big.txt"), data);
-    return peak;
-  };
-  int parallel = peakThreads(0, "out0");
-  int single = peakThreads(1, "out1");
+  // One thread, then the library's choice again on the same component: the limit must not stay.
+  int single = PeakThreads("t.7z", 1, 0, "out1", data);
   EXPECT_GT(single, 0);
-  EXPECT_LT(single, parallel);
+  EXPECT_LT(single, PeakThreads("t.7z", 0, 0, "out0", data));
 }
 
 // The memory limit decides how many blocks decode at once: small blocks in parallel when they
@@ -702,21 +701,10 @@ TEST_F(ExtractTest, DecoderMemoryLimitBoundsTheParallelDecoder) {
   WriteFile(S / "src/big.txt", data);
   ASSERT_TRUE(Make7z(S / "small.7z", S / "src", "-m0=lzma2:d=256k:c=256k -mmt=2 -mx1"));
   ASSERT_TRUE(Make7z(S / "large.7z", S / "src", "-m0=lzma2:d=64m -mx9"));
-  auto peakThreads = [&](const char* archive, uint32_t threads, uint64_t limit, const char* out) {
-    int peak = 0;
-    Zip->SetDecoderThreads(threads);
-    Zip->SetDecoderMemoryLimit(limit);
-    Zip->OnProgress = [&](TSevenZip*, const rtl::String&, int64_t, int64_t) {
-      peak = std::max(peak, ThreadsOfThisProcess());
-    };
-    EXPECT_EQ(ExtractTo(S / archive, S / out), 0) << out;
-    EXPECT_EQ(ReadFile(S / out / "big.txt"), data) << out;
-    return peak;
-  };
-  int single = peakThreads("small.7z", 1, 0, "single");
-  EXPECT_GT(peakThreads("small.7z", 2, 8 << 20, "roomy"), single);
-  EXPECT_EQ(peakThreads("small.7z", 2, 256 << 10, "tight"), single);
-  peakThreads("large.7z", 2, 8 << 20, "large");
+  int single = PeakThreads("small.7z", 1, 0, "single", data);
+  EXPECT_GT(PeakThreads("small.7z", 2, 8 << 20, "roomy", data), single);
+  EXPECT_EQ(PeakThreads("small.7z", 2, 256 << 10, "tight", data), single);
+  PeakThreads("large.7z", 2, 8 << 20, "large", data);
 }
 
 TEST_F(ExtractTest, HandlerExceptionLeavesExtractAndTheComponentStaysUsable) {
