@@ -311,15 +311,6 @@ TEST(FetchTool, OutputFileGetsEveryByteAndAFailedWriteFails) {
   }
 }
 
-TEST(FetchTool, FailedDownloadLeavesNoFile) {
-  THttpTestServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial"}});
-  std::string out = TempPath("partial");
-  TResult r = Fetch({"-o", out, server.Url()});
-  EXPECT_EQ(r.Code, 1);
-  EXPECT_TRUE(Has(r.Err, "error: EclSocketError:")) << r.Err;
-  EXPECT_NE(access(out.c_str(), F_OK), 0);
-}
-
 }  // namespace
 
 // -d @FILE and --data-binary @FILE send the file's bytes as they are (line breaks kept), once
