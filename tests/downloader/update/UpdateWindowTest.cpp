@@ -49,8 +49,7 @@ class UpdateWindow : public testing::Test {
  protected:
   void SetUp() override {
     if (!std::getenv("KRV_TEST_DESKTOP")) GTEST_SKIP() << "no display: run under with-xvfb.sh";
-    if (RunHostCommand("test -x /usr/bin/import -a -x /usr/bin/convert && mkdir -p '" + Dir() + "'", 20000))
-      GTEST_SKIP() << "no host ImageMagick for screenshots";
+    if (!CanShoot()) GTEST_SKIP() << "no host ImageMagick for screenshots";
     Base = HostFolder(Tmp);
     Folder = Base + "/folder";
     Root = Base + "/root";
@@ -80,24 +79,16 @@ TEST_F(UpdateWindow, LabelAndMarqueeMoveWhileATrickledArchiveArrives) {
   RECT labelRect = label ? OnScreen(label, false) : RECT{}, barRect = bar ? OnScreen(bar, false) : RECT{};
   // The first shot once the label's text is on the screen, the second a second later: only the
   // marquee may differ, and it must.
-  bool drawn = false;
-  for (int i = 0; label && !drawn && i < 40; ++i)
-    drawn = Shot(a) && std::atof(Measure(Crop(a, labelRect), "%[fx:maxima-minima]").c_str()) > 0.3;
+  const bool drawn = label && ShotOnceDrawn(a, labelRect);
   ::Sleep(1000);
-  bool second = drawn && Shot(b);
-  std::string changed = second ? Measure("'" + a + "' '" + b + "' -compose difference -composite -threshold 0 -trim",
-                                         "%w %h %X %Y")
-                               : "";
+  const bool second = drawn && Shot(b);
   EXPECT_EQ(Ended(dl, 120000), 0);
   ASSERT_TRUE(w && label && bar) << "no window \"Downloader\" with its label and bar";
   EXPECT_EQ(caption, L"Downloading KorvelFA.exe");
   EXPECT_TRUE(barStyle & PBS_MARQUEE);
   EXPECT_TRUE(groupIcon) << "the program has no group icon MAINICON";
   ASSERT_TRUE(drawn && second) << "the label was not drawn";
-  int dw = 0, dh = 0, dx = 0, dy = 0;
-  ASSERT_EQ(std::sscanf(changed.c_str(), "%d %d %d %d", &dw, &dh, &dx, &dy), 4) << "the marquee did not move";
-  EXPECT_TRUE(dx >= barRect.left && dx + dw <= barRect.right && dy >= barRect.top && dy + dh <= barRect.bottom)
-      << "what changed (" << changed << ") lies outside the bar";
+  EXPECT_TRUE(ChangedOnlyWithin(a, b, barRect));
   std::string log = server.ReadLine(5000);
   EXPECT_NE(log.find("\" 200 "), std::string::npos) << "the download was still running: " << log;
 }
@@ -113,9 +104,7 @@ TEST_F(UpdateWindow, MissingArchiveShowsTheErrorBoxUntilItIsClosed) {
   // The picture once the X server shows the icon's red (bounded).
   long red = -1;
   for (int i = 0; box && red <= 100 && i < 50; ++i)
-    red = Shot(png) ? std::atol(Measure(Crop(png, OnScreen(box, false)) + " -fuzz 25% -fill black +opaque red -fill "
-                                        "white -opaque red", "%[fx:round(mean*w*h)]").c_str())
-                    : -1;
+    red = Shot(png) ? RedPixels(png, OnScreen(box, false)) : -1;
   const bool waits = ::WaitForSingleObject(dl, 0) == WAIT_TIMEOUT;
   if (box) ::PostMessageW(box, WM_COMMAND, IDOK, 0);  // the OK button
   EXPECT_EQ(Ended(dl, 30000), 0);

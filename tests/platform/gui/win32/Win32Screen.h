@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
@@ -71,6 +72,35 @@ inline std::string Measure(const std::string& image, const std::string& format) 
   }
   std::remove(out.c_str());  // after the stream is closed: an open file cannot be deleted here
   return s;
+}
+
+// The host can take and measure screenshots of a display, and their folder is there.
+inline bool CanShoot() {
+  return krvtest::RunHostCommand("test -x /usr/bin/import -a -x /usr/bin/convert -a -n \"$DISPLAY\" && mkdir -p '" +
+                                     Dir() + "'", 20000) == 0;
+}
+
+// Shoots into png until the area shows drawn text (bounded), running between() after each miss.
+inline bool ShotOnceDrawn(const std::string& png, RECT area, const std::function<void()>& between = [] {}) {
+  for (int i = 0; i < 40; ++i, between())
+    if (Shot(png) && std::atof(Measure(Crop(png, area), "%[fx:maxima-minima]").c_str()) > 0.3) return true;
+  return false;
+}
+
+// Two screenshots differ, and only inside area (a moving marquee's bar).
+inline testing::AssertionResult ChangedOnlyWithin(const std::string& a, const std::string& b, RECT area) {
+  std::string changed = Measure("'" + a + "' '" + b + "' -compose difference -composite -threshold 0 -trim", "%w %h %X %Y");
+  int w = 0, h = 0, x = 0, y = 0;
+  if (std::sscanf(changed.c_str(), "%d %d %d %d", &w, &h, &x, &y) != 4)
+    return testing::AssertionFailure() << "the screenshots are the same";
+  if (x >= area.left && x + w <= area.right && y >= area.top && y + h <= area.bottom) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "what changed (" << changed << ") lies outside the bar";
+}
+
+// The pixels of the error icon's red in the area of the screenshot.
+inline long RedPixels(const std::string& png, RECT area) {
+  return std::atol(Measure(Crop(png, area) + " -fuzz 25% -fill black +opaque red -fill white -opaque red",
+                           "%[fx:round(mean*w*h)]").c_str());
 }
 
 }  // namespace krvtest::win32screen
