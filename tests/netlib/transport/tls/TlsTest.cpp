@@ -71,6 +71,16 @@ std::string ReadText(TClient& c, size_t AAtLeast) {
   return std::string(reinterpret_cast<const char*>(m.Memory()), size_t(m.Size()));
 }
 
+// Opens, sends "x" to an echo peer, checks the answer and closes: what failed, if anything.
+TFailure EchoOnce(TClient& c) {
+  return Attempt([&] {
+    c.Open();
+    c.Connection().WriteString(u"x\r\n");
+    EXPECT_EQ(ReadText(c, 7), "got:x\r\n");
+    c.Close();
+  });
+}
+
 // An echo peer: answers "got:" and the line, then reads to the end and notes whether the end
 // was our closing message.
 struct TEchoPeer {
@@ -95,10 +105,7 @@ TEST(Tls, ImplicitTlsCarriesDataAndSendsOurClosingMessage) {
   for (bool ipv6 : {false, true}) {
     TEchoPeer peer(*pki.Good, ipv6);
     TClient c;
-    c.SetServer(peer.Server.Host());
-    c.SetPort(peer.Server.Port());
-    c.SetUseTLS(ctImplicit);
-    c.SetCAFile(rtl::S(pki.CaFile));
+    Aim(c, peer.Server.Port(), peer.Server.Host());
     int verifyCalls = 0;
     c.OnVerifyServer = [&](void* sender, const TclCertificateInfo& cert, int code, const rtl::String&, bool& ok) {
       ++verifyCalls;
@@ -188,12 +195,7 @@ TEST(Tls, ServerVerification) {
         seenCode = code;
         ok = t.Handler == hAccept;
       };
-    TFailure f = Attempt([&] {
-      c.Open();
-      c.Connection().WriteString(u"x\r\n");
-      EXPECT_EQ(ReadText(c, 7), "got:x\r\n");
-      c.Close();
-    });
+    TFailure f = EchoOnce(c);
     EXPECT_EQ(f.Code, t.ExpectCode) << t.Name << ": " << f.Message;
     if (t.ExpectCode) {
       EXPECT_EQ(f.ClassName, "EclTlsCertificateError") << t.Name;
@@ -224,16 +226,9 @@ TEST(Tls, CaFileIsTakenAsItIsAtEachConnection) {
   auto connect = [&] {
     TEchoPeer peer(*pki.Good);
     TClient c;
-    c.SetServer(peer.Server.Host());
-    c.SetPort(peer.Server.Port());
-    c.SetUseTLS(ctImplicit);
+    Aim(c, peer.Server.Port(), peer.Server.Host());
     c.SetCAFile(rtl::S(file));
-    return Attempt([&] {
-      c.Open();
-      c.Connection().WriteString(u"x\r\n");
-      EXPECT_EQ(ReadText(c, 7), "got:x\r\n");
-      c.Close();
-    });
+    return EchoOnce(c);
   };
   std::remove(file.c_str());
   TFailure missing = connect();
@@ -328,10 +323,7 @@ TEST(Tls, PeerCloseReadLimitAndProgress) {
     TLoopbackServer::SleepMs(200);
   });
   TClient c;
-  c.SetServer(u"127.0.0.1");
-  c.SetPort(server.Port());
-  c.SetUseTLS(ctImplicit);
-  c.SetCAFile(rtl::S(pki.CaFile));
+  Aim(c, server.Port());
   c.Open();
   int64_t lastProgress = 0;
   c.Connection().OnProgress = [&](void*, int64_t done, int64_t) { lastProgress = done; };
@@ -530,12 +522,8 @@ TEST(Tls, ServerNameAndProtocolVersions) {
         t.Ipv6);
     TClient c;
     Aim(c, server.Port(), t.Server);
-    TFailure f = Attempt([&] {
-      c.Open();
-      c.Connection().WriteString(u"x\r\n");
-      EXPECT_EQ(ReadText(c, 7), "got:x\r\n") << t.Name;
-      c.Close();
-    });
+    SCOPED_TRACE(t.Name);
+    TFailure f = EchoOnce(c);
     c.Close();
     server.Join();
     if (t.OldProtocolsOnly) {
@@ -593,10 +581,7 @@ TEST(Tls, CloseAfterThePeerVanishedRaisesNothing) {
     if (t.Accept()) TLoopbackServer::Reset(fd);
   });
   TClient c;
-  c.SetServer(u"127.0.0.1");
-  c.SetPort(server.Port());
-  c.SetUseTLS(ctImplicit);
-  c.SetCAFile(rtl::S(pki.CaFile));
+  Aim(c, server.Port());
   c.Open();
   server.Join();
   TLoopbackServer::SleepMs(100);
@@ -626,10 +611,7 @@ TEST(Tls, LargeTransferBothWays) {
     t.ReadToCloseNotify();
   });
   TClient c;
-  c.SetServer(u"127.0.0.1");
-  c.SetPort(server.Port());
-  c.SetUseTLS(ctImplicit);
-  c.SetCAFile(rtl::S(pki.CaFile));
+  Aim(c, server.Port());
   c.SetBatchSize(1000);
   c.Open();
   rtl::TMemoryStream out;
@@ -658,10 +640,7 @@ TEST(Tls, ClientCertificateOnRequest) {
     t.ReadToCloseNotify();
   });
   TClient c;
-  c.SetServer(u"127.0.0.1");
-  c.SetPort(server.Port());
-  c.SetUseTLS(ctImplicit);
-  c.SetCAFile(rtl::S(pki.CaFile));
+  Aim(c, server.Port());
   int asked = 0;
   c.OnGetCertificate = [&](void* sender, rtl::String& cert, rtl::String& key, bool& handled) {
     ++asked;
@@ -749,10 +728,7 @@ TEST(Tls, BadPeers) {
   for (TCase& t : cases) {
     TLoopbackServer server(t.Script);
     TClient c;
-    c.SetServer(u"127.0.0.1");
-    c.SetPort(server.Port());
-    c.SetUseTLS(ctImplicit);
-    c.SetCAFile(rtl::S(pki.CaFile));
+    Aim(c, server.Port());
     c.SetTimeOut(timeOut);
     auto start = std::chrono::steady_clock::now();
     TFailure f = Attempt([&] {
@@ -792,10 +768,7 @@ TEST(Tls, OverSocks5) {
     t.ReadToCloseNotify();
   });
   TClient c;
-  c.SetServer(u"127.0.0.1");
-  c.SetPort(443);
-  c.SetUseTLS(ctImplicit);
-  c.SetCAFile(rtl::S(pki.CaFile));
+  Aim(c, 443);
   c.FirewallSettings().SetServer(u"127.0.0.1");
   c.FirewallSettings().SetPort(server.Port());
   c.FirewallSettings().SetFirewallType(ftSocks5);
