@@ -16,6 +16,7 @@
 #include "sevenzip/SevenZipReader.h"
 #include "sevenzip/VolumeNames.h"
 #include "TestUtil.h"
+#include "tests/RunningProgram.h"
 
 #ifdef _WIN32
 // The test helpers bring the system's header: its macros of these names would hide ours.
@@ -433,59 +434,20 @@ TEST(PlatformFiles, CreateAlwaysRules) {
   EXPECT_EQ(platform::GetDriveType(S.U("")), platform::DRIVE_FIXED);
 }
 
-#ifdef _WIN32
+// A program running from the file: creating the file anew is refused as a sharing violation, and
+// the file stays as it was, the program running.
 TEST(PlatformFiles, RunningExecutableIsRefusedAndLeftAlone) {
   TScratch S;
-  // A copy of this test program, started suspended: its image is mapped from the file.
-  wchar_t self[MAX_PATH];
-  ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-  fs::copy_file(self, S / "prog.exe");
+  krvtest::TRunningProgram program((S / "prog.exe").string());
+  ASSERT_TRUE(program.Running());
   std::string before = ReadFile(S / "prog.exe");
-  std::wstring line = L"\"" + (S / "prog.exe").wstring() + L"\" --gtest_list_tests";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi));
   platform::TFileHandle h = platform::CreateFileAlways(S.U("prog.exe"), 0x81ED8020);
   EXPECT_EQ(h, platform::INVALID_FILE_HANDLE);
   EXPECT_EQ(platform::GetLastErrorValue(), platform::ERROR_SHARING_VIOLATION);
   if (h != platform::INVALID_FILE_HANDLE) platform::CloseHandle(h);
-  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), WAIT_TIMEOUT);  // still there
-  TerminateProcess(pi.hProcess, 0);
-  WaitForSingleObject(pi.hProcess, INFINITE);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
   EXPECT_EQ(ReadFile(S / "prog.exe"), before);
+  EXPECT_TRUE(program.Running());
 }
-#else
-TEST(PlatformFiles, RunningExecutableIsRefusedAndLeftAlone) {
-  TScratch S;
-  fs::copy_file("/bin/sleep", S / "prog");
-  fs::permissions(S / "prog", fs::perms(0755));
-  std::string before = ReadFile(S / "prog");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execl((S / "prog").c_str(), "prog", "5", nullptr);
-    ::_exit(127);
-  }
-  ASSERT_GT(pid, 0);
-  // Wait until the program runs from the file.
-  for (int i = 0; i < 200; ++i) {
-    std::string exe = "/proc/" + std::to_string(pid) + "/exe";
-    std::error_code ec;
-    if (fs::read_symlink(exe, ec) == S / "prog") break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  platform::TFileHandle h = platform::CreateFileAlways(S.U("prog"), 0x81ED8020);
-  EXPECT_EQ(h, platform::INVALID_FILE_HANDLE);
-  EXPECT_EQ(platform::GetLastErrorValue(), platform::ERROR_SHARING_VIOLATION);
-  if (h != platform::INVALID_FILE_HANDLE) platform::CloseHandle(h);
-  EXPECT_EQ(ReadFile(S / "prog"), before);
-  EXPECT_EQ(::kill(pid, 0), 0);  // still running
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-#endif
 
 }  // namespace
 

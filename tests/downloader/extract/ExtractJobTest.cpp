@@ -11,6 +11,7 @@
 #include "downloader/ExtractJob.h"
 #include "downloader/Utils.h"
 #include "tests/PosixCompat.h"
+#include "tests/RunningProgram.h"
 #include "tests/downloader/TestUtil.h"
 
 #ifdef _WIN32
@@ -29,6 +30,7 @@ namespace {
 
 using namespace downloader;
 using krvtest::ReadFile;
+using krvtest::TRunningProgram;
 using krvtest::TTempDir;
 using krvtest::WriteFile;
 namespace fs = std::filesystem;
@@ -63,60 +65,6 @@ void MakeReadOnly(const std::string& path) {
   fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
 }
-
-// A program started from path that runs (its file in use) until this ends: on Linux a copy of
-// sleep, on Windows a copy of this test program, started suspended.
-class TRunningProgram {
- public:
-  explicit TRunningProgram(const std::string& path) {
-#ifdef _WIN32
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    fs::remove(path);
-    fs::copy_file(self, path);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    std::wstring line = L"\"" + fs::path(path).wstring() + L"\"";
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si, &FInfo))
-      CloseHandle(FInfo.hThread);
-#else
-    fs::remove(path);
-    fs::copy_file("/bin/sleep", path);
-    std::string arg = "300";
-    char* argv[] = {const_cast<char*>(path.c_str()), arg.data(), nullptr};
-    if (::posix_spawn(&FPid, path.c_str(), nullptr, nullptr, argv, environ) != 0) return;
-    // Busy once the kernel has mapped it: wait (bounded) until writing is refused.
-    for (int i = 0; i < 500; ++i, ::usleep(10000)) {
-      int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-      if (fd < 0 && errno == ETXTBSY) break;
-      if (fd >= 0) ::close(fd);
-    }
-#endif
-  }
-  ~TRunningProgram() {
-#ifdef _WIN32
-    TerminateProcess(FInfo.hProcess, 0);
-    WaitForSingleObject(FInfo.hProcess, INFINITE);
-    CloseHandle(FInfo.hProcess);
-#else
-    if (FPid > 0) ::kill(FPid, SIGKILL), ::waitpid(FPid, nullptr, 0);
-#endif
-  }
-  bool Running() const {
-#ifdef _WIN32
-    return FInfo.hProcess && WaitForSingleObject(FInfo.hProcess, 0) == WAIT_TIMEOUT;
-#else
-    return FPid > 0 && ::kill(FPid, 0) == 0;
-#endif
-  }
-
- private:
-#ifdef _WIN32
-  PROCESS_INFORMATION FInfo{};
-#else
-  pid_t FPid = -1;
-#endif
-};
 
 #ifndef _WIN32  // inotify: Windows has no count of a file's opens
 // Counts opens of one file: each extraction attempt opens the archive the same number of times.
