@@ -193,7 +193,7 @@ bool NotAnotherEntry(TFileHandle folder, const std::wstring& name) {
 // Name checked as one component the system holds as it stands; ERROR_INVALID_NAME otherwise.
 bool NameOf(const std::string& name, std::wstring& n) {
   n = Wide(rtl::S(name));
-  if (!ValidName(n) || n.size() > 255) return Fail(ERROR_INVALID_NAME);
+  if (!ValidName(n) || n.size() > 32767) return Fail(ERROR_INVALID_NAME);  // what a counted name holds
   if (!Nt().Ready()) return Fail(ERROR_PROC_NOT_FOUND);
   return true;
 }
