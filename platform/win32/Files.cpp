@@ -80,10 +80,12 @@ bool ValidName(const std::wstring& n) {
 // old path. ntdll is in every process; its entry points are taken from it, so the program imports
 // nothing new.
 
-constexpr ULONG kFileDispositionInformationEx = 64;
 constexpr ULONG kFileDirectoryInformation = 1;
+constexpr ULONG kFileRenameInformation = 10;
+constexpr ULONG kFileLinkInformation = 11;
 constexpr ULONG kFileNamesInformation = 12;
 constexpr ULONG kFileDispositionInformation = 13;
+constexpr ULONG kFileDispositionInformationEx = 64;
 constexpr NTSTATUS kNoMoreFiles = NTSTATUS(0x80000006L);
 constexpr NTSTATUS kNoSuchFile = NTSTATUS(0xC000000FL);
 
@@ -305,7 +307,7 @@ bool Dispose(HANDLE h) {
 // Gives the entry open as h the name in folder (the rename or, with link, the hard-link
 // information, the folder as its root); ERROR_ALREADY_EXISTS when replace is off and it is taken.
 bool MoveTo(HANDLE h, TFileHandle folder, const std::wstring& name, bool replace,
-            ULONG what = 10 /* FileRenameInformation */) {
+            ULONG what = kFileRenameInformation) {
   if (!StillAtItsPath(h) || !StillAtItsPath(H(folder))) return false;
   std::vector<uint8_t> buffer(offsetof(FILE_RENAME_INFO, FileName) + (name.size() + 1) * sizeof(wchar_t));
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -317,7 +319,6 @@ bool MoveTo(HANDLE h, TFileHandle folder, const std::wstring& name, bool replace
   NTSTATUS s = Nt().SetInformationFile(h, &io, info, ULONG(buffer.size()), what);
   return NT_SUCCESS(s) || FailStatus(s);
 }
-constexpr ULONG kFileLinkInformation = 11;
 
 TEntryKind KindOf(DWORD attrs) {
   if (attrs == INVALID_FILE_ATTRIBUTES) return TEntryKind::None;
