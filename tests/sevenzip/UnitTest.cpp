@@ -514,7 +514,7 @@ TEST(PlatformFiles, ShortNamesReachNoOtherEntry) {
   wchar_t shortPath[MAX_PATH];
   ASSERT_GT(GetShortPathNameW((S / "Program Files.txt").c_str(), shortPath, MAX_PATH), 0u);
   const std::string alias = fs::path(shortPath).filename().string();
-  ASSERT_NE(alias, "Program Files.txt") << "the system made no short name";
+  if (alias == "Program Files.txt") GTEST_SKIP() << "8.3 names are off on this volume";
   const platform::TFileHandle f = dir.Get();
   const struct {
     const char* Op;
