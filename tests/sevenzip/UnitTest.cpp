@@ -497,8 +497,12 @@ TEST(PlatformFiles, NamesBelowAHeldFolderStayInIt) {
     SCOPED_TRACE(r.Op);
     const bool done = !wine || r.UnderWine;
     EXPECT_EQ(r.Act(), done) << platform::GetLastErrorValue();
-    if (done && r.Appears) EXPECT_TRUE(fs::exists(S / "away" / r.Appears));
-    if (done && r.Vanishes) EXPECT_FALSE(fs::exists(S / "away" / r.Vanishes));
+    if (done && r.Appears) {
+      EXPECT_TRUE(fs::exists(S / "away" / r.Appears));
+    }
+    if (done && r.Vanishes) {
+      EXPECT_FALSE(fs::exists(S / "away" / r.Vanishes));
+    }
     EXPECT_EQ(snapshot(), decoy);
   }
 }
