@@ -1,11 +1,14 @@
 // Files and folders over Win32: wide paths, handles opened with backup semantics (folders too)
-// and never through a reparse point below an open folder (FILE_FLAG_OPEN_REPARSE_POINT), names
-// below a folder reached through the folder's own final path, byte-range locks on a lock file.
+// and never through a reparse point below an open folder (FILE_OPEN_REPARSE_POINT), names below
+// a folder reached through the folder's handle (NtCreateFile relative to it, renames and deletes
+// on handles opened so), byte-range locks on a lock file.
 #include "platform/Files.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <thread>
@@ -16,6 +19,8 @@
 // After our headers: the system's headers define the ERROR_*, FILE_ATTRIBUTE_* and DRIVE_* names
 // as macros of the same values.
 #include "rtl/win32/WinApi.h"
+
+#include <winternl.h>
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -68,41 +73,251 @@ bool ValidName(const std::wstring& n) {
   return !ReservedDeviceName(n);
 }
 
-// The folder's own path as the system resolved it ("\\?\C:\..." form, so that names are taken as
-// they stand), or empty with the last error set.
-std::wstring FolderPath(TFileHandle folder) {
-  std::wstring buf(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = GetFinalPathNameByHandleW(H(folder), buf.data(), DWORD(buf.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return std::wstring();
-    if (n < buf.size()) {
-      buf.resize(n);
-      break;
-    }
-    buf.resize(n);
-  }
-  if (buf.rfind(L"\\\\?\\", 0) != 0) buf = L"\\\\?\\" + buf;
-  if (buf.back() != L'\\') buf += L'\\';
-  return buf;
+
+// --- names below an open folder, reached through its handle ------------------------------------
+// NtCreateFile with the folder as OBJECT_ATTRIBUTES.RootDirectory: the name is looked up in the
+// very folder that is held, wherever that folder has been moved and whatever now stands at its
+// old path. ntdll is in every process; its entry points are taken from it, so the program imports
+// nothing new.
+
+constexpr ULONG kFileDirectoryInformation = 1;
+constexpr ULONG kFileRenameInformation = 10;
+constexpr ULONG kFileLinkInformation = 11;
+constexpr ULONG kFileNamesInformation = 12;
+constexpr ULONG kFileDispositionInformation = 13;
+constexpr ULONG kFileDispositionInformationEx = 64;
+constexpr NTSTATUS kNoMoreFiles = NTSTATUS(0x80000006L);
+constexpr NTSTATUS kNoSuchFile = NTSTATUS(0xC000000FL);
+
+struct TNtApi {
+  NTSTATUS(NTAPI* CreateFile)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                              ULONG, ULONG, PVOID, ULONG) = nullptr;
+  NTSTATUS(NTAPI* SetInformationFile)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG) = nullptr;
+  NTSTATUS(NTAPI* QueryDirectoryFile)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG, BOOLEAN,
+                                      PUNICODE_STRING, BOOLEAN) = nullptr;
+  ULONG(NTAPI* StatusToError)(NTSTATUS) = nullptr;
+  bool Ready() const { return CreateFile && SetInformationFile && QueryDirectoryFile && StatusToError; }
+};
+
+template <typename F>
+void Bind(HMODULE ntdll, const char* name, F& fn) {
+  fn = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
 }
 
-// The full path of name below folder; empty (ERROR_INVALID_NAME set) for a name that is no single
-// component or that the system cannot hold.
-std::wstring PathIn(TFileHandle folder, const std::string& name) {
-  const std::wstring n = Wide(rtl::S(name));
-  if (!ValidName(n)) {
-    ::SetLastError(ERROR_INVALID_NAME);
-    return std::wstring();
+const TNtApi& Nt() {
+  static const TNtApi api = [] {
+    TNtApi a;
+    if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
+      Bind(ntdll, "NtCreateFile", a.CreateFile);
+      Bind(ntdll, "NtSetInformationFile", a.SetInformationFile);
+      Bind(ntdll, "NtQueryDirectoryFile", a.QueryDirectoryFile);
+      Bind(ntdll, "RtlNtStatusToDosError", a.StatusToError);
+    }
+    return a;
+  }();
+  return api;
+}
+
+// The Win32 error of a status, as the system's own Win32 calls report it.
+bool FailStatus(NTSTATUS s) { return Fail(Nt().StatusToError(s)); }
+
+// What one open below a folder asks for. Every open is synchronous, never follows a reparse
+// point and may reach a folder (backup intent, as FILE_FLAG_BACKUP_SEMANTICS).
+struct TOpen {
+  ACCESS_MASK Access = FILE_READ_ATTRIBUTES;
+  ULONG Share = kShareAll;
+  ULONG Disposition = FILE_OPEN;
+  ULONG Options = 0;
+  ULONG Attributes = 0;
+  SECURITY_ATTRIBUTES* Security = nullptr;
+};
+
+NTSTATUS NtOpenIn(HANDLE folder, const std::wstring& name, const TOpen& o, HANDLE* out, ULONG_PTR* what = nullptr) {
+  UNICODE_STRING us{USHORT(name.size() * sizeof(wchar_t)), USHORT(name.size() * sizeof(wchar_t)),
+                    const_cast<PWSTR>(name.data())};
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, folder,
+                             o.Security ? o.Security->lpSecurityDescriptor : nullptr);
+  IO_STATUS_BLOCK io{};
+  *out = INVALID_HANDLE_VALUE;
+  NTSTATUS s = Nt().CreateFile(out, o.Access | SYNCHRONIZE, &oa, &io, nullptr, o.Attributes, o.Share, o.Disposition,
+                               o.Options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT |
+                                   FILE_OPEN_REPARSE_POINT,
+                               nullptr, 0);
+  if (!NT_SUCCESS(s)) *out = INVALID_HANDLE_VALUE;
+  if (what) *what = io.Information;
+  return s;
+}
+
+// A new handle of the folder itself, for a directory query of its own: the query's place and
+// pattern belong to a handle, and the caller's must stay untouched.
+HANDLE ReopenFolder(TFileHandle folder) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  TOpen o;
+  o.Access = FILE_LIST_DIRECTORY;
+  o.Options = FILE_DIRECTORY_FILE;
+  NTSTATUS s = NtOpenIn(H(folder), std::wstring(), o, &h);
+  if (!NT_SUCCESS(s)) FailStatus(s);
+  return h;
+}
+
+struct TNamesInformation {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  ULONG FileNameLength;
+  WCHAR FileName[1];
+};
+
+// Whether name in folder names an entry by that name and not another one through its 8.3 short
+// name ("PROGRA~1" for "Program Files"): the folder is asked for the one name, and answers with
+// the entry's long name. Only a name with a tilde of at most 12 characters can be a short name
+// the system made; nothing there counts as no other entry.
+bool NotAnotherEntry(TFileHandle folder, const std::wstring& name) {
+  if (name.size() > 12 || name.find(L'~') == std::wstring::npos) return true;
+  HANDLE dir = ReopenFolder(folder);
+  if (dir == INVALID_HANDLE_VALUE) return false;
+  alignas(8) uint8_t buffer[sizeof(TNamesInformation) + 512 * sizeof(wchar_t)];
+  UNICODE_STRING pattern{USHORT(name.size() * sizeof(wchar_t)), USHORT(name.size() * sizeof(wchar_t)),
+                         const_cast<PWSTR>(name.data())};
+  IO_STATUS_BLOCK io{};
+  NTSTATUS s = Nt().QueryDirectoryFile(dir, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                                       kFileNamesInformation, TRUE, &pattern, TRUE);
+  ::CloseHandle(dir);
+  if (s == kNoSuchFile || s == kNoMoreFiles) return true;
+  if (!NT_SUCCESS(s)) return FailStatus(s);
+  const auto* entry = reinterpret_cast<const TNamesInformation*>(buffer);
+  if (CompareStringOrdinal(entry->FileName, int(entry->FileNameLength / sizeof(wchar_t)), name.data(),
+                           int(name.size()), TRUE) == CSTR_EQUAL)
+    return true;
+  return Fail(ERROR_INVALID_NAME);
+}
+
+// Name checked as one component the system holds as it stands; ERROR_INVALID_NAME otherwise.
+bool NameOf(const std::string& name, std::wstring& n) {
+  n = Wide(rtl::S(name));
+  if (!ValidName(n) || n.size() > 32767) return Fail(ERROR_INVALID_NAME);  // what a counted name holds
+  if (!Nt().Ready()) return Fail(ERROR_PROC_NOT_FOUND);
+  return true;
+}
+
+// Opens name in folder; INVALID_HANDLE_VALUE with the last error set. An existing entry reached
+// under another entry's short name is refused (ERROR_INVALID_NAME). *created tells a new one.
+HANDLE OpenIn(TFileHandle folder, const std::string& name, const TOpen& o, bool* created = nullptr) {
+  std::wstring n;
+  if (!NameOf(name, n)) return INVALID_HANDLE_VALUE;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  ULONG_PTR what = 0;
+  NTSTATUS s = NtOpenIn(H(folder), n, o, &h, &what);
+  if (!NT_SUCCESS(s)) {
+    FailStatus(s);
+    return INVALID_HANDLE_VALUE;
   }
-  std::wstring base = FolderPath(folder);
-  return base.empty() ? base : base + n;
+  const bool made = what == FILE_CREATED;
+  if (created) *created = made;
+  if (!made && !NotAnotherEntry(folder, n)) {
+    DWORD e = ::GetLastError();
+    ::CloseHandle(h);
+    ::SetLastError(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+// Closes a handle of ours on every path.
+struct TNtHandle {
+  HANDLE H = INVALID_HANDLE_VALUE;
+  explicit TNtHandle(HANDLE h) : H(h) {}
+  TNtHandle(const TNtHandle&) = delete;
+  TNtHandle& operator=(const TNtHandle&) = delete;
+  ~TNtHandle() {
+    if (Valid()) ::CloseHandle(H);
+  }
+  bool Valid() const { return H != INVALID_HANDLE_VALUE; }
+};
+
+// The attributes of an open entry, INVALID_FILE_ATTRIBUTES with the last error on failure.
+DWORD AttributesOf(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(h, &info) ? info.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+}
+
+bool SameEntry(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// The path the system knows an open entry by ("\\?\C:\..."), empty with the last error set.
+std::wstring FinalPath(HANDLE h) {
+  std::wstring p(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetFinalPathNameByHandleW(h, p.data(), DWORD(p.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return std::wstring();
+    const bool fits = n < p.size();
+    p.resize(n);
+    if (fits) return p;
+  }
+}
+
+// Whether the system's own path of an open entry still leads to that very entry (ERROR_INVALID_NAME
+// when not). Windows renames and removes the entry a handle holds; Wine's server does it by the
+// path it noted when the entry was opened, which, once a folder above has been renamed, names
+// whatever stands there now: such a step is refused rather than done to another entry.
+bool StillAtItsPath(HANDLE h) {
+  const std::wstring p = FinalPath(h);
+  if (p.empty()) return false;
+  TNtHandle again(CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr));
+  return (again.Valid() && SameEntry(again.H, h)) || Fail(ERROR_INVALID_NAME);
 }
 
 // The attributes of name below folder (never through a reparse point), INVALID_FILE_ATTRIBUTES
 // with the last error when there is nothing or it cannot be seen.
 DWORD AttributesIn(TFileHandle folder, const std::string& name) {
-  std::wstring p = PathIn(folder, name);
-  return p.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(p.c_str());
+  TNtHandle h(OpenIn(folder, name, TOpen{}));
+  return h.Valid() ? AttributesOf(h.H) : INVALID_FILE_ATTRIBUTES;
+}
+
+// Sets an open entry's attributes (only those a caller may set; none left is "normal").
+bool SetAttributesOf(HANDLE h, DWORD attrs) {
+  FILE_BASIC_INFO basic{};
+  attrs &= FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  basic.FileAttributes = attrs ? attrs : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Marks an open entry (opened with DELETE) for removal: a file, a reparse point itself or an
+// empty folder. The system's own delete calls ask for POSIX semantics (the name goes at once,
+// not when the last handle closes) where the file system has them; so does this.
+bool Dispose(HANDLE h) {
+  if (!StillAtItsPath(h)) return false;
+  IO_STATUS_BLOCK io{};
+  ULONG flags = 0x1 | 0x2;  // delete, POSIX semantics
+  NTSTATUS s = Nt().SetInformationFile(h, &io, &flags, sizeof flags, kFileDispositionInformationEx);
+  if (NT_SUCCESS(s)) return true;
+  if (s != NTSTATUS(0xC0000003L) && s != NTSTATUS(0xC0000002L) && s != NTSTATUS(0xC000000DL) &&
+      s != NTSTATUS(0xC00000BBL))  // not an unknown class or flag: a real refusal
+    return FailStatus(s);
+  BOOLEAN del = TRUE;
+  s = Nt().SetInformationFile(h, &io, &del, sizeof del, kFileDispositionInformation);
+  return NT_SUCCESS(s) || FailStatus(s);
+}
+
+// Gives the entry open as h the name in folder (the rename or, with link, the hard-link
+// information, the folder as its root); ERROR_ALREADY_EXISTS when replace is off and it is taken.
+bool MoveTo(HANDLE h, TFileHandle folder, const std::wstring& name, bool replace,
+            ULONG what = kFileRenameInformation) {
+  if (!StillAtItsPath(h) || !StillAtItsPath(H(folder))) return false;
+  std::vector<uint8_t> buffer(offsetof(FILE_RENAME_INFO, FileName) + (name.size() + 1) * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace;
+  info->RootDirectory = H(folder);
+  info->FileNameLength = DWORD(name.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, name.data(), name.size() * sizeof(wchar_t));
+  IO_STATUS_BLOCK io{};
+  NTSTATUS s = Nt().SetInformationFile(h, &io, info, ULONG(buffer.size()), what);
+  return NT_SUCCESS(s) || FailStatus(s);
 }
 
 TEntryKind KindOf(DWORD attrs) {
@@ -320,39 +535,30 @@ TFileHandle OpenFolder(const rtl::String& path) {
 
 namespace {
 
-// Opens one folder below an open one, never through a reparse point.
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL;
+
+// Opens one folder below an open one, never through a reparse point; with create, a missing one
+// is made first.
 TFileHandle OpenChildFolder(TFileHandle parent, const std::string& name, bool create, bool* made) {
-  const std::wstring p = PathIn(parent, name);
-  if (p.empty()) return INVALID_FILE_HANDLE;
-  auto open = [&] {
-    return CreateFileW(p.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, kShareAll,
-                       nullptr, OPEN_EXISTING, kBelow, nullptr);
-  };
-  HANDLE h = open();
-  if (h == INVALID_HANDLE_VALUE && NotFound(::GetLastError()) && create) {
-    if (CreateDirectoryW(p.c_str(), nullptr))
-      *made = true;
-    else if (::GetLastError() != ERROR_ALREADY_EXISTS)
-      return INVALID_FILE_HANDLE;
-    h = open();
+  TOpen o;
+  o.Access = kFolderAccess;
+  TNtHandle h(OpenIn(parent, name, o));
+  if (!h.Valid() && NotFound(::GetLastError()) && create) {
+    TOpen mk = o;
+    mk.Disposition = FILE_CREATE;
+    mk.Options = FILE_DIRECTORY_FILE;
+    h.H = OpenIn(parent, name, mk, made);
+    if (!h.Valid() && ::GetLastError() == ERROR_ALREADY_EXISTS) h.H = OpenIn(parent, name, o);
   }
-  if (h == INVALID_HANDLE_VALUE) {
+  if (!h.Valid()) {
     DWORD e = ::GetLastError();
     return FailWith(NotFound(e) || e == ERROR_DIRECTORY ? ERROR_PATH_NOT_FOUND : e);
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  uint32_t code = ERROR_SUCCESS;
-  if (!GetFileInformationByHandle(h, &info))
-    code = ::GetLastError();
-  else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-    code = ERROR_INVALID_NAME;
-  else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-    code = ERROR_PATH_NOT_FOUND;
-  if (code != ERROR_SUCCESS) {
-    ::CloseHandle(h);
-    return FailWith(code);
-  }
-  return Handle(h);
+  const DWORD attrs = AttributesOf(h.H);
+  if (attrs == INVALID_FILE_ATTRIBUTES) return INVALID_FILE_HANDLE;
+  if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return FailWith(ERROR_INVALID_NAME);
+  if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) return FailWith(ERROR_PATH_NOT_FOUND);
+  return Handle(std::exchange(h.H, INVALID_HANDLE_VALUE));
 }
 
 }  // namespace
@@ -385,26 +591,45 @@ TFileHandle OpenFolderBelow(TFileHandle base, std::string_view rel, bool create,
 
 TEntryKind EntryKindIn(TFileHandle folder, const std::string& name) { return KindOf(AttributesIn(folder, name)); }
 
+namespace {
+
+struct TDirectoryInformation {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  WCHAR FileName[1];
+};
+
+}  // namespace
+
 bool ListFolder(TFileHandle folder, std::vector<TFolderEntry>& entries) {
-  std::wstring base = FolderPath(folder);
-  if (base.empty()) return false;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileExW((base + L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-  if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
-  do {
-    std::wstring_view n(data.cFileName);
-    if (n == L"." || n == L"..") continue;
-    entries.push_back({rtl::U8(rtl::String(n.begin(), n.end())), KindOf(data.dwFileAttributes)});
-  } while (FindNextFileW(find, &data));
-  DWORD e = ::GetLastError();
-  FindClose(find);
-  return e == ERROR_NO_MORE_FILES || Fail(e);
+  if (!Nt().Ready()) return Fail(ERROR_PROC_NOT_FOUND);
+  TNtHandle dir(ReopenFolder(folder));
+  if (!dir.Valid()) return false;
+  std::vector<uint64_t> buffer(64 * 1024 / sizeof(uint64_t));
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    IO_STATUS_BLOCK io{};
+    NTSTATUS s = Nt().QueryDirectoryFile(dir.H, nullptr, nullptr, nullptr, &io, buffer.data(),
+                                         ULONG(buffer.size() * sizeof(uint64_t)), kFileDirectoryInformation, FALSE,
+                                         nullptr, restart);
+    if (s == kNoMoreFiles || (restart && s == kNoSuchFile)) return true;
+    if (!NT_SUCCESS(s)) return FailStatus(s);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(buffer.data());
+    for (size_t at = 0;;) {
+      const auto* e = reinterpret_cast<const TDirectoryInformation*>(bytes + at);
+      std::wstring_view n(e->FileName, e->FileNameLength / sizeof(wchar_t));
+      if (n != L"." && n != L"..")
+        entries.push_back({rtl::U8(rtl::String(n.begin(), n.end())), KindOf(e->FileAttributes)});
+      if (!e->NextEntryOffset) break;
+      at += e->NextEntryOffset;
+    }
+  }
 }
 
 uint32_t CheckReplaceable(TFileHandle folder, const std::string& name) {
-  const std::wstring p = PathIn(folder, name);
-  if (p.empty()) return ::GetLastError();
-  DWORD attrs = GetFileAttributesW(p.c_str());
+  const DWORD attrs = AttributesIn(folder, name);
   if (attrs == INVALID_FILE_ATTRIBUTES) {
     DWORD e = ::GetLastError();
     return NotFound(e) ? ERROR_SUCCESS : e;
@@ -412,10 +637,11 @@ uint32_t CheckReplaceable(TFileHandle folder, const std::string& name) {
   if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return ERROR_INVALID_NAME;
   if (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return ERROR_ACCESS_DENIED;
   // Only an open for writing tells a running program (a sharing violation); it changes nothing.
-  HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
-  ::CloseHandle(h);
-  return ERROR_SUCCESS;
+  TOpen o;
+  o.Access = FILE_GENERIC_WRITE;
+  o.Options = FILE_NON_DIRECTORY_FILE;
+  TNtHandle h(OpenIn(folder, name, o));
+  return h.Valid() ? ERROR_SUCCESS : ::GetLastError();
 }
 
 TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::string& tempName) {
@@ -427,21 +653,23 @@ TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::strin
   const uint32_t mode = FileModeFromAttributes(attributes);
   TOwnerOnly owner(mode);
   if (owner.Failed(mode)) return INVALID_FILE_HANDLE;
-  const std::wstring base = FolderPath(folder);
-  if (base.empty()) return INVALID_FILE_HANDLE;
+  // A new name only (FILE_CREATE): whatever has the name, a reparse point included, is left
+  // alone. No other writer while it is ours; deleting and renaming stay open to our own later
+  // calls by name.
+  TOpen o;
+  o.Access = GENERIC_READ | GENERIC_WRITE | DELETE;
+  o.Share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+  o.Disposition = FILE_CREATE;
+  o.Options = FILE_NON_DIRECTORY_FILE;
+  o.Attributes = (mode & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+  o.Security = owner.Get(mode);
   for (int attempt = 0; attempt < 100; ++attempt) {
     uint8_t random[8];
     if (!GenerateRandomBytes(random, sizeof random)) return INVALID_FILE_HANDLE;
     char hex[17];
     for (size_t i = 0; i < sizeof random; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
     const std::string name = prefix + hex + suffix;
-    const std::wstring n = Wide(rtl::S(name));
-    if (!ValidName(n)) return FailWith(ERROR_INVALID_NAME);
-    // CREATE_NEW: whatever has the name, a reparse point included, is left alone. No other writer
-    // while it is ours; deleting and renaming stay open to our own later calls by name.
-    HANDLE h = CreateFileW((base + n).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                           FILE_SHARE_READ | FILE_SHARE_DELETE, owner.Get(mode), CREATE_NEW,
-                           (mode & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY, nullptr);
+    HANDLE h = OpenIn(folder, name, o);
     if (h != INVALID_HANDLE_VALUE) {
       tempName = name;
       ::SetLastError(ERROR_SUCCESS);
@@ -454,39 +682,24 @@ TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::strin
 }
 
 TFileHandle OpenFileIn(TFileHandle folder, const std::string& name) {
-  const std::wstring p = PathIn(folder, name);
-  if (p.empty()) return INVALID_FILE_HANDLE;
-  HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  TOpen o;
+  o.Access = GENERIC_READ;
+  TNtHandle h(OpenIn(folder, name, o));
+  if (!h.Valid()) {
     DWORD e = ::GetLastError();
     return FailWith(NotFound(e) ? ERROR_FILE_NOT_FOUND : e);
   }
   BY_HANDLE_FILE_INFORMATION info;
-  uint32_t code = ERROR_SUCCESS;
-  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info))
-    code = ERROR_ACCESS_DENIED;
-  else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-    code = ERROR_INVALID_NAME;
-  else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-    code = ERROR_ACCESS_DENIED;
-  if (code != ERROR_SUCCESS) {
-    ::CloseHandle(h);
-    return FailWith(code);
-  }
-  return Handle(h);
+  if (GetFileType(h.H) != FILE_TYPE_DISK || !GetFileInformationByHandle(h.H, &info))
+    return FailWith(ERROR_ACCESS_DENIED);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return FailWith(ERROR_INVALID_NAME);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FailWith(ERROR_ACCESS_DENIED);
+  return Handle(std::exchange(h.H, INVALID_HANDLE_VALUE));
 }
 
 bool SameFileIn(TFileHandle folder, const std::string& name, TFileHandle file) {
-  const std::wstring p = PathIn(folder, name);
-  if (p.empty()) return false;
-  HANDLE h = CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a, b;
-  bool same = GetFileInformationByHandle(h, &a) && GetFileInformationByHandle(H(file), &b) &&
-              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-              a.nFileIndexLow == b.nFileIndexLow;
-  ::CloseHandle(h);
-  return same;
+  TNtHandle h(OpenIn(folder, name, TOpen{}));
+  return h.Valid() && SameEntry(h.H, H(file));
 }
 
 int32_t ModeIn(TFileHandle folder, const std::string& name) {
@@ -495,30 +708,37 @@ int32_t ModeIn(TFileHandle folder, const std::string& name) {
 }
 
 bool SetModeIn(TFileHandle folder, const std::string& name, uint32_t mode) {
-  const std::wstring p = PathIn(folder, name);
-  if (p.empty()) return false;
-  DWORD attrs = GetFileAttributesW(p.c_str());
+  TOpen o;
+  o.Access = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+  TNtHandle h(OpenIn(folder, name, o));
+  if (!h.Valid()) return false;
+  DWORD attrs = AttributesOf(h.H);
   if (attrs == INVALID_FILE_ATTRIBUTES) return false;
   if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return Fail(ERROR_INVALID_NAME);
   attrs = (mode & 0200) ? attrs & ~DWORD(FILE_ATTRIBUTE_READONLY) : attrs | FILE_ATTRIBUTE_READONLY;
-  return SetFileAttributesW(p.c_str(), attrs ? attrs : FILE_ATTRIBUTE_NORMAL);
+  return SetAttributesOf(h.H, attrs);
 }
 
 bool MakeFolderIn(TFileHandle folder, const std::string& name, uint32_t mode) {
-  const std::wstring p = PathIn(folder, name);
-  if (p.empty()) return false;
   TOwnerOnly owner(mode);
   if (owner.Failed(mode)) return false;
-  return CreateDirectoryW(p.c_str(), owner.Get(mode));
+  TOpen o;
+  o.Access = FILE_LIST_DIRECTORY;
+  o.Disposition = FILE_CREATE;
+  o.Options = FILE_DIRECTORY_FILE;
+  o.Security = owner.Get(mode);
+  TNtHandle h(OpenIn(folder, name, o));
+  return h.Valid();
 }
 
 bool InheritAccessIn(TFileHandle folder, const std::string& name) {
-  std::wstring p = PathIn(folder, name);
-  if (p.empty()) return false;
+  TOpen o;
+  o.Access = FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC;
+  TNtHandle h(OpenIn(folder, name, o));
+  if (!h.Valid()) return false;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  DWORD e = GetNamedSecurityInfoW(p.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                  nullptr, &sd);
+  DWORD e = GetSecurityInfo(h.H, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd);
   if (e != ERROR_SUCCESS) return Fail(e);
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
@@ -526,7 +746,11 @@ bool InheritAccessIn(TFileHandle folder, const std::string& name) {
   LocalFree(sd);
   if (own) return true;
   // No entries of its own, the rest computed from the new folder (and, for a folder, passed on
-  // to what it holds, protected lists kept).
+  // to what it holds, protected lists kept). The system computes inherited entries for a path
+  // only: the entry's own, taken from the handle held (never the folder's path and the name),
+  // and checked to lead to that entry just before.
+  std::wstring p = FinalPath(h.H);
+  if (p.empty() || !StillAtItsPath(h.H)) return false;
   ACL empty;
   if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return false;
   e = SetNamedSecurityInfoW(p.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
@@ -589,45 +813,61 @@ bool IsPrivateFolder(TFileHandle folder) {
 
 namespace {
 
-// Whether a file may be removed: not read-only, and not a program that runs (which only a write
-// open tells, by a sharing violation).
-bool Removable(const std::wstring& p, DWORD attrs) {
+// An entry opened to be moved or removed (DELETE, never through a reparse point), also when
+// another holder shares it for deleting (a temporary file of ours, a running program).
+HANDLE OpenToMove(TFileHandle folder, const std::string& name) {
+  TOpen o;
+  o.Access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+  return OpenIn(folder, name, o);
+}
+
+// Whether an open file may be removed: not read-only, and not a program that runs (which only a
+// write open tells, by a sharing violation).
+bool Removable(TFileHandle folder, const std::string& name, DWORD attrs) {
   if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_READONLY)) return false;
-  HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return ::GetLastError() != ERROR_SHARING_VIOLATION;
-  ::CloseHandle(h);
-  return true;
+  TOpen o;
+  o.Access = FILE_GENERIC_WRITE;
+  o.Options = FILE_NON_DIRECTORY_FILE;
+  TNtHandle h(OpenIn(folder, name, o));
+  return h.Valid() || ::GetLastError() != ERROR_SHARING_VIOLATION;
 }
 
-bool Move(const std::wstring& from, const std::wstring& to) {
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
-}
-
-// The system has no exchange of two names: three moves through a free name beside a, each undone
-// when a later one fails. b is moved first, as a program that runs from it can be renamed (not
-// written or removed); a moment without a file at b is the price.
-bool ExchangeNames(const std::wstring& a, const std::wstring& b) {
-  std::wstring parked;
-  for (int attempt = 0; attempt < 100 && parked.empty(); ++attempt) {
+// A name beside the others in folder that nothing has now.
+bool FreeName(TFileHandle folder, std::wstring& free) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
     uint8_t random[8];
     if (!GenerateRandomBytes(random, sizeof random)) return false;
     wchar_t hex[17];
     for (size_t i = 0; i < sizeof random; ++i) std::swprintf(hex + 2 * i, 3, L"%02x", random[i]);
-    std::wstring candidate = a.substr(0, a.rfind(L'\\') + 1) + L".krv-" + hex + L".swap";
-    if (GetFileAttributesW(candidate.c_str()) == INVALID_FILE_ATTRIBUTES && NotFound(::GetLastError()))
-      parked = candidate;
+    free = std::wstring(L".krv-") + hex + L".swap";
+    HANDLE h = INVALID_HANDLE_VALUE;
+    NTSTATUS s = NtOpenIn(H(folder), free, TOpen{}, &h);
+    if (NT_SUCCESS(s)) ::CloseHandle(h);
+    if (s == NTSTATUS(0xC0000034L)) return true;  // nothing of that name
   }
-  if (parked.empty()) return Fail(ERROR_FILE_EXISTS);
-  if (GetFileAttributesW(a.c_str()) == INVALID_FILE_ATTRIBUTES || !Move(b, parked)) return false;
-  if (!Move(a, b)) {
+  return Fail(ERROR_FILE_EXISTS);
+}
+
+// The system has no exchange of two names: three moves through a free name beside a, each undone
+// when a later one fails; the entries are held open, so an undo moves back the very entries.
+// b is moved first, as a program that runs from it can be renamed (not written or removed); a
+// moment without a file at b is the price.
+bool ExchangeNames(TFileHandle aFolder, const std::string& a, TFileHandle bFolder, const std::string& b) {
+  std::wstring an, bn, parked;
+  if (!NameOf(a, an) || !NameOf(b, bn)) return false;
+  TNtHandle ha(OpenToMove(aFolder, a));
+  if (!ha.Valid()) return false;
+  TNtHandle hb(OpenToMove(bFolder, b));
+  if (!hb.Valid() || !FreeName(aFolder, parked) || !MoveTo(hb.H, aFolder, parked, false)) return false;
+  if (!MoveTo(ha.H, bFolder, bn, false)) {
     DWORD e = ::GetLastError();
-    Move(parked, b);
+    MoveTo(hb.H, bFolder, bn, false);
     return Fail(e);
   }
-  if (!Move(parked, a)) {
+  if (!MoveTo(hb.H, aFolder, an, false)) {
     DWORD e = ::GetLastError();
-    Move(b, a);
-    Move(parked, b);
+    MoveTo(ha.H, aFolder, an, false);
+    MoveTo(hb.H, bFolder, bn, false);
     return Fail(e);
   }
   return true;
@@ -637,40 +877,37 @@ bool ExchangeNames(const std::wstring& a, const std::wstring& b) {
 
 bool RenameIn(TFileHandle fromFolder, const std::string& from, TFileHandle toFolder, const std::string& to,
               TRenameMode mode) {
-  const std::wstring a = PathIn(fromFolder, from), b = PathIn(toFolder, to);
-  if (a.empty() || b.empty()) return false;
-  if (mode == TRenameMode::Exchange) return ExchangeNames(a, b);
-  // MoveFileEx moves the entry itself: a reparse point under either name is renamed or replaced,
-  // never followed. A folder is never replaced (the system refuses it).
-  const DWORD attrs = GetFileAttributesW(a.c_str());
-  if (mode == TRenameMode::NoReplace && !(attrs & FILE_ATTRIBUTE_DIRECTORY) && Removable(a, attrs)) {
-    // A hard link refuses whatever has the name in one step, a dangling link too (Wine's
-    // MoveFileEx replaces a host's dangling link); then the old name goes. File systems without
-    // hard links take the move below, and so do files that cannot be removed but can be renamed
-    // (a running program: no link of it could be removed again).
-    if (CreateHardLinkW(b.c_str(), a.c_str(), nullptr)) {
-      if (DeleteFileW(a.c_str())) return true;
+  if (mode == TRenameMode::Exchange) return ExchangeNames(fromFolder, from, toFolder, to);
+  std::wstring tn;
+  if (!NameOf(to, tn)) return false;
+  // The entry itself moves: a reparse point under either name is renamed or replaced, never
+  // followed. A folder is never replaced (the system refuses it).
+  TNtHandle h(OpenToMove(fromFolder, from));
+  if (!h.Valid()) return false;
+  // What would be replaced must be the entry of that name, not another one's short name.
+  if (mode == TRenameMode::Replace && !NotAnotherEntry(toFolder, tn)) return false;
+  const DWORD attrs = AttributesOf(h.H);
+  if (mode == TRenameMode::NoReplace && attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY) &&
+      Removable(fromFolder, from, attrs)) {
+    // A hard link refuses whatever has the name in one step, a dangling link too (Wine's rename
+    // replaces a host's dangling link); then the old name goes. File systems without hard links
+    // take the move below, and so do files that cannot be removed but can be renamed (a running
+    // program: no link of it could be removed again).
+    if (MoveTo(h.H, toFolder, tn, false, kFileLinkInformation)) {
+      if (Dispose(h.H)) return true;
       DWORD e = ::GetLastError();
-      DeleteFileW(b.c_str());
+      TNtHandle link(OpenToMove(toFolder, to));
+      if (link.Valid()) Dispose(link.H);
       return Fail(e);
     }
-    DWORD e = ::GetLastError();
-    if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) return Fail(ERROR_ALREADY_EXISTS);
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) return false;
   }
-  const DWORD flags = MOVEFILE_WRITE_THROUGH | (mode == TRenameMode::Replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  if (MoveFileExW(a.c_str(), b.c_str(), flags)) return true;
-  DWORD e = ::GetLastError();
-  return Fail(mode == TRenameMode::NoReplace && e == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : e);
+  return MoveTo(h.H, toFolder, tn, mode == TRenameMode::Replace);
 }
 
 bool DeleteIn(TFileHandle folder, const std::string& name) {
-  const std::wstring p = PathIn(folder, name);
-  if (p.empty()) return false;
-  DWORD attrs = GetFileAttributesW(p.c_str());
-  if (attrs == INVALID_FILE_ATTRIBUTES) return false;
-  // A folder, or a reparse point that stands for one, is removed as an entry.
-  if (attrs & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(p.c_str());
-  return DeleteFileW(p.c_str());
+  TNtHandle h(OpenToMove(folder, name));
+  return h.Valid() && Dispose(h.H);
 }
 
 namespace {
@@ -681,23 +918,37 @@ std::string Join(const std::vector<std::string>& parts, size_t count) {
   return rel;
 }
 
+// Clears the read-only attribute of name in folder; its attributes before, or
+// INVALID_FILE_ATTRIBUTES (the last error set).
+DWORD MakeWritableIn(TFileHandle folder, const std::string& name) {
+  TOpen o;
+  o.Access = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+  TNtHandle h(OpenIn(folder, name, o));
+  const DWORD attrs = h.Valid() ? AttributesOf(h.H) : INVALID_FILE_ATTRIBUTES;
+  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY))
+    SetAttributesOf(h.H, attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+  return attrs;
+}
+
 // Removes an entry that is no folder to descend into: a file (read-only ones made writable
 // first), a reparse point (never what it points to) or an empty folder.
-bool RemoveEntry(const std::wstring& p, DWORD attrs) {
-  if (attrs & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(p.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
-  if (attrs & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(p.c_str());
-  return DeleteFileW(p.c_str());
+bool RemoveEntry(TFileHandle folder, const std::string& name) {
+  TNtHandle h(OpenToMove(folder, name));
+  if (!h.Valid()) return false;
+  const DWORD attrs = AttributesOf(h.H);
+  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY))
+    SetAttributesOf(h.H, attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+  return Dispose(h.H);
 }
+
+bool Descends(DWORD attrs) { return (attrs & FILE_ATTRIBUTE_DIRECTORY) && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT); }
 
 }  // namespace
 
 bool RemoveTreeIn(TFileHandle folder, const std::string& name) {
-  const std::wstring top = PathIn(folder, name);
-  if (top.empty()) return false;
-  DWORD attrs = GetFileAttributesW(top.c_str());
+  const DWORD attrs = AttributesIn(folder, name);
   if (attrs == INVALID_FILE_ATTRIBUTES) return NotFound(::GetLastError());
-  if (!(attrs & FILE_ATTRIBUTE_DIRECTORY) || (attrs & FILE_ATTRIBUTE_REPARSE_POINT))
-    return RemoveEntry(top, attrs) || NotFound(::GetLastError());
+  if (!Descends(attrs)) return RemoveEntry(folder, name) || NotFound(::GetLastError());
   // Depth first without recursion, as the names of the path; each folder reached again from the
   // top beneath folder (never through a reparse point); folders that cannot be emptied are
   // remembered and skipped, so the walk always ends.
@@ -716,25 +967,21 @@ bool RemoveTreeIn(TFileHandle folder, const std::string& name) {
       failHere();
       break;
     }
-    const std::wstring self = PathIn(parent.Get(), path.back());
-    DWORD selfAttrs = self.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(self.c_str());
-    if (selfAttrs != INVALID_FILE_ATTRIBUTES && (selfAttrs & FILE_ATTRIBUTE_READONLY))
-      SetFileAttributesW(self.c_str(), selfAttrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    MakeWritableIn(parent.Get(), path.back());
     std::string descend;
-    TOwnedFile here(OpenFolderBelow(folder, rel, false));
+    TOwnedFile here(OpenFolderBelow(parent.Get(), path.back(), false));
     std::vector<TFolderEntry> entries;
     if (!here.Valid() || !ListFolder(here.Get(), entries)) {
       failHere();
     } else {
       for (const TFolderEntry& e : entries) {
-        const std::wstring p = PathIn(here.Get(), e.Name);
-        DWORD a = p.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(p.c_str());
+        const DWORD a = AttributesIn(here.Get(), e.Name);
         if (a == INVALID_FILE_ATTRIBUTES) {
           if (!NotFound(::GetLastError())) failHere();
           continue;
         }
-        if (!(a & FILE_ATTRIBUTE_DIRECTORY) || (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
-          if (!RemoveEntry(p, a) && !NotFound(::GetLastError())) failHere();
+        if (!Descends(a)) {
+          if (!RemoveEntry(here.Get(), e.Name) && !NotFound(::GetLastError())) failHere();
           continue;
         }
         const std::string child = rel + "/" + e.Name;
@@ -749,7 +996,7 @@ bool RemoveTreeIn(TFileHandle folder, const std::string& name) {
       path.push_back(descend);
       continue;
     }
-    if (!self.empty() && !RemoveDirectoryW(self.c_str()) && !NotFound(::GetLastError())) {
+    if (!RemoveEntry(parent.Get(), path.back()) && !NotFound(::GetLastError())) {
       failHere();
       stuck.push_back(rel);
     }
@@ -762,34 +1009,29 @@ bool RemoveTreeIn(TFileHandle folder, const std::string& name) {
 TFileHandle LockFolder(TFileHandle folder, uint32_t waitMs) {
   // Windows locks byte ranges of files, not folders: the lock is held on a file of its own in the
   // folder, which stays (removing it would let a second holder lock a new file of the same name).
-  const std::wstring p = PathIn(folder, ".krv-lock");
-  if (p.empty()) return INVALID_FILE_HANDLE;
-  HANDLE h = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, kBelow | FILE_ATTRIBUTE_HIDDEN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return INVALID_FILE_HANDLE;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
-    ::CloseHandle(h);
+  TOpen o;
+  o.Access = GENERIC_READ | GENERIC_WRITE;
+  o.Share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  o.Disposition = FILE_OPEN_IF;
+  o.Attributes = FILE_ATTRIBUTE_HIDDEN;
+  TNtHandle lock(OpenIn(folder, ".krv-lock", o));
+  if (!lock.Valid()) return INVALID_FILE_HANDLE;
+  const DWORD attrs = AttributesOf(lock.H);
+  if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
     return FailWith(ERROR_INVALID_NAME);
-  }
+  HANDLE h = lock.H;
   // The holder is another process, with nothing to wait on but time: short pauses first, so a
   // lock given up at once is taken at once, then 50 ms ones.
   const auto start = std::chrono::steady_clock::now();
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
     OVERLAPPED at{};
-    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return Handle(h);
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+      return Handle(std::exchange(lock.H, INVALID_HANDLE_VALUE));
     DWORD e = ::GetLastError();
-    if (e != ERROR_LOCK_VIOLATION && e != ERROR_IO_PENDING) {
-      ::CloseHandle(h);
-      return FailWith(e);
-    }
+    if (e != ERROR_LOCK_VIOLATION && e != ERROR_IO_PENDING) return FailWith(e);
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    if (elapsed >= std::chrono::milliseconds(waitMs)) {
-      ::CloseHandle(h);
-      return FailWith(ERROR_LOCK_VIOLATION);
-    }
+    if (elapsed >= std::chrono::milliseconds(waitMs)) return FailWith(ERROR_LOCK_VIOLATION);
     std::this_thread::sleep_for(
         std::min<std::chrono::steady_clock::duration>(pause, std::chrono::milliseconds(waitMs) - elapsed));
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -821,14 +1063,19 @@ bool SyncFileSystem(TFileHandle folder) {
       const std::string child = rel.empty() ? e.Name : rel + "/" + e.Name;
       if (e.Kind == TEntryKind::Folder) pending.push_back(child);
       if (e.Kind != TEntryKind::File) continue;
-      const std::wstring p = PathIn(here.Get(), e.Name);
-      const DWORD attrs = p.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(p.c_str());
-      if (attrs == INVALID_FILE_ATTRIBUTES) continue;
-      if (attrs & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(p.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
-      HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr);
-      ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) && ok;
-      if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-      if (attrs & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(p.c_str(), attrs);
+      TOpen attrsOnly;
+      attrsOnly.Access = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+      TNtHandle a(OpenIn(here.Get(), e.Name, attrsOnly));
+      const DWORD attrs = a.Valid() ? AttributesOf(a.H) : INVALID_FILE_ATTRIBUTES;
+      if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+      const bool readOnly = attrs & FILE_ATTRIBUTE_READONLY;
+      if (readOnly) SetAttributesOf(a.H, attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+      TOpen write;
+      write.Access = FILE_GENERIC_WRITE;
+      write.Options = FILE_NON_DIRECTORY_FILE;
+      TNtHandle w(OpenIn(here.Get(), e.Name, write));
+      ok = w.Valid() && FlushFileBuffers(w.H) && ok;
+      if (readOnly) SetAttributesOf(a.H, attrs);
     }
   }
   return ok;

@@ -8,6 +8,8 @@
 #endif
 
 #include <atomic>
+#include <functional>
+#include <set>
 #include <thread>
 
 #include "platform/Files.h"
@@ -433,6 +435,109 @@ TEST(PlatformFiles, CreateAlwaysRules) {
   EXPECT_FALSE(platform::PathExists(S.U("nothing")));
   EXPECT_EQ(platform::GetDriveType(S.U("")), platform::DRIVE_FIXED);
 }
+
+// A folder held open, renamed away, and another one put at its old path: every name below the
+// held folder is looked up in it, never in the one now at the path. Wine's server renames and
+// removes by the path noted at open: there those steps must be refused, never done at the path.
+TEST(PlatformFiles, NamesBelowAHeldFolderStayInIt) {
+  TScratch S;
+  for (const char* d : {"held", "moved"}) {  // the same names in both, a decoy's own one too
+    fs::create_directories(S / (std::string(d) + "/sub/deep"));
+    for (const char* f : {"old", "gone", "sub/deep/f"}) WriteFile(S / (std::string(d) + "/" + f), d);
+  }
+  WriteFile(S / "moved/decoy-only", "");
+  platform::TOwnedFile held(platform::OpenFolder(S.U("held")));
+  ASSERT_TRUE(held.Valid());
+  fs::rename(S / "held", S / "away");
+  fs::rename(S / "moved", S / "held");
+  auto snapshot = [&] {
+    std::string all;
+    for (auto& e : fs::recursive_directory_iterator(S / "held"))
+      all += e.path().string() + (e.is_directory() ? "/\n" : " " + ReadFile(e.path()) + "\n");
+    return all;
+  };
+  const std::string decoy = snapshot();
+#ifdef _WIN32
+  const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  const bool wine = false;
+#endif
+  const platform::TFileHandle h = held.Get();
+  std::string temp;
+  const struct {
+    const char* Op;
+    std::function<bool()> Act;
+    const char* Appears;  // below the held folder, now at "away"
+    const char* Vanishes;
+    bool UnderWine;
+  } rows[] = {
+      {"create", [&] { return platform::TOwnedFile(platform::CreateTempFileIn(h, 0, temp, "t-", "")).Valid(); },
+       nullptr, nullptr, true},
+      {"rename into", [&] { return platform::RenameIn(h, temp, h, "created", platform::TRenameMode::NoReplace); },
+       "created", nullptr, false},
+      {"rename", [&] { return platform::RenameIn(h, "old", h, "renamed"); }, "renamed", "old", false},
+      {"replace", [&] { return platform::RenameIn(h, "created", h, "renamed"); }, "renamed", "created", false},
+      {"make folders", [&] { return platform::TOwnedFile(platform::OpenFolderBelow(h, "sub/new", true)).Valid(); },
+       "sub/new", nullptr, false},
+      {"delete", [&] { return platform::DeleteIn(h, "gone"); }, nullptr, "gone", false},
+      {"kind", [&] { return platform::EntryKindIn(h, "decoy-only") == platform::TEntryKind::None; }, nullptr, nullptr,
+       true},
+      {"list",
+       [&] {
+         std::vector<platform::TFolderEntry> e;
+         std::set<std::string> names, there;
+         for (auto& x : fs::directory_iterator(S / "away")) there.insert(x.path().filename().string());
+         if (!platform::ListFolder(h, e)) return false;
+         for (auto& x : e) names.insert(x.Name);
+         return names == there;
+       },
+       nullptr, nullptr, true},
+      {"remove tree", [&] { return platform::RemoveTreeIn(h, "sub"); }, nullptr, "sub", false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Op);
+    const bool done = !wine || r.UnderWine;
+    EXPECT_EQ(r.Act(), done) << platform::GetLastErrorValue();
+    if (done && r.Appears) {
+      EXPECT_TRUE(fs::exists(S / "away" / r.Appears));
+    }
+    if (done && r.Vanishes) {
+      EXPECT_FALSE(fs::exists(S / "away" / r.Vanishes));
+    }
+    EXPECT_EQ(snapshot(), decoy);
+  }
+}
+
+#ifdef _WIN32
+// A name that the system resolves through another entry's 8.3 short name reaches nothing; a long
+// name with a tilde in it is still reached.
+TEST(PlatformFiles, ShortNamesReachNoOtherEntry) {
+  TScratch S;
+  WriteFile(S / "Program Files.txt", "long");
+  WriteFile(S / "KORVEL~1.EXE", "tilde");
+  platform::TOwnedFile dir(platform::OpenFolder(S.U("")));
+  wchar_t shortPath[MAX_PATH];
+  ASSERT_GT(GetShortPathNameW((S / "Program Files.txt").c_str(), shortPath, MAX_PATH), 0u);
+  const std::string alias = fs::path(shortPath).filename().string();
+  if (alias == "Program Files.txt") GTEST_SKIP() << "8.3 names are off on this volume";
+  const platform::TFileHandle f = dir.Get();
+  const struct {
+    const char* Op;
+    std::function<bool()> Act;
+  } refused[] = {
+      {"open", [&] { return platform::TOwnedFile(platform::OpenFileIn(f, alias)).Valid(); }},
+      {"kind", [&] { return platform::EntryKindIn(f, alias) != platform::TEntryKind::None; }},
+      {"delete", [&] { return platform::DeleteIn(f, alias); }},
+      {"replace", [&] { return platform::RenameIn(f, "KORVEL~1.EXE", f, alias); }},
+  };
+  for (const auto& r : refused) {
+    EXPECT_FALSE(r.Act()) << r.Op << " " << alias;
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::ERROR_INVALID_NAME) << r.Op;
+  }
+  EXPECT_TRUE(platform::TOwnedFile(platform::OpenFileIn(f, "KORVEL~1.EXE")).Valid());
+  EXPECT_EQ(ReadFile(S / "Program Files.txt"), "long");
+}
+#endif
 
 // A program running from the file: creating the file anew is refused as a sharing violation, and
 // the file stays as it was, the program running.
