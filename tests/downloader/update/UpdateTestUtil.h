@@ -78,13 +78,8 @@ class THostPeer {
 #endif
 };
 
-// The update server (krv-update-server; under Wine the host's, KRV_HOST_UPDATE_SERVER) serving
-// root; port 0 lets the system choose.
-#ifdef _WIN32
-#define KRV_PEER_UPDATE_SERVER KRV_HOST_UPDATE_SERVER
-#else
-#define KRV_PEER_UPDATE_SERVER KRV_UPDATE_SERVER
-#endif
+// The update server (krv-update-server; under Wine the host's) serving root; port 0 lets the
+// system choose.
 class TUpdateServer : public THostPeer {
  public:
   TUpdateServer(const std::string& root, int port, const std::vector<std::string>& extra = {})
@@ -92,7 +87,7 @@ class TUpdateServer : public THostPeer {
 
  private:
   static std::vector<std::string> Command(const std::string& root, int port, const std::vector<std::string>& extra) {
-    std::vector<std::string> argv{KRV_PEER_UPDATE_SERVER, "--root", root, "--port", std::to_string(port)};
+    std::vector<std::string> argv{KRV_UPDATE_SERVER, "--root", root, "--port", std::to_string(port)};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
   }
