@@ -59,7 +59,8 @@ void Relay(tls_test::TServerTls& tls, const std::string& head, int backendPort) 
 
 int main(int argc, char** argv) {
   if (argc != 6) {
-    std::fprintf(stderr, "usage: %s PORT BACKEND_PORT certified|other-host|untrusted relay|redirect CA_FILE\n", argv[0]);
+    std::fprintf(stderr, "usage: %s PORT BACKEND_PORT certified|other-host|untrusted relay|redirect CA_FILE\n",
+                 argv[0]);
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);  // a client that hangs up

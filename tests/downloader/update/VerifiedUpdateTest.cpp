@@ -217,7 +217,8 @@ TEST_F(VerifiedUpdate, HttpsEditionTakesOnlyTheCertifiedServer) {
     } else {
       ExpectAccepted(r);
       EXPECT_EQ(front.Handshakes(), 2) << "the archive and its signature, each over TLS";
-      EXPECT_NE(r.Stderr.find("KRVDownload: https://" KRV_HTTPS_EDITION_HOST "/mainweb/upgrade/GETFILE.ASP?FNM=" + kRemoteName + "&XE3=1&VER=600000"),
+      EXPECT_NE(r.Stderr.find("KRVDownload: https://" KRV_HTTPS_EDITION_HOST "/mainweb/upgrade/GETFILE.ASP?FNM=" +
+                              kRemoteName + "&XE3=1&VER=600000"),
                 std::string::npos)
           << r.Stderr;
     }

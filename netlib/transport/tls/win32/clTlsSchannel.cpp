@@ -218,7 +218,8 @@ void Verify(krv_tls_session* s) {
   // No revocation lookups, as on Linux. Against the system's store Windows may still fetch a
   // root it lacks (its roots arrive on demand) and an issuer the certificate names; a CA file is
   // the whole trust, so then nothing is fetched at all.
-  const DWORD chainFlags = ca ? CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL : 0;
+  const DWORD chainFlags =
+      ca ? DWORD(CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL) : DWORD(0);
   if (!::CertGetCertificateChain(nullptr, s->PeerCert, nullptr, extra, &para, chainFlags, nullptr, &chain) || !chain) {
     fail(int(CERT_E_CHAINING), "no certificate chain could be built: " + StatusText(SECURITY_STATUS(::GetLastError())));
   } else {
