@@ -56,9 +56,10 @@ if [ "$run_windows" = 1 ]; then
     "${launcher[@]}" >/dev/null
   # The 7-Zip DLL is built once into build-win/7zip/ (minutes cold, nothing after).
   cmake --build build-win --target sevenzip_dll
-  # The update tests' peer is the Linux update server of build/ (KRV_HOST_BUILD_DIR).
+  # The update tests' peers and publisher are Linux programs of build/ (KRV_HOST_BUILD_DIR): the
+  # update server, the https front and krv-sign.
   [ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-  cmake --build build --target krv-update-server
+  cmake --build build --target krv-update-server krv_update_tls_front krv-sign
   t1=$SECONDS
   cmake --build build-win -j "$jobs"
   t2=$SECONDS

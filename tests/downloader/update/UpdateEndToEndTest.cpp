@@ -75,13 +75,7 @@ class UpdateEndToEnd : public ::testing::Test {
     return r;
   }
   // The product's shortcuts on the desktop.
-  std::vector<std::string> Shortcuts() {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(ShortcutFolder(Desktop), ec); !ec && it != fs::directory_iterator(); ++it)
-      if (it->path().filename().string().rfind("KorvelFA", 0) == 0) names.push_back(it->path().filename().string());
-    return names;
-  }
+  std::vector<std::string> Shortcuts() { return ProductShortcuts(Desktop); }
   TDownloaderRun Run(const std::vector<std::string>& args = {}) { return RunDownloader(Exe, Folder, Desktop, args); }
 
   TTempDir Dir;

@@ -14,33 +14,35 @@
 
 namespace krvtest {
 
-namespace {
-
-std::string Quoted(const std::string& s) { return "'" + s + "'"; }
-
-}  // namespace
-
-TUpdateServer::TUpdateServer(const std::string& root, int port, const std::vector<std::string>& extra) {
+THostPeer::THostPeer(const std::vector<std::string>& argv) {
   static int counter = 0;
-  FDir = root + "-server-" + std::to_string(counter++);
+  // A folder of the current directory, where the host's shell starts too.
+  FDir = "krv-peer-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
   fs::remove_all(FDir);
   fs::create_directories(FDir);
-  std::string server = Quoted(KRV_HOST_UPDATE_SERVER) + " --root " + Quoted(root) + " --port " + std::to_string(port);
-  for (const std::string& e : extra) server += " " + Quoted(e);
+  std::string program;
+  for (const std::string& a : argv) program += (program.empty() ? "" : " ") + ShellQuote(a);
   // In a process group of its own and bounded in time, so nothing outlives the test for long
   // even when the test itself is killed.
-  std::string command = "cd " + Quoted(FDir) + " && { setsid timeout 900 " + server +
+  std::string command = "cd " + ShellQuote(FDir) + " && { setsid timeout 900 " + program +
                         " </dev/null >log 2>&1 & echo $! >pid; }";
   if (RunHostCommand(command, 30000) != 0) return;
   FPid = ReadFile(FDir + "/pid");
   while (!FPid.empty() && (FPid.back() == '\n' || FPid.back() == '\r')) FPid.pop_back();
+  FStarted = !FPid.empty();
   // The first line names the address.
   std::string first = ReadLine(10000);
   auto at = first.rfind(':');
   if (at != std::string::npos && first.find("serving") != std::string::npos) Port = std::atoi(first.c_str() + at + 1);
 }
 
-void TUpdateServer::Kill(int sig) {
+THostPeer::~THostPeer() {
+  Kill(15);
+  std::error_code ec;
+  fs::remove_all(FDir, ec);
+}
+
+void THostPeer::Kill(int sig) {
   if (FPid.empty()) return;
   // The whole group; the server is gone when the command returns.
   RunHostCommand("kill -" + std::to_string(sig) + " -" + FPid + "; timeout 20 sh -c 'while kill -0 -" + FPid +
@@ -49,7 +51,7 @@ void TUpdateServer::Kill(int sig) {
   FPid.clear();
 }
 
-std::string TUpdateServer::ReadLine(int timeoutMs) {
+std::string THostPeer::ReadLine(int timeoutMs) {
   const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
   HANDLE change = FindFirstChangeNotificationA(FDir.c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
   std::string line;

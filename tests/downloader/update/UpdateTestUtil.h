@@ -19,6 +19,7 @@
 #endif
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <functional>
 #include <filesystem>
@@ -30,84 +31,25 @@
 
 namespace krvtest {
 
-#ifdef _WIN32
-#ifndef SIGKILL
+#if defined(_WIN32) && !defined(SIGKILL)
 #define SIGKILL 9
 #endif
 
-// The host's krv-update-server (KRV_HOST_UPDATE_SERVER) serving Root, started in the background
-// by the host's shell with its log in a file of its own folder; Port 0 lets the system choose.
-class TUpdateServer {
+// A peer program of the host, started with argv (the program and its arguments) and followed
+// through what it prints, a line at a time; its first line names its address ("...:PORT").
+// Under Wine it is started in the background by the host's shell with its output in a log file
+// (UpdateTestHost.cpp); on Linux it is a child with a pipe.
+class THostPeer {
  public:
-  TUpdateServer(const std::string& root, int port, const std::vector<std::string>& extra = {});
-  ~TUpdateServer() { Kill(15); }
-  bool Running() const { return !FPid.empty() && Port > 0; }
-  // Sends the signal and waits for the server to end.
+  explicit THostPeer(const std::vector<std::string>& argv);
+  ~THostPeer();
+  THostPeer(const THostPeer&) = delete;
+  THostPeer& operator=(const THostPeer&) = delete;
+  bool Running() const { return FStarted && Port > 0; }
+  // Sends the signal and waits for the peer to end.
   void Kill(int sig);
-  // One log line, waiting at most timeoutMs; empty when none came.
+  // One line, waiting at most timeoutMs; empty when none came.
   std::string ReadLine(int timeoutMs);
-  int Port = 0;
-
- private:
-  std::string FDir, FPid, FBuffer;
-  size_t FRead = 0;
-};
-#else
-// The krv-update-server program serving Root; Port 0 lets the system choose.
-class TUpdateServer {
- public:
-  TUpdateServer(const std::string& root, int port, const std::vector<std::string>& extra = {}) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> argv{KRV_UPDATE_SERVER, "--root", root, "--port", std::to_string(port)};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    if (::posix_spawn(&FPid, args[0], &fa, nullptr, args.data(), environ) != 0) FPid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(out[1]);
-    FOut = out[0];
-    // The first line names the address; bounded wait.
-    std::string first = ReadLine(10000);
-    auto at = first.rfind(':');
-    if (FPid > 0 && at != std::string::npos) Port = std::atoi(first.c_str() + at + 1);
-  }
-  ~TUpdateServer() {
-    Kill(SIGTERM);
-    if (FOut >= 0) ::close(FOut);
-  }
-  bool Running() const { return FPid > 0 && Port > 0; }
-  void Kill(int sig) {
-    if (FPid > 0) {
-      ::kill(FPid, sig);
-      ::waitpid(FPid, nullptr, 0);
-      FPid = -1;
-    }
-  }
-  // One log line, waiting at most timeoutMs; empty when none came.
-  std::string ReadLine(int timeoutMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      auto nl = FBuffer.find('\n');
-      if (nl != std::string::npos) {
-        std::string line = FBuffer.substr(0, nl);
-        FBuffer.erase(0, nl + 1);
-        return line;
-      }
-      int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-      if (left <= 0 || FOut < 0) return {};
-      pollfd p{FOut, POLLIN, 0};
-      if (::poll(&p, 1, left) <= 0) return {};
-      char buf[4096];
-      ssize_t n = ::read(FOut, buf, sizeof buf);
-      if (n <= 0) return {};
-      FBuffer.append(buf, size_t(n));
-    }
-  }
   // The log lines of requests that have ended, each waited for up to timeoutMs, fewer when no
   // more came. Connections are served at once, each on its own thread, and each logs when its
   // answer is out: a client that has its bytes may send the next request, and have it answered
@@ -125,10 +67,86 @@ class TUpdateServer {
   int Port = 0;
 
  private:
+  bool FStarted = false;
+  std::string FBuffer;
+#ifdef _WIN32
+  std::string FDir, FPid;
+  size_t FRead = 0;
+#else
   pid_t FPid = -1;
   int FOut = -1;
-  std::string FBuffer;
+#endif
 };
+
+// The update server (krv-update-server; under Wine the host's) serving root; port 0 lets the
+// system choose.
+class TUpdateServer : public THostPeer {
+ public:
+  TUpdateServer(const std::string& root, int port, const std::vector<std::string>& extra = {})
+      : THostPeer(Command(root, port, extra)) {}
+
+ private:
+  static std::vector<std::string> Command(const std::string& root, int port, const std::vector<std::string>& extra) {
+    std::vector<std::string> argv{KRV_UPDATE_SERVER, "--root", root, "--port", std::to_string(port)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+  }
+};
+
+#ifndef _WIN32
+inline THostPeer::THostPeer(const std::vector<std::string>& argv) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return;
+  std::vector<std::string> copy = argv;
+  std::vector<char*> args;
+  for (auto& a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  if (::posix_spawn(&FPid, args[0], &fa, nullptr, args.data(), environ) != 0) FPid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(out[1]);
+  FOut = out[0];
+  FStarted = FPid > 0;
+  // The first line names the address; bounded wait.
+  std::string first = ReadLine(10000);
+  auto at = first.rfind(':');
+  if (FStarted && at != std::string::npos) Port = std::atoi(first.c_str() + at + 1);
+}
+
+inline void THostPeer::Kill(int sig) {
+  if (FPid > 0) {
+    ::kill(FPid, sig);
+    ::waitpid(FPid, nullptr, 0);
+    FPid = -1;
+  }
+}
+
+inline THostPeer::~THostPeer() {
+  Kill(SIGTERM);
+  if (FOut >= 0) ::close(FOut);
+}
+
+inline std::string THostPeer::ReadLine(int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    auto nl = FBuffer.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = FBuffer.substr(0, nl);
+      FBuffer.erase(0, nl + 1);
+      return line;
+    }
+    int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+    if (left <= 0 || FOut < 0) return {};
+    pollfd p{FOut, POLLIN, 0};
+    if (::poll(&p, 1, left) <= 0) return {};
+    char buf[4096];
+    ssize_t n = ::read(FOut, buf, sizeof buf);
+    if (n <= 0) return {};
+    FBuffer.append(buf, size_t(n));
+  }
+}
 #endif
 
 // Waits until a file in folder, other than those named in ignored, holds at least minBytes: a
@@ -300,5 +318,15 @@ inline TDownloaderRun RunDownloader(const std::string& exe, const std::string& f
   return r;
 }
 #endif
+
+// The product's shortcuts (names starting "KorvelFA") in the desktop folder the downloader uses.
+inline std::vector<std::string> ProductShortcuts(const std::string& testDesktop) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(ShortcutFolder(testDesktop), ec); !ec && it != fs::directory_iterator();
+       it.increment(ec))
+    if (it->path().filename().string().rfind("KorvelFA", 0) == 0) names.push_back(it->path().filename().string());
+  return names;
+}
 
 }  // namespace krvtest

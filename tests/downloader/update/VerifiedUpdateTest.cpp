@@ -1,17 +1,11 @@
 // The verified editions against loopback servers, headless: the signed edition takes only an
 // archive signed with the publisher's key, the https edition only a server its authority
 // certified for the update host. A refused update extracts and starts nothing.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <map>
 
 #include "UpdateTestUtil.h"
-#include "tests/netlib/transport/tls/TlsTestUtil.h"
 
 using namespace krvtest;
 
@@ -23,62 +17,27 @@ const std::string kNotSignedBox = "Error: File \"" + kRemoteName + "\" is not si
 const std::string kDownloadFailedBox =
     "Error: File \"" + kRemoteName + "\" could not be downloaded from ftp! Probably does not exists on ftp yet.";
 
-// https on the edition's port in front of krv-update-server: each connection is accepted with
-// the given certificate and its request passed on to the plain server, or answered with a
-// redirect to the plain server when ARedirect is set.
-class TTlsFront {
+// https on the edition's port in front of krv-update-server (tests/downloader/update/TlsFront.cpp,
+// a host program on both systems), with its authority written to the edition's CA file.
+class TTlsFront : public THostPeer {
  public:
-  TTlsFront(int APort, const tls_test::TKeyPair& AIdentity, int ABackendPort, bool ARedirect)
-      : FIdentity(AIdentity), FBackendPort(ABackendPort), FRedirect(ARedirect),
-        FAcceptor(APort, [this](int fd) { Serve(fd); }) {}
-  bool Listening() const { return FAcceptor.Listening(); }
-  int Handshakes() const { return FHandshakes; }
+  TTlsFront(int port, const char* identity, int backendPort, bool redirect)
+      : THostPeer({KRV_TLS_FRONT, std::to_string(port), std::to_string(backendPort), identity,
+                   redirect ? "redirect" : "relay", KRV_HTTPS_EDITION_CAFILE}) {}
+  // The handshakes completed so far.
+  int Handshakes() {
+    for (std::string line; !(line = ReadLine(300)).empty();) FHandshakes += line == "handshake";
+    return FHandshakes;
+  }
 
  private:
-  void Serve(int fd) {
-    tls_test::TServerTls tls(fd, FIdentity);
-    if (!tls.Accept()) return;
-    ++FHandshakes;
-    std::string head = tls.ReadUntil("\r\n\r\n");
-    if (FRedirect) {
-      size_t from = head.find(' ') + 1, to = head.find(' ', from);
-      tls.Send("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + std::to_string(FBackendPort) +
-               head.substr(from, to - from) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-    } else {
-      Relay(tls, head);
-    }
-    tls.Shutdown();
-  }
-  // The plain server closes after each answer: everything up to its close goes back.
-  void Relay(tls_test::TServerTls& ATls, const std::string& AHead) {
-    int b = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(FBackendPort));
-    timeval tv{10, 0};
-    ::setsockopt(b, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (::connect(b, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::send(b, AHead.data(), AHead.size(), MSG_NOSIGNAL) == ssize_t(AHead.size())) {
-      char buf[65536];
-      for (ssize_t n; (n = ::recv(b, buf, sizeof buf, 0)) > 0;)
-        if (!ATls.Send(std::string(buf, size_t(n)))) break;
-    }
-    ::close(b);
-  }
-
-  const tls_test::TKeyPair& FIdentity;
-  int FBackendPort;
-  bool FRedirect;
-  std::atomic<int> FHandshakes{0};
-  TLoopbackAcceptor FAcceptor;  // last: its thread stops before the rest goes
+  int FHandshakes = 0;
 };
 
 class VerifiedUpdate : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::signal(SIGPIPE, SIG_IGN);  // a client that hangs up on the TLS front
-    Base = fs::canonical(Dir.Path()).string();
+    Base = HostFolder(Dir);
     Src = Base + "/src";
     Root = Base + "/root";
     fs::create_directories(Src);
@@ -89,7 +48,7 @@ class VerifiedUpdate : public ::testing::Test {
     fs::copy_file(Base + "/" + kRemoteName, Src + ".7z");
   }
   static int Sign(const std::string& key, const std::string& archive) {
-    return std::system(("'" KRV_SIGN "' sign '" + key + "' '" + archive + "' >/dev/null").c_str());
+    return Shell("'" KRV_SIGN "' sign '" + key + "' '" + archive + "' >/dev/null") ? 0 : 1;
   }
   // A fresh install of the edition over an old (10.0.0.1) product, and the server's files.
   void Prepare(const std::string& edition) {
@@ -97,7 +56,8 @@ class VerifiedUpdate : public ::testing::Test {
       fs::remove_all(d);
       fs::create_directories(d);
     }
-    fs::copy_file(edition, Folder() + "/KRVDownload");
+    Exe = PlaceDownloader(edition, Folder());
+    for (const std::string& link : ProductShortcuts(Desktop())) fs::remove(ShortcutFolder(Desktop()) + "/" + link);
     fs::copy_file(KRV_OLD_PRODUCT, Folder() + "/KorvelFA.exe");
     fs::copy_file(Base + "/" + kRemoteName, Root + "/" + kRemoteName);
     fs::copy_file(Base + "/" + kRemoteName + ".sig", Root + "/" + kRemoteName + ".sig");
@@ -106,7 +66,8 @@ class VerifiedUpdate : public ::testing::Test {
   std::map<std::string, std::string> Files() {
     std::map<std::string, std::string> files;
     for (auto& e : fs::recursive_directory_iterator(Folder()))
-      files[fs::relative(e.path(), Folder()).string()] = e.is_regular_file() ? ReadFile(e.path().string()) : "";
+      if (e.path().filename() != ".krv-lock")  // the folder's lock (Windows) stays, by design
+        files[fs::relative(e.path(), Folder()).string()] = e.is_regular_file() ? ReadFile(e.path().string()) : "";
     return files;
   }
   // A refused update: the box and the log line name the reason; the archive is gone, the install
@@ -119,7 +80,7 @@ class VerifiedUpdate : public ::testing::Test {
     EXPECT_NE(r.Stderr.find(reason), std::string::npos) << r.Stderr;
     EXPECT_FALSE(fs::exists(Folder() + "/" + kLocalName));
     EXPECT_TRUE(Files() == before) << "the install changed";
-    EXPECT_TRUE(fs::is_empty(Desktop()));
+    EXPECT_TRUE(ProductShortcuts(Desktop()).empty());
   }
   void ExpectAccepted(const TDownloaderRun& r) {
     EXPECT_EQ(r.Run.ExitCode, 0);
@@ -130,19 +91,19 @@ class VerifiedUpdate : public ::testing::Test {
     EXPECT_EQ(ReadFile(Folder() + "/readme.txt"), "Korvel\n");
     EXPECT_TRUE(ReadFile(Folder() + "/" + kLocalName) == ReadFile(Root + "/" + kRemoteName)) << "the archive stays";
     EXPECT_FALSE(fs::exists(Folder() + "/" + kLocalName + ".sig")) << "the signature is checked in memory";
-    EXPECT_EQ(std::distance(fs::directory_iterator(Desktop()), fs::directory_iterator()), 1);
+    EXPECT_EQ(ProductShortcuts(Desktop()).size(), 1u);
   }
-  TDownloaderRun Run() { return RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"a"}); }
+  TDownloaderRun Run() { return RunDownloader(Exe, Folder(), Desktop(), {"a"}); }
   std::string Folder() const { return Base + "/folder"; }
   std::string Desktop() const { return Base + "/desktop"; }
 
   TTempDir Dir;
-  std::string Base, Src, Root;
+  std::string Base, Src, Root, Exe;
 };
 
 TEST_F(VerifiedUpdate, SignedEditionTakesOnlyThePublishersSignature) {
   const std::string other = Base + "/other.pem";
-  ASSERT_EQ(std::system(("'" KRV_SIGN "' keygen '" + other + "' >/dev/null").c_str()), 0);
+  ASSERT_TRUE(Shell("'" KRV_SIGN "' keygen '" + other + "' >/dev/null"));
   struct Case {
     const char* Name;
     std::function<void()> Change;  // what happens to the server's files
@@ -204,6 +165,7 @@ TEST_F(VerifiedUpdate, SignedEditionTakesOnlyThePublishersSignature) {
   }
 }
 
+#ifndef _WIN32
 // A release edition (no test build) loads its crypto module only from its own folder: missing
 // there, the update fails closed whatever the environment names; beside it, the update works.
 TEST_F(VerifiedUpdate, AReleaseEditionLoadsModulesOnlyFromItsFolder) {
@@ -214,7 +176,7 @@ TEST_F(VerifiedUpdate, AReleaseEditionLoadsModulesOnlyFromItsFolder) {
     const auto before = Files();
     TUpdateServer server(Root, KRV_TEST_EDITION_PORT);
     ASSERT_TRUE(server.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
-    TDownloaderRun r = RunDownloader(Folder() + "/KRVDownload", Folder(), Desktop(), {"a"}, true,
+    TDownloaderRun r = RunDownloader(Exe, Folder(), Desktop(), {"a"}, true,
                                      {"KRV_CRYPTO_MODULE=" KRV_CRYPTO_MODULE_FILE});
     if (beside)
       ExpectAccepted(r);
@@ -224,23 +186,21 @@ TEST_F(VerifiedUpdate, AReleaseEditionLoadsModulesOnlyFromItsFolder) {
   }
 }
 
+#endif
+
 TEST_F(VerifiedUpdate, HttpsEditionTakesOnlyTheCertifiedServer) {
-  tls_test::TPki& pki = tls_test::TPki::Get();
-  // The edition's authority, at the path it was built with.
-  WriteFile(KRV_HTTPS_EDITION_CAFILE, tls_test::PemOf(pki.Ca->Cert));
-  auto otherHost = tls_test::MakeCert("update.example.com", "DNS:update.example.com", -1, 30, pki.Ca.get(), false);
   struct Case {
     const char* Name;
-    const tls_test::TKeyPair* Identity;
+    const char* Identity;  // the front's
     bool Redirect;
     const char* Reason;  // empty: accepted
   } cases[] = {
-      {"certified by the authority", pki.Good.get(), false, ""},
-      {"certificate for another host", otherHost.get(), false,
+      {"certified by the authority", "certified", false, ""},
+      {"certificate for another host", "other-host", false,
        "KRVDownload: EclTlsCertificateError: The server's certificate was refused: "},
-      {"authority the edition does not trust", pki.SelfSigned.get(), false,
+      {"authority the edition does not trust", "untrusted", false,
        "KRVDownload: EclTlsCertificateError: The server's certificate was refused: "},
-      {"redirect to plain http", pki.Good.get(), true, "was refused: the update is fetched over https only"},
+      {"redirect to plain http", "certified", true, "was refused: the update is fetched over https only"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -248,8 +208,8 @@ TEST_F(VerifiedUpdate, HttpsEditionTakesOnlyTheCertifiedServer) {
     const auto before = Files();
     TUpdateServer server(Root, 0);
     ASSERT_TRUE(server.Running());
-    TTlsFront front(KRV_TEST_EDITION_PORT, *c.Identity, server.Port, c.Redirect);
-    ASSERT_TRUE(front.Listening()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
+    TTlsFront front(KRV_TEST_EDITION_PORT, c.Identity, server.Port, c.Redirect);
+    ASSERT_TRUE(front.Running()) << "port " << KRV_TEST_EDITION_PORT << " is taken";
     TDownloaderRun r = Run();
     if (*c.Reason) {
       ExpectRefused(r, before, kDownloadFailedBox, c.Reason);
@@ -257,8 +217,8 @@ TEST_F(VerifiedUpdate, HttpsEditionTakesOnlyTheCertifiedServer) {
     } else {
       ExpectAccepted(r);
       EXPECT_EQ(front.Handshakes(), 2) << "the archive and its signature, each over TLS";
-      EXPECT_NE(r.Stderr.find("KRVDownload: https://127.0.0.1:" + std::to_string(KRV_TEST_EDITION_PORT) +
-                              "/mainweb/upgrade/GETFILE.ASP?FNM=" + kRemoteName + "&XE3=1&VER=600000"),
+      EXPECT_NE(r.Stderr.find("KRVDownload: https://" KRV_HTTPS_EDITION_HOST "/mainweb/upgrade/GETFILE.ASP?FNM=" +
+                              kRemoteName + "&XE3=1&VER=600000"),
                 std::string::npos)
           << r.Stderr;
     }

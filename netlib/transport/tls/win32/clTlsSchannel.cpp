@@ -215,8 +215,12 @@ void Verify(krv_tls_session* s) {
   para.RequestedUsage.Usage.cUsageIdentifier = 1;
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  // No revocation lookups: nothing is fetched, as on Linux.
-  if (!::CertGetCertificateChain(nullptr, s->PeerCert, nullptr, extra, &para, 0, nullptr, &chain) || !chain) {
+  // No revocation lookups, as on Linux. Against the system's store Windows may still fetch a
+  // root it lacks (its roots arrive on demand) and an issuer the certificate names; a CA file is
+  // the whole trust, so then nothing is fetched at all.
+  const DWORD chainFlags =
+      ca ? DWORD(CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL) : DWORD(0);
+  if (!::CertGetCertificateChain(nullptr, s->PeerCert, nullptr, extra, &para, chainFlags, nullptr, &chain) || !chain) {
     fail(int(CERT_E_CHAINING), "no certificate chain could be built: " + StatusText(SECURITY_STATUS(::GetLastError())));
   } else {
     DWORD bits = chain->TrustStatus.dwErrorStatus;
