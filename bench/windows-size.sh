@@ -19,4 +19,6 @@ x86_64-w64-mingw32-strip -o "$tmp/KRVDownload.exe" "$exe"
 strip -o "$tmp/KRVDownload" "$linux/downloader/KRVDownload"
 awk -v a="$(size "$tmp/KRVDownload.exe")" -v b="$(size "$tmp/KRVDownload")" \
   'BEGIN { printf "bench windows_exe_size: ratio %.3f (ours %.1f KiB, reference %.1f KiB)\n", a / b, a / 1024, b / 1024 }'
-echo "size: KRVDownload.exe $(size "$exe") bytes as built, $(size "$tmp/KRVDownload.exe") without debug information; 7z.dll beside it $(size "$dll") bytes"
+# The build keeps the debug information in KRVDownload.exe.debug beside the program, not in it.
+debug=; [ -f "$exe.debug" ] && debug=" (its debug information beside it, KRVDownload.exe.debug: $(size "$exe.debug") bytes)"
+echo "size: KRVDownload.exe $(size "$exe") bytes as built$debug, $(size "$tmp/KRVDownload.exe") stripped; 7z.dll beside it $(size "$dll") bytes"

@@ -39,3 +39,48 @@ add_custom_target(sevenzip_dll ALL DEPENDS ${KRV_7Z_DLL})
 set(ZLIB_USE_STATIC_LIBS ON)
 
 include(${CMAKE_SOURCE_DIR}/cmake/KrvWineExclusions.cmake)
+
+# --- What a program pays for when it starts ---------------------------------------------------
+# krv_delay_load(<target> <lib>...): <target> loads the system DLLs behind the named import
+# libraries (as the libraries link them: secur32, ws2_32, ...) at the first call into each, not
+# when it starts. A DLL's process attach runs whether or not the program ever calls it: secur32's
+# loads every security package (under Wine that runs ntlm_auth twice and sets up GnuTLS),
+# comctl32's registers its window classes. The build folder's delayimp/ holds a delay-import
+# library under each original name, searched before the toolchain's, so every library of the
+# program that links the name gets the delayed import. A data import of such a DLL cannot be
+# delayed and fails the link. A DLL that cannot be loaded later raises the toolchain's delay-load
+# exception at that call; these are system DLLs, always present.
+function(krv_delay_load target)
+  set(dir ${CMAKE_BINARY_DIR}/delayimp)
+  foreach(lib IN LISTS ARGN)
+    if(NOT TARGET krv_delayimp_${lib})
+      find_library(KRV_IMPLIB_${lib} NAMES ${lib} NO_CMAKE_PATH NO_CMAKE_ENVIRONMENT_PATH)
+      if(NOT KRV_IMPLIB_${lib})
+        message(FATAL_ERROR "krv_delay_load: no import library for ${lib}")
+      endif()
+      add_custom_command(OUTPUT ${dir}/lib${lib}.a
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+        COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/delay-import-lib.sh ${CMAKE_NM} ${CMAKE_DLLTOOL} ${CMAKE_AR}
+                ${KRV_IMPLIB_${lib}} ${dir}/lib${lib}.a
+        DEPENDS ${KRV_IMPLIB_${lib}} ${CMAKE_SOURCE_DIR}/cmake/delay-import-lib.sh
+        COMMENT "Delay-import library for ${lib}")
+      add_custom_target(krv_delayimp_${lib} DEPENDS ${dir}/lib${lib}.a)
+    endif()
+    add_dependencies(${target} krv_delayimp_${lib})
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${dir}/lib${lib}.a)
+  endforeach()
+  target_link_directories(${target} BEFORE PRIVATE ${dir})
+endfunction()
+
+# krv_split_debug_info(<target>): the program as shipped carries no debug information and no
+# symbol table; both go to <program>.debug beside it, which gdb finds through the program's
+# .gnu_debuglink. Wine reads
+# every section of an image into memory when it starts the program (some 200 ms for the 37 MB of
+# DWARF of a RelWithDebInfo build), where Windows maps the file and never touches them.
+function(krv_split_debug_info target)
+  set(exe $<TARGET_FILE:${target}>)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${exe} ${exe}.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${exe}.debug ${exe}
+    VERBATIM)
+endfunction()

@@ -3,6 +3,8 @@
 // Windows side of the shared helpers (the product's record, the host's commands).
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "downloader/Shortcut.h"
 #include "downloader/Utils.h"
 #include "platform/DesktopEntry.h"
@@ -143,6 +145,41 @@ TEST(Launch, GateAndShellOpenEndToEnd) {
     EXPECT_TRUE(run.ProductStarted && fs::equivalent(PathOf(run.Cwd), work.Path())) << run.Cwd;
     EXPECT_EQ(run.Args, (std::vector<std::string>{"/INI=C:\\My Files\\", "/L=EN", "two", "words", "say", "\"hi\"", "Čš"}));
   }
+}
+
+// KRVDownload.exe's launch path maps none of the DLLs only its update calls (each loads at the
+// update's first call into it); the system's debug events name every DLL a process maps.
+TEST(Launch, LaunchPathLoadsNoneOfTheUpdatesDlls) {
+  TTempDir app, work;
+  fs::copy_file(KRV_EDITION_EXE, app.Path() / "KRVDownload.exe");
+  fs::copy_file(KRV_PRODUCT_10002, app.Path() / "KorvelFA.exe");
+  std::wstring line = L"\"" + (app.Path() / "KRVDownload.exe").wstring() + L"\" x";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                             work.Path().wstring().c_str(), &si, &pi));
+  std::set<std::wstring> loaded;
+  DEBUG_EVENT e{};
+  while (e.dwDebugEventCode != EXIT_PROCESS_DEBUG_EVENT && WaitForDebugEvent(&e, 60000)) {
+    wchar_t path[1024] = L"?";
+    if (e.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && e.u.LoadDll.hFile &&
+        GetFinalPathNameByHandleW(e.u.LoadDll.hFile, path, 1024, 0))
+      loaded.insert(fs::path(_wcslwr(path)).filename().wstring());
+    if (e.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) CloseHandle(e.u.LoadDll.hFile);
+    if (e.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) CloseHandle(e.u.CreateProcessInfo.hFile);
+    bool own = e.dwDebugEventCode == EXCEPTION_DEBUG_EVENT && e.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT;
+    ContinueDebugEvent(e.dwProcessId, e.dwThreadId, own ? DBG_EXCEPTION_NOT_HANDLED : DBG_CONTINUE);
+  }
+  if (e.dwDebugEventCode != EXIT_PROCESS_DEBUG_EVENT) TerminateProcess(pi.hProcess, 1);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  ASSERT_EQ(e.dwDebugEventCode, DWORD(EXIT_PROCESS_DEBUG_EVENT)) << "KRVDownload.exe did not end";
+  // The launch path ran (the update path would map the others).
+  for (const wchar_t* dll : {L"version.dll", L"shell32.dll"}) EXPECT_TRUE(loaded.count(dll)) << fs::path(dll);
+  for (const wchar_t* dll : {L"comctl32.dll", L"comdlg32.dll", L"secur32.dll", L"crypt32.dll", L"ws2_32.dll",
+                             L"oleaut32.dll", L"bcrypt.dll", L"7z.dll"})
+    EXPECT_FALSE(loaded.count(dll)) << fs::path(dll) << " mapped on the launch path";
 }
 
 }  // namespace
