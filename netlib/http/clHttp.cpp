@@ -379,8 +379,18 @@ void TclHttp::PreemptiveAuthorize(const rtl::String& AUserName, const rtl::Strin
 TclHttpAuthorization* TclHttp::Authorize(const rtl::String& AUserName, const rtl::String& APassword,
                                          const rtl::String& AFieldName, const rtl::TStringList& AChallenge,
                                          rtl::TStringList& AHeader) {
-  TclHttpAuthorization* a =
-      TclHttpAuthorization::Authorize(*FUrl, FMethod, AUserName, APassword, AChallenge, static_cast<TclAuthContext>(this));
+  // The security provider names the service it authenticates to after the URL's host: a proxy's
+  // challenge is answered for the proxy, never for the origin (a Kerberos ticket for the origin
+  // must not reach the proxy, and one for the origin would not open the proxy).
+  TclUrlParser proxyUrl;
+  const bool toProxy = AFieldName == u"Proxy-Authorization" && HasProxy();
+  if (toProxy) {
+    rtl::String host = FProxySettings->Server();
+    if (host.find(u':') != rtl::String::npos && host.front() != u'[') host = u"[" + host + u"]";
+    proxyUrl.Parse(u"http://" + host + u":" + rtl::IntToStr(FProxySettings->Port()) + FUrl->AbsolutePath(), FCharSet);
+  }
+  TclHttpAuthorization* a = TclHttpAuthorization::Authorize(toProxy ? proxyUrl : *FUrl, FMethod, AUserName, APassword,
+                                                            AChallenge, static_cast<TclAuthContext>(this));
   if (!a) return nullptr;
   SetField(AHeader, AFieldName, a->AuthValue());
   SetKeepConnection(true);
