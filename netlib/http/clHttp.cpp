@@ -637,6 +637,7 @@ bool TclHttp::AnswerServerChallenge(TCycle& ACycle, bool ATokenAnswered) {
   if (ACycle.ServerTokenAnswered)
     ACycle.BoundScheme = a->AuthValue().substr(0, a->AuthValue().find(u' '));
   if (!ACycle.BoundScheme.empty() && (ACycle.CloseAfter || !Active())) {
+    ACycle.ServerTokenAnswered = false;  // the first message goes out instead of the answer
     if (!StartHandshakeAgain(ACycle)) return false;
     ACycle.CloseAfter = true;
   }
