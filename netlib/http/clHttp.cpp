@@ -379,8 +379,18 @@ void TclHttp::PreemptiveAuthorize(const rtl::String& AUserName, const rtl::Strin
 TclHttpAuthorization* TclHttp::Authorize(const rtl::String& AUserName, const rtl::String& APassword,
                                          const rtl::String& AFieldName, const rtl::TStringList& AChallenge,
                                          rtl::TStringList& AHeader) {
-  TclHttpAuthorization* a =
-      TclHttpAuthorization::Authorize(*FUrl, FMethod, AUserName, APassword, AChallenge, static_cast<TclAuthContext>(this));
+  // The security provider names the service it authenticates to after the URL's host: a proxy's
+  // challenge is answered for the proxy, never for the origin (a Kerberos ticket for the origin
+  // must not reach the proxy, and one for the origin would not open the proxy).
+  TclUrlParser proxyUrl;
+  const bool toProxy = AFieldName == u"Proxy-Authorization" && HasProxy();
+  if (toProxy) {
+    rtl::String host = FProxySettings->Server();
+    if (host.find(u':') != rtl::String::npos && host.front() != u'[') host = u"[" + host + u"]";
+    proxyUrl.Parse(u"http://" + host + u":" + rtl::IntToStr(FProxySettings->Port()) + FUrl->AbsolutePath(), FCharSet);
+  }
+  TclHttpAuthorization* a = TclHttpAuthorization::Authorize(toProxy ? proxyUrl : *FUrl, FMethod, AUserName, APassword,
+                                                            AChallenge, static_cast<TclAuthContext>(this));
   if (!a) return nullptr;
   SetField(AHeader, AFieldName, a->AuthValue());
   SetKeepConnection(true);
@@ -455,6 +465,11 @@ struct TclHttp::TCycle {
   // such an answer is on its way.
   rtl::String BoundScheme;
   bool HandshakeRestarted = false;
+  // The request just sent carried our answer to the server's (or the proxy's) NTLM or Negotiate
+  // token: a fresh challenge in reply means the credentials were refused.
+  bool ServerTokenAnswered = false, ProxyTokenAnswered = false;
+  // The Proxy-Authorization field holds an NTLM or Negotiate token, good on its connection only.
+  bool ProxyFieldBound = false;
 };
 
 void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& AHeader, rtl::TStream* ABody,
@@ -485,6 +500,8 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
       // After a redirect the new URL may take another proxy, or none.
       if (!first && !c.ConnectRequest) SelectProxy(c.Lines);
       TExchange exchange = Exchange(c);
+      const bool serverTokenAnswered = std::exchange(c.ServerTokenAnswered, false);
+      const bool proxyTokenAnswered = std::exchange(c.ProxyTokenAnswered, false);
       if (exchange == exEnded) break;
       if (exchange == exSendAgain) continue;
       const int status = FStatusCode;
@@ -492,9 +509,9 @@ void TclHttp::RequestCycle(const rtl::String& AMethod, const rtl::TStringList& A
       if (status >= 300 && status < 400 && status != 304 && status != 305)
         again = FollowRedirect(c);
       else if (status == 401)
-        again = AnswerServerChallenge(c);
+        again = AnswerServerChallenge(c, serverTokenAnswered);
       else if (status == 407)
-        again = AnswerProxyChallenge(c);
+        again = AnswerProxyChallenge(c, proxyTokenAnswered);
       else
         again = TakeFinalResponse(c);
       if (!again) break;
@@ -581,11 +598,31 @@ bool TclHttp::FollowRedirect(TCycle& ACycle) {
     ACycle.Start = 0;
   }
   FMethod = newMethod;
-  if (HasProxy()) ACycle.CloseAfter = true;
+  if (HasProxy()) {
+    ACycle.CloseAfter = true;
+    // The new connection authenticates to the proxy again: an NTLM or Negotiate token belonged
+    // to the old one, and the bound on the proxy's challenges applies to each URL (or a proxy
+    // that works NTLM would fail the second redirect).
+    if (std::exchange(ACycle.ProxyFieldBound, false)) SetField(ACycle.Lines, u"Proxy-Authorization", u"");
+    ACycle.Auth407 = 0;
+  }
   return true;
 }
 
-bool TclHttp::AnswerServerChallenge(TCycle& ACycle) {
+// NTLM and Negotiate: a first-leg challenge in reply to our answer to the token is a refusal. The
+// same credentials would only be refused again, and each try counts against the account's
+// lockout, so the request fails at once; otherwise notes whether this answer is to a token.
+bool TclHttp::RefusedHandshake(TCycle& ACycle, const TclHttpAuthorization& A, bool ATokenAnswered,
+                               bool& ATokenAnswer) {
+  if (ATokenAnswered && A.StartNewConnection()) {
+    FailRequest(ACycle);
+    return true;
+  }
+  ATokenAnswer = !A.StartNewConnection() && dynamic_cast<const TclHttpNtlmAuthorization*>(&A);
+  return false;
+}
+
+bool TclHttp::AnswerServerChallenge(TCycle& ACycle, bool ATokenAnswered) {
   ++ACycle.Auth401;
   ReadResponseText(ACycle.ResponseHeader, ACycle.Buffer, ACycle.Text, ACycle.Remaining);
   TclHttpAuthorization* a = nullptr;
@@ -595,17 +632,19 @@ bool TclHttp::AnswerServerChallenge(TCycle& ACycle) {
     FailRequest(ACycle);
     return false;
   }
+  if (RefusedHandshake(ACycle, *a, ATokenAnswered, ACycle.ServerTokenAnswered)) return false;
   if (ACycle.Auth401 == 1 && a->StartNewConnection()) ACycle.CloseAfter = true;
-  if (!a->StartNewConnection() && dynamic_cast<TclHttpNtlmAuthorization*>(a))
+  if (ACycle.ServerTokenAnswered)
     ACycle.BoundScheme = a->AuthValue().substr(0, a->AuthValue().find(u' '));
   if (!ACycle.BoundScheme.empty() && (ACycle.CloseAfter || !Active())) {
+    ACycle.ServerTokenAnswered = false;  // the first message goes out instead of the answer
     if (!StartHandshakeAgain(ACycle)) return false;
     ACycle.CloseAfter = true;
   }
   return true;
 }
 
-bool TclHttp::AnswerProxyChallenge(TCycle& ACycle) {
+bool TclHttp::AnswerProxyChallenge(TCycle& ACycle, bool ATokenAnswered) {
   ++ACycle.Auth407;
   ReadResponseText(ACycle.ResponseHeader, ACycle.Buffer, ACycle.Text, ACycle.Remaining);
   // Only the proxy itself asks for its credentials; a 407 from the origin, through a tunnel or
@@ -621,6 +660,8 @@ bool TclHttp::AnswerProxyChallenge(TCycle& ACycle) {
     FailRequest(ACycle);
     return false;
   }
+  if (RefusedHandshake(ACycle, *a, ATokenAnswered, ACycle.ProxyTokenAnswered)) return false;
+  ACycle.ProxyFieldBound = dynamic_cast<const TclHttpNtlmAuthorization*>(a) != nullptr;
   if (ACycle.Auth407 == 1 && a->StartNewConnection()) ACycle.CloseAfter = true;
   return true;
 }

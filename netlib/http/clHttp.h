@@ -194,8 +194,10 @@ class TclHttp : public TclTcpClientTls {
   TExchange Exchange(TCycle& ACycle);
   // The steps after a response head; each answers whether the request goes out again.
   bool FollowRedirect(TCycle& ACycle);
-  bool AnswerServerChallenge(TCycle& ACycle);
-  bool AnswerProxyChallenge(TCycle& ACycle);
+  // ATokenAnswered: the request answered carried our answer to the NTLM or Negotiate token.
+  bool AnswerServerChallenge(TCycle& ACycle, bool ATokenAnswered);
+  bool AnswerProxyChallenge(TCycle& ACycle, bool ATokenAnswered);
+  bool RefusedHandshake(TCycle& ACycle, const TclHttpAuthorization& A, bool ATokenAnswered, bool& ATokenAnswer);
   bool TakeFinalResponse(TCycle& ACycle);
   // NTLM and Negotiate: their handshake starts again on a new connection, once; false when the
   // request failed instead (silently).

@@ -15,7 +15,6 @@ void ApplyProxyDecision(const TclProxyDecision& ADecision, TclHttpProxySettings&
       AProxy.SetPort(ADecision.Port);
       AProxy.SetUserName(ADecision.UserName);
       AProxy.SetPassword(ADecision.Password);
-      if (!ADecision.UserName.empty() || !ADecision.Password.empty()) AProxy.SetAuthorizationType(atBasic);
       break;
     case pkSocks4:
     case pkSocks5:

@@ -9,9 +9,11 @@ class TclHttp;
 class TclHttpProxySettings;
 class TclFirewallSettings;
 
-// The decision replaces whatever proxy the settings held: an HTTP proxy goes into AProxy (with
-// Basic credentials sent from the first request when it carries any, as curl does) and clears
-// AFirewall; a SOCKS proxy goes into AFirewall and clears AProxy; pkNone clears both.
+// The decision replaces whatever proxy the settings held: an HTTP proxy goes into AProxy and clears
+// AFirewall; a SOCKS proxy goes into AFirewall and clears AProxy; pkNone clears both. An HTTP
+// proxy's credentials answer its challenge in the strongest scheme it offers (Negotiate, NTLM,
+// Digest, then Basic); they are never sent before it asks, so a proxy that wants NTLM never sees
+// the password in clear.
 void ApplyProxyDecision(const TclProxyDecision& ADecision, TclHttpProxySettings& AProxy, TclFirewallSettings& AFirewall);
 // The same on the client's ProxySettings and FirewallSettings.
 void ApplyProxyDecision(const TclProxyDecision& ADecision, TclHttp& AHttp);
