@@ -16,43 +16,32 @@
 #include <cstring>
 #include <string>
 
+#include "tests/TestSockets.h"
 #include "tests/netlib/transport/tls/TlsTestUtil.h"
 
 namespace {
 
 int Listen(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(port));
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 8) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    return -1;
-  std::printf("serving https on 127.0.0.1:%d\n", ntohs(a.sin_port));
+  int fd = tsock::Open();
+  if (fd < 0) return -1;
+  tsock::SetReuseAddress(fd);
+  const int bound = tsock::BindLoopback(fd, false, port);
+  if (bound < 0 || tsock::Listen(fd, 8) != 0) return -1;
+  std::printf("serving https on 127.0.0.1:%d\n", bound);
   std::fflush(stdout);
   return fd;
 }
 
 // The plain server closes after each answer: everything up to its close goes back.
 void Relay(tls_test::TServerTls& tls, const std::string& head, int backendPort) {
-  int b = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(backendPort));
-  timeval tv{10, 0};
-  ::setsockopt(b, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (::connect(b, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::send(b, head.data(), head.size(), MSG_NOSIGNAL) == ssize_t(head.size())) {
+  int b = tsock::Open();
+  tsock::SetTimeouts(b, 10);
+  if (tsock::ConnectLoopback(b, backendPort) == 0 && tsock::Send(b, head.data(), head.size()) == ssize_t(head.size())) {
     char buf[65536];
-    for (ssize_t n; (n = ::recv(b, buf, sizeof buf, 0)) > 0;)
+    for (ssize_t n; (n = tsock::Recv(b, buf, sizeof buf)) > 0;)
       if (!tls.Send(std::string(buf, size_t(n)))) break;
   }
-  ::close(b);
+  tsock::Close(b);
 }
 
 }  // namespace
