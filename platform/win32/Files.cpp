@@ -32,6 +32,7 @@ namespace platform {
 namespace {
 
 HANDLE H(TFileHandle h) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(h)); }
+HANDLE H(const TOwnedFile& f) { return H(f.Get()); }
 TFileHandle Handle(HANDLE h) {
   return h == INVALID_HANDLE_VALUE ? INVALID_FILE_HANDLE : TFileHandle(reinterpret_cast<intptr_t>(h));
 }
@@ -223,18 +224,6 @@ HANDLE OpenIn(TFileHandle folder, const std::string& name, const TOpen& o, bool*
   return h;
 }
 
-// Closes a handle of ours on every path.
-struct TNtHandle {
-  HANDLE H = INVALID_HANDLE_VALUE;
-  explicit TNtHandle(HANDLE h) : H(h) {}
-  TNtHandle(const TNtHandle&) = delete;
-  TNtHandle& operator=(const TNtHandle&) = delete;
-  ~TNtHandle() {
-    if (Valid()) ::CloseHandle(H);
-  }
-  bool Valid() const { return H != INVALID_HANDLE_VALUE; }
-};
-
 // The attributes of an open entry, INVALID_FILE_ATTRIBUTES with the last error on failure.
 DWORD AttributesOf(HANDLE h) {
   BY_HANDLE_FILE_INFORMATION info;
@@ -267,15 +256,16 @@ std::wstring FinalPath(HANDLE h) {
 bool StillAtItsPath(HANDLE h) {
   const std::wstring p = FinalPath(h);
   if (p.empty()) return false;
-  TNtHandle again(CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr));
-  return (again.Valid() && SameEntry(again.H, h)) || Fail(ERROR_INVALID_NAME);
+  TOwnedFile again(
+      Handle(CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, kBelow, nullptr)));
+  return (again.Valid() && SameEntry(H(again), h)) || Fail(ERROR_INVALID_NAME);
 }
 
 // The attributes of name below folder (never through a reparse point), INVALID_FILE_ATTRIBUTES
 // with the last error when there is nothing or it cannot be seen.
 DWORD AttributesIn(TFileHandle folder, const std::string& name) {
-  TNtHandle h(OpenIn(folder, name, TOpen{}));
-  return h.Valid() ? AttributesOf(h.H) : INVALID_FILE_ATTRIBUTES;
+  TOwnedFile h(Handle(OpenIn(folder, name, TOpen{})));
+  return h.Valid() ? AttributesOf(H(h)) : INVALID_FILE_ATTRIBUTES;
 }
 
 // Sets an open entry's attributes (only those a caller may set; none left is "normal").
@@ -542,23 +532,23 @@ constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE
 TFileHandle OpenChildFolder(TFileHandle parent, const std::string& name, bool create, bool* made) {
   TOpen o;
   o.Access = kFolderAccess;
-  TNtHandle h(OpenIn(parent, name, o));
+  TOwnedFile h(Handle(OpenIn(parent, name, o)));
   if (!h.Valid() && NotFound(::GetLastError()) && create) {
     TOpen mk = o;
     mk.Disposition = FILE_CREATE;
     mk.Options = FILE_DIRECTORY_FILE;
-    h.H = OpenIn(parent, name, mk, made);
-    if (!h.Valid() && ::GetLastError() == ERROR_ALREADY_EXISTS) h.H = OpenIn(parent, name, o);
+    h.Reset(Handle(OpenIn(parent, name, mk, made)));
+    if (!h.Valid() && ::GetLastError() == ERROR_ALREADY_EXISTS) h.Reset(Handle(OpenIn(parent, name, o)));
   }
   if (!h.Valid()) {
     DWORD e = ::GetLastError();
     return FailWith(NotFound(e) || e == ERROR_DIRECTORY ? ERROR_PATH_NOT_FOUND : e);
   }
-  const DWORD attrs = AttributesOf(h.H);
+  const DWORD attrs = AttributesOf(H(h));
   if (attrs == INVALID_FILE_ATTRIBUTES) return INVALID_FILE_HANDLE;
   if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return FailWith(ERROR_INVALID_NAME);
   if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) return FailWith(ERROR_PATH_NOT_FOUND);
-  return Handle(std::exchange(h.H, INVALID_HANDLE_VALUE));
+  return h.Release();
 }
 
 }  // namespace
@@ -606,12 +596,12 @@ struct TDirectoryInformation {
 
 bool ListFolder(TFileHandle folder, std::vector<TFolderEntry>& entries) {
   if (!Nt().Ready()) return Fail(ERROR_PROC_NOT_FOUND);
-  TNtHandle dir(ReopenFolder(folder));
+  TOwnedFile dir(Handle(ReopenFolder(folder)));
   if (!dir.Valid()) return false;
   std::vector<uint64_t> buffer(64 * 1024 / sizeof(uint64_t));
   for (BOOLEAN restart = TRUE;; restart = FALSE) {
     IO_STATUS_BLOCK io{};
-    NTSTATUS s = Nt().QueryDirectoryFile(dir.H, nullptr, nullptr, nullptr, &io, buffer.data(),
+    NTSTATUS s = Nt().QueryDirectoryFile(H(dir), nullptr, nullptr, nullptr, &io, buffer.data(),
                                          ULONG(buffer.size() * sizeof(uint64_t)), kFileDirectoryInformation, FALSE,
                                          nullptr, restart);
     if (s == kNoMoreFiles || (restart && s == kNoSuchFile)) return true;
@@ -640,7 +630,7 @@ uint32_t CheckReplaceable(TFileHandle folder, const std::string& name) {
   TOpen o;
   o.Access = FILE_GENERIC_WRITE;
   o.Options = FILE_NON_DIRECTORY_FILE;
-  TNtHandle h(OpenIn(folder, name, o));
+  TOwnedFile h(Handle(OpenIn(folder, name, o)));
   return h.Valid() ? ERROR_SUCCESS : ::GetLastError();
 }
 
@@ -684,22 +674,22 @@ TFileHandle CreateTempFileIn(TFileHandle folder, uint32_t attributes, std::strin
 TFileHandle OpenFileIn(TFileHandle folder, const std::string& name) {
   TOpen o;
   o.Access = GENERIC_READ;
-  TNtHandle h(OpenIn(folder, name, o));
+  TOwnedFile h(Handle(OpenIn(folder, name, o)));
   if (!h.Valid()) {
     DWORD e = ::GetLastError();
     return FailWith(NotFound(e) ? ERROR_FILE_NOT_FOUND : e);
   }
   BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileType(h.H) != FILE_TYPE_DISK || !GetFileInformationByHandle(h.H, &info))
+  if (GetFileType(H(h)) != FILE_TYPE_DISK || !GetFileInformationByHandle(H(h), &info))
     return FailWith(ERROR_ACCESS_DENIED);
   if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return FailWith(ERROR_INVALID_NAME);
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FailWith(ERROR_ACCESS_DENIED);
-  return Handle(std::exchange(h.H, INVALID_HANDLE_VALUE));
+  return h.Release();
 }
 
 bool SameFileIn(TFileHandle folder, const std::string& name, TFileHandle file) {
-  TNtHandle h(OpenIn(folder, name, TOpen{}));
-  return h.Valid() && SameEntry(h.H, H(file));
+  TOwnedFile h(Handle(OpenIn(folder, name, TOpen{})));
+  return h.Valid() && SameEntry(H(h), H(file));
 }
 
 int32_t ModeIn(TFileHandle folder, const std::string& name) {
@@ -710,13 +700,13 @@ int32_t ModeIn(TFileHandle folder, const std::string& name) {
 bool SetModeIn(TFileHandle folder, const std::string& name, uint32_t mode) {
   TOpen o;
   o.Access = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
-  TNtHandle h(OpenIn(folder, name, o));
+  TOwnedFile h(Handle(OpenIn(folder, name, o)));
   if (!h.Valid()) return false;
-  DWORD attrs = AttributesOf(h.H);
+  DWORD attrs = AttributesOf(H(h));
   if (attrs == INVALID_FILE_ATTRIBUTES) return false;
   if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return Fail(ERROR_INVALID_NAME);
   attrs = (mode & 0200) ? attrs & ~DWORD(FILE_ATTRIBUTE_READONLY) : attrs | FILE_ATTRIBUTE_READONLY;
-  return SetAttributesOf(h.H, attrs);
+  return SetAttributesOf(H(h), attrs);
 }
 
 bool MakeFolderIn(TFileHandle folder, const std::string& name, uint32_t mode) {
@@ -727,18 +717,18 @@ bool MakeFolderIn(TFileHandle folder, const std::string& name, uint32_t mode) {
   o.Disposition = FILE_CREATE;
   o.Options = FILE_DIRECTORY_FILE;
   o.Security = owner.Get(mode);
-  TNtHandle h(OpenIn(folder, name, o));
+  TOwnedFile h(Handle(OpenIn(folder, name, o)));
   return h.Valid();
 }
 
 bool InheritAccessIn(TFileHandle folder, const std::string& name) {
   TOpen o;
   o.Access = FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC;
-  TNtHandle h(OpenIn(folder, name, o));
+  TOwnedFile h(Handle(OpenIn(folder, name, o)));
   if (!h.Valid()) return false;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  DWORD e = GetSecurityInfo(h.H, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd);
+  DWORD e = GetSecurityInfo(H(h), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd);
   if (e != ERROR_SUCCESS) return Fail(e);
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
@@ -749,8 +739,8 @@ bool InheritAccessIn(TFileHandle folder, const std::string& name) {
   // to what it holds, protected lists kept). The system computes inherited entries for a path
   // only: the entry's own, taken from the handle held (never the folder's path and the name),
   // and checked to lead to that entry just before.
-  std::wstring p = FinalPath(h.H);
-  if (p.empty() || !StillAtItsPath(h.H)) return false;
+  std::wstring p = FinalPath(H(h));
+  if (p.empty() || !StillAtItsPath(H(h))) return false;
   ACL empty;
   if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return false;
   e = SetNamedSecurityInfoW(p.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
@@ -828,7 +818,7 @@ bool Removable(TFileHandle folder, const std::string& name, DWORD attrs) {
   TOpen o;
   o.Access = FILE_GENERIC_WRITE;
   o.Options = FILE_NON_DIRECTORY_FILE;
-  TNtHandle h(OpenIn(folder, name, o));
+  TOwnedFile h(Handle(OpenIn(folder, name, o)));
   return h.Valid() || ::GetLastError() != ERROR_SHARING_VIOLATION;
 }
 
@@ -855,19 +845,19 @@ bool FreeName(TFileHandle folder, std::wstring& free) {
 bool ExchangeNames(TFileHandle aFolder, const std::string& a, TFileHandle bFolder, const std::string& b) {
   std::wstring an, bn, parked;
   if (!NameOf(a, an) || !NameOf(b, bn)) return false;
-  TNtHandle ha(OpenToMove(aFolder, a));
+  TOwnedFile ha(Handle(OpenToMove(aFolder, a)));
   if (!ha.Valid()) return false;
-  TNtHandle hb(OpenToMove(bFolder, b));
-  if (!hb.Valid() || !FreeName(aFolder, parked) || !MoveTo(hb.H, aFolder, parked, false)) return false;
-  if (!MoveTo(ha.H, bFolder, bn, false)) {
+  TOwnedFile hb(Handle(OpenToMove(bFolder, b)));
+  if (!hb.Valid() || !FreeName(aFolder, parked) || !MoveTo(H(hb), aFolder, parked, false)) return false;
+  if (!MoveTo(H(ha), bFolder, bn, false)) {
     DWORD e = ::GetLastError();
-    MoveTo(hb.H, bFolder, bn, false);
+    MoveTo(H(hb), bFolder, bn, false);
     return Fail(e);
   }
-  if (!MoveTo(hb.H, aFolder, an, false)) {
+  if (!MoveTo(H(hb), aFolder, an, false)) {
     DWORD e = ::GetLastError();
-    MoveTo(ha.H, aFolder, an, false);
-    MoveTo(hb.H, bFolder, bn, false);
+    MoveTo(H(ha), aFolder, an, false);
+    MoveTo(H(hb), bFolder, bn, false);
     return Fail(e);
   }
   return true;
@@ -882,32 +872,32 @@ bool RenameIn(TFileHandle fromFolder, const std::string& from, TFileHandle toFol
   if (!NameOf(to, tn)) return false;
   // The entry itself moves: a reparse point under either name is renamed or replaced, never
   // followed. A folder is never replaced (the system refuses it).
-  TNtHandle h(OpenToMove(fromFolder, from));
+  TOwnedFile h(Handle(OpenToMove(fromFolder, from)));
   if (!h.Valid()) return false;
   // What would be replaced must be the entry of that name, not another one's short name.
   if (mode == TRenameMode::Replace && !NotAnotherEntry(toFolder, tn)) return false;
-  const DWORD attrs = AttributesOf(h.H);
+  const DWORD attrs = AttributesOf(H(h));
   if (mode == TRenameMode::NoReplace && attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY) &&
       Removable(fromFolder, from, attrs)) {
     // A hard link refuses whatever has the name in one step, a dangling link too (Wine's rename
     // replaces a host's dangling link); then the old name goes. File systems without hard links
     // take the move below, and so do files that cannot be removed but can be renamed (a running
     // program: no link of it could be removed again).
-    if (MoveTo(h.H, toFolder, tn, false, kFileLinkInformation)) {
-      if (Dispose(h.H)) return true;
+    if (MoveTo(H(h), toFolder, tn, false, kFileLinkInformation)) {
+      if (Dispose(H(h))) return true;
       DWORD e = ::GetLastError();
-      TNtHandle link(OpenToMove(toFolder, to));
-      if (link.Valid()) Dispose(link.H);
+      TOwnedFile link(Handle(OpenToMove(toFolder, to)));
+      if (link.Valid()) Dispose(H(link));
       return Fail(e);
     }
     if (::GetLastError() == ERROR_ALREADY_EXISTS) return false;
   }
-  return MoveTo(h.H, toFolder, tn, mode == TRenameMode::Replace);
+  return MoveTo(H(h), toFolder, tn, mode == TRenameMode::Replace);
 }
 
 bool DeleteIn(TFileHandle folder, const std::string& name) {
-  TNtHandle h(OpenToMove(folder, name));
-  return h.Valid() && Dispose(h.H);
+  TOwnedFile h(Handle(OpenToMove(folder, name)));
+  return h.Valid() && Dispose(H(h));
 }
 
 namespace {
@@ -923,22 +913,22 @@ std::string Join(const std::vector<std::string>& parts, size_t count) {
 DWORD MakeWritableIn(TFileHandle folder, const std::string& name) {
   TOpen o;
   o.Access = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
-  TNtHandle h(OpenIn(folder, name, o));
-  const DWORD attrs = h.Valid() ? AttributesOf(h.H) : INVALID_FILE_ATTRIBUTES;
+  TOwnedFile h(Handle(OpenIn(folder, name, o)));
+  const DWORD attrs = h.Valid() ? AttributesOf(H(h)) : INVALID_FILE_ATTRIBUTES;
   if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY))
-    SetAttributesOf(h.H, attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    SetAttributesOf(H(h), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
   return attrs;
 }
 
 // Removes an entry that is no folder to descend into: a file (read-only ones made writable
 // first), a reparse point (never what it points to) or an empty folder.
 bool RemoveEntry(TFileHandle folder, const std::string& name) {
-  TNtHandle h(OpenToMove(folder, name));
+  TOwnedFile h(Handle(OpenToMove(folder, name)));
   if (!h.Valid()) return false;
-  const DWORD attrs = AttributesOf(h.H);
+  const DWORD attrs = AttributesOf(H(h));
   if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY))
-    SetAttributesOf(h.H, attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
-  return Dispose(h.H);
+    SetAttributesOf(H(h), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+  return Dispose(H(h));
 }
 
 bool Descends(DWORD attrs) { return (attrs & FILE_ATTRIBUTE_DIRECTORY) && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT); }
@@ -1014,12 +1004,12 @@ TFileHandle LockFolder(TFileHandle folder, uint32_t waitMs) {
   o.Share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   o.Disposition = FILE_OPEN_IF;
   o.Attributes = FILE_ATTRIBUTE_HIDDEN;
-  TNtHandle lock(OpenIn(folder, ".krv-lock", o));
+  TOwnedFile lock(Handle(OpenIn(folder, ".krv-lock", o)));
   if (!lock.Valid()) return INVALID_FILE_HANDLE;
-  const DWORD attrs = AttributesOf(lock.H);
+  const DWORD attrs = AttributesOf(H(lock));
   if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
     return FailWith(ERROR_INVALID_NAME);
-  HANDLE h = lock.H;
+  HANDLE h = H(lock);
   // The holder is another process, with nothing to wait on but time: short pauses first, so a
   // lock given up at once is taken at once, then 50 ms ones.
   const auto start = std::chrono::steady_clock::now();
@@ -1027,7 +1017,7 @@ TFileHandle LockFolder(TFileHandle folder, uint32_t waitMs) {
   for (;;) {
     OVERLAPPED at{};
     if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
-      return Handle(std::exchange(lock.H, INVALID_HANDLE_VALUE));
+      return lock.Release();
     DWORD e = ::GetLastError();
     if (e != ERROR_LOCK_VIOLATION && e != ERROR_IO_PENDING) return FailWith(e);
     const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -1065,17 +1055,17 @@ bool SyncFileSystem(TFileHandle folder) {
       if (e.Kind != TEntryKind::File) continue;
       TOpen attrsOnly;
       attrsOnly.Access = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
-      TNtHandle a(OpenIn(here.Get(), e.Name, attrsOnly));
-      const DWORD attrs = a.Valid() ? AttributesOf(a.H) : INVALID_FILE_ATTRIBUTES;
+      TOwnedFile a(Handle(OpenIn(here.Get(), e.Name, attrsOnly)));
+      const DWORD attrs = a.Valid() ? AttributesOf(H(a)) : INVALID_FILE_ATTRIBUTES;
       if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
       const bool readOnly = attrs & FILE_ATTRIBUTE_READONLY;
-      if (readOnly) SetAttributesOf(a.H, attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+      if (readOnly) SetAttributesOf(H(a), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
       TOpen write;
       write.Access = FILE_GENERIC_WRITE;
       write.Options = FILE_NON_DIRECTORY_FILE;
-      TNtHandle w(OpenIn(here.Get(), e.Name, write));
-      ok = w.Valid() && FlushFileBuffers(w.H) && ok;
-      if (readOnly) SetAttributesOf(a.H, attrs);
+      TOwnedFile w(Handle(OpenIn(here.Get(), e.Name, write)));
+      ok = w.Valid() && FlushFileBuffers(H(w)) && ok;
+      if (readOnly) SetAttributesOf(H(a), attrs);
     }
   }
   return ok;
