@@ -67,6 +67,9 @@ class TRunningProgram {
     return FPid > 0 && ::kill(FPid, 0) == 0;
 #endif
   }
+#ifndef _WIN32
+  pid_t Pid() const { return FPid; }
+#endif
 
  private:
 #ifdef _WIN32

@@ -166,8 +166,9 @@ TDownloaderRun RunDownloader(const std::string& exe, const std::string& folder, 
       // The product it started (the shipped settings' KorvelFA.exe) exists by now: wait for it to
       // have recorded. Wine's own helpers it started (explorer.exe for the shell) stay.
       for (auto& [child, name] : Children(pi.dwProcessId)) {
-        if (_stricmp(name.c_str(), "KorvelFA.exe") == 0)
+        if (_stricmp(name.c_str(), "KorvelFA.exe") == 0) {
           EXPECT_EQ(WaitForSingleObject(child, 60000), WAIT_OBJECT_0) << "the started " << name << " did not end";
+        }
         CloseHandle(child);
       }
     } else {
@@ -185,26 +186,6 @@ TDownloaderRun RunDownloader(const std::string& exe, const std::string& folder, 
     if (c != '\r') r.Stderr.push_back(c);
   return r;
 }
-
-TSuspendedProgram::TSuspendedProgram(const std::string& exe) {
-  std::wstring line = L"\"" + Wide(SystemPath(exe)) + L"\"";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi)) {
-    CloseHandle(pi.hThread);
-    FProcess = pi.hProcess;
-  }
-}
-
-TSuspendedProgram::~TSuspendedProgram() {
-  if (!FProcess) return;
-  TerminateProcess(FProcess, 1);
-  WaitForSingleObject(FProcess, 10000);
-  CloseHandle(FProcess);
-}
-
-bool TSuspendedProgram::Alive() const { return FProcess && WaitForSingleObject(FProcess, 0) == WAIT_TIMEOUT; }
 
 std::string ShortcutFolder(const std::string&) {
   wchar_t path[MAX_PATH] = {};

@@ -268,19 +268,6 @@ inline std::string PlaceDownloader(const std::string& edition, const std::string
 TDownloaderRun RunDownloader(const std::string& exe, const std::string& folder, const std::string& desktop,
                              const std::vector<std::string>& args, bool headless = true,
                              const std::vector<std::string>& env = {});
-// A program started and held suspended: it runs no code, but its file is a running program's
-// (it cannot be written, only renamed). Ended with the object.
-class TSuspendedProgram {
- public:
-  explicit TSuspendedProgram(const std::string& exe);
-  ~TSuspendedProgram();
-  TSuspendedProgram(const TSuspendedProgram&) = delete;
-  TSuspendedProgram& operator=(const TSuspendedProgram&) = delete;
-  bool Alive() const;
-
- private:
-  void* FProcess = nullptr;
-};
 // The shell's desktop folder: the test cannot choose it, so a case removes the shortcuts it
 // looks for first.
 std::string ShortcutFolder(const std::string& testDesktop);
