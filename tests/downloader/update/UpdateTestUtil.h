@@ -28,6 +28,9 @@
 #include <vector>
 
 #include "../TestUtil.h"
+#ifndef _WIN32
+#include "tests/TestSockets.h"
+#endif
 
 namespace krvtest {
 
@@ -175,21 +178,17 @@ inline bool WaitForTransfer(const std::string& folder, std::uintmax_t minBytes, 
 class TLoopbackAcceptor {
  public:
   TLoopbackAcceptor(int APort, std::function<void(int)> AServe) : FServe(std::move(AServe)) {
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(APort));
-    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(FListen, 8) == 0)
+    FListen = tsock::Open();
+    if (FListen < 0) return;
+    tsock::SetReuseAddress(FListen);
+    if (tsock::BindLoopback(FListen, false, APort) >= 0 && tsock::Listen(FListen, 8) == 0)
       FThread = std::thread([this] { Run(); });
   }
   ~TLoopbackAcceptor() { Stop(); }
   void Stop() {
     Stopping = true;
     if (FThread.joinable()) FThread.join();
-    if (FListen >= 0) ::close(FListen);
+    if (FListen >= 0) tsock::Close(FListen);
     FListen = -1;
   }
   bool Listening() const { return FThread.joinable(); }
@@ -198,15 +197,12 @@ class TLoopbackAcceptor {
  private:
   void Run() {
     while (!Stopping) {
-      pollfd p{FListen, POLLIN, 0};
-      if (::poll(&p, 1, 100) != 1) continue;
-      int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (!(tsock::PollOne(FListen, POLLIN, 100) & POLLIN)) continue;
+      int fd = tsock::Accept(FListen);
       if (fd < 0) continue;
-      timeval tv{10, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      tsock::SetTimeouts(fd, 10);
       FServe(fd);
-      ::close(fd);
+      tsock::Close(fd);
     }
   }
   std::function<void(int)> FServe;
